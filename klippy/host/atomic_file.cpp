@@ -1,0 +1,138 @@
+#include "klippy/host/atomic_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <random>
+#include <stdexcept>
+#include <system_error>
+
+namespace klippy {
+
+namespace {
+
+constexpr int kMaxSymlinkHops = 40;
+constexpr int kMaxNameAttempts = 100;
+
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd() { close(); }
+  int get() const { return fd_; }
+  void reset(int fd) {
+    close();
+    fd_ = fd;
+  }
+  // Closing can report a delayed write error, so callers that care check the result.
+  int close() {
+    const int result = fd_ >= 0 ? ::close(fd_) : 0;
+    fd_ = -1;
+    return result;
+  }
+
+ private:
+  int fd_;
+};
+
+// Removes the temporary file unless the rename consumed it.
+class TempFile {
+ public:
+  TempFile() = default;
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+  ~TempFile() {
+    if (!path_.empty()) ::unlink(path_.c_str());
+  }
+  void track(std::string path) { path_ = std::move(path); }
+  void release() { path_.clear(); }
+
+ private:
+  std::string path_;
+};
+
+[[noreturn]] void fail(const std::string& path, const std::string& step, int err) {
+  throw std::runtime_error("Unable to write file '" + path + "' (" + step +
+                           "): " + std::generic_category().message(err) +
+                           "; check that its folder exists and is writable");
+}
+
+std::string folder_of(const std::string& path) {
+  const auto slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+// Follows symbolic links (also dangling ones: the write creates their target).
+std::string final_target(const std::string& path) {
+  std::string current = path;
+  for (int hop = 0; hop < kMaxSymlinkHops; ++hop) {
+    struct stat st {};
+    if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return current;
+    std::string target(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 4096) + 1, '\0');
+    const ssize_t n = ::readlink(current.c_str(), target.data(), target.size());
+    if (n < 0) fail(path, "reading the link " + current, errno);
+    target.resize(static_cast<std::size_t>(n));
+    current = target.front() == '/' ? target : folder_of(current) + "/" + target;
+  }
+  fail(path, "following links", ELOOP);
+}
+
+void write_all(const std::string& path, int fd, std::string_view content) {
+  while (!content.empty()) {
+    const ssize_t n = ::write(fd, content.data(), content.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      fail(path, "writing", errno);
+    }
+    content.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
+}  // namespace
+
+void write_file_atomically(const std::string& path, std::string_view content) {
+  const std::string target = final_target(path);
+  const std::string folder = folder_of(target);
+  const std::string base =
+      target.substr(target.rfind('/') == std::string::npos ? 0 : target.rfind('/') + 1);
+
+  struct stat old {};
+  const bool existed = ::stat(target.c_str(), &old) == 0;
+
+  TempFile temp;
+  Fd fd;
+  std::string temp_path;
+  std::random_device random;
+  for (int attempt = 0; fd.get() < 0; ++attempt) {
+    temp_path = folder + "/." + base + ".tmp" + std::to_string(random() % 1000000);
+    fd.reset(::open(temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+    if (fd.get() >= 0) break;
+    if (errno != EEXIST || attempt + 1 >= kMaxNameAttempts)
+      fail(path, "creating a temporary file", errno);
+  }
+  temp.track(temp_path);
+
+  if (existed) {
+    if (::fchmod(fd.get(), old.st_mode & 07777) != 0) fail(path, "copying permissions", errno);
+    // Only root may hand a file to another owner; anyone else keeps their own.
+    if (::geteuid() == 0 && ::fchown(fd.get(), old.st_uid, old.st_gid) != 0)
+      fail(path, "copying ownership", errno);
+  }
+  write_all(path, fd.get(), content);
+  if (::fsync(fd.get()) != 0) fail(path, "flushing to disk", errno);
+  if (fd.close() != 0) fail(path, "closing", errno);
+  if (::rename(temp_path.c_str(), target.c_str()) != 0) fail(path, "replacing", errno);
+  temp.release();
+
+  // The new content is in place; syncing the folder only makes the rename durable, and
+  // some file systems refuse it, so a failure here is not reported.
+  const Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.get() >= 0) ::fsync(dir.get());
+}
+
+}  // namespace klippy

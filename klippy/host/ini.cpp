@@ -1,0 +1,203 @@
+#include "klippy/host/ini.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <system_error>
+#include <utility>
+
+namespace klippy {
+
+namespace {
+
+bool is_blank(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\f' || c == '\v';
+}
+
+std::string_view trim(std::string_view s) {
+  while (!s.empty() && is_blank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && is_blank(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+std::size_t indent_of(std::string_view line) {
+  std::size_t n = 0;
+  while (n < line.size() && (line[n] == ' ' || line[n] == '\t')) ++n;
+  return n;
+}
+
+// Cuts a '#' or ';' comment that follows white space; "a#b" keeps its '#'.
+std::string_view strip_inline_comment(std::string_view line) {
+  for (std::size_t i = 1; i < line.size(); ++i)
+    if ((line[i] == '#' || line[i] == ';') && is_blank(line[i - 1])) return line.substr(0, i);
+  return line;
+}
+
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+[[noreturn]] void throw_read_error(const std::string& path, int err) {
+  throw std::runtime_error("Unable to read file '" + path +
+                           "': " + std::generic_category().message(err) +
+                           "; check that the file exists and is readable");
+}
+
+}  // namespace
+
+IniError::IniError(std::string source, int line, std::string reason)
+    : IniError(source + ":" + std::to_string(line) + ": " + reason, source, line, reason) {}
+
+IniError::IniError(const std::string& message, std::string source, int line, std::string reason)
+    : std::runtime_error(message),
+      source_(std::move(source)),
+      line_(line),
+      reason_(std::move(reason)) {}
+
+IniError IniError::with_message(const std::string& message, std::string source, int line,
+                                std::string reason) {
+  return IniError(message, std::move(source), line, std::move(reason));
+}
+
+const IniOption* IniSection::find(std::string_view key) const {
+  for (const auto& option : options)
+    if (option.key == key) return &option;
+  return nullptr;
+}
+
+void IniSection::set(std::string key, std::string value, int line) {
+  for (auto& option : options) {
+    if (option.key == key) {
+      option.value = std::move(value);
+      option.line = line;
+      return;
+    }
+  }
+  options.push_back(IniOption{std::move(key), std::move(value), line});
+}
+
+const IniSection* IniDocument::find(std::string_view name) const {
+  for (const auto& section : sections)
+    if (section.name == name) return &section;
+  return nullptr;
+}
+
+IniSection& IniDocument::section(std::string_view name) {
+  for (auto& section : sections)
+    if (section.name == name) return section;
+  sections.push_back(IniSection{std::string(name), {}, 0});
+  return sections.back();
+}
+
+IniDocument parse_ini(std::string_view text, const std::string& source_name, IniSyntax syntax) {
+  IniDocument doc;
+  IniSection* section = nullptr;
+  // The option that indented lines continue, by index: the vectors may grow.
+  std::size_t option_index = 0;
+  bool has_option = false;
+  std::size_t option_indent = 0;
+
+  int line_number = 0;
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    const std::size_t end = std::min(text.find('\n', pos), text.size());
+    std::string_view line = text.substr(pos, end - pos);
+    pos = end + 1;
+    ++line_number;
+    auto fail = [&](const std::string& reason) {
+      throw IniError(source_name, line_number, reason);
+    };
+
+    const std::string_view content = trim(line);
+    if (content.empty() || content.front() == '#' || content.front() == ';') continue;
+    const std::size_t indent = indent_of(line);
+    const std::string_view stripped =
+        syntax.inline_comments ? trim(strip_inline_comment(content)) : content;
+
+    if (has_option && indent > option_indent) {
+      auto& value = section->options[option_index].value;
+      value += '\n';
+      value += stripped;
+      continue;
+    }
+    has_option = false;
+
+    if (stripped.front() == '[') {
+      const std::size_t close = stripped.rfind(']');
+      if (close == std::string_view::npos)
+        fail("section header '" + std::string(stripped) + "' lacks its closing ']'");
+      const std::string_view name = trim(stripped.substr(1, close - 1));
+      if (name.empty()) fail("empty section name '[]'; write the section name between brackets");
+      section = &doc.section(name);
+      if (section->line == 0) section->line = line_number;
+      continue;
+    }
+
+    if (section == nullptr)
+      fail("option '" + std::string(stripped) +
+           "' appears before any section; add a [section] header above it");
+    const std::size_t split = stripped.find_first_of(":=");
+    if (split == std::string_view::npos)
+      fail("line '" + std::string(stripped) + "' is not 'key: value' or 'key = value'");
+    const std::string_view key = trim(stripped.substr(0, split));
+    if (key.empty()) fail("line '" + std::string(stripped) + "' lacks an option name");
+    section->set(std::string(key), std::string(trim(stripped.substr(split + 1))), line_number);
+    const auto it = std::find_if(section->options.begin(), section->options.end(),
+                                 [&key](const IniOption& o) { return o.key == key; });
+    option_index = static_cast<std::size_t>(it - section->options.begin());
+    has_option = true;
+    option_indent = indent;
+  }
+  return doc;
+}
+
+std::string format_ini(const IniDocument& document) {
+  std::string out;
+  for (const auto& section : document.sections) {
+    out += '[';
+    out += section.name;
+    out += "]\n";
+    for (const auto& option : section.options) {
+      out += option.key;
+      out += " = ";
+      for (char c : option.value) {
+        out += c;
+        if (c == '\n') out += '\t';
+      }
+      out += '\n';
+    }
+    out += '\n';
+  }
+  return out;
+}
+
+std::string read_text_file(const std::string& path) {
+  const Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) throw_read_error(path, errno);
+  std::string content;
+  char buf[16384];
+  while (true) {
+    const ssize_t n = ::read(fd.get(), buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw_read_error(path, errno);
+    }
+    if (n == 0) break;
+    content.append(buf, static_cast<std::size_t>(n));
+  }
+  return content;
+}
+
+}  // namespace klippy

@@ -1,0 +1,59 @@
+#include "klippy/host/variables_file.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "klippy/host/ini.h"
+
+namespace klippy {
+
+namespace {
+
+constexpr const char* kSection = "Variables";
+
+std::string lower(std::string s) {
+  std::transform(s.begin(), s.end(), s.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return s;
+}
+
+[[noreturn]] void throw_unparsable(const std::string& source_name, int line,
+                                   const std::string& reason) {
+  throw IniError::with_message("Unable to parse existing variable file " + source_name + ": line " +
+                                   std::to_string(line) + ": " + reason +
+                                   "; correct or delete that line",
+                               source_name, line, reason);
+}
+
+}  // namespace
+
+std::string format_variables(const VariableMap& variables) {
+  IniDocument doc;
+  IniSection& section = doc.section(kSection);
+  // Two keys that differ only in case share one line; the later key's value wins.
+  for (const auto& [key, value] : variables) section.set(lower(key), value.repr());
+  return format_ini(doc);
+}
+
+VariableMap parse_variables(std::string_view text, const std::string& source_name) {
+  IniDocument doc;
+  try {
+    // Values are kept whole: a saved string may contain " #".
+    doc = parse_ini(text, source_name, IniSyntax{.inline_comments = false});
+  } catch (const IniError& e) {
+    throw_unparsable(source_name, e.line(), e.reason());
+  }
+  VariableMap variables;
+  const IniSection* section = doc.find(kSection);
+  if (section == nullptr) return variables;
+  for (const auto& option : section->options) {
+    try {
+      variables.insert_or_assign(lower(option.key), Value::parse(option.value));
+    } catch (const LiteralError& e) {
+      throw_unparsable(source_name, option.line, e.what());
+    }
+  }
+  return variables;
+}
+
+}  // namespace klippy
