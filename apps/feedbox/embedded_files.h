@@ -1,0 +1,18 @@
+// Files carried inside the simulator: its default printer, filament table and demo print.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace feedbox {
+
+struct EmbeddedFile {
+  std::string name;
+  std::string content;
+};
+
+const std::vector<EmbeddedFile>& embedded_files();
+// Content of the embedded file `name`; std::out_of_range when there is none.
+const std::string& embedded_file(const std::string& name);
+
+}  // namespace feedbox

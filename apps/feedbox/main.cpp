@@ -1,0 +1,65 @@
+// feedbox: a simulated printer with filament boxes, driven by G-code.
+#include <CLI/CLI.hpp>
+#include <iostream>
+
+#include "apps/feedbox/console_command.h"
+#include "apps/feedbox/run_command.h"
+
+int main(int argc, char** argv) {
+  CLI::App app{"feedbox: a simulated 3D printer with multi-slot filament boxes"};
+  app.require_subcommand(1);
+
+  feedbox::RunOptions run;
+  std::vector<std::string> commands, files;
+  std::string print_file;
+  CLI::App* run_cmd = app.add_subcommand(
+      "run", "Start the printer, run commands, files and a print in the order given, then exit");
+  run_cmd->add_option("--config", run.config_path, "Printer configuration (default: embedded)")
+      ->check(CLI::ExistingFile);
+  run_cmd->add_option("--data-dir", run.data_dir,
+                      "Folder holding the product's files (default: a temporary folder)");
+  auto* print_opt = run_cmd->add_option("--print", print_file, "Run a G-code file as a print job")
+                        ->check(CLI::ExistingFile);
+  auto* command_opt = run_cmd->add_option("-c,--command", commands, "A console G-code line");
+  auto* file_opt = run_cmd->add_option("files", files, "Files of console G-code lines")
+                       ->check(CLI::ExistingFile);
+  run_cmd->add_option("--settle", run.settle_s, "Seconds simulated after start-up (default 10)")
+      ->check(CLI::NonNegativeNumber);
+  run_cmd->add_option("--after", run.after_s, "Seconds simulated after the last command")
+      ->check(CLI::NonNegativeNumber);
+  run_cmd->add_flag("--dump-vars", run.dump_vars, "Print the saved-variables file at the end");
+  run_cmd->add_flag("--status", run.status, "Print every object's status as JSON at the end");
+  run_cmd->add_option("--log", run.log_path, "Write the host log to this file");
+  run_cmd->add_flag("--realtime", run.realtime, "Run on the real clock instead of virtual time");
+
+  feedbox::ConsoleOptions console;
+  CLI::App* console_cmd =
+      app.add_subcommand("console", "Interactive printer console on the real clock");
+  console_cmd->add_option("--config", console.config_path, "Printer configuration")
+      ->check(CLI::ExistingFile);
+  console_cmd->add_option("--data-dir", console.data_dir, "Folder holding the product's files");
+  console_cmd->add_option("--log", console.log_path, "Write the host log to this file");
+  console_cmd->add_flag("--virtual", console.virtual_clock, "Use virtual time");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    int code = app.exit(e);
+    return code == 0 ? 0 : 2;
+  }
+
+  if (*console_cmd) return feedbox::run_console(console);
+
+  // Keep the order in which -c lines, files and --print appeared on the command line.
+  size_t next_command = 0, next_file = 0;
+  for (CLI::Option* option : run_cmd->parse_order()) {
+    if (option == command_opt) {
+      run.items.push_back({feedbox::RunItem::Kind::Command, commands.at(next_command++)});
+    } else if (option == file_opt) {
+      run.items.push_back({feedbox::RunItem::Kind::File, files.at(next_file++)});
+    } else if (option == print_opt) {
+      run.items.push_back({feedbox::RunItem::Kind::Print, print_file});
+    }
+  }
+  return feedbox::run_simulation(run, std::cout, std::cerr);
+}

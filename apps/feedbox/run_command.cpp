@@ -1,0 +1,83 @@
+#include "apps/feedbox/run_command.h"
+
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+#include "apps/feedbox/session.h"
+#include "apps/feedbox/value_json.h"
+#include "klippy/host/components.h"
+#include "klippy/host/errors.h"
+#include "klippy/host/ini.h"
+#include "sim/print_job.h"
+
+namespace feedbox {
+namespace {
+
+void run_print(sim::SimHost& host, const std::string& path) {
+  auto lines = sim::read_gcode_file(path);
+  auto& job = host.printer().lookup_object<sim::SimPrintJob>("virtual_sdcard");
+  job.start(path, std::move(lines));
+  // A paused print hands over to the next command (a retry, for example).
+  host.run_until([&job] { return !job.is_active() || job.is_paused(); }, 1e9);
+}
+
+void dump_variables(sim::SimHost& host, std::ostream& out) {
+  auto* vars = host.printer().lookup_object_or_null<klippy::SaveVariables>("save_variables");
+  if (!vars) {
+    out << "(no [save_variables] section: nothing to dump)\n";
+    return;
+  }
+  out << klippy::read_text_file(vars->filename());
+}
+
+}  // namespace
+
+int run_simulation(const RunOptions& options, std::ostream& out, std::ostream& err) {
+  // Check every input before the printer starts, so a typo costs no simulated time.
+  for (const auto& item : options.items) {
+    if (item.kind == RunItem::Kind::Command) continue;
+    std::ifstream probe(item.text);
+    if (!probe) {
+      err << "feedbox: cannot read '" << item.text << "'\n";
+      return 2;
+    }
+  }
+  SessionOptions session_options;
+  session_options.config_path = options.config_path;
+  session_options.data_dir = options.data_dir;
+  session_options.log_path = options.log_path;
+  session_options.clock = options.realtime ? sim::ClockKind::Real : sim::ClockKind::Virtual;
+  session_options.output = [&out](const std::string& text) { out << text << '\n' << std::flush; };
+  std::unique_ptr<Session> session;
+  try {
+    session = std::make_unique<Session>(std::move(session_options));
+  } catch (const klippy::ConfigError& e) {
+    err << "feedbox: configuration error: " << e.what() << '\n';
+    return 2;
+  } catch (const klippy::CommandError& e) {
+    err << "feedbox: start-up failed: " << e.what() << '\n';
+    return 2;
+  }
+  sim::SimHost& host = session->host();
+  host.advance(options.settle_s);
+  for (const auto& item : options.items) {
+    switch (item.kind) {
+      case RunItem::Kind::Command:
+        host.run_command(item.text);
+        break;
+      case RunItem::Kind::File:
+        for (const auto& line : sim::read_gcode_file(item.text)) host.run_command(line);
+        break;
+      case RunItem::Kind::Print:
+        run_print(host, item.text);
+        break;
+    }
+  }
+  host.advance(options.after_s);
+  if (options.dump_vars) dump_variables(host, out);
+  if (options.status) out << to_json(klippy::Value(host.collect_status())).dump(2) << '\n';
+  return 0;
+}
+
+}  // namespace feedbox

@@ -1,0 +1,33 @@
+// `feedbox run`: start the simulated printer, run console commands, files and print jobs
+// in the order given, and report.
+#pragma once
+
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+namespace feedbox {
+
+struct RunItem {
+  enum class Kind { Command, File, Print };
+  Kind kind;
+  std::string text;  // the G-code line, or the file's path
+};
+
+struct RunOptions {
+  std::string config_path;
+  std::string data_dir;
+  std::string log_path;
+  std::vector<RunItem> items;
+  double settle_s = 10.0;
+  double after_s = 0.0;
+  bool dump_vars = false;
+  bool status = false;
+  bool realtime = false;
+};
+
+// Returns the process exit code: 0 when the run completed, 2 for a configuration that
+// cannot start or an unreadable input file.
+int run_simulation(const RunOptions& options, std::ostream& out, std::ostream& err);
+
+}  // namespace feedbox

@@ -1,0 +1,3 @@
+; A short demo print.
+G4 P500
+G4 P500

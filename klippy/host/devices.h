@@ -1,0 +1,33 @@
+// LEDs and filament sensors that the modules read or drive.
+#pragma once
+
+#include <array>
+#include <optional>
+#include <vector>
+
+#include "klippy/host/object.h"
+
+namespace klippy {
+
+using Color = std::array<double, 4>;  // red, green, blue, white in 0..1
+
+class PwmLed : public PrinterObject {
+ public:
+  // `print_time` absent: as soon as possible.
+  virtual void update_leds(const std::vector<Color>& colors, std::optional<double> print_time) = 0;
+};
+
+class FilamentMotionSensor : public PrinterObject {
+ public:
+  virtual double detection_length() const = 0;
+  // Current level of the encoder switch, 0 or 1.
+  virtual int button_state() const = 0;
+};
+
+class HallFilamentWidthSensor : public PrinterObject {
+ public:
+  // Measured diameter in mm; 0.0 when no filament covers the sensor.
+  virtual double diameter() const = 0;
+};
+
+}  // namespace klippy

@@ -1,0 +1,63 @@
+#include "sim/host.h"
+
+#include "sim/core_modules.h"
+
+namespace sim {
+
+SimHost::SimHost(HostOptions options) {
+  reactor_ = std::make_unique<SimReactor>(options.clock);
+  logger_ = std::make_unique<SimLogger>(options.log_path, [this] { return reactor_->monotonic(); });
+  reactor_->set_error_reporter([this](const std::string& message) {
+    logger_->error(message);
+    if (gcode_) gcode_->respond_raw("!! " + message);
+  });
+  printer_ = std::make_unique<SimPrinter>(*reactor_, *logger_, options.data_dir,
+                                          std::move(options.start_args));
+  gcode_ = std::make_shared<SimGCode>(*reactor_, *logger_, std::move(options.output));
+  printer_->add_object("gcode", gcode_);
+  for (auto& module : core_modules()) printer_->add_module(std::move(module));
+}
+
+SimHost::~SimHost() {
+  // The printer's objects hold timers and the G-code lock of the reactor: drop them first.
+  printer_.reset();
+  gcode_.reset();
+}
+
+void SimHost::add_module(klippy::ExtraModule module) {
+  printer_->add_module(std::move(module));
+}
+
+void SimHost::start(const ConfigText& config) {
+  printer_->load_config(std::make_unique<SimConfig>(*printer_, config));
+  printer_->start();
+}
+
+void SimHost::run_command(const std::string& line) {
+  bool done = false;
+  reactor_->register_callback([this, &line, &done](double) {
+    gcode_->run_console_line(line);
+    done = true;
+    return klippy::Value();
+  });
+  reactor_->run_until([&done] { return done; }, 1e9);
+}
+
+void SimHost::advance(double seconds) {
+  reactor_->run_until_time(reactor_->monotonic() + seconds);
+}
+
+bool SimHost::run_until(const std::function<bool()>& predicate, double timeout_s) {
+  return reactor_->run_until(predicate, timeout_s);
+}
+
+klippy::Value::Dict SimHost::collect_status() {
+  double now = reactor_->monotonic();
+  klippy::Value::Dict status;
+  for (auto& [name, object] : printer_->lookup_objects("")) {
+    if (auto s = object->get_status(now)) status.emplace_back(name, *s);
+  }
+  return status;
+}
+
+}  // namespace sim

@@ -1,0 +1,63 @@
+// A whole simulated host: reactor, log, printer, G-code and the core components, with the
+// calls that the command-line simulator and the tests use to drive it.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "klippy/host/module.h"
+#include "sim/config.h"
+#include "sim/gcode.h"
+#include "sim/logger.h"
+#include "sim/printer.h"
+#include "sim/reactor.h"
+
+namespace sim {
+
+struct HostOptions {
+  ClockKind clock = ClockKind::Virtual;
+  // Product paths such as /home/zur/... live under this folder ("" keeps them as they are).
+  std::string data_dir;
+  std::string log_path;
+  std::map<std::string, std::string> start_args;
+  // Every console response ("// ...", "!! ...", raw text); none: dropped.
+  std::function<void(const std::string&)> output;
+};
+
+class SimHost {
+ public:
+  explicit SimHost(HostOptions options);
+  ~SimHost();
+  SimHost(const SimHost&) = delete;
+  SimHost& operator=(const SimHost&) = delete;
+
+  void add_module(klippy::ExtraModule module);
+  // Builds the printer from `config` and sends the ready event; ConfigError on a fault.
+  void start(const ConfigText& config);
+
+  SimReactor& reactor() { return *reactor_; }
+  SimPrinter& printer() { return *printer_; }
+  SimGCode& gcode() { return *gcode_; }
+  SimLogger& logger() { return *logger_; }
+
+  // Runs one console line as a task and drives the simulation until it has finished.
+  void run_command(const std::string& line);
+  // Lets the simulation run for `seconds` of reactor time.
+  void advance(double seconds);
+  // Drives the simulation until `predicate` holds; false when `timeout_s` passed first.
+  bool run_until(const std::function<bool()>& predicate, double timeout_s);
+  // Every object's status, keyed by object name.
+  klippy::Value::Dict collect_status();
+
+ private:
+  std::unique_ptr<SimReactor> reactor_;
+  std::unique_ptr<SimLogger> logger_;
+  std::unique_ptr<SimPrinter> printer_;
+  std::shared_ptr<SimGCode> gcode_;
+  std::vector<klippy::ExtraModule> extra_modules_;
+};
+
+}  // namespace sim
