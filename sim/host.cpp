@@ -1,6 +1,7 @@
 #include "sim/host.h"
 
 #include "sim/core_modules.h"
+#include "sim/environment.h"
 
 namespace sim {
 
@@ -15,6 +16,8 @@ SimHost::SimHost(HostOptions options) {
                                           std::move(options.start_args));
   gcode_ = std::make_shared<SimGCode>(*reactor_, *logger_, std::move(options.output));
   printer_->add_object("gcode", gcode_);
+  printer_->add_object(SimEnvironment::kName,
+                       std::make_shared<SimEnvironment>(reactor_->monotonic()));
   for (auto& module : core_modules()) printer_->add_module(std::move(module));
 }
 

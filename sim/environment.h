@@ -1,0 +1,34 @@
+// What the simulated hardware shares: the print clock, and the notice that planned motion
+// or a scheduled pin level has changed (armed endstops and watched buttons then look for
+// their next level change again). Registered as the printer object "sim_environment".
+#pragma once
+
+#include <functional>
+#include <vector>
+
+#include "klippy/host/object.h"
+#include "sim/print_clock.h"
+
+namespace sim {
+
+class SimEnvironment final : public klippy::PrinterObject {
+ public:
+  static constexpr const char* kName = "sim_environment";
+
+  explicit SimEnvironment(double origin_eventtime) : clock_(origin_eventtime) {}
+
+  const PrintClock& clock() const { return clock_; }
+
+  // Called by whatever changes future pin levels: moves appended or cut short, outputs
+  // scheduled, steppers coupled, spools inserted, faults injected.
+  void notify_changed() {
+    for (const auto& listener : listeners_) listener();
+  }
+  void on_change(std::function<void()> listener) { listeners_.push_back(std::move(listener)); }
+
+ private:
+  PrintClock clock_;
+  std::vector<std::function<void()>> listeners_;
+};
+
+}  // namespace sim
