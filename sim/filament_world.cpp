@@ -1,0 +1,173 @@
+#include "sim/filament_world.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <sstream>
+
+#include "klippy/host/errors.h"
+
+namespace sim {
+
+FilamentWorld::FilamentWorld(WorldGeometry geometry) : geometry_(geometry) {
+  geometry_.validate();
+  const auto slots = static_cast<std::size_t>(geometry_.slot_count);
+  spools_.resize(slots);
+  strands_.resize(slots);
+  steppers_.resize(slots, nullptr);
+}
+
+void FilamentWorld::check_slot(int slot) const {
+  if (slot < 0 || slot >= geometry_.slot_count)
+    throw klippy::CommandError("Slot " + std::to_string(slot) + " does not exist; use 0 to " +
+                               std::to_string(geometry_.slot_count - 1));
+}
+
+void FilamentWorld::attach_slot_stepper(int slot, SimStepper& stepper) {
+  check_slot(slot);
+  steppers_[slot] = &stepper;
+}
+
+void FilamentWorld::attach_extruder_queue(std::shared_ptr<const SimTrapq> queue) {
+  extruder_queue_ = std::move(queue);
+}
+
+void FilamentWorld::advance_to(double print_time) {
+  if (print_time <= anchor_time_) return;
+  encoder_level_ = level(SensorId::encoder(), print_time);
+  for (int s = 0; s < geometry_.slot_count; ++s) {
+    const Track t = track(s, print_time);
+    strands_[s].tip_mm = t.end_tip_mm;
+    strands_[s].engaged = t.end_engaged;
+  }
+  anchor_time_ = print_time;
+  for (SimStepper* stepper : steppers_)
+    if (stepper) stepper->drop_history_before(print_time);
+  // Whatever arrives behind a loose piece pushes it on; out of the nozzle it is gone.
+  for (LoosePiece& piece : loose_pieces_) {
+    for (const Strand& strand : strands_) {
+      if (!strand.present || strand.tip_mm <= piece.tail_mm) continue;
+      const double push = strand.tip_mm - piece.tail_mm;
+      piece.tail_mm += push;
+      piece.tip_mm += push;
+    }
+  }
+  std::erase_if(loose_pieces_,
+                [&](const LoosePiece& p) { return p.tail_mm >= geometry_.nozzle_mm(); });
+}
+
+void FilamentWorld::insert_spool(int slot, const SpoolSpec& spec, double print_time) {
+  check_slot(slot);
+  if (spools_[slot].present)
+    throw klippy::CommandError("Slot " + std::to_string(slot) +
+                               " already holds a spool; remove it first");
+  const double length = spec.length_mm.value_or(geometry_.default_spool_length_mm);
+  if (!(length > 0.)) throw klippy::CommandError("Spool length must be above 0 mm");
+  advance_to(print_time);
+  spools_[slot] = Spool{true, spec.filament_type, spec.color, spec.tag, false};
+  const double tip = geometry_.inserted_tip_mm;
+  strands_[slot] = Strand{true, tip, length, false, tip >= geometry_.gears_mm()};
+}
+
+void FilamentWorld::remove_spool(int slot, double print_time) {
+  check_slot(slot);
+  if (!spools_[slot].present)
+    throw klippy::CommandError("Slot " + std::to_string(slot) + " holds no spool to remove");
+  advance_to(print_time);
+  spools_[slot] = Spool{};
+  strands_[slot] = Strand{};
+}
+
+void FilamentWorld::set_jammed(int slot, bool jammed, double print_time) {
+  check_slot(slot);
+  advance_to(print_time);
+  strands_[slot].jammed = jammed;
+}
+
+void FilamentWorld::set_tag_unreadable(int slot, bool unreadable) {
+  check_slot(slot);
+  spools_[slot].tag_unreadable = unreadable;
+}
+
+void FilamentWorld::clear_faults(int slot, double print_time) {
+  set_jammed(slot, false, print_time);
+  set_tag_unreadable(slot, false);
+}
+
+int FilamentWorld::cut(double print_time) {
+  advance_to(print_time);
+  const double cutter = geometry_.cutter_mm(), nozzle = geometry_.nozzle_mm();
+  int cuts = 0;
+  for (Strand& strand : strands_) {
+    if (!strand.present || strand.tip_mm <= cutter || strand.tip_mm - strand.length_mm >= cutter)
+      continue;
+    // What already left the nozzle is not part of the piece.
+    const double piece_tip = std::min(strand.tip_mm, nozzle);
+    if (piece_tip > cutter) loose_pieces_.push_back({cutter, piece_tip});
+    strand.length_mm -= strand.tip_mm - cutter;
+    strand.tip_mm = cutter;
+    ++cuts;
+  }
+  return cuts;
+}
+
+const Spool& FilamentWorld::spool(int slot) const {
+  check_slot(slot);
+  return spools_[slot];
+}
+
+StrandState FilamentWorld::strand(int slot, double print_time) const {
+  check_slot(slot);
+  const Strand& s = strands_[slot];
+  if (!s.present) return {};
+  const Track t = track(slot, print_time);
+  double tip = t.end_tip_mm;
+  if (!t.pieces.empty() && t.pieces.back().t1 > print_time)
+    tip = t.pieces.back().position_at(print_time);
+  return {true, tip, tip - s.length_mm, s.length_mm, s.jammed, t.end_engaged};
+}
+
+std::string FilamentWorld::where(double tip_mm) const {
+  if (tip_mm <= 0.) return "behind the slot sensor";
+  if (tip_mm <= geometry_.outlet_mm) return "in the box";
+  if (tip_mm <= geometry_.entry_mm()) return "in the tube";
+  if (tip_mm < geometry_.gears_mm()) return "at the extruder entry";
+  if (tip_mm < geometry_.nozzle_mm()) return "in the extruder";
+  return "at the nozzle";
+}
+
+std::string FilamentWorld::describe(double print_time) const {
+  std::ostringstream out;
+  char buf[256];
+  for (int s = 0; s < geometry_.slot_count; ++s) {
+    const Spool& sp = spools_[s];
+    if (!sp.present) {
+      std::snprintf(buf, sizeof buf, "slot%d: empty, runout sensor %d\n", s,
+                    level(SensorId::runout(s), print_time));
+      out << buf;
+      continue;
+    }
+    const StrandState st = strand(s, print_time);
+    std::snprintf(buf, sizeof buf,
+                  "slot%d: %s %s, tip %.3f mm (%s), tail %.3f mm, %.1f mm left, runout sensor "
+                  "%d%s%s%s\n",
+                  s, sp.filament_type.c_str(), sp.color.c_str(), st.tip_mm,
+                  where(st.tip_mm).c_str(), st.tail_mm, st.length_mm,
+                  level(SensorId::runout(s), print_time),
+                  st.gripped_by_extruder ? ", gripped by the extruder" : "",
+                  st.jammed ? ", JAMMED" : "", sp.tag_unreadable ? ", tag unreadable" : "");
+    out << buf;
+  }
+  for (int b = 0; b < geometry_.box_count(); ++b)
+    out << "box" << b + 1 << " outlet sensor " << level(SensorId::outlet(b), print_time) << "\n";
+  std::snprintf(buf, sizeof buf, "extruder entry diameter %.2f mm, motion encoder %d\n",
+                hall_diameter_mm(print_time), level(SensorId::encoder(), print_time));
+  out << buf;
+  for (const LoosePiece& piece : loose_pieces_) {
+    std::snprintf(buf, sizeof buf, "loose piece in the hotend: %.3f to %.3f mm\n", piece.tail_mm,
+                  piece.tip_mm);
+    out << buf;
+  }
+  return out.str();
+}
+
+}  // namespace sim

@@ -1,0 +1,32 @@
+#include "sim/world_geometry.h"
+
+#include <string>
+
+#include "klippy/host/errors.h"
+
+namespace sim {
+
+namespace {
+void require(bool ok, const std::string& what) {
+  if (!ok) throw klippy::ConfigError("Filament path geometry: " + what);
+}
+}  // namespace
+
+void WorldGeometry::validate() const {
+  require(slot_count > 0 && slots_per_box > 0,
+          "slot_count and slots_per_box must be positive integers");
+  require(outlet_mm > 0., "outlet_mm must be above 0 (past the slot runout sensor)");
+  require(encoder_mm > outlet_mm && encoder_mm < entry_mm(),
+          "encoder_mm must lie between the box outlet and the extruder-entry sensor");
+  require(detection_length_mm > 0., "detection_length must be above 0");
+  require(tube_length_mm > 0., "tube_length_mm must be above 0");
+  require(gears_after_entry_mm > 0. && cutter_after_entry_mm > gears_after_entry_mm &&
+              nozzle_after_entry_mm > cutter_after_entry_mm,
+          "the extruder gears, cutter and nozzle must follow the entry sensor in that order");
+  require(inserted_tip_mm > 0. && inserted_tip_mm < outlet_mm,
+          "inserted_tip_mm must lie between the slot runout sensor and the box outlet");
+  require(filament_diameter_mm > 0., "filament_diameter_mm must be above 0");
+  require(default_spool_length_mm > 0., "default_spool_length_mm must be above 0");
+}
+
+}  // namespace sim

@@ -1,0 +1,32 @@
+// Where things sit along a filament path. Coordinates are mm along the strand's path,
+// 0 at the slot's runout sensor, negative towards the spool.
+#pragma once
+
+namespace sim {
+
+struct WorldGeometry {
+  int slot_count = 16;
+  int slots_per_box = 4;
+  double outlet_mm = 350.;            // box outlet sensor, shared by the slots of a box
+  double encoder_mm = 380.;           // motion encoder on the common path
+  double detection_length_mm = 7.;    // filament length between two encoder level changes
+  double tube_length_mm = 1000.;      // outlet to the extruder-entry (hall) sensor
+  double gears_after_entry_mm = 20.;  // extruder gears, measured from the entry sensor
+  double cutter_after_entry_mm = 40.;
+  double nozzle_after_entry_mm = 80.;
+  double inserted_tip_mm = 10.;  // tip of a freshly inserted spool's filament
+  double filament_diameter_mm = 1.75;
+  double default_spool_length_mm = 330000.;  // about 1 kg of 1.75 mm PLA
+
+  double entry_mm() const { return outlet_mm + tube_length_mm; }
+  double gears_mm() const { return entry_mm() + gears_after_entry_mm; }
+  double cutter_mm() const { return entry_mm() + cutter_after_entry_mm; }
+  double nozzle_mm() const { return entry_mm() + nozzle_after_entry_mm; }
+  int box_of(int slot) const { return slot / slots_per_box; }
+  int box_count() const { return (slot_count + slots_per_box - 1) / slots_per_box; }
+
+  // Throws klippy::ConfigError naming the first inconsistent value.
+  void validate() const;
+};
+
+}  // namespace sim
