@@ -37,13 +37,14 @@ void SimHost::start(const ConfigText& config) {
 }
 
 void SimHost::run_command(const std::string& line) {
-  bool done = false;
-  reactor_->register_callback([this, &line, &done](double) {
+  // Shared, so that a command still suspended when the run ends does not outlive its flag.
+  auto done = std::make_shared<bool>(false);
+  reactor_->register_callback([this, line, done](double) {
     gcode_->run_console_line(line);
-    done = true;
+    *done = true;
     return klippy::Value();
   });
-  reactor_->run_until([&done] { return done; }, 1e9);
+  reactor_->run_until([done] { return *done; }, kCommandTimeoutS);
 }
 
 void SimHost::advance(double seconds) {

@@ -43,8 +43,10 @@ class SimHost {
   SimGCode& gcode() { return *gcode_; }
   SimLogger& logger() { return *logger_; }
 
-  // Runs one console line as a task and drives the simulation until it has finished.
+  // Runs one console line as a task and drives the simulation until it has finished (or,
+  // for a command that never ends, until a simulated day has passed).
   void run_command(const std::string& line);
+  static constexpr double kCommandTimeoutS = 24 * 3600.0;
   // Lets the simulation run for `seconds` of reactor time.
   void advance(double seconds);
   // Drives the simulation until `predicate` holds; false when `timeout_s` passed first.

@@ -1,0 +1,80 @@
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "apps/feedbox/run_command.h"
+#include "tests/support/test_host.h"
+
+namespace {
+
+using feedbox::RunItem;
+using testing_support::read_file;
+using testing_support::TempDir;
+using testing_support::write_file;
+
+struct RunResult {
+  int code;
+  std::string out, err;
+};
+
+RunResult run(feedbox::RunOptions options) {
+  std::ostringstream out, err;
+  int code = feedbox::run_simulation(options, out, err);
+  return {code, out.str(), err.str()};
+}
+
+TEST(FeedboxRun, SavesAVariableAndDumpsTheFile) {
+  feedbox::RunOptions options;
+  options.items = {{RunItem::Kind::Command, "SAVE_VARIABLE VARIABLE=x VALUE=5"}};
+  options.dump_vars = true;
+  auto result = run(options);
+  EXPECT_EQ(result.code, 0) << result.err;
+  EXPECT_NE(result.out.find("\nx = 5\n"), std::string::npos) << result.out;
+}
+
+TEST(FeedboxRun, AMalformedValueIsRefusedAndTheFileIsKept) {
+  TempDir dir;
+  feedbox::RunOptions options;
+  options.data_dir = dir.path();
+  options.items = {{RunItem::Kind::Command, "SAVE_VARIABLE VARIABLE=x VALUE=5"},
+                   {RunItem::Kind::Command, "SAVE_VARIABLE VARIABLE=x VALUE=[1,"}};
+  auto result = run(options);
+  EXPECT_EQ(result.code, 0);
+  EXPECT_NE(result.out.find("!! Unable to parse '[1,' as a literal"), std::string::npos);
+  EXPECT_EQ(read_file(dir.path() + "/home/zur/printer_data/config/saved_variables.cfg"),
+            "[Variables]\nx = 5\n\n");
+}
+
+TEST(FeedboxRun, CommandsAndFilesRunInTheOrderGiven) {
+  TempDir dir;
+  write_file(dir.path() + "/script.gcode", "SAVE_VARIABLE VARIABLE=order VALUE=2\n");
+  feedbox::RunOptions options;
+  options.items = {{RunItem::Kind::Command, "SAVE_VARIABLE VARIABLE=order VALUE=1"},
+                   {RunItem::Kind::File, dir.path() + "/script.gcode"}};
+  options.dump_vars = true;
+  EXPECT_NE(run(options).out.find("order = 2"), std::string::npos);
+}
+
+TEST(FeedboxRun, ABadConfigurationOrMissingFileExitsWithTwo) {
+  TempDir dir;
+  write_file(dir.path() + "/bad.cfg", "[idle_timeout]\nnot_an_option: 1\n");
+  feedbox::RunOptions options;
+  options.config_path = dir.path() + "/bad.cfg";
+  auto result = run(options);
+  EXPECT_EQ(result.code, 2);
+  EXPECT_NE(result.err.find("not_an_option"), std::string::npos);
+  EXPECT_EQ(result.err.find('\n'), result.err.size() - 1) << "one line";
+
+  feedbox::RunOptions missing;
+  missing.items = {{RunItem::Kind::Print, dir.path() + "/nope.gcode"}};
+  EXPECT_EQ(run(missing).code, 2);
+}
+
+TEST(FeedboxRun, StatusIsJsonOfEveryObject) {
+  feedbox::RunOptions options;
+  options.status = true;
+  auto result = run(options);
+  EXPECT_NE(result.out.find("\"print_stats\": {"), std::string::npos) << result.out;
+}
+
+}  // namespace

@@ -1,0 +1,55 @@
+#include "tests/support/test_host.h"
+
+#include <stdlib.h>
+
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace testing_support {
+
+TempDir::TempDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "feedbox-test-XXXXXX").string();
+  if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
+
+TestHost::TestHost() {
+  sim::HostOptions options;
+  options.data_dir = dir_.path();
+  options.output = [this](const std::string& text) { output_.push_back(text); };
+  host_ = std::make_unique<sim::SimHost>(std::move(options));
+}
+
+void TestHost::start(const std::string& config_text) {
+  host_->start(sim::ConfigText::from_text(config_text, "test.cfg", dir_.path()));
+}
+
+std::vector<std::string> TestHost::command(const std::string& line) {
+  size_t before = output_.size();
+  host_->run_command(line);
+  return {output_.begin() + static_cast<long>(before), output_.end()};
+}
+
+std::string TestHost::path(const std::string& product_path) const {
+  return host_->printer().resolve_path(product_path);
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream buffer;
+  buffer << in.rdbuf();
+  return buffer.str();
+}
+
+void write_file(const std::string& path, const std::string& content) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  std::ofstream(path) << content;
+}
+
+}  // namespace testing_support
