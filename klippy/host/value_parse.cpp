@@ -134,8 +134,11 @@ class LiteralParser {
     if (name == "True") return Value(true);
     if (name == "False") return Value(false);
     pos_ = start;
-    fail("'" + std::string(name) + "' is not a literal (quote strings, e.g. '" + std::string(name) +
-         "')");
+    // Built by appending: GCC 12 misreads "literal" + std::string&& as an overlapping copy.
+    std::string message = "'";
+    message.append(name).append("' is not a literal (quote strings, e.g. '");
+    message.append(name).append("')");
+    fail(message);
   }
 
   Value parse_list(int depth) {
