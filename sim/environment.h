@@ -4,12 +4,17 @@
 #pragma once
 
 #include <functional>
+#include <map>
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "klippy/host/object.h"
 #include "sim/print_clock.h"
 
 namespace sim {
+
+class SimStepper;
 
 class SimEnvironment final : public klippy::PrinterObject {
  public:
@@ -26,9 +31,20 @@ class SimEnvironment final : public klippy::PrinterObject {
   }
   void on_change(std::function<void()> listener) { listeners_.push_back(std::move(listener)); }
 
+  // Feed motors that modules built through the host factory, by section name, so that the
+  // filament world can find the motor of each slot.
+  void note_feed_stepper(const std::string& section, std::shared_ptr<SimStepper> stepper) {
+    feed_steppers_[section] = std::move(stepper);
+  }
+  std::shared_ptr<SimStepper> feed_stepper(const std::string& section) const {
+    auto it = feed_steppers_.find(section);
+    return it == feed_steppers_.end() ? nullptr : it->second;
+  }
+
  private:
   PrintClock clock_;
   std::vector<std::function<void()>> listeners_;
+  std::map<std::string, std::shared_ptr<SimStepper>> feed_steppers_;
 };
 
 }  // namespace sim

@@ -1,5 +1,8 @@
 #include "apps/feedbox/run_command.h"
 
+#include <unistd.h>
+
+#include <chrono>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -14,12 +17,46 @@
 namespace feedbox {
 namespace {
 
-void run_print(sim::SimHost& host, const std::string& path) {
+// A one-line bar on a terminal, redrawn at most ten times a second of real time.
+class ProgressBar {
+ public:
+  explicit ProgressBar(std::ostream& err) : err_(err), enabled_(::isatty(STDERR_FILENO)) {}
+  void update(size_t done, size_t total, double simulated_s) {
+    if (!enabled_ || total == 0) return;
+    auto now = std::chrono::steady_clock::now();
+    if (now - last_ < std::chrono::milliseconds(100) && done != total) return;
+    last_ = now;
+    constexpr int kWidth = 40;
+    int filled = static_cast<int>(kWidth * done / total);
+    err_ << "\r[" << std::string(filled, '#') << std::string(kWidth - filled, '.') << "] "
+         << (100 * done / total) << "%  " << static_cast<long>(simulated_s) << " s simulated"
+         << std::flush;
+    drawn_ = true;
+  }
+  ~ProgressBar() {
+    if (drawn_) err_ << '\n';
+  }
+
+ private:
+  std::ostream& err_;
+  bool enabled_;
+  bool drawn_ = false;
+  std::chrono::steady_clock::time_point last_{};
+};
+
+void run_print(sim::SimHost& host, const std::string& path, std::ostream& err) {
   auto lines = sim::read_gcode_file(path);
   auto& job = host.printer().lookup_object<sim::SimPrintJob>("virtual_sdcard");
   job.start(path, std::move(lines));
+  ProgressBar bar(err);
+  double started = host.reactor().monotonic();
   // A paused print hands over to the next command (a retry, for example).
-  host.run_until([&job] { return !job.is_active() || job.is_paused(); }, 1e9);
+  host.run_until(
+      [&] {
+        bar.update(job.position(), job.size(), host.reactor().monotonic() - started);
+        return !job.is_active() || job.is_paused();
+      },
+      1e9);
 }
 
 void dump_variables(sim::SimHost& host, std::ostream& out) {
@@ -70,7 +107,7 @@ int run_simulation(const RunOptions& options, std::ostream& out, std::ostream& e
         for (const auto& line : sim::read_gcode_file(item.text)) host.run_command(line);
         break;
       case RunItem::Kind::Print:
-        run_print(host, item.text);
+        run_print(host, item.text, err);
         break;
     }
   }

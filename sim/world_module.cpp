@@ -1,0 +1,238 @@
+#include "sim/world_module.h"
+
+#include <cctype>
+#include <sstream>
+
+#include "klippy/host/printer.h"
+#include "sim/environment.h"
+#include "sim/extruder.h"
+#include "sim/filament_sensors.h"
+#include "sim/mcu.h"
+#include "sim/pin_signal.h"
+
+namespace sim {
+namespace {
+
+// A world sensor seen as the electrical level of an MCU pin: 1 while filament covers it.
+class WorldSensorSignal final : public PinSignal {
+ public:
+  WorldSensorSignal(const FilamentWorld& world, SensorId sensor) : world_(world), sensor_(sensor) {}
+  int level(double print_time) const override { return world_.level(sensor_, print_time); }
+  std::optional<double> next_change(double after, double until) const override {
+    return world_.next_change(sensor_, after, until);
+  }
+
+ private:
+  const FilamentWorld& world_;
+  SensorId sensor_;
+};
+
+bool valid_color(const std::string& color) {
+  if (color.size() != 6) return false;
+  for (unsigned char c : color) {
+    if (!std::isxdigit(c)) return false;
+  }
+  return true;
+}
+
+// "[^~!]chip:pin" → (mcu object name, pin)
+std::pair<std::string, std::string> split_pin(std::string desc) {
+  while (!desc.empty() && (desc[0] == '^' || desc[0] == '~' || desc[0] == '!' || desc[0] == ' ')) {
+    desc.erase(0, 1);
+  }
+  auto colon = desc.find(':');
+  if (colon == std::string::npos) return {"mcu", desc};
+  std::string chip = desc.substr(0, colon);
+  return {chip == "mcu" ? "mcu" : "mcu " + chip, desc.substr(colon + 1)};
+}
+
+std::vector<std::uint8_t> tag_bytes(const SpoolSpec& spec) {
+  std::string text = spec.filament_type + ":" + spec.color;
+  return {text.begin(), text.end()};
+}
+
+}  // namespace
+
+SpoolSpec parse_spool_option(const std::string& text, const std::string& where) {
+  std::istringstream in(text);
+  SpoolSpec spec;
+  std::string length;
+  in >> spec.filament_type >> spec.color >> length;
+  if (spec.filament_type.empty() || !valid_color(spec.color)) {
+    throw klippy::ConfigError(where + " must read '<filament> <RRGGBB> [length_mm]', not '" + text +
+                              "'");
+  }
+  if (!length.empty()) {
+    try {
+      spec.length_mm = std::stod(length);
+    } catch (const std::exception&) {
+      throw klippy::ConfigError(where + ": spool length '" + length + "' is not a number");
+    }
+    if (!(*spec.length_mm > 0)) throw klippy::ConfigError(where + ": spool length must be > 0");
+  }
+  spec.tag = tag_bytes(spec);
+  return spec;
+}
+
+SimFilamentWorld::SimFilamentWorld(klippy::ConfigSection& config)
+    : printer_(config.get_printer()),
+      reactor_(printer_.get_reactor()),
+      environment_(printer_.lookup_object<SimEnvironment>(SimEnvironment::kName)) {
+  WorldGeometry geometry;
+  geometry.outlet_mm = config.getfloat("outlet_mm", geometry.outlet_mm, {.above = 0.0});
+  geometry.encoder_mm = config.getfloat("encoder_mm", geometry.encoder_mm, {.above = 0.0});
+  geometry.tube_length_mm =
+      config.getfloat("tube_length_mm", geometry.tube_length_mm, {.above = 0.0});
+  geometry.detection_length_mm =
+      config.getfloat("detection_length_mm", geometry.detection_length_mm, {.above = 0.0});
+  geometry.default_spool_length_mm =
+      config.getfloat("spool_length_mm", geometry.default_spool_length_mm, {.above = 0.0});
+  world_ = std::make_unique<FilamentWorld>(geometry);
+
+  for (int box = 0; box < geometry.box_count(); ++box) {
+    read_pin(config, "box" + std::to_string(box + 1) + "_outlet_pin", SensorId::outlet(box));
+  }
+  for (int slot = 0; slot < geometry.slot_count; ++slot) {
+    std::string prefix = "slot" + std::to_string(slot);
+    read_pin(config, prefix + "_runout_pin", SensorId::runout(slot));
+    if (auto spool = config.get_optional(prefix + "_spool")) {
+      initial_spools_.push_back(
+          {slot, parse_spool_option(*spool, "Option '" + prefix + "_spool' in section '" +
+                                                config.get_name() + "'")});
+    }
+  }
+  read_pin(config, "encoder_pin", SensorId::encoder());
+
+  printer_.register_event_handler("klippy:connect", [this] { handle_connect(); });
+  auto& gcode = printer_.lookup_object<klippy::GCodeDispatch>("gcode");
+  gcode.register_command(
+      "SIM_SPOOL", [this](klippy::GCodeCommand& g) { cmd_SIM_SPOOL(g); },
+      "Insert or remove a spool: SIM_SPOOL SLOT=n ACTION=insert|remove [FILAMENT= COLOR= "
+      "LENGTH= TAG=0|1]");
+  gcode.register_command(
+      "SIM_FAULT", [this](klippy::GCodeCommand& g) { cmd_SIM_FAULT(g); },
+      "Inject a fault: SIM_FAULT SLOT=n KIND=jam|tag_unreadable|clear");
+  gcode.register_command(
+      "SIM_STATE", [this](klippy::GCodeCommand& g) { cmd_SIM_STATE(g); },
+      "Report every strand and sensor of the filament world");
+}
+
+void SimFilamentWorld::read_pin(klippy::ConfigSection& config, const std::string& option,
+                                SensorId sensor) {
+  if (auto pin = config.get_optional(option)) pins_.push_back({option, *pin, sensor});
+}
+
+double SimFilamentWorld::print_time_now() const {
+  return environment_.clock().print_time(reactor_.monotonic());
+}
+
+void SimFilamentWorld::notify_changed() {
+  environment_.notify_changed();
+}
+
+void SimFilamentWorld::handle_connect() {
+  const WorldGeometry& geometry = world_->geometry();
+  for (int slot = 0; slot < geometry.slot_count; ++slot) {
+    auto stepper = environment_.feed_stepper("feedlane slot" + std::to_string(slot));
+    if (stepper) world_->attach_slot_stepper(slot, *stepper);
+  }
+  if (auto* extruder = printer_.lookup_object_or_null<SimExtruder>("extruder")) {
+    world_->attach_extruder_queue(extruder->sim_trapq());
+  }
+  double now = print_time_now();
+  for (const auto& spool : initial_spools_) world_->insert_spool(spool.slot, spool.spec, now);
+  for (const auto& binding : pins_) {
+    auto [mcu_name, pin] = split_pin(binding.pin);
+    auto* mcu = printer_.lookup_object_or_null<SimMcu>(mcu_name);
+    if (!mcu) {
+      throw klippy::ConfigError("Option '" + binding.option +
+                                "' in section 'filament_world' names '" + binding.pin +
+                                "', but there is no [" + mcu_name + "] section");
+    }
+    mcu->attach_signal(pin, std::make_shared<WorldSensorSignal>(*world_, binding.sensor));
+  }
+  if (auto* hall = printer_.lookup_object_or_null<SimHallFilamentWidthSensor>(
+          "hall_filament_width_sensor")) {
+    hall->set_diameter_source(
+        [this](double print_time) { return world_->hall_diameter_mm(print_time); });
+  }
+  anchor_timer_ = reactor_.register_timer([this](double eventtime) { return anchor(eventtime); },
+                                          reactor_.monotonic() + kAnchorPeriodS);
+  notify_changed();
+}
+
+double SimFilamentWorld::anchor(double eventtime) {
+  // A little behind the present: endstops armed a moment ago still ask about that moment.
+  world_->advance_to(environment_.clock().print_time(eventtime) - kAnchorPeriodS);
+  return eventtime + kAnchorPeriodS;
+}
+
+std::optional<klippy::Value> SimFilamentWorld::get_status(double eventtime) {
+  double now = environment_.clock().print_time(eventtime);
+  klippy::Value::Dict slots;
+  for (int slot = 0; slot < world_->geometry().slot_count; ++slot) {
+    const Spool& spool = world_->spool(slot);
+    StrandState strand = world_->strand(slot, now);
+    if (!spool.present && !strand.present) continue;
+    slots.emplace_back("slot" + std::to_string(slot), klippy::Value(klippy::Value::Dict{
+                                                          {"spool", spool.present},
+                                                          {"filament", spool.filament_type},
+                                                          {"color", spool.color},
+                                                          {"tip_mm", strand.tip_mm},
+                                                          {"tail_mm", strand.tail_mm},
+                                                          {"jammed", strand.jammed},
+                                                      }));
+  }
+  return klippy::Value(klippy::Value::Dict{
+      {"strands", klippy::Value(std::move(slots))},
+      {"extruder_entry_diameter", world_->hall_diameter_mm(now)},
+      {"encoder_level", world_->level(SensorId::encoder(), now)},
+  });
+}
+
+void SimFilamentWorld::cmd_SIM_SPOOL(klippy::GCodeCommand& gcmd) {
+  int last_slot = world_->geometry().slot_count - 1;
+  int slot = static_cast<int>(gcmd.get_int("SLOT", {}, {.minval = 0, .maxval = last_slot}));
+  std::string action = gcmd.get("ACTION");
+  if (action == "remove") {
+    world_->remove_spool(slot, print_time_now());
+    notify_changed();
+    return;
+  }
+  if (action != "insert") {
+    throw gcmd.error("ACTION must be insert or remove, not '" + action + "'");
+  }
+  SpoolSpec spec;
+  spec.filament_type = gcmd.get("FILAMENT", "PLA");
+  spec.color = gcmd.get("COLOR", "FFFFFF");
+  if (!valid_color(spec.color)) {
+    throw gcmd.error("COLOR must be six hex digits (RRGGBB), not '" + spec.color + "'");
+  }
+  if (gcmd.has("LENGTH")) spec.length_mm = gcmd.get_float("LENGTH", {}, {.above = 0.0});
+  if (gcmd.get_int("TAG", 1, {.minval = 0, .maxval = 1})) spec.tag = tag_bytes(spec);
+  world_->insert_spool(slot, spec, print_time_now());
+  notify_changed();
+}
+
+void SimFilamentWorld::cmd_SIM_FAULT(klippy::GCodeCommand& gcmd) {
+  int last_slot = world_->geometry().slot_count - 1;
+  int slot = static_cast<int>(gcmd.get_int("SLOT", {}, {.minval = 0, .maxval = last_slot}));
+  std::string kind = gcmd.get("KIND");
+  double now = print_time_now();
+  if (kind == "jam") {
+    world_->set_jammed(slot, true, now);
+  } else if (kind == "tag_unreadable") {
+    world_->set_tag_unreadable(slot, true);
+  } else if (kind == "clear") {
+    world_->clear_faults(slot, now);
+  } else {
+    throw gcmd.error("KIND must be jam, tag_unreadable or clear, not '" + kind + "'");
+  }
+  notify_changed();
+}
+
+void SimFilamentWorld::cmd_SIM_STATE(klippy::GCodeCommand& gcmd) {
+  gcmd.respond_info(world_->describe(print_time_now()));
+}
+
+}  // namespace sim
