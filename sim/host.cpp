@@ -2,6 +2,7 @@
 
 #include "sim/core_modules.h"
 #include "sim/environment.h"
+#include "sim/mcu_modules.h"
 
 namespace sim {
 
@@ -19,6 +20,7 @@ SimHost::SimHost(HostOptions options) {
   printer_->add_object(SimEnvironment::kName,
                        std::make_shared<SimEnvironment>(reactor_->monotonic()));
   for (auto& module : core_modules()) printer_->add_module(std::move(module));
+  for (auto& module : mcu_modules()) printer_->add_module(std::move(module));
 }
 
 SimHost::~SimHost() {

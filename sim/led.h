@@ -1,0 +1,38 @@
+// A PWM LED ([led NAME] or the LED options of another section): remembers the colour last
+// set, publishes it as status and answers SET_LED LED=<last word of the section name>.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "klippy/host/config.h"
+#include "klippy/host/devices.h"
+#include "klippy/host/gcode.h"
+
+namespace sim {
+
+class SimPwmLed final : public klippy::PwmLed {
+ public:
+  // Reads only red_pin, green_pin, blue_pin, white_pin, cycle_time, hardware_pwm and
+  // initial_RED/GREEN/BLUE/WHITE; at least one pin is required.
+  explicit SimPwmLed(klippy::ConfigSection& config);
+
+  void update_leds(const std::vector<klippy::Color>& colors,
+                   std::optional<double> print_time) override;
+  std::optional<klippy::Value> get_status(double eventtime) override;
+
+  const klippy::Color& color() const { return color_; }
+  // Print time of the last update (nullopt: as soon as possible).
+  std::optional<double> last_print_time() const { return last_print_time_; }
+  void cmd_SET_LED(klippy::GCodeCommand& gcmd);
+
+ private:
+  klippy::Color color_{};
+  std::optional<double> last_print_time_;
+};
+
+std::shared_ptr<klippy::PwmLed> make_pwm_led(klippy::ConfigSection& config);
+
+}  // namespace sim
