@@ -3,6 +3,7 @@
 #include "sim/core_modules.h"
 #include "sim/environment.h"
 #include "sim/mcu_modules.h"
+#include "sim/motion_modules.h"
 
 namespace sim {
 
@@ -21,6 +22,7 @@ SimHost::SimHost(HostOptions options) {
                        std::make_shared<SimEnvironment>(reactor_->monotonic()));
   for (auto& module : core_modules()) printer_->add_module(std::move(module));
   for (auto& module : mcu_modules()) printer_->add_module(std::move(module));
+  for (auto& module : motion_modules()) printer_->add_module(std::move(module));
 }
 
 SimHost::~SimHost() {
