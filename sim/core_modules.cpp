@@ -5,6 +5,7 @@
 #include "sim/print_job.h"
 #include "sim/print_stats.h"
 #include "sim/save_variables.h"
+#include "sim/world_module.h"
 
 namespace sim {
 namespace {
@@ -25,6 +26,7 @@ std::vector<klippy::ExtraModule> core_modules() {
   modules.push_back({"idle_timeout", make<SimIdleTimeout>(), {}, {}});
   modules.push_back({"gcode_macro", {}, make<SimGCodeMacro>(), {}});
   modules.push_back({"virtual_sdcard", make<SimPrintJob>(), {}, {}});
+  modules.push_back({"filament_world", make<SimFilamentWorld>(), {}, {}});
   // Objects the host always has, whether or not the configuration names them.
   modules.push_back({"host_core", {}, {}, [](klippy::ConfigSection& root) {
                        klippy::Printer& printer = root.get_printer();

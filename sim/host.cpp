@@ -2,6 +2,7 @@
 
 #include "sim/core_modules.h"
 #include "sim/environment.h"
+#include "sim/factory.h"
 #include "sim/mcu_modules.h"
 #include "sim/motion_modules.h"
 
@@ -20,6 +21,7 @@ SimHost::SimHost(HostOptions options) {
   printer_->add_object("gcode", gcode_);
   printer_->add_object(SimEnvironment::kName,
                        std::make_shared<SimEnvironment>(reactor_->monotonic()));
+  printer_->set_factory(std::make_unique<SimFactory>(*printer_));
   for (auto& module : core_modules()) printer_->add_module(std::move(module));
   for (auto& module : mcu_modules()) printer_->add_module(std::move(module));
   for (auto& module : motion_modules()) printer_->add_module(std::move(module));
