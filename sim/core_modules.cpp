@@ -32,6 +32,7 @@ std::vector<klippy::ExtraModule> core_modules() {
                        klippy::Printer& printer = root.get_printer();
                        printer.load_object_any(root, "print_stats");
                        printer.load_object_any(root, "idle_timeout");
+                       printer.load_object_any(root, "virtual_sdcard");
                      }});
   return modules;
 }

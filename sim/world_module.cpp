@@ -6,6 +6,7 @@
 #include "klippy/host/printer.h"
 #include "sim/environment.h"
 #include "sim/extruder.h"
+#include "sim/extruder_stepper.h"
 #include "sim/filament_sensors.h"
 #include "sim/mcu.h"
 #include "sim/pin_signal.h"
@@ -133,7 +134,15 @@ void SimFilamentWorld::notify_changed() {
 void SimFilamentWorld::handle_connect() {
   const WorldGeometry& geometry = world_->geometry();
   for (int slot = 0; slot < geometry.slot_count; ++slot) {
-    auto stepper = environment_.feed_stepper("feedlane slot" + std::to_string(slot));
+    std::string name = "slot" + std::to_string(slot);
+    // A slot motor comes from the slot feeder module, or from a plain [extruder_stepper].
+    auto stepper = environment_.feed_stepper("feedlane " + name);
+    if (!stepper) {
+      if (auto* plain =
+              printer_.lookup_object_or_null<SimExtruderStepper>("extruder_stepper " + name)) {
+        stepper = plain->sim_stepper();
+      }
+    }
     if (stepper) world_->attach_slot_stepper(slot, *stepper);
   }
   if (auto* extruder = printer_.lookup_object_or_null<SimExtruder>("extruder")) {
