@@ -1,0 +1,51 @@
+#include "klippy/extras/feedhub/error_report.h"
+
+#include <cstdio>
+
+namespace feedhub {
+namespace {
+
+std::string code_digits(int code) {
+  char digits[8];
+  std::snprintf(digits, sizeof digits, "%03d", code);
+  return digits;
+}
+
+}  // namespace
+
+std::string slot_label(int slot) {
+  return std::to_string(slot / 4 + 1) + static_cast<char>('A' + slot % 4);
+}
+
+std::string report_text(const ErrorReport& report, std::optional<int> slot) {
+  std::string message(report.message);
+  if (slot) {
+    const std::string label = slot_label(*slot);
+    for (size_t at = message.find("%s"); at != std::string::npos;
+         at = message.find("%s", at + label.size())) {
+      message.replace(at, 2, label);
+    }
+  }
+  return "Code:ZKE_004_" + code_digits(report.code) + "; Message:" + message;
+}
+
+std::string retry_step_for(int code, std::optional<int> slot) {
+  return "ZKE_004_" + code_digits(code) + "_" + (slot ? std::to_string(*slot) : "00");
+}
+
+void send_report(klippy::GCodeDispatch& gcode, const ErrorReport& report, std::optional<int> slot) {
+  std::string text = report_text(report, slot);
+  switch (report.way) {
+    case ReportWay::Error:
+      gcode.respond_raw("!!" + text);
+      break;
+    case ReportWay::Warning:
+      gcode.respond_raw("!" + text);
+      break;
+    case ReportWay::Info:
+      gcode.respond_info(text);
+      break;
+  }
+}
+
+}  // namespace feedhub

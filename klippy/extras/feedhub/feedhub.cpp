@@ -1,0 +1,125 @@
+#include "klippy/extras/feedhub/feedhub.h"
+
+#include "klippy/extras/feedhub/slot_feeder.h"
+
+namespace feedhub {
+namespace {
+
+constexpr double kStartupErrorDelayS = 3.0;
+constexpr double kStartupTagReadDelayS = 5.0;
+constexpr double kSelfInspectionDelayS = 3.0;
+
+constexpr ErrorReport kFeedingStateIncorrect{
+    10, ReportWay::Error,
+    "The current feeding status is incorrect. Please exit the filament from the extruder."};
+constexpr ErrorReport kWrappingFilament{13, ReportWay::Info,
+                                        "Detected wrapping filament,please check the filament."};
+
+}  // namespace
+
+FeedHub::FeedHub(klippy::ConfigSection& config)
+    : printer_(config.get_printer()),
+      reactor_(printer_.get_reactor()),
+      b_button_(config, config.get("b_button_pin"),
+                [this](double eventtime, int state) { b_button_callback(eventtime, state); }),
+      // The endstop comes first so that it is the one holding the pin in the registry.
+      b_endstop_(config, "b_endstop", config.get("b_endstop_pin")),
+      b_output_(config, config.get("b_endstop_pin")),
+      b_motion_(config),
+      b_endstop_timer_(reactor_, [this](double eventtime) { return update_b_endstop(eventtime); }),
+      e_endstop_(config, "e_endstop", config.get("e_endstop_pin")),
+      e_output_(config, config.get("e_endstop_pin")),
+      e_endstop_timer_(reactor_, [this](double eventtime) { return update_e_endstop(eventtime); }),
+      print_stats_(printer_.load_object<klippy::PrintStats>(config, "print_stats")),
+      // Looked up rather than loaded: the macro's section has to come before [feedhub].
+      gcode_macro_resume_(printer_.lookup_object<klippy::GCodeMacro>("gcode_macro RESUME_PRINT")),
+      save_variables_(printer_.load_object<klippy::SaveVariables>(config, "save_variables")),
+      gcode_(printer_.lookup_object<klippy::GCodeDispatch>("gcode")),
+      extrude_gcode_(
+          "M400\nMOVE_TO_TRASH\nM109 S{hotendtemp}\nG1 E150 F300\nM400\nM104 S0\nM106 S255\n"
+          "M400\nG4 P10000\nCLEAR_FLUSH\nCLEAR_OOZE\nM106 S0"),
+      move_heating_gcode_("DISABLE_ALL_SENSOR\nMOVE_TO_TRASH\nM109 S{hotendtemp}"),
+      sensor_str_tips_(
+          "b_endstop_state = {b_endstop_state}\ne_endstop_state = {e_endstop_state}\n"),
+      box_sensor_str_tips_("slot{slot_num} = {state}\n") {
+  printer_.register_event_handler("klippy:ready", [this] { handle_connect(); });
+  // The other commands of the box are registered by the code that implements them.
+  gcode_.register_command("MOTION_TIPS", [this](klippy::GCodeCommand& gcmd) { motion_tips(gcmd); });
+}
+
+FeedHub::~FeedHub() = default;
+
+klippy::GCodeMove& FeedHub::gcode_move() {
+  return printer_.lookup_object<klippy::GCodeMove>("gcode_move");
+}
+
+klippy::HallFilamentWidthSensor& FeedHub::filament_hall() {
+  if (filament_hall_) return *filament_hall_;
+  return printer_.lookup_object<klippy::HallFilamentWidthSensor>("hall_filament_width_sensor");
+}
+
+bool FeedHub::filament_at_extruder_entry() {
+  return filament_hall().diameter() > kFilamentPresentDiameterMm;
+}
+
+std::optional<klippy::Value> FeedHub::get_status(double /*eventtime*/) {
+  // Looked up at every call, so that a status before the ready event reads the sensor too.
+  auto& hall =
+      printer_.lookup_object<klippy::HallFilamentWidthSensor>("hall_filament_width_sensor");
+  int e_endstop_state = hall.diameter() > kFilamentPresentDiameterMm ? 1 : 0;
+  return klippy::Value(klippy::Value::Dict{{"box_button_state", box_button_state_},
+                                           {"b_endstop_state", b_endstop_state_},
+                                           {"e_endstop_state", e_endstop_state}});
+}
+
+void FeedHub::handle_connect() {
+  filament_hall_ =
+      &printer_.lookup_object<klippy::HallFilamentWidthSensor>("hall_filament_width_sensor");
+  std::string slot_sync = get_value_by_key("slot_sync", kNoSlot).str();
+  if (slot_sync != kNoSlot) {
+    auto* feeder = printer_.lookup_object_or_null<SlotFeeder>("feedlane " + slot_sync);
+    if (!feeder) {
+      gcode_.respond_raw(
+          "!! ZKE_004_010 The current feeding status is incorrect. Please exit the filament "
+          "from the extruder.");
+      save_variable("retry_step", retry_step_for(kFeedingStateIncorrect.code, std::nullopt));
+      startup_timers_.emplace_back(
+          reactor_, [this](double eventtime) { return delayed_init_error_raw(eventtime); },
+          reactor_.monotonic() + kStartupErrorDelayS);
+    } else {
+      feeder->slot_sync(filament_at_extruder_entry());
+    }
+  }
+  startup_timers_.emplace_back(
+      reactor_, [this](double eventtime) { return delayed_init_rfid(eventtime); },
+      reactor_.monotonic() + kStartupTagReadDelayS);
+  startup_timers_.emplace_back(
+      reactor_, [this](double eventtime) { return delayed_self_inspection(eventtime); },
+      reactor_.monotonic() + kSelfInspectionDelayS);
+}
+
+void FeedHub::report_error(const ErrorReport& report, std::optional<int> slot) {
+  send_report(gcode_, report, slot);
+  save_variable("retry_step", retry_step_for(report.code, slot));
+}
+
+double FeedHub::delayed_init_error_raw(double /*eventtime*/) {
+  report_error(kFeedingStateIncorrect);
+  return klippy::Reactor::NEVER;
+}
+
+// The automatic tag reading at start arrives with the tag-reading commands.
+double FeedHub::delayed_init_rfid(double /*eventtime*/) {
+  return klippy::Reactor::NEVER;
+}
+
+// The self-inspection at start arrives with the self-inspection command.
+double FeedHub::delayed_self_inspection(double /*eventtime*/) {
+  return klippy::Reactor::NEVER;
+}
+
+void FeedHub::motion_tips(klippy::GCodeCommand& /*gcmd*/) {
+  report_error(kWrappingFilament);
+}
+
+}  // namespace feedhub

@@ -1,0 +1,142 @@
+// The box controller "feedhub": the shared box sensors and their software-driven homing
+// endstops, the filament motion monitor, the saved-variable store, the error-report
+// convention and the box's service commands.
+#pragma once
+
+#include <array>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "klippy/extras/feedhub/box_button.h"
+#include "klippy/extras/feedhub/box_endstop.h"
+#include "klippy/extras/feedhub/box_motion.h"
+#include "klippy/extras/feedhub/box_output.h"
+#include "klippy/extras/feedhub/error_report.h"
+#include "klippy/extras/feedhub/filament_table.h"
+#include "klippy/extras/feedhub/scoped_timer.h"
+#include "klippy/host/components.h"
+#include "klippy/host/config.h"
+#include "klippy/host/devices.h"
+#include "klippy/host/gcode.h"
+#include "klippy/host/object.h"
+#include "klippy/host/printer.h"
+#include "klippy/host/toolhead.h"
+
+namespace feedhub {
+
+class ToolChange;
+
+// Above this hall-sensor diameter (mm) filament counts as present at the extruder entry.
+inline constexpr double kFilamentPresentDiameterMm = 0.5;
+inline constexpr const char* kNoSlot = "slot-1";
+
+class FeedHub final : public klippy::PrinterObject {
+ public:
+  static constexpr const char* kObjectName = "feedhub";
+  static constexpr double kMirrorPeriodS = 0.01;
+
+  explicit FeedHub(klippy::ConfigSection& config);
+  ~FeedHub() override;
+  FeedHub(const FeedHub&) = delete;
+  FeedHub& operator=(const FeedHub&) = delete;
+
+  // {box_button_state, b_endstop_state, e_endstop_state}
+  std::optional<klippy::Value> get_status(double eventtime) override;
+  // "klippy:ready": restores the saved extruder coupling and schedules the start-up tasks.
+  void handle_connect();
+
+  // Saved variables. Every write replaces the whole file and reloads the host's copy.
+  void save_variable(const std::string& varname, const klippy::Value& value);
+  klippy::Value get_value_by_key(const std::string& varname,
+                                 const klippy::Value& default_value = klippy::Value(0)) const;
+  // First key, in key order, that contains `keyword` and holds `value`; else `default_key`.
+  std::string get_key_by_value(const klippy::Value& value, const std::string& default_key,
+                               const std::string& keyword) const;
+  // Lowest slot number below 4 x box_count whose state "slot<N>" equals `value`, or -1.
+  int search_index_by_value(const klippy::Value& value) const;
+  // Temperature range of the filament type saved for `slot` ("filament_slot<N>", type 1
+  // when never read); nullopt when the filament table has no section for it.
+  std::optional<TempRange> slot_filament_temps(int slot, TempPurpose purpose) const;
+
+  // Sends the report and records its step in retry_step.
+  void report_error(const ErrorReport& report, std::optional<int> slot = std::nullopt);
+
+  // Box sensors.
+  void b_button_callback(double eventtime, int state);
+  double update_b_endstop(double eventtime);
+  double update_e_endstop(double eventtime);
+  // Logs every box sensor, 1 meaning filament detected.
+  void print_sensor_state_to_log(double eventtime);
+
+  // Start-up one-shots scheduled by handle_connect.
+  double delayed_init_error_raw(double eventtime);
+  double delayed_init_rfid(double eventtime);
+  double delayed_self_inspection(double eventtime);
+
+  void motion_tips(klippy::GCodeCommand& gcmd);
+
+  klippy::Printer& printer() { return printer_; }
+  klippy::Reactor& reactor() { return reactor_; }
+  klippy::GCodeDispatch& gcode() { return gcode_; }
+  BoxEndstop& b_endstop() { return b_endstop_; }
+  BoxEndstop& e_endstop() { return e_endstop_; }
+  BoxOutput& b_output() { return b_output_; }
+  BoxOutput& e_output() { return e_output_; }
+  BoxMotion& b_motion() { return b_motion_; }
+  const klippy::TimerHandle& b_endstop_timer() const { return b_endstop_timer_.handle(); }
+  const klippy::TimerHandle& e_endstop_timer() const { return e_endstop_timer_.handle(); }
+  // 1 while the box outlet is clear, 0 while filament is there.
+  int b_endstop_state() const { return b_endstop_state_; }
+  int box_button_state() const { return box_button_state_; }
+  void set_box_button_state(int state) { box_button_state_ = state; }
+  bool can_load_slot() const { return can_load_slot_; }
+  void set_can_load_slot(bool can_load) { can_load_slot_ = can_load; }
+  ToolChange* tool_change() { return tool_change_.get(); }
+  klippy::PrintStats& print_stats() { return print_stats_; }
+  klippy::GCodeMacro& gcode_macro_resume() { return gcode_macro_resume_; }
+  // Looked up at use: some hosts build it together with the toolhead, after the sections.
+  klippy::GCodeMove& gcode_move();
+  std::array<int, 4>& box_print_heat_state() { return box_print_heat_state_; }
+  std::map<int, ScopedTimer>& heating_timers() { return heating_timers_; }
+  // Scripts with a "{hotendtemp}" placeholder for their users to fill in.
+  const std::string& extrude_gcode() const { return extrude_gcode_; }
+  const std::string& move_heating_gcode() const { return move_heating_gcode_; }
+
+ private:
+  // The hall sensor found at ready, or looked up now for calls that come earlier.
+  klippy::HallFilamentWidthSensor& filament_hall();
+  bool filament_at_extruder_entry();
+
+  klippy::Printer& printer_;
+  klippy::Reactor& reactor_;
+  BoxButton b_button_;
+  int b_endstop_state_ = 0;
+  BoxEndstop b_endstop_;
+  BoxOutput b_output_;
+  BoxMotion b_motion_;
+  ScopedTimer b_endstop_timer_;
+  BoxEndstop e_endstop_;
+  BoxOutput e_output_;
+  ScopedTimer e_endstop_timer_;
+  // Built by the tool-change code, which registers TOOL_CHANGE_START and TOOL_CHANGE_END.
+  std::shared_ptr<ToolChange> tool_change_;
+  bool can_load_slot_ = true;
+  klippy::PrintStats& print_stats_;
+  klippy::GCodeMacro& gcode_macro_resume_;
+  klippy::SaveVariables& save_variables_;
+  klippy::GCodeDispatch& gcode_;
+  std::array<int, 4> box_print_heat_state_{0, 0, 0, 0};
+  std::map<int, ScopedTimer> heating_timers_;
+  int box_button_state_ = 0;
+  std::string extrude_gcode_;
+  std::string move_heating_gcode_;
+  std::string sensor_str_tips_;
+  std::string box_sensor_str_tips_;
+  klippy::HallFilamentWidthSensor* filament_hall_ = nullptr;
+  std::vector<ScopedTimer> startup_timers_;
+};
+
+}  // namespace feedhub

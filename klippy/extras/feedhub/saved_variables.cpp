@@ -1,0 +1,50 @@
+// The controller's access to the host's saved variables.
+#include "klippy/extras/feedhub/feedhub.h"
+#include "klippy/host/atomic_file.h"
+#include "klippy/host/variables_file.h"
+
+namespace feedhub {
+
+void FeedHub::save_variable(const std::string& varname, const klippy::Value& value) {
+  klippy::VariableMap updated = save_variables_.all_variables();
+  updated[varname] = value;
+  // Replaced atomically, so a crash or a full disk leaves the previous file intact.
+  try {
+    klippy::write_file_atomically(save_variables_.filename(), klippy::format_variables(updated));
+  } catch (const std::exception& e) {
+    printer_.log().error(std::string("Saving variable ") + varname + " failed: " + e.what());
+    throw klippy::CommandError("Unable to save variable " + varname + " as " + value.str());
+  }
+  save_variables_.load_variables();
+}
+
+klippy::Value FeedHub::get_value_by_key(const std::string& varname,
+                                        const klippy::Value& default_value) const {
+  const klippy::VariableMap& variables = save_variables_.all_variables();
+  auto it = variables.find(varname);
+  return it == variables.end() ? default_value : it->second;
+}
+
+std::string FeedHub::get_key_by_value(const klippy::Value& value, const std::string& default_key,
+                                      const std::string& keyword) const {
+  for (const auto& [key, stored] : save_variables_.all_variables()) {
+    if (stored == value && key.find(keyword) != std::string::npos) return key;
+  }
+  return default_key;
+}
+
+int FeedHub::search_index_by_value(const klippy::Value& value) const {
+  klippy::Value box_count = get_value_by_key("box_count");
+  int slot_count = box_count.is_number() ? 4 * static_cast<int>(box_count.as_int()) : 0;
+  for (int slot = 0; slot < slot_count; ++slot) {
+    if (get_value_by_key("slot" + std::to_string(slot)) == value) return slot;
+  }
+  return -1;
+}
+
+std::optional<TempRange> FeedHub::slot_filament_temps(int slot, TempPurpose purpose) const {
+  return lookup_filament_temps(
+      printer_, get_value_by_key("filament_slot" + std::to_string(slot), 1), purpose);
+}
+
+}  // namespace feedhub

@@ -1,0 +1,53 @@
+// The box-outlet sensor callback, the mirror timers that copy the box sensors onto the
+// endstop pins during homing moves, and the sensor log line.
+#include "klippy/extras/feedhub/feedhub.h"
+#include "klippy/extras/feedhub/slot_feeder.h"
+
+namespace feedhub {
+namespace {
+
+std::string fill(std::string text, const std::string& placeholder, const std::string& value) {
+  for (size_t at = text.find(placeholder); at != std::string::npos;
+       at = text.find(placeholder, at + value.size())) {
+    text.replace(at, placeholder.size(), value);
+  }
+  return text;
+}
+
+}  // namespace
+
+void FeedHub::b_button_callback(double /*eventtime*/, int state) {
+  b_endstop_state_ = state;
+}
+
+double FeedHub::update_b_endstop(double eventtime) {
+  b_output_.set_pin(b_endstop_state_);
+  return eventtime + kMirrorPeriodS;
+}
+
+double FeedHub::update_e_endstop(double eventtime) {
+  // The endstop trips on filament: low while the hall sensor sees it.
+  e_output_.set_pin(filament_at_extruder_entry() ? 0.0 : 1.0);
+  return eventtime + kMirrorPeriodS;
+}
+
+void FeedHub::print_sensor_state_to_log(double /*eventtime*/) {
+  // 1 means filament detected throughout; the outlet and runout states are stored the
+  // other way round.
+  auto& hall =
+      printer_.lookup_object<klippy::HallFilamentWidthSensor>("hall_filament_width_sensor");
+  std::string shared = fill(sensor_str_tips_, "{b_endstop_state}", b_endstop_state_ ? "0" : "1");
+  shared =
+      fill(shared, "{e_endstop_state}", hall.diameter() > kFilamentPresentDiameterMm ? "1" : "0");
+  std::string slots;
+  klippy::Value box_count = get_value_by_key("box_count");
+  int slot_count = box_count.is_number() ? 4 * static_cast<int>(box_count.as_int()) : 0;
+  for (int slot = 0; slot < slot_count; ++slot) {
+    auto& feeder = printer_.lookup_object<SlotFeeder>("feedlane slot" + std::to_string(slot));
+    std::string line = fill(box_sensor_str_tips_, "{slot_num}", std::to_string(slot));
+    slots += fill(line, "{state}", feeder.r_endstop_state() ? "0" : "1");
+  }
+  printer_.log().info("last sensor state: \n" + shared + slots);
+}
+
+}  // namespace feedhub

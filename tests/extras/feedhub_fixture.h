@@ -1,0 +1,81 @@
+// A simulated printer with one filament box for the controller's tests: box MCU pins driven
+// by test signals, a hall sensor whose diameter the test sets, and an optional stand-in for
+// the slot feeders.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "klippy/extras/feedhub/feedhub.h"
+#include "klippy/extras/feedhub/slot_feeder.h"
+#include "sim/digital_out.h"
+#include "sim/mcu.h"
+#include "tests/support/test_host.h"
+
+namespace feedhub_test {
+
+inline constexpr const char* kVariablesPath = "/home/zur/printer_data/config/saved_variables.cfg";
+inline constexpr const char* kButtonPin = "PB0";
+inline constexpr const char* kBEndstopPin = "PB1";
+inline constexpr const char* kEEndstopPin = "PB2";
+inline constexpr const char* kMotionPin = "PA0";
+
+// The sections every box printer has, [feedhub] last. `feedhub_options` replaces the
+// three pin options; `extra` goes before [feedhub].
+std::string box_config(const std::string& extra = "", const std::string& feedhub_options = "");
+
+// What the controller uses of a slot feeder, recording the couplings asked of it.
+class FakeSlotFeeder final : public feedhub::SlotFeeder {
+ public:
+  explicit FakeSlotFeeder(klippy::ConfigSection& config);
+  void slot_sync(bool sync) override { sync_calls.push_back(sync); }
+  int r_endstop_state() const override { return runout_; }
+  const std::string& stepper_name() const override { return name_; }
+
+  std::vector<bool> sync_calls;
+
+ private:
+  std::string name_;
+  int runout_;
+};
+// "feedlane slotN" sections with an optional "runout: 0|1" option build FakeSlotFeeders.
+klippy::ExtraModule fake_feedlane_module();
+// "[hall_diameter]\ndiameter: <mm>" sets what the hall sensor measures from the start on.
+klippy::ExtraModule hall_diameter_module();
+
+class BoxHost {
+ public:
+  BoxHost();
+  // Starts the host; ConfigError escapes. Writes `variables` as the saved-variables file
+  // first when given.
+  void start(const std::string& config = box_config(), const std::string& variables = "");
+
+  testing_support::TestHost& test() { return test_; }
+  sim::SimHost& host() { return test_.host(); }
+  feedhub::FeedHub& hub();
+  sim::SimMcu& box_mcu();
+  double now() { return host().reactor().monotonic(); }
+  double print_time() { return box_mcu().estimated_print_time(now()); }
+
+  // Level a pin of the box MCU has at `print_time`, as an endstop on it sees it.
+  int pin_level(const std::string& pin, double print_time);
+  // A signal the test schedules levels on, now driving `pin` of the box MCU.
+  std::shared_ptr<sim::ScheduledSignal> drive_pin(const std::string& pin, int start_level);
+  // Tells the simulated hardware that a driven signal changed.
+  void notify() { box_mcu().notify_changed(); }
+  void set_diameter(double diameter_mm);
+
+  std::string variables_file();
+  std::vector<std::string>& output() { return test_.output(); }
+  bool output_contains(const std::string& line);
+  const std::vector<std::string>& info_log() const { return *info_log_; }
+  void info_log_clear() { info_log_->clear(); }
+
+ private:
+  testing_support::TestHost test_;
+  std::shared_ptr<std::vector<std::string>> info_log_ =
+      std::make_shared<std::vector<std::string>>();
+};
+
+}  // namespace feedhub_test

@@ -1,0 +1,59 @@
+#include <gtest/gtest.h>
+
+#include "tests/extras/feedhub_fixture.h"
+
+namespace {
+
+using feedhub_test::BoxHost;
+using feedhub_test::FakeSlotFeeder;
+
+const char* const kImmediate =
+    "!! ZKE_004_010 The current feeding status is incorrect. Please exit the filament from the "
+    "extruder.";
+const char* const kDelayed =
+    "!!Code:ZKE_004_010; Message:The current feeding status is incorrect. Please exit the "
+    "filament from the extruder.";
+const char* const kOneBox =
+    "[feedlane slot0]\n[feedlane slot1]\n[feedlane slot2]\n[feedlane slot3]\n";
+
+TEST(FeedhubReady, ASavedSlotWithoutFeederIsReportedAtOnceAndAgainThreeSecondsLater) {
+  BoxHost box;
+  box.start(feedhub_test::box_config(kOneBox), "[Variables]\nslot_sync = 'slot7'\n");
+  EXPECT_TRUE(box.output_contains(kImmediate));
+  EXPECT_FALSE(box.output_contains(kDelayed));
+  EXPECT_EQ(box.hub().get_value_by_key("retry_step"), klippy::Value("ZKE_004_010_00"));
+
+  double ready = box.now();
+  box.hub().save_variable("retry_step", klippy::Value());
+  box.host().advance(2.9);
+  EXPECT_FALSE(box.output_contains(kDelayed));
+  ASSERT_TRUE(box.host().run_until([&] { return box.output_contains(kDelayed); }, 1.0));
+  EXPECT_NEAR(box.now() - ready, 3.0, 0.01);
+  EXPECT_EQ(box.hub().get_value_by_key("retry_step"), klippy::Value("ZKE_004_010_00"));
+}
+
+TEST(FeedhubReady, TheSavedSlotIsCoupledOnlyWithFilamentAboveHalfAMillimetre) {
+  for (double diameter_mm : {0.5, 1.75}) {
+    BoxHost box;
+    box.start(feedhub_test::box_config("[hall_diameter]\ndiameter: " + std::to_string(diameter_mm) +
+                                       "\n" + kOneBox),
+              "[Variables]\nslot_sync = 'slot2'\n");
+    auto& feeder = box.host().printer().lookup_object<FakeSlotFeeder>("feedlane slot2");
+    EXPECT_EQ(feeder.sync_calls, std::vector<bool>{diameter_mm > 0.5}) << diameter_mm;
+    EXPECT_FALSE(box.output_contains(kImmediate));
+  }
+}
+
+TEST(FeedhubReady, NoSavedSlotTouchesNoFeederAndReportsNothing) {
+  BoxHost box;
+  box.start(feedhub_test::box_config(kOneBox), "[Variables]\nslot_sync = 'slot-1'\n");
+  for (int slot = 0; slot < 4; ++slot) {
+    auto& feeder =
+        box.host().printer().lookup_object<FakeSlotFeeder>("feedlane slot" + std::to_string(slot));
+    EXPECT_TRUE(feeder.sync_calls.empty());
+  }
+  box.host().advance(6.0);
+  for (const auto& line : box.output()) EXPECT_EQ(line.find("ZKE_004"), std::string::npos) << line;
+}
+
+}  // namespace

@@ -1,0 +1,131 @@
+#include <gtest/gtest.h>
+
+#include "tests/extras/feedhub_fixture.h"
+
+namespace {
+
+using feedhub_test::BoxHost;
+using feedhub_test::kBEndstopPin;
+using feedhub_test::kButtonPin;
+using feedhub_test::kEEndstopPin;
+
+class FeedhubSensors : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    box_.start();
+    // Away from print time 0, where a first change would count as too close to the last.
+    box_.host().advance(1.0);
+  }
+  feedhub::FeedHub& hub() { return box_.hub(); }
+  // Level of an endstop pin once everything scheduled so far has happened.
+  int settled_level(const char* pin) { return box_.pin_level(pin, box_.print_time() + 1.0); }
+
+  BoxHost box_;
+};
+
+TEST_F(FeedhubSensors, AnOutputSendsOnlyChangesAtLeastTenMillisecondsApart) {
+  feedhub::BoxOutput& out = hub().b_output();
+  double now = box_.print_time();
+  out.set_pin(0.0);
+  EXPECT_EQ(out.last_time(), 0.0) << "the current level sends nothing";
+
+  out.set_pin(1.0);
+  EXPECT_NEAR(out.last_time(), now + 0.01, 1e-9) << "scheduled 10 ms ahead";
+  EXPECT_EQ(box_.pin_level(kBEndstopPin, now + 0.009), 0);
+  EXPECT_EQ(box_.pin_level(kBEndstopPin, now + 0.011), 1);
+
+  out.set_pin(0.0);  // within 10 ms of print time: dropped
+  EXPECT_EQ(out.digital_out_value(), 1.0);
+  EXPECT_EQ(settled_level(kBEndstopPin), 1);
+
+  box_.host().advance(0.011);
+  out.set_pin(0);  // the next request for the same level goes through
+  EXPECT_EQ(out.digital_out_value(), 0.0);
+  EXPECT_EQ(settled_level(kBEndstopPin), 0);
+}
+
+TEST_F(FeedhubSensors, TheOutletMirrorFollowsTheSwitchOnlyWhileWoken) {
+  auto outlet = box_.drive_pin(kButtonPin, 0);
+  outlet->schedule(box_.print_time() + 0.1, 1);
+  box_.notify();
+  ASSERT_TRUE(box_.host().run_until([&] { return hub().b_endstop_state() == 1; }, 1.0));
+  box_.host().advance(0.1);
+  EXPECT_EQ(settled_level(kBEndstopPin), 0) << "mirror timer idle";
+
+  box_.host().reactor().update_timer(hub().b_endstop_timer(), klippy::Reactor::NOW);
+  box_.host().advance(0.03);
+  EXPECT_EQ(settled_level(kBEndstopPin), 1);
+
+  outlet->schedule(box_.print_time() + 0.05, 0);
+  box_.notify();
+  double changed = box_.print_time() + 0.05;
+  box_.host().advance(0.1);
+  EXPECT_EQ(hub().b_endstop_state(), 0);
+  EXPECT_EQ(box_.pin_level(kBEndstopPin, changed + 0.035), 0) << "at most ~20 ms behind + lead";
+}
+
+TEST_F(FeedhubSensors, TheEntryMirrorDrivesLowOnlyAboveHalfAMillimetre) {
+  box_.host().reactor().update_timer(hub().e_endstop_timer(), klippy::Reactor::NOW);
+  box_.set_diameter(0.5);
+  box_.host().advance(0.05);
+  EXPECT_EQ(settled_level(kEEndstopPin), 1) << "exactly 0.5 mm is no filament";
+  box_.set_diameter(1.75);
+  box_.host().advance(0.05);
+  EXPECT_EQ(settled_level(kEEndstopPin), 0);
+}
+
+TEST_F(FeedhubSensors, StatusReportsEntryPresenceStrictlyAboveHalfAMillimetre) {
+  auto status = [&] { return *hub().get_status(box_.now()); };
+  box_.set_diameter(0.5);
+  EXPECT_EQ(*status().find("e_endstop_state"), klippy::Value(0));
+  box_.set_diameter(0.51);
+  EXPECT_EQ(*status().find("e_endstop_state"), klippy::Value(1));
+  EXPECT_EQ(*status().find("b_endstop_state"), klippy::Value(1)) << "pulled-up switch: clear";
+  EXPECT_EQ(*status().find("box_button_state"), klippy::Value(0));
+}
+
+TEST(FeedhubSensorLog, ListsSharedSensorsThenEverySlotAsDetectedOrNot) {
+  BoxHost box;
+  box.start(feedhub_test::box_config("[feedlane slot0]\n[feedlane slot1]\nrunout: 1\n"
+                                     "[feedlane slot2]\n[feedlane slot3]\nrunout: 1\n"),
+            "[Variables]\nbox_count = 1\n");
+  auto outlet = box.drive_pin(kButtonPin, 1);  // outlet clear
+  box.host().advance(0.1);
+  box.set_diameter(1.7);
+  box.info_log_clear();
+  box.hub().print_sensor_state_to_log(box.now());
+  ASSERT_FALSE(box.info_log().empty());
+  EXPECT_EQ(box.info_log().back(),
+            "last sensor state: \nb_endstop_state = 0\ne_endstop_state = 1\nslot0 = 1\n"
+            "slot1 = 0\nslot2 = 1\nslot3 = 0\n");
+
+  box.hub().save_variable("box_count", 0);
+  outlet->schedule(box.print_time() + 0.01, 0);  // filament at the outlet
+  box.notify();
+  box.host().advance(0.1);
+  box.set_diameter(0.0);
+  box.hub().print_sensor_state_to_log(box.now());
+  EXPECT_EQ(box.info_log().back(),
+            "last sensor state: \nb_endstop_state = 1\ne_endstop_state = 0\n");
+}
+
+TEST(FeedhubConfig, EveryPinOptionIsRequired) {
+  BoxHost box;
+  try {
+    box.start(
+        feedhub_test::box_config("", "b_button_pin: mcu_box1:PB0\nb_endstop_pin: mcu_box1:PB1\n"));
+    FAIL() << "expected a configuration error";
+  } catch (const klippy::ConfigError& e) {
+    EXPECT_NE(std::string(e.what()).find("e_endstop_pin"), std::string::npos) << e.what();
+  }
+}
+
+TEST(FeedhubConfig, TheResumeMacroMustComeBeforeTheController) {
+  BoxHost box;
+  std::string config = feedhub_test::box_config();
+  std::string macro = "[gcode_macro RESUME_PRINT]\nvariable_etemp: 0\ngcode:\n    RESUME\n";
+  config.erase(config.find(macro), macro.size());
+  EXPECT_THROW(box.start(config + macro), klippy::ConfigError);
+}
+
+}  // namespace
