@@ -104,6 +104,9 @@ SimFilamentWorld::SimFilamentWorld(klippy::ConfigSection& config)
   }
   read_pin(config, "encoder_pin", SensorId::encoder());
 
+  // Pins carry the world's levels before buttons and endstops start watching them, so
+  // their first report already sees the spools in place.
+  attach_pins_and_spools();
   printer_.register_event_handler("klippy:connect", [this] { handle_connect(); });
   auto& gcode = printer_.lookup_object<klippy::GCodeDispatch>("gcode");
   gcode.register_command(
@@ -131,6 +134,21 @@ void SimFilamentWorld::notify_changed() {
   environment_.notify_changed();
 }
 
+void SimFilamentWorld::attach_pins_and_spools() {
+  double now = print_time_now();
+  for (const auto& spool : initial_spools_) world_->insert_spool(spool.slot, spool.spec, now);
+  for (const auto& binding : pins_) {
+    auto [mcu_name, pin] = split_pin(binding.pin);
+    auto* mcu = printer_.lookup_object_or_null<SimMcu>(mcu_name);
+    if (!mcu) {
+      throw klippy::ConfigError("Option '" + binding.option +
+                                "' in section 'filament_world' names '" + binding.pin +
+                                "', but there is no [" + mcu_name + "] section");
+    }
+    mcu->attach_signal(pin, std::make_shared<WorldSensorSignal>(*world_, binding.sensor));
+  }
+}
+
 void SimFilamentWorld::handle_connect() {
   const WorldGeometry& geometry = world_->geometry();
   for (int slot = 0; slot < geometry.slot_count; ++slot) {
@@ -147,18 +165,6 @@ void SimFilamentWorld::handle_connect() {
   }
   if (auto* extruder = printer_.lookup_object_or_null<SimExtruder>("extruder")) {
     world_->attach_extruder_queue(extruder->sim_trapq());
-  }
-  double now = print_time_now();
-  for (const auto& spool : initial_spools_) world_->insert_spool(spool.slot, spool.spec, now);
-  for (const auto& binding : pins_) {
-    auto [mcu_name, pin] = split_pin(binding.pin);
-    auto* mcu = printer_.lookup_object_or_null<SimMcu>(mcu_name);
-    if (!mcu) {
-      throw klippy::ConfigError("Option '" + binding.option +
-                                "' in section 'filament_world' names '" + binding.pin +
-                                "', but there is no [" + mcu_name + "] section");
-    }
-    mcu->attach_signal(pin, std::make_shared<WorldSensorSignal>(*world_, binding.sensor));
   }
   if (auto* hall = printer_.lookup_object_or_null<SimHallFilamentWidthSensor>(
           "hall_filament_width_sensor")) {

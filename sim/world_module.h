@@ -43,6 +43,7 @@ class SimFilamentWorld final : public klippy::PrinterObject {
   };
 
   void read_pin(klippy::ConfigSection& config, const std::string& option, SensorId sensor);
+  void attach_pins_and_spools();
   void handle_connect();
   double anchor(double eventtime);
   void cmd_SIM_SPOOL(klippy::GCodeCommand& gcmd);
