@@ -1,0 +1,75 @@
+#include "apps/feedbox/box_config.h"
+
+#include <array>
+
+#include "klippy/host/errors.h"
+
+namespace feedbox {
+namespace {
+
+constexpr int kSlotsPerBox = 4;
+// Spool colours of the four slots of every box.
+constexpr std::array<const char*, kSlotsPerBox> kSpoolColors = {"FF0000", "00FF00", "0000FF",
+                                                                "FFFFFF"};
+
+void check_boxes(int boxes) {
+  if (boxes < 0 || boxes > kMaxBoxes)
+    throw klippy::ConfigError("--boxes " + std::to_string(boxes) +
+                              " is not a number of filament boxes; give 0 to " +
+                              std::to_string(kMaxBoxes));
+}
+
+std::string mcu_name(int box) {
+  return "mcu_box" + std::to_string(box + 1);
+}
+
+// The runout sensor of the box's k-th slot sits on PA<k + 1>; PA0 is the motion encoder
+// and PB0 to PB2 the outlet sensor and the two software endstops.
+std::string runout_pin(int box, int k) {
+  return mcu_name(box) + ":PA" + std::to_string(k + 1);
+}
+
+}  // namespace
+
+std::string box_sections(int boxes) {
+  check_boxes(boxes);
+  if (boxes == 0) return "";
+  // The controller and the shared sensors live on the first box.
+  std::string text =
+      "[mcu mcu_box1]\nserial: /dev/serial/by-id/usb-Klipper_box1\n\n"
+      "[filament_motion_sensor box_motion_sensor]\nswitch_pin: mcu_box1:PA0\n"
+      "detection_length: 7\n\n"
+      "[feedhub]\nb_button_pin: ^!mcu_box1:PB0\nb_endstop_pin: mcu_box1:PB1\n"
+      "e_endstop_pin: mcu_box1:PB2\n\n";
+  for (int box = 0; box < boxes; ++box) {
+    if (box > 0)
+      text += "[mcu " + mcu_name(box) + "]\nserial: /dev/serial/by-id/usb-Klipper_box" +
+              std::to_string(box + 1) + "\n\n";
+    for (int k = 0; k < kSlotsPerBox; ++k) {
+      const std::string n = std::to_string(k), chip = mcu_name(box) + ":";
+      // Inverted: the sensor reads 1 with filament, the slot wants 1 for runout.
+      text += "[feedlane slot" + std::to_string(box * kSlotsPerBox + k) + "]\n" + "runout_pin: ^!" +
+              runout_pin(box, k) + "\nstep_pin: " + chip + "PC" + n + "\ndir_pin: " + chip + "PD" +
+              n + "\nenable_pin: !" + chip + "PE" + n +
+              "\nmicrosteps: 16\nrotation_distance: 22.67\ngear_ratio: 50:17\nred_pin: " + chip +
+              "PF" + n + "\nwhite_pin: " + chip + "PG" + n + "\n\n";
+    }
+  }
+  return text;
+}
+
+std::string box_world_options(int boxes) {
+  check_boxes(boxes);
+  std::string text = boxes > 0 ? "encoder_pin: mcu_box1:PA0\n" : "";
+  for (int box = 0; box < boxes; ++box) {
+    text += "box" + std::to_string(box + 1) + "_outlet_pin: " + mcu_name(box) + ":PB0\n";
+    for (int k = 0; k < kSlotsPerBox; ++k) {
+      const std::string slot = "slot" + std::to_string(box * kSlotsPerBox + k);
+      text += slot + "_runout_pin: " + runout_pin(box, k) + "\n" + slot + "_spool: PLA " +
+              kSpoolColors[k] + "\n";
+    }
+  }
+  return text;
+}
+
+}  // namespace feedbox

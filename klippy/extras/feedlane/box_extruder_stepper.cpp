@@ -1,0 +1,79 @@
+#include "klippy/extras/feedlane/box_extruder_stepper.h"
+
+#include "klippy/extras/feedhub/feedhub.h"
+#include "klippy/extras/feedlane/slot_labels.h"
+#include "klippy/host/factory.h"
+#include "klippy/host/toolhead.h"
+
+namespace feedlane {
+
+// Built in the host's order of construction: stepper, runout sensor, queue, controller,
+// enable line, slot number, commands, LED.
+BoxExtruderStepper::BoxExtruderStepper(klippy::ConfigSection& config)
+    : printer_(config.get_printer()),
+      extruder_stepper_(printer_.factory().create_extruder_stepper(config)),
+      stepper_(extruder_stepper_->stepper()),
+      stepper_name_(slot_name_of_section(config.get_name())),
+      runout_button_(
+          config, config.get("runout_pin"),
+          [this](double eventtime, int state) { runout_button_callback(eventtime, state); }),
+      // The runout button holds the pin already; the endstop shares it.
+      r_endstop_(config, stepper_name_ + "_runout", config.get("runout_pin"), true),
+      reactor_(printer_.get_reactor()),
+      trapq_(printer_.factory().create_trapq()),
+      feedhub_(printer_.load_object<feedhub::FeedHub>(config, feedhub::FeedHub::kObjectName)),
+      b_endstop_(feedhub_.b_endstop()),
+      e_endstop_(feedhub_.e_endstop()),
+      b_motion_(feedhub_.b_motion()),
+      se_(printer_.lookup_object<klippy::StepperEnable>("stepper_enable")
+              .lookup_enable(stepper_.get_name())),
+      print_stats_(printer_.lookup_object<klippy::PrintStats>("print_stats")),
+      stepper_num_(slot_number_of(stepper_name_, config.get_name())),
+      stepper_label_(kSlotLabels[stepper_num_]),
+      gcode_(printer_.lookup_object<klippy::GCodeDispatch>("gcode")) {
+  // Every slot motor stops when its own sensor or either shared box sensor trips during
+  // one of its homing moves.
+  r_endstop_.add_stepper(stepper_);
+  b_endstop_.add_stepper(stepper_);
+  e_endstop_.add_stepper(stepper_);
+  // The other per-slot commands (EXTRUDER_LOAD, EXTRUDER_UNLOAD, SLOT_PROMPT_MOVE,
+  // RFID_READ) are registered here by the code that implements them.
+  gcode_.register_mux_command("SLOT_UNLOAD", "SLOT", stepper_name_,
+                              [this](klippy::GCodeCommand& gcmd) { cmd_SLOT_UNLOAD(gcmd); });
+  led_ = printer_.factory().create_pwm_led(config);
+  led_timer_ =
+      feedhub::ScopedTimer(reactor_, [this](double eventtime) { return set_led(eventtime); });
+  printer_.register_event_handler("klippy:ready", [this] { led_handle_connect(); });
+}
+
+std::optional<klippy::Value> BoxExtruderStepper::get_status(double /*eventtime*/) {
+  return klippy::Value(
+      klippy::Value::Dict{{"runout_button", r_endstop_state_}, {"rfid_state", rfid_state_}});
+}
+
+klippy::Toolhead& BoxExtruderStepper::toolhead() {
+  // Looked up at use: the toolhead exists only once every section has loaded.
+  return printer_.lookup_object<klippy::Toolhead>("toolhead");
+}
+
+void BoxExtruderStepper::log_sensor_states() {
+  feedhub_.print_sensor_state_to_log(reactor_.monotonic());
+}
+
+// Only the sensor state is kept for now: recording the slot's saved state, counting
+// runouts and starting the automatic load arrive with the runout handling.
+void BoxExtruderStepper::runout_button_callback(double /*eventtime*/, int state) {
+  if (is_drying_) return;
+  r_endstop_state_ = state;
+}
+
+void BoxExtruderStepper::led_handle_connect() {
+  reactor_.update_timer(led_timer_.handle(), klippy::Reactor::NOW);
+}
+
+// The slot LED arrives with its own code; until then the timer parks itself.
+double BoxExtruderStepper::set_led(double /*eventtime*/) {
+  return klippy::Reactor::NEVER;
+}
+
+}  // namespace feedlane

@@ -1,0 +1,141 @@
+// The slot feeder "feedlane slotN": one slot's feed motor with its own motion queue, its
+// runout sensor and its LED, and the moves that carry the slot's filament between the
+// spool, the box outlet and the extruder.
+#pragma once
+
+#include <array>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "klippy/extras/feedhub/box_button.h"
+#include "klippy/extras/feedhub/box_endstop.h"
+#include "klippy/extras/feedhub/scoped_timer.h"
+#include "klippy/extras/feedhub/slot_feeder.h"
+#include "klippy/extras/feedlane/tuning.h"
+#include "klippy/host/components.h"
+#include "klippy/host/config.h"
+#include "klippy/host/devices.h"
+#include "klippy/host/gcode.h"
+#include "klippy/host/motion.h"
+#include "klippy/host/printer.h"
+#include "klippy/host/reactor.h"
+#include "klippy/host/toolhead.h"
+
+namespace feedhub {
+class BoxMotion;
+class FeedHub;
+}  // namespace feedhub
+
+namespace feedlane {
+
+// Lead time between planning a homing move and its start.
+inline constexpr double HOMING_START_DELAY = 0.001;
+inline constexpr double ENDSTOP_SAMPLE_TIME = 0.000015;
+inline constexpr int ENDSTOP_SAMPLE_COUNT = 4;
+// Idle time added before the motor is switched off, and after a homing trip.
+inline constexpr double DISABLE_DELAY = 0.05;
+
+// A homing target: [movepos, 0, 0, 0], relative to wherever the filament stands.
+using HomingPos = std::array<double, 4>;
+
+class BoxExtruderStepper final : public feedhub::SlotFeeder {
+ public:
+  explicit BoxExtruderStepper(klippy::ConfigSection& config);
+  BoxExtruderStepper(const BoxExtruderStepper&) = delete;
+  BoxExtruderStepper& operator=(const BoxExtruderStepper&) = delete;
+
+  // {runout_button, rfid_state}
+  std::optional<klippy::Value> get_status(double eventtime) override;
+
+  // Motion on the private queue; print time in seconds.
+  // Brings the slot's move clock and the toolhead's timeline together: the toolhead waits
+  // for queued slot moves, or the next slot move starts where the toolhead's queue ends.
+  void sync_print_time();
+  // Plans one relative feed move from next_cmd_time on; it is queued, not waited for.
+  void do_move(double movepos_mm, double speed_mm_s, double accel_mm_s2 = 50);
+  // Negative delays are ignored.
+  void dwell(double delay_s);
+  void disable_stepper();
+
+  // Homing against box sensors; true when an endstop tripped. CommandError when the move
+  // or an endstop wait fails.
+  bool do_home(const feedhub::EndstopList& endstops, double movepos_mm, double speed_mm_s,
+               double accel_mm_s2, bool triggered, bool motion = false);
+  // Homing watched by the motion monitor, retried at lower speed after a jam.
+  bool do_home_repeatedly(feedhub::BoxEndstop& box_endstop, double movepos_mm, double speed_mm_s,
+                          double accel_mm_s2, bool triggered);
+  // Rest time between endstop checks, in seconds.
+  double _calc_endstop_rate(klippy::McuEndstop& mcu_endstop, const HomingPos& movepos,
+                            double speed_mm_s) const;
+  void drip_move(const HomingPos& newpos, double speed_mm_s, double accel_mm_s2,
+                 const klippy::CompletionPtr& drip_completion);
+  // Fires when any of `completions` reports a trip, or when all have finished.
+  klippy::CompletionPtr multi_complete(const std::vector<klippy::CompletionPtr>& completions);
+
+  // Pulls new filament in to the box outlet and parks it behind the outlet.
+  bool slot_load();
+  // Withdraws the slot's filament to its runout sensor.
+  void cmd_SLOT_UNLOAD(klippy::GCodeCommand& gcmd);
+  // Couples the slot motor to the extruder (only this slot) or uncouples it.
+  void slot_sync(bool value) override;
+
+  // Called on every change of the slot's runout sensor; `state` 1 means no filament.
+  void runout_button_callback(double eventtime, int state);
+  // The slot LED: wakes the LED timer at "klippy:ready"; the timer shows the slot state.
+  void led_handle_connect();
+  double set_led(double eventtime);
+
+  int r_endstop_state() const override { return r_endstop_state_; }
+  const std::string& stepper_name() const override { return stepper_name_; }
+  int stepper_num() const { return stepper_num_; }
+  const std::string& stepper_label() const { return stepper_label_; }
+  bool slot_not_unload() const { return slot_not_unload_; }
+  double next_cmd_time() const { return next_cmd_time_; }
+  int rfid_state() const { return rfid_state_; }
+  bool is_drying() const { return is_drying_; }
+  klippy::ExtruderStepper& extruder_stepper() { return *extruder_stepper_; }
+  klippy::Stepper& stepper() { return stepper_; }
+  feedhub::BoxEndstop& r_endstop() { return r_endstop_; }
+  const klippy::TrapqPtr& trapq() const { return trapq_; }
+  klippy::StepperEnableLine& se() { return se_; }
+
+ private:
+  klippy::Toolhead& toolhead();
+  void log_sensor_states();
+  // The saved tuning values of `key`; a value that would plan an impossible move switches
+  // the motor off and fails the command.
+  FeedMove checked_tuning(const TuningKey& key);
+  // After a failed homing: parks `watch_timer` (when given) and switches the motor off.
+  void stop_after_error(const klippy::TimerHandle& watch_timer);
+
+  klippy::Printer& printer_;
+  std::shared_ptr<klippy::ExtruderStepper> extruder_stepper_;
+  klippy::Stepper& stepper_;
+  std::string stepper_name_;
+  feedhub::BoxButton runout_button_;
+  int r_endstop_state_ = 0;
+  bool slot_not_unload_ = true;
+  feedhub::BoxEndstop r_endstop_;
+  klippy::Reactor& reactor_;
+  double next_cmd_time_ = 0.0;
+  klippy::TrapqPtr trapq_;
+  feedhub::FeedHub& feedhub_;
+  feedhub::BoxEndstop& b_endstop_;
+  feedhub::BoxEndstop& e_endstop_;
+  feedhub::BoxMotion& b_motion_;
+  klippy::StepperEnableLine& se_;
+  klippy::PrintStats& print_stats_;
+  int stepper_num_;
+  std::string stepper_label_;
+  klippy::GCodeDispatch& gcode_;
+  std::shared_ptr<klippy::PwmLed> led_;
+  double red_value_ = 0;
+  double white_value_ = 0;
+  feedhub::ScopedTimer led_timer_;
+  int rfid_state_ = 0;
+  bool is_drying_ = false;
+};
+
+}  // namespace feedlane

@@ -1,0 +1,42 @@
+// The slot's move clock and its feed moves on the private queue.
+#include "klippy/extras/feedlane/box_extruder_stepper.h"
+#include "klippy/host/toolhead.h"
+
+namespace feedlane {
+
+void BoxExtruderStepper::sync_print_time() {
+  klippy::Toolhead& head = toolhead();
+  const double print_time = head.get_last_move_time();
+  if (next_cmd_time_ > print_time) {
+    // Later toolhead moves, the extruder's among them, start after the slot's moves.
+    head.dwell(next_cmd_time_ - print_time);
+  } else {
+    next_cmd_time_ = print_time;
+  }
+}
+
+void BoxExtruderStepper::do_move(double movepos_mm, double speed_mm_s, double accel_mm_s2) {
+  sync_print_time();
+  // Takes the motor off the extruder's queue if it followed it.
+  stepper_.set_trapq(trapq_);
+  const klippy::MoveTime move = klippy::calc_move_time(movepos_mm, speed_mm_s, accel_mm_s2);
+  // The direction rides on the signs of velocity and acceleration along a fixed axis.
+  trapq_->append(next_cmd_time_, move.accel_t, move.cruise_t, move.accel_t, {0., 0., 0.},
+                 {1., 0., 0.}, 0., move.cruise_v * move.axis_r, accel_mm_s2 * move.axis_r);
+  next_cmd_time_ += move.accel_t + move.cruise_t + move.accel_t;
+  // Every move is relative to wherever the filament stands; no slot position is kept.
+  stepper_.set_position({0., 0., 0.});
+  toolhead().note_kinematic_activity(next_cmd_time_);
+}
+
+void BoxExtruderStepper::dwell(double delay_s) {
+  next_cmd_time_ += delay_s > 0. ? delay_s : 0.;
+}
+
+void BoxExtruderStepper::disable_stepper() {
+  dwell(DISABLE_DELAY);
+  sync_print_time();
+  se_.motor_disable(next_cmd_time_);
+}
+
+}  // namespace feedlane

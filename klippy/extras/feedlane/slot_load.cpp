@@ -1,0 +1,166 @@
+// The first stretch of the filament path in both directions: from the spool into the box
+// and up to the box outlet, and back to the slot's runout sensor; and the coupling of a
+// slot motor to the printer's extruder.
+#include "klippy/extras/feedhub/error_report.h"
+#include "klippy/extras/feedhub/feedhub.h"
+#include "klippy/extras/feedlane/box_extruder_stepper.h"
+#include "klippy/extras/feedlane/slot_labels.h"
+
+namespace feedlane {
+namespace {
+
+using feedhub::ErrorReport;
+using feedhub::ReportWay;
+
+constexpr ErrorReport kSlotLoadFailed{
+    1, ReportWay::Error, "Slot loading failure, please check the trigger, please reload %s."};
+constexpr ErrorReport kExtruderLoaded{2, ReportWay::Error,
+                                      "Extruder has been loaded, cannot load %s."};
+constexpr ErrorReport kSlotUnloadFailed{3, ReportWay::Warning,
+                                        "Slot unloading failure, please unload %s again."};
+constexpr ErrorReport kUnloadExtruderFirst{4, ReportWay::Error, "Please unload extruder first."};
+
+// Probing the outlet again stops after this many successes in a row...
+constexpr int kProbeSuccessesNeeded = 2;
+// ...and fails after this many probes without them.
+constexpr int kMaxProbes = 5;
+
+// Slot states saved under the slot's name.
+constexpr int kSlotParkedInBox = 1;
+constexpr int kSlotAtSensor = 3;
+constexpr int kSlotFailed = -1;
+
+bool is_printing(klippy::PrintStats& print_stats) {
+  return print_stats.state() == "printing";
+}
+
+}  // namespace
+
+FeedMove BoxExtruderStepper::checked_tuning(const TuningKey& key) {
+  try {
+    return read_feed_move(feedhub_, key);
+  } catch (const klippy::CommandError&) {
+    disable_stepper();
+    throw;
+  }
+}
+
+void BoxExtruderStepper::stop_after_error(const klippy::TimerHandle& watch_timer) {
+  if (watch_timer) reactor_.update_timer(watch_timer, klippy::Reactor::NEVER);
+  disable_stepper();
+}
+
+bool BoxExtruderStepper::slot_load() {
+  if (is_printing(print_stats_)) return false;
+  if (!feedhub_.b_endstop_state()) {
+    // Another slot's filament is in the outlet path: loading would jam the two.
+    feedhub_.report_error(kExtruderLoaded, stepper_num_);
+    log_sensor_states();
+    disable_stepper();
+    feedhub_.save_variable(stepper_name_, kSlotFailed);
+    return false;
+  }
+  // Every value is checked before the first move, so a bad one changes nothing.
+  const FeedMove to_outlet = checked_tuning(kSlotLoad1);
+  const FeedMove back_off = checked_tuning(kSlotLoad2);
+  const FeedMove park = checked_tuning(kSlotLoad3);
+  const FeedMove probe = checked_tuning(kSlotLoad4);
+
+  const klippy::TimerHandle& outlet_watch = feedhub_.b_endstop_timer();
+  reactor_.update_timer(outlet_watch, klippy::Reactor::NOW);
+  bool home_success = false;
+  try {
+    const feedhub::EndstopList& outlet = b_endstop_.get_endstops();
+    // The outlet endstop trips when the sensor leaves its "clear" state.
+    home_success =
+        do_home(outlet, to_outlet.length_mm, to_outlet.speed_mm_s, to_outlet.accel_mm_s2, false);
+    if (home_success) {
+      int success_count = 0;
+      home_success = false;
+      for (int pass = 0; pass < kMaxProbes; ++pass) {
+        do_move(back_off.length_mm, back_off.speed_mm_s, back_off.accel_mm_s2);
+        const bool probed =
+            do_home(outlet, probe.length_mm, probe.speed_mm_s, probe.accel_mm_s2, false);
+        success_count = probed ? success_count + 1 : 0;
+        if (success_count >= kProbeSuccessesNeeded) {
+          home_success = true;
+          break;
+        }
+      }
+    }
+  } catch (const klippy::CommandError&) {
+    stop_after_error(outlet_watch);
+    throw;
+  }
+  reactor_.update_timer(outlet_watch, klippy::Reactor::NEVER);
+  // Parked behind the outlet, so that the outlet path is free for the other slots.
+  do_move(park.length_mm, park.speed_mm_s, park.accel_mm_s2);
+  if (home_success) {
+    feedhub_.save_variable(stepper_name_, kSlotParkedInBox);
+    feedhub_.save_variable("last_load_slot", feedhub::kNoSlot);
+    disable_stepper();
+    return true;
+  }
+  feedhub_.report_error(kSlotLoadFailed, stepper_num_);
+  log_sensor_states();
+  disable_stepper();
+  feedhub_.save_variable(stepper_name_, kSlotFailed);
+  return false;
+}
+
+void BoxExtruderStepper::cmd_SLOT_UNLOAD(klippy::GCodeCommand& /*gcmd*/) {
+  if (is_printing(print_stats_)) return;
+  const std::string last_load_slot =
+      feedhub_.get_value_by_key("last_load_slot", feedhub::kNoSlot).str();
+  if (!feedhub_.b_endstop_state() && last_load_slot == stepper_name_) {
+    // This slot's filament reaches into the extruder: pulling it would tear it.
+    feedhub_.report_error(kUnloadExtruderFirst, stepper_num_);
+    log_sensor_states();
+    return;
+  }
+  const FeedMove unload = checked_tuning(kSlotUnload1);
+  slot_not_unload_ = false;
+  feedhub_.save_variable(stepper_name_, kSlotAtSensor);
+  bool home_success = false;
+  try {
+    // The runout endstop trips when the sensor stops seeing filament.
+    home_success = do_home(r_endstop_.get_endstops(), unload.length_mm, unload.speed_mm_s,
+                           unload.accel_mm_s2, true);
+  } catch (const klippy::CommandError&) {
+    stop_after_error(nullptr);
+    slot_not_unload_ = true;
+    throw;
+  }
+  if (!home_success) {
+    feedhub_.report_error(kSlotUnloadFailed, stepper_num_);
+    feedhub_.save_variable(stepper_name_, kSlotFailed);
+    log_sensor_states();
+  }
+  disable_stepper();
+  slot_not_unload_ = true;
+}
+
+void BoxExtruderStepper::slot_sync(bool value) {
+  if (!value) {
+    extruder_stepper_->sync_to_extruder("");
+    feedhub_.save_variable("slot_sync", feedhub::kNoSlot);
+    return;
+  }
+  const klippy::Value box_count = feedhub_.get_value_by_key("box_count", 0);
+  const int slot_count =
+      box_count.is_number() ? kSlotsPerBox * static_cast<int>(box_count.as_int()) : 0;
+  // Only one slot may push with the extruder: release every slot first, this one included.
+  for (int slot = 0; slot < slot_count; ++slot) {
+    const std::string name = "feedlane slot" + std::to_string(slot);
+    auto* feeder = printer_.lookup_object_or_null<feedhub::SlotFeeder>(name);
+    if (!feeder)
+      throw klippy::CommandError("Saved box_count " + box_count.str() + " counts slot" +
+                                 std::to_string(slot) + ", but the printer has no [" + name +
+                                 "]; correct box_count with SAVE_VARIABLE or add the section");
+    feeder->slot_sync(false);
+  }
+  extruder_stepper_->sync_to_extruder("extruder");
+  feedhub_.save_variable("slot_sync", stepper_name_);
+}
+
+}  // namespace feedlane

@@ -1,0 +1,81 @@
+// A simulated printer with one filament box whose slots are real slot feeders, for the
+// slot feeder's tests: with or without the filament world behind the box's sensors.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "klippy/extras/feedhub/feedhub.h"
+#include "klippy/extras/feedlane/box_extruder_stepper.h"
+#include "sim/digital_out.h"
+#include "sim/mcu.h"
+#include "sim/stepper_enable.h"
+#include "sim/toolhead.h"
+#include "sim/world_module.h"
+#include "tests/support/test_host.h"
+
+namespace feedlane_test {
+
+inline constexpr const char* kVariablesPath = "/home/zur/printer_data/config/saved_variables.cfg";
+inline constexpr const char* kOutletPin = "PB0";
+inline constexpr const char* kEncoderPin = "PA0";
+// The runout pin of slot n is PA<n + 1>.
+std::string runout_pin(int slot);
+
+struct PrinterSpec {
+  // Slots of box 1 to configure ([feedlane slotN], N from 0).
+  int slots = 4;
+  // Adds [filament_world] with every box sensor on its pin.
+  bool world = false;
+  // Replaces the whole section of slot 0 when not empty (for bad sections).
+  std::string slot0_section;
+  // Goes before [feedhub].
+  std::string extra;
+};
+std::string printer_config(const PrinterSpec& spec);
+
+class LaneHost {
+ public:
+  LaneHost();
+  // Writes `variables` as the saved-variables file first when given; ConfigError escapes.
+  void start(const PrinterSpec& spec = {}, const std::string& variables = "");
+
+  testing_support::TestHost& test() { return test_; }
+  sim::SimHost& host() { return test_.host(); }
+  feedhub::FeedHub& hub();
+  feedlane::BoxExtruderStepper& lane(int slot);
+  sim::SimToolhead& toolhead();
+  sim::SimMcu& box_mcu();
+  sim::SimFilamentWorld& world();
+  klippy::StepperEnableLine& enable_line(int slot);
+  double now() { return host().reactor().monotonic(); }
+  double print_time() { return box_mcu().estimated_print_time(now()); }
+
+  // Runs a console line; returns what it printed.
+  std::vector<std::string> command(const std::string& line) { return test_.command(line); }
+  // Runs `body` as a task of the reactor (so that it may wait) until it returns; what it
+  // throws is thrown here.
+  // `each_step`, when given, runs after every step of the simulation meanwhile.
+  void run_task(const std::function<void()>& body,
+                const std::function<void()>& each_step = nullptr);
+  // Lets the simulation run until every move the slot has queued is done.
+  void settle(int slot);
+  // A signal the test schedules levels on, now driving `pin` of the box MCU.
+  std::shared_ptr<sim::ScheduledSignal> drive_pin(const std::string& pin, int start_level);
+
+  klippy::Value variable(const std::string& name, const klippy::Value& default_value = {});
+  // Sets a saved variable the way a user does.
+  void save(const std::string& name, const std::string& literal);
+  std::vector<std::string>& output() { return test_.output(); }
+  bool output_contains(const std::string& line);
+  const std::vector<std::string>& info_log() const { return *info_log_; }
+
+ private:
+  testing_support::TestHost test_;
+  std::shared_ptr<std::vector<std::string>> info_log_ =
+      std::make_shared<std::vector<std::string>>();
+};
+
+}  // namespace feedlane_test

@@ -1,0 +1,275 @@
+// Slot load, unload, jam retries and extruder coupling against the filament world.
+#include <gtest/gtest.h>
+
+#include "sim/print_stats.h"
+#include "tests/extras/feedlane_fixture.h"
+
+namespace {
+
+using feedlane_test::LaneHost;
+using klippy::Value;
+
+// Where the world puts the box outlet sensor, and how far behind it a loaded slot parks.
+constexpr double kOutletMm = 350.;
+constexpr double kParkMm = 260.;
+// The outlet sensor reaches the endstop through the host (button report and a 10 ms mirror
+// timer with 10 ms lead), so a slot running at 80 mm/s overshoots it by up to ~2 mm.
+constexpr double kMirrorOvershootMm = 2.5;
+
+class FeedlaneSlotLoad : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    host_.start({.world = true}, "[Variables]\nbox_count = 1\n");
+    host_.host().advance(0.5);
+  }
+  feedlane::BoxExtruderStepper& lane(int slot = 0) { return host_.lane(slot); }
+  sim::FilamentWorld& world() { return host_.world().world(); }
+  double tip(int slot = 0) { return world().strand(slot, host_.print_time()).tip_mm; }
+  int outlet_level() { return world().level(sim::SensorId::outlet(0), host_.print_time()); }
+  void insert(int slot) {
+    host_.command("SIM_SPOOL SLOT=" + std::to_string(slot) + " ACTION=insert");
+    host_.host().advance(0.2);
+  }
+  // Loads `slot`; counts how often filament arrived at the outlet meanwhile.
+  bool load(int slot = 0) {
+    bool loaded = false;
+    int last_state = host_.hub().b_endstop_state();
+    arrivals_ = 0;
+    host_.run_task([&] { loaded = lane(slot).slot_load(); },
+                   [&] {
+                     int state = host_.hub().b_endstop_state();
+                     if (last_state == 1 && state == 0) ++arrivals_;
+                     last_state = state;
+                   });
+    host_.settle(slot);
+    return loaded;
+  }
+  void move(int slot, double mm) {
+    host_.run_task([&] { lane(slot).do_move(mm, 80); });
+    host_.settle(slot);
+  }
+  std::vector<std::string> unload(int slot = 0) {
+    auto lines = host_.command("SLOT_UNLOAD SLOT=slot" + std::to_string(slot));
+    host_.settle(slot);
+    return lines;
+  }
+  bool motor_on(int slot = 0) { return host_.enable_line(slot).is_motor_enabled(); }
+  void motor_enable(int slot = 0) { host_.enable_line(slot).motor_enable(host_.print_time()); }
+
+  LaneHost host_;
+  int arrivals_ = 0;
+};
+
+TEST_F(FeedlaneSlotLoad, AFreshSpoolHomesToTheOutletProbesTwiceAndParksBehindIt) {
+  insert(0);
+  motor_enable();
+  ASSERT_TRUE(load());
+  EXPECT_EQ(arrivals_, 3) << "the first homing and two probes in a row";
+  EXPECT_GE(tip(), kOutletMm - kParkMm);
+  EXPECT_LE(tip(), kOutletMm - kParkMm + kMirrorOvershootMm);
+  EXPECT_EQ(outlet_level(), 0);
+  EXPECT_EQ(host_.hub().b_endstop_state(), 1);
+  EXPECT_EQ(host_.variable("slot0"), Value(1));
+  EXPECT_EQ(host_.variable("last_load_slot"), Value("slot-1"));
+  EXPECT_TRUE(host_.variable("retry_step").is_none());
+  EXPECT_FALSE(motor_on());
+  EXPECT_TRUE(host_.output().empty());
+}
+
+TEST_F(FeedlaneSlotLoad, ProbesThatNeverReachTheOutletAgainFailTheLoadAfterFivePasses) {
+  insert(0);
+  host_.save("slot_load_length_4", "50");  // backs off 100 mm, probes only 50 mm
+  EXPECT_FALSE(load());
+  EXPECT_EQ(arrivals_, 1);
+  EXPECT_EQ(host_.output(), std::vector<std::string>{"!!Code:ZKE_004_001; Message:Slot loading "
+                                                     "failure, please check the trigger, please "
+                                                     "reload 1A."});
+  EXPECT_EQ(host_.variable("retry_step"), Value("ZKE_004_001_0"));
+  EXPECT_EQ(host_.variable("slot0"), Value(-1));
+  // One arrival, five passes of -100 + 50 mm, then the park move all the same.
+  EXPECT_NEAR(tip(), kOutletMm - 5 * 50 - kParkMm, kMirrorOvershootMm);
+  ASSERT_FALSE(host_.info_log().empty());
+  EXPECT_EQ(host_.info_log().back().rfind("last sensor state: \n", 0), 0u);
+}
+
+TEST_F(FeedlaneSlotLoad, WithoutFilamentTheFirstHomingFailsAndTheSlotStillParks) {
+  const double start = host_.print_time();
+  EXPECT_FALSE(load());
+  EXPECT_EQ(arrivals_, 0);
+  EXPECT_EQ(host_.output(), std::vector<std::string>{"!!Code:ZKE_004_001; Message:Slot loading "
+                                                     "failure, please check the trigger, please "
+                                                     "reload 1A."});
+  EXPECT_EQ(host_.variable("retry_step"), Value("ZKE_004_001_0"));
+  EXPECT_EQ(host_.variable("slot0"), Value(-1));
+  // The whole 3000 mm at 80 mm/s, then the 260 mm park: five probes between them would
+  // have taken half a minute more.
+  const double homing_s = 3000. / 80 + 80. / 50, park_s = 260. / 80 + 80. / 50;
+  EXPECT_NEAR(lane().next_cmd_time() - start, homing_s + park_s, 1.0);
+}
+
+TEST_F(FeedlaneSlotLoad, AnOccupiedOutletRefusesTheLoadWithoutMovingTheMotor) {
+  insert(0);
+  insert(1);
+  move(1, 400);  // slot 1's filament now reaches past the outlet
+  host_.host().advance(0.1);
+  ASSERT_EQ(host_.hub().b_endstop_state(), 0);
+  motor_enable();
+  EXPECT_FALSE(load());
+  EXPECT_EQ(tip(), 10.0);
+  EXPECT_EQ(host_.output(),
+            std::vector<std::string>{"!!Code:ZKE_004_002; Message:Extruder has been loaded, cannot "
+                                     "load 1A."});
+  EXPECT_EQ(host_.variable("retry_step"), Value("ZKE_004_002_0"));
+  EXPECT_EQ(host_.variable("slot0"), Value(-1));
+  EXPECT_FALSE(motor_on());
+}
+
+TEST_F(FeedlaneSlotLoad, DuringAPrintLoadAndUnloadDoNothing) {
+  insert(0);
+  host_.host().printer().lookup_object<sim::SimPrintStats>("print_stats").note_start("a.gcode");
+  EXPECT_FALSE(load());
+  EXPECT_TRUE(unload().empty());
+  EXPECT_EQ(tip(), 10.0);
+  EXPECT_TRUE(host_.variable("slot0").is_none());
+}
+
+TEST_F(FeedlaneSlotLoad, UnloadWithdrawsTheFilamentToTheSlotSensor) {
+  insert(0);
+  ASSERT_TRUE(load());
+  motor_enable();
+  EXPECT_TRUE(unload().empty());
+  // The runout endstop is a plain MCU input: it stops the motor on the sensor itself.
+  EXPECT_NEAR(tip(), 0.0, 1e-6);
+  EXPECT_EQ(host_.variable("slot0"), Value(3));
+  EXPECT_TRUE(lane().slot_not_unload());
+  EXPECT_FALSE(motor_on());
+}
+
+TEST_F(FeedlaneSlotLoad, UnloadOfTheSlotThatFeedsTheExtruderIsRefused) {
+  insert(0);
+  ASSERT_TRUE(load());
+  move(0, 400);
+  host_.save("last_load_slot", "\"'slot0'\"");
+  const double before = tip();
+  EXPECT_EQ(unload(),
+            std::vector<std::string>{"!!Code:ZKE_004_004; Message:Please unload extruder first."});
+  EXPECT_EQ(tip(), before);
+  EXPECT_EQ(host_.variable("retry_step"), Value("ZKE_004_004_0"));
+  EXPECT_EQ(host_.variable("slot0"), Value(1));
+}
+
+TEST_F(FeedlaneSlotLoad, UnloadWorksWhileAnotherSlotOccupiesTheOutlet) {
+  insert(0);
+  ASSERT_TRUE(load());
+  insert(1);
+  move(1, 400);
+  host_.save("last_load_slot", "\"'slot1'\"");
+  EXPECT_TRUE(unload(0).empty());
+  EXPECT_NEAR(tip(0), 0.0, 1e-6);
+  EXPECT_EQ(host_.variable("slot0"), Value(3));
+}
+
+TEST_F(FeedlaneSlotLoad, AJammedUnloadFailsWithAWarning) {
+  insert(0);
+  ASSERT_TRUE(load());
+  const double before = tip();
+  host_.command("SIM_FAULT SLOT=0 KIND=jam");
+  EXPECT_EQ(unload(), std::vector<std::string>{
+                          "!Code:ZKE_004_003; Message:Slot unloading failure, please unload 1A "
+                          "again."});
+  EXPECT_EQ(tip(), before);
+  EXPECT_EQ(host_.variable("retry_step"), Value("ZKE_004_003_0"));
+  EXPECT_EQ(host_.variable("slot0"), Value(-1));
+  EXPECT_TRUE(lane().slot_not_unload());
+}
+
+class FeedlaneJam : public FeedlaneSlotLoad {
+ protected:
+  // Pushes slot 0's filament past the motion encoder, then homes towards the extruder
+  // entry watched by the motion monitor; returns the speeds of the attempts.
+  std::vector<double> home_to_entry(double speed_mm_s, bool jam, bool* success) {
+    insert(0);
+    move(0, 400);
+    if (jam) host_.command("SIM_FAULT SLOT=0 KIND=jam");
+    auto& hub = host_.hub();
+    std::vector<double> speeds;
+    host_.host().reactor().update_timer(hub.e_endstop_timer(), klippy::Reactor::NOW);
+    host_.run_task(
+        [&] {
+          *success = lane().do_home_repeatedly(hub.e_endstop(), 1060, speed_mm_s, 300, false);
+        },
+        [&] {
+          const double watched = 2 * hub.b_motion().motion_speed();
+          if (hub.b_motion().endstop_name() && watched > 0 &&
+              (speeds.empty() || speeds.back() != watched))
+            speeds.push_back(watched);
+        });
+    host_.host().reactor().update_timer(hub.e_endstop_timer(), klippy::Reactor::NEVER);
+    return speeds;
+  }
+};
+
+TEST_F(FeedlaneJam, APersistentJamIsRetriedAtHalfSpeedDownToTenMmS) {
+  bool success = true;
+  EXPECT_EQ(home_to_entry(80, true, &success), (std::vector<double>{80, 40, 20, 10}));
+  EXPECT_FALSE(success);
+  EXPECT_TRUE(host_.hub().e_endstop().scram()) << "left as the last attempt set it";
+  EXPECT_EQ(host_.hub().b_motion().motion_speed(), 0.) << "the monitor is reset after the move";
+}
+
+TEST_F(FeedlaneJam, HalfOfFifteenIsBelowTheFloorSoRetriesRunAtTen) {
+  bool success = true;
+  EXPECT_EQ(home_to_entry(15, true, &success), (std::vector<double>{15, 10}));
+  EXPECT_FALSE(success);
+}
+
+TEST_F(FeedlaneJam, FreeFilamentReachesTheEntryAtTheFirstAttempt) {
+  bool success = false;
+  EXPECT_EQ(home_to_entry(80, false, &success), std::vector<double>{80});
+  EXPECT_TRUE(success);
+  EXPECT_FALSE(host_.hub().e_endstop().scram());
+  const double entry_mm = world().geometry().entry_mm();
+  EXPECT_GE(tip(), entry_mm);
+  EXPECT_LE(tip(), entry_mm + kMirrorOvershootMm);
+}
+
+TEST_F(FeedlaneSlotLoad, CouplingLeavesExactlyOneSlotOnTheExtruder) {
+  insert(0);
+  ASSERT_TRUE(load());
+  host_.run_task([&] {
+    lane(2).slot_sync(true);
+    lane(0).slot_sync(true);
+  });
+  for (int slot = 0; slot < 4; ++slot)
+    EXPECT_EQ(lane(slot).extruder_stepper().synced_extruder(), slot == 0 ? "extruder" : "") << slot;
+  EXPECT_EQ(host_.variable("slot_sync"), Value("slot0"));
+
+  const double before = tip();
+  host_.command("M83");
+  host_.command("G1 E25 F600");
+  host_.command("M400");
+  EXPECT_NEAR(tip() - before, 25.0, 1e-6) << "the coupled strand follows the extruder";
+
+  host_.run_task([&] { lane(0).slot_sync(false); });
+  EXPECT_EQ(lane(0).extruder_stepper().synced_extruder(), "");
+  EXPECT_EQ(host_.variable("slot_sync"), Value("slot-1"));
+  host_.command("G1 E10 F600");
+  host_.command("M400");
+  EXPECT_NEAR(tip() - before, 25.0, 1e-6);
+}
+
+TEST_F(FeedlaneSlotLoad, CouplingWithABoxCountBeyondTheConfiguredSlotsSaysWhatToFix) {
+  host_.save("box_count", "2");
+  std::string error;
+  try {
+    host_.run_task([&] { lane(1).slot_sync(true); });
+  } catch (const klippy::CommandError& e) {
+    error = e.what();
+  }
+  EXPECT_EQ(error,
+            "Saved box_count 2 counts slot4, but the printer has no [feedlane slot4]; correct "
+            "box_count with SAVE_VARIABLE or add the section");
+  EXPECT_EQ(lane(1).extruder_stepper().synced_extruder(), "");
+}
+
+}  // namespace
