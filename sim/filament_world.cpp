@@ -55,15 +55,15 @@ void FilamentWorld::advance_to(double print_time) {
                 [&](const LoosePiece& p) { return p.tail_mm >= geometry_.nozzle_mm(); });
 }
 
-void FilamentWorld::insert_spool(int slot, const SpoolSpec& spec, double print_time) {
+void FilamentWorld::insert_spool(int slot, const SpoolSpec& wanted, double print_time) {
   check_slot(slot);
   if (spools_[slot].present)
     throw klippy::CommandError("Slot " + std::to_string(slot) +
                                " already holds a spool; remove it first");
-  const double length = spec.length_mm.value_or(geometry_.default_spool_length_mm);
+  const double length = wanted.length_mm.value_or(geometry_.default_spool_length_mm);
   if (!(length > 0.)) throw klippy::CommandError("Spool length must be above 0 mm");
   advance_to(print_time);
-  spools_[slot] = Spool{true, spec.filament_type, spec.color, spec.tag, false};
+  spools_[slot] = Spool{true, wanted.filament_type, wanted.color, wanted.tag, false};
   const double tip = geometry_.inserted_tip_mm;
   strands_[slot] = Strand{true, tip, length, false, tip >= geometry_.gears_mm()};
 }

@@ -79,7 +79,7 @@ class FilamentWorld {
 
   // Filament changes; each first advances the world to `print_time`. Invalid slots, a second
   // spool or removing a missing one throw klippy::CommandError.
-  void insert_spool(int slot, const SpoolSpec& spec, double print_time);
+  void insert_spool(int slot, const SpoolSpec& wanted, double print_time);
   void remove_spool(int slot, double print_time);
   void set_jammed(int slot, bool jammed, double print_time);
   void set_tag_unreadable(int slot, bool unreadable);

@@ -47,8 +47,8 @@ std::pair<std::string, std::string> split_pin(std::string desc) {
   return {chip == "mcu" ? "mcu" : "mcu " + chip, desc.substr(colon + 1)};
 }
 
-std::vector<std::uint8_t> tag_bytes(const SpoolSpec& spec) {
-  std::string text = spec.filament_type + ":" + spec.color;
+std::vector<std::uint8_t> tag_bytes(const SpoolSpec& wanted) {
+  std::string text = wanted.filament_type + ":" + wanted.color;
   return {text.begin(), text.end()};
 }
 
@@ -56,23 +56,23 @@ std::vector<std::uint8_t> tag_bytes(const SpoolSpec& spec) {
 
 SpoolSpec parse_spool_option(const std::string& text, const std::string& where) {
   std::istringstream in(text);
-  SpoolSpec spec;
+  SpoolSpec wanted;
   std::string length;
-  in >> spec.filament_type >> spec.color >> length;
-  if (spec.filament_type.empty() || !valid_color(spec.color)) {
+  in >> wanted.filament_type >> wanted.color >> length;
+  if (wanted.filament_type.empty() || !valid_color(wanted.color)) {
     throw klippy::ConfigError(where + " must read '<filament> <RRGGBB> [length_mm]', not '" + text +
                               "'");
   }
   if (!length.empty()) {
     try {
-      spec.length_mm = std::stod(length);
+      wanted.length_mm = std::stod(length);
     } catch (const std::exception&) {
       throw klippy::ConfigError(where + ": spool length '" + length + "' is not a number");
     }
-    if (!(*spec.length_mm > 0)) throw klippy::ConfigError(where + ": spool length must be > 0");
+    if (!(*wanted.length_mm > 0)) throw klippy::ConfigError(where + ": spool length must be > 0");
   }
-  spec.tag = tag_bytes(spec);
-  return spec;
+  wanted.tag = tag_bytes(wanted);
+  return wanted;
 }
 
 SimFilamentWorld::SimFilamentWorld(klippy::ConfigSection& config)
@@ -136,7 +136,7 @@ void SimFilamentWorld::notify_changed() {
 
 void SimFilamentWorld::attach_pins_and_spools() {
   double now = print_time_now();
-  for (const auto& spool : initial_spools_) world_->insert_spool(spool.slot, spool.spec, now);
+  for (const auto& spool : initial_spools_) world_->insert_spool(spool.slot, spool.wanted, now);
   for (const auto& binding : pins_) {
     auto [mcu_name, pin] = split_pin(binding.pin);
     auto* mcu = printer_.lookup_object_or_null<SimMcu>(mcu_name);
@@ -217,15 +217,15 @@ void SimFilamentWorld::cmd_SIM_SPOOL(klippy::GCodeCommand& gcmd) {
   if (action != "insert") {
     throw gcmd.error("ACTION must be insert or remove, not '" + action + "'");
   }
-  SpoolSpec spec;
-  spec.filament_type = gcmd.get("FILAMENT", "PLA");
-  spec.color = gcmd.get("COLOR", "FFFFFF");
-  if (!valid_color(spec.color)) {
-    throw gcmd.error("COLOR must be six hex digits (RRGGBB), not '" + spec.color + "'");
+  SpoolSpec wanted;
+  wanted.filament_type = gcmd.get("FILAMENT", "PLA");
+  wanted.color = gcmd.get("COLOR", "FFFFFF");
+  if (!valid_color(wanted.color)) {
+    throw gcmd.error("COLOR must be six hex digits (RRGGBB), not '" + wanted.color + "'");
   }
-  if (gcmd.has("LENGTH")) spec.length_mm = gcmd.get_float("LENGTH", {}, {.above = 0.0});
-  if (gcmd.get_int("TAG", 1, {.minval = 0, .maxval = 1})) spec.tag = tag_bytes(spec);
-  world_->insert_spool(slot, spec, print_time_now());
+  if (gcmd.has("LENGTH")) wanted.length_mm = gcmd.get_float("LENGTH", {}, {.above = 0.0});
+  if (gcmd.get_int("TAG", 1, {.minval = 0, .maxval = 1})) wanted.tag = tag_bytes(wanted);
+  world_->insert_spool(slot, wanted, print_time_now());
   notify_changed();
 }
 

@@ -39,7 +39,7 @@ class SimFilamentWorld final : public klippy::PrinterObject {
   };
   struct InitialSpool {
     int slot;
-    SpoolSpec spec;
+    SpoolSpec wanted;
   };
 
   void read_pin(klippy::ConfigSection& config, const std::string& option, SensorId sensor);
