@@ -1,5 +1,7 @@
 #include "sim/factory.h"
 
+#include <algorithm>
+
 #include "sim/environment.h"
 #include "sim/extruder_stepper.h"
 #include "sim/led.h"
@@ -7,6 +9,20 @@
 #include "sim/trapq.h"
 
 namespace sim {
+namespace {
+
+// A module's private motion queue. A slot feeder frees its whole queue right after a
+// homing trip (the real host has generated the steps by then), but the filament world
+// replays motion from its last anchor, a second or so back: the newest history stays.
+class ModuleTrapq final : public SimTrapq {
+ public:
+  static constexpr double kKeptHistory_s = 30.0;
+  void finalize_moves(double print_time, double clear_history_time) override {
+    SimTrapq::finalize_moves(print_time, std::min(clear_history_time, end_time() - kKeptHistory_s));
+  }
+};
+
+}  // namespace
 
 std::shared_ptr<klippy::ExtruderStepper> SimFactory::create_extruder_stepper(
     klippy::ConfigSection& config) {
@@ -27,7 +43,7 @@ std::unique_ptr<klippy::SpiDevice> SimFactory::create_spi(klippy::ConfigSection&
 }
 
 klippy::TrapqPtr SimFactory::create_trapq() {
-  return std::make_shared<SimTrapq>();
+  return std::make_shared<ModuleTrapq>();
 }
 
 }  // namespace sim

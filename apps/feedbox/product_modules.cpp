@@ -1,11 +1,12 @@
 #include "apps/feedbox/product_modules.h"
 
 #include "klippy/extras/feedhub/module.h"
+#include "klippy/extras/feedlane/module.h"
 
 namespace feedbox {
 
 std::vector<klippy::ExtraModule> product_modules() {
-  return {feedhub::feedhub_module()};
+  return {feedhub::feedhub_module(), feedlane::feedlane_module()};
 }
 
 }  // namespace feedbox
