@@ -49,6 +49,7 @@ void on_line(char* raw) {
 int run_console(const ConsoleOptions& options) {
   SessionOptions session_options;
   session_options.config_path = options.config_path;
+  session_options.boxes = options.boxes;
   session_options.data_dir = options.data_dir;
   session_options.log_path = options.log_path;
   session_options.clock = options.virtual_clock ? sim::ClockKind::Virtual : sim::ClockKind::Real;

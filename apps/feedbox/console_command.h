@@ -7,6 +7,7 @@ namespace feedbox {
 
 struct ConsoleOptions {
   std::string config_path;
+  int boxes = 1;
   std::string data_dir;
   std::string log_path;
   bool virtual_clock = false;

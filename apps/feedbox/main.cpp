@@ -16,6 +16,8 @@ int main(int argc, char** argv) {
       "run", "Start the printer, run commands, files and a print in the order given, then exit");
   run_cmd->add_option("--config", run.config_path, "Printer configuration (default: embedded)")
       ->check(CLI::ExistingFile);
+  run_cmd->add_option("--boxes", run.boxes, "Filament boxes of the embedded printer (default 1)")
+      ->check(CLI::Range(0, 4));
   run_cmd->add_option("--data-dir", run.data_dir,
                       "Folder holding the product's files (default: a temporary folder)");
   auto* print_opt = run_cmd->add_option("--print", print_file, "Run a G-code file as a print job")
@@ -38,6 +40,8 @@ int main(int argc, char** argv) {
   console_cmd->add_option("--config", console.config_path, "Printer configuration")
       ->check(CLI::ExistingFile);
   console_cmd->add_option("--data-dir", console.data_dir, "Folder holding the product's files");
+  console_cmd->add_option("--boxes", console.boxes, "Filament boxes of the embedded printer")
+      ->check(CLI::Range(0, 4));
   console_cmd->add_option("--log", console.log_path, "Write the host log to this file");
   console_cmd->add_flag("--virtual", console.virtual_clock, "Use virtual time");
 

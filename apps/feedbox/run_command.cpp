@@ -82,6 +82,7 @@ int run_simulation(const RunOptions& options, std::ostream& out, std::ostream& e
   }
   SessionOptions session_options;
   session_options.config_path = options.config_path;
+  session_options.boxes = options.boxes;
   session_options.data_dir = options.data_dir;
   session_options.log_path = options.log_path;
   session_options.clock = options.realtime ? sim::ClockKind::Real : sim::ClockKind::Virtual;

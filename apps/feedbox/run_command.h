@@ -16,6 +16,7 @@ struct RunItem {
 
 struct RunOptions {
   std::string config_path;
+  int boxes = 1;
   std::string data_dir;
   std::string log_path;
   std::vector<RunItem> items;

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "apps/feedbox/box_config.h"
 #include "apps/feedbox/embedded_files.h"
 #include "apps/feedbox/product_modules.h"
 #include "klippy/host/errors.h"
@@ -71,8 +72,9 @@ Session::Session(SessionOptions options) : data_dir_(options.data_dir) {
   sim::ConfigText config;
   if (options.config_path.empty()) {
     seed_file(host_->printer(), kFilamentTablePath, embedded_file("officiall_filas_list.cfg"));
-    config = sim::ConfigText::from_text(embedded_file("printer.cfg"), "<embedded printer.cfg>",
-                                        data_dir_.path());
+    std::string text = embedded_file("printer.cfg") + "\n" + box_sections(options.boxes) +
+                       "[filament_world]\n" + box_world_options(options.boxes);
+    config = sim::ConfigText::from_text(text, "<embedded printer.cfg>", data_dir_.path());
   } else {
     config = sim::ConfigText::from_file(options.config_path);
   }

@@ -28,6 +28,7 @@ class DataDir {
 
 struct SessionOptions {
   std::string config_path;  // empty: the embedded default printer
+  int boxes = 1;            // filament boxes of the embedded printer (0 to 4)
   std::string data_dir;
   std::string log_path;
   sim::ClockKind clock = sim::ClockKind::Virtual;
