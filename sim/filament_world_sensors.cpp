@@ -96,6 +96,16 @@ double FilamentWorld::position_of(SensorId sensor) const {
   return 0.;
 }
 
+namespace {
+
+// A strand stopped by an endstop at a sensor ends there up to rounding; it counts as having
+// reached the sensor, not as still covering it.
+constexpr double kAtSensorTolerance_mm = 1e-6;
+
+bool past(double x_mm, double sensor_mm) { return x_mm > sensor_mm + kAtSensorTolerance_mm; }
+
+}  // namespace
+
 FilamentWorld::SweepResult FilamentWorld::sweep(SensorId sensor, double after_time,
                                                 double until_time) const {
   const double p = position_of(sensor);
@@ -110,12 +120,13 @@ FilamentWorld::SweepResult FilamentWorld::sweep(SensorId sensor, double after_ti
   for (std::size_t n = 0; n < slots.size(); ++n) {
     const Strand& strand = strands_[slots[n]];
     const double back_p = p + strand.length_mm;
-    sides.push_back({strand.tip_mm > p, strand.tip_mm > back_p, encoder_count(strand.tip_mm)});
+    sides.push_back({past(strand.tip_mm, p), past(strand.tip_mm, back_p),
+                     encoder_count(strand.tip_mm)});
     const int idx = static_cast<int>(n);
     // The whole queued future, so a crossing solves to the same time whatever the window.
     for (const TipPiece& piece : track(slots[n], kForever).pieces) {
       for (auto [what, at] : {std::pair{Crossing::front, p}, std::pair{Crossing::back, back_p}}) {
-        const bool before = piece.x0 > at, after = piece.x1 > at;
+        const bool before = past(piece.x0, at), after = past(piece.x1, at);
         if (before != after) crossings.push_back({crossing_time(piece, at), idx, what, after});
       }
       if (!is_encoder) continue;
