@@ -34,11 +34,12 @@ std::string runout_pin(int box, int k) {
 std::string box_sections(int boxes) {
   check_boxes(boxes);
   if (boxes == 0) return "";
-  // The controller and the shared sensors live on the first box.
+  // The controller and the shared sensors live on the first box. The encoder only serves
+  // the controller's stall detection: it never pauses a print by itself.
   std::string text =
       "[mcu mcu_box1]\nserial: /dev/serial/by-id/usb-Klipper_box1\n\n"
       "[filament_motion_sensor box_motion_sensor]\nswitch_pin: mcu_box1:PA0\n"
-      "detection_length: 7\n\n"
+      "detection_length: 7\npause_on_runout: False\n\n"
       "[feedhub]\nb_button_pin: ^!mcu_box1:PB0\nb_endstop_pin: mcu_box1:PB1\n"
       "e_endstop_pin: mcu_box1:PB2\n\n";
   for (int box = 0; box < boxes; ++box) {
