@@ -102,7 +102,9 @@ namespace {
 // reached the sensor, not as still covering it.
 constexpr double kAtSensorTolerance_mm = 1e-6;
 
-bool past(double x_mm, double sensor_mm) { return x_mm > sensor_mm + kAtSensorTolerance_mm; }
+bool past(double x_mm, double sensor_mm) {
+  return x_mm > sensor_mm + kAtSensorTolerance_mm;
+}
 
 }  // namespace
 
@@ -120,8 +122,8 @@ FilamentWorld::SweepResult FilamentWorld::sweep(SensorId sensor, double after_ti
   for (std::size_t n = 0; n < slots.size(); ++n) {
     const Strand& strand = strands_[slots[n]];
     const double back_p = p + strand.length_mm;
-    sides.push_back({past(strand.tip_mm, p), past(strand.tip_mm, back_p),
-                     encoder_count(strand.tip_mm)});
+    sides.push_back(
+        {past(strand.tip_mm, p), past(strand.tip_mm, back_p), encoder_count(strand.tip_mm)});
     const int idx = static_cast<int>(n);
     // The whole queued future, so a crossing solves to the same time whatever the window.
     for (const TipPiece& piece : track(slots[n], kForever).pieces) {

@@ -39,16 +39,14 @@ class Dispatcher : public ::testing::Test {
 };
 
 TEST_F(Dispatcher, ErrorsAreReportedAndTheHostGoesOn) {
-  gcode->register_command("FAILS", [](klippy::GCodeCommand& g) { throw g.error("it broke\nmore"); });
-  gcode->register_command("CRASHES", [](klippy::GCodeCommand&) {
-    throw std::logic_error("bug");
-  });
+  gcode->register_command("FAILS",
+                          [](klippy::GCodeCommand& g) { throw g.error("it broke\nmore"); });
+  gcode->register_command("CRASHES", [](klippy::GCodeCommand&) { throw std::logic_error("bug"); });
   EXPECT_EQ(host.command("FAILS"), (Lines{"// it broke\n// more", "!! it broke"}));
   EXPECT_EQ(host.command("crashes"), (Lines{"!! Internal error on command:\"CRASHES\""}));
   EXPECT_EQ(host.command("NOPE X=1"), (Lines{"// Unknown command:\"NOPE\""}));
   EXPECT_EQ(host.command("NOPE loose"), (Lines{"!! Malformed command 'NOPE loose'"}));
-  EXPECT_THROW(gcode->register_command("FAILS", [](klippy::GCodeCommand&) {}),
-               klippy::ConfigError);
+  EXPECT_THROW(gcode->register_command("FAILS", [](klippy::GCodeCommand&) {}), klippy::ConfigError);
 }
 
 TEST_F(Dispatcher, ParameterGettersUseTheHostMessages) {

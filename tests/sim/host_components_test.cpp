@@ -15,8 +15,7 @@ using testing_support::TestHost;
 using testing_support::write_file;
 
 constexpr const char* kVarsPath = "/home/zur/printer_data/config/saved_variables.cfg";
-const std::string kSaveConfig =
-    std::string("[save_variables]\nfilename: ") + kVarsPath + "\n";
+const std::string kSaveConfig = std::string("[save_variables]\nfilename: ") + kVarsPath + "\n";
 
 TEST(SaveVariables, WritesSortedLiteralsAndReloads) {
   TestHost host;
@@ -82,9 +81,9 @@ class Macros : public ::testing::Test {
  protected:
   void SetUp() override {
     host.start(kMacros);
-    static_cast<klippy::GCodeDispatch&>(host.host().gcode()).register_command("RESPOND_ECHO", [](klippy::GCodeCommand& g) {
-      g.respond_info(g.get("TEXT"));
-    });
+    static_cast<klippy::GCodeDispatch&>(host.host().gcode())
+        .register_command("RESPOND_ECHO",
+                          [](klippy::GCodeCommand& g) { g.respond_info(g.get("TEXT")); });
   }
   TestHost host;
 };
@@ -104,9 +103,8 @@ class PrintJob : public ::testing::Test {
   void SetUp() override {
     host.start("[virtual_sdcard]\npath: /tmp\n");
     job = &host.host().printer().lookup_object<sim::SimPrintJob>("virtual_sdcard");
-    static_cast<klippy::GCodeDispatch&>(host.host().gcode()).register_command("STEP", [this](klippy::GCodeCommand& g) {
-      steps.push_back(g.get("N"));
-    });
+    static_cast<klippy::GCodeDispatch&>(host.host().gcode())
+        .register_command("STEP", [this](klippy::GCodeCommand& g) { steps.push_back(g.get("N")); });
   }
   std::string state() {
     return host.host().printer().lookup_object<klippy::PrintStats>("print_stats").state();

@@ -12,8 +12,7 @@ using testing_support::write_file;
 
 TEST(ConfigText, IncludesAreResolvedRelativeToTheIncludingFileInOrder) {
   TempDir dir;
-  write_file(dir.path() + "/printer.cfg",
-             "[first]\na: 1\n[include parts/*.cfg]\n[last]\nz: 26\n");
+  write_file(dir.path() + "/printer.cfg", "[first]\na: 1\n[include parts/*.cfg]\n[last]\nz: 26\n");
   write_file(dir.path() + "/parts/b.cfg", "[from_b]\nb: 2\n[first]\na: overridden\n");
   write_file(dir.path() + "/parts/a.cfg", "[from_a]\nvalue:\n  line one\n  line two\n");
   auto config = sim::ConfigText::from_file(dir.path() + "/printer.cfg");
