@@ -5,12 +5,12 @@
 namespace {
 
 using feedlane_test::LaneHost;
-using feedlane_test::PrinterSpec;
+using feedlane_test::PrinterSetup;
 
-std::string start_error(const PrinterSpec& spec) {
+std::string start_error(const PrinterSetup& setup) {
   LaneHost lane_host;
   try {
-    lane_host.start(spec);
+    lane_host.start(setup);
   } catch (const klippy::ConfigError& e) {
     return e.what();
   }

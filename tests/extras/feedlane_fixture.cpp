@@ -25,7 +25,7 @@ std::string runout_pin(int slot) {
   return "PA" + std::to_string(slot + 1);
 }
 
-std::string printer_config(const PrinterSpec& spec) {
+std::string printer_config(const PrinterSetup& setup) {
   std::string text =
       "[mcu]\nserial: /dev/serial/by-id/usb-printer\n"
       "[mcu mcu_box1]\nserial: /dev/serial/by-id/usb-box1\n"
@@ -43,15 +43,15 @@ std::string printer_config(const PrinterSpec& spec) {
       kEncoderPin +
       "\ndetection_length: 7\n"
       "[hall_filament_width_sensor]\nadc1: PC0\nadc2: PC1\n" +
-      spec.extra + "[feedhub]\nb_button_pin: ^!mcu_box1:" + kOutletPin +
+      setup.extra + "[feedhub]\nb_button_pin: ^!mcu_box1:" + kOutletPin +
       "\nb_endstop_pin: mcu_box1:PB1\ne_endstop_pin: mcu_box1:PB2\n";
-  for (int slot = 0; slot < spec.slots; ++slot) {
-    text += slot == 0 && !spec.slot0_section.empty() ? spec.slot0_section : slot_section(slot);
+  for (int slot = 0; slot < setup.slots; ++slot) {
+    text += slot == 0 && !setup.slot0_section.empty() ? setup.slot0_section : slot_section(slot);
   }
-  if (spec.world) {
+  if (setup.world) {
     text += "[filament_world]\nbox1_outlet_pin: mcu_box1:" + std::string(kOutletPin) +
             "\nencoder_pin: mcu_box1:" + kEncoderPin + "\n";
-    for (int slot = 0; slot < spec.slots; ++slot)
+    for (int slot = 0; slot < setup.slots; ++slot)
       text += "slot" + std::to_string(slot) + "_runout_pin: mcu_box1:" + runout_pin(slot) + "\n";
   }
   return text;
@@ -65,9 +65,9 @@ LaneHost::LaneHost() {
   });
 }
 
-void LaneHost::start(const PrinterSpec& spec, const std::string& variables) {
+void LaneHost::start(const PrinterSetup& setup, const std::string& variables) {
   if (!variables.empty()) testing_support::write_file(test_.path(kVariablesPath), variables);
-  test_.start(printer_config(spec));
+  test_.start(printer_config(setup));
 }
 
 feedhub::FeedHub& LaneHost::hub() {

@@ -24,7 +24,7 @@ inline constexpr const char* kEncoderPin = "PA0";
 // The runout pin of slot n is PA<n + 1>.
 std::string runout_pin(int slot);
 
-struct PrinterSpec {
+struct PrinterSetup {
   // Slots of box 1 to configure ([feedlane slotN], N from 0).
   int slots = 4;
   // Adds [filament_world] with every box sensor on its pin.
@@ -34,13 +34,13 @@ struct PrinterSpec {
   // Goes before [feedhub].
   std::string extra;
 };
-std::string printer_config(const PrinterSpec& spec);
+std::string printer_config(const PrinterSetup& setup);
 
 class LaneHost {
  public:
   LaneHost();
   // Writes `variables` as the saved-variables file first when given; ConfigError escapes.
-  void start(const PrinterSpec& spec = {}, const std::string& variables = "");
+  void start(const PrinterSetup& setup = {}, const std::string& variables = "");
 
   testing_support::TestHost& test() { return test_; }
   sim::SimHost& host() { return test_.host(); }

@@ -102,9 +102,9 @@ TEST_F(FilamentWorldTest, EncoderTogglesEveryDetectionLengthAndHoldsWhenUncovere
 }
 
 TEST_F(FilamentWorldTest, EncoderHoldsItsLevelOnceTheTailHasPassed) {
-  sim::SpoolSpec spec;
-  spec.length_mm = 106.;  // the tail leaves the encoder with the tip at 486 (15 marks: level 1)
-  world.insert_spool(0, spec, 0.);
+  sim::SpoolSpec setup;
+  setup.length_mm = 106.;  // the tail leaves the encoder with the tip at 486 (15 marks: level 1)
+  world.insert_spool(0, setup, 0.);
   cruise(*slot0_queue, 0., 600., 10.);
   // Mark 485 (the 15th) passes at 47.5 s; from 47.6 s nothing covers the encoder.
   EXPECT_NEAR(*world.next_change(SensorId::encoder(), 47.4, 100.), 47.5, 1e-9);
@@ -167,9 +167,9 @@ TEST_F(FilamentWorldTest, GearsPickUpATipPushedInByTheSlot) {
 }
 
 TEST_F(FilamentWorldTest, RunoutWhenTheSpoolIsUsedUp) {
-  sim::SpoolSpec spec;
-  spec.length_mm = 500.;
-  world.insert_spool(0, spec, 0.);
+  sim::SpoolSpec setup;
+  setup.length_mm = 500.;
+  world.insert_spool(0, setup, 0.);
   cruise(*slot0_queue, 1., 600., 50.);
   // The tail (tip - 500) leaves the runout sensor once the tip reaches 500 mm.
   auto t = world.next_change(SensorId::runout(0), 0., 100.);
@@ -216,13 +216,13 @@ TEST_F(FilamentWorldTest, AnchoringLetsQueuesDropHistory) {
 }
 
 TEST_F(FilamentWorldTest, SpoolChangesAndDescription) {
-  sim::SpoolSpec spec;
-  spec.filament_type = "PETG";
-  spec.color = "FF0000";
-  spec.tag = {1, 2, 3};
-  world.insert_spool(2, spec, 0.);
-  EXPECT_THROW(world.insert_spool(2, spec, 0.), klippy::CommandError);
-  EXPECT_THROW(world.insert_spool(16, spec, 0.), klippy::CommandError);
+  sim::SpoolSpec setup;
+  setup.filament_type = "PETG";
+  setup.color = "FF0000";
+  setup.tag = {1, 2, 3};
+  world.insert_spool(2, setup, 0.);
+  EXPECT_THROW(world.insert_spool(2, setup, 0.), klippy::CommandError);
+  EXPECT_THROW(world.insert_spool(16, setup, 0.), klippy::CommandError);
   EXPECT_THROW(world.remove_spool(3, 0.), klippy::CommandError);
   world.set_tag_unreadable(2, true);
   EXPECT_TRUE(world.spool(2).tag_unreadable);
