@@ -33,17 +33,14 @@ std::string GCodeCommand::get(const std::string& name,
 
 long long GCodeCommand::get_int(const std::string& name, std::optional<long long> default_value,
                                 IntLimits limits) const {
-  auto it = params_.find(name);
-  if (it == params_.end()) {
-    if (default_value) return *default_value;
-    throw CommandError("Error on '" + commandline_ + "': missing " + name);
-  }
-  std::string text = trim(it->second);
+  if (!has(name) && default_value) return *default_value;
+  const std::string raw = get(name);  // the host's "missing" error when there is no default
+  std::string text = trim(raw);
   char* end = nullptr;
   errno = 0;
   long long value = std::strtoll(text.c_str(), &end, 10);
   if (text.empty() || *end != '\0' || errno == ERANGE) {
-    throw CommandError("Error on '" + commandline_ + "': unable to parse " + it->second);
+    throw CommandError("Error on '" + commandline_ + "': unable to parse " + raw);
   }
   auto prefix = "Error on '" + commandline_ + "': " + name;
   if (limits.minval && value < *limits.minval) {
@@ -57,17 +54,14 @@ long long GCodeCommand::get_int(const std::string& name, std::optional<long long
 
 double GCodeCommand::get_float(const std::string& name, std::optional<double> default_value,
                                FloatLimits limits) const {
-  auto it = params_.find(name);
-  if (it == params_.end()) {
-    if (default_value) return *default_value;
-    throw CommandError("Error on '" + commandline_ + "': missing " + name);
-  }
-  std::string text = trim(it->second);
+  if (!has(name) && default_value) return *default_value;
+  const std::string raw = get(name);  // the host's "missing" error when there is no default
+  std::string text = trim(raw);
   char* end = nullptr;
   double value = std::strtod(text.c_str(), &end);
   // Infinite and NaN values would plan impossible moves, so they never parse.
   if (text.empty() || *end != '\0' || !std::isfinite(value)) {
-    throw CommandError("Error on '" + commandline_ + "': unable to parse " + it->second);
+    throw CommandError("Error on '" + commandline_ + "': unable to parse " + raw);
   }
   auto fail = [&](const char* what, double bound) {
     throw CommandError("Error on '" + commandline_ + "': " + name + " must " + what + " " +
