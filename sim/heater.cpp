@@ -85,6 +85,7 @@ void SimHeater::set_temp(double degrees) {
   ref_temp_c_ = temperature_at(now);
   ref_time_ = now;
   target_c_ = degrees;
+  if (target_observer_) target_observer_(degrees);
 }
 
 std::pair<double, double> SimHeater::get_temp(double eventtime) const {

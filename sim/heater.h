@@ -3,6 +3,7 @@
 // realistic virtual time and a temperature wait ends when the host's tolerance is met.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -40,6 +41,10 @@ class SimHeater final : public klippy::PrinterObject, public klippy::Heater {
   // The id shown in temperature reports ("T0"); empty: not reported.
   const std::string& gcode_id() const { return gcode_id_; }
   void set_gcode_id(std::string id) { gcode_id_ = std::move(id); }
+  // Told of every target set, whoever set it. One observer at a time; empty removes it.
+  void set_target_observer(std::function<void(double degrees)> observer) {
+    target_observer_ = std::move(observer);
+  }
 
  private:
   double temperature_at(double eventtime) const;
@@ -62,6 +67,7 @@ class SimHeater final : public klippy::PrinterObject, public klippy::Heater {
   double ref_time_;
   double ref_temp_c_;
   bool can_wait_ = true;
+  std::function<void(double)> target_observer_;
 };
 
 }  // namespace sim

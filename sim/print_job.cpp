@@ -64,12 +64,14 @@ klippy::Value SimPrintJob::run(double /*eventtime*/) {
       continue;
     }
     const std::string& line = lines_[next_line_++];
+    if (line_observer_) line_observer_(next_line_, line, LinePhase::Started);
     try {
       gcode_.run_script(line);
     } catch (const klippy::CommandError& e) {
       error = e.what();
       break;
     }
+    if (line_observer_) line_observer_(next_line_, line, LinePhase::Finished);
   }
   active_ = false;
   if (!error.empty()) {

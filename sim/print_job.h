@@ -2,6 +2,7 @@
 // and CANCEL_PRINT.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,13 @@ class SimPrintJob final : public klippy::PrinterObject {
   size_t position() const { return next_line_; }
   size_t size() const { return lines_.size(); }
 
+  // Told of each line the job runs (numbered from 1): when it starts and, unless it failed,
+  // when it has finished. One observer at a time; an empty one removes it.
+  enum class LinePhase { Started, Finished };
+  using LineObserver =
+      std::function<void(size_t line_number, const std::string& line, LinePhase phase)>;
+  void set_line_observer(LineObserver observer) { line_observer_ = std::move(observer); }
+
  private:
   klippy::Value run(double eventtime);
   void cmd_SDCARD_PRINT_FILE(klippy::GCodeCommand& gcmd);
@@ -44,6 +52,7 @@ class SimPrintJob final : public klippy::PrinterObject {
   bool paused_ = false;
   bool cancel_ = false;
   klippy::CompletionPtr resumed_;
+  LineObserver line_observer_;
 };
 
 std::vector<std::string> read_gcode_file(const std::string& path);
