@@ -33,6 +33,8 @@ int main(int argc, char** argv) {
   run_cmd->add_flag("--status", run.status, "Print every object's status as JSON at the end");
   run_cmd->add_option("--log", run.log_path, "Write the host log to this file");
   run_cmd->add_flag("--realtime", run.realtime, "Run on the real clock instead of virtual time");
+  run_cmd->add_option("--report-json", run.report_json_path,
+                      "Also write the report of the --print job to this file as JSON");
 
   feedbox::ConsoleOptions console;
   CLI::App* console_cmd =

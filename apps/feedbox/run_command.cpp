@@ -2,11 +2,14 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <sstream>
 
+#include "apps/feedbox/print_recorder.h"
 #include "apps/feedbox/session.h"
 #include "apps/feedbox/value_json.h"
 #include "klippy/host/components.h"
@@ -44,10 +47,14 @@ class ProgressBar {
   std::chrono::steady_clock::time_point last_{};
 };
 
-void run_print(sim::SimHost& host, const std::string& path, std::ostream& err) {
+// `recording` points at the recorder while the print runs, for the console's responses.
+PrintReport run_print(sim::SimHost& host, const std::string& path, std::ostream& err,
+                      PrintRecorder*& recording) {
   auto lines = sim::read_gcode_file(path);
   auto& job = host.printer().lookup_object<sim::SimPrintJob>("virtual_sdcard");
+  PrintRecorder recorder(host, path);
   job.start(path, std::move(lines));
+  recording = &recorder;
   ProgressBar bar(err);
   double started = host.reactor().monotonic();
   // A paused print hands over to the next command (a retry, for example).
@@ -57,6 +64,25 @@ void run_print(sim::SimHost& host, const std::string& path, std::ostream& err) {
         return !job.is_active() || job.is_paused();
       },
       1e9);
+  recording = nullptr;
+  return recorder.finish();
+}
+
+// The report needs a print, and a file it can be written to before any time is spent.
+bool check_report_option(const RunOptions& options, std::ostream& err) {
+  if (options.report_json_path.empty()) return true;
+  const bool has_print = std::any_of(options.items.begin(), options.items.end(),
+                                     [](const auto& i) { return i.kind == RunItem::Kind::Print; });
+  if (!has_print) {
+    err << "feedbox: --report-json reports on a print job; add --print FILE\n";
+    return false;
+  }
+  if (auto problem = report_path_problem(options.report_json_path)) {
+    err << "feedbox: cannot write the print report to '" << options.report_json_path
+        << "': " << *problem << "; give a file in an existing folder you can write to\n";
+    return false;
+  }
+  return true;
 }
 
 void dump_variables(sim::SimHost& host, std::ostream& out) {
@@ -80,13 +106,19 @@ int run_simulation(const RunOptions& options, std::ostream& out, std::ostream& e
       return 2;
     }
   }
+  if (!check_report_option(options, err)) return 2;
+  PrintRecorder* recording = nullptr;
+  std::optional<PrintReport> report;
   SessionOptions session_options;
   session_options.config_path = options.config_path;
   session_options.boxes = options.boxes;
   session_options.data_dir = options.data_dir;
   session_options.log_path = options.log_path;
   session_options.clock = options.realtime ? sim::ClockKind::Real : sim::ClockKind::Virtual;
-  session_options.output = [&out](const std::string& text) { out << text << '\n' << std::flush; };
+  session_options.output = [&out, &recording](const std::string& text) {
+    out << text << '\n' << std::flush;
+    if (recording) recording->note_output(text);
+  };
   std::unique_ptr<Session> session;
   try {
     session = std::make_unique<Session>(std::move(session_options));
@@ -108,13 +140,24 @@ int run_simulation(const RunOptions& options, std::ostream& out, std::ostream& e
         for (const auto& line : sim::read_gcode_file(item.text)) host.run_command(line);
         break;
       case RunItem::Kind::Print:
-        run_print(host, item.text, err);
+        report = run_print(host, item.text, err, recording);
         break;
     }
   }
   host.advance(options.after_s);
   if (options.dump_vars) dump_variables(host, out);
   if (options.status) out << to_json(klippy::Value(host.collect_status())).dump(2) << '\n';
+  if (report) {
+    err << format_print_report(*report);
+    if (!options.report_json_path.empty()) {
+      try {
+        write_print_report_json(*report, options.report_json_path);
+      } catch (const std::runtime_error& e) {
+        err << "feedbox: " << e.what() << "; give a file in a folder you can write to\n";
+        return 2;
+      }
+    }
+  }
   return 0;
 }
 

@@ -19,6 +19,8 @@ struct RunOptions {
   int boxes = 1;
   std::string data_dir;
   std::string log_path;
+  // Where to write the report of the --print job as JSON as well ("" for none).
+  std::string report_json_path;
   std::vector<RunItem> items;
   double settle_s = 10.0;
   double after_s = 0.0;
