@@ -110,6 +110,27 @@ int FilamentWorld::cut(double print_time) {
   return cuts;
 }
 
+WorldSnapshot FilamentWorld::snapshot(double print_time) {
+  advance_to(print_time);
+  WorldSnapshot snapshot{spools_, {}, loose_pieces_, encoder_level_};
+  for (const Strand& s : strands_)
+    snapshot.strands.push_back({s.present, s.tip_mm, s.tip_mm - s.length_mm, s.length_mm,
+                                s.jammed, s.engaged});
+  return snapshot;
+}
+
+void FilamentWorld::restore(const WorldSnapshot& snapshot, double print_time) {
+  const std::size_t slots = std::min(spools_.size(), snapshot.spools.size());
+  for (std::size_t i = 0; i < slots && i < snapshot.strands.size(); ++i) {
+    const StrandState& s = snapshot.strands[i];
+    spools_[i] = snapshot.spools[i];
+    strands_[i] = Strand{s.present, s.tip_mm, s.length_mm, s.jammed, s.gripped_by_extruder};
+  }
+  loose_pieces_ = snapshot.loose_pieces;
+  encoder_level_ = snapshot.encoder_level;
+  anchor_time_ = print_time;
+}
+
 const Spool& FilamentWorld::spool(int slot) const {
   check_slot(slot);
   return spools_[slot];

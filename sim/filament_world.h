@@ -60,6 +60,15 @@ struct LoosePiece {
   double tip_mm;
 };
 
+// Spools, strands and loose pieces, without the motors: what stays where it is while the
+// host software restarts.
+struct WorldSnapshot {
+  std::vector<Spool> spools;
+  std::vector<StrandState> strands;
+  std::vector<LoosePiece> loose_pieces;
+  int encoder_level = 0;
+};
+
 class FilamentWorld {
  public:
   // Throws klippy::ConfigError when the geometry is inconsistent.
@@ -97,6 +106,11 @@ class FilamentWorld {
   // First print time in (after_time, until_time] at which the level changes, given the
   // motion queued now.
   std::optional<double> next_change(SensorId sensor, double after_time, double until_time) const;
+  // The world at `print_time` (advanced there first).
+  WorldSnapshot snapshot(double print_time);
+  // Puts the filament back as `snapshot` recorded it, from `print_time` on; motion queued
+  // before then is not applied to it.
+  void restore(const WorldSnapshot& snapshot, double print_time);
   // Every strand and sensor, one per line.
   std::string describe(double print_time) const;
 

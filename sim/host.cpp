@@ -5,6 +5,9 @@
 #include "sim/factory.h"
 #include "sim/mcu_modules.h"
 #include "sim/motion_modules.h"
+#include "sim/restart_commands.h"
+#include "sim/usb_boxes.h"
+#include "sim/world_module.h"
 
 namespace sim {
 
@@ -25,6 +28,14 @@ SimHost::SimHost(HostOptions options) {
   for (auto& module : core_modules()) printer_->add_module(std::move(module));
   for (auto& module : mcu_modules()) printer_->add_module(std::move(module));
   for (auto& module : motion_modules()) printer_->add_module(std::move(module));
+  printer_->add_module(sim_usb_module());
+  if (options.carried) {
+    printer_->add_object(SimCarriedHardware::kName,
+                         std::make_shared<SimCarriedHardware>(*options.carried));
+  }
+  // The console's loop stops when the host asks to end its run.
+  printer_->on_exit_request([this] { reactor_->end(); });
+  register_restart_commands(*printer_, *gcode_);
 }
 
 SimHost::~SimHost() {
@@ -50,15 +61,25 @@ void SimHost::run_command(const std::string& line) {
     *done = true;
     return klippy::Value();
   });
-  reactor_->run_until([done] { return *done; }, kCommandTimeoutS);
+  reactor_->run_until([this, done] { return *done || exit_requested(); }, kCommandTimeoutS);
 }
 
 void SimHost::advance(double seconds) {
-  reactor_->run_until_time(reactor_->monotonic() + seconds);
+  reactor_->run_until([this] { return exit_requested(); }, seconds);
 }
 
 bool SimHost::run_until(const std::function<bool()>& predicate, double timeout_s) {
-  return reactor_->run_until(predicate, timeout_s);
+  reactor_->run_until([&] { return exit_requested() || predicate(); }, timeout_s);
+  return predicate();
+}
+
+CarriedHardware SimHost::carry_hardware() {
+  CarriedHardware carried;
+  if (auto* world = printer_->lookup_object_or_null<SimFilamentWorld>(SimFilamentWorld::kName))
+    carried.world = world->world().snapshot(world->print_time_now());
+  if (auto* usb = printer_->lookup_object_or_null<SimUsbBoxes>(klippy::SystemServices::kObjectName))
+    carried.usb_boxes = usb->boxes();
+  return carried;
 }
 
 klippy::Value::Dict SimHost::collect_status() {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "klippy/host/module.h"
+#include "sim/carried_hardware.h"
 #include "sim/config.h"
 #include "sim/gcode.h"
 #include "sim/logger.h"
@@ -25,6 +26,8 @@ struct HostOptions {
   std::map<std::string, std::string> start_args;
   // Every console response ("// ...", "!! ...", raw text); none: dropped.
   std::function<void(const std::string&)> output;
+  // The hardware as a previous host left it when it restarted in place; none: a cold start.
+  std::shared_ptr<const CarriedHardware> carried;
 };
 
 class SimHost {
@@ -53,6 +56,13 @@ class SimHost {
   bool run_until(const std::function<bool()>& predicate, double timeout_s);
   // Every object's status, keyed by object name.
   klippy::Value::Dict collect_status();
+
+  // True once something asked the host to end its run (RESTART, a module's request_exit):
+  // run_command, advance and run_until then return early, and the owner restarts the host.
+  bool exit_requested() const { return !printer_->exit_result().empty(); }
+  const std::string& exit_result() const { return printer_->exit_result(); }
+  // The filament and the USB devices as they are now, for the host that follows this one.
+  CarriedHardware carry_hardware();
 
  private:
   std::unique_ptr<SimReactor> reactor_;

@@ -88,7 +88,10 @@ void SimPrinter::send_event(const std::string& event) {
 }
 
 void SimPrinter::request_exit(const std::string& result) {
-  if (exit_result_.empty()) exit_result_ = result;
+  if (!exit_result_.empty() || result.empty()) return;
+  exit_result_ = result;
+  log_.info("Exit requested: " + result);
+  if (exit_listener_) exit_listener_();
 }
 
 std::string SimPrinter::resolve_path(const std::string& path) const {

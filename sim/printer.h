@@ -37,6 +37,8 @@ class SimPrinter final : public klippy::Printer {
   std::string resolve_path(const std::string& path) const override;
 
   void add_module(klippy::ExtraModule module);
+  // Called once, on the first request_exit.
+  void on_exit_request(std::function<void()> listener) { exit_listener_ = std::move(listener); }
   void set_factory(std::unique_ptr<klippy::HostFactory> factory) { factory_ = std::move(factory); }
   // Builds every object of the configuration and checks it; ConfigError on any fault.
   void load_config(std::unique_ptr<SimConfig> config);
@@ -65,6 +67,7 @@ class SimPrinter final : public klippy::Printer {
   std::set<std::string> loading_;
   std::vector<std::string> ignored_;
   std::string exit_result_;
+  std::function<void()> exit_listener_;
 };
 
 }  // namespace sim

@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "klippy/host/printer.h"
+#include "sim/carried_hardware.h"
 #include "sim/environment.h"
 #include "sim/extruder.h"
 #include "sim/extruder_stepper.h"
@@ -136,7 +137,13 @@ void SimFilamentWorld::notify_changed() {
 
 void SimFilamentWorld::attach_pins_and_spools() {
   double now = print_time_now();
-  for (const auto& spool : initial_spools_) world_->insert_spool(spool.slot, spool.wanted, now);
+  // After an in-place restart the filament is where the previous run left it.
+  auto* carried = printer_.lookup_object_or_null<SimCarriedHardware>(SimCarriedHardware::kName);
+  if (carried && carried->state().world) {
+    world_->restore(*carried->state().world, now);
+  } else {
+    for (const auto& spool : initial_spools_) world_->insert_spool(spool.slot, spool.wanted, now);
+  }
   for (const auto& binding : pins_) {
     auto [mcu_name, pin] = split_pin(binding.pin);
     auto* mcu = printer_.lookup_object_or_null<SimMcu>(mcu_name);

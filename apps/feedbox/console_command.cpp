@@ -78,8 +78,12 @@ int run_console(const ConsoleOptions& options) {
   g_console = &state;
   std::cout << "Type G-code commands (HELP lists them); Ctrl-D or 'exit' leaves.\n";
   rl_callback_handler_install(kPrompt, on_line);
-  session->host().reactor().register_fd(STDIN_FILENO, [](double) { rl_callback_read_char(); });
-  session->host().reactor().run();
+  // A restart ends the host's loop; the console carries on with the new host.
+  do {
+    state.host = &session->host();
+    state.host->reactor().register_fd(STDIN_FILENO, [](double) { rl_callback_read_char(); });
+    state.host->reactor().run();
+  } while (!state.quit && session->restart_if_requested());
   rl_callback_handler_remove();
   g_console = nullptr;
   std::cout << '\n';

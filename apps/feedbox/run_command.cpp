@@ -129,24 +129,25 @@ int run_simulation(const RunOptions& options, std::ostream& out, std::ostream& e
     err << "feedbox: start-up failed: " << e.what() << '\n';
     return 2;
   }
-  sim::SimHost& host = session->host();
-  host.advance(options.settle_s);
+  session->advance(options.settle_s);
   for (const auto& item : options.items) {
     switch (item.kind) {
       case RunItem::Kind::Command:
-        host.run_command(item.text);
+        session->run_command(item.text);
         break;
       case RunItem::Kind::File:
-        for (const auto& line : sim::read_gcode_file(item.text)) host.run_command(line);
+        for (const auto& line : sim::read_gcode_file(item.text)) session->run_command(line);
         break;
       case RunItem::Kind::Print:
-        report = run_print(host, item.text, err, recording);
+        report = run_print(session->host(), item.text, err, recording);
+        session->restart_if_requested();
         break;
     }
   }
-  host.advance(options.after_s);
-  if (options.dump_vars) dump_variables(host, out);
-  if (options.status) out << to_json(klippy::Value(host.collect_status())).dump(2) << '\n';
+  session->advance(options.after_s);
+  if (options.dump_vars) dump_variables(session->host(), out);
+  if (options.status)
+    out << to_json(klippy::Value(session->host().collect_status())).dump(2) << '\n';
   if (report) {
     err << format_print_report(*report);
     if (!options.report_json_path.empty()) {

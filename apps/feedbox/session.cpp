@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "apps/feedbox/box_config.h"
+#include "apps/feedbox/box_templates.h"
 #include "apps/feedbox/embedded_files.h"
 #include "apps/feedbox/product_modules.h"
 #include "klippy/host/errors.h"
@@ -60,25 +61,76 @@ DataDir::~DataDir() {
   std::filesystem::remove_all(path_, ec);
 }
 
-Session::Session(SessionOptions options) : data_dir_(options.data_dir) {
+Session::Session(SessionOptions options)
+    : options_(std::move(options)), data_dir_(options_.data_dir) {
+  start_host(nullptr);
+}
+
+void Session::start_host(std::shared_ptr<const sim::CarriedHardware> carried) {
   sim::HostOptions host_options;
-  host_options.clock = options.clock;
+  host_options.clock = options_.clock;
   host_options.data_dir = data_dir_.path();
-  host_options.log_path = options.log_path;
-  host_options.output = std::move(options.output);
-  host_ = std::make_unique<sim::SimHost>(std::move(host_options));
+  host_options.log_path = options_.log_path;
+  host_options.output = options_.output;
+  const bool cold_start = carried == nullptr;
+  host_options.carried = std::move(carried);
+  host_ = std::make_unique<sim::SimHost>(host_options);
   for (auto& module : product_modules()) host_->add_module(std::move(module));
 
+  try {
+    start_printer(cold_start);
+  } catch (const klippy::ConfigError& e) {
+    if (cold_start) throw;
+    // As the real host after a restart into a broken configuration: it keeps running
+    // without a printer and says what is wrong; RESTART tries again.
+    if (options_.output)
+      options_.output("!! Configuration error after the restart: " + std::string(e.what()) +
+                      "; correct the configuration, then send RESTART");
+    host_options.carried = nullptr;
+    host_ = std::make_unique<sim::SimHost>(std::move(host_options));
+    host_->start(sim::ConfigText::from_text("", "<no configuration>", data_dir_.path()));
+  }
+}
+
+void Session::start_printer(bool cold_start) {
   sim::ConfigText config;
-  if (options.config_path.empty()) {
-    seed_file(host_->printer(), kFilamentTablePath, embedded_file("officiall_filas_list.cfg"));
-    std::string text = embedded_file("printer.cfg") + "\n" + box_sections(options.boxes) +
-                       "[filament_world]\n" + box_world_options(options.boxes);
-    config = sim::ConfigText::from_text(text, "<embedded printer.cfg>", data_dir_.path());
+  if (options_.config_path.empty()) {
+    if (cold_start) {
+      seed_file(host_->printer(), kFilamentTablePath, embedded_file("officiall_filas_list.cfg"));
+      install_box_files(host_->printer(), options_.boxes);
+    }
+    // The boxes come from the live box configuration, which box detection rewrites.
+    std::string text = embedded_file("printer.cfg") + "\n[include box.cfg]\n\n[filament_world]\n";
+    config = sim::ConfigText::from_text(text, "<embedded printer.cfg>",
+                                        host_->printer().resolve_path(kPrinterConfigDir));
   } else {
-    config = sim::ConfigText::from_file(options.config_path);
+    config = sim::ConfigText::from_file(options_.config_path);
   }
   host_->start(config);
+}
+
+void Session::run_command(const std::string& line) {
+  host_->run_command(line);
+  restart_if_requested();
+}
+
+void Session::advance(double seconds) {
+  while (seconds > 0) {
+    const double started = host_->reactor().monotonic();
+    host_->advance(seconds);
+    seconds -= host_->reactor().monotonic() - started;
+    if (!restart_if_requested()) return;
+  }
+}
+
+bool Session::restart_if_requested() {
+  if (!host_->exit_requested()) return false;
+  auto carried = std::make_shared<const sim::CarriedHardware>(host_->carry_hardware());
+  // The old host lets go of its files and timers before the new one starts.
+  host_.reset();
+  ++restarts_;
+  start_host(std::move(carried));
+  return true;
 }
 
 }  // namespace feedbox

@@ -39,12 +39,29 @@ class Session {
  public:
   // Throws klippy::ConfigError for a configuration that cannot start.
   explicit Session(SessionOptions options);
+  // The running host; a restart replaces it, so do not keep the reference across one.
   sim::SimHost& host() { return *host_; }
   const std::string& data_dir() const { return data_dir_.path(); }
 
+  // Run a console line or let time pass; when the host asks to end its run meanwhile, it
+  // is restarted in place and the rest of the time passes on the new host.
+  void run_command(const std::string& line);
+  void advance(double seconds);
+  // Once the host has asked to end its run: starts it again as its service manager would,
+  // with the configuration read anew and the saved variables, spools, strands and USB
+  // devices kept. Returns whether it restarted; ConfigError when the new configuration
+  // cannot start.
+  bool restart_if_requested();
+  int restarts() const { return restarts_; }
+
  private:
+  void start_host(std::shared_ptr<const sim::CarriedHardware> carried);
+  void start_printer(bool cold_start);
+
+  SessionOptions options_;
   DataDir data_dir_;
   std::unique_ptr<sim::SimHost> host_;
+  int restarts_ = 0;
 };
 
 }  // namespace feedbox

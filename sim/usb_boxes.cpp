@@ -1,0 +1,181 @@
+#include "sim/usb_boxes.h"
+
+#include <algorithm>
+#include <regex>
+#include <sstream>
+
+#include "klippy/host/printer.h"
+
+namespace sim {
+namespace {
+
+const std::regex& version_pattern() {
+  static const std::regex pattern(R"(^\d{1,6}\.\d{1,6}\.\d{1,6}$)");
+  return pattern;
+}
+
+std::string version_in_link(const std::string& link) {
+  static const std::regex pattern(R"(V\d_(\d+\.\d+\.\d+))");
+  std::smatch match;
+  return std::regex_search(link, match, pattern) ? match[1].str() : SimUsbBoxes::kDefaultVersion;
+}
+
+// Shell words of a simple command line, with single quotes removed.
+std::vector<std::string> shell_words(const std::string& command) {
+  std::vector<std::string> words;
+  std::string word;
+  bool quoted = false, any = false;
+  for (char c : command) {
+    if (c == '\'') {
+      quoted = !quoted;
+      any = true;
+    } else if (!quoted && (c == ' ' || c == '\t')) {
+      if (any) words.push_back(word);
+      word.clear();
+      any = false;
+    } else {
+      word += c;
+      any = true;
+    }
+  }
+  if (any) words.push_back(word);
+  return words;
+}
+
+}  // namespace
+
+SimUsbBoxes::SimUsbBoxes(klippy::ConfigSection& root) {
+  static const std::regex box_section(R"(^mcu mcu_box(\d)$)");
+  std::vector<UsbBox> configured;
+  for (klippy::ConfigSection* section : root.get_prefix_sections("mcu ")) {
+    const auto serial = section->get_optional("serial");
+    if (!serial || serial->find("/dev/serial/by-id/") == std::string::npos) continue;
+    std::smatch match;
+    const std::string& name = section->get_name();
+    if (std::regex_match(name, match, box_section)) {
+      configured.push_back({std::stoi(match[1].str()), *serial, version_in_link(*serial), false});
+    } else {
+      fixed_links_.push_back(*serial);
+    }
+  }
+  auto* carried =
+      root.get_printer().lookup_object_or_null<SimCarriedHardware>(SimCarriedHardware::kName);
+  boxes_ = carried && carried->state().usb_boxes ? *carried->state().usb_boxes : configured;
+  std::sort(boxes_.begin(), boxes_.end(),
+            [](const UsbBox& a, const UsbBox& b) { return a.box < b.box; });
+
+  auto& gcode = root.get_printer().lookup_object<klippy::GCodeDispatch>("gcode");
+  gcode.register_command(
+      "SIM_USB", [this](klippy::GCodeCommand& g) { cmd_SIM_USB(g); },
+      "Plug, unplug or reboot a box controller into its bootloader: SIM_USB "
+      "ACTION=plug|unplug|bootloader BOX=n [VERSION=x.y.z]");
+}
+
+std::string SimUsbBoxes::box_link(int box, const std::string& version) {
+  const char* generation = std::stoi(version) >= 2 ? "V2" : "V1";
+  return "/dev/serial/by-id/usb-Klipper_stm32f072xb_ZEKA_BOX_" + std::string(generation) + "_" +
+         version + "_BOX" + std::to_string(box) + "-if00";
+}
+
+std::string SimUsbBoxes::bootloader_link(int box) {
+  return "/dev/serial/by-id/usb-ZUR_COLOR_BOOT_BOX" + std::to_string(box) + "-if00";
+}
+
+std::vector<klippy::TtyDevice> SimUsbBoxes::list_tty_devices() {
+  std::vector<klippy::TtyDevice> devices;
+  for (const auto& link : fixed_links_)
+    devices.push_back({"/dev/ttyACM" + std::to_string(devices.size()), {link}});
+  // The highest box enumerates first, so that box detection, which takes the last device
+  // as box 1, numbers the boxes as their sections do.
+  for (auto it = boxes_.rbegin(); it != boxes_.rend(); ++it) {
+    const std::string by_path =
+        "/dev/serial/by-path/platform-xhci-hcd.0-usb-0:" + std::to_string(it->box) + ":1.0";
+    devices.push_back({"/dev/ttyACM" + std::to_string(devices.size()),
+                       {by_path, it->in_bootloader ? bootloader_link(it->box) : it->link}});
+  }
+  return devices;
+}
+
+int SimUsbBoxes::run_shell(const std::string& command) {
+  const int status = klippy::run_system_shell(command);
+  if (status == 0) flashed(shell_words(command));
+  return status;
+}
+
+// "<script> <image> <link>": the box behind the link restarts on the image's firmware.
+void SimUsbBoxes::flashed(const std::vector<std::string>& words) {
+  static const std::regex image_pattern(R"(v1_(\d+\.\d+\.\d+)\.bin$)");
+  if (words.size() != 3) return;
+  std::smatch match;
+  if (!std::regex_search(words[1], match, image_pattern)) return;
+  for (auto& box : boxes_) {
+    if (box.link != words[2] || box.in_bootloader) continue;
+    box.version = match[1].str();
+    box.link = box_link(box.box, box.version);
+  }
+}
+
+UsbBox* SimUsbBoxes::find(int box) {
+  for (auto& candidate : boxes_)
+    if (candidate.box == box) return &candidate;
+  return nullptr;
+}
+
+void SimUsbBoxes::cmd_SIM_USB(klippy::GCodeCommand& gcmd) {
+  const std::string action = gcmd.get("ACTION");
+  const int box = static_cast<int>(gcmd.get_int("BOX", {}, {.minval = 1, .maxval = kMaxBox}));
+  UsbBox* existing = find(box);
+  if (action == "unplug" || action == "bootloader") {
+    if (!existing)
+      throw gcmd.error("Box " + std::to_string(box) + " is not plugged in; plug it first");
+    if (action == "unplug") {
+      std::erase_if(boxes_, [box](const UsbBox& b) { return b.box == box; });
+    } else {
+      existing->in_bootloader = true;
+    }
+    return;
+  }
+  if (action != "plug")
+    throw gcmd.error("ACTION must be plug, unplug or bootloader, not '" + action + "'");
+  const std::string version =
+      gcmd.get("VERSION", existing ? existing->version : std::string(kDefaultVersion));
+  if (!std::regex_match(version, version_pattern()))
+    throw gcmd.error("VERSION must read x.y.z in digits (for example 1.0.2), not '" + version +
+                     "'");
+  if (existing && !existing->in_bootloader && !gcmd.has("VERSION"))
+    throw gcmd.error("Box " + std::to_string(box) +
+                     " is plugged in already; unplug it first or give a VERSION to replug");
+  if (!existing) {
+    boxes_.push_back({box, "", version, false});
+    std::sort(boxes_.begin(), boxes_.end(),
+              [](const UsbBox& a, const UsbBox& b) { return a.box < b.box; });
+    existing = find(box);
+  }
+  existing->version = version;
+  existing->link = box_link(box, version);
+  existing->in_bootloader = false;
+}
+
+std::optional<klippy::Value> SimUsbBoxes::get_status(double /*eventtime*/) {
+  klippy::Value::List boxes;
+  for (const auto& box : boxes_) {
+    boxes.emplace_back(
+        klippy::Value::Dict{{"box", box.box},
+                            {"link", box.in_bootloader ? bootloader_link(box.box) : box.link},
+                            {"version", box.version},
+                            {"bootloader", box.in_bootloader}});
+  }
+  return klippy::Value(klippy::Value::Dict{{"usb_boxes", klippy::Value(std::move(boxes))}});
+}
+
+klippy::ExtraModule sim_usb_module() {
+  klippy::ExtraModule module;
+  module.name = "sim_usb";
+  module.add_printer_objects = [](klippy::ConfigSection& root) {
+    root.get_printer().add_object(klippy::SystemServices::kObjectName,
+                                  std::make_shared<SimUsbBoxes>(root));
+  };
+  return module;
+}
+
+}  // namespace sim

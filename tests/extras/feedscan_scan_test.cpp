@@ -1,0 +1,212 @@
+// The detection poll inside the simulated printer: USB boxes plugged, unplugged, in their
+// bootloader or on old firmware, and the restarts that the poll asks for.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "apps/feedbox/box_templates.h"
+#include "apps/feedbox/session.h"
+#include "klippy/extras/feedscan/feedscan.h"
+#include "sim/usb_boxes.h"
+#include "tests/support/test_host.h"
+
+namespace {
+
+using testing_support::read_file;
+using testing_support::write_file;
+
+class ScanSession {
+ public:
+  explicit ScanSession(int boxes, const std::function<void(const std::string&)>& prepare = {}) {
+    if (prepare) prepare(dir.path());
+    feedbox::SessionOptions options;
+    options.boxes = boxes;
+    options.data_dir = dir.path();
+    options.log_path = dir.path() + "/host.log";
+    options.output = [this](const std::string& line) { output.push_back(line); };
+    session = std::make_unique<feedbox::Session>(std::move(options));
+  }
+  // Detection polls only while the printer is ready: recently busy, not printing.
+  void poll_for(double seconds) {
+    session->run_command("G4 P10");
+    session->advance(seconds);
+  }
+  void command(const std::string& line) { session->run_command(line); }
+  std::string file(const std::string& product_path) {
+    return read_file(session->host().printer().resolve_path(product_path));
+  }
+  std::string live() { return file(feedbox::kLiveBoxCfg); }
+  std::string log() { return read_file(dir.path() + "/host.log"); }
+  std::string variables() { return file("/home/zur/printer_data/config/saved_variables.cfg"); }
+  bool has_object(const std::string& name) {
+    return session->host().printer().find_object(name) != nullptr;
+  }
+
+  testing_support::TempDir dir;
+  std::vector<std::string> output;
+  std::unique_ptr<feedbox::Session> session;
+};
+
+std::string link(int box, const std::string& version = "1.0.0") {
+  return sim::SimUsbBoxes::box_link(box, version);
+}
+
+TEST(FeedscanScan, MatchingBoxesChangeNothingButTheSavedCount) {
+  ScanSession scan(1);
+  const std::string before = scan.live();
+  scan.poll_for(12);
+  EXPECT_EQ(scan.session->restarts(), 0);
+  EXPECT_EQ(scan.live(), before);
+  EXPECT_NE(scan.variables().find("box_count = 1\n"), std::string::npos) << scan.variables();
+}
+
+TEST(FeedscanScan, NothingIsDetectedUntilThePrinterIsReady) {
+  ScanSession scan(1);
+  scan.command("SIM_USB ACTION=plug BOX=2");
+  scan.session->advance(30);
+  EXPECT_EQ(scan.session->restarts(), 0);
+  scan.poll_for(12);
+  EXPECT_EQ(scan.session->restarts(), 1);
+}
+
+TEST(FeedscanScan, ASecondBoxRewritesTheConfigurationAndRestartsWithItsSlots) {
+  ScanSession scan(1);
+  EXPECT_FALSE(scan.has_object("feedlane slot7"));
+  scan.command("SIM_USB ACTION=plug BOX=2");
+  scan.poll_for(12);
+  EXPECT_EQ(scan.session->restarts(), 1);
+  EXPECT_EQ(scan.live(), "[include box1.cfg]\n\n[include box2.cfg]\n\n[mcu mcu_box1]\nserial : " +
+                             link(1) + "\n\n[mcu mcu_box2]\nserial : " + link(2) + "\n\n");
+  EXPECT_NE(scan.variables().find("box_count = 2\n"), std::string::npos);
+  EXPECT_TRUE(scan.has_object("feedlane slot7"));
+  // The spools and the USB devices stayed where they were.
+  EXPECT_TRUE(scan.has_object("feedscan"));
+  scan.poll_for(12);
+  EXPECT_EQ(scan.session->restarts(), 1) << "the new configuration matches";
+}
+
+TEST(FeedscanScan, UnpluggingEveryBoxRestoresTheEmptyTemplate) {
+  ScanSession scan(2);
+  scan.command("SIM_USB ACTION=unplug BOX=1");
+  scan.command("SIM_USB ACTION=unplug BOX=2");
+  scan.poll_for(12);
+  EXPECT_EQ(scan.session->restarts(), 1);
+  EXPECT_EQ(scan.live(), scan.file("/home/zur/cfg_with_0"));
+  EXPECT_NE(scan.variables().find("box_count = 0\n"), std::string::npos);
+  EXPECT_FALSE(scan.has_object("feedlane slot0"));
+}
+
+TEST(FeedscanScan, AWrongSerialIsRewrittenWithoutSavingTheCount) {
+  ScanSession scan(1);
+  const std::string live_path = scan.session->host().printer().resolve_path(feedbox::kLiveBoxCfg);
+  write_file(live_path, "[include box1.cfg]\n[mcu mcu_box1]\nserial: /dev/serial/by-id/old\n");
+  scan.command("SAVE_VARIABLE VARIABLE=box_count VALUE=1");
+  scan.output.clear();
+  scan.poll_for(12);
+  EXPECT_EQ(scan.session->restarts(), 1);
+  EXPECT_EQ(scan.live(), "[include box1.cfg]\n\n[mcu mcu_box1]\nserial : " + link(1) + "\n\n");
+  EXPECT_NE(scan.log().find("Updated new device path: " + link(1)), std::string::npos);
+}
+
+TEST(FeedscanScan, ABoxInItsBootloaderStopsDetection) {
+  ScanSession scan(1);
+  scan.command("SIM_USB ACTION=plug BOX=2");
+  scan.command("SIM_USB ACTION=bootloader BOX=1");
+  scan.poll_for(12);
+  EXPECT_EQ(scan.session->restarts(), 0);
+  scan.command("SIM_USB ACTION=plug BOX=1");
+  scan.poll_for(12);
+  EXPECT_EQ(scan.session->restarts(), 1);
+}
+
+TEST(FeedscanScan, FiveBoxesChangeNothingAndKeepTheSavedCountValid) {
+  ScanSession scan(4);
+  scan.poll_for(6);
+  scan.command("SIM_USB ACTION=plug BOX=5");
+  const std::string before = scan.live();
+  scan.poll_for(12);
+  EXPECT_EQ(scan.session->restarts(), 0);
+  EXPECT_EQ(scan.live(), before);
+  EXPECT_NE(scan.variables().find("box_count = 4\n"), std::string::npos) << scan.variables();
+}
+
+TEST(FeedscanScan, ASecondGenerationBoxIsFlashedWithTheImageAndThenDetected) {
+  ScanSession scan(1, [](const std::string& dir) {
+    write_file(dir + "/home/zur/mcu_box_to_v1_1.0.0.bin", "image");
+  });
+  scan.command("SIM_USB ACTION=plug BOX=2 VERSION=2.0.0");
+  scan.poll_for(6);
+  const std::string home = scan.session->host().printer().resolve_path("/home/zur/");
+  EXPECT_EQ(scan.file(feedbox::kFlashLog),
+            home + "mcu_box_to_v1_1.0.0.bin " + link(2, "2.0.0") + "\n");
+  EXPECT_NE(scan.log().find("Start updated box mcu"), std::string::npos);
+  EXPECT_EQ(scan.session->restarts(), 0);
+  // The flashed box comes back on the image's firmware and is counted on the next poll.
+  scan.poll_for(35);
+  EXPECT_EQ(scan.session->restarts(), 1);
+  EXPECT_NE(scan.live().find(link(2, "1.0.0")), std::string::npos);
+}
+
+TEST(FeedscanScan, OnlyAnOlderFirstGenerationBoxIsFlashed) {
+  ScanSession scan(1, [](const std::string& dir) {
+    write_file(dir + "/home/zur/mcu_box_to_v1_1.0.0.bin", "image");
+  });
+  scan.poll_for(12);
+  EXPECT_FALSE(
+      std::filesystem::exists(scan.session->host().printer().resolve_path(feedbox::kFlashLog)));
+
+  write_file(scan.session->host().printer().resolve_path("/home/zur/mcu_box_to_v1_1.0.0.bin"), "");
+  std::filesystem::rename(
+      scan.session->host().printer().resolve_path("/home/zur/mcu_box_to_v1_1.0.0.bin"),
+      scan.session->host().printer().resolve_path("/home/zur/mcu_box_to_v1_1.0.10.bin"));
+  scan.poll_for(6);
+  EXPECT_NE(scan.file(feedbox::kFlashLog).find("mcu_box_to_v1_1.0.10.bin " + link(1)),
+            std::string::npos);
+}
+
+TEST(FeedscanScan, AnImageNameCannotInjectShellCommands) {
+  ScanSession scan(1, [](const std::string& dir) {
+    write_file(dir + "/home/zur/mcu_box_to_v1_9.9.9.bin;touch injected", "image");
+  });
+  scan.poll_for(6);
+  EXPECT_FALSE(std::filesystem::exists(scan.dir.path() + "/injected"));
+  EXPECT_FALSE(std::filesystem::exists("injected"));
+  EXPECT_NE(scan.file(feedbox::kFlashLog).find("9.9.9.bin;touch injected " + link(1)),
+            std::string::npos);
+}
+
+TEST(FeedscanScan, ATemplateWithTheWrongBoxCountIsNotRestartedInto) {
+  ScanSession scan(1, [](const std::string& dir) {
+    write_file(dir + "/home/zur/cfg_with_2", "[include box1.cfg]\n[mcu mcu_box1]\nserial: x\n");
+  });
+  scan.command("SIM_USB ACTION=plug BOX=2");
+  scan.poll_for(12);
+  EXPECT_EQ(scan.session->restarts(), 0);
+  EXPECT_NE(scan.log().find("does not include 2 box files"), std::string::npos);
+}
+
+TEST(FeedscanScan, SimUsbRefusesWhatCannotBeDone) {
+  ScanSession scan(1);
+  scan.command("SIM_USB ACTION=unplug BOX=3");
+  scan.command("SIM_USB ACTION=plug BOX=1");
+  scan.command("SIM_USB ACTION=plug BOX=2 VERSION=1.x");
+  scan.command("SIM_USB ACTION=wiggle BOX=2");
+  ASSERT_EQ(scan.output.size(), 4u);
+  EXPECT_EQ(scan.output[0], "!! Box 3 is not plugged in; plug it first");
+  EXPECT_NE(scan.output[1].find("plugged in already"), std::string::npos);
+  EXPECT_NE(scan.output[2].find("VERSION must read x.y.z"), std::string::npos);
+  EXPECT_NE(scan.output[3].find("ACTION must be plug, unplug or bootloader"), std::string::npos);
+}
+
+TEST(FeedscanScan, RestartKeepsTheFilamentWhereItWas) {
+  ScanSession scan(1);
+  scan.command("SIM_SPOOL SLOT=1 ACTION=remove");
+  scan.command("RESTART");
+  EXPECT_EQ(scan.session->restarts(), 1);
+  scan.output.clear();
+  scan.command("SIM_SPOOL SLOT=1 ACTION=remove");
+  ASSERT_FALSE(scan.output.empty());
+  EXPECT_NE(scan.output[0].find("holds no spool"), std::string::npos);
+}
+
+}  // namespace
