@@ -115,11 +115,17 @@ void Session::run_command(const std::string& line) {
 }
 
 void Session::advance(double seconds) {
+  // A host that asks to restart as soon as it starts would otherwise never let time pass.
+  constexpr int kMaxRestartsWithoutProgress = 10;
+  int restarts_without_progress = 0;
   while (seconds > 0) {
     const double started = host_->reactor().monotonic();
     host_->advance(seconds);
-    seconds -= host_->reactor().monotonic() - started;
+    const double elapsed = host_->reactor().monotonic() - started;
+    seconds -= elapsed;
     if (!restart_if_requested()) return;
+    restarts_without_progress = elapsed > 0 ? 0 : restarts_without_progress + 1;
+    if (restarts_without_progress >= kMaxRestartsWithoutProgress) return;
   }
 }
 
