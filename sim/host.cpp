@@ -75,6 +75,9 @@ bool SimHost::run_until(const std::function<bool()>& predicate, double timeout_s
 
 CarriedHardware SimHost::carry_hardware() {
   CarriedHardware carried;
+  // A host that could not build its printer passes on what it was given.
+  if (auto* given = printer_->lookup_object_or_null<SimCarriedHardware>(SimCarriedHardware::kName))
+    carried = given->state();
   if (auto* world = printer_->lookup_object_or_null<SimFilamentWorld>(SimFilamentWorld::kName))
     carried.world = world->world().snapshot(world->print_time_now());
   if (auto* usb = printer_->lookup_object_or_null<SimUsbBoxes>(klippy::SystemServices::kObjectName))

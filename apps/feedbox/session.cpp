@@ -86,7 +86,6 @@ void Session::start_host(std::shared_ptr<const sim::CarriedHardware> carried) {
     if (options_.output)
       options_.output("!! Configuration error after the restart: " + std::string(e.what()) +
                       "; correct the configuration, then send RESTART");
-    host_options.carried = nullptr;
     host_ = std::make_unique<sim::SimHost>(std::move(host_options));
     host_->start(sim::ConfigText::from_text("", "<no configuration>", data_dir_.path()));
   }

@@ -209,4 +209,27 @@ TEST(FeedscanScan, RestartKeepsTheFilamentWhereItWas) {
   EXPECT_NE(scan.output[0].find("holds no spool"), std::string::npos);
 }
 
+TEST(FeedscanScan, ARestartIntoABrokenConfigurationKeepsTheHostRunning) {
+  ScanSession scan(1);
+  scan.command("SIM_SPOOL SLOT=2 ACTION=remove");
+  const std::string live_path = scan.session->host().printer().resolve_path(feedbox::kLiveBoxCfg);
+  const std::string good = scan.live();
+  write_file(live_path, "[include box9.cfg]\n");
+  scan.command("RESTART");
+  ASSERT_FALSE(scan.output.empty());
+  EXPECT_NE(scan.output.back().find("!! Configuration error after the restart: "),
+            std::string::npos);
+  EXPECT_NE(scan.output.back().find("box9.cfg"), std::string::npos);
+  EXPECT_FALSE(scan.has_object("feedhub"));
+
+  write_file(live_path, good);
+  scan.command("RESTART");
+  EXPECT_EQ(scan.session->restarts(), 2);
+  EXPECT_TRUE(scan.has_object("feedlane slot3"));
+  scan.output.clear();
+  scan.command("SIM_SPOOL SLOT=2 ACTION=remove");
+  ASSERT_FALSE(scan.output.empty());
+  EXPECT_NE(scan.output[0].find("holds no spool"), std::string::npos) << "the spool stays out";
+}
+
 }  // namespace
