@@ -63,7 +63,8 @@ void FilamentWorld::insert_spool(int slot, const SpoolSpec& wanted, double print
   const double length = wanted.length_mm.value_or(geometry_.default_spool_length_mm);
   if (!(length > 0.)) throw klippy::CommandError("Spool length must be above 0 mm");
   advance_to(print_time);
-  spools_[slot] = Spool{true, wanted.filament_type, wanted.color, wanted.tag, false};
+  spools_[slot] =
+      Spool{true, wanted.filament_type, wanted.color, wanted.tag, wanted.tag_unreadable};
   const double tip = geometry_.inserted_tip_mm;
   strands_[slot] = Strand{true, tip, length, false, tip >= geometry_.gears_mm()};
 }
@@ -110,12 +111,20 @@ int FilamentWorld::cut(double print_time) {
   return cuts;
 }
 
+bool FilamentWorld::tag_at_reader(int slot, double print_time) const {
+  check_slot(slot);
+  if (!spools_[slot].present || !spools_[slot].tag) return false;
+  const StrandState s = strand(slot, print_time);
+  return s.present && s.tip_mm >= geometry_.reader_mm &&
+         s.tip_mm - geometry_.tag_length_mm <= geometry_.reader_mm;
+}
+
 WorldSnapshot FilamentWorld::snapshot(double print_time) {
   advance_to(print_time);
   WorldSnapshot snapshot{spools_, {}, loose_pieces_, encoder_level_};
   for (const Strand& s : strands_)
-    snapshot.strands.push_back({s.present, s.tip_mm, s.tip_mm - s.length_mm, s.length_mm,
-                                s.jammed, s.engaged});
+    snapshot.strands.push_back(
+        {s.present, s.tip_mm, s.tip_mm - s.length_mm, s.length_mm, s.jammed, s.engaged});
   return snapshot;
 }
 

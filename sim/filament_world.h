@@ -34,14 +34,16 @@ struct SpoolSpec {
   std::string filament_type = "PLA";
   std::string color = "FFFFFF";
   std::optional<double> length_mm;  // filament on the spool; the geometry's default if absent
-  std::vector<std::uint8_t> tag;    // what the slot's card reader finds
+  // The data block of the spool's tag (see spool_tag.h); absent when the spool has no tag.
+  std::optional<std::vector<std::uint8_t>> tag;
+  bool tag_unreadable = false;
 };
 
 struct Spool {
   bool present = false;
   std::string filament_type;
   std::string color;
-  std::vector<std::uint8_t> tag;
+  std::optional<std::vector<std::uint8_t>> tag;
   bool tag_unreadable = false;
 };
 
@@ -100,6 +102,9 @@ class FilamentWorld {
   StrandState strand(int slot, double print_time) const;
   const std::vector<LoosePiece>& loose_pieces() const { return loose_pieces_; }
 
+  // True while the slot's tag (on the first tag_length_mm behind the strand's tip) lies in
+  // front of the card reader at reader_mm. Spools without a tag never are.
+  bool tag_at_reader(int slot, double print_time) const;
   // 1 while filament covers the sensor (runout, outlet, entry) or the encoder's switch level.
   int level(SensorId sensor, double print_time) const;
   double hall_diameter_mm(double print_time) const;

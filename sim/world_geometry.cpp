@@ -25,6 +25,9 @@ void WorldGeometry::validate() const {
           "the extruder gears, cutter and nozzle must follow the entry sensor in that order");
   require(inserted_tip_mm > 0. && inserted_tip_mm < outlet_mm,
           "inserted_tip_mm must lie between the slot runout sensor and the box outlet");
+  require(reader_mm > 0. && reader_mm < outlet_mm,
+          "reader_mm must lie between the slot runout sensor and the box outlet");
+  require(tag_length_mm > 0., "tag_length_mm must be above 0");
   require(filament_diameter_mm > 0., "filament_diameter_mm must be above 0");
   require(default_spool_length_mm > 0., "default_spool_length_mm must be above 0");
 }

@@ -15,6 +15,13 @@ struct WorldGeometry {
   double cutter_after_entry_mm = 40.;
   double nozzle_after_entry_mm = 80.;
   double inserted_tip_mm = 10.;  // tip of a freshly inserted spool's filament
+  // The card reader of two neighbouring slots sits on both their paths between the parked
+  // tips (about 90 mm: the outlet less the 260 mm park move) and the outlet, so a parked
+  // neighbour never covers it while a tag read runs its strand past. The tag rides on the
+  // strand's first tag_length_mm; at the feed speed of a tag read (80 mm/s) it stays in
+  // front of the reader for about 0.4 s, long enough for three polls of the reader.
+  double reader_mm = 200.;
+  double tag_length_mm = 30.;
   double filament_diameter_mm = 1.75;
   double default_spool_length_mm = 330000.;  // about 1 kg of 1.75 mm PLA
 

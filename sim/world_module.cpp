@@ -11,6 +11,7 @@
 #include "sim/filament_sensors.h"
 #include "sim/mcu.h"
 #include "sim/pin_signal.h"
+#include "sim/spool_tag.h"
 
 namespace sim {
 namespace {
@@ -48,11 +49,6 @@ std::pair<std::string, std::string> split_pin(std::string desc) {
   return {chip == "mcu" ? "mcu" : "mcu " + chip, desc.substr(colon + 1)};
 }
 
-std::vector<std::uint8_t> tag_bytes(const SpoolSpec& wanted) {
-  std::string text = wanted.filament_type + ":" + wanted.color;
-  return {text.begin(), text.end()};
-}
-
 }  // namespace
 
 SpoolSpec parse_spool_option(const std::string& text, const std::string& where) {
@@ -72,7 +68,7 @@ SpoolSpec parse_spool_option(const std::string& text, const std::string& where) 
     }
     if (!(*wanted.length_mm > 0)) throw klippy::ConfigError(where + ": spool length must be > 0");
   }
-  wanted.tag = tag_bytes(wanted);
+  wanted.tag = default_tag(wanted.filament_type, wanted.color);
   return wanted;
 }
 
@@ -89,6 +85,8 @@ SimFilamentWorld::SimFilamentWorld(klippy::ConfigSection& config)
       config.getfloat("detection_length_mm", geometry.detection_length_mm, {.above = 0.0});
   geometry.default_spool_length_mm =
       config.getfloat("spool_length_mm", geometry.default_spool_length_mm, {.above = 0.0});
+  geometry.reader_mm = config.getfloat("reader_mm", geometry.reader_mm, {.above = 0.0});
+  geometry.tag_length_mm = config.getfloat("tag_length_mm", geometry.tag_length_mm, {.above = 0.0});
   world_ = std::make_unique<FilamentWorld>(geometry);
 
   for (int box = 0; box < geometry.box_count(); ++box) {
@@ -102,7 +100,9 @@ SimFilamentWorld::SimFilamentWorld(klippy::ConfigSection& config)
           {slot, parse_spool_option(*spool, "Option '" + prefix + "_spool' in section '" +
                                                 config.get_name() + "'")});
     }
+    read_tag_option(config, slot);
   }
+  card_readers_ = std::make_unique<WorldCardReaders>(config, geometry);
   read_pin(config, "encoder_pin", SensorId::encoder());
 
   // Pins carry the world's levels before buttons and endstops start watching them, so
@@ -113,13 +113,31 @@ SimFilamentWorld::SimFilamentWorld(klippy::ConfigSection& config)
   gcode.register_command(
       "SIM_SPOOL", [this](klippy::GCodeCommand& g) { cmd_SIM_SPOOL(g); },
       "Insert or remove a spool: SIM_SPOOL SLOT=n ACTION=insert|remove [FILAMENT= COLOR= "
-      "LENGTH= TAG=0|1]");
+      "LENGTH= TAG=1|0|blank|unreadable|\"<filament code> <colour code> [vendor]\"]");
   gcode.register_command(
       "SIM_FAULT", [this](klippy::GCodeCommand& g) { cmd_SIM_FAULT(g); },
       "Inject a fault: SIM_FAULT SLOT=n KIND=jam|tag_unreadable|clear");
   gcode.register_command(
       "SIM_STATE", [this](klippy::GCodeCommand& g) { cmd_SIM_STATE(g); },
       "Report every strand and sensor of the filament world");
+}
+
+void SimFilamentWorld::read_tag_option(klippy::ConfigSection& config, int slot) {
+  const std::string option = "slot" + std::to_string(slot) + "_tag";
+  const auto text = config.get_optional(option);
+  if (!text) return;
+  const std::string where = "Option '" + option + "' in section '" + config.get_name() + "'";
+  if (initial_spools_.empty() || initial_spools_.back().slot != slot)
+    throw klippy::ConfigError(where + " describes the tag of a spool: add slot" +
+                              std::to_string(slot) + "_spool too");
+  SpoolSpec& wanted = initial_spools_.back().wanted;
+  try {
+    const TagSetting tag = parse_tag_setting(*text, wanted.filament_type, wanted.color);
+    wanted.tag = tag.tag;
+    wanted.tag_unreadable = tag.unreadable;
+  } catch (const std::invalid_argument& e) {
+    throw klippy::ConfigError(where + ": " + e.what());
+  }
 }
 
 void SimFilamentWorld::read_pin(klippy::ConfigSection& config, const std::string& option,
@@ -154,6 +172,7 @@ void SimFilamentWorld::attach_pins_and_spools() {
     }
     mcu->attach_signal(pin, std::make_shared<WorldSensorSignal>(*world_, binding.sensor));
   }
+  card_readers_->attach(printer_, *world_, environment_.clock());
 }
 
 void SimFilamentWorld::handle_connect() {
@@ -231,7 +250,14 @@ void SimFilamentWorld::cmd_SIM_SPOOL(klippy::GCodeCommand& gcmd) {
     throw gcmd.error("COLOR must be six hex digits (RRGGBB), not '" + wanted.color + "'");
   }
   if (gcmd.has("LENGTH")) wanted.length_mm = gcmd.get_float("LENGTH", {}, {.above = 0.0});
-  if (gcmd.get_int("TAG", 1, {.minval = 0, .maxval = 1})) wanted.tag = tag_bytes(wanted);
+  try {
+    const TagSetting tag =
+        parse_tag_setting(gcmd.get("TAG", "1"), wanted.filament_type, wanted.color);
+    wanted.tag = tag.tag;
+    wanted.tag_unreadable = tag.unreadable;
+  } catch (const std::invalid_argument& e) {
+    throw gcmd.error(std::string("TAG: ") + e.what());
+  }
   world_->insert_spool(slot, wanted, print_time_now());
   notify_changed();
 }

@@ -12,6 +12,7 @@
 #include "klippy/host/object.h"
 #include "klippy/host/reactor.h"
 #include "sim/filament_world.h"
+#include "sim/world_card_reader.h"
 
 namespace sim {
 
@@ -43,6 +44,8 @@ class SimFilamentWorld final : public klippy::PrinterObject {
   };
 
   void read_pin(klippy::ConfigSection& config, const std::string& option, SensorId sensor);
+  // slotN_tag: the tag of the spool that slotN_spool puts in the slot.
+  void read_tag_option(klippy::ConfigSection& config, int slot);
   void attach_pins_and_spools();
   void handle_connect();
   double anchor(double eventtime);
@@ -56,10 +59,12 @@ class SimFilamentWorld final : public klippy::PrinterObject {
   std::unique_ptr<FilamentWorld> world_;
   std::vector<PinBinding> pins_;
   std::vector<InitialSpool> initial_spools_;
+  std::unique_ptr<WorldCardReaders> card_readers_;
   klippy::TimerHandle anchor_timer_;
 };
 
 // Parses "PLA FF0000 [length_mm]" as written after slotN_spool; ConfigError when malformed.
+// The spool gets the tag of its filament and colour (spool_tag.h).
 SpoolSpec parse_spool_option(const std::string& text, const std::string& where);
 
 }  // namespace sim

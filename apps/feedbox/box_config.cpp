@@ -29,6 +29,18 @@ std::string runout_pin(int box, int k) {
   return mcu_name(box) + ":PA" + std::to_string(k + 1);
 }
 
+// One card reader serves two neighbouring slots: reader 2b + 1 slots A and B of box b + 1 on
+// chip select PH0, reader 2b + 2 slots C and D on PH1, both on the box MCU's SPI bus.
+constexpr int kSlotsPerReader = 2;
+
+int reader_number(int box, int pair) {
+  return box * (kSlotsPerBox / kSlotsPerReader) + pair + 1;
+}
+
+std::string reader_cs_pin(int box, int pair) {
+  return mcu_name(box) + ":PH" + std::to_string(pair);
+}
+
 }  // namespace
 
 std::string box_sections(int boxes) {
@@ -55,6 +67,9 @@ std::string box_sections(int boxes) {
               "\nmicrosteps: 16\nrotation_distance: 22.67\ngear_ratio: 50:17\nred_pin: " + chip +
               "PF" + n + "\nwhite_pin: " + chip + "PG" + n + "\n\n";
     }
+    for (int pair = 0; pair < kSlotsPerBox / kSlotsPerReader; ++pair)
+      text += "[feedtag card_reader_" + std::to_string(reader_number(box, pair)) +
+              "]\ncs_pin: " + reader_cs_pin(box, pair) + "\n\n";
   }
   return text;
 }
@@ -69,6 +84,9 @@ std::string box_world_options(int boxes) {
       text += slot + "_runout_pin: " + runout_pin(box, k) + "\n" + slot + "_spool: PLA " +
               kSpoolColors[k] + "\n";
     }
+    for (int pair = 0; pair < kSlotsPerBox / kSlotsPerReader; ++pair)
+      text += "reader" + std::to_string(reader_number(box, pair)) +
+              "_cs_pin: " + reader_cs_pin(box, pair) + "\n";
   }
   return text;
 }

@@ -226,7 +226,7 @@ TEST_F(FilamentWorldTest, SpoolChangesAndDescription) {
   EXPECT_THROW(world.remove_spool(3, 0.), klippy::CommandError);
   world.set_tag_unreadable(2, true);
   EXPECT_TRUE(world.spool(2).tag_unreadable);
-  EXPECT_EQ(world.spool(2).tag.size(), 3u);
+  EXPECT_EQ(world.spool(2).tag->size(), 3u);
 
   const std::string text = world.describe(0.);
   EXPECT_NE(text.find("slot2: PETG FF0000"), std::string::npos) << text;
