@@ -19,7 +19,7 @@ build: configure
 
 # The embedded default printer runs its demo print.
 run: build
-	$(BUILD)/apps/feedbox/feedbox run --print config/demo.gcode -c M114 --dump-vars
+	$(BUILD)/apps/feedbox/feedbox run --boxes 2 --print config/demo.gcode
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)

@@ -42,7 +42,9 @@ class SimButtons::Group {
 
   // Print time of the next level change to report (the start itself while it is unchecked).
   std::optional<double> next_change() const {
-    if (check_start_) return checked_until_;
+    // A level that jumped (a spool inserted or removed) differs from what was reported
+    // without any change still to come.
+    if (check_start_ || state_at(checked_until_) != reported_) return checked_until_;
     std::optional<double> first;
     for (const auto& pin : pins_) {
       auto change = mcu_.signal(pin.pin, pin.pullup)

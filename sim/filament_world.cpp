@@ -94,6 +94,17 @@ void FilamentWorld::clear_faults(int slot, double print_time) {
   set_tag_unreadable(slot, false);
 }
 
+void FilamentWorld::set_runout_after(int slot, double length_mm, double print_time) {
+  check_slot(slot);
+  advance_to(print_time);
+  Strand& strand = strands_[slot];
+  if (!strand.present)
+    throw klippy::CommandError("slot" + std::to_string(slot) +
+                               " holds no filament; insert a spool first (SIM_SPOOL)");
+  // The strand's tail is the end of the spool: behind the runout sensor by what is left.
+  strand.length_mm = std::max(strand.tip_mm, 0.) + length_mm;
+}
+
 int FilamentWorld::cut(double print_time) {
   advance_to(print_time);
   const double cutter = geometry_.cutter_mm(), nozzle = geometry_.nozzle_mm();

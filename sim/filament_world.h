@@ -95,6 +95,9 @@ class FilamentWorld {
   void set_jammed(int slot, bool jammed, double print_time);
   void set_tag_unreadable(int slot, bool unreadable);
   void clear_faults(int slot, double print_time);
+  // The spool runs out once `length_mm` more filament has left it. CommandError for a slot
+  // without filament.
+  void set_runout_after(int slot, double length_mm, double print_time);
   // Cuts every strand that reaches past the cutter; returns how many were cut.
   int cut(double print_time);
 

@@ -76,7 +76,7 @@ std::vector<int> FilamentWorld::strands_seen_by(SensorId sensor) const {
   for (int s = 0; s < geometry_.slot_count; ++s) {
     if (!strands_[s].present) continue;
     if (sensor.kind == SensorKind::slot_runout && s != sensor.index) continue;
-    if (sensor.kind == SensorKind::box_outlet && geometry_.box_of(s) != sensor.index) continue;
+    if (sensor.kind == SensorKind::box_outlet && geometry_.outlet_of(s) != sensor.index) continue;
     slots.push_back(s);
   }
   return slots;

@@ -21,7 +21,8 @@ std::string trim(const std::string& s) {
 }  // namespace
 
 SimGCodeMacro::SimGCodeMacro(klippy::ConfigSection& config)
-    : gcode_(config.get_printer().lookup_object<klippy::GCodeDispatch>("gcode")) {
+    : printer_(config.get_printer()),
+      gcode_(config.get_printer().lookup_object<klippy::GCodeDispatch>("gcode")) {
   const std::string& section = config.get_name();
   name_ = trim(section.substr(section.find(' ') + 1));
   if (name_.empty() || name_.find(' ') != std::string::npos) {
@@ -52,32 +53,55 @@ std::optional<klippy::Value> SimGCodeMacro::get_status(double /*eventtime*/) {
   return klippy::Value(std::move(status));
 }
 
+// Innermost placeholders first, so that "{printer.save_variables.variables.value_t{params.T}}"
+// reads the variable named by a parameter.
 std::string SimGCodeMacro::render(const std::map<std::string, std::string>& params) const {
-  std::string out;
-  size_t pos = 0;
-  while (pos < body_.size()) {
-    size_t open = body_.find('{', pos);
-    if (open == std::string::npos) {
-      out += body_.substr(pos);
-      break;
-    }
-    size_t close = body_.find('}', open);
+  std::string text = body_;
+  for (;;) {
+    const size_t close = text.find('}');
     if (close == std::string::npos) {
-      throw klippy::CommandError("Unterminated '{' in gcode_macro " + name_);
+      if (text.find('{') != std::string::npos)
+        throw klippy::CommandError("Unterminated '{' in gcode_macro " + name_);
+      return text;
     }
-    out += body_.substr(pos, open - pos);
-    std::string name = trim(body_.substr(open + 1, close - open - 1));
-    if (name.rfind("params.", 0) == 0) {
-      auto it = params.find(upper(name.substr(7)));
-      if (it != params.end()) out += it->second;
-    } else if (auto var = variables_.find(name); var != variables_.end()) {
-      out += var->second.str();
-    } else {
-      throw klippy::CommandError("Unknown placeholder '{" + name + "}' in gcode_macro " + name_);
-    }
-    pos = close + 1;
+    const size_t open = text.rfind('{', close);
+    if (open == std::string::npos)
+      throw klippy::CommandError("Unmatched '}' in gcode_macro " + name_);
+    text.replace(open, close - open + 1,
+                 resolve(trim(text.substr(open + 1, close - open - 1)), params));
   }
-  return out;
+}
+
+std::string SimGCodeMacro::resolve(const std::string& name,
+                                   const std::map<std::string, std::string>& params) const {
+  if (name.rfind("params.", 0) == 0) {
+    auto it = params.find(upper(name.substr(7)));
+    return it != params.end() ? it->second : "";
+  }
+  if (auto var = variables_.find(name); var != variables_.end()) return var->second.str();
+  if (name.rfind("printer.", 0) == 0) {
+    // printer.<object>.<key>.<key>...: the object's status, as the host's templates see it.
+    std::vector<std::string> path;
+    size_t start = 8;
+    for (size_t dot; (dot = name.find('.', start)) != std::string::npos; start = dot + 1)
+      path.push_back(name.substr(start, dot - start));
+    path.push_back(name.substr(start));
+    klippy::PrinterObject* object = printer_.find_object(path[0]);
+    std::optional<klippy::Value> status;
+    if (object) status = object->get_status(printer_.get_reactor().monotonic());
+    if (!status)
+      throw klippy::CommandError("'" + path[0] + "' in '{" + name + "}' of gcode_macro " + name_ +
+                                 " has no status");
+    const klippy::Value* value = &*status;
+    for (size_t i = 1; i < path.size(); ++i) {
+      value = value->is_dict() ? value->find(path[i]) : nullptr;
+      if (!value)
+        throw klippy::CommandError("'{" + name + "}' in gcode_macro " + name_ + ": no '" + path[i] +
+                                   "' there");
+    }
+    return value->str();
+  }
+  throw klippy::CommandError("Unknown placeholder '{" + name + "}' in gcode_macro " + name_);
 }
 
 void SimGCodeMacro::cmd_macro(klippy::GCodeCommand& gcmd) {

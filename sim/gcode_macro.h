@@ -8,6 +8,7 @@
 #include "klippy/host/components.h"
 #include "klippy/host/config.h"
 #include "klippy/host/gcode.h"
+#include "klippy/host/printer.h"
 
 namespace sim {
 
@@ -24,6 +25,11 @@ class SimGCodeMacro final : public klippy::GCodeMacro {
   void cmd_macro(klippy::GCodeCommand& gcmd);
   void cmd_SET_GCODE_VARIABLE(klippy::GCodeCommand& gcmd);
 
+  // One placeholder's text: {params.X}, {variable} or {printer.object.key...}.
+  std::string resolve(const std::string& name,
+                      const std::map<std::string, std::string>& params) const;
+
+  klippy::Printer& printer_;
   klippy::GCodeDispatch& gcode_;
   std::string name_;
   std::string body_;

@@ -145,7 +145,9 @@ void SimToolhead::move(const klippy::Position& newpos, double speed_mm_s) {
   }
   if (move.axes_d[3] != 0.) extruder_->append_move(start, move);
   print_time_ = start + move.duration_s();
+  const klippy::Position move_start = commanded_pos_;
   commanded_pos_ = move.end_pos;
+  for (const auto& observer : move_observers_) observer(move_start, commanded_pos_, print_time_);
   note_busy();
   drop_old_motion(estimated_print_time());
   environment_.notify_changed();

@@ -5,9 +5,11 @@
 // than a couple of seconds of motion is queued.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "klippy/host/config.h"
 #include "klippy/host/gcode.h"
@@ -75,6 +77,10 @@ class SimToolhead final : public klippy::Toolhead {
   void note_homed(const std::string& axes);
   const std::string& homed_axes() const { return homed_axes_; }
   double max_accel() const { return max_accel_mm_s2_; }
+  // Told of every planned move: where it starts and ends, and the print time it ends at.
+  using MoveObserver = std::function<void(const klippy::Position& start,
+                                          const klippy::Position& end, double end_print_time)>;
+  void add_move_observer(MoveObserver observer) { move_observers_.push_back(std::move(observer)); }
 
  private:
   void cmd_M204(klippy::GCodeCommand& gcmd);
@@ -101,6 +107,7 @@ class SimToolhead final : public klippy::Toolhead {
   double activity_end_ = 0.;
   double history_dropped_at_ = 0.;
   std::string homed_axes_;
+  std::vector<MoveObserver> move_observers_;
 };
 
 }  // namespace sim

@@ -16,8 +16,8 @@ void WorldGeometry::validate() const {
   require(slot_count > 0 && slots_per_box > 0,
           "slot_count and slots_per_box must be positive integers");
   require(outlet_mm > 0., "outlet_mm must be above 0 (past the slot runout sensor)");
-  require(encoder_mm > outlet_mm && encoder_mm < entry_mm(),
-          "encoder_mm must lie between the box outlet and the extruder-entry sensor");
+  require(encoder_mm > 0. && encoder_mm < entry_mm(),
+          "encoder_mm must lie between the slot runout sensor and the extruder-entry sensor");
   require(detection_length_mm > 0., "detection_length must be above 0");
   require(tube_length_mm > 0., "tube_length_mm must be above 0");
   require(gears_after_entry_mm > 0. && cutter_after_entry_mm > gears_after_entry_mm &&

@@ -7,8 +7,12 @@ namespace sim {
 struct WorldGeometry {
   int slot_count = 16;
   int slots_per_box = 4;
-  double outlet_mm = 350.;            // box outlet sensor, shared by the slots of a box
-  double encoder_mm = 380.;           // motion encoder on the common path
+  // Chained boxes: every slot's filament also passes box 1's outlet sensor on its way.
+  bool boxes_share_outlet = false;
+  double outlet_mm = 350.;  // box outlet sensor, shared by the slots of a box
+  // The motion encoder on the box's common channel, just before the outlet sensor: the
+  // filament still covers it when a pull-back clears the outlet.
+  double encoder_mm = 330.;
   double detection_length_mm = 7.;    // filament length between two encoder level changes
   double tube_length_mm = 1000.;      // outlet to the extruder-entry (hall) sensor
   double gears_after_entry_mm = 20.;  // extruder gears, measured from the entry sensor
@@ -30,6 +34,8 @@ struct WorldGeometry {
   double cutter_mm() const { return entry_mm() + cutter_after_entry_mm; }
   double nozzle_mm() const { return entry_mm() + nozzle_after_entry_mm; }
   int box_of(int slot) const { return slot / slots_per_box; }
+  // The box whose outlet sensor sees the slot's filament.
+  int outlet_of(int slot) const { return boxes_share_outlet ? 0 : box_of(slot); }
   int box_count() const { return (slot_count + slots_per_box - 1) / slots_per_box; }
 
   // Throws klippy::ConfigError naming the first inconsistent value.

@@ -12,6 +12,7 @@
 #include "sim/mcu.h"
 #include "sim/pin_signal.h"
 #include "sim/spool_tag.h"
+#include "sim/toolhead.h"
 
 namespace sim {
 namespace {
@@ -87,6 +88,7 @@ SimFilamentWorld::SimFilamentWorld(klippy::ConfigSection& config)
       config.getfloat("spool_length_mm", geometry.default_spool_length_mm, {.above = 0.0});
   geometry.reader_mm = config.getfloat("reader_mm", geometry.reader_mm, {.above = 0.0});
   geometry.tag_length_mm = config.getfloat("tag_length_mm", geometry.tag_length_mm, {.above = 0.0});
+  geometry.boxes_share_outlet = config.getboolean("boxes_share_outlet", false);
   world_ = std::make_unique<FilamentWorld>(geometry);
 
   for (int box = 0; box < geometry.box_count(); ++box) {
@@ -197,6 +199,10 @@ void SimFilamentWorld::handle_connect() {
     hall->set_diameter_source(
         [this](double print_time) { return world_->hall_diameter_mm(print_time); });
   }
+  if (auto* toolhead = printer_.lookup_object_or_null<SimToolhead>("toolhead")) {
+    cutter_ = std::make_unique<WorldCutter>(reactor_, environment_.clock(), *world_, *toolhead,
+                                            [this] { notify_changed(); });
+  }
   anchor_timer_ = reactor_.register_timer([this](double eventtime) { return anchor(eventtime); },
                                           reactor_.monotonic() + kAnchorPeriodS);
   notify_changed();
@@ -271,10 +277,13 @@ void SimFilamentWorld::cmd_SIM_FAULT(klippy::GCodeCommand& gcmd) {
     world_->set_jammed(slot, true, now);
   } else if (kind == "tag_unreadable") {
     world_->set_tag_unreadable(slot, true);
+  } else if (kind == "runout") {
+    world_->set_runout_after(slot, gcmd.get_float("LENGTH", {}, {.minval = 0.0}), now);
   } else if (kind == "clear") {
     world_->clear_faults(slot, now);
   } else {
-    throw gcmd.error("KIND must be jam, tag_unreadable or clear, not '" + kind + "'");
+    throw gcmd.error("KIND must be jam, tag_unreadable, runout (with LENGTH) or clear, not '" +
+                     kind + "'");
   }
   notify_changed();
 }

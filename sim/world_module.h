@@ -13,6 +13,7 @@
 #include "klippy/host/reactor.h"
 #include "sim/filament_world.h"
 #include "sim/world_card_reader.h"
+#include "sim/world_cutter.h"
 
 namespace sim {
 
@@ -61,6 +62,7 @@ class SimFilamentWorld final : public klippy::PrinterObject {
   std::vector<InitialSpool> initial_spools_;
   std::unique_ptr<WorldCardReaders> card_readers_;
   klippy::TimerHandle anchor_timer_;
+  std::unique_ptr<WorldCutter> cutter_;
 };
 
 // Parses "PLA FF0000 [length_mm]" as written after slotN_spool; ConfigError when malformed.

@@ -77,8 +77,11 @@ std::string box_sections(int boxes) {
 std::string box_world_options(int boxes) {
   check_boxes(boxes);
   std::string text = boxes > 0 ? "encoder_pin: mcu_box1:PA0\n" : "";
+  // The controller watches one outlet sensor, on box 1: further boxes are chained through
+  // box 1, so that their filament passes that sensor too.
+  if (boxes > 1) text += "boxes_share_outlet: True\n";
   for (int box = 0; box < boxes; ++box) {
-    text += "box" + std::to_string(box + 1) + "_outlet_pin: " + mcu_name(box) + ":PB0\n";
+    if (box == 0) text += "box1_outlet_pin: " + mcu_name(box) + ":PB0\n";
     for (int k = 0; k < kSlotsPerBox; ++k) {
       const std::string slot = "slot" + std::to_string(box * kSlotsPerBox + k);
       text += slot + "_runout_pin: " + runout_pin(box, k) + "\n" + slot + "_spool: PLA " +

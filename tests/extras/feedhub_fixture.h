@@ -32,6 +32,14 @@ class FakeSlotFeeder final : public feedhub::SlotFeeder {
   void slot_sync(bool sync) override { sync_calls.push_back(sync); }
   int r_endstop_state() const override { return runout_; }
   const std::string& stepper_name() const override { return name_; }
+  // The controller's own tests never move filament.
+  void do_move(double, double, double) override {}
+  void dwell(double) override {}
+  void disable_stepper() override {}
+  bool slot_load() override { return false; }
+  void cmd_EXTRUDER_LOAD(klippy::GCodeCommand&) override {}
+  void cmd_EXTRUDER_UNLOAD(klippy::GCodeCommand&, bool) override {}
+  int switch_next_slot() override { return -1; }
 
   std::vector<bool> sync_calls;
 

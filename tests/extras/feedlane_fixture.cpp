@@ -39,6 +39,8 @@ std::string printer_config(const PrinterSetup& setup) {
       "[save_variables]\nfilename: " +
       std::string(kVariablesPath) +
       "\n[gcode_macro RESUME_PRINT]\ngcode:\n    RESUME\n"
+      "[gcode_macro MOVE_TO_TRASH]\ngcode:\n    G90\n    G1 X300 Y310 F12000\n"
+      "[gcode_macro _CG28]\ngcode:\n    G4 P10\n"
       "[filament_motion_sensor box_motion_sensor]\nswitch_pin: mcu_box1:" +
       kEncoderPin +
       "\ndetection_length: 7\n"
@@ -68,6 +70,7 @@ LaneHost::LaneHost() {
 void LaneHost::start(const PrinterSetup& setup, const std::string& variables) {
   if (!variables.empty()) testing_support::write_file(test_.path(kVariablesPath), variables);
   test_.start(printer_config(setup));
+  hub().set_can_load_slot(setup.auto_load_new_spools);
 }
 
 feedhub::FeedHub& LaneHost::hub() {
@@ -136,7 +139,10 @@ klippy::Value LaneHost::variable(const std::string& name, const klippy::Value& d
 }
 
 void LaneHost::save(const std::string& name, const std::string& literal) {
-  command("SAVE_VARIABLE VARIABLE=" + name + " VALUE=" + literal);
+  // The command line drops one level of quotes, as the host's does.
+  const bool quoted = !literal.empty() && literal.front() == '"';
+  command("SAVE_VARIABLE VARIABLE=" + name +
+          " VALUE=" + (quoted ? literal : "\"" + literal + "\""));
 }
 
 bool LaneHost::output_contains(const std::string& line) {

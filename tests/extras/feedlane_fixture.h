@@ -33,6 +33,8 @@ struct PrinterSetup {
   std::string slot0_section;
   // Goes before [feedhub].
   std::string extra;
+  // New filament at a slot starts the automatic reload, as on a printer.
+  bool auto_load_new_spools = false;
 };
 std::string printer_config(const PrinterSetup& setup);
 

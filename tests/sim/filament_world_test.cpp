@@ -37,7 +37,12 @@ class FilamentWorldTest : public ::testing::Test {
   }
   double tip(int slot, double t) const { return world.strand(slot, t).tip_mm; }
 
-  sim::WorldGeometry geo;
+  // These cases put the encoder on the tube, past the outlet.
+  sim::WorldGeometry geo = [] {
+    sim::WorldGeometry g;
+    g.encoder_mm = 380.;
+    return g;
+  }();
   sim::FilamentWorld world{geo};
   std::shared_ptr<sim::SimTrapq> slot0_queue = std::make_shared<sim::SimTrapq>();
   std::shared_ptr<sim::SimTrapq> slot1_queue = std::make_shared<sim::SimTrapq>();
@@ -240,7 +245,7 @@ TEST_F(FilamentWorldTest, SpoolChangesAndDescription) {
 
 TEST(WorldGeometry, RejectsOutOfOrderPositions) {
   sim::WorldGeometry geo;
-  geo.encoder_mm = 100.;
+  geo.encoder_mm = 1400.;  // past the extruder entry
   EXPECT_THROW(sim::FilamentWorld{geo}, klippy::ConfigError);
   geo = {};
   geo.cutter_after_entry_mm = 10.;

@@ -93,8 +93,9 @@ TEST_F(WorldModule, ScenarioCommandsRefuseBadInputAndChangeNothing) {
   EXPECT_EQ(host.command("SIM_SPOOL SLOT=1 ACTION=insert COLOR=red"),
             (Lines{"!! COLOR must be six hex digits (RRGGBB), not 'red'"}));
   EXPECT_EQ(host.command("SIM_SPOOL SLOT=1 ACTION=insert LENGTH=-5").size(), 1u);
-  EXPECT_EQ(host.command("SIM_FAULT SLOT=0 KIND=melt"),
-            (Lines{"!! KIND must be jam, tag_unreadable or clear, not 'melt'"}));
+  EXPECT_EQ(
+      host.command("SIM_FAULT SLOT=0 KIND=melt"),
+      (Lines{"!! KIND must be jam, tag_unreadable, runout (with LENGTH) or clear, not 'melt'"}));
   EXPECT_EQ(host.command("SIM_SPOOL SLOT=0 ACTION=insert").size(), 1u) << "slot 0 is full";
   EXPECT_EQ(host.command("SIM_STATE"), before);
 }

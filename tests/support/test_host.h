@@ -4,10 +4,19 @@
 
 #include <filesystem>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
+#include "klippy/host/value.h"
 #include "sim/host.h"
+
+namespace klippy {
+// Failed expectations show saved values as Python literals.
+inline void PrintTo(const Value& value, std::ostream* out) {
+  *out << value.repr();
+}
+}  // namespace klippy
 
 namespace testing_support {
 

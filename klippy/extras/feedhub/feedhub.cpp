@@ -1,6 +1,7 @@
 #include "klippy/extras/feedhub/feedhub.h"
 
 #include "klippy/extras/feedhub/slot_feeder.h"
+#include "klippy/extras/feedhub/tool_change.h"
 
 namespace feedhub {
 namespace {
@@ -35,6 +36,7 @@ FeedHub::FeedHub(klippy::ConfigSection& config)
       gcode_macro_resume_(printer_.lookup_object<klippy::GCodeMacro>("gcode_macro RESUME_PRINT")),
       save_variables_(printer_.load_object<klippy::SaveVariables>(config, "save_variables")),
       gcode_(printer_.lookup_object<klippy::GCodeDispatch>("gcode")),
+      tool_change_(std::make_shared<ToolChange>(config)),
       extrude_gcode_(
           "M400\nMOVE_TO_TRASH\nM109 S{hotendtemp}\nG1 E150 F300\nM400\nM104 S0\nM106 S255\n"
           "M400\nG4 P10000\nCLEAR_FLUSH\nCLEAR_OOZE\nM106 S0"),
@@ -45,6 +47,12 @@ FeedHub::FeedHub(klippy::ConfigSection& config)
   printer_.register_event_handler("klippy:ready", [this] { handle_connect(); });
   // The other commands of the box are registered by the code that implements them.
   gcode_.register_command("MOTION_TIPS", [this](klippy::GCodeCommand& gcmd) { motion_tips(gcmd); });
+  gcode_.register_command("CUT_FILAMENT",
+                          [this](klippy::GCodeCommand& gcmd) { cmd_CUT_FILAMENT(gcmd); });
+  gcode_.register_command("CLEAR_FLUSH",
+                          [this](klippy::GCodeCommand& gcmd) { cmd_CLEAR_FLUSH(gcmd); });
+  gcode_.register_command("CLEAR_OOZE",
+                          [this](klippy::GCodeCommand& gcmd) { cmd_CLEAR_OOZE(gcmd); });
 }
 
 FeedHub::~FeedHub() = default;
@@ -101,6 +109,11 @@ void FeedHub::handle_connect() {
 void FeedHub::report_error(const ErrorReport& report, std::optional<int> slot) {
   send_report(gcode_, report, slot);
   save_variable("retry_step", retry_step_for(report.code, slot));
+}
+
+void FeedHub::report_error_general_step(const ErrorReport& report, int slot) {
+  send_report(gcode_, report, slot);
+  save_variable("retry_step", retry_step_for(report.code, std::nullopt));
 }
 
 double FeedHub::delayed_init_error_raw(double /*eventtime*/) {

@@ -63,6 +63,8 @@ class FeedHub final : public klippy::PrinterObject {
 
   // Sends the report and records its step in retry_step.
   void report_error(const ErrorReport& report, std::optional<int> slot = std::nullopt);
+  // The message names `slot`, but the step recorded is one of no particular slot ("_00").
+  void report_error_general_step(const ErrorReport& report, int slot);
 
   // Box sensors.
   void b_button_callback(double eventtime, int state);
@@ -77,6 +79,10 @@ class FeedHub final : public klippy::PrinterObject {
   double delayed_self_inspection(double eventtime);
 
   void motion_tips(klippy::GCodeCommand& gcmd);
+  // Head paths at the cutter and over the wiper.
+  void cmd_CUT_FILAMENT(klippy::GCodeCommand& gcmd);
+  void cmd_CLEAR_FLUSH(klippy::GCodeCommand& gcmd);
+  void cmd_CLEAR_OOZE(klippy::GCodeCommand& gcmd);
 
   klippy::Printer& printer() { return printer_; }
   klippy::Reactor& reactor() { return reactor_; }
@@ -94,7 +100,7 @@ class FeedHub final : public klippy::PrinterObject {
   void set_box_button_state(int state) { box_button_state_ = state; }
   bool can_load_slot() const { return can_load_slot_; }
   void set_can_load_slot(bool can_load) { can_load_slot_ = can_load; }
-  ToolChange* tool_change() { return tool_change_.get(); }
+  ToolChange& tool_change() { return *tool_change_; }
   klippy::PrintStats& print_stats() { return print_stats_; }
   klippy::GCodeMacro& gcode_macro_resume() { return gcode_macro_resume_; }
   // Looked up at use: some hosts build it together with the toolhead, after the sections.
@@ -105,11 +111,12 @@ class FeedHub final : public klippy::PrinterObject {
   const std::string& extrude_gcode() const { return extrude_gcode_; }
   const std::string& move_heating_gcode() const { return move_heating_gcode_; }
 
- private:
   // The hall sensor found at ready, or looked up now for calls that come earlier.
   klippy::HallFilamentWidthSensor& filament_hall();
+  // The hall sensor sees filament at the extruder entry.
   bool filament_at_extruder_entry();
 
+ private:
   klippy::Printer& printer_;
   klippy::Reactor& reactor_;
   BoxButton b_button_;
@@ -121,13 +128,13 @@ class FeedHub final : public klippy::PrinterObject {
   BoxEndstop e_endstop_;
   BoxOutput e_output_;
   ScopedTimer e_endstop_timer_;
-  // Built by the tool-change code, which registers TOOL_CHANGE_START and TOOL_CHANGE_END.
-  std::shared_ptr<ToolChange> tool_change_;
   bool can_load_slot_ = true;
   klippy::PrintStats& print_stats_;
   klippy::GCodeMacro& gcode_macro_resume_;
   klippy::SaveVariables& save_variables_;
   klippy::GCodeDispatch& gcode_;
+  // Shared: while it swallows moves, the G-code move object holds it as its transform.
+  std::shared_ptr<ToolChange> tool_change_;
   std::array<int, 4> box_print_heat_state_{0, 0, 0, 0};
   std::map<int, ScopedTimer> heating_timers_;
   int box_button_state_ = 0;

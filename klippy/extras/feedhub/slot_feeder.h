@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "klippy/host/gcode.h"
 #include "klippy/host/object.h"
 
 namespace feedhub {
@@ -18,6 +19,19 @@ class SlotFeeder : public klippy::PrinterObject {
   virtual int r_endstop_state() const = 0;
   // "slot" + slot number, e.g. "slot5".
   virtual const std::string& stepper_name() const = 0;
+
+  // Feed moves on the slot's own queue: queued, not waited for. Lengths mm, speeds mm/s.
+  virtual void do_move(double movepos_mm, double speed_mm_s, double accel_mm_s2) = 0;
+  virtual void dwell(double delay_s) = 0;
+  virtual void disable_stepper() = 0;
+
+  // The slot's filament operations, for the controller's commands that chain them.
+  // Pulls new filament in to the box outlet and parks it; true on success.
+  virtual bool slot_load() = 0;
+  virtual void cmd_EXTRUDER_LOAD(klippy::GCodeCommand& gcmd) = 0;
+  virtual void cmd_EXTRUDER_UNLOAD(klippy::GCodeCommand& gcmd, bool can_cut) = 0;
+  // The replacement slot for this slot's tool after a runout, or -1.
+  virtual int switch_next_slot() = 0;
 };
 
 }  // namespace feedhub

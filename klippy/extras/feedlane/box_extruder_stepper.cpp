@@ -36,10 +36,14 @@ BoxExtruderStepper::BoxExtruderStepper(klippy::ConfigSection& config)
   r_endstop_.add_stepper(stepper_);
   b_endstop_.add_stepper(stepper_);
   e_endstop_.add_stepper(stepper_);
-  // The other per-slot commands (EXTRUDER_LOAD, EXTRUDER_UNLOAD, SLOT_PROMPT_MOVE,
-  // RFID_READ) are registered here by the code that implements them.
+  // SLOT_PROMPT_MOVE and RFID_READ are registered here by the code that implements them.
   gcode_.register_mux_command("SLOT_UNLOAD", "SLOT", stepper_name_,
                               [this](klippy::GCodeCommand& gcmd) { cmd_SLOT_UNLOAD(gcmd); });
+  gcode_.register_mux_command("EXTRUDER_LOAD", "SLOT", stepper_name_,
+                              [this](klippy::GCodeCommand& gcmd) { cmd_EXTRUDER_LOAD(gcmd); });
+  gcode_.register_mux_command(
+      "EXTRUDER_UNLOAD", "SLOT", stepper_name_,
+      [this](klippy::GCodeCommand& gcmd) { cmd_EXTRUDER_UNLOAD(gcmd, true); });
   led_ = printer_.factory().create_pwm_led(config);
   led_timer_ =
       feedhub::ScopedTimer(reactor_, [this](double eventtime) { return set_led(eventtime); });
@@ -58,13 +62,6 @@ klippy::Toolhead& BoxExtruderStepper::toolhead() {
 
 void BoxExtruderStepper::log_sensor_states() {
   feedhub_.print_sensor_state_to_log(reactor_.monotonic());
-}
-
-// Only the sensor state is kept for now: recording the slot's saved state, counting
-// runouts and starting the automatic load arrive with the runout handling.
-void BoxExtruderStepper::runout_button_callback(double /*eventtime*/, int state) {
-  if (is_drying_) return;
-  r_endstop_state_ = state;
 }
 
 void BoxExtruderStepper::led_handle_connect() {

@@ -54,10 +54,10 @@ class BoxExtruderStepper final : public feedhub::SlotFeeder {
   // for queued slot moves, or the next slot move starts where the toolhead's queue ends.
   void sync_print_time();
   // Plans one relative feed move from next_cmd_time on; it is queued, not waited for.
-  void do_move(double movepos_mm, double speed_mm_s, double accel_mm_s2 = 50);
+  void do_move(double movepos_mm, double speed_mm_s, double accel_mm_s2 = 50) override;
   // Negative delays are ignored.
-  void dwell(double delay_s);
-  void disable_stepper();
+  void dwell(double delay_s) override;
+  void disable_stepper() override;
 
   // Homing against box sensors; true when an endstop tripped. CommandError when the move
   // or an endstop wait fails.
@@ -75,14 +75,25 @@ class BoxExtruderStepper final : public feedhub::SlotFeeder {
   klippy::CompletionPtr multi_complete(const std::vector<klippy::CompletionPtr>& completions);
 
   // Pulls new filament in to the box outlet and parks it behind the outlet.
-  bool slot_load();
+  bool slot_load() override;
   // Withdraws the slot's filament to its runout sensor.
   void cmd_SLOT_UNLOAD(klippy::GCodeCommand& gcmd);
   // Couples the slot motor to the extruder (only this slot) or uncouples it.
   void slot_sync(bool value) override;
 
+  // Feeds the slot's filament from the box through the tube into the extruder, with a
+  // recovery at the wipe positions, and couples the slot motor to the extruder.
+  void cmd_EXTRUDER_LOAD(klippy::GCodeCommand& gcmd) override;
+  // Withdraws the slot's filament from the extruder and parks it behind the box outlet;
+  // during a print it is also where a run-out spool hands over to a replacement.
+  void cmd_EXTRUDER_UNLOAD(klippy::GCodeCommand& gcmd, bool can_cut = true) override;
+
   // Called on every change of the slot's runout sensor; `state` 1 means no filament.
   void runout_button_callback(double eventtime, int state);
+  // Purges what is left of a run-out filament out of the toolhead.
+  void flush_all_filament();
+  // Hands this slot's tool to a parked slot holding the same filament; its number or -1.
+  int switch_next_slot() override;
   // The slot LED: wakes the LED timer at "klippy:ready"; the timer shows the slot state.
   void led_handle_connect();
   double set_led(double eventtime);
@@ -109,6 +120,12 @@ class BoxExtruderStepper final : public feedhub::SlotFeeder {
   FeedMove checked_tuning(const TuningKey& key);
   // After a failed homing: parks `watch_timer` (when given) and switches the motor off.
   void stop_after_error(const klippy::TimerHandle& watch_timer);
+  bool filament_at_extruder_entry();
+  bool is_printing();
+  // The wipe-and-push passes after the final approach failed; true once filament arrived.
+  bool recover_extruder_load();
+  // Pulls back until the filament has passed the outlet; false when it did not or jammed.
+  bool withdraw_from_extruder(const FeedMove& pull_back);
 
   klippy::Printer& printer_;
   std::shared_ptr<klippy::ExtruderStepper> extruder_stepper_;

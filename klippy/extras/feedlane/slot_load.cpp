@@ -5,6 +5,7 @@
 #include "klippy/extras/feedhub/feedhub.h"
 #include "klippy/extras/feedlane/box_extruder_stepper.h"
 #include "klippy/extras/feedlane/slot_labels.h"
+#include "klippy/extras/feedlane/slot_states.h"
 
 namespace feedlane {
 namespace {
@@ -25,15 +26,6 @@ constexpr int kProbeSuccessesNeeded = 2;
 // ...and fails after this many probes without them.
 constexpr int kMaxProbes = 5;
 
-// Slot states saved under the slot's name.
-constexpr int kSlotParkedInBox = 1;
-constexpr int kSlotAtSensor = 3;
-constexpr int kSlotFailed = -1;
-
-bool is_printing(klippy::PrintStats& print_stats) {
-  return print_stats.state() == "printing";
-}
-
 }  // namespace
 
 FeedMove BoxExtruderStepper::checked_tuning(const TuningKey& key) {
@@ -51,7 +43,7 @@ void BoxExtruderStepper::stop_after_error(const klippy::TimerHandle& watch_timer
 }
 
 bool BoxExtruderStepper::slot_load() {
-  if (is_printing(print_stats_)) return false;
+  if (is_printing()) return false;
   if (!feedhub_.b_endstop_state()) {
     // Another slot's filament is in the outlet path: loading would jam the two.
     feedhub_.report_error(kExtruderLoaded, stepper_num_);
@@ -109,7 +101,7 @@ bool BoxExtruderStepper::slot_load() {
 }
 
 void BoxExtruderStepper::cmd_SLOT_UNLOAD(klippy::GCodeCommand& /*gcmd*/) {
-  if (is_printing(print_stats_)) return;
+  if (is_printing()) return;
   const std::string last_load_slot =
       feedhub_.get_value_by_key("last_load_slot", feedhub::kNoSlot).str();
   if (!feedhub_.b_endstop_state() && last_load_slot == stepper_name_) {

@@ -1,0 +1,73 @@
+// Wall time of the box's tool-change road in the simulated printer: one complete tool
+// change (cut, unload, load, purge) and the whole four-colour demo print, both on the
+// embedded default printer with the filament world behind the box sensors.
+#include <benchmark/benchmark.h>
+
+#include <sstream>
+
+#include "apps/feedbox/embedded_files.h"
+#include "apps/feedbox/session.h"
+#include "sim/print_job.h"
+
+namespace {
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+std::vector<std::string> tool_change(int from, int to) {
+  const std::string f = std::to_string(from), t = std::to_string(to);
+  return {"TOOL_CHANGE_START F=" + f + " T=" + t,
+          "CUT_FILAMENT T=" + f,
+          "EXTRUDER_UNLOAD SLOT=slot" + f,
+          "EXTRUDER_LOAD SLOT=slot" + t,
+          "MOVE_TO_TRASH",
+          "G1 E60 F300",
+          "CLEAR_FLUSH",
+          "CLEAR_OOZE",
+          "TOOL_CHANGE_END"};
+}
+
+void run_print(sim::SimHost& host, std::vector<std::string> lines) {
+  auto& job = host.printer().lookup_object<sim::SimPrintJob>("virtual_sdcard");
+  job.start("bench.gcode", std::move(lines));
+  host.run_until([&] { return !job.is_active() || job.is_paused(); }, 1e7);
+}
+
+void BM_OneToolChange(benchmark::State& state) {
+  feedbox::Session session({.boxes = 1});
+  sim::SimHost& host = session.host();
+  host.advance(1.0);
+  run_print(host, {"M109 S210", "G28", "G90", "M83", "EXTRUDER_LOAD SLOT=slot0"});
+  int from = 0;
+  double simulated_s = 0;
+  for (auto _ : state) {
+    const double start = host.reactor().monotonic();
+    run_print(host, tool_change(from, 1 - from));
+    simulated_s += host.reactor().monotonic() - start;
+    from = 1 - from;
+  }
+  state.counters["simulated_s"] =
+      benchmark::Counter(simulated_s, benchmark::Counter::kAvgIterations);
+}
+BENCHMARK(BM_OneToolChange)->Unit(benchmark::kMillisecond);
+
+void BM_DemoPrint(benchmark::State& state) {
+  const auto lines = lines_of(feedbox::embedded_file("demo.gcode"));
+  double simulated_s = 0;
+  for (auto _ : state) {
+    feedbox::Session session({.boxes = 2});
+    session.host().advance(1.0);
+    const double start = session.host().reactor().monotonic();
+    run_print(session.host(), lines);
+    simulated_s += session.host().reactor().monotonic() - start;
+  }
+  state.counters["simulated_s"] =
+      benchmark::Counter(simulated_s, benchmark::Counter::kAvgIterations);
+}
+BENCHMARK(BM_DemoPrint)->Unit(benchmark::kMillisecond);
+
+}  // namespace

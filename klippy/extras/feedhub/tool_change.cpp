@@ -1,0 +1,60 @@
+#include "klippy/extras/feedhub/tool_change.h"
+
+#include <string>
+
+#include "klippy/extras/feedhub/feedhub.h"
+
+namespace feedhub {
+namespace {
+
+// The slot that serves `tool`; a tool without a saved mapping uses the slot of its number.
+klippy::Value slot_of_tool(const FeedHub& hub, long long tool) {
+  const std::string number = std::to_string(tool);
+  return hub.get_value_by_key("value_t" + number, "slot" + number);
+}
+
+}  // namespace
+
+ToolChange::ToolChange(klippy::ConfigSection& config)
+    : printer_(config.get_printer()),
+      gcode_(printer_.lookup_object<klippy::GCodeDispatch>("gcode")) {
+  gcode_.register_command("TOOL_CHANGE_START",
+                          [this](klippy::GCodeCommand& gcmd) { cmd_TOOL_CHANGE_START(gcmd); });
+  gcode_.register_command("TOOL_CHANGE_END",
+                          [this](klippy::GCodeCommand& gcmd) { cmd_TOOL_CHANGE_END(gcmd); });
+}
+
+klippy::Heater& ToolChange::extruder_heater() {
+  return printer_.lookup_object<klippy::Toolhead>("toolhead").get_extruder().get_heater();
+}
+
+void ToolChange::move(const klippy::Position& /*newpos*/, double /*speed*/) {}
+
+void ToolChange::cmd_TOOL_CHANGE_START(klippy::GCodeCommand& gcmd) {
+  FeedHub& hub = printer_.lookup_object<FeedHub>(FeedHub::kObjectName);
+  const klippy::Value from_slot = slot_of_tool(hub, gcmd.get_int("F", -1));
+  const klippy::Value to_slot = slot_of_tool(hub, gcmd.get_int("T", -2));
+  hub.save_variable("is_tool_change", 1);
+  // A second start while excluding must not stack this object on itself: the single end
+  // has to bring back the transform that was in force before the block.
+  if (from_slot != to_slot || next_transform_) return;
+  gcode_.run_script_from_command("MOVE_TO_TRASH\n");
+  exclude_tool_ = true;
+  next_transform_ = hub.gcode_move().set_move_transform(shared_from_this(), true);
+  last_position_ = next_transform_->get_position();
+  // Temperature waits inside the swallowed block would hold the print for nothing.
+  extruder_heater().set_can_wait(false);
+}
+
+void ToolChange::cmd_TOOL_CHANGE_END(klippy::GCodeCommand& /*gcmd*/) {
+  FeedHub& hub = printer_.lookup_object<FeedHub>(FeedHub::kObjectName);
+  hub.save_variable("is_tool_change", 0);
+  if (!next_transform_) return;
+  exclude_tool_ = false;
+  hub.gcode_move().set_move_transform(next_transform_, true);
+  next_transform_ = nullptr;
+  hub.gcode_move().reset_last_position();
+  extruder_heater().set_can_wait(true);
+}
+
+}  // namespace feedhub

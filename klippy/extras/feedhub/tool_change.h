@@ -1,0 +1,47 @@
+// The slicer's tool-change block, bracketed by TOOL_CHANGE_START and TOOL_CHANGE_END. When
+// both tools are served by the same slot no filament has to change: the head goes to the
+// trash once and every move of the block is swallowed, which makes this object the G-code
+// move transform until the block ends.
+#pragma once
+
+#include <memory>
+
+#include "klippy/host/config.h"
+#include "klippy/host/gcode.h"
+#include "klippy/host/printer.h"
+#include "klippy/host/toolhead.h"
+
+namespace feedhub {
+
+class ToolChange final : public klippy::MoveTransform,
+                         public std::enable_shared_from_this<ToolChange> {
+ public:
+  // Registers TOOL_CHANGE_START and TOOL_CHANGE_END.
+  explicit ToolChange(klippy::ConfigSection& config);
+  ToolChange(const ToolChange&) = delete;
+  ToolChange& operator=(const ToolChange&) = delete;
+
+  void cmd_TOOL_CHANGE_START(klippy::GCodeCommand& gcmd);
+  void cmd_TOOL_CHANGE_END(klippy::GCodeCommand& gcmd);
+
+  // The transform: the host keeps seeing the position at which the exclusion began, and
+  // every move is discarded.
+  klippy::Position get_position() override { return last_position_; }
+  void move(const klippy::Position& newpos, double speed) override;
+
+  // True while the moves of a same-slot tool change are being swallowed; the slot feeders'
+  // extruder load and unload do nothing meanwhile.
+  bool exclude_tool() const { return exclude_tool_; }
+  bool is_excluding() const { return next_transform_ != nullptr; }
+
+ private:
+  klippy::Heater& extruder_heater();
+
+  klippy::Printer& printer_;
+  bool exclude_tool_ = false;
+  klippy::Position last_position_{0., 0., 0., 0.};
+  std::shared_ptr<klippy::MoveTransform> next_transform_;
+  klippy::GCodeDispatch& gcode_;
+};
+
+}  // namespace feedhub

@@ -1,0 +1,149 @@
+// The second and third stretch of the filament path: from the box outlet through the tube
+// into the extruder, with a recovery at the wipe positions when the filament does not
+// arrive, and the coupling of the slot motor to the extruder.
+#include "klippy/extras/feedhub/error_report.h"
+#include "klippy/extras/feedhub/feedhub.h"
+#include "klippy/extras/feedhub/tool_change.h"
+#include "klippy/extras/feedlane/box_extruder_stepper.h"
+#include "klippy/extras/feedlane/slot_states.h"
+
+namespace feedlane {
+namespace {
+
+using feedhub::ErrorReport;
+using feedhub::ReportWay;
+
+constexpr ErrorReport kLoadFilamentFirst{5, ReportWay::Info,
+                                         "Please load the filament to %s first.\n"};
+constexpr ErrorReport kExtruderLoadFailed{6, ReportWay::Info, "Extruder loading failure."};
+
+constexpr const char* kFirstWipePosition = "G1 Y300 F9000\nG1 X0 F9000\nG1 X0 Y0 F15000\nM400";
+constexpr const char* kSecondWipePosition =
+    "G1 X0 Y300 F15000\nG1 X35 F15000\nG1 Y305 F15000\nG1 X305 Y305 F15000\nM400";
+constexpr const char* kSettle = "G4 P2000\nM400";
+
+// Each recovery pass pulls back a little and pushes once more, unwatched.
+constexpr int kRecoveryPasses = 2;
+constexpr double kRecoveryPullBackMm = -50.;
+constexpr double kRecoveryPullBackAccelMmS2 = 300.;
+constexpr double kRecoveryPushMm = 100.;
+constexpr double kRecoverySpeedMmS = 100.;
+constexpr double kRecoveryPushAccelMmS2 = 100.;
+constexpr double kRecoveryPauseS = 1.;
+
+}  // namespace
+
+bool BoxExtruderStepper::filament_at_extruder_entry() {
+  return feedhub_.filament_at_extruder_entry();
+}
+
+bool BoxExtruderStepper::is_printing() {
+  return print_stats_.state() == "printing";
+}
+
+void BoxExtruderStepper::cmd_EXTRUDER_LOAD(klippy::GCodeCommand& gcmd) {
+  if (feedhub_.tool_change().exclude_tool()) return;
+  toolhead().wait_moves();
+  if (r_endstop_state_) {
+    feedhub_.report_error(kLoadFilamentFirst, stepper_num_);
+    log_sensor_states();
+    gcode_.run_script_from_command("PAUSE");
+    return;
+  }
+  const std::string last_load_slot =
+      feedhub_.get_value_by_key("last_load_slot", feedhub::kNoSlot).str();
+  const std::string coupled_slot = feedhub_.get_value_by_key("slot_sync", feedhub::kNoSlot).str();
+  if (last_load_slot == stepper_name_ && filament_at_extruder_entry() &&
+      coupled_slot == stepper_name_) {
+    gcmd.respond_info(stepper_label_ + " has been sync with Extruder.");
+    return;
+  }
+  // Every value is checked before the first move, so a bad one changes nothing.
+  const FeedMove to_outlet = checked_tuning(kExtruderLoad1);
+  const FeedMove through_tube = checked_tuning(kExtruderLoad2);
+  const FeedMove final_approach = checked_tuning(kExtruderLoad3);
+
+  bool home_success = false;
+  const klippy::TimerHandle& outlet_watch = feedhub_.b_endstop_timer();
+  if (feedhub_.b_endstop_state()) {
+    reactor_.update_timer(outlet_watch, klippy::Reactor::NOW);
+    feedhub_.save_variable(stepper_name_, kSlotAtSensor);
+    try {
+      home_success = do_home(b_endstop_.get_endstops(), to_outlet.length_mm, to_outlet.speed_mm_s,
+                             to_outlet.accel_mm_s2, false);
+    } catch (const klippy::CommandError&) {
+      stop_after_error(outlet_watch);
+      throw;
+    }
+    reactor_.update_timer(outlet_watch, klippy::Reactor::NEVER);
+  }
+  // Filament of another slot in the outlet path fails the load without a move.
+  if ((!feedhub_.b_endstop_state() && last_load_slot == stepper_name_) || home_success) {
+    feedhub_.save_variable("last_load_slot", stepper_name_);
+    const klippy::TimerHandle& entry_watch = feedhub_.e_endstop_timer();
+    reactor_.update_timer(entry_watch, klippy::Reactor::NOW);
+    try {
+      home_success = do_home_repeatedly(e_endstop_, through_tube.length_mm, through_tube.speed_mm_s,
+                                        through_tube.accel_mm_s2, false);
+      if (home_success) {
+        if (e_endstop_.scram()) {
+          // The motion monitor stopped the push: the filament is not where it seems.
+          e_endstop_.set_scram(false);
+          home_success = false;
+        } else {
+          home_success =
+              do_home_repeatedly(e_endstop_, final_approach.length_mm, final_approach.speed_mm_s,
+                                 final_approach.accel_mm_s2, false);
+          if (!home_success) {
+            gcode_.run_script_from_command("CLEAR_OOZE");
+            home_success = recover_extruder_load();
+          }
+        }
+      }
+    } catch (const klippy::CommandError&) {
+      stop_after_error(entry_watch);
+      throw;
+    }
+    reactor_.update_timer(entry_watch, klippy::Reactor::NEVER);
+  }
+  if (home_success) {
+    feedhub_.save_variable(stepper_name_, kSlotInExtruder);
+    slot_sync(true);
+  } else {
+    if (feedhub_.get_value_by_key("slot_sync", feedhub::kNoSlot).str() == feedhub::kNoSlot)
+      feedhub_.save_variable(stepper_name_, kSlotExtruderFailed);
+    feedhub_.report_error(kExtruderLoadFailed, stepper_num_);
+    log_sensor_states();
+    if (is_printing()) gcode_.run_script_from_command("PAUSE");
+  }
+  disable_stepper();
+  dwell(DISABLE_DELAY);
+  sync_print_time();
+}
+
+bool BoxExtruderStepper::recover_extruder_load() {
+  feedhub_.save_variable("load_retry_num",
+                         feedhub_.get_value_by_key("load_retry_num", 0).as_int() + 1);
+  // Every way out leaves the head at the trash, ready to purge.
+  auto arrived = [this] {
+    gcode_.run_script_from_command("MOVE_TO_TRASH");
+    return true;
+  };
+  for (int pass = 0; pass < kRecoveryPasses; ++pass) {
+    gcode_.run_script_from_command(pass == 0 ? kFirstWipePosition : kSecondWipePosition);
+    gcode_.run_script_from_command(kSettle);
+    if (filament_at_extruder_entry()) return arrived();
+    dwell(kRecoveryPauseS);
+    do_move(kRecoveryPullBackMm, kRecoverySpeedMmS, kRecoveryPullBackAccelMmS2);
+    dwell(kRecoveryPauseS);
+    if (do_home(e_endstop_.get_endstops(), kRecoveryPushMm, kRecoverySpeedMmS,
+                kRecoveryPushAccelMmS2, false, false))
+      return arrived();
+    gcode_.run_script_from_command(kSettle);
+    if (filament_at_extruder_entry()) return arrived();
+  }
+  gcode_.run_script_from_command("MOVE_TO_TRASH");
+  return false;
+}
+
+}  // namespace feedlane

@@ -1,0 +1,88 @@
+// Withdrawing a slot's filament from the extruder back into the box, and the hand-over of
+// a run-out spool's tool during a print.
+#include "klippy/extras/feedhub/error_report.h"
+#include "klippy/extras/feedhub/feedhub.h"
+#include "klippy/extras/feedhub/tool_change.h"
+#include "klippy/extras/feedlane/box_extruder_stepper.h"
+#include "klippy/extras/feedlane/slot_states.h"
+
+namespace feedlane {
+namespace {
+
+using feedhub::ErrorReport;
+using feedhub::ReportWay;
+
+constexpr ErrorReport kFilamentExhausted{
+    16, ReportWay::Info, "The filament has been exhausted, please load the filament to %s."};
+constexpr ErrorReport kExtruderNotLoaded{7, ReportWay::Info, "Extruder not loaded."};
+constexpr ErrorReport kExtruderUnloadFailed{9, ReportWay::Info, "Extruder unloading failure."};
+
+constexpr const char* kCutScript = "CUT_FILAMENT\nMOVE_TO_TRASH\n";
+
+}  // namespace
+
+void BoxExtruderStepper::cmd_EXTRUDER_UNLOAD(klippy::GCodeCommand& /*gcmd*/, bool can_cut) {
+  if (feedhub_.tool_change().exclude_tool()) return;
+  toolhead().wait_moves();
+  const bool printing = is_printing();
+  if (printing && r_endstop_state_) {
+    if (feedhub_.get_value_by_key("auto_reload_detect", 0) == klippy::Value(1)) {
+      flush_all_filament();
+      switch_next_slot();
+      return;
+    }
+    feedhub_.report_error_general_step(kFilamentExhausted, stepper_num_);
+    gcode_.run_script_from_command("PAUSE");
+    return;
+  }
+  // Every value is checked before the first move, so a bad one changes nothing.
+  const FeedMove pull_back = checked_tuning(kExtruderUnload1);
+  const FeedMove park = checked_tuning(kExtruderUnload2);
+  // During a print the slicer's block has cut already.
+  if (!printing && can_cut && filament_at_extruder_entry())
+    gcode_.run_script_from_command(kCutScript);
+  slot_sync(false);
+  if (feedhub_.b_endstop_state()) {
+    feedhub_.save_variable(stepper_name_, kSlotFailed);
+    feedhub_.report_error(kExtruderNotLoaded, stepper_num_);
+    log_sensor_states();
+    if (printing) gcode_.run_script_from_command("PAUSE");
+    return;
+  }
+  if (withdraw_from_extruder(pull_back)) {
+    do_move(park.length_mm, park.speed_mm_s, park.accel_mm_s2);
+    feedhub_.save_variable(stepper_name_, kSlotParkedInBox);
+    disable_stepper();
+    return;
+  }
+  feedhub_.report_error(kExtruderUnloadFailed, stepper_num_);
+  feedhub_.save_variable(stepper_name_, kSlotExtruderFailed);
+  log_sensor_states();
+  if (printing) gcode_.run_script_from_command("PAUSE");
+  disable_stepper();
+}
+
+bool BoxExtruderStepper::withdraw_from_extruder(const FeedMove& pull_back) {
+  const klippy::TimerHandle& outlet_watch = feedhub_.b_endstop_timer();
+  reactor_.update_timer(outlet_watch, klippy::Reactor::NOW);
+  feedhub_.save_variable(stepper_name_, kSlotAtSensor);
+  bool home_success = false;
+  try {
+    // The outlet endstop trips when the filament has left the outlet sensor.
+    home_success = do_home_repeatedly(b_endstop_, pull_back.length_mm, pull_back.speed_mm_s,
+                                      pull_back.accel_mm_s2, true);
+  } catch (const klippy::CommandError&) {
+    stop_after_error(outlet_watch);
+    throw;
+  }
+  reactor_.update_timer(outlet_watch, klippy::Reactor::NEVER);
+  if (!home_success) return false;
+  feedhub_.save_variable("last_load_slot", feedhub::kNoSlot);
+  if (b_endstop_.scram()) {
+    b_endstop_.set_scram(false);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace feedlane

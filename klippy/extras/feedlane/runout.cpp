@@ -1,0 +1,124 @@
+// The slot's runout sensor, and the hand-over of a run-out spool's tool to a parked slot
+// that holds the same filament.
+#include <string>
+
+#include "klippy/extras/feedhub/error_report.h"
+#include "klippy/extras/feedhub/feedhub.h"
+#include "klippy/extras/feedlane/box_extruder_stepper.h"
+#include "klippy/extras/feedlane/slot_labels.h"
+#include "klippy/extras/feedlane/slot_states.h"
+
+namespace feedlane {
+namespace {
+
+using feedhub::ErrorReport;
+using feedhub::ReportWay;
+
+constexpr ErrorReport kFlushFailed{
+    17, ReportWay::Info, "Filament flush failed, please clean and then load the filament in %s."};
+constexpr ErrorReport kNoFilamentSpecified{
+    18, ReportWay::Info, "No filament specified, %s cannot be automatically replaced."};
+constexpr ErrorReport kNoReplaceableSlot{22, ReportWay::Info, "No replaceable slot found."};
+
+constexpr const char* kPurgeOnePortion =
+    "G1 E100 F300\nG1 E-1 F1800\nM106 S255\nM400\nG4 P5000\nCLEAR_FLUSH\nM106 S0";
+constexpr const char* kFinalPush = "G1 E25 F300";
+constexpr int kMaxPurgePortions = 50;
+
+// What a tag read saved about a slot's filament.
+struct SavedFilament {
+  klippy::Value vendor;
+  klippy::Value color;
+  klippy::Value filament;
+
+  bool complete() const { return !vendor.is_none() && !color.is_none() && !filament.is_none(); }
+  bool operator==(const SavedFilament&) const = default;
+};
+
+SavedFilament saved_filament(const feedhub::FeedHub& hub, const std::string& slot_name) {
+  return {hub.get_value_by_key("vendor_" + slot_name, klippy::Value()),
+          hub.get_value_by_key("color_" + slot_name, klippy::Value()),
+          hub.get_value_by_key("filament_" + slot_name, klippy::Value())};
+}
+
+}  // namespace
+
+void BoxExtruderStepper::runout_button_callback(double /*eventtime*/, int state) {
+  // Turning the spools while drying moves filament past the sensors: not a real change.
+  if (is_drying_) return;
+  r_endstop_state_ = state;
+  // A failure here must not stop the host's button handling: it is reported and logged.
+  try {
+    const bool printing = is_printing();
+    if (printing && state) {
+      const std::string counter = "runout_" + std::to_string(stepper_num_);
+      feedhub_.save_variable(counter, feedhub_.get_value_by_key(counter, 0).as_int() + 1);
+    }
+    if (state) {
+      feedhub_.save_variable(stepper_name_, kSlotEmpty);
+      // The filament left in the tube still prints; the motion sensor must not pause for it.
+      if (printing &&
+          feedhub_.get_value_by_key("slot_sync", feedhub::kNoSlot).str() == stepper_name_)
+        gcode_.run_script("SET_FILAMENT_SENSOR SENSOR=box_motion_sensor ENABLE=0");
+      return;
+    }
+    feedhub_.save_variable(stepper_name_, kSlotAtSensor);
+    if (feedhub_.can_load_slot() && slot_not_unload_)
+      gcode_.run_script("RELOAD_ALL RFID=1 FIRST=" + std::to_string(stepper_num_) + "\nM400\n");
+  } catch (const klippy::CommandError& e) {
+    const std::string message =
+        "Runout sensor of " + stepper_label_ + " (" + stepper_name_ + "): " + e.what();
+    printer_.log().error(message);
+    gcode_.respond_raw("!! " + message);
+  }
+}
+
+void BoxExtruderStepper::flush_all_filament() {
+  bool flush_success = false;
+  for (int portion = 0; portion < kMaxPurgePortions; ++portion) {
+    if (!filament_at_extruder_entry()) {
+      gcode_.run_script_from_command(kFinalPush);
+      flush_success = true;
+      break;
+    }
+    gcode_.run_script_from_command(kPurgeOnePortion);
+  }
+  slot_sync(false);
+  disable_stepper();
+  if (!flush_success) {
+    feedhub_.report_error_general_step(kFlushFailed, stepper_num_);
+    gcode_.run_script_from_command("PAUSE");
+  }
+}
+
+int BoxExtruderStepper::switch_next_slot() {
+  if (!feedhub_.get_value_by_key("auto_reload_detect", false).truthy()) return -1;
+  const SavedFilament wanted = saved_filament(feedhub_, stepper_name_);
+  if (!wanted.complete()) {
+    feedhub_.report_error_general_step(kNoFilamentSpecified, stepper_num_);
+    return -1;
+  }
+  const klippy::Value box_count = feedhub_.get_value_by_key("box_count", 1);
+  const int total = kSlotsPerBox * static_cast<int>(box_count.as_int());
+  int next_slot = -1;
+  // Every other slot once, the following ones first, wrapping past the last slot.
+  for (int i = stepper_num_ + 1; i < stepper_num_ + total; ++i) {
+    const int slot = i >= total ? i - total : i;
+    const std::string name = "slot" + std::to_string(slot);
+    if (saved_filament(feedhub_, name) == wanted &&
+        feedhub_.get_value_by_key(name, 0) == klippy::Value(kSlotParkedInBox)) {
+      next_slot = slot;
+      break;
+    }
+  }
+  if (next_slot < 0) {
+    feedhub_.report_error(kNoReplaceableSlot);
+    return -1;
+  }
+  const std::string tool_key =
+      feedhub_.get_key_by_value(stepper_name_, "value_t" + std::to_string(stepper_num_), "value_t");
+  feedhub_.save_variable(tool_key, "slot" + std::to_string(next_slot));
+  return next_slot;
+}
+
+}  // namespace feedlane

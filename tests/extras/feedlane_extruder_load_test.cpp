@@ -1,0 +1,170 @@
+// Extruder load and unload against the filament world: the filament's road from the box
+// through the tube into the extruder and back, and every failure on the way.
+#include <gtest/gtest.h>
+
+#include "sim/print_stats.h"
+#include "tests/extras/feedlane_fixture.h"
+
+namespace {
+
+using feedlane_test::LaneHost;
+using klippy::Value;
+
+constexpr double kOutletMm = 350.;
+constexpr double kEntryMm = 1350.;
+constexpr double kParkMm = 260.;
+// The box sensors reach their endstops through the host's 10 ms mirror timers.
+constexpr double kMirrorOvershootMm = 2.5;
+
+class ExtruderLoad : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    host_.start({.world = true}, "[Variables]\nbox_count = 1\n");
+    host_.host().advance(0.5);
+  }
+  sim::FilamentWorld& world() { return host_.world().world(); }
+  sim::StrandState strand(int slot) { return world().strand(slot, host_.print_time()); }
+  void insert(int slot, const std::string& extra = "") {
+    host_.command("SIM_SPOOL SLOT=" + std::to_string(slot) + " ACTION=insert" + extra);
+    host_.host().advance(0.2);
+  }
+  // A spool inserted and pulled into the box, parked behind the outlet.
+  void park(int slot) {
+    insert(slot);
+    bool loaded = false;
+    host_.run_task([&] { loaded = host_.lane(slot).slot_load(); });
+    host_.settle(slot);
+    ASSERT_TRUE(loaded);
+  }
+  std::vector<std::string> command(const std::string& line, int slot = 0) {
+    auto lines = host_.command(line);
+    host_.settle(slot);
+    return lines;
+  }
+  std::vector<std::string> load(int slot = 0) {
+    return command("EXTRUDER_LOAD SLOT=slot" + std::to_string(slot), slot);
+  }
+  std::vector<std::string> unload(int slot = 0) {
+    return command("EXTRUDER_UNLOAD SLOT=slot" + std::to_string(slot), slot);
+  }
+  void start_print() {
+    host_.host().printer().lookup_object<sim::SimPrintStats>("print_stats").note_start("a.gcode");
+  }
+  bool paused() {
+    return host_.host().printer().lookup_object<sim::SimPrintStats>("print_stats").state() ==
+           "paused";
+  }
+
+  LaneHost host_;
+};
+
+TEST_F(ExtruderLoad, AParkedSlotIsFedIntoTheExtruderAndCoupled) {
+  park(0);
+  EXPECT_TRUE(load().empty());
+  EXPECT_EQ(host_.variable("slot0"), Value(2));
+  EXPECT_EQ(host_.variable("slot_sync"), Value("slot0"));
+  EXPECT_EQ(host_.variable("last_load_slot"), Value("slot0"));
+  EXPECT_TRUE(host_.variable("retry_step").is_none());
+  // The final approach ends at once: the entry sensor sees the filament already. The tip
+  // waits there, short of the gears, for the coupled slot motor to push it in.
+  EXPECT_GT(strand(0).tip_mm, kEntryMm);
+  EXPECT_FALSE(strand(0).gripped_by_extruder);
+  const double before = strand(0).tip_mm;
+  host_.command("M83");
+  host_.command("G1 E30 F600");
+  host_.command("M400");
+  EXPECT_NEAR(strand(0).tip_mm - before, 30., 1e-6);
+  EXPECT_TRUE(strand(0).gripped_by_extruder);
+  // A second load of the coupled slot only says so.
+  EXPECT_EQ(load(), std::vector<std::string>{"// 1A has been sync with Extruder."});
+}
+
+TEST_F(ExtruderLoad, AnEmptySlotAsksForFilamentAndPausesEvenOutsideAPrint) {
+  EXPECT_EQ(load(), (std::vector<std::string>{
+                        "// Code:ZKE_004_005; Message:Please load the filament to 1A first."}));
+  EXPECT_EQ(host_.variable("retry_step"), Value("ZKE_004_005_0"));
+  EXPECT_EQ(host_.variable("slot0"), Value(0)) << "as the empty slot's sensor said";
+}
+
+TEST_F(ExtruderLoad, FilamentOfAnotherSlotInTheOutletFailsAtOnceWithoutAMove) {
+  park(0);
+  park(1);
+  host_.run_task([&] { host_.lane(1).do_move(kParkMm + 20, 80); });  // slot 1 into the outlet
+  host_.settle(1);
+  host_.host().advance(0.1);
+  host_.save("last_load_slot", "'slot1'");
+  const double tip = strand(0).tip_mm;
+  EXPECT_EQ(load(),
+            std::vector<std::string>{"// Code:ZKE_004_006; Message:Extruder loading failure."});
+  EXPECT_EQ(strand(0).tip_mm, tip);
+  EXPECT_EQ(host_.variable("slot0"), Value(-2));
+  EXPECT_EQ(host_.variable("last_load_slot"), Value("slot1"))
+      << testing::PrintToString(host_.output());
+  EXPECT_EQ(host_.variable("retry_step"), Value("ZKE_004_006_0"));
+}
+
+TEST_F(ExtruderLoad, FilamentStuckInTheTubeEndsAtTheTrashAfterTwoRecoveryPasses) {
+  park(0);
+  start_print();
+  // Stuck a little past the outlet: the outlet sees it, the extruder entry never does.
+  host_.run_task([&] { host_.lane(0).do_move(kParkMm + 100, 80); });
+  host_.settle(0);
+  host_.command("SIM_FAULT SLOT=0 KIND=jam");
+  host_.save("last_load_slot", "'slot0'");
+  const auto lines = load();
+  EXPECT_EQ(lines.back(), "// Code:ZKE_004_006; Message:Extruder loading failure.");
+  EXPECT_EQ(host_.variable("slot0"), Value(-2));
+  EXPECT_EQ(host_.variable("slot_sync", "slot-1"), Value("slot-1"));
+  EXPECT_EQ(host_.variable("retry_step"), Value("ZKE_004_006_0"));
+  EXPECT_TRUE(paused());
+}
+
+class ExtruderUnload : public ExtruderLoad {
+ protected:
+  void SetUp() override {
+    ExtruderLoad::SetUp();
+    park(0);
+    ASSERT_TRUE(load().empty());
+    // Purged, so that the filament reaches through the cutter.
+    host_.command("M83");
+    host_.command("G1 E100 F300");
+    host_.command("M400");
+  }
+};
+
+TEST_F(ExtruderUnload, OutsideAPrintTheFilamentIsCutWithdrawnAndParked) {
+  EXPECT_TRUE(unload().empty());
+  EXPECT_EQ(host_.variable("slot0"), Value(1));
+  EXPECT_EQ(host_.variable("slot_sync"), Value("slot-1"));
+  EXPECT_EQ(host_.variable("last_load_slot"), Value("slot-1"));
+  EXPECT_EQ(host_.hub().b_endstop_state(), 1);
+  EXPECT_NEAR(strand(0).tip_mm, kOutletMm - kParkMm, kMirrorOvershootMm + 1);
+  // The cut left a piece in the hotend.
+  EXPECT_EQ(world().loose_pieces().size(), 1u);
+  // Nothing left to withdraw the second time.
+  EXPECT_EQ(unload(),
+            std::vector<std::string>{"// Code:ZKE_004_007; Message:Extruder not loaded."});
+  EXPECT_EQ(host_.variable("slot0"), Value(-1));
+  EXPECT_EQ(host_.variable("retry_step"), Value("ZKE_004_007_0"));
+}
+
+TEST_F(ExtruderUnload, DuringAPrintTheFilamentIsNotCut) {
+  start_print();
+  EXPECT_TRUE(unload().empty());
+  EXPECT_TRUE(world().loose_pieces().empty());
+  EXPECT_EQ(host_.variable("slot0"), Value(1));
+}
+
+TEST_F(ExtruderUnload, AJammedPullBackFailsAndPausesThePrint) {
+  start_print();
+  host_.command("SIM_FAULT SLOT=0 KIND=jam");
+  EXPECT_EQ(unload(),
+            std::vector<std::string>{"// Code:ZKE_004_009; Message:Extruder unloading failure."});
+  EXPECT_EQ(host_.variable("slot0"), Value(-2));
+  EXPECT_EQ(host_.variable("retry_step"), Value("ZKE_004_009_0"));
+  EXPECT_EQ(host_.variable("slot_sync"), Value("slot-1"));
+  EXPECT_TRUE(paused());
+  EXPECT_FALSE(host_.enable_line(0).is_motor_enabled());
+}
+
+}  // namespace

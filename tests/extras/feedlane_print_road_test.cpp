@@ -1,0 +1,90 @@
+// The tool-change road of a multi-colour print, run as a print job against the filament
+// world: the slicer's block cuts, unloads and loads, and the strands end where physics
+// puts them.
+#include <gtest/gtest.h>
+
+#include "sim/print_job.h"
+#include "sim/print_stats.h"
+#include "tests/extras/feedlane_fixture.h"
+
+namespace {
+
+using feedlane_test::LaneHost;
+using klippy::Value;
+
+constexpr double kOutletMm = 350.;
+constexpr double kParkMm = 260.;
+constexpr double kEntryMm = 1350.;
+constexpr double kCutterMm = 1390.;
+
+class PrintRoad : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    host_.start({.world = true}, "[Variables]\nbox_count = 1\n");
+    for (int slot : {0, 1})
+      host_.command("SIM_SPOOL SLOT=" + std::to_string(slot) + " ACTION=insert");
+    host_.host().advance(0.5);
+  }
+  // Runs `lines` as a print; false when it paused.
+  bool print(std::vector<std::string> lines) {
+    auto& job = host_.host().printer().lookup_object<sim::SimPrintJob>("virtual_sdcard");
+    lines.push_back("M400");
+    job.start("road.gcode", std::move(lines));
+    host_.host().run_until([&] { return !job.is_active() || job.is_paused(); }, 1e6);
+    host_.host().advance(1.0);
+    return !job.is_paused();
+  }
+  sim::StrandState strand(int slot) {
+    return host_.world().world().strand(slot, host_.print_time());
+  }
+
+  LaneHost host_;
+};
+
+TEST_F(PrintRoad, ABlockChangingSlotsParksTheOldFilamentAndCouplesTheNew) {
+  // Purged after the load: the filament reaches through the cutter.
+  ASSERT_TRUE(print({"G90", "M83", "EXTRUDER_LOAD SLOT=slot0", "G1 E80 F300", "G1 X50 Y50 E5 F3000",
+                     "TOOL_CHANGE_START F=0 T=1", "CUT_FILAMENT T=0", "EXTRUDER_UNLOAD SLOT=slot0",
+                     "EXTRUDER_LOAD SLOT=slot1", "MOVE_TO_TRASH", "G1 E100 F300", "CLEAR_FLUSH",
+                     "TOOL_CHANGE_END", "G1 X60 Y60 E2 F3000"}))
+      << testing::PrintToString(host_.output());
+  EXPECT_EQ(host_.variable("slot0"), Value(1));
+  EXPECT_EQ(host_.variable("slot1"), Value(2));
+  EXPECT_EQ(host_.variable("slot_sync"), Value("slot1"));
+  EXPECT_EQ(host_.variable("last_load_slot"), Value("slot1"));
+  EXPECT_EQ(host_.variable("is_tool_change"), Value(0));
+  // Slot 0 was cut (pulled back 35 mm first) and parked behind the outlet.
+  EXPECT_NEAR(strand(0).tip_mm, kOutletMm - kParkMm, 3.5);
+  EXPECT_TRUE(strand(1).gripped_by_extruder);
+  EXPECT_GT(strand(1).tip_mm, kCutterMm);
+  // The piece cut off slot 0 was pushed out by the purge.
+  EXPECT_TRUE(host_.world().world().loose_pieces().empty());
+  EXPECT_TRUE(host_.output().empty()) << host_.output().front();
+}
+
+TEST_F(PrintRoad, ASameSlotBlockLeavesTheFilamentAndTheHeadWhereTheyWere) {
+  host_.save("value_t0", "'slot0'");
+  host_.save("value_t1", "'slot0'");
+  // Purged after the load, so that the extruder gears hold the filament.
+  ASSERT_TRUE(print({"G90", "M83", "EXTRUDER_LOAD SLOT=slot0", "G1 E60 F300", "G1 X50 Y50 E5 F3000",
+                     "TOOL_CHANGE_START F=0 T=1", "CUT_FILAMENT T=0", "EXTRUDER_UNLOAD SLOT=slot0",
+                     "EXTRUDER_LOAD SLOT=slot1", "G1 X100 Y100 E60 F300", "TOOL_CHANGE_END"}))
+      << testing::PrintToString(host_.output());
+  const double tip = strand(0).tip_mm;
+  EXPECT_EQ(host_.variable("slot_sync"), Value("slot0"));
+  EXPECT_TRUE(strand(1).tip_mm < kOutletMm);
+  // The head went to the trash once and nothing of the block moved it.
+  EXPECT_EQ(host_.toolhead().get_position()[0], 300.);
+  EXPECT_EQ(host_.toolhead().get_position()[1], 310.);
+  ASSERT_TRUE(print({"G90", "M83", "G1 X10 Y10 E1 F3000"}));
+  EXPECT_NEAR(strand(0).tip_mm - tip, 1., 1e-6);
+}
+
+TEST_F(PrintRoad, AnEmptySlotInTheBlockPausesThePrintWithItsReport) {
+  EXPECT_FALSE(print({"EXTRUDER_LOAD SLOT=slot2", "G1 X10 F3000"}));
+  EXPECT_EQ(host_.output().back(),
+            "// Code:ZKE_004_005; Message:Please load the filament to 1C first.");
+  EXPECT_EQ(host_.variable("retry_step"), Value("ZKE_004_005_2"));
+}
+
+}  // namespace

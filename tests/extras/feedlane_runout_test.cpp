@@ -1,0 +1,170 @@
+// A slot's runout sensor and the hand-over of a run-out spool's tool to a replacement.
+#include <gtest/gtest.h>
+
+#include "sim/filament_sensors.h"
+#include "sim/print_stats.h"
+#include "tests/extras/feedlane_fixture.h"
+
+namespace {
+
+using feedlane_test::LaneHost;
+using klippy::Value;
+
+class Runout : public ::testing::Test {
+ protected:
+  void start(bool auto_load = false, const std::string& extra = "") {
+    host_.start({.world = true, .extra = extra, .auto_load_new_spools = auto_load},
+                "[Variables]\nbox_count = 1\n");
+    host_.host().advance(0.5);
+  }
+  void spool(int slot, const std::string& action, const std::string& extra = "") {
+    host_.command("SIM_SPOOL SLOT=" + std::to_string(slot) + " ACTION=" + action + extra);
+    host_.host().advance(0.2);
+  }
+  void start_print() {
+    host_.host().printer().lookup_object<sim::SimPrintStats>("print_stats").note_start("a.gcode");
+  }
+  bool paused() {
+    return host_.host().printer().lookup_object<sim::SimPrintStats>("print_stats").state() ==
+           "paused";
+  }
+  void tag(int slot, const std::string& vendor, const std::string& color,
+           const std::string& filament) {
+    const std::string name = "slot" + std::to_string(slot);
+    host_.save("vendor_" + name, "'" + vendor + "'");
+    host_.save("color_" + name, "'" + color + "'");
+    host_.save("filament_" + name, "'" + filament + "'");
+  }
+  int switch_from(int slot) {
+    int next = -2;
+    host_.run_task([&] { next = host_.lane(slot).switch_next_slot(); });
+    return next;
+  }
+
+  LaneHost host_;
+};
+
+TEST_F(Runout, TheSensorKeepsTheSlotStateAndCountsRunoutsOnlyWhilePrinting) {
+  start();
+  spool(0, "insert");
+  EXPECT_EQ(host_.variable("slot0"), Value(3));
+  EXPECT_EQ(host_.lane(0).r_endstop_state(), 0);
+  spool(0, "remove");
+  EXPECT_EQ(host_.variable("slot0"), Value(0));
+  EXPECT_EQ(host_.lane(0).r_endstop_state(), 1);
+  EXPECT_TRUE(host_.variable("runout_0").is_none());
+  spool(0, "insert");
+  start_print();
+  spool(0, "remove");
+  EXPECT_EQ(host_.variable("runout_0"), Value(1));
+  EXPECT_TRUE(host_.output().empty());
+}
+
+TEST_F(Runout, AFailingAutomaticReloadIsReportedAndTheHostGoesOn) {
+  // A stand-in reload that fails the way a real one can (a heater out of range).
+  start(true, "[gcode_macro RELOAD_ALL]\ngcode:\n    M104 S999\n");
+  spool(2, "insert");
+  EXPECT_EQ(host_.variable("slot2"), Value(3));
+  ASSERT_FALSE(host_.output().empty());
+  EXPECT_EQ(host_.output().back().rfind("!! Runout sensor of 1C (slot2): ", 0), 0u)
+      << testing::PrintToString(host_.output());
+  EXPECT_EQ(host_.command("M114").size(), 1u);
+}
+
+TEST_F(Runout, TheSearchWrapsPastTheLastSlotAndTakesOnlyParkedMatches) {
+  start();
+  host_.save("box_count", "2");
+  host_.save("auto_reload_detect", "1");
+  host_.save("value_t2", "'slot3'");
+  host_.save("value_t5", "'slot2'");
+  tag(2, "Acme", "FF0000", "PLA");
+  tag(3, "Acme", "FF0000", "PLA");  // the next slot, but in the extruder
+  host_.save("slot3", "2");
+  tag(5, "Acme", "FF0000", "PETG");  // another filament
+  host_.save("slot5", "1");
+  tag(7, "Acme", "FF0000", "PLA");
+  host_.save("slot7", "1");
+  tag(0, "Acme", "FF0000", "PLA");
+  host_.save("slot0", "1");
+  EXPECT_EQ(switch_from(2), 7);
+  EXPECT_EQ(host_.variable("value_t5"), Value("slot7"));
+  EXPECT_EQ(host_.variable("value_t2"), Value("slot3"));
+  host_.save("slot7", "3");
+  EXPECT_EQ(switch_from(2), 0);
+}
+
+TEST_F(Runout, ASlotWithoutAReplacementSaysWhy) {
+  start();
+  EXPECT_EQ(switch_from(1), -1);
+  EXPECT_TRUE(host_.output().empty()) << "automatic replacement is off";
+  host_.save("auto_reload_detect", "1");
+  EXPECT_EQ(switch_from(1), -1);
+  EXPECT_EQ(host_.output().back(),
+            "// Code:ZKE_004_018; Message:No filament specified, 1B cannot be automatically "
+            "replaced.");
+  EXPECT_EQ(host_.variable("retry_step"), Value("ZKE_004_018_00"));
+  tag(1, "Acme", "00FF00", "PLA");
+  EXPECT_EQ(switch_from(1), -1);
+  EXPECT_EQ(host_.output().back(), "// Code:ZKE_004_022; Message:No replaceable slot found.");
+  EXPECT_EQ(host_.variable("retry_step"), Value("ZKE_004_022_00"));
+}
+
+class RunoutDuringAPrint : public Runout {
+ protected:
+  void SetUp() override {
+    start();
+    // Just enough filament to reach the extruder and print a little.
+    spool(0, "insert", " LENGTH=1500");
+    spool(1, "insert");
+    for (int slot : {0, 1}) {
+      bool loaded = false;
+      host_.run_task([&] { loaded = host_.lane(slot).slot_load(); });
+      host_.settle(slot);
+      ASSERT_TRUE(loaded);
+    }
+    host_.command("EXTRUDER_LOAD SLOT=slot0");
+    host_.settle(0);
+    ASSERT_EQ(host_.variable("slot_sync"), Value("slot0"));
+    start_print();
+    host_.command("M83");
+    host_.command("G1 E200 F600");
+    host_.command("M400");
+  }
+  sim::StrandState strand(int slot) {
+    return host_.world().world().strand(slot, host_.print_time());
+  }
+};
+
+TEST_F(RunoutDuringAPrint, TheRunOutSlotSwitchesOffTheMotionSensorAndCounts) {
+  EXPECT_EQ(host_.variable("slot0"), Value(0));
+  EXPECT_EQ(host_.variable("runout_0"), Value(1));
+  auto& sensor = host_.host().printer().lookup_object<sim::SimFilamentMotionSensor>(
+      "filament_motion_sensor box_motion_sensor");
+  EXPECT_FALSE(sensor.enabled());
+}
+
+TEST_F(RunoutDuringAPrint, WithoutAutomaticReplacementTheUnloadPausesThePrint) {
+  host_.command("EXTRUDER_UNLOAD SLOT=slot0");
+  EXPECT_EQ(host_.output().back(),
+            "// Code:ZKE_004_016; Message:The filament has been exhausted, please load the "
+            "filament to 1A.");
+  EXPECT_EQ(host_.variable("retry_step"), Value("ZKE_004_016_00"));
+  EXPECT_TRUE(paused());
+  EXPECT_EQ(host_.variable("slot_sync"), Value("slot0")) << "nothing uncoupled";
+}
+
+TEST_F(RunoutDuringAPrint, AMatchingParkedSpoolTakesOverAfterThePurge) {
+  host_.save("auto_reload_detect", "1");
+  tag(0, "Acme", "FF0000", "PLA");
+  tag(1, "Acme", "FF0000", "PLA");
+  host_.command("EXTRUDER_UNLOAD SLOT=slot0");
+  host_.command("M400");
+  EXPECT_FALSE(paused());
+  EXPECT_EQ(host_.world().world().hall_diameter_mm(host_.print_time()), 0.);
+  EXPECT_FALSE(strand(0).present && strand(0).tip_mm < 1350.) << "purged out of the toolhead";
+  EXPECT_EQ(host_.variable("slot_sync"), Value("slot-1"));
+  EXPECT_EQ(host_.variable("value_t0"), Value("slot1"));
+  EXPECT_EQ(host_.variable("slot1"), Value(1));
+}
+
+}  // namespace
