@@ -33,7 +33,11 @@ std::shared_ptr<klippy::ExtruderStepper> SimFactory::create_extruder_stepper(
 }
 
 std::shared_ptr<klippy::PwmLed> SimFactory::create_pwm_led(klippy::ConfigSection& config) {
-  return make_pwm_led(config);
+  auto led = make_pwm_led(config);
+  // Registered under its owner's section, so that the host's status shows every slot's
+  // colour.
+  printer_.add_object("led " + config.get_name(), led);
+  return led;
 }
 
 std::unique_ptr<klippy::SpiDevice> SimFactory::create_spi(klippy::ConfigSection& config, int mode,

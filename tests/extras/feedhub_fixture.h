@@ -40,6 +40,7 @@ class FakeSlotFeeder final : public feedhub::SlotFeeder {
   void cmd_EXTRUDER_LOAD(klippy::GCodeCommand&) override {}
   void cmd_EXTRUDER_UNLOAD(klippy::GCodeCommand&, bool) override {}
   int switch_next_slot() override { return -1; }
+  bool read_slot_tag() override { return true; }
 
   std::vector<bool> sync_calls;
 

@@ -53,6 +53,7 @@ FeedHub::FeedHub(klippy::ConfigSection& config)
                           [this](klippy::GCodeCommand& gcmd) { cmd_CLEAR_FLUSH(gcmd); });
   gcode_.register_command("CLEAR_OOZE",
                           [this](klippy::GCodeCommand& gcmd) { cmd_CLEAR_OOZE(gcmd); });
+  register_startup_commands();
 }
 
 FeedHub::~FeedHub() = default;
@@ -118,11 +119,6 @@ void FeedHub::report_error_general_step(const ErrorReport& report, int slot) {
 
 double FeedHub::delayed_init_error_raw(double /*eventtime*/) {
   report_error(kFeedingStateIncorrect);
-  return klippy::Reactor::NEVER;
-}
-
-// The automatic tag reading at start arrives with the tag-reading commands.
-double FeedHub::delayed_init_rfid(double /*eventtime*/) {
   return klippy::Reactor::NEVER;
 }
 

@@ -76,6 +76,11 @@ class FeedHub final : public klippy::PrinterObject {
   // Start-up one-shots scheduled by handle_connect.
   double delayed_init_error_raw(double eventtime);
   double delayed_init_rfid(double eventtime);
+  // Reads the tags of every loaded slot in turn; the first failed read ends it.
+  void cmd_INIT_RFID_READ(klippy::GCodeCommand& gcmd);
+  // Pulls a slot's strand back 50 mm, to check its motor.
+  void cmd_RUN_STEPPER(klippy::GCodeCommand& gcmd);
+  void cmd_CLEAR_RUNOUT_NUM(klippy::GCodeCommand& gcmd);
   double delayed_self_inspection(double eventtime);
 
   void motion_tips(klippy::GCodeCommand& gcmd);
@@ -117,6 +122,8 @@ class FeedHub final : public klippy::PrinterObject {
   bool filament_at_extruder_entry();
 
  private:
+  void register_startup_commands();
+
   klippy::Printer& printer_;
   klippy::Reactor& reactor_;
   BoxButton b_button_;

@@ -32,6 +32,8 @@ class SlotFeeder : public klippy::PrinterObject {
   virtual void cmd_EXTRUDER_UNLOAD(klippy::GCodeCommand& gcmd, bool can_cut) = 0;
   // The replacement slot for this slot's tool after a runout, or -1.
   virtual int switch_next_slot() = 0;
+  // Reads the slot's filament tag; false when the strand did not reach the box outlet.
+  virtual bool read_slot_tag() = 0;
 };
 
 }  // namespace feedhub

@@ -36,7 +36,11 @@ BoxExtruderStepper::BoxExtruderStepper(klippy::ConfigSection& config)
   r_endstop_.add_stepper(stepper_);
   b_endstop_.add_stepper(stepper_);
   e_endstop_.add_stepper(stepper_);
-  // SLOT_PROMPT_MOVE and RFID_READ are registered here by the code that implements them.
+  gcode_.register_mux_command(
+      "SLOT_PROMPT_MOVE", "SLOT", stepper_name_,
+      [this](klippy::GCodeCommand& gcmd) { cmd_SLOT_PROMPT_MOVE(gcmd); });
+  gcode_.register_mux_command("RFID_READ", "SLOT", stepper_name_,
+                              [this](klippy::GCodeCommand& gcmd) { cmd_SLOT_RFID_READ(gcmd); });
   gcode_.register_mux_command("SLOT_UNLOAD", "SLOT", stepper_name_,
                               [this](klippy::GCodeCommand& gcmd) { cmd_SLOT_UNLOAD(gcmd); });
   gcode_.register_mux_command("EXTRUDER_LOAD", "SLOT", stepper_name_,
@@ -62,15 +66,6 @@ klippy::Toolhead& BoxExtruderStepper::toolhead() {
 
 void BoxExtruderStepper::log_sensor_states() {
   feedhub_.print_sensor_state_to_log(reactor_.monotonic());
-}
-
-void BoxExtruderStepper::led_handle_connect() {
-  reactor_.update_timer(led_timer_.handle(), klippy::Reactor::NOW);
-}
-
-// The slot LED arrives with its own code; until then the timer parks itself.
-double BoxExtruderStepper::set_led(double /*eventtime*/) {
-  return klippy::Reactor::NEVER;
 }
 
 }  // namespace feedlane

@@ -97,6 +97,14 @@ class BoxExtruderStepper final : public feedhub::SlotFeeder {
   // The slot LED: wakes the LED timer at "klippy:ready"; the timer shows the slot state.
   void led_handle_connect();
   double set_led(double eventtime);
+  // RFID_READ: reads the slot's filament tag while the strand passes the card reader.
+  void cmd_SLOT_RFID_READ(klippy::GCodeCommand& gcmd);
+  // True when the read ran to the end or was refused; false when the strand never reached
+  // the outlet. CommandError when the reader does not answer or a move fails; the slot is
+  // then free for the next read.
+  bool read_slot_tag() override;
+  // SLOT_PROMPT_MOVE: nudges a parked strand forward and back.
+  void cmd_SLOT_PROMPT_MOVE(klippy::GCodeCommand& gcmd);
 
   int r_endstop_state() const override { return r_endstop_state_; }
   const std::string& stepper_name() const override { return stepper_name_; }

@@ -1,0 +1,93 @@
+// Start-up tag reading and the box's service commands: INIT_RFID_READ, RUN_STEPPER and
+// CLEAR_RUNOUT_NUM.
+#include <string>
+
+#include "klippy/extras/feedhub/feedhub.h"
+#include "klippy/extras/feedhub/slot_feeder.h"
+#include "klippy/host/log.h"
+
+namespace feedhub {
+namespace {
+
+constexpr int kSlotsPerBox = 4;
+// The runout counters are reset for every slot a printer can have, attached or not.
+constexpr int kMaxSlots = 16;
+constexpr double kTestPullMm = -50;
+constexpr double kTestPullSpeedMmS = 80;
+constexpr double kTestPullAccelMmS2 = 50;
+constexpr double kTestPauseS = 0.5;
+
+}  // namespace
+
+void FeedHub::register_startup_commands() {
+  gcode_.register_command("INIT_RFID_READ",
+                          [this](klippy::GCodeCommand& gcmd) { cmd_INIT_RFID_READ(gcmd); });
+  gcode_.register_command("RUN_STEPPER",
+                          [this](klippy::GCodeCommand& gcmd) { cmd_RUN_STEPPER(gcmd); });
+  gcode_.register_command("CLEAR_RUNOUT_NUM",
+                          [this](klippy::GCodeCommand& gcmd) { cmd_CLEAR_RUNOUT_NUM(gcmd); });
+}
+
+double FeedHub::delayed_init_rfid(double eventtime) {
+  if (!b_endstop_state_ || get_value_by_key("auto_init_detect", 0) != klippy::Value(1))
+    return klippy::Reactor::NEVER;
+  auto* idle_timeout = printer_.lookup_object_or_null<klippy::PrinterObject>("idle_timeout");
+  if (idle_timeout) {
+    const std::optional<klippy::Value> status = idle_timeout->get_status(eventtime);
+    const klippy::Value* printing_time = status ? status->find("printing_time") : nullptr;
+    if (printing_time && printing_time->truthy()) return klippy::Reactor::NEVER;
+  }
+  // Queued as an ordinary command, so that the reads wait for whatever G-code runs now.
+  try {
+    gcode_.run_script("INIT_RFID_READ\nM400\n");
+  } catch (const klippy::CommandError& error) {
+    // Already shown on the console; a start-up task must not take the reactor down.
+    printer_.log().error(std::string("Start-up tag reading failed: ") + error.what());
+  }
+  return klippy::Reactor::NEVER;
+}
+
+void FeedHub::cmd_INIT_RFID_READ(klippy::GCodeCommand& /*gcmd*/) {
+  if (get_value_by_key("auto_init_detect", 0) == klippy::Value(0)) return;
+  if (!b_endstop_state_) {
+    can_load_slot_ = true;
+    return;
+  }
+  // Runout handling must not start a reload while the strands are moved for reading.
+  can_load_slot_ = false;
+  const auto slot_count = kSlotsPerBox * get_value_by_key("box_count", 0).as_int();
+  try {
+    for (std::int64_t slot = 0; slot < slot_count; ++slot) {
+      const std::string name = "feedlane slot" + std::to_string(slot);
+      auto* feeder = printer_.lookup_object_or_null<SlotFeeder>(name);
+      if (!feeder)
+        throw klippy::CommandError("No slot feeder '" + name +
+                                   "' although box_count covers it: add its section or "
+                                   "correct box_count in the saved variables.");
+      if (feeder->r_endstop_state()) continue;
+      can_load_slot_ = false;
+      if (!feeder->read_slot_tag()) break;
+    }
+  } catch (...) {
+    can_load_slot_ = true;
+    throw;
+  }
+  can_load_slot_ = true;
+}
+
+void FeedHub::cmd_RUN_STEPPER(klippy::GCodeCommand& gcmd) {
+  const std::string name = "feedlane slot" + std::to_string(gcmd.get_int("STEPPER", 0));
+  auto* feeder = printer_.lookup_object_or_null<SlotFeeder>(name);
+  if (!feeder)
+    throw gcmd.error("RUN_STEPPER: no slot feeder '" + name +
+                     "'; STEPPER must name a configured slot.");
+  feeder->do_move(kTestPullMm, kTestPullSpeedMmS, kTestPullAccelMmS2);
+  feeder->dwell(kTestPauseS);
+  feeder->disable_stepper();
+}
+
+void FeedHub::cmd_CLEAR_RUNOUT_NUM(klippy::GCodeCommand& /*gcmd*/) {
+  for (int slot = 0; slot < kMaxSlots; ++slot) save_variable("runout_" + std::to_string(slot), 0);
+}
+
+}  // namespace feedhub

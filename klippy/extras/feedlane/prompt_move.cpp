@@ -1,0 +1,26 @@
+// SLOT_PROMPT_MOVE: a short nudge of a parked strand, so that the user sees which slot is
+// meant.
+#include "klippy/extras/feedhub/feedhub.h"
+#include "klippy/extras/feedlane/box_extruder_stepper.h"
+#include "klippy/extras/feedlane/slot_states.h"
+
+namespace feedlane {
+namespace {
+
+constexpr double kNudgeMm = 20;
+constexpr double kNudgeSpeedMmS = 50;
+constexpr double kNudgeAccelMmS2 = 50;
+constexpr double kNudgePauseS = 0.5;
+
+}  // namespace
+
+void BoxExtruderStepper::cmd_SLOT_PROMPT_MOVE(klippy::GCodeCommand& /*gcmd*/) {
+  // Only a strand parked in the box may move: one in the extruder is held by its gears.
+  if (feedhub_.get_value_by_key(stepper_name_, 0) != klippy::Value(kSlotParkedInBox)) return;
+  do_move(kNudgeMm, kNudgeSpeedMmS, kNudgeAccelMmS2);
+  dwell(kNudgePauseS);
+  do_move(-kNudgeMm, kNudgeSpeedMmS, kNudgeAccelMmS2);
+  disable_stepper();
+}
+
+}  // namespace feedlane

@@ -1,0 +1,98 @@
+// RFID_READ: reads the filament tag of a slot. The box's card reader polls while the strand
+// is pushed to the outlet, pulled back past the reader and pushed to the outlet again; the
+// strand then parks behind the outlet.
+#include "klippy/extras/feedhub/error_report.h"
+#include "klippy/extras/feedhub/feedhub.h"
+#include "klippy/extras/feedhub/tag_reader.h"
+#include "klippy/extras/feedlane/box_extruder_stepper.h"
+#include "klippy/extras/feedlane/slot_states.h"
+
+namespace feedlane {
+namespace {
+
+using feedhub::ErrorReport;
+using feedhub::ReportWay;
+
+constexpr ErrorReport kOutletOccupied{
+    11, ReportWay::Info, "Detected that filament have been loaded, please unload filament first"};
+constexpr ErrorReport kTubeBent{19, ReportWay::Error, "Please check if your PTFE Tube is bent"};
+constexpr ErrorReport kFilamentGone{20, ReportWay::Error,
+                                    "Detected that the filament has been unloaded, please reload."};
+
+constexpr double kToOutletMm = 2000;
+constexpr double kToOutletSpeedMmS = 80;
+constexpr double kToOutletAccelMmS2 = 50;
+// Far enough back for the tag on the strand's first centimetres to pass the reader.
+constexpr double kPastReaderMm = -700;
+constexpr double kPastReaderSpeedMmS = 90;
+constexpr double kPastReaderAccelMmS2 = 50;
+constexpr double kSettleS = 0.5;
+
+}  // namespace
+
+void BoxExtruderStepper::cmd_SLOT_RFID_READ(klippy::GCodeCommand& /*gcmd*/) {
+  read_slot_tag();
+}
+
+bool BoxExtruderStepper::read_slot_tag() {
+  if (rfid_state_ != 0) return true;
+  if (!feedhub_.b_endstop_state()) {
+    // Another strand holds the outlet path; pushing this one would jam the two.
+    feedhub_.report_error(kOutletOccupied);
+    rfid_state_ = 0;
+    return true;
+  }
+  // Checked before anything moves, so that a bad value changes nothing.
+  const FeedMove park = checked_tuning(kSlotLoad3);
+  const std::string reader_name = feedhub::tag_reader_name(stepper_num_);
+  auto* reader = printer_.lookup_object_or_null<feedhub::TagReader>(reader_name);
+  if (!reader)
+    throw klippy::CommandError("No card reader '" + reader_name + "' for " + stepper_name_ +
+                               ": add a [" + reader_name +
+                               "] section to the printer configuration.");
+
+  rfid_state_ = 1;
+  feedhub_.set_box_button_state(1);
+  const klippy::TimerHandle& outlet_watch = feedhub_.b_endstop_timer();
+  bool reader_started = false;
+  bool home_success = false;
+  try {
+    reader->start_rfid_read({reactor_, feedhub_, stepper_label_, stepper_name_});
+    reader_started = true;
+    reactor_.update_timer(outlet_watch, klippy::Reactor::NOW);
+    const feedhub::EndstopList& outlet = b_endstop_.get_endstops();
+    home_success = do_home(outlet, kToOutletMm, kToOutletSpeedMmS, kToOutletAccelMmS2, false);
+    if (home_success) {
+      dwell(kSettleS);
+      do_move(kPastReaderMm, kPastReaderSpeedMmS, kPastReaderAccelMmS2);
+      dwell(kSettleS);
+    }
+    // Back at the outlet in any case, so that the park below starts from a known place.
+    home_success = do_home(outlet, kToOutletMm, kToOutletSpeedMmS, kToOutletAccelMmS2, false);
+  } catch (...) {
+    // The box stays usable: no busy flag, no running reader, no motor left on.
+    stop_after_error(outlet_watch);
+    rfid_state_ = 0;
+    feedhub_.set_box_button_state(0);
+    if (reader_started) reader->stop_read();
+    throw;
+  }
+  reactor_.update_timer(outlet_watch, klippy::Reactor::NEVER);
+  if (home_success) {
+    do_move(park.length_mm, park.speed_mm_s, park.accel_mm_s2);
+    dwell(kSettleS);
+    feedhub_.save_variable(stepper_name_, kSlotParkedInBox);
+  } else {
+    const ErrorReport& report = r_endstop_state_ ? kFilamentGone : kTubeBent;
+    feedhub_.report_error(report);
+    // Both cases resume at the same step.
+    feedhub_.save_variable("retry_step", feedhub::retry_step_for(kTubeBent.code, std::nullopt));
+  }
+  disable_stepper();
+  rfid_state_ = 0;
+  feedhub_.set_box_button_state(0);
+  reader->stop_read();
+  return home_success;
+}
+
+}  // namespace feedlane

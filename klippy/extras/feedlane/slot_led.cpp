@@ -1,0 +1,86 @@
+// The slot LED: a timer that shows the slot's saved state on the red and white channels,
+// steady, blinking or breathing, and re-arms itself at the rhythm the state asks for.
+#include <cmath>
+
+#include "klippy/extras/feedhub/feedhub.h"
+#include "klippy/extras/feedlane/box_extruder_stepper.h"
+#include "klippy/extras/feedlane/slot_states.h"
+
+namespace feedlane {
+namespace {
+
+constexpr double kBlinkOnS = 0.5;
+constexpr double kBlinkOffS = 1.5;
+constexpr double kSteadyS = 1.0;
+constexpr double kBreathStepS = 0.1;
+// Marks a saved state that is no whole number: the LED goes dark.
+constexpr int kUnknownState = 1000;
+// No step writes it today; it stays distinct from the failures so that it can be told apart.
+constexpr int kSlotRedBlink = -3;
+
+int led_state_of(const klippy::Value& state) {
+  if (state.is_int() || state.is_bool()) return static_cast<int>(state.as_int());
+  if (state.is_float()) {
+    const double value = state.as_float();
+    if (std::abs(value) < kUnknownState && value == std::floor(value))
+      return static_cast<int>(value);
+  }
+  return kUnknownState;
+}
+
+// Rises over one whole second and falls over the next, in tenths.
+double breathing_level(double eventtime) {
+  const auto whole_s = static_cast<long long>(eventtime);
+  const double rising = static_cast<double>(static_cast<long long>(eventtime * 10) % 10) / 10;
+  return whole_s % 2 == 0 ? rising : 1 - rising;
+}
+
+}  // namespace
+
+void BoxExtruderStepper::led_handle_connect() {
+  reactor_.update_timer(led_timer_.handle(), klippy::Reactor::NOW);
+}
+
+double BoxExtruderStepper::set_led(double eventtime) {
+  const int led_state = led_state_of(feedhub_.get_value_by_key(stepper_name_, 0));
+  double wake_after_s = kSteadyS;
+  switch (led_state) {
+    case kSlotEmpty:
+      red_value_ = 0;
+      white_value_ = white_value_ == 0 ? 1 : 0;
+      wake_after_s = white_value_ == 1 ? kBlinkOnS : kBlinkOffS;
+      break;
+    case kSlotParkedInBox:
+      red_value_ = 0;
+      white_value_ = 1;
+      break;
+    case kSlotInExtruder:
+    case kSlotAtSensor:
+      red_value_ = 0;
+      white_value_ = breathing_level(eventtime);
+      wake_after_s = kBreathStepS;
+      break;
+    case kSlotFailed:
+      red_value_ = 1;
+      white_value_ = 0;
+      break;
+    case kSlotExtruderFailed:
+      red_value_ = breathing_level(eventtime);
+      white_value_ = 0;
+      wake_after_s = kBreathStepS;
+      break;
+    case kSlotRedBlink:
+      red_value_ = red_value_ == 0 ? 1 : 0;
+      white_value_ = 0;
+      wake_after_s = red_value_ == 1 ? kBlinkOnS : kBlinkOffS;
+      break;
+    default:
+      red_value_ = 0;
+      white_value_ = 0;
+      break;
+  }
+  led_->update_leds({klippy::Color{red_value_, 0, 0, white_value_}}, std::nullopt);
+  return eventtime + wake_after_s;
+}
+
+}  // namespace feedlane

@@ -1,0 +1,157 @@
+// RFID_READ and INIT_RFID_READ against the filament world's card readers: the strand is run
+// past the reader and parked, refusals and failed pushes are reported, and a reader that
+// does not answer leaves the box free for the next command.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "klippy/extras/feedtag/module.h"
+#include "tests/extras/feedlane_fixture.h"
+
+namespace {
+
+using feedlane_test::LaneHost;
+using klippy::Value;
+using testing::Contains;
+using testing::HasSubstr;
+
+constexpr double kOutletMm = 350.;
+constexpr double kParkMm = 260.;
+constexpr const char* kReaderPins[] = {"PH0", "PH1"};
+
+// A one-box printer with both card readers wired to the filament world.
+void start(LaneHost& host, const std::string& world_options,
+           const std::string& variables = "box_count = 1\n") {
+  host.host().add_module(feedtag::feedtag_module());
+  feedlane_test::PrinterSetup setup{.world = true};
+  for (int n = 1; n <= 2; ++n)
+    setup.extra += "[feedtag card_reader_" + std::to_string(n) +
+                   "]\ncs_pin: mcu_box1:" + kReaderPins[n - 1] + "\n";
+  std::string text = feedlane_test::printer_config(setup);
+  for (int n = 1; n <= 2; ++n)
+    text += "reader" + std::to_string(n) + "_cs_pin: mcu_box1:" + kReaderPins[n - 1] + "\n";
+  text += world_options;
+  testing_support::write_file(host.test().path(feedlane_test::kVariablesPath),
+                              "[Variables]\n" + variables);
+  host.test().start(text);
+  // As on a printer whose user has not asked for automatic reloads.
+  host.hub().set_can_load_slot(false);
+  host.host().advance(0.5);
+}
+
+double tip_mm(LaneHost& host, int slot) {
+  return host.world().world().strand(slot, host.print_time()).tip_mm;
+}
+
+// The chip of the box stops answering: every read query times out.
+void silence_reader(LaneHost& host) {
+  host.box_mcu().register_device(
+      "fm17550_read_card_cb", [](const std::vector<Value>&) -> std::map<std::string, Value> {
+        throw klippy::CommandError("Timeout on wait for 'fm17550_read_card_return' response");
+      });
+}
+
+TEST(FeedlaneRfidRead, ReadsTheTagAndParksTheStrandBehindTheOutlet) {
+  LaneHost host;
+  start(host, "slot1_spool: PETG 0000FF\n");
+  const auto lines = host.command("RFID_READ SLOT=slot1");
+  host.settle(1);
+  EXPECT_EQ(lines, std::vector<std::string>{});
+  EXPECT_EQ(host.variable("filament_slot1"), Value(2));
+  EXPECT_EQ(host.variable("color_slot1"), Value(5));
+  EXPECT_EQ(host.variable("vendor_slot1"), Value(1));
+  EXPECT_EQ(host.variable("slot1"), Value(1));
+  EXPECT_NEAR(tip_mm(host, 1), kOutletMm - kParkMm, 5.0);
+  EXPECT_EQ(host.lane(1).rfid_state(), 0);
+  EXPECT_EQ(host.hub().box_button_state(), 0);
+  EXPECT_FALSE(host.enable_line(1).is_motor_enabled());
+}
+
+TEST(FeedlaneRfidRead, AnOccupiedOutletRefusesTheRead) {
+  LaneHost host;
+  start(host, "slot0_spool: PLA FFFFFF\nslot1_spool: PETG 0000FF\n");
+  host.run_task([&] { host.lane(0).do_move(kOutletMm + 50, 80, 50); });
+  host.settle(0);
+  host.host().advance(0.2);
+  ASSERT_EQ(host.hub().b_endstop_state(), 0);
+  const double tip_before = tip_mm(host, 1);
+  bool result = false;
+  host.run_task([&] { result = host.lane(1).read_slot_tag(); });
+  EXPECT_TRUE(result);
+  EXPECT_TRUE(host.output_contains(
+      "// Code:ZKE_004_011; Message:Detected that filament have been loaded, please unload "
+      "filament first"));
+  EXPECT_EQ(host.variable("retry_step"), Value("ZKE_004_011_00"));
+  EXPECT_EQ(tip_mm(host, 1), tip_before);
+}
+
+TEST(FeedlaneRfidRead, AStrandThatNeverReachesTheOutletFailsTheRead) {
+  LaneHost host;
+  start(host, "");
+  bool result = true;
+  host.run_task([&] { result = host.lane(2).read_slot_tag(); });
+  EXPECT_FALSE(result);
+  EXPECT_TRUE(host.output_contains(
+      "!!Code:ZKE_004_020; Message:Detected that the filament has been unloaded, please "
+      "reload."));
+  EXPECT_EQ(host.variable("retry_step"), Value("ZKE_004_019_00"));
+  EXPECT_EQ(host.lane(2).rfid_state(), 0);
+  EXPECT_EQ(host.hub().box_button_state(), 0);
+}
+
+TEST(FeedlaneRfidRead, ASilentReaderFailsTheCommandAndLeavesTheSlotFree) {
+  LaneHost host;
+  start(host, "slot1_spool: PETG 0000FF\n");
+  silence_reader(host);
+  const auto lines = host.command("RFID_READ SLOT=slot1");
+  EXPECT_THAT(lines, Contains(HasSubstr("Timeout on wait")));
+  EXPECT_EQ(host.lane(1).rfid_state(), 0);
+  EXPECT_EQ(host.hub().box_button_state(), 0);
+  EXPECT_FALSE(host.enable_line(1).is_motor_enabled());
+  EXPECT_TRUE(host.variable("filament_slot1").is_none());
+}
+
+TEST(FeedlaneInitRfidRead, ReadsEveryLoadedSlotInOrder) {
+  LaneHost host;
+  start(host, "slot0_spool: PLA FFFFFF\nslot3_spool: PETG 0000FF\n",
+        "box_count = 1\nauto_init_detect = 1\n");
+  host.command("INIT_RFID_READ");
+  EXPECT_EQ(host.variable("filament_slot0"), Value(1));
+  EXPECT_EQ(host.variable("filament_slot3"), Value(2));
+  EXPECT_TRUE(host.variable("filament_slot1").is_none());
+  EXPECT_EQ(host.variable("slot0"), Value(1));
+  EXPECT_EQ(host.variable("slot3"), Value(1));
+  EXPECT_TRUE(host.hub().can_load_slot());
+}
+
+TEST(FeedlaneInitRfidRead, AFailingReaderStillReportsButFreesLoading) {
+  LaneHost host;
+  start(host, "slot0_spool: PLA FFFFFF\n", "box_count = 1\nauto_init_detect = 1\n");
+  host.hub().set_can_load_slot(false);
+  silence_reader(host);
+  const auto lines = host.command("INIT_RFID_READ");
+  EXPECT_THAT(lines, Contains(HasSubstr("Timeout on wait")));
+  EXPECT_TRUE(host.hub().can_load_slot());
+}
+
+TEST(FeedlaneInitRfidRead, TheStartUpReadingLogsAFailureAndKeepsTheHostRunning) {
+  LaneHost host;
+  host.host().add_module(feedtag::feedtag_module());
+  feedlane_test::PrinterSetup setup{.world = true};
+  // Started without the readers' sections: the read fails on the missing reader.
+  host.start(setup, "[Variables]\nbox_count = 1\nauto_init_detect = 1\n");
+  auto errors = std::make_shared<std::vector<std::string>>();
+  host.host().logger().set_tap([errors](klippy::LogLevel level, const std::string& line) {
+    if (level == klippy::LogLevel::Error) errors->push_back(line);
+  });
+  host.command("SIM_SPOOL SLOT=0 ACTION=insert");
+  host.host().advance(6.0);
+  EXPECT_THAT(host.output(), Contains(HasSubstr("No card reader 'feedtag card_reader_1'")));
+  EXPECT_THAT(*errors, Contains(HasSubstr("No card reader 'feedtag card_reader_1'")));
+  EXPECT_TRUE(host.hub().can_load_slot());
+  EXPECT_EQ(host.lane(0).rfid_state(), 0);
+  // Still serving commands.
+  EXPECT_TRUE(host.command("CLEAR_RUNOUT_NUM").empty());
+  EXPECT_EQ(host.variable("runout_15"), Value(0));
+}
+
+}  // namespace
