@@ -41,8 +41,10 @@ class FakeSlotFeeder final : public feedhub::SlotFeeder {
   void cmd_EXTRUDER_UNLOAD(klippy::GCodeCommand&, bool) override {}
   int switch_next_slot() override { return -1; }
   bool read_slot_tag() override { return true; }
+  void set_drying(bool drying) override { is_drying = drying; }
 
   std::vector<bool> sync_calls;
+  bool is_drying = false;
 
  private:
   std::string name_;

@@ -54,6 +54,7 @@ FeedHub::FeedHub(klippy::ConfigSection& config)
   gcode_.register_command("CLEAR_OOZE",
                           [this](klippy::GCodeCommand& gcmd) { cmd_CLEAR_OOZE(gcmd); });
   register_startup_commands();
+  register_heating_commands();
 }
 
 FeedHub::~FeedHub() = default;

@@ -29,6 +29,12 @@ namespace feedhub {
 
 class ToolChange;
 
+// A box being dried: its turn-over timer and when the drying started (reactor time, s).
+struct BoxDrying {
+  ScopedTimer timer;
+  double start_time = 0.0;
+};
+
 // Above this hall-sensor diameter (mm) filament counts as present at the extruder entry.
 inline constexpr double kFilamentPresentDiameterMm = 0.5;
 inline constexpr const char* kNoSlot = "slot-1";
@@ -106,12 +112,26 @@ class FeedHub final : public klippy::PrinterObject {
   bool can_load_slot() const { return can_load_slot_; }
   void set_can_load_slot(bool can_load) { can_load_slot_ = can_load; }
   ToolChange& tool_change() { return *tool_change_; }
+  // Box heating and drying. The lookups answer the filament table's temperature range for
+  // a slot's filament, or nullopt after telling the user why there is none.
+  std::optional<TempRange> get_temp_by_num(int num);
+  std::optional<TempRange> get_temp_by_slot(const std::string& slot);
+  std::optional<TempRange> get_box_temp_by_slot(const std::string& slot);
+  void set_box_temp(klippy::GCodeCommand& gcmd);
+  void cmd_disable_box_heater(klippy::GCodeCommand& gcmd);
+  void cmd_ENABLE_BOX_DRY(klippy::GCodeCommand& gcmd);
+  void cmd_DISABLE_BOX_DRY(klippy::GCodeCommand& gcmd);
+  // Drying timer of `box`: turns its slots over, and ends the drying after `duration_s`.
+  double heating_handler(double eventtime, int box, double start_time, double duration_s);
+  // Marks the four feeders of `box` (1-based) as drying or not.
+  void set_box_drying_state(int box, bool state);
+
   klippy::PrintStats& print_stats() { return print_stats_; }
   klippy::GCodeMacro& gcode_macro_resume() { return gcode_macro_resume_; }
   // Looked up at use: some hosts build it together with the toolhead, after the sections.
   klippy::GCodeMove& gcode_move();
   std::array<int, 4>& box_print_heat_state() { return box_print_heat_state_; }
-  std::map<int, ScopedTimer>& heating_timers() { return heating_timers_; }
+  std::map<int, BoxDrying>& heating_timers() { return heating_timers_; }
   // Scripts with a "{hotendtemp}" placeholder for their users to fill in.
   const std::string& extrude_gcode() const { return extrude_gcode_; }
   const std::string& move_heating_gcode() const { return move_heating_gcode_; }
@@ -143,12 +163,14 @@ class FeedHub final : public klippy::PrinterObject {
   // Shared: while it swallows moves, the G-code move object holds it as its transform.
   std::shared_ptr<ToolChange> tool_change_;
   std::array<int, 4> box_print_heat_state_{0, 0, 0, 0};
-  std::map<int, ScopedTimer> heating_timers_;
+  std::map<int, BoxDrying> heating_timers_;
   int box_button_state_ = 0;
   std::string extrude_gcode_;
   std::string move_heating_gcode_;
   std::string sensor_str_tips_;
   std::string box_sensor_str_tips_;
+  void register_heating_commands();
+
   klippy::HallFilamentWidthSensor* filament_hall_ = nullptr;
   std::vector<ScopedTimer> startup_timers_;
 };

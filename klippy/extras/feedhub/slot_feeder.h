@@ -32,6 +32,9 @@ class SlotFeeder : public klippy::PrinterObject {
   virtual void cmd_EXTRUDER_UNLOAD(klippy::GCodeCommand& gcmd, bool can_cut) = 0;
   // The replacement slot for this slot's tool after a runout, or -1.
   virtual int switch_next_slot() = 0;
+  // While drying, the box turns the filament over itself: its runout sensor changes are
+  // not real and are ignored.
+  virtual void set_drying(bool drying) = 0;
   // Reads the slot's filament tag; false when the strand did not reach the box outlet.
   virtual bool read_slot_tag() = 0;
 };

@@ -114,6 +114,7 @@ class BoxExtruderStepper final : public feedhub::SlotFeeder {
   double next_cmd_time() const { return next_cmd_time_; }
   int rfid_state() const { return rfid_state_; }
   bool is_drying() const { return is_drying_; }
+  void set_drying(bool drying) override { is_drying_ = drying; }
   klippy::ExtruderStepper& extruder_stepper() { return *extruder_stepper_; }
   klippy::Stepper& stepper() { return stepper_; }
   feedhub::BoxEndstop& r_endstop() { return r_endstop_; }

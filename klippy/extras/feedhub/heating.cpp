@@ -1,0 +1,232 @@
+// Box heaters: warming the boxes that feed a print, and timed drying that turns each slot's
+// filament over now and then so that it does not set in one position.
+#include <algorithm>
+#include <charconv>
+#include <exception>
+
+#include "klippy/extras/feedhub/feedhub.h"
+#include "klippy/extras/feedhub/slot_feeder.h"
+#include "klippy/host/errors.h"
+
+namespace feedhub {
+namespace {
+
+constexpr int kToolCount = 16;
+constexpr int kSlotsPerBox = 4;
+constexpr int kHighestFilamentNumber = 50;
+constexpr double kTurnOverPeriodS = 300.0;
+constexpr double kSecondsPerHour = 60.0 * 60.0;
+
+std::string heater_command(int box, long long target_c) {
+  return "SET_HEATER_TEMPERATURE HEATER=heater_box" + std::to_string(box) +
+         " TARGET=" + std::to_string(target_c);
+}
+
+// A saved filament number as an integer; nullopt for anything that is not a whole number.
+std::optional<long long> filament_number(const klippy::Value& value) {
+  if (value.is_number()) return value.as_int();
+  if (!value.is_string()) return std::nullopt;
+  const std::string& text = value.as_string();
+  long long number = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), number);
+  if (ec != std::errc() || end != text.data() + text.size() || text.empty()) return std::nullopt;
+  return number;
+}
+
+int slot_number_of(const SlotFeeder& feeder) {
+  // Feeder names are "slot" followed by the slot number.
+  return std::stoi(feeder.stepper_name().substr(4));
+}
+
+}  // namespace
+
+void FeedHub::register_heating_commands() {
+  gcode_.register_command("BOX_TEMP_SET",
+                          [this](klippy::GCodeCommand& gcmd) { set_box_temp(gcmd); });
+  gcode_.register_command("DISABLE_BOX_HEATER",
+                          [this](klippy::GCodeCommand& gcmd) { cmd_disable_box_heater(gcmd); });
+  gcode_.register_command("ENABLE_BOX_DRY",
+                          [this](klippy::GCodeCommand& gcmd) { cmd_ENABLE_BOX_DRY(gcmd); });
+  gcode_.register_command("DISABLE_BOX_DRY",
+                          [this](klippy::GCodeCommand& gcmd) { cmd_DISABLE_BOX_DRY(gcmd); });
+}
+
+std::optional<TempRange> FeedHub::get_temp_by_num(int num) {
+  klippy::Value filament = get_value_by_key("filament_slot" + std::to_string(num), 1);
+  if (auto range = lookup_filament_temps(printer_, filament, TempPurpose::Nozzle)) return range;
+  // Only the slot number is checked here: a slot outside the boxes explains a missing entry.
+  gcode_.respond_raw(num > kHighestFilamentNumber || num <= 0 ? "filament num error."
+                                                              : "officiall_filas_list file error.");
+  return std::nullopt;
+}
+
+std::optional<TempRange> FeedHub::get_temp_by_slot(const std::string& slot) {
+  klippy::Value filament = get_value_by_key("filament_" + slot, 1);
+  if (auto range = lookup_filament_temps(printer_, filament, TempPurpose::Nozzle)) return range;
+  std::optional<long long> number = filament_number(filament);
+  const bool bad_number = !number || *number > kHighestFilamentNumber || *number < -1;
+  gcode_.respond_raw(bad_number ? "filament num error." : "officiall_filas_list file error.");
+  return std::nullopt;
+}
+
+std::optional<TempRange> FeedHub::get_box_temp_by_slot(const std::string& slot) {
+  klippy::Value filament = get_value_by_key("filament_" + slot, 1);
+  if (auto range = lookup_filament_temps(printer_, filament, TempPurpose::BoxDrying)) return range;
+  std::optional<long long> number = filament_number(filament);
+  const bool bad_number = !number || *number > kHighestFilamentNumber || *number < -1;
+  gcode_.respond_raw(bad_number ? "filament num error." : "officiall_filas_list file error.");
+  return std::nullopt;
+}
+
+void FeedHub::set_box_temp(klippy::GCodeCommand& gcmd) {
+  std::array<long long, kToolCount> wanted_c{};
+  for (int tool = 0; tool < kToolCount; ++tool)
+    wanted_c[tool] = gcmd.get_int("VT" + std::to_string(tool), -1);
+
+  const int box_count = static_cast<int>(get_value_by_key("box_count", 0).as_int());
+  // Per box: the lowest box limit of its loaded filaments, and the target chosen so far.
+  struct BoxTarget {
+    long long limit_c = -1;
+    long long set_c = -1;
+  };
+  std::map<int, BoxTarget> targets;
+  for (int box = 0; box < box_count; ++box) {
+    long long limit_c = -1;
+    for (int j = 0; j < kSlotsPerBox; ++j) {
+      const std::string slot = "slot" + std::to_string(box * kSlotsPerBox + j);
+      auto& feeder = printer_.lookup_object<SlotFeeder>("feedlane " + slot);
+      if (feeder.r_endstop_state()) continue;
+      std::optional<TempRange> range = get_box_temp_by_slot(slot);
+      if (!range) {
+        throw gcmd.error("No box temperature for the filament in " + slot +
+                         "; set its filament type or correct the filament table");
+      }
+      limit_c = limit_c == -1 ? range->max_temp : std::min<long long>(limit_c, range->max_temp);
+    }
+    targets[box] = BoxTarget{limit_c, -1};
+  }
+
+  for (int tool = 0; tool < kToolCount; ++tool) {
+    const long long want_c = wanted_c[tool];
+    if (want_c == -1) continue;
+    const std::string slot =
+        get_value_by_key("value_t" + std::to_string(tool), "slot" + std::to_string(tool)).str();
+    auto& feeder = printer_.lookup_object<SlotFeeder>("feedlane " + slot);
+    BoxTarget& target = targets[slot_number_of(feeder) / kSlotsPerBox];
+    if (target.set_c == -1) {
+      target.set_c = want_c >= target.limit_c ? target.limit_c : want_c;
+    } else if (want_c < target.set_c) {
+      target.set_c = want_c;
+    }
+  }
+
+  for (int box = 0; box < box_count; ++box) {
+    const long long set_c = targets[box].set_c;
+    if (set_c <= 0) continue;
+    if (box < static_cast<int>(box_print_heat_state_.size())) box_print_heat_state_[box] = 1;
+    gcode_.run_script_from_command(heater_command(box + 1, set_c));
+  }
+}
+
+void FeedHub::cmd_disable_box_heater(klippy::GCodeCommand& /*gcmd*/) {
+  const int box_count = static_cast<int>(get_value_by_key("box_count", 0).as_int());
+  for (int box = 1; box <= box_count && box <= static_cast<int>(box_print_heat_state_.size());
+       ++box) {
+    if (box_print_heat_state_[box - 1] != 0) gcode_.run_script_from_command(heater_command(box, 0));
+  }
+}
+
+void FeedHub::cmd_ENABLE_BOX_DRY(klippy::GCodeCommand& gcmd) {
+  const int box = static_cast<int>(gcmd.get_int("BOX", 0));
+  const long long box_count = get_value_by_key("box_count", 1).as_int();
+  const long long end_time_h = gcmd.get_int("END_TIME", 8);
+  const long long temp_c = gcmd.get_int("TEMP", 0);
+  const double duration_s = static_cast<double>(end_time_h) * kSecondsPerHour;
+  if (box < 1 || box > box_count) {
+    gcmd.respond_raw("!!Invalid BOX number. Available: 1-" + std::to_string(box_count));
+    return;
+  }
+  if (duration_s <= 0 || temp_c <= 0) {
+    gcmd.respond_info("Parameter setting error, please reset.");
+    return;
+  }
+  const bool restarting = heating_timers_.erase(box) != 0;
+  if (restarting) set_box_drying_state(box, false);
+  set_box_drying_state(box, true);
+  try {
+    gcode_.run_script_from_command(heater_command(box, temp_c));
+  } catch (const klippy::CommandError& e) {
+    // The feeders must not go on reporting a drying that never started.
+    set_box_drying_state(box, false);
+    // The drying that was replaced must not leave its heater on with no timer to end it.
+    if (restarting) gcode_.run_script_from_command(heater_command(box, 0));
+    throw gcmd.error("Drying of box " + std::to_string(box) + " not started: " + e.what() +
+                     ". Choose a TEMP the box heater accepts");
+  }
+  const double start = reactor_.monotonic();
+  BoxDrying& drying = heating_timers_[box];
+  drying.start_time = start;
+  drying.timer = ScopedTimer(
+      reactor_,
+      [this, box, start, duration_s](double eventtime) {
+        return heating_handler(eventtime, box, start, duration_s);
+      },
+      start + kTurnOverPeriodS);
+  gcmd.respond_info("BOX_DRY started for BOX " + std::to_string(box));
+}
+
+void FeedHub::cmd_DISABLE_BOX_DRY(klippy::GCodeCommand& gcmd) {
+  const int box = static_cast<int>(gcmd.get_int("BOX", 1));
+  if (heating_timers_.erase(box) == 0) {
+    gcmd.respond_info("No active heating for BOX " + std::to_string(box));
+    return;
+  }
+  set_box_drying_state(box, false);
+  gcmd.respond_info("DISABLE_BOX_DRY for BOX " + std::to_string(box));
+  gcode_.run_script_from_command(heater_command(box, 0));
+}
+
+double FeedHub::heating_handler(double eventtime, int box, double start_time, double duration_s) {
+  // A drying stopped or restarted while this callback waited is no longer this timer's.
+  auto is_current = [this, box, start_time] {
+    auto it = heating_timers_.find(box);
+    return it != heating_timers_.end() && it->second.start_time == start_time;
+  };
+  if (eventtime - start_time >= duration_s) {
+    set_box_drying_state(box, false);
+    heating_timers_.erase(box);
+    try {
+      gcode_.run_script(heater_command(box, 0));
+    } catch (const std::exception& e) {
+      gcode_.respond_raw(std::string("!!Error in heating: ") + e.what());
+    }
+    return klippy::Reactor::NEVER;
+  }
+  try {
+    for (int j = 0; j < kSlotsPerBox; ++j) {
+      gcode_.run_script("RUN_STEPPER STEPPER=" + std::to_string((box - 1) * kSlotsPerBox + j) +
+                        "\nG4 P5000");
+    }
+  } catch (const std::exception& e) {
+    gcode_.respond_raw(std::string("!!Error in heating: ") + e.what());
+    if (is_current()) {
+      set_box_drying_state(box, false);
+      heating_timers_.erase(box);
+    }
+    return klippy::Reactor::NEVER;
+  }
+  return eventtime + kTurnOverPeriodS;
+}
+
+void FeedHub::set_box_drying_state(int box, bool state) {
+  for (int j = 0; j < kSlotsPerBox; ++j) {
+    const int slot = (box - 1) * kSlotsPerBox + j;
+    try {
+      printer_.lookup_object<SlotFeeder>("feedlane slot" + std::to_string(slot)).set_drying(state);
+    } catch (const std::exception& e) {
+      gcode_.respond_raw("!!Error setting slot" + std::to_string(slot) + ": " + e.what());
+    }
+  }
+}
+
+}  // namespace feedhub
