@@ -36,9 +36,8 @@ BoxExtruderStepper::BoxExtruderStepper(klippy::ConfigSection& config)
   r_endstop_.add_stepper(stepper_);
   b_endstop_.add_stepper(stepper_);
   e_endstop_.add_stepper(stepper_);
-  gcode_.register_mux_command(
-      "SLOT_PROMPT_MOVE", "SLOT", stepper_name_,
-      [this](klippy::GCodeCommand& gcmd) { cmd_SLOT_PROMPT_MOVE(gcmd); });
+  gcode_.register_mux_command("SLOT_PROMPT_MOVE", "SLOT", stepper_name_,
+                              [this](klippy::GCodeCommand& gcmd) { cmd_SLOT_PROMPT_MOVE(gcmd); });
   gcode_.register_mux_command("RFID_READ", "SLOT", stepper_name_,
                               [this](klippy::GCodeCommand& gcmd) { cmd_SLOT_RFID_READ(gcmd); });
   gcode_.register_mux_command("SLOT_UNLOAD", "SLOT", stepper_name_,
