@@ -39,7 +39,9 @@ SimHost::SimHost(HostOptions options) {
 }
 
 SimHost::~SimHost() {
-  // The printer's objects hold timers and the G-code lock of the reactor: drop them first.
+  // Suspended tasks (a script waiting for the G-code lock, say) unwind while the objects
+  // they use still exist; then the printer's objects, which hold timers of the reactor.
+  reactor_->shutdown_tasks();
   printer_.reset();
   gcode_.reset();
 }

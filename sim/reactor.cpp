@@ -26,6 +26,10 @@ SimReactor::SimReactor(ClockKind clock, std::size_t fiber_stack_bytes)
       reporter_([](const std::string& message) { std::cerr << message << '\n'; }) {}
 
 SimReactor::~SimReactor() {
+  shutdown_tasks();
+}
+
+void SimReactor::shutdown_tasks() {
   // Code unwinding on a task stack may still complete, unlock or unregister things; the
   // reactor is whole until every task is gone, and no wait suspends any more.
   shutting_down_ = true;

@@ -86,6 +86,9 @@ class SimReactor final : public klippy::Reactor {
   void end() {
     end_requested_ = true;
   }
+  // Unwinds every suspended task; from then on waits return at once. Whoever owns the
+  // objects those tasks use calls it before dropping them.
+  void shutdown_tasks();
   // Processes everything due up to `eventtime`; the virtual clock then stands exactly there.
   void run_until_time(double eventtime);
   // Drives the world forward until `predicate` holds (checked after every step) or

@@ -123,3 +123,31 @@ TEST_F(Dispatcher, RespondInfoPrefixesEveryLine) {
 }
 
 }  // namespace
+
+namespace {
+
+// A host taken down while one script holds the G-code lock and another waits for it: the
+// waiting tasks unwind while the dispatcher still exists (a sanitizer build sees the
+// difference).
+TEST(HostTeardown, TasksWaitingForTheGCodeLockUnwindBeforeTheDispatcherGoes) {
+  auto host = std::make_unique<TestHost>();
+  host->start("");
+  sim::SimHost& sim_host = host->host();
+  klippy::GCodeDispatch& gcode = sim_host.gcode();
+  gcode.register_command("SLOW", [&sim_host](klippy::GCodeCommand&) {
+    sim_host.reactor().pause(sim_host.reactor().monotonic() + 100.);
+  });
+  int started = 0;
+  for (int task = 0; task < 2; ++task) {
+    sim_host.reactor().register_callback([&gcode, &started](double) {
+      ++started;
+      gcode.run_script("SLOW");
+      return klippy::Value();
+    });
+  }
+  sim_host.advance(1.0);
+  EXPECT_EQ(started, 2);
+  host.reset();
+}
+
+}  // namespace
