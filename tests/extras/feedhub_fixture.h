@@ -32,6 +32,7 @@ class FakeSlotFeeder final : public feedhub::SlotFeeder {
   void slot_sync(bool sync) override { sync_calls.push_back(sync); }
   int r_endstop_state() const override { return runout_; }
   const std::string& stepper_name() const override { return name_; }
+  int stepper_num() const override { return std::stoi(name_.substr(4)); }
   // The controller's own tests never move filament.
   void do_move(double, double, double) override {}
   void dwell(double) override {}
@@ -39,6 +40,7 @@ class FakeSlotFeeder final : public feedhub::SlotFeeder {
   bool slot_load() override { return false; }
   void cmd_EXTRUDER_LOAD(klippy::GCodeCommand&) override {}
   void cmd_EXTRUDER_UNLOAD(klippy::GCodeCommand&, bool) override {}
+  void cmd_SLOT_UNLOAD(klippy::GCodeCommand&) override {}
   int switch_next_slot() override { return -1; }
   bool read_slot_tag() override { return true; }
   void set_drying(bool drying) override { is_drying = drying; }

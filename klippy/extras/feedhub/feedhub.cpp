@@ -55,6 +55,9 @@ FeedHub::FeedHub(klippy::ConfigSection& config)
                           [this](klippy::GCodeCommand& gcmd) { cmd_CLEAR_OOZE(gcmd); });
   register_startup_commands();
   register_heating_commands();
+  register_recovery_commands();
+  register_self_inspection_commands();
+  register_front_button_commands();
 }
 
 FeedHub::~FeedHub() = default;

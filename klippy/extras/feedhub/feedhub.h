@@ -90,6 +90,19 @@ class FeedHub final : public klippy::PrinterObject {
   double delayed_self_inspection(double eventtime);
 
   void motion_tips(klippy::GCodeCommand& gcmd);
+
+  // Recovery: repeats the step recorded in retry_step, replaces a run-out slot, loads the
+  // box, takes up slack between a tool's slot and the extruder.
+  void cmd_RETRY(klippy::GCodeCommand& gcmd);
+  void cmd_AUTO_RELOAD_FILAMENT(klippy::GCodeCommand& gcmd);
+  void cmd_RELOAD_ALL(klippy::GCodeCommand& gcmd);
+  void cmd_TIGHTEN_FILAMENT(klippy::GCodeCommand& gcmd);
+  // Finds the slot whose filament is still engaged in the extruder path.
+  void cmd_SELF_INSPECTION(klippy::GCodeCommand& gcmd);
+  // Front buttons: E_LOAD, E_UNLOAD (true when the unload sequence ran), E_BOX.
+  void button_extruder_load(klippy::GCodeCommand& gcmd);
+  bool button_extruder_unload(klippy::GCodeCommand& gcmd);
+  void button_box_unload(klippy::GCodeCommand& gcmd);
   // Head paths at the cutter and over the wiper.
   void cmd_CUT_FILAMENT(klippy::GCodeCommand& gcmd);
   void cmd_CLEAR_FLUSH(klippy::GCodeCommand& gcmd);
@@ -143,6 +156,9 @@ class FeedHub final : public klippy::PrinterObject {
 
  private:
   void register_startup_commands();
+  void register_recovery_commands();
+  void register_self_inspection_commands();
+  void register_front_button_commands();
 
   klippy::Printer& printer_;
   klippy::Reactor& reactor_;

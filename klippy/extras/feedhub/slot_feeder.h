@@ -19,6 +19,7 @@ class SlotFeeder : public klippy::PrinterObject {
   virtual int r_endstop_state() const = 0;
   // "slot" + slot number, e.g. "slot5".
   virtual const std::string& stepper_name() const = 0;
+  virtual int stepper_num() const = 0;
 
   // Feed moves on the slot's own queue: queued, not waited for. Lengths mm, speeds mm/s.
   virtual void do_move(double movepos_mm, double speed_mm_s, double accel_mm_s2) = 0;
@@ -30,6 +31,8 @@ class SlotFeeder : public klippy::PrinterObject {
   virtual bool slot_load() = 0;
   virtual void cmd_EXTRUDER_LOAD(klippy::GCodeCommand& gcmd) = 0;
   virtual void cmd_EXTRUDER_UNLOAD(klippy::GCodeCommand& gcmd, bool can_cut) = 0;
+  // Withdraws the slot's filament to its runout sensor.
+  virtual void cmd_SLOT_UNLOAD(klippy::GCodeCommand& gcmd) = 0;
   // The replacement slot for this slot's tool after a runout, or -1.
   virtual int switch_next_slot() = 0;
   // While drying, the box turns the filament over itself: its runout sensor changes are

@@ -77,7 +77,7 @@ class BoxExtruderStepper final : public feedhub::SlotFeeder {
   // Pulls new filament in to the box outlet and parks it behind the outlet.
   bool slot_load() override;
   // Withdraws the slot's filament to its runout sensor.
-  void cmd_SLOT_UNLOAD(klippy::GCodeCommand& gcmd);
+  void cmd_SLOT_UNLOAD(klippy::GCodeCommand& gcmd) override;
   // Couples the slot motor to the extruder (only this slot) or uncouples it.
   void slot_sync(bool value) override;
 
@@ -108,7 +108,7 @@ class BoxExtruderStepper final : public feedhub::SlotFeeder {
 
   int r_endstop_state() const override { return r_endstop_state_; }
   const std::string& stepper_name() const override { return stepper_name_; }
-  int stepper_num() const { return stepper_num_; }
+  int stepper_num() const override { return stepper_num_; }
   const std::string& stepper_label() const { return stepper_label_; }
   bool slot_not_unload() const { return slot_not_unload_; }
   double next_cmd_time() const { return next_cmd_time_; }
