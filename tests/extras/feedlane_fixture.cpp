@@ -55,6 +55,7 @@ std::string printer_config(const PrinterSetup& setup) {
             "\nencoder_pin: mcu_box1:" + kEncoderPin + "\n";
     for (int slot = 0; slot < setup.slots; ++slot)
       text += "slot" + std::to_string(slot) + "_runout_pin: mcu_box1:" + runout_pin(slot) + "\n";
+    text += setup.world_options;
   }
   return text;
 }

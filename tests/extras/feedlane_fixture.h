@@ -33,6 +33,8 @@ struct PrinterSetup {
   std::string slot0_section;
   // Goes before [feedhub].
   std::string extra;
+  // Further options of [filament_world] (geometry, spools).
+  std::string world_options;
   // New filament at a slot starts the automatic reload, as on a printer.
   bool auto_load_new_spools = false;
 };

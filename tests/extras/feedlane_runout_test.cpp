@@ -61,8 +61,8 @@ TEST_F(Runout, TheSensorKeepsTheSlotStateAndCountsRunoutsOnlyWhilePrinting) {
 }
 
 TEST_F(Runout, AFailingAutomaticReloadIsReportedAndTheHostGoesOn) {
-  // A stand-in reload that fails the way a real one can (a heater out of range).
-  start(true, "[gcode_macro RELOAD_ALL]\ngcode:\n    M104 S999\n");
+  // This printer has no card readers, so the reload fails when it wants to read the tag.
+  start(true);
   spool(2, "insert");
   EXPECT_EQ(host_.variable("slot2"), Value(3));
   ASSERT_FALSE(host_.output().empty());

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -28,6 +29,7 @@
 namespace feedhub {
 
 class ToolChange;
+class SlotFeeder;
 
 // A box being dried: its turn-over timer and when the drying started (reactor time, s).
 struct BoxDrying {
@@ -90,6 +92,10 @@ class FeedHub final : public klippy::PrinterObject {
   double delayed_self_inspection(double eventtime);
 
   void motion_tips(klippy::GCodeCommand& gcmd);
+
+  // The feeder "feedlane <slot_name>"; CommandError naming `command` and the slot when
+  // no such feeder is configured.
+  SlotFeeder& slot_feeder(const std::string& slot_name, const std::string& command);
 
   // Recovery: repeats the step recorded in retry_step, replaces a run-out slot, loads the
   // box, takes up slack between a tool's slot and the extruder.
@@ -157,6 +163,13 @@ class FeedHub final : public klippy::PrinterObject {
  private:
   void register_startup_commands();
   void register_recovery_commands();
+  // Heats for a retried filament operation and runs it: at the paused print's temperature
+  // (true: the retry goes on to resume the print), or else at the filament's own and off
+  // again afterwards (false: the retry ends here).
+  bool heated_retry(klippy::GCodeCommand& gcmd, SlotFeeder& feeder,
+                    const std::function<void()>& operation);
+  // The paused print's nozzle temperature, as the resume macro keeps it.
+  std::string resume_temperature_text() const;
   void register_self_inspection_commands();
   void register_front_button_commands();
 

@@ -1,7 +1,136 @@
+// TRY_MOVE_AGAIN: repeats the filament step that failed last, as recorded in retry_step,
+// and resumes a paused print only when the repeated step did not fail again.
+#include <algorithm>
+#include <optional>
+#include <string>
+
 #include "klippy/extras/feedhub/feedhub.h"
+#include "klippy/extras/feedhub/slot_feeder.h"
 
 namespace feedhub {
+namespace {
 
-void FeedHub::register_recovery_commands() {}
+// Nozzle temperature for a heated retry when the paused print left none.
+constexpr int kDefaultResumeTempC = 250;
+
+struct RetryStep {
+  std::string name;         // "ZKE_004_005"
+  std::string slot_number;  // the digits after the last underscore, as written: "2", "00"
+};
+
+// Splits "<name>_<digits>" at the last underscore that only digits follow.
+std::optional<RetryStep> parse_retry_step(const std::string& text) {
+  const std::size_t underscore = text.rfind('_');
+  if (underscore == std::string::npos || underscore == 0 || underscore + 1 == text.size())
+    return std::nullopt;
+  const std::string digits = text.substr(underscore + 1);
+  if (!std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
+    return std::nullopt;
+  return RetryStep{text.substr(0, underscore), digits};
+}
+
+// The controller's own steps are recorded with "_00": they concern no particular slot.
+bool concerns_no_slot(const RetryStep& step) {
+  return step.slot_number == "00";
+}
+
+}  // namespace
+
+void FeedHub::register_recovery_commands() {
+  gcode_.register_command("TRY_MOVE_AGAIN",
+                          [this](klippy::GCodeCommand& gcmd) { cmd_RETRY(gcmd); });
+  gcode_.register_command("AUTO_RELOAD_FILAMENT",
+                          [this](klippy::GCodeCommand& gcmd) { cmd_AUTO_RELOAD_FILAMENT(gcmd); });
+  gcode_.register_command("RELOAD_ALL",
+                          [this](klippy::GCodeCommand& gcmd) { cmd_RELOAD_ALL(gcmd); });
+  gcode_.register_command("TIGHTEN_FILAMENT",
+                          [this](klippy::GCodeCommand& gcmd) { cmd_TIGHTEN_FILAMENT(gcmd); });
+}
+
+SlotFeeder& FeedHub::slot_feeder(const std::string& slot_name, const std::string& command) {
+  const std::string object_name = "feedlane " + slot_name;
+  if (auto* feeder = printer_.lookup_object_or_null<SlotFeeder>(object_name)) return *feeder;
+  throw klippy::CommandError(command + ": no slot feeder '" + object_name + "'; '" + slot_name +
+                             "' is not a configured slot. Check the saved variables and the "
+                             "[feedlane slotN] sections of the printer configuration.");
+}
+
+void FeedHub::cmd_RETRY(klippy::GCodeCommand& gcmd) {
+  const klippy::Value recorded = get_value_by_key("retry_step", 0);
+  // Accepted for the front ends that send it; a retried tag read needs no switch.
+  gcmd.get_int("RFID", 0);
+  // Never written (the default 0) reads the same as cleared: nothing failed.
+  if (recorded.is_none() || recorded == klippy::Value(0)) {
+    gcmd.respond_info("No step to retry");
+    return;
+  }
+  const std::optional<RetryStep> step =
+      recorded.is_string() ? parse_retry_step(recorded.as_string()) : std::nullopt;
+  if (!step) {
+    gcmd.respond_info("Invalid retry_step format");
+    save_variable("retry_step", klippy::Value());
+    return;
+  }
+  // Cleared first: a repeated step that fails again records itself anew.
+  save_variable("retry_step", klippy::Value());
+  if (concerns_no_slot(*step)) {
+    gcmd.respond_info("Step " + step->name +
+                      " concerns no particular slot and has no automatic retry; clear its "
+                      "cause as its message says, then carry on by hand");
+    return;
+  }
+  SlotFeeder& feeder = slot_feeder("slot" + step->slot_number, "TRY_MOVE_AGAIN");
+  gcode_.run_script_from_command("DISABLE_ALL_SENSOR");
+
+  if (step->name == "ZKE_004_001") return;
+  if (step->name == "ZKE_004_002") {
+    const std::string loaded = get_value_by_key("last_load_slot", kNoSlot).str();
+    slot_feeder(loaded, "TRY_MOVE_AGAIN").cmd_EXTRUDER_UNLOAD(gcmd, true);
+    feeder.slot_load();
+    return;
+  }
+  if (step->name == "ZKE_004_003") {
+    feeder.cmd_SLOT_UNLOAD(gcmd);
+    return;
+  }
+  if (step->name == "ZKE_004_004") {
+    feeder.cmd_EXTRUDER_UNLOAD(gcmd, true);
+    feeder.cmd_SLOT_UNLOAD(gcmd);
+    return;
+  }
+  if (step->name == "ZKE_004_005" || step->name == "ZKE_004_006") {
+    if (!heated_retry(gcmd, feeder, [&] { feeder.cmd_EXTRUDER_LOAD(gcmd); })) return;
+  } else if (step->name == "ZKE_004_009") {
+    if (!heated_retry(gcmd, feeder, [&] { feeder.cmd_EXTRUDER_UNLOAD(gcmd, true); })) return;
+  }
+  gcode_.run_script_from_command("M400");
+  if (get_value_by_key("retry_step", 0).is_none())
+    gcode_.run_script_from_command("RESUME_PRINT TOOL_CHANGE=1\n");
+}
+
+bool FeedHub::heated_retry(klippy::GCodeCommand& gcmd, SlotFeeder& feeder,
+                           const std::function<void()>& operation) {
+  if (print_stats_.state() == "paused") {
+    gcode_.run_script_from_command("M109 S" + resume_temperature_text());
+    operation();
+    return true;
+  }
+  const std::optional<TempRange> temps = get_temp_by_slot(feeder.stepper_name());
+  if (!temps)
+    throw gcmd.error("TRY_MOVE_AGAIN: no nozzle temperature is known for the filament of " +
+                     feeder.stepper_name() +
+                     "; read its tag (RFID_READ) or save its filament type, then retry.");
+  gcode_.run_script_from_command("M109 S" + std::to_string(temps->max_temp));
+  operation();
+  gcode_.run_script_from_command("M104 S0");
+  return false;
+}
+
+std::string FeedHub::resume_temperature_text() const {
+  const auto& variables = gcode_macro_resume_.variables();
+  const auto etemp = variables.find("etemp");
+  if (etemp == variables.end()) return std::to_string(kDefaultResumeTempC);
+  return etemp->second.str();
+}
 
 }  // namespace feedhub

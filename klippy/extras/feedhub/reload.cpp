@@ -1,0 +1,107 @@
+// Loading the box: AUTO_RELOAD_FILAMENT hands a run-out tool to its replacement slot and
+// resumes, RELOAD_ALL pulls in every new spool, TIGHTEN_FILAMENT takes up slack.
+#include <string>
+
+#include "klippy/extras/feedhub/feedhub.h"
+#include "klippy/extras/feedhub/slot_feeder.h"
+#include "klippy/extras/feedhub/tag_reader.h"
+
+namespace feedhub {
+namespace {
+
+constexpr int kSlotsPerBox = 4;
+// Slot states that still need a load: withdrawn to the slot sensor, or failed last time.
+constexpr int kStateAtSlotSensor = 3;
+constexpr int kStateFailed = -1;
+
+constexpr ErrorReport kAutoReloadFailed{23, ReportWay::Info, "Auto reload failed."};
+
+// While it lives, runout handling leaves the box alone (it must not start a second load);
+// the flag is always handed back, also when a load fails with an error.
+class BoxLoading {
+ public:
+  explicit BoxLoading(FeedHub& hub) : hub_(hub) { hub_.set_can_load_slot(false); }
+  ~BoxLoading() { hub_.set_can_load_slot(true); }
+  BoxLoading(const BoxLoading&) = delete;
+  BoxLoading& operator=(const BoxLoading&) = delete;
+
+ private:
+  FeedHub& hub_;
+};
+
+}  // namespace
+
+void FeedHub::cmd_AUTO_RELOAD_FILAMENT(klippy::GCodeCommand& gcmd) {
+  if (!b_endstop_state_) return;
+  const std::string slot_sync = get_value_by_key("slot_sync", kNoSlot).str();
+  if (slot_sync == kNoSlot) return;
+  const int next = slot_feeder(slot_sync, "AUTO_RELOAD_FILAMENT").switch_next_slot();
+  if (next == -1) {
+    report_error(kAutoReloadFailed);
+    return;
+  }
+  const std::string temperature = resume_temperature_text();
+  gcmd.respond_info(temperature);
+  gcode_.run_script_from_command("M109 S" + temperature + "\nG1 E25 F300\nEXTRUDER_LOAD SLOT=slot" +
+                                 std::to_string(next) +
+                                 "\nG1 E100 F300\nG1 E-1 F1800\nCLEAR_FLUSH\nRESUME");
+}
+
+void FeedHub::cmd_RELOAD_ALL(klippy::GCodeCommand& gcmd) {
+  if (print_stats_.state() == "printing") return;
+  const int first = static_cast<int>(gcmd.get_int("FIRST", 0, {.minval = 0}));
+  if (!b_endstop_state_) {
+    // Filament sits at the outlet: push it on a little and let the next load take it.
+    SlotFeeder& feeder = slot_feeder("slot" + std::to_string(first), "RELOAD_ALL");
+    BoxLoading loading(*this);
+    feeder.do_move(50, 80, 50);
+    feeder.disable_stepper();
+    save_variable(feeder.stepper_name(), kStateAtSlotSensor);
+    return;
+  }
+  const bool read_tags = get_value_by_key("auto_read_rfid", 1) == klippy::Value(1);
+  const int slot_count = kSlotsPerBox * static_cast<int>(get_value_by_key("box_count", 0).as_int());
+  BoxLoading loading(*this);
+  // Spools inserted meanwhile mark their slots too: passes repeat until one finds nothing.
+  bool loaded_any = true;
+  while (loaded_any) {
+    loaded_any = false;
+    for (int i = first; i < first + slot_count; ++i) {
+      const int slot = i % slot_count;
+      const klippy::Value state = get_value_by_key("slot" + std::to_string(slot), 0);
+      if (state != klippy::Value(kStateAtSlotSensor) && state != klippy::Value(kStateFailed))
+        continue;
+      loaded_any = true;
+      SlotFeeder& feeder = slot_feeder("slot" + std::to_string(slot), "RELOAD_ALL");
+      if (read_tags) {
+        const std::string reader_name = tag_reader_name(slot);
+        auto* reader = printer_.lookup_object_or_null<TagReader>(reader_name);
+        if (!reader)
+          throw gcmd.error("RELOAD_ALL: no card reader '" + reader_name + "' for " +
+                           feeder.stepper_name() +
+                           "; add its section, or save auto_read_rfid 0 "
+                           "to load without reading tags.");
+        reader->start_rfid_read({reactor_, *this, slot_label(slot), feeder.stepper_name()});
+      }
+      if (!feeder.slot_load()) return;
+    }
+  }
+}
+
+void FeedHub::cmd_TIGHTEN_FILAMENT(klippy::GCodeCommand& gcmd) {
+  const long long tool = gcmd.get_int("T", -1);
+  if (tool == -1) return;
+  const std::string key = "value_t" + std::to_string(tool);
+  const klippy::Value slot = get_value_by_key(key, 0);
+  if (!slot.is_string())
+    throw gcmd.error("TIGHTEN_FILAMENT: tool " + std::to_string(tool) + " is served by no slot (" +
+                     key + " is not saved); load the tool first.");
+  SlotFeeder& feeder = slot_feeder(slot.as_string(), "TIGHTEN_FILAMENT");
+  feeder.dwell(0.5);
+  feeder.do_move(20, 50, 10);
+  feeder.dwell(0.5);
+  feeder.do_move(-20, 50, 15);
+  feeder.dwell(1);
+}
+
+}  // namespace feedhub

@@ -1,0 +1,289 @@
+// TRY_MOVE_AGAIN, AUTO_RELOAD_FILAMENT and TIGHTEN_FILAMENT against the filament world: a
+// retried step repeats its action, and a paused print resumes only when it succeeded.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "klippy/extras/feedhub/filament_table.h"
+#include "sim/heater.h"
+#include "sim/heaters.h"
+#include "sim/print_stats.h"
+#include "tests/extras/feedlane_fixture.h"
+
+namespace {
+
+using feedlane_test::LaneHost;
+using klippy::Value;
+using Lines = std::vector<std::string>;
+
+constexpr double kOutletMm = 350.;
+constexpr double kParkMm = 260.;
+constexpr const char* kPrinterMacros =
+    "[gcode_macro DISABLE_ALL_SENSOR]\ngcode:\n"
+    "    SET_FILAMENT_SENSOR SENSOR=box_motion_sensor ENABLE=0\n";
+constexpr const char* kResumeAborted = "// Print is not paused, resume aborted";
+
+bool contains(const Lines& lines, const std::string& line) {
+  return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+class Retry : public ::testing::Test {
+ protected:
+  void start(int slots = 4) {
+    // More than four slots on one box MCU: they all pass its one outlet.
+    host_.start({.slots = slots,
+                 .world = true,
+                 .extra = kPrinterMacros,
+                 .world_options = "boxes_share_outlet: True\n"},
+                "[Variables]\nbox_count = 1\n");
+    testing_support::write_file(host_.test().path(feedhub::kFilamentTablePath),
+                                "[fila1]\nmin_temp: 190\nmax_temp: 230\nbox_min_temp: 40\n"
+                                "box_max_temp: 50\n");
+    host_.host()
+        .printer()
+        .lookup_object<sim::SimHeaters>("heaters")
+        .lookup_heater("extruder")
+        .set_target_observer([this](double degrees) { targets_.push_back(degrees); });
+    host_.host().advance(0.5);
+  }
+  sim::FilamentWorld& world() { return host_.world().world(); }
+  sim::StrandState strand(int slot) { return world().strand(slot, host_.print_time()); }
+  void park(int slot) {
+    host_.command("SIM_SPOOL SLOT=" + std::to_string(slot) + " ACTION=insert");
+    host_.host().advance(0.2);
+    bool loaded = false;
+    host_.run_task([&] { loaded = host_.lane(slot).slot_load(); });
+    host_.settle(slot);
+    ASSERT_TRUE(loaded);
+  }
+  Lines command(const std::string& line, int slot = 0) {
+    Lines lines = host_.command(line);
+    host_.settle(slot);
+    return lines;
+  }
+  // Loaded into the extruder and purged through the cutter, as after a tool change.
+  void load_into_extruder(int slot) {
+    park(slot);
+    ASSERT_EQ(command("EXTRUDER_LOAD SLOT=slot" + std::to_string(slot), slot), Lines{});
+    command("M83");
+    command("G1 E100 F300");
+    command("M400");
+  }
+  sim::SimPrintStats& print_stats() {
+    return host_.host().printer().lookup_object<sim::SimPrintStats>("print_stats");
+  }
+  void start_print() { print_stats().note_start("a.gcode"); }
+  bool paused() { return print_stats().state() == "paused"; }
+  Lines retry(int slot = 0) {
+    targets_.clear();
+    return command("TRY_MOVE_AGAIN", slot);
+  }
+
+  LaneHost host_;
+  std::vector<double> targets_;
+};
+
+TEST_F(Retry, OnlyARecordedStepOfTheFormNameUnderscoreNumberIsRetried) {
+  start();
+  EXPECT_EQ(retry(), Lines{"// No step to retry"}) << "never written";
+  host_.save("retry_step", "None");
+  EXPECT_EQ(retry(), Lines{"// No step to retry"});
+  for (const std::string bad : {"'ZKE_004_003_'", "'_3'", "'ZKE_004_003_x1'", "7"}) {
+    SCOPED_TRACE(bad);
+    host_.save("retry_step", bad);
+    EXPECT_EQ(retry(), Lines{"// Invalid retry_step format"});
+    EXPECT_TRUE(host_.variable("retry_step", 0).is_none());
+  }
+}
+
+TEST_F(Retry, AStepOfTheControllerIsClearedButNothingMovesOrResumes) {
+  start();
+  load_into_extruder(0);
+  start_print();
+  host_.command("PAUSE");
+  const double tip = strand(0).tip_mm;
+  host_.save("retry_step", "'ZKE_004_015_00'");
+  const Lines lines = retry();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].rfind("// Step ZKE_004_015 concerns no particular slot", 0), 0u) << lines[0];
+  EXPECT_TRUE(host_.variable("retry_step", 0).is_none());
+  EXPECT_EQ(strand(0).tip_mm, tip);
+  EXPECT_TRUE(paused());
+}
+
+TEST_F(Retry, AStepOfASlotThatIsNotConfiguredFailsWithTheSlotNamed) {
+  start();
+  host_.save("retry_step", "'ZKE_004_003_9'");
+  const Lines lines = retry();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_NE(lines.back().find("no slot feeder 'feedlane slot9'"), std::string::npos)
+      << lines.back();
+  EXPECT_TRUE(host_.variable("retry_step", 0).is_none()) << "cleared before the lookup";
+}
+
+TEST_F(Retry, TheNumberSelectsTheSlotAndASlotUnloadIsRepeated) {
+  start(13);
+  park(12);
+  host_.save("retry_step", "'ZKE_004_003_12'");
+  EXPECT_EQ(retry(12), Lines{});
+  EXPECT_EQ(host_.variable("slot12"), Value(0)) << "withdrawn behind the slot sensor";
+  EXPECT_TRUE(host_.variable("retry_step", 0).is_none());
+  EXPECT_LT(strand(12).tip_mm, kOutletMm - kParkMm);
+}
+
+TEST_F(Retry, AHeatedLoadWhilePausedUsesThePrintsTemperatureAndResumes) {
+  start();
+  start_print();
+  // The slot was empty: the load asked for filament and paused the print.
+  command("EXTRUDER_LOAD SLOT=slot0");
+  ASSERT_TRUE(paused());
+  ASSERT_EQ(host_.variable("retry_step"), Value("ZKE_004_005_0"));
+  park(0);
+  const Lines lines = retry();
+  EXPECT_FALSE(contains(lines, kResumeAborted)) << testing::PrintToString(lines);
+  // The resume macro of this printer keeps no etemp.
+  EXPECT_EQ(targets_, std::vector<double>{250.});
+  EXPECT_EQ(host_.variable("slot0"), Value(2));
+  EXPECT_EQ(host_.variable("slot_sync"), Value("slot0"));
+  EXPECT_FALSE(paused());
+}
+
+TEST_F(Retry, AHeatedLoadThatFailsAgainRecordsItselfAndStaysPaused) {
+  start();
+  start_print();
+  command("EXTRUDER_LOAD SLOT=slot0");
+  ASSERT_TRUE(paused());
+  const Lines lines = retry();
+  EXPECT_TRUE(contains(lines, "// Code:ZKE_004_005; Message:Please load the filament to 1A first."))
+      << testing::PrintToString(lines);
+  EXPECT_EQ(host_.variable("retry_step"), Value("ZKE_004_005_0"));
+  EXPECT_TRUE(paused());
+}
+
+TEST_F(Retry, AHeatedLoadOutsideAPrintHeatsForTheFilamentAndSwitchesOff) {
+  start();
+  park(0);
+  host_.save("retry_step", "'ZKE_004_005_0'");
+  const Lines lines = retry();
+  EXPECT_EQ(targets_, (std::vector<double>{230., 0.}));
+  EXPECT_EQ(host_.variable("slot0"), Value(2));
+  EXPECT_FALSE(contains(lines, kResumeAborted)) << "no resume outside a paused print";
+}
+
+TEST_F(Retry, AFailedExtruderUnloadIsRepeatedOnceTheJamIsCleared) {
+  start();
+  load_into_extruder(0);
+  start_print();
+  host_.command("SIM_FAULT SLOT=0 KIND=jam");
+  command("EXTRUDER_UNLOAD SLOT=slot0");
+  ASSERT_EQ(host_.variable("retry_step"), Value("ZKE_004_009_0"));
+  ASSERT_TRUE(paused());
+  host_.command("SIM_FAULT SLOT=0 KIND=clear");
+  retry();
+  EXPECT_EQ(host_.variable("slot0"), Value(1));
+  EXPECT_NEAR(strand(0).tip_mm, kOutletMm - kParkMm, 5.);
+  EXPECT_FALSE(paused());
+}
+
+TEST_F(Retry, ABlockedSlotLoadUnloadsTheLoadedSlotFirst) {
+  start();
+  load_into_extruder(0);
+  host_.command("SIM_SPOOL SLOT=1 ACTION=insert");
+  host_.host().advance(0.2);
+  host_.save("retry_step", "'ZKE_004_002_1'");
+  retry(1);
+  EXPECT_EQ(host_.variable("slot0"), Value(1));
+  EXPECT_EQ(host_.variable("slot1"), Value(1));
+  EXPECT_NEAR(strand(1).tip_mm, kOutletMm - kParkMm, 5.);
+}
+
+TEST_F(Retry, ANothingToUnloadStepGoesStraightToTheResume) {
+  start();
+  start_print();
+  host_.command("PAUSE");
+  host_.save("retry_step", "'ZKE_004_007_0'");
+  retry();
+  EXPECT_FALSE(paused());
+}
+
+class AutoReload : public Retry {
+ protected:
+  void tag(int slot) {
+    const std::string name = "slot" + std::to_string(slot);
+    host_.save("vendor_" + name, "'Acme'");
+    host_.save("color_" + name, "'FF0000'");
+    host_.save("filament_" + name, "'PLA'");
+  }
+};
+
+TEST_F(AutoReload, DoesNothingWithoutAFeedingSlotOrWithFilamentAtTheOutlet) {
+  start();
+  EXPECT_EQ(command("AUTO_RELOAD_FILAMENT"), Lines{});
+  load_into_extruder(0);
+  EXPECT_EQ(command("AUTO_RELOAD_FILAMENT"), Lines{});
+  EXPECT_EQ(host_.variable("slot_sync"), Value("slot0"));
+}
+
+TEST_F(AutoReload, WithoutAReplacementTheFailureIsRecorded) {
+  start();
+  host_.save("slot_sync", "'slot0'");
+  host_.save("value_t0", "'slot0'");
+  const Lines lines = command("AUTO_RELOAD_FILAMENT");
+  EXPECT_TRUE(contains(lines, "// Code:ZKE_004_023; Message:Auto reload failed."))
+      << testing::PrintToString(lines);
+  EXPECT_EQ(host_.variable("retry_step"), Value("ZKE_004_023_00"));
+}
+
+TEST_F(AutoReload, TheReplacementSlotIsLoadedAndTakesTheToolOver) {
+  start();
+  host_.save("auto_reload_detect", "1");
+  tag(0);
+  tag(1);
+  park(1);
+  // Slot 0 fed tool 0 until its spool ran out; its filament has left the box.
+  host_.save("slot_sync", "'slot0'");
+  host_.save("value_t0", "'slot0'");
+  host_.save("slot0", "0");
+  const Lines lines = command("AUTO_RELOAD_FILAMENT", 1);
+  EXPECT_TRUE(contains(lines, "// 250")) << testing::PrintToString(lines);
+  EXPECT_EQ(host_.variable("value_t0"), Value("slot1"));
+  EXPECT_EQ(host_.variable("slot1"), Value(2));
+  EXPECT_EQ(host_.variable("slot_sync"), Value("slot1"));
+  EXPECT_EQ(targets_.empty() ? 0. : targets_.front(), 250.);
+}
+
+TEST_F(Retry, TightenNudgesTheToolsSlotForwardAndBack) {
+  start();
+  park(0);
+  EXPECT_EQ(command("TIGHTEN_FILAMENT"), Lines{});
+  const double tip = strand(0).tip_mm;
+  double furthest = tip;
+  host_.save("value_t2", "'slot0'");
+  host_.command("TIGHTEN_FILAMENT T=2");
+  for (int step = 0; step < 200; ++step) {
+    host_.host().advance(0.05);
+    furthest = std::max(furthest, strand(0).tip_mm);
+  }
+  EXPECT_NEAR(furthest - tip, 20., 0.5);
+  EXPECT_NEAR(strand(0).tip_mm, tip, 1e-6);
+  const Lines lines = command("TIGHTEN_FILAMENT T=3");
+  ASSERT_FALSE(lines.empty());
+  EXPECT_NE(lines.back().find("value_t3 is not saved"), std::string::npos) << lines.back();
+}
+
+TEST_F(Retry, AReloadWithoutACardReaderFailsAndFreesTheBoxForTheNextLoad) {
+  start();
+  host_.command("SIM_SPOOL SLOT=2 ACTION=insert");
+  host_.host().advance(0.2);
+  ASSERT_EQ(host_.variable("slot2"), Value(3));
+  const Lines lines = command("RELOAD_ALL");
+  ASSERT_FALSE(lines.empty());
+  EXPECT_NE(lines.back().find("no card reader 'feedtag card_reader_2'"), std::string::npos)
+      << lines.back();
+  EXPECT_TRUE(host_.hub().can_load_slot());
+  host_.save("auto_read_rfid", "0");
+  EXPECT_EQ(command("RELOAD_ALL", 2), Lines{});
+  EXPECT_EQ(host_.variable("slot2"), Value(1));
+}
+
+}  // namespace
