@@ -7,6 +7,7 @@
 #include "klippy/extras/feedhub/filament_table.h"
 #include "sim/heater.h"
 #include "sim/heaters.h"
+#include "sim/print_job.h"
 #include "sim/print_stats.h"
 #include "tests/extras/feedlane_fixture.h"
 
@@ -284,6 +285,44 @@ TEST_F(Retry, AReloadWithoutACardReaderFailsAndFreesTheBoxForTheNextLoad) {
   host_.save("auto_read_rfid", "0");
   EXPECT_EQ(command("RELOAD_ALL", 2), Lines{});
   EXPECT_EQ(host_.variable("slot2"), Value(1));
+}
+
+}  // namespace
+
+namespace {
+
+// A print job paused by a failed load, retried with TRY_MOVE_AGAIN from the console.
+TEST_F(Retry, APausedPrintResumesOnlyOnceTheRetriedLoadSucceeds) {
+  start();
+  park(0);
+  park(1);
+  auto& job = host_.host().printer().lookup_object<sim::SimPrintJob>("virtual_sdcard");
+  auto run_job = [&] {
+    host_.host().run_until([&] { return !job.is_active() || job.is_paused(); }, 1e6);
+  };
+  host_.command("SIM_FAULT SLOT=1 KIND=jam");
+  job.start("retry.gcode", {"G90", "M83", "EXTRUDER_LOAD SLOT=slot1", "G1 E80 F300",
+                            "G1 X50 Y50 E5 F3000", "M400"});
+  run_job();
+  ASSERT_TRUE(job.is_paused()) << testing::PrintToString(host_.output());
+  const Value failed_step = host_.variable("retry_step");
+  ASSERT_TRUE(failed_step.is_string());
+  EXPECT_EQ(failed_step.as_string().substr(0, 8), "ZKE_004_");
+
+  // Still jammed: the step fails again, records itself, and the print stays paused.
+  retry(1);
+  EXPECT_EQ(host_.variable("retry_step"), failed_step);
+  EXPECT_TRUE(job.is_paused());
+
+  host_.command("SIM_FAULT SLOT=1 KIND=clear");
+  retry(1);
+  EXPECT_TRUE(host_.variable("retry_step", 0).is_none());
+  EXPECT_FALSE(job.is_paused());
+  run_job();
+  EXPECT_FALSE(job.is_active());
+  EXPECT_EQ(print_stats().state(), "complete");
+  EXPECT_EQ(host_.variable("slot_sync"), Value("slot1"));
+  EXPECT_TRUE(strand(1).gripped_by_extruder);
 }
 
 }  // namespace
