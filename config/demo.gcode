@@ -22,6 +22,8 @@ G28
 G90
 M83
 M109 S210
+; A pause for a box error resumes at the print's temperature.
+SET_GCODE_VARIABLE MACRO=RESUME_PRINT VARIABLE=etemp VALUE=210
 ; Tool 0 first.
 LOAD_TOOL T=0
 MOVE_TO_TRASH
