@@ -72,6 +72,16 @@ TEST_F(ReloadAll, NewSpoolsAreLoadedFromTheFirstSlotOnWrappingAndTheirTagsRead) 
   EXPECT_TRUE(lanes().hub().can_load_slot());
 }
 
+TEST_F(ReloadAll, AFirstSlotBeyondTheBoxesStillVisitsEverySlotOnce) {
+  const auto refused = lanes().command("RELOAD_ALL FIRST=-1");
+  ASSERT_EQ(refused.size(), 1u);
+  EXPECT_NE(refused[0].find("FIRST must have minimum of 0"), std::string::npos) << refused[0];
+  insert(0, "PLA");
+  insert(2, "PLA");
+  // Slot 6 of a one-box printer stands for slot 2.
+  EXPECT_EQ(run_recording_arrivals("RELOAD_ALL FIRST=6"), (std::vector<int>{2, 0}));
+}
+
 TEST_F(ReloadAll, WithoutTagReadingTheSpoolsAreLoadedOnly) {
   lanes().save("auto_read_rfid", "0");
   insert(2, "PETG");
