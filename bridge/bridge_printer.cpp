@@ -1,0 +1,158 @@
+#include "bridge/bridge_printer.h"
+
+#include "bridge/adapters.h"
+#include "bridge/bridge_config.h"
+#include "bridge/bridge_factory.h"
+#include "bridge/bridge_reactor.h"
+#include "bridge/object_handle.h"
+
+namespace bridge {
+namespace {
+
+constexpr const char* kBridgeAttribute = "_feedbox_bridge";
+constexpr const char* kBridgeCapsule = "feedbox.bridge";
+
+std::shared_ptr<const HostErrors> host_errors(py::handle printer) {
+  auto errors = std::make_shared<HostErrors>();
+  errors->command_error = py::getattr(printer, "command_error", py::none());
+  errors->config_error = py::getattr(printer, "config_error", py::none());
+  return errors;
+}
+
+void free_bridge(PyObject* capsule) {
+  delete static_cast<BridgePrinter*>(PyCapsule_GetPointer(capsule, kBridgeCapsule));
+}
+
+}  // namespace
+
+void PythonLogger::log(klippy::LogLevel level, const std::string& message) {
+  const char* method = "info";
+  switch (level) {
+    case klippy::LogLevel::Debug:
+      method = "debug";
+      break;
+    case klippy::LogLevel::Info:
+      method = "info";
+      break;
+    case klippy::LogLevel::Warning:
+      method = "warning";
+      break;
+    case klippy::LogLevel::Error:
+      method = "error";
+      break;
+  }
+  py::module_::import("logging").attr(method)(message);
+}
+
+BridgePrinter& BridgePrinter::attach(py::handle printer) {
+  if (py::hasattr(printer, kBridgeAttribute)) {
+    py::object capsule = printer.attr(kBridgeAttribute);
+    void* existing = PyCapsule_GetPointer(capsule.ptr(), kBridgeCapsule);
+    if (existing == nullptr) throw py::error_already_set();
+    return *static_cast<BridgePrinter*>(existing);
+  }
+  std::unique_ptr<BridgePrinter> bridge(new BridgePrinter(printer));
+  py::object capsule =
+      py::reinterpret_steal<py::object>(PyCapsule_New(bridge.get(), kBridgeCapsule, free_bridge));
+  if (!capsule) throw py::error_already_set();
+  BridgePrinter& attached = *bridge.release();  // owned by the capsule from here on
+  printer.attr(kBridgeAttribute) = capsule;
+  return attached;
+}
+
+BridgePrinter::BridgePrinter(py::handle printer)
+    : printer_(printer), alive_(std::make_shared<int>(0)), link_(host_errors(printer), alive_) {
+  for (auto [key, value] : link_.invoke(printer_, "get_start_args").cast<py::dict>()) {
+    start_args_.emplace(py::str(key).cast<std::string>(), py::str(value).cast<std::string>());
+  }
+  reactor_ = std::make_unique<BridgeReactor>(link_.invoke(printer_, "get_reactor"), link_);
+  factory_ = make_bridge_factory(*this);
+}
+
+BridgePrinter::~BridgePrinter() {
+  // From here on the host's calls into this bridge fail instead of reaching freed objects.
+  alive_.reset();
+  while (!owned_.empty()) owned_.pop_back();
+}
+
+klippy::Reactor& BridgePrinter::get_reactor() {
+  return *reactor_;
+}
+
+klippy::PrinterObject* BridgePrinter::find_object(const std::string& name) {
+  if (auto it = adapters_.find(name); it != adapters_.end()) return it->second.get();
+  py::object found = link_.invoke(printer_, "lookup_object", name, py::none());
+  if (found.is_none()) return nullptr;
+  if (klippy::PrinterObject* own = handled_object(found)) return own;
+  std::shared_ptr<klippy::PrinterObject> adapter = make_adapter(*this, name, found);
+  klippy::PrinterObject* raw = adapter.get();
+  adapters_.emplace(name, std::move(adapter));
+  return raw;
+}
+
+void BridgePrinter::add_object(const std::string& name,
+                               std::shared_ptr<klippy::PrinterObject> object) {
+  link_.invoke(printer_, "add_object", name, adopt(std::move(object)));
+}
+
+klippy::PrinterObject& BridgePrinter::load_object_any(klippy::ConfigSection& config,
+                                                      const std::string& section) {
+  link_.invoke(printer_, "load_object", host_config(config), section);
+  if (klippy::PrinterObject* found = find_object(section)) return *found;
+  throw klippy::ConfigError("Printer object '" + section +
+                            "' could not be loaded: the host created nothing under that name");
+}
+
+std::vector<std::pair<std::string, klippy::PrinterObject*>> BridgePrinter::lookup_objects(
+    const std::string& prefix) {
+  std::vector<std::string> names;
+  for (py::handle pair : link_.invoke(printer_, "lookup_objects")) {
+    auto name = py::reinterpret_borrow<py::tuple>(pair)[0].cast<std::string>();
+    if (name.rfind(prefix, 0) == 0) names.push_back(std::move(name));
+  }
+  std::vector<std::pair<std::string, klippy::PrinterObject*>> objects;
+  for (const std::string& name : names) {
+    if (klippy::PrinterObject* object = find_object(name)) objects.emplace_back(name, object);
+  }
+  return objects;
+}
+
+void BridgePrinter::register_event_handler(const std::string& event,
+                                           std::function<void()> handler) {
+  py::object fn =
+      link_.callable("event handler " + event, [handler = std::move(handler)](const py::tuple&) {
+        handler();
+        return py::none();
+      });
+  link_.invoke(printer_, "register_event_handler", event, fn);
+}
+
+void BridgePrinter::send_event(const std::string& event) {
+  link_.invoke(printer_, "send_event", event);
+}
+
+void BridgePrinter::request_exit(const std::string& result) {
+  link_.invoke(printer_, "request_exit", result);
+}
+
+BridgeConfig& BridgePrinter::config_section(py::object config) {
+  const auto name = link_.invoke(config, "get_name").cast<std::string>();
+  auto& slot = configs_[name];
+  if (!slot) slot = std::make_unique<BridgeConfig>(*this, std::move(config));
+  return *slot;
+}
+
+py::object BridgePrinter::host_config(klippy::ConfigSection& config) {
+  auto* bridged = dynamic_cast<BridgeConfig*>(&config);
+  if (bridged == nullptr)
+    throw klippy::ConfigError("Section '" + config.get_name() + "' does not come from the host");
+  return bridged->host_config();
+}
+
+py::object BridgePrinter::adopt(std::shared_ptr<klippy::PrinterObject> object) {
+  py::object handle = make_object_handle(*this, object);
+  owned_.push_back(std::move(object));
+  return handle;
+}
+
+}  // namespace bridge
