@@ -40,3 +40,13 @@ format:
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) build-release
+
+# Copies the modules for the real Klipper host into a Klipper checkout's klippy/extras/:
+#   make install KLIPPER=~/klipper
+.PHONY: install
+install: build
+	@test -n "$(KLIPPER)" || { echo "Name the Klipper checkout: make install KLIPPER=/path/to/klipper"; exit 2; }
+	@test -d "$(KLIPPER)/klippy/extras" || { echo "$(KLIPPER)/klippy/extras not found: KLIPPER must be the folder of a Klipper checkout"; exit 2; }
+	@test -f $(BUILD)/bridge/extras/libfeedbox_bridge.so || { echo "The bridge was not built: configure without -DFEEDBOX_BRIDGE=OFF"; exit 2; }
+	cp -r $(BUILD)/bridge/extras/. "$(KLIPPER)/klippy/extras/"
+	@echo "Installed feedhub, feedlane, feedtag and feedscan into $(KLIPPER)/klippy/extras; restart Klipper."

@@ -6,8 +6,11 @@
 #include <string>
 
 #include "bridge/entry_points.h"
+#include "klippy/host/devices.h"
+#include "klippy/host/factory.h"
 #include "klippy/host/gcode.h"
 #include "klippy/host/printer.h"
+#include "klippy/host/toolhead.h"
 
 namespace {
 
@@ -47,6 +50,31 @@ class Probe final : public klippy::PrinterObject {
         return klippy::Value(ticks_);
       });
       gcmd.respond_info("callback gave " + done->wait().str());
+    });
+    add("PROBE_SENSOR", [this](klippy::GCodeCommand& gcmd) {
+      auto& sensor = printer_.lookup_object<klippy::FilamentMotionSensor>(
+          "filament_motion_sensor " + gcmd.get("NAME"));
+      gcmd.respond_info("level " + std::to_string(sensor.button_state()) + " length " +
+                        klippy::format_float(sensor.detection_length()));
+    });
+    add("PROBE_HEATER", [this](klippy::GCodeCommand& gcmd) {
+      klippy::Heater& heater =
+          printer_.lookup_object<klippy::Toolhead>("toolhead").get_extruder().get_heater();
+      heater.set_can_wait(gcmd.get_int("CAN_WAIT") != 0);
+    });
+    add("PROBE_TOOLHEAD", [this](klippy::GCodeCommand& gcmd) {
+      auto& toolhead = printer_.lookup_object<klippy::Toolhead>("toolhead");
+      const double print_time = toolhead.get_last_move_time();
+      toolhead.note_kinematic_activity(print_time + 1.0);
+      gcmd.respond_info("move time " + klippy::format_float(print_time));
+    });
+    add("PROBE_TRAPQ", [this](klippy::GCodeCommand& gcmd) {
+      // One move of 10 mm: 1 s accelerating at 10 mm/s^2 to 10 mm/s, 0.5 s cruising.
+      klippy::TrapqPtr trapq = printer_.factory().create_trapq();
+      trapq->append(2.0, 1.0, 0.5, 0.0, {5., 0., 0.}, {1., 0., 0.}, 0.0, 10.0, 10.0);
+      trapq->finalize_moves(2.5, 1.0);
+      gcmd.respond_info("at 3.0 x " + klippy::format_float(trapq->position_at(3.0)[0]) +
+                        ", at 2.5 x " + klippy::format_float(trapq->position_at(2.5)[0]));
     });
   }
 
