@@ -312,3 +312,104 @@ class Hardware:
         printer.add_object("gcode_move", GCodeMove(self.toolhead))
         printer.add_object("print_stats", self.print_stats)
         printer.add_object("idle_timeout", IdleTimeout())
+
+
+class Stepper:
+    def __init__(self, name):
+        self._name = name
+        self.trapq = "own trapq of " + name
+        self.position = None
+
+    def get_name(self):
+        return self._name
+
+    def get_trapq(self):
+        return self.trapq
+
+    def set_trapq(self, tq):
+        previous, self.trapq = self.trapq, tq
+        return previous
+
+    def set_position(self, coord):
+        self.position = list(coord)
+
+    def calc_position_from_coord(self, coord):
+        return coord[0]
+
+    def get_step_dist(self):
+        return 0.0125
+
+    def get_commanded_position(self):
+        return 0.
+
+
+class ExtruderStepper:
+    def __init__(self, config):
+        self.stepper = Stepper(config.get_name())
+        self.synced = None
+        config.get("rotation_distance")
+
+    def sync_to_extruder(self, extruder_name):
+        self.synced = extruder_name
+
+
+class PrinterPWMLED:
+    instances = []
+
+    def __init__(self, config):
+        self.updates = []
+        PrinterPWMLED.instances.append(self)
+        config.get("white_pin", None)
+
+    def update_leds(self, led_state, print_time):
+        self.updates.append((list(led_state), print_time))
+
+
+class EnableLine:
+    def __init__(self):
+        self.enabled = False
+
+    def motor_enable(self, print_time):
+        self.enabled = True
+
+    def motor_disable(self, print_time):
+        self.enabled = False
+
+    def is_motor_enabled(self):
+        return self.enabled
+
+
+class StepperEnable:
+    def __init__(self):
+        self.lines = {}
+
+    def lookup_enable(self, name):
+        return self.lines.setdefault(name, EnableLine())
+
+
+class Spi:
+    def __init__(self, mcu, oid):
+        self.mcu = mcu
+        self.oid = oid
+
+    def get_mcu(self):
+        return self.mcu
+
+    def get_oid(self):
+        return self.oid
+
+    def get_command_queue(self):
+        return "spi queue"
+
+
+def install_host_classes(hardware):
+    """Puts stand-ins of the host classes that modules build from their own sections where
+    the host keeps them: kinematics.extruder, extras.led and extras.bus."""
+    def spi_from_config(config, mode, pin_option="cs_pin", default_speed=100000):
+        params = config.get_printer().lookup_object("pins").parse_pin(config.get(pin_option))
+        return Spi(params["chip"], params["chip"].create_oid())
+    for name, attributes in {"kinematics": {}, "extras": {},
+                             "kinematics.extruder": {"ExtruderStepper": ExtruderStepper},
+                             "extras.led": {"PrinterPWMLED": PrinterPWMLED},
+                             "extras.bus": {"MCU_SPI_from_config": spi_from_config}}.items():
+        sys.modules[name] = types.SimpleNamespace(**attributes)
