@@ -26,6 +26,8 @@ TEST(DemoPrint, FourColoursElevenToolChangesAndOneRunoutRecovered) {
   options.data_dir = dir.path() + "/data";
   options.report_json_path = report;
   options.dump_vars = true;
+  // The start-up self-inspection pushes and pulls the eight loaded slots before the print.
+  options.settle_s = 100.0;
   options.items.push_back({feedbox::RunItem::Kind::Print, print});
   std::ostringstream out, err;
   ASSERT_EQ(feedbox::run_simulation(options, out, err), 0) << err.str();

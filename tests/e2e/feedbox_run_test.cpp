@@ -36,6 +36,8 @@ TEST(FeedboxRun, AMalformedValueIsRefusedAndTheFileIsKept) {
   TempDir dir;
   feedbox::RunOptions options;
   options.data_dir = dir.path();
+  // Done before the start-up self-inspection (3 s), which records a retry step of its own.
+  options.settle_s = 1.0;
   options.items = {{RunItem::Kind::Command, "SAVE_VARIABLE VARIABLE=x VALUE=5"},
                    {RunItem::Kind::Command, "SAVE_VARIABLE VARIABLE=x VALUE=[1,"}};
   auto result = run(options);

@@ -146,6 +146,9 @@ TEST(PrintReport, SlotMotorsCountForwardTravelAndNetSeparately) {
              "SAVE_VARIABLE VARIABLE=slot0 VALUE=2\n");
   feedbox::RunOptions options;
   options.items = {{RunItem::Kind::Print, dir.path() + "/feed.gcode"}};
+  // The start-up self-inspection pushes and pulls each loaded slot first; the print's
+  // motor travel starts after it.
+  options.settle_s = 60.0;
   options.report_json_path = dir.path() + "/report.json";
   auto result = run(options);
   ASSERT_EQ(result.code, 0) << result.err;

@@ -1,6 +1,7 @@
 #include "tests/extras/feedhub_fixture.h"
 
 #include <algorithm>
+#include <sstream>
 
 #include "klippy/extras/feedhub/module.h"
 #include "sim/filament_sensors.h"
@@ -23,8 +24,39 @@ std::string box_config(const std::string& extra, const std::string& feedhub_opti
 }
 
 FakeSlotFeeder::FakeSlotFeeder(klippy::ConfigSection& config)
-    : name_(config.get_name().substr(config.get_name().find(' ') + 1)),
+    : reactor_(config.get_printer().get_reactor()),
+      name_(config.get_name().substr(config.get_name().find(' ') + 1)),
       runout_(static_cast<int>(config.getint("runout", 0))) {}
+
+void FakeSlotFeeder::note(const std::string& call) {
+  calls.push_back(call);
+  if (on_call) on_call(*this, call);
+}
+
+namespace {
+
+std::string number_text(double value) {
+  std::ostringstream text;
+  text << value;
+  return text.str();
+}
+
+}  // namespace
+
+void FakeSlotFeeder::do_move(double movepos_mm, double, double) {
+  note("move " + number_text(movepos_mm));
+}
+
+void FakeSlotFeeder::dwell(double delay_s) {
+  queued_s_ += delay_s;
+  note("dwell " + number_text(delay_s));
+}
+
+void FakeSlotFeeder::disable_stepper() {
+  note("disable");
+  if (moves_take_time) reactor_.pause(reactor_.monotonic() + queued_s_);
+  queued_s_ = 0.0;
+}
 
 klippy::ExtraModule fake_feedlane_module() {
   klippy::ExtraModule module;

@@ -3,6 +3,7 @@
 // the slot feeders.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,18 +26,23 @@ inline constexpr const char* kMotionPin = "PA0";
 // three pin options; `extra` goes before [feedhub].
 std::string box_config(const std::string& extra = "", const std::string& feedhub_options = "");
 
-// What the controller uses of a slot feeder, recording the couplings asked of it.
+// What the controller uses of a slot feeder, recording the couplings asked of it and, in
+// `calls`, every feed move ("move -25"), dwell ("dwell 0.5"), "disable" and "sync 0|1".
 class FakeSlotFeeder final : public feedhub::SlotFeeder {
  public:
   explicit FakeSlotFeeder(klippy::ConfigSection& config);
-  void slot_sync(bool sync) override { sync_calls.push_back(sync); }
+  void slot_sync(bool sync) override {
+    sync_calls.push_back(sync);
+    note(sync ? "sync 1" : "sync 0");
+  }
   int r_endstop_state() const override { return runout_; }
   const std::string& stepper_name() const override { return name_; }
   int stepper_num() const override { return std::stoi(name_.substr(4)); }
-  // The controller's own tests never move filament.
-  void do_move(double, double, double) override {}
-  void dwell(double) override {}
-  void disable_stepper() override {}
+  // No filament moves; with `moves_take_time` the motor switch-off waits out the dwells
+  // queued since the last one, as a real feeder waits for its queued moves.
+  void do_move(double movepos_mm, double, double) override;
+  void dwell(double delay_s) override;
+  void disable_stepper() override;
   bool slot_load() override { return false; }
   void cmd_EXTRUDER_LOAD(klippy::GCodeCommand&) override {}
   void cmd_EXTRUDER_UNLOAD(klippy::GCodeCommand&, bool) override {}
@@ -46,11 +52,19 @@ class FakeSlotFeeder final : public feedhub::SlotFeeder {
   void set_drying(bool drying) override { is_drying = drying; }
 
   std::vector<bool> sync_calls;
+  std::vector<std::string> calls;
+  // Told of every call as it is made, after it is recorded.
+  std::function<void(FakeSlotFeeder&, const std::string&)> on_call;
+  bool moves_take_time = false;
   bool is_drying = false;
 
  private:
+  void note(const std::string& call);
+
+  klippy::Reactor& reactor_;
   std::string name_;
   int runout_;
+  double queued_s_ = 0.0;
 };
 // "feedlane slotN" sections with an optional "runout: 0|1" option build FakeSlotFeeders.
 klippy::ExtraModule fake_feedlane_module();

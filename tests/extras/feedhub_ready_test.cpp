@@ -53,7 +53,12 @@ TEST(FeedhubReady, NoSavedSlotTouchesNoFeederAndReportsNothing) {
     EXPECT_TRUE(feeder.sync_calls.empty());
   }
   box.host().advance(6.0);
-  for (const auto& line : box.output()) EXPECT_EQ(line.find("ZKE_004"), std::string::npos) << line;
+  // The start-up self-inspection runs too: with no feeder moving filament it fails, and that
+  // is its own report, not one of the ready handler's.
+  for (const auto& line : box.output()) {
+    if (line.find("ZKE_004_015") != std::string::npos) continue;
+    EXPECT_EQ(line.find("ZKE_004"), std::string::npos) << line;
+  }
 }
 
 }  // namespace

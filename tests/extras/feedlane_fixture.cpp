@@ -61,17 +61,27 @@ std::string printer_config(const PrinterSetup& setup) {
 }
 
 LaneHost::LaneHost() {
-  host().add_module(feedhub::feedhub_module());
-  host().add_module(feedlane::feedlane_module());
-  host().logger().set_tap([log = info_log_](klippy::LogLevel level, const std::string& line) {
+  add_modules(host());
+}
+
+void LaneHost::add_modules(sim::SimHost& host) {
+  host.add_module(feedhub::feedhub_module());
+  host.add_module(feedlane::feedlane_module());
+  host.logger().set_tap([log = info_log_](klippy::LogLevel level, const std::string& line) {
     if (level == klippy::LogLevel::Info) log->push_back(line);
   });
 }
 
 void LaneHost::start(const PrinterSetup& setup, const std::string& variables) {
   if (!variables.empty()) testing_support::write_file(test_.path(kVariablesPath), variables);
+  setup_ = setup;
   test_.start(printer_config(setup));
   hub().set_can_load_slot(setup.auto_load_new_spools);
+}
+
+void LaneHost::restart() {
+  test_.restart(printer_config(setup_), [this](sim::SimHost& host) { add_modules(host); });
+  hub().set_can_load_slot(setup_.auto_load_new_spools);
 }
 
 feedhub::FeedHub& LaneHost::hub() {

@@ -45,6 +45,9 @@ class LaneHost {
   LaneHost();
   // Writes `variables` as the saved-variables file first when given; ConfigError escapes.
   void start(const PrinterSetup& setup = {}, const std::string& variables = "");
+  // Restarts the host in place with the same printer: saved variables, spools and strands
+  // stay where they are.
+  void restart();
 
   testing_support::TestHost& test() { return test_; }
   sim::SimHost& host() { return test_.host(); }
@@ -77,7 +80,10 @@ class LaneHost {
   const std::vector<std::string>& info_log() const { return *info_log_; }
 
  private:
+  void add_modules(sim::SimHost& host);
+
   testing_support::TestHost test_;
+  PrinterSetup setup_;
   std::shared_ptr<std::vector<std::string>> info_log_ =
       std::make_shared<std::vector<std::string>>();
 };

@@ -15,6 +15,8 @@ class FeedlaneTuning : public ::testing::Test {
  protected:
   void SetUp() override {
     host_.start({.world = true}, "[Variables]\nbox_count = 1\n");
+    // Inserted after the start-up self-inspection (3 s), which would move the slot.
+    host_.host().advance(3.5);
     host_.command("SIM_SPOOL SLOT=0 ACTION=insert");
     host_.host().advance(0.5);
   }

@@ -26,8 +26,11 @@ class ScanSession {
     options.output = [this](const std::string& line) { output.push_back(line); };
     session = std::make_unique<feedbox::Session>(std::move(options));
   }
-  // Detection polls only while the printer is ready: recently busy, not printing.
+  // Detection polls only while the printer is ready: recently busy, not printing. After a
+  // start the self-inspection (from 3 s on) keeps it busy moving the slots; the G-code
+  // waits for it.
   void poll_for(double seconds) {
+    session->advance(3.5);
     session->run_command("G4 P10");
     session->advance(seconds);
   }

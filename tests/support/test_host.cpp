@@ -19,15 +19,28 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path_, ec);
 }
 
-TestHost::TestHost() {
+TestHost::TestHost() : host_(std::make_unique<sim::SimHost>(options())) {}
+
+sim::HostOptions TestHost::options() {
   sim::HostOptions options;
   options.data_dir = dir_.path();
   options.output = [this](const std::string& text) { output_.push_back(text); };
-  host_ = std::make_unique<sim::SimHost>(std::move(options));
+  return options;
 }
 
 void TestHost::start(const std::string& config_text) {
   host_->start(sim::ConfigText::from_text(config_text, "test.cfg", dir_.path()));
+}
+
+void TestHost::restart(const std::string& config_text,
+                       const std::function<void(sim::SimHost&)>& prepare) {
+  sim::HostOptions next = options();
+  next.carried = std::make_shared<const sim::CarriedHardware>(host_->carry_hardware());
+  // The old host lets go of its files and timers before the new one starts.
+  host_.reset();
+  host_ = std::make_unique<sim::SimHost>(std::move(next));
+  if (prepare) prepare(*host_);
+  start(config_text);
 }
 
 std::vector<std::string> TestHost::command(const std::string& line) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -37,6 +38,11 @@ class TestHost {
   TestHost();
   // Builds and starts the printer; ConfigError escapes to the test.
   void start(const std::string& config_text);
+  // Restarts in place, as after RESTART: a new host with the same data folder starts from
+  // `config_text` and finds the filament where the old one left it. `prepare` adds the
+  // modules to the new host before it starts.
+  void restart(const std::string& config_text,
+               const std::function<void(sim::SimHost&)>& prepare = nullptr);
   sim::SimHost& host() { return *host_; }
   // Runs a console line; returns what it printed.
   std::vector<std::string> command(const std::string& line);
@@ -46,6 +52,8 @@ class TestHost {
   std::string path(const std::string& product_path) const;
 
  private:
+  sim::HostOptions options();
+
   TempDir dir_;
   std::vector<std::string> output_;
   std::unique_ptr<sim::SimHost> host_;

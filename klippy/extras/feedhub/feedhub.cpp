@@ -126,11 +126,6 @@ double FeedHub::delayed_init_error_raw(double /*eventtime*/) {
   return klippy::Reactor::NEVER;
 }
 
-// The self-inspection at start arrives with the self-inspection command.
-double FeedHub::delayed_self_inspection(double /*eventtime*/) {
-  return klippy::Reactor::NEVER;
-}
-
 void FeedHub::motion_tips(klippy::GCodeCommand& /*gcmd*/) {
   report_error(kWrappingFilament);
 }

@@ -1,7 +1,200 @@
+// The one-touch actions behind the printer's load and unload buttons: E_LOAD feeds a slot
+// into the extruder and purges, E_UNLOAD takes the filament out of the extruder, E_BOX
+// takes it all the way back into the box.
+#include <algorithm>
+#include <string>
+
 #include "klippy/extras/feedhub/feedhub.h"
+#include "klippy/extras/feedhub/slot_feeder.h"
 
 namespace feedhub {
+namespace {
 
-void FeedHub::register_front_button_commands() {}
+// Four boxes have the slots 0 to 15: the default names none, so SLOT must be given.
+constexpr int kDefaultSlot = 16;
+constexpr int kHighestSlot = 15;
+constexpr int kSlotParkedInBox = 1;
+
+constexpr ErrorReport kUnrecognisedFilament{21, ReportWay::Error,
+                                            "Unable to recognize loaded filament."};
+
+// Pushes a little of the old filament out once it is withdrawn, so the new one meets a
+// clean path.
+constexpr const char* kAfterOldUnload = "M400\nM83\nG1 E20 F300\nM400";
+constexpr const char* kParkHead = "G1 X95 Y290\n";
+constexpr const char* kCutAtTrash = "CUT_FILAMENT\nMOVE_TO_TRASH\nM83\n";
+constexpr const char* kPurgeAndWipe = "M83\nG1 E25 F300\nM400\nCLEAR_FLUSH\nCLEAR_OOZE\n";
+constexpr const char* kParkHeadCool = "G1 X95 Y290\nM104 S0\n";
+
+std::string with_temperature(std::string script, int temperature_c) {
+  const std::string placeholder = "{hotendtemp}";
+  const std::string value = std::to_string(temperature_c);
+  for (size_t at = script.find(placeholder); at != std::string::npos;
+       at = script.find(placeholder, at + value.size())) {
+    script.replace(at, placeholder.size(), value);
+  }
+  return script;
+}
+
+// Front ends show the box busy while box_button_state is 1: a button command that ends with
+// an error must not leave it so. The error still reaches the user as the command's error.
+template <typename Body>
+auto as_button_command(FeedHub& hub, Body body) {
+  hub.set_box_button_state(1);
+  try {
+    return body();
+  } catch (...) {
+    hub.set_box_button_state(0);
+    throw;
+  }
+}
+
+struct ChosenSlot {
+  int slot;
+  SlotFeeder& feeder;
+};
+
+ChosenSlot chosen_slot(klippy::Printer& printer, klippy::GCodeCommand& gcmd,
+                       const std::string& command) {
+  const int slot = static_cast<int>(gcmd.get_int("SLOT", kDefaultSlot));
+  const std::string name = "feedlane slot" + std::to_string(slot);
+  auto* feeder = printer.lookup_object_or_null<SlotFeeder>(name);
+  if (!feeder)
+    throw gcmd.error(command + ": no slot feeder '" + name + "'; give SLOT=<0.." +
+                     std::to_string(kHighestSlot) + "> of a configured slot");
+  return {slot, *feeder};
+}
+
+SlotFeeder& loaded_feeder(klippy::Printer& printer, klippy::GCodeCommand& gcmd,
+                          const std::string& command, const std::string& last_load_slot) {
+  const std::string name = "feedlane " + last_load_slot;
+  auto* feeder = printer.lookup_object_or_null<SlotFeeder>(name);
+  if (!feeder)
+    throw gcmd.error(command + ": last_load_slot '" + last_load_slot +
+                     "' names no slot feeder; run BOX_SELF_INSPECTION or correct "
+                     "last_load_slot with SAVE_VARIABLE");
+  return *feeder;
+}
+
+// The lookup has told the user why there is no temperature already.
+int nozzle_temperature(const std::optional<TempRange>& range, klippy::GCodeCommand& gcmd,
+                       const std::string& command, const std::string& slot) {
+  if (!range)
+    throw gcmd.error(command + ": no nozzle temperature for the filament of " + slot +
+                     "; set filament_" + slot +
+                     " to a filament type of the filament table, or correct the table");
+  return range->max_temp;
+}
+
+}  // namespace
+
+void FeedHub::register_front_button_commands() {
+  gcode_.register_command("E_LOAD",
+                          [this](klippy::GCodeCommand& gcmd) { button_extruder_load(gcmd); });
+  gcode_.register_command("E_UNLOAD",
+                          [this](klippy::GCodeCommand& gcmd) { button_extruder_unload(gcmd); });
+  gcode_.register_command("E_BOX", [this](klippy::GCodeCommand& gcmd) { button_box_unload(gcmd); });
+}
+
+void FeedHub::button_extruder_load(klippy::GCodeCommand& gcmd) {
+  as_button_command(*this, [&] {
+    ChosenSlot chosen = chosen_slot(printer_, gcmd, "E_LOAD");
+    const std::string slot = "slot" + std::to_string(chosen.slot);
+    const int new_temp_c = nozzle_temperature(get_temp_by_num(chosen.slot), gcmd, "E_LOAD", slot);
+    const std::string preheat = with_temperature(move_heating_gcode_, new_temp_c);
+    int purge_temp_c = new_temp_c;
+    if (b_endstop_state_) {
+      gcode_.run_script_from_command(preheat);
+      chosen.feeder.cmd_EXTRUDER_LOAD(gcmd);
+    } else {
+      const std::string last_load_slot = get_value_by_key("last_load_slot", kNoSlot).str();
+      if (last_load_slot == kNoSlot) {
+        // Whose filament fills the outlet is unknown: nothing may move.
+        report_error(kUnrecognisedFilament);
+        gcode_.run_script_from_command("M400");
+        box_button_state_ = 0;
+        gcode_.run_script_from_command("M104 S0\n");
+        chosen.feeder.disable_stepper();
+        return;
+      }
+      SlotFeeder& old_feeder = loaded_feeder(printer_, gcmd, "E_LOAD", last_load_slot);
+      // Looked up before anything moves, so that a missing entry cannot stop the command
+      // half-way with the nozzle left hot.
+      const int old_temp_c =
+          nozzle_temperature(get_temp_by_slot(last_load_slot), gcmd, "E_LOAD", last_load_slot);
+      gcode_.run_script_from_command(preheat);
+      old_feeder.cmd_EXTRUDER_UNLOAD(gcmd, true);
+      gcode_.run_script_from_command(kAfterOldUnload);
+      chosen.feeder.cmd_EXTRUDER_LOAD(gcmd);
+      // What is left of the old filament must melt too.
+      purge_temp_c = std::max(old_temp_c, new_temp_c);
+    }
+    gcode_.run_script_from_command(with_temperature(extrude_gcode_, purge_temp_c));
+    gcode_.run_script_from_command(kParkHead);
+    gcode_.run_script_from_command("M400");
+    chosen.feeder.disable_stepper();
+    box_button_state_ = 0;
+  });
+}
+
+bool FeedHub::button_extruder_unload(klippy::GCodeCommand& gcmd) {
+  return as_button_command(*this, [&] {
+    ChosenSlot chosen = chosen_slot(printer_, gcmd, "E_UNLOAD");
+    const std::string slot = "slot" + std::to_string(chosen.slot);
+    const int temp_c = nozzle_temperature(get_temp_by_num(chosen.slot), gcmd, "E_UNLOAD", slot);
+    if (b_endstop_state_) {
+      gcode_.run_script_from_command("M400");
+      box_button_state_ = 0;
+      return false;
+    }
+    gcode_.run_script_from_command(with_temperature(move_heating_gcode_, temp_c));
+    gcode_.run_script_from_command(kCutAtTrash);
+    chosen.feeder.cmd_EXTRUDER_UNLOAD(gcmd, false);
+    // The feeder reports its own failures; only a strand parked behind a clear outlet
+    // lets a caller go on to pull it further.
+    const bool withdrawn = b_endstop_state_ && get_value_by_key(chosen.feeder.stepper_name(), 0) ==
+                                                   klippy::Value(kSlotParkedInBox);
+    gcode_.run_script_from_command(kPurgeAndWipe);
+    gcode_.run_script_from_command(kParkHeadCool);
+    gcode_.run_script_from_command("M400");
+    box_button_state_ = 0;
+    return withdrawn;
+  });
+}
+
+void FeedHub::button_box_unload(klippy::GCodeCommand& gcmd) {
+  as_button_command(*this, [&] {
+    ChosenSlot chosen = chosen_slot(printer_, gcmd, "E_BOX");
+    SlotFeeder& feeder = chosen.feeder;
+    gcode_.run_script_from_command("DISABLE_ALL_SENSOR");
+    const std::string last_load_slot = get_value_by_key("last_load_slot", kNoSlot).str();
+    if (filament_at_extruder_entry()) {
+      if (last_load_slot == kNoSlot && !b_endstop_state_) {
+        // The filament in the extruder may be this slot's: pulling it back would tear it.
+        report_error(kUnrecognisedFilament);
+        gcode_.run_script_from_command("M400");
+        box_button_state_ = 0;
+        return;
+      }
+      if (last_load_slot != feeder.stepper_name()) {
+        feeder.cmd_SLOT_UNLOAD(gcmd);
+        box_button_state_ = 0;
+        return;
+      }
+      if (button_extruder_unload(gcmd))
+        feeder.cmd_SLOT_UNLOAD(gcmd);
+      else
+        gcode_.respond_raw("Extruder unloading failure.Please try again.");
+    } else {
+      if (last_load_slot == feeder.stepper_name() && !b_endstop_state_) {
+        feeder.cmd_EXTRUDER_UNLOAD(gcmd, true);
+        gcode_.run_script_from_command("M400");
+      }
+      if (!feeder.r_endstop_state()) feeder.cmd_SLOT_UNLOAD(gcmd);
+    }
+    gcode_.run_script_from_command("M400");
+    box_button_state_ = 0;
+  });
+}
 
 }  // namespace feedhub

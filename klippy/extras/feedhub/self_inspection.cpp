@@ -1,7 +1,160 @@
+// Self-inspection: after a start, or on BOX_SELF_INSPECTION, find the slot whose filament is
+// still engaged in the extruder path by moving slots a little while the motion monitor
+// counts encoder changes, so that last_load_slot tells the truth again.
+#include <exception>
+#include <string>
+#include <vector>
+
 #include "klippy/extras/feedhub/feedhub.h"
+#include "klippy/extras/feedhub/slot_feeder.h"
+#include "klippy/host/log.h"
 
 namespace feedhub {
+namespace {
 
-void FeedHub::register_self_inspection_commands() {}
+constexpr int kSlotsPerBox = 4;
+
+constexpr ErrorReport kSelfInspectionFailed{
+    15, ReportWay::Info,
+    "Box self-inspection failed, please try manually withdrawing the fed filament."};
+
+struct ProbeStep {
+  double move_mm;
+  double dwell_s;
+};
+
+// A probe moves one slot to and fro while the encoder's level changes are counted.
+struct Probe {
+  double window_s;
+  int changes_needed;
+  double speed_mm_s;
+  double accel_mm_s2;
+  std::vector<ProbeStep> steps;
+};
+
+// With filament at the extruder the gears hold the strand: small slow strokes, and a single
+// change within a long window is enough.
+Probe wiggle_probe() {
+  return {18, 1, 80, 5, {{-25, 0.5}, {20, 0.5}, {-30, 0.5}, {40, 3}}};
+}
+
+// A free strand moves at once; the final dwell is how long the count may still run after
+// the moves are queued.
+Probe push_pull_probe(double final_dwell_s) {
+  return {5, 3, 80, 50, {{50, 0.5}, {-50, final_dwell_s}}};
+}
+
+constexpr double kLastSlotFinalDwellS = 3;
+constexpr double kSearchFinalDwellS = 5;
+
+// The moves are only queued; switching the motor off waits for the toolhead's timeline,
+// which lets the count see them.
+bool run_probe(BoxMotion& motion, SlotFeeder& feeder, const Probe& probe) {
+  motion.check_motion_state(probe.window_s, probe.changes_needed);
+  for (const ProbeStep& step : probe.steps) {
+    feeder.do_move(step.move_mm, probe.speed_mm_s, probe.accel_mm_s2);
+    feeder.dwell(step.dwell_s);
+  }
+  feeder.disable_stepper();
+  motion.stop_check_motion();
+  return motion.has_change();
+}
+
+std::string slot_name(int slot) {
+  return "slot" + std::to_string(slot);
+}
+
+}  // namespace
+
+void FeedHub::register_self_inspection_commands() {
+  gcode_.register_command("BOX_SELF_INSPECTION",
+                          [this](klippy::GCodeCommand& gcmd) { cmd_SELF_INSPECTION(gcmd); });
+}
+
+void FeedHub::cmd_SELF_INSPECTION(klippy::GCodeCommand& gcmd) {
+  const klippy::Value box_count = get_value_by_key("box_count", 1);
+  const int slot_count =
+      box_count.is_number() ? kSlotsPerBox * static_cast<int>(box_count.as_int()) : 0;
+  auto feeder_of_slot = [&](int slot) -> SlotFeeder& {
+    const std::string name = "feedlane " + slot_name(slot);
+    auto* feeder = printer_.lookup_object_or_null<SlotFeeder>(name);
+    if (!feeder)
+      throw gcmd.error("BOX_SELF_INSPECTION: no slot feeder '" + name +
+                       "' although box_count covers it; add its section or correct box_count "
+                       "with SAVE_VARIABLE");
+    return *feeder;
+  };
+  // Only the slot the inspection confirms may push with the extruder afterwards.
+  auto desynchronise_all = [&] {
+    for (int slot = 0; slot < slot_count; ++slot) feeder_of_slot(slot).slot_sync(false);
+  };
+  auto confirm = [&](int slot, SlotFeeder* couple) {
+    save_variable("last_load_slot", slot_name(slot));
+    if (couple) couple->slot_sync(true);
+    box_button_state_ = 0;
+  };
+
+  std::optional<int> recouple_slot;
+  const std::string last_load_slot = get_value_by_key("last_load_slot", kNoSlot).str();
+  if (last_load_slot != kNoSlot) {
+    const std::string name = "feedlane " + last_load_slot;
+    auto* last = printer_.lookup_object_or_null<SlotFeeder>(name);
+    if (!last)
+      throw gcmd.error("BOX_SELF_INSPECTION: last_load_slot '" + last_load_slot +
+                       "' names no slot feeder; correct last_load_slot with SAVE_VARIABLE "
+                       "(\"'slot-1'\" when no slot is loaded)");
+    if (last->stepper_num() < slot_count) {
+      if (filament_at_extruder_entry()) {
+        desynchronise_all();
+        const bool moved = run_probe(b_motion_, *last, wiggle_probe());
+        recouple_slot = last->stepper_num();
+        if (moved) return confirm(last->stepper_num(), last);
+      } else if (run_probe(b_motion_, *last, push_pull_probe(kLastSlotFinalDwellS))) {
+        return confirm(last->stepper_num(), nullptr);
+      }
+    }
+  }
+
+  const bool at_extruder = filament_at_extruder_entry();
+  if (at_extruder) desynchronise_all();
+  // The slot probed first is not probed again.
+  const std::string probed_already = get_value_by_key("last_load_slot", kNoSlot).str();
+  for (int slot = 0; slot < slot_count; ++slot) {
+    SlotFeeder& feeder = feeder_of_slot(slot);
+    if (feeder.r_endstop_state() || feeder.stepper_name() == probed_already) continue;
+    const bool moved = at_extruder
+                           ? run_probe(b_motion_, feeder, wiggle_probe())
+                           : run_probe(b_motion_, feeder, push_pull_probe(kSearchFinalDwellS));
+    if (moved) return confirm(slot, at_extruder ? &feeder : nullptr);
+  }
+
+  if (recouple_slot) feeder_of_slot(*recouple_slot).slot_sync(true);
+  box_button_state_ = 0;
+  report_error(kSelfInspectionFailed);
+}
+
+double FeedHub::delayed_self_inspection(double eventtime) {
+  // Moving slots is only safe while no filament is in the outlet and nothing prints. A print
+  // that is still heating leaves the toolhead idle, so its state is asked too.
+  if (!b_endstop_state_) return klippy::Reactor::NEVER;
+  const std::string print_state = print_stats_.state();
+  if (print_state == "printing" || print_state == "paused") return klippy::Reactor::NEVER;
+  auto* idle_timeout = printer_.lookup_object_or_null<klippy::PrinterObject>("idle_timeout");
+  if (idle_timeout) {
+    const std::optional<klippy::Value> status = idle_timeout->get_status(eventtime);
+    const klippy::Value* printing_time = status ? status->find("printing_time") : nullptr;
+    if (printing_time && printing_time->truthy()) return klippy::Reactor::NEVER;
+  }
+  box_button_state_ = 1;
+  try {
+    gcode_.run_script("BOX_SELF_INSPECTION");
+  } catch (const std::exception& error) {
+    // Already shown on the console; front ends must not show the box busy for ever, and a
+    // start-up task must not take the reactor down.
+    box_button_state_ = 0;
+    printer_.log().error(std::string("Start-up self-inspection failed: ") + error.what());
+  }
+  return klippy::Reactor::NEVER;
+}
 
 }  // namespace feedhub

@@ -1,0 +1,196 @@
+// The front buttons E_LOAD, E_UNLOAD and E_BOX against the filament world: which strands
+// move, at which nozzle temperature, and that the box is never left shown busy.
+#include <gtest/gtest.h>
+
+#include "klippy/extras/feedhub/filament_table.h"
+#include "sim/heater.h"
+#include "sim/heaters.h"
+#include "tests/extras/feedlane_fixture.h"
+
+namespace {
+
+using feedlane_test::LaneHost;
+using klippy::Value;
+
+constexpr double kOutletMm = 350.;
+constexpr double kParkMm = 260.;
+// The sensors reach their endstops through the host's 10 ms mirror timers.
+constexpr double kOvershootMm = 3.5;
+
+constexpr const char* kMacros =
+    "[fan]\npin: PA8\n[gcode_macro DISABLE_ALL_SENSOR]\ngcode:\n"
+    "    SET_FILAMENT_SENSOR SENSOR=box_motion_sensor ENABLE=0\n";
+// Slot 0 holds a 250 °C filament, slot 1 a 220 °C one.
+constexpr const char* kTable =
+    "[fila1]\nmin_temp: 190\nmax_temp: 220\nbox_min_temp: 40\nbox_max_temp: 50\n"
+    "[fila2]\nmin_temp: 230\nmax_temp: 250\nbox_min_temp: 50\nbox_max_temp: 60\n";
+
+class FrontButtons : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    host_.start({.world = true, .extra = kMacros},
+                "[Variables]\nbox_count = 1\nfilament_slot0 = 2\nfilament_slot1 = 1\n");
+    testing_support::write_file(host_.test().path(feedhub::kFilamentTablePath), kTable);
+    // Past the start-up self-inspection, which finds the box empty.
+    host_.host().advance(3.5);
+    host_.host()
+        .printer()
+        .lookup_object<sim::SimHeaters>(sim::SimHeaters::kName)
+        .lookup_heater("extruder")
+        .set_target_observer([this](double degrees) { targets_.push_back(degrees); });
+  }
+  sim::StrandState strand(int slot) {
+    return host_.world().world().strand(slot, host_.print_time());
+  }
+  void park(int slot) {
+    host_.command("SIM_SPOOL SLOT=" + std::to_string(slot) + " ACTION=insert");
+    host_.host().advance(0.2);
+    bool loaded = false;
+    host_.run_task([&] { loaded = host_.lane(slot).slot_load(); });
+    host_.settle(slot);
+    ASSERT_TRUE(loaded);
+  }
+  // Parked, fed into the extruder and purged, so that the gears hold it.
+  void load(int slot) {
+    park(slot);
+    const auto lines = command("EXTRUDER_LOAD SLOT=slot" + std::to_string(slot), slot);
+    ASSERT_TRUE(lines.empty()) << testing::PrintToString(lines);
+    command("M83");
+    command("G1 E100 F300");
+    command("M400", slot);
+    targets_.clear();
+  }
+  // What the command printed, less the temperature reports of a heating wait.
+  std::vector<std::string> command(const std::string& line, int slot = 0) {
+    std::vector<std::string> lines;
+    for (auto& text : host_.command(line))
+      if (!text.starts_with("T0:")) lines.push_back(std::move(text));
+    host_.settle(slot);
+    return lines;
+  }
+  int busy() { return host_.hub().box_button_state(); }
+
+  LaneHost host_;
+  std::vector<double> targets_;
+};
+
+TEST_F(FrontButtons, LoadWithAnUnknownFilamentInTheOutletOnlyReports) {
+  park(0);
+  park(1);
+  host_.run_task([&] { host_.lane(0).do_move(kParkMm + 20, 80); });  // slot 0 into the outlet
+  host_.settle(0);
+  host_.host().advance(0.1);
+  ASSERT_EQ(host_.variable("last_load_slot"), Value("slot-1"));
+  const double tip = strand(1).tip_mm;
+  EXPECT_EQ(
+      command("E_LOAD SLOT=1", 1),
+      std::vector<std::string>{"!!Code:ZKE_004_021; Message:Unable to recognize loaded filament."});
+  EXPECT_EQ(host_.variable("retry_step"), Value("ZKE_004_021_00"));
+  EXPECT_EQ(strand(1).tip_mm, tip);
+  EXPECT_FALSE(host_.enable_line(1).is_motor_enabled());
+  EXPECT_EQ(targets_, std::vector<double>{0});
+  EXPECT_EQ(busy(), 0);
+}
+
+TEST_F(FrontButtons, LoadReplacingAHotterFilamentPurgesAtTheHotterTemperature) {
+  park(1);
+  load(0);
+  const auto lines = command("E_LOAD SLOT=1", 1);
+  EXPECT_TRUE(lines.empty()) << testing::PrintToString(lines);
+  // Heated for the new filament, purged at the old one's temperature, then switched off.
+  EXPECT_EQ(targets_, (std::vector<double>{220, 250, 0}));
+  EXPECT_EQ(host_.variable("slot0"), Value(1));
+  EXPECT_EQ(host_.variable("slot1"), Value(2));
+  EXPECT_EQ(host_.variable("last_load_slot"), Value("slot1"));
+  EXPECT_EQ(host_.variable("slot_sync"), Value("slot1"));
+  EXPECT_TRUE(strand(1).gripped_by_extruder);
+  EXPECT_NEAR(strand(0).tip_mm, kOutletMm - kParkMm, kOvershootMm);
+  EXPECT_EQ(host_.toolhead().get_position()[0], 95.);
+  EXPECT_EQ(host_.toolhead().get_position()[1], 290.);
+  EXPECT_EQ(busy(), 0);
+}
+
+TEST_F(FrontButtons, UnloadWithAClearOutletOnlyWaitsAndAnswersFalse) {
+  park(0);
+  const auto position = host_.toolhead().get_position();
+  auto& gcode = host_.host().printer().lookup_object<klippy::GCodeDispatch>("gcode");
+  klippy::GCodeCommand gcmd(gcode, "E_UNLOAD", "E_UNLOAD SLOT=0", {{"SLOT", "0"}});
+  bool unloaded = true;
+  host_.run_task([&] { unloaded = host_.hub().button_extruder_unload(gcmd); });
+  EXPECT_FALSE(unloaded);
+  EXPECT_TRUE(targets_.empty());
+  EXPECT_EQ(host_.toolhead().get_position(), position);
+  EXPECT_NEAR(strand(0).tip_mm, kOutletMm - kParkMm, kOvershootMm);
+  EXPECT_EQ(busy(), 0);
+}
+
+TEST_F(FrontButtons, BoxUnloadOfAnotherSlotRetractsOnlyThatSlot) {
+  park(1);
+  load(0);
+  const double tip = strand(0).tip_mm;
+  EXPECT_TRUE(command("E_BOX SLOT=1", 1).empty());
+  EXPECT_NEAR(strand(1).tip_mm, 0., kOvershootMm) << "back at its runout sensor";
+  EXPECT_EQ(host_.variable("slot1"), Value(0)) << "as its sensor reports";
+  EXPECT_EQ(strand(0).tip_mm, tip);
+  EXPECT_EQ(host_.variable("slot_sync"), Value("slot0"));
+  EXPECT_TRUE(targets_.empty());
+  EXPECT_EQ(busy(), 0);
+}
+
+TEST_F(FrontButtons, BoxUnloadOfTheLoadedSlotEmptiesTheExtruderThenTheBox) {
+  load(0);
+  EXPECT_TRUE(command("E_BOX SLOT=0").empty());
+  EXPECT_EQ(targets_, (std::vector<double>{250, 0}));
+  EXPECT_NEAR(strand(0).tip_mm, 0., kOvershootMm);
+  EXPECT_EQ(host_.variable("slot0"), Value(0)) << "as its sensor reports";
+  EXPECT_EQ(host_.variable("last_load_slot"), Value("slot-1"));
+  EXPECT_EQ(host_.variable("slot_sync"), Value("slot-1"));
+  EXPECT_EQ(host_.hub().b_endstop_state(), 1);
+  EXPECT_EQ(busy(), 0);
+}
+
+TEST_F(FrontButtons, BoxUnloadKeepsAStrandWhoseExtruderUnloadFailedOutOfTheBox) {
+  load(0);
+  host_.command("SIM_FAULT SLOT=0 KIND=jam");
+  const auto lines = command("E_BOX SLOT=0");
+  EXPECT_EQ(lines,
+            (std::vector<std::string>{"// Code:ZKE_004_009; Message:Extruder unloading failure.",
+                                      "Extruder unloading failure.Please try again."}));
+  EXPECT_GT(strand(0).tip_mm, kOutletMm);
+  EXPECT_EQ(host_.variable("slot0"), Value(-2));
+  EXPECT_EQ(busy(), 0);
+}
+
+TEST_F(FrontButtons, BoxUnloadNeverPullsAnUnknownFilamentOutOfTheExtruder) {
+  load(0);
+  host_.save("last_load_slot", "'slot-1'");
+  const double tip = strand(0).tip_mm;
+  EXPECT_EQ(
+      command("E_BOX SLOT=0"),
+      std::vector<std::string>{"!!Code:ZKE_004_021; Message:Unable to recognize loaded filament."});
+  EXPECT_EQ(strand(0).tip_mm, tip);
+  EXPECT_EQ(busy(), 0);
+}
+
+TEST_F(FrontButtons, ErrorsNameTheFaultAndLeaveTheBoxFree) {
+  for (const std::string name : {"E_LOAD", "E_UNLOAD", "E_BOX"}) {
+    const auto lines = command(name);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "!! " + name +
+                                ": no slot feeder 'feedlane slot16'; give SLOT=<0..15> of a "
+                                "configured slot");
+    EXPECT_EQ(busy(), 0) << name;
+  }
+  park(1);
+  host_.save("filament_slot1", "7");
+  EXPECT_EQ(command("E_LOAD SLOT=1", 1),
+            (std::vector<std::string>{
+                "officiall_filas_list file error.",
+                "!! E_LOAD: no nozzle temperature for the filament of slot1; set filament_slot1 "
+                "to a filament type of the filament table, or correct the table"}));
+  EXPECT_TRUE(targets_.empty());
+  EXPECT_FALSE(host_.enable_line(1).is_motor_enabled());
+  EXPECT_EQ(busy(), 0);
+}
+
+}  // namespace
