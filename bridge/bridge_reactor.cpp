@@ -68,7 +68,16 @@ void BridgeReactor::update_timer(const klippy::TimerHandle& timer, double waketi
 }
 
 void BridgeReactor::unregister_timer(const klippy::TimerHandle& timer) {
-  link_.invoke(reactor_, "unregister_timer", timer_handle(timer));
+  // Modules unregister from destructors, where an exception would end the process. The
+  // call never waits, so a failure cannot be a greenlet being killed: the host's own
+  // report of unraisable errors is the right place for it.
+  PyObject* result =
+      PyObject_CallMethod(reactor_.ptr(), "unregister_timer", "O", timer_handle(timer).ptr());
+  if (result == nullptr) {
+    PyErr_WriteUnraisable(reactor_.ptr());
+    return;
+  }
+  Py_DECREF(result);
 }
 
 double BridgeReactor::monotonic() const {

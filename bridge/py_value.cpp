@@ -31,6 +31,12 @@ klippy::Value from_python(py::handle object) {
   if (py::isinstance<py::int_>(object)) return object.cast<long long>();
   if (py::isinstance<py::float_>(object)) return object.cast<double>();
   if (py::isinstance<py::str>(object)) return object.cast<std::string>();
+  // MCU answers carry their byte fields as bytes; modules read them as raw text.
+  if (py::isinstance<py::bytes>(object)) return std::string(object.cast<py::bytes>());
+  if (PyByteArray_Check(object.ptr())) {
+    return std::string(PyByteArray_AsString(object.ptr()),
+                       static_cast<std::size_t>(PyByteArray_Size(object.ptr())));
+  }
   if (py::isinstance<py::list>(object)) {
     klippy::Value::List list;
     for (py::handle item : object) list.push_back(from_python(item));

@@ -46,6 +46,7 @@ class Mcu:
         self._name = name
         self._oids = 0
         self.config_cmds = []
+        self.queries = []
 
     def get_name(self):
         return self._name
@@ -65,6 +66,18 @@ class Mcu:
 
     def setup_pin(self, pin_type, params):
         return Endstop(self, params) if pin_type == "endstop" else DigitalOut(params)
+
+    def alloc_command_queue(self):
+        return object()
+
+    def lookup_query_command(self, msgformat, respformat, oid=None, cq=None, is_async=False):
+        mcu = self
+
+        class Query:
+            def send(self, data=(), minclock=0, reqclock=0):
+                mcu.queries.append((msgformat, respformat, oid, cq is not None, list(data)))
+                return {"#name": respformat.split()[0], "oid": oid, "data": b"\x01AB"}
+        return Query()
 
 
 class Pins:

@@ -68,6 +68,13 @@ class Probe final : public klippy::PrinterObject {
       toolhead.note_kinematic_activity(print_time + 1.0);
       gcmd.respond_info("move time " + klippy::format_float(print_time));
     });
+    add("PROBE_QUERY", [this](klippy::GCodeCommand& gcmd) {
+      auto& mcu = printer_.lookup_object<klippy::Mcu>("mcu " + gcmd.get("MCU"));
+      auto query = mcu.lookup_query_command("probe_query oid=%c", "probe_answer oid=%c data=%*s", 7,
+                                            mcu.alloc_command_queue());
+      std::map<std::string, klippy::Value> answer = query->send({7});
+      gcmd.respond_info("oid " + answer.at("oid").repr() + " data " + answer.at("data").repr());
+    });
     add("PROBE_TRAPQ", [this](klippy::GCodeCommand& gcmd) {
       // One move of 10 mm: 1 s accelerating at 10 mm/s^2 to 10 mm/s, 0.5 s cruising.
       klippy::TrapqPtr trapq = printer_.factory().create_trapq();

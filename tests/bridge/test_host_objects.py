@@ -68,6 +68,12 @@ class HostObjectsTest(unittest.TestCase):
                           10.0, 10.0))
         self.assertEqual(self.chelper_calls[1], ("trapq_finalize_moves", 2.5, 1.0))
 
+    def test_mcu_query_waits_for_the_answer_with_its_byte_fields(self):
+        self.assertEqual(self.run_gcode("PROBE_QUERY MCU=mcu_box1"),
+                         "// oid 7 data '\\x01AB'")
+        self.assertEqual(self.hardware.box_mcu.queries,
+                         [("probe_query oid=%c", "probe_answer oid=%c data=%*s", 7, True, [7])])
+
     def test_two_argument_finalize_of_older_hosts(self):
         calls = fake_hardware.install_chelper(three_argument_finalize=False)
         self.run_gcode("PROBE_TRAPQ")
