@@ -81,6 +81,17 @@ class FeedHubInHostTest(unittest.TestCase):
         printer.reactor.run_for(10.)
         self.assertEqual(printer.exit_result, None)
 
+    def test_restarted_host_gets_a_bridge_of_its_own(self):
+        first = self.start()
+        first.run_gcode("TOOL_CHANGE_START F=0 T=1")
+        first.reactor.finalize()
+        self.hardware = fake_hardware.Hardware()
+        second = self.start()
+        self.assertIsNot(second.lookup_object("feedhub"), first.lookup_object("feedhub"))
+        self.assertIsNone(second.run_gcode("TOOL_CHANGE_END"))
+        # The saved state outlives the restart, as it does on the printer.
+        self.assertEqual(second.lookup_object("save_variables").allVariables["is_tool_change"], 0)
+
     def test_missing_option_is_the_hosts_config_error(self):
         with self.assertRaises(fake_klippy.ConfigError) as raised:
             self.start(b_button_pin=None)
@@ -92,10 +103,25 @@ class FeedHubInHostTest(unittest.TestCase):
         self.assertIn("used multiple times", str(raised.exception))
 
 
-class FeedScanEntryTest(unittest.TestCase):
-    def test_package_offers_both_entry_points(self):
-        self.assertTrue(callable(feedscan.load_config))
-        self.assertTrue(callable(feedscan.add_printer_objects))
+class FeedScanInHostTest(unittest.TestCase):
+    def test_empty_section_loads_box_detection_which_stays_idle_in_batch_mode(self):
+        hardware = fake_hardware.Hardware()
+        printer = fake_klippy.Printer({"feedscan": {}}, dict(hardware.modules(), feedscan=feedscan),
+                                      start_args={"debugoutput": "batch.serial"})
+        hardware.install(printer)
+        printer.load_config()
+        self.assertIsNotNone(printer.lookup_object("feedscan").get_status(0.))
+        printer.reactor.run_for(20.)
+        self.assertIsNone(printer.exit_result)
+        printer.reactor.finalize()
+
+    def test_add_printer_objects_registers_box_detection(self):
+        hardware = fake_hardware.Hardware()
+        printer = fake_klippy.Printer({}, hardware.modules(), start_args={"debugoutput": "x"})
+        hardware.install(printer)
+        feedscan.add_printer_objects(fake_klippy.ConfigWrapper(printer, {"printer": {}}, "printer"))
+        self.assertIn("feedscan", printer.objects)
+        printer.reactor.finalize()
 
 
 if __name__ == "__main__":
