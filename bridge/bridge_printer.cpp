@@ -128,6 +128,15 @@ void BridgePrinter::register_event_handler(const std::string& event,
 }
 
 void BridgePrinter::send_event(const std::string& event) {
+  // The host's handlers of a restart request take the print time it happens at, which
+  // the host passes along with the event.
+  if (event == "gcode:request_restart") {
+    py::object toolhead = link_.invoke(printer_, "lookup_object", "toolhead", py::none());
+    if (!toolhead.is_none()) {
+      link_.invoke(printer_, "send_event", event, link_.invoke(toolhead, "get_last_move_time"));
+      return;
+    }
+  }
   link_.invoke(printer_, "send_event", event);
 }
 

@@ -75,6 +75,8 @@ class Probe final : public klippy::PrinterObject {
       std::map<std::string, klippy::Value> answer = query->send({7});
       gcmd.respond_info("oid " + answer.at("oid").repr() + " data " + answer.at("data").repr());
     });
+    add("PROBE_EVENT",
+        [this](klippy::GCodeCommand& gcmd) { printer_.send_event(gcmd.get("NAME")); });
     add("PROBE_TRAPQ", [this](klippy::GCodeCommand& gcmd) {
       // One move of 10 mm: 1 s accelerating at 10 mm/s^2 to 10 mm/s, 0.5 s cruising.
       klippy::TrapqPtr trapq = printer_.factory().create_trapq();

@@ -74,6 +74,14 @@ class HostObjectsTest(unittest.TestCase):
         self.assertEqual(self.hardware.box_mcu.queries,
                          [("probe_query oid=%c", "probe_answer oid=%c data=%*s", 7, True, [7])])
 
+    def test_events_carry_the_arguments_host_handlers_expect(self):
+        heard = []
+        self.printer.register_event_handler("gcode:request_restart", heard.append)
+        self.printer.register_event_handler("box:changed", lambda: heard.append("changed"))
+        self.run_gcode("PROBE_EVENT NAME=gcode:request_restart")
+        self.run_gcode("PROBE_EVENT NAME=box:changed")
+        self.assertEqual(heard, [1.25, "changed"])
+
     def test_two_argument_finalize_of_older_hosts(self):
         calls = fake_hardware.install_chelper(three_argument_finalize=False)
         self.run_gcode("PROBE_TRAPQ")
