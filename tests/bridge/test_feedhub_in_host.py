@@ -48,7 +48,7 @@ class FeedHubInHostTest(unittest.TestCase):
     def test_loads_with_its_commands_status_and_endstops(self):
         printer = self.start()
         for command in ("CUT_FILAMENT", "TOOL_CHANGE_START", "TOOL_CHANGE_END", "BOX_TEMP_SET",
-                        "TRY_MOVE_AGAIN", "BOX_SELF_INSPECTION"):
+                        "TRY_MOVE_AGAIN"):
             self.assertIn(command, printer.gcode.ready_gcode_handlers)
         status = printer.lookup_object("feedhub").get_status(0.)
         self.assertEqual(status["box_button_state"], 0)
