@@ -17,9 +17,10 @@ configure: deps
 build: configure
 	@cmake --build $(BUILD) -j$(JOBS)
 
-# The embedded default printer runs its demo print.
+# The embedded default printer runs its demo print, once the start-up self-inspection of
+# its eight loaded slots (about 10 s each) has ended.
 run: build
-	$(BUILD)/apps/feedbox/feedbox run --boxes 2 --print config/demo.gcode
+	$(BUILD)/apps/feedbox/feedbox run --boxes 2 --settle 100 --print config/demo.gcode
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
