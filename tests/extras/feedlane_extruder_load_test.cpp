@@ -29,13 +29,7 @@ class ExtruderLoad : public ::testing::Test {
     host_.host().advance(0.2);
   }
   // A spool inserted and pulled into the box, parked behind the outlet.
-  void park(int slot) {
-    insert(slot);
-    bool loaded = false;
-    host_.run_task([&] { loaded = host_.lane(slot).slot_load(); });
-    host_.settle(slot);
-    ASSERT_TRUE(loaded);
-  }
+  void park(int slot) { ASSERT_TRUE(host_.park(slot)); }
   std::vector<std::string> command(const std::string& line, int slot = 0) {
     auto lines = host_.command(line);
     host_.settle(slot);

@@ -133,6 +133,19 @@ void LaneHost::run_task(const std::function<void()>& body, const std::function<v
   if (*error) std::rethrow_exception(*error);
 }
 
+sim::StrandState LaneHost::strand(int slot) {
+  return world().world().strand(slot, print_time());
+}
+
+bool LaneHost::park(int slot) {
+  command("SIM_SPOOL SLOT=" + std::to_string(slot) + " ACTION=insert");
+  host().advance(0.2);
+  bool loaded = false;
+  run_task([&] { loaded = lane(slot).slot_load(); });
+  settle(slot);
+  return loaded;
+}
+
 void LaneHost::settle(int slot) {
   const double until = lane(slot).next_cmd_time() + 0.1;
   host().run_until([this, until] { return print_time() > until; }, 3600);

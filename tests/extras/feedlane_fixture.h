@@ -69,6 +69,11 @@ class LaneHost {
                 const std::function<void()>& each_step = nullptr);
   // Lets the simulation run until every move the slot has queued is done.
   void settle(int slot);
+  // Where the slot's strand stands now in the filament world.
+  sim::StrandState strand(int slot);
+  // Inserts a spool into the slot and pulls it into the box, parked behind the outlet;
+  // false when the load failed.
+  bool park(int slot);
   // A signal the test schedules levels on, now driving `pin` of the box MCU.
   std::shared_ptr<sim::ScheduledSignal> drive_pin(const std::string& pin, int start_level);
 

@@ -39,17 +39,8 @@ class FrontButtons : public ::testing::Test {
         .lookup_heater("extruder")
         .set_target_observer([this](double degrees) { targets_.push_back(degrees); });
   }
-  sim::StrandState strand(int slot) {
-    return host_.world().world().strand(slot, host_.print_time());
-  }
-  void park(int slot) {
-    host_.command("SIM_SPOOL SLOT=" + std::to_string(slot) + " ACTION=insert");
-    host_.host().advance(0.2);
-    bool loaded = false;
-    host_.run_task([&] { loaded = host_.lane(slot).slot_load(); });
-    host_.settle(slot);
-    ASSERT_TRUE(loaded);
-  }
+  sim::StrandState strand(int slot) { return host_.strand(slot); }
+  void park(int slot) { ASSERT_TRUE(host_.park(slot)); }
   // Parked, fed into the extruder and purged, so that the gears hold it.
   void load(int slot) {
     park(slot);

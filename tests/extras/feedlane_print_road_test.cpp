@@ -34,9 +34,7 @@ class PrintRoad : public ::testing::Test {
     host_.host().advance(1.0);
     return !job.is_paused();
   }
-  sim::StrandState strand(int slot) {
-    return host_.world().world().strand(slot, host_.print_time());
-  }
+  sim::StrandState strand(int slot) { return host_.strand(slot); }
 
   LaneHost host_;
 };

@@ -49,14 +49,7 @@ class Retry : public ::testing::Test {
   }
   sim::FilamentWorld& world() { return host_.world().world(); }
   sim::StrandState strand(int slot) { return world().strand(slot, host_.print_time()); }
-  void park(int slot) {
-    host_.command("SIM_SPOOL SLOT=" + std::to_string(slot) + " ACTION=insert");
-    host_.host().advance(0.2);
-    bool loaded = false;
-    host_.run_task([&] { loaded = host_.lane(slot).slot_load(); });
-    host_.settle(slot);
-    ASSERT_TRUE(loaded);
-  }
+  void park(int slot) { ASSERT_TRUE(host_.park(slot)); }
   Lines command(const std::string& line, int slot = 0) {
     Lines lines = host_.command(line);
     host_.settle(slot);

@@ -130,9 +130,7 @@ class RunoutDuringAPrint : public Runout {
     host_.command("G1 E200 F600");
     host_.command("M400");
   }
-  sim::StrandState strand(int slot) {
-    return host_.world().world().strand(slot, host_.print_time());
-  }
+  sim::StrandState strand(int slot) { return host_.strand(slot); }
 };
 
 TEST_F(RunoutDuringAPrint, TheRunOutSlotSwitchesOffTheMotionSensorAndCounts) {

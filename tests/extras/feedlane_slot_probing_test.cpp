@@ -23,17 +23,8 @@ class WorldInspection : public ::testing::Test {
     // Past the start-up run on the still empty box.
     host_.host().advance(3.5);
   }
-  sim::StrandState strand(int slot) {
-    return host_.world().world().strand(slot, host_.print_time());
-  }
-  void park(int slot) {
-    host_.command("SIM_SPOOL SLOT=" + std::to_string(slot) + " ACTION=insert");
-    host_.host().advance(0.2);
-    bool loaded = false;
-    host_.run_task([&] { loaded = host_.lane(slot).slot_load(); });
-    host_.settle(slot);
-    ASSERT_TRUE(loaded);
-  }
+  sim::StrandState strand(int slot) { return host_.strand(slot); }
+  void park(int slot) { ASSERT_TRUE(host_.park(slot)); }
   // Restarts and lets the start-up tasks run their course.
   void restart_and_wait() {
     host_.output().clear();
