@@ -12,16 +12,6 @@ namespace klippy {
 
 namespace {
 
-bool is_blank(char c) {
-  return c == ' ' || c == '\t' || c == '\r' || c == '\f' || c == '\v';
-}
-
-std::string_view trim(std::string_view s) {
-  while (!s.empty() && is_blank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && is_blank(s.back())) s.remove_suffix(1);
-  return s;
-}
-
 std::size_t indent_of(std::string_view line) {
   std::size_t n = 0;
   while (n < line.size() && (line[n] == ' ' || line[n] == '\t')) ++n;
@@ -31,7 +21,7 @@ std::size_t indent_of(std::string_view line) {
 // Cuts a '#' or ';' comment that follows white space; "a#b" keeps its '#'.
 std::string_view strip_inline_comment(std::string_view line) {
   for (std::size_t i = 1; i < line.size(); ++i)
-    if ((line[i] == '#' || line[i] == ';') && is_blank(line[i - 1])) return line.substr(0, i);
+    if ((line[i] == '#' || line[i] == ';') && is_ini_blank(line[i - 1])) return line.substr(0, i);
   return line;
 }
 
@@ -120,11 +110,11 @@ IniDocument parse_ini(std::string_view text, const std::string& source_name, Ini
       throw IniError(source_name, line_number, reason);
     };
 
-    const std::string_view content = trim(line);
+    const std::string_view content = trim_ini_blanks(line);
     if (content.empty() || content.front() == '#' || content.front() == ';') continue;
     const std::size_t indent = indent_of(line);
     const std::string_view stripped =
-        syntax.inline_comments ? trim(strip_inline_comment(content)) : content;
+        syntax.inline_comments ? trim_ini_blanks(strip_inline_comment(content)) : content;
 
     if (has_option && indent > option_indent) {
       auto& value = section->options[option_index].value;
@@ -138,7 +128,7 @@ IniDocument parse_ini(std::string_view text, const std::string& source_name, Ini
       const std::size_t close = stripped.rfind(']');
       if (close == std::string_view::npos)
         fail("section header '" + std::string(stripped) + "' lacks its closing ']'");
-      const std::string_view name = trim(stripped.substr(1, close - 1));
+      const std::string_view name = trim_ini_blanks(stripped.substr(1, close - 1));
       if (name.empty()) fail("empty section name '[]'; write the section name between brackets");
       section = &doc.section(name);
       if (section->line == 0) section->line = line_number;
@@ -151,9 +141,10 @@ IniDocument parse_ini(std::string_view text, const std::string& source_name, Ini
     const std::size_t split = stripped.find_first_of(":=");
     if (split == std::string_view::npos)
       fail("line '" + std::string(stripped) + "' is not 'key: value' or 'key = value'");
-    const std::string_view key = trim(stripped.substr(0, split));
+    const std::string_view key = trim_ini_blanks(stripped.substr(0, split));
     if (key.empty()) fail("line '" + std::string(stripped) + "' lacks an option name");
-    section->set(std::string(key), std::string(trim(stripped.substr(split + 1))), line_number);
+    section->set(std::string(key), std::string(trim_ini_blanks(stripped.substr(split + 1))),
+                 line_number);
     const auto it = std::find_if(section->options.begin(), section->options.end(),
                                  [&key](const IniOption& o) { return o.key == key; });
     option_index = static_cast<std::size_t>(it - section->options.begin());
@@ -181,6 +172,16 @@ std::string format_ini(const IniDocument& document) {
     out += '\n';
   }
   return out;
+}
+
+bool is_ini_blank(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\f' || c == '\v';
+}
+
+std::string_view trim_ini_blanks(std::string_view text) {
+  while (!text.empty() && is_ini_blank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && is_ini_blank(text.back())) text.remove_suffix(1);
+  return text;
 }
 
 std::string read_text_file(const std::string& path) {

@@ -68,6 +68,11 @@ IniDocument parse_ini(std::string_view text, const std::string& source_name, Ini
 // of multi-line values are indented with a tab, so parse_ini reads the text back.
 std::string format_ini(const IniDocument& document);
 
+// Blanks of configuration text: space, tab and the other ASCII white space but newline.
+bool is_ini_blank(char c);
+// `text` without leading and trailing blanks.
+std::string_view trim_ini_blanks(std::string_view text);
+
 // The whole content of a file. Throws std::runtime_error naming the path and the cause.
 std::string read_text_file(const std::string& path);
 

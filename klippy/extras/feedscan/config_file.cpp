@@ -6,19 +6,10 @@
 #include <stdexcept>
 
 #include "klippy/host/atomic_file.h"
+#include "klippy/host/ini.h"
 
 namespace feedscan {
 namespace {
-
-bool is_blank(char c) {
-  return c == ' ' || c == '\t' || c == '\r' || c == '\f' || c == '\v';
-}
-
-std::string_view trim(std::string_view s) {
-  while (!s.empty() && is_blank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && is_blank(s.back())) s.remove_suffix(1);
-  return s;
-}
 
 std::string lower(std::string_view s) {
   std::string out(s);
@@ -45,10 +36,10 @@ klippy::IniDocument parse_config_text(std::string_view text, const std::string& 
     auto fail = [&](const std::string& reason) {
       throw klippy::IniError(source_name, line_number, reason);
     };
-    const std::string_view content = trim(line);
+    const std::string_view content = klippy::trim_ini_blanks(line);
     if (content.empty() || content.front() == '#' || content.front() == ';') continue;
 
-    if (is_blank(line.front())) {
+    if (klippy::is_ini_blank(line.front())) {
       if (option == nullptr) fail("indented line '" + std::string(content) + "' continues nothing");
       option->value += '\n';
       option->value += content;
@@ -56,7 +47,7 @@ klippy::IniDocument parse_config_text(std::string_view text, const std::string& 
     }
     option = nullptr;
     if (content.front() == '[' && content.back() == ']') {
-      const std::string name(trim(content.substr(1, content.size() - 2)));
+      const std::string name(klippy::trim_ini_blanks(content.substr(1, content.size() - 2)));
       if (doc.find(name)) fail("section [" + name + "] appears twice");
       doc.sections.push_back(klippy::IniSection{name, {}, line_number});
       section = &doc.sections.back();
@@ -66,11 +57,11 @@ klippy::IniDocument parse_config_text(std::string_view text, const std::string& 
     if (split == std::string_view::npos)
       fail("line '" + std::string(content) + "' is neither a [section] nor an option");
     if (section == nullptr) fail("option '" + std::string(content) + "' comes before any section");
-    const std::string key = lower(trim(content.substr(0, split)));
+    const std::string key = lower(klippy::trim_ini_blanks(content.substr(0, split)));
     if (key.empty()) fail("line '" + std::string(content) + "' lacks an option name");
     if (section->find(key)) fail("option '" + key + "' appears twice in [" + section->name + "]");
-    section->options.push_back(
-        klippy::IniOption{key, std::string(trim(content.substr(split + 1))), line_number});
+    section->options.push_back(klippy::IniOption{
+        key, std::string(klippy::trim_ini_blanks(content.substr(split + 1))), line_number});
     option = &section->options.back();
   }
   return doc;
