@@ -4,7 +4,7 @@ ASAN_BUILD ?= build-asan
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all deps configure build run test bench asan-test install format clean
+.PHONY: all deps configure build run test bench asan-test format clean
 
 all: build
 
@@ -42,12 +42,18 @@ format:
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) build-release
 
-# Copies the modules for the real Klipper host into a Klipper checkout's klippy/extras/:
-#   make install KLIPPER=~/klipper
-.PHONY: install
+# Installs the modules into a Klipper checkout's klippy/extras/ and the files they read
+# into the printer's base folder (default /home/zur; name another with BASE_FOLDER= and
+# give the same folder as [feedhub] base_folder):
+#   make install KLIPPER=~/klipper [BASE_FOLDER=/home/pi]
+BASE_FOLDER ?= /home/zur
+.PHONY: install klipper-test
 install: build
 	@test -n "$(KLIPPER)" || { echo "Name the Klipper checkout: make install KLIPPER=/path/to/klipper"; exit 2; }
-	@test -d "$(KLIPPER)/klippy/extras" || { echo "$(KLIPPER)/klippy/extras not found: KLIPPER must be the folder of a Klipper checkout"; exit 2; }
-	@test -f $(BUILD)/bridge/extras/libfeedbox_bridge.so || { echo "The bridge was not built: configure without -DFEEDBOX_BRIDGE=OFF"; exit 2; }
-	cp -r $(BUILD)/bridge/extras/. "$(KLIPPER)/klippy/extras/"
-	@echo "Installed feedhub, feedlane, feedtag and feedscan into $(KLIPPER)/klippy/extras; restart Klipper."
+	@scripts/install-klipper "$(KLIPPER)" "$(BUILD)" "$(BASE_FOLDER)"
+
+# The real-host suite against a Klipper checkout (copied to $(BUILD)/klipper-test/ first):
+#   make klipper-test KLIPPER=~/klipper [KLIPPER_TESTS=pattern]
+klipper-test: build
+	@test -n "$(KLIPPER)" || { echo "Name the Klipper checkout: make klipper-test KLIPPER=/path/to/klipper"; exit 2; }
+	/usr/bin/python3 tests/klipper/run_suite.py --klipper "$(KLIPPER)" --build "$(BUILD)" $(if $(KLIPPER_TESTS),-k $(KLIPPER_TESTS))

@@ -61,20 +61,33 @@ class BridgeExtruder final : public HostAdapter<klippy::Extruder> {
 
 class BridgeToolhead final : public HostAdapter<klippy::Toolhead> {
  public:
-  using HostAdapter::HostAdapter;
+  BridgeToolhead(py::object toolhead, const HostLink& link, py::object motion_queuing)
+      : HostAdapter(std::move(toolhead), link), motion_queuing_(std::move(motion_queuing)) {}
   double get_last_move_time() override {
     return link_.invoke(object_, "get_last_move_time").cast<double>();
   }
   void dwell(double delay_s) override { link_.invoke(object_, "dwell", delay_s); }
   void wait_moves() override { link_.invoke(object_, "wait_moves"); }
-  // Newer hosts renamed the note that a private queue has moves up to a time.
+  // The note that a private queue has moves up to a time moved over the host's versions:
+  // to motion_queuing (2025-08), before that the toolhead's, under two names. On the
+  // toolhead it must also ask for the steps, or a flush would not generate them.
   void note_kinematic_activity(double print_time) override {
-    if (py::hasattr(object_, "note_mcu_movequeue_activity")) {
-      link_.invoke(object_, "note_mcu_movequeue_activity", print_time);
+    if (!motion_queuing_.is_none()) {
+      link_.invoke(motion_queuing_, "note_mcu_movequeue_activity", print_time);
+    } else if (py::hasattr(object_, "note_mcu_movequeue_activity")) {
+      // The extruder stepper's smoothing looks this far past a move's end.
+      const double flush_delay =
+          py::getattr(object_, "kin_flush_delay", py::float_(0.)).cast<double>();
+      link_.invoke(object_, "note_mcu_movequeue_activity", print_time + flush_delay, true);
     } else {
       link_.invoke(object_, "note_kinematic_activity", print_time);
     }
   }
+  void flush_step_generation() override {
+    link_.invoke(object_, "flush_step_generation");
+    ++step_flush_count_;
+  }
+  unsigned long step_flush_count() const override { return step_flush_count_; }
   klippy::Extruder& get_extruder() override {
     py::object extruder = link_.invoke(object_, "get_extruder");
     const auto name = link_.invoke(extruder, "get_name").cast<std::string>();
@@ -93,6 +106,8 @@ class BridgeToolhead final : public HostAdapter<klippy::Toolhead> {
   }
 
  private:
+  py::object motion_queuing_;
+  unsigned long step_flush_count_ = 0;
   std::map<std::string, std::unique_ptr<BridgeExtruder>> extruders_;
 };
 
@@ -133,8 +148,12 @@ class BridgeStepperEnable final : public HostAdapter<klippy::StepperEnable> {
 std::shared_ptr<klippy::PrinterObject> make_motion_adapter(BridgePrinter& printer,
                                                            const std::string& name,
                                                            py::object object) {
-  if (name == "toolhead")
-    return std::make_shared<BridgeToolhead>(std::move(object), printer.link());
+  if (name == "toolhead") {
+    py::object motion_queuing = printer.link().invoke(printer.host_printer(), "lookup_object",
+                                                      "motion_queuing", py::none());
+    return std::make_shared<BridgeToolhead>(std::move(object), printer.link(),
+                                            std::move(motion_queuing));
+  }
   if (name == "stepper_enable") {
     return std::make_shared<BridgeStepperEnable>(std::move(object), printer.link());
   }

@@ -57,12 +57,14 @@ class BridgeFactory final : public klippy::HostFactory {
                                           printer_.link());
   }
   std::unique_ptr<klippy::SpiDevice> create_spi(klippy::ConfigSection& config, int mode,
-                                                const std::string& pin_option,
-                                                int default_speed) override {
+                                                const std::string& pin_option, int default_speed,
+                                                const std::string& share_type) override {
     py::object from_config = host_class("extras.bus", "MCU_SPI_from_config");
+    py::object share = share_type.empty() ? py::object(py::none()) : py::str(share_type);
     py::object spi = printer_.link().invoke(
         from_config, "__call__", BridgePrinter::host_config(config), mode,
-        py::arg("pin_option") = pin_option, py::arg("default_speed") = default_speed);
+        py::arg("pin_option") = pin_option, py::arg("default_speed") = default_speed,
+        py::arg("share_type") = share);
     return wrap_spi(printer_, std::move(spi));
   }
   klippy::TrapqPtr create_trapq() override { return BridgeTrapq::allocate(printer_.link()); }

@@ -5,12 +5,15 @@
 #include "bridge/bridge_factory.h"
 #include "bridge/bridge_reactor.h"
 #include "bridge/object_handle.h"
+#include "klippy/host/errors.h"
 
 namespace bridge {
 namespace {
 
 constexpr const char* kBridgeAttribute = "_feedbox_bridge";
 constexpr const char* kBridgeCapsule = "feedbox.bridge";
+// Where the product's files live unless [feedhub] base_folder says otherwise.
+constexpr const char* kDefaultBaseFolder = "/home/zur";
 
 std::shared_ptr<const HostErrors> host_errors(py::handle printer) {
   auto errors = std::make_shared<HostErrors>();
@@ -61,7 +64,19 @@ BridgePrinter& BridgePrinter::attach(py::handle printer) {
 }
 
 BridgePrinter::BridgePrinter(py::handle printer)
-    : printer_(printer), alive_(std::make_shared<int>(0)), link_(host_errors(printer), alive_) {
+    : printer_(printer),
+      alive_(std::make_shared<int>(0)),
+      callables_(std::make_shared<CallableRegistry>()),
+      link_(host_errors(printer), alive_, callables_) {
+  // Not one of the registry's callables: it must survive its own release_all().
+  link_.invoke(printer_, "register_event_handler", "klippy:disconnect",
+               make_callable(
+                   "bridge teardown",
+                   [this](const py::tuple&) {
+                     teardown();
+                     return py::none();
+                   },
+                   link_.errors()));
   for (auto [key, value] : link_.invoke(printer_, "get_start_args").cast<py::dict>()) {
     start_args_.emplace(py::str(key).cast<std::string>(), py::str(value).cast<std::string>());
   }
@@ -73,6 +88,41 @@ BridgePrinter::~BridgePrinter() {
   // From here on the host's calls into this bridge fail instead of reaching freed objects.
   alive_.reset();
   while (!owned_.empty()) owned_.pop_back();
+}
+
+void BridgePrinter::teardown() {
+  // Module objects first, while the adapters and the reactor they use still exist.
+  while (!owned_.empty()) owned_.pop_back();
+  adapters_.clear();
+  configs_.clear();
+  callables_->release_all();
+  factory_.reset();
+  reactor_.reset();
+  alive_.reset();
+}
+
+std::string BridgePrinter::resolve_path(const std::string& path) const {
+  const std::string& base = base_folder_ ? *base_folder_ : std::string(kDefaultBaseFolder);
+  const std::string prefix = kDefaultBaseFolder;
+  if (path.compare(0, prefix.size(), prefix) != 0) return path;
+  if (path.size() > prefix.size() && path[prefix.size()] != '/') return path;
+  return base + path.substr(prefix.size());
+}
+
+void BridgePrinter::read_base_folder(py::handle config) {
+  if (base_folder_) return;
+  base_folder_ = kDefaultBaseFolder;
+  if (!link_.invoke(config, "has_section", "feedhub").cast<bool>()) return;
+  py::object section = link_.invoke(config, "getsection", "feedhub");
+  auto folder = link_.invoke(section, "get", "base_folder", kDefaultBaseFolder).cast<std::string>();
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  if (folder.empty() || folder.front() != '/') {
+    throw klippy::ConfigError(
+        "Option 'base_folder' in section 'feedhub' must be an absolute path "
+        "(the folder that holds printer_data), not '" +
+        folder + "'");
+  }
+  base_folder_ = folder;
 }
 
 klippy::Reactor& BridgePrinter::get_reactor() {

@@ -11,6 +11,7 @@
 
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -51,7 +52,10 @@ class BridgePrinter final : public klippy::Printer {
   void send_event(const std::string& event) override;
   const std::map<std::string, std::string>& get_start_args() const override { return start_args_; }
   void request_exit(const std::string& result) override;
-  std::string resolve_path(const std::string& path) const override { return path; }
+  // The product's fixed paths under /home/zur live under [feedhub] base_folder instead.
+  std::string resolve_path(const std::string& path) const override;
+  // Reads [feedhub] base_folder once, from whichever module section loads first.
+  void read_base_folder(py::handle config);
 
   const HostLink& link() const { return link_; }
   py::handle host_printer() const { return printer_; }
@@ -63,12 +67,17 @@ class BridgePrinter final : public klippy::Printer {
 
  private:
   explicit BridgePrinter(py::handle printer);
+  // At the host's "klippy:disconnect" (a restart or the exit): lets go of every host
+  // object, so that the host can free the old printer.
+  void teardown();
 
   py::handle printer_;  // borrowed: the printer owns this bridge
   std::shared_ptr<const void> alive_;
+  std::shared_ptr<CallableRegistry> callables_;
   HostLink link_;
   PythonLogger logger_;
   std::map<std::string, std::string> start_args_;
+  std::optional<std::string> base_folder_;
   std::unique_ptr<BridgeReactor> reactor_;
   std::unique_ptr<klippy::HostFactory> factory_;
   std::map<std::string, std::unique_ptr<BridgeConfig>> configs_;

@@ -29,6 +29,7 @@ py::object run_entry(const py::tuple& args, const Body& body) {
   BridgePrinter& bridge = BridgePrinter::attach(printer);
   std::optional<std::string> failure;
   try {
+    bridge.read_base_folder(config);
     return body(bridge, bridge.config_section(config));
   } catch (const klippy::ConfigError& error) {
     failure = error.what();

@@ -33,11 +33,12 @@ class PythonError {
 
 class HostLink {
  public:
-  HostLink(std::shared_ptr<const HostErrors> errors, std::weak_ptr<const void> alive)
-      : errors_(std::move(errors)), alive_(std::move(alive)) {}
+  HostLink(std::shared_ptr<const HostErrors> errors, std::weak_ptr<const void> alive,
+           std::shared_ptr<CallableRegistry> registry = nullptr)
+      : errors_(std::move(errors)), alive_(std::move(alive)), registry_(std::move(registry)) {}
 
   py::object callable(const std::string& name, PyCallable fn) const {
-    return make_callable(name, std::move(fn), errors_, alive_);
+    return make_callable(name, std::move(fn), errors_, alive_, registry_.get());
   }
 
   template <class... Args>
@@ -64,6 +65,7 @@ class HostLink {
 
   std::shared_ptr<const HostErrors> errors_;
   std::weak_ptr<const void> alive_;
+  std::shared_ptr<CallableRegistry> registry_;
 };
 
 }  // namespace bridge

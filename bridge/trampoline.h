@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace bridge {
 
@@ -25,12 +26,31 @@ struct HostErrors {
   py::object config_error;   // klippy::ConfigError -> the host's config error
 };
 
+// The callables handed to one host printer. When that printer goes (a restart), the host
+// still holds them in its registries, and through what they capture (host objects) they
+// would keep the whole old printer alive: CPython's collector cannot see into a capsule.
+// release_all() drops what every idle callable captures; a call after that raises.
+class CallableRegistry {
+ public:
+  struct State {
+    std::string name;
+    PyCallable fn;
+    int active_calls = 0;
+  };
+  std::shared_ptr<State> add(std::string name, PyCallable fn);
+  void release_all();
+
+ private:
+  std::vector<std::weak_ptr<State>> states_;
+};
+
 // A Python callable running `fn`. A Python error raised inside passes through unchanged (a
 // greenlet being killed arrives that way and must reach the host); klippy::CommandError and
 // klippy::ConfigError become the host's classes from `errors`; anything else a RuntimeError.
 // Once `alive` has expired (its owner is gone) a call raises RuntimeError instead.
 py::object make_callable(const std::string& name, PyCallable fn,
                          std::shared_ptr<const HostErrors> errors,
-                         std::weak_ptr<const void> alive = {});
+                         std::weak_ptr<const void> alive = {},
+                         CallableRegistry* registry = nullptr);
 
 }  // namespace bridge

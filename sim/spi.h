@@ -43,6 +43,6 @@ class SimSpiDevice final : public klippy::SpiDevice {
 std::unique_ptr<klippy::SpiDevice> make_spi(klippy::ConfigSection& config, int mode,
                                             const std::string& pin_option = "cs_pin",
                                             int default_speed = 100000,
-                                            const std::string& share_type = "spi_cs");
+                                            const std::string& share_type = "");
 
 }  // namespace sim

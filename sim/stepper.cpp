@@ -1,6 +1,7 @@
 #include "sim/stepper.h"
 
 #include <algorithm>
+#include <stdexcept>
 
 #include "klippy/host/errors.h"
 
@@ -37,6 +38,12 @@ klippy::TrapqPtr SimStepper::set_trapq(klippy::TrapqPtr trapq) {
 }
 
 void SimStepper::set_position(klippy::Coord coord) {
+  if (sim_trapq_ && sim_trapq_->has_ungenerated_moves()) {
+    // The real host steps the old moves from the new position and its step compression
+    // fails ("Invalid sequence"), which shuts the printer down.
+    throw std::logic_error("Internal error in stepcompress: the position of '" + params_.name +
+                           "' was reset before its queued moves had their steps");
+  }
   const double queue_pos = trapq_ ? (sim_trapq_ ? sim_trapq_->end_position()[0]
                                                 : trapq_->position_at(attached_since_)[0])
                                   : 0.;

@@ -62,6 +62,8 @@ class SimToolhead final : public klippy::Toolhead {
   void dwell(double delay_s) override;
   void wait_moves() override;
   void note_kinematic_activity(double print_time) override;
+  void flush_step_generation() override { ++step_flush_count_; }
+  unsigned long step_flush_count() const override { return step_flush_count_; }
   klippy::Extruder& get_extruder() override;
   klippy::Position get_position() const override { return commanded_pos_; }
   // Sends "toolhead:set_position".
@@ -108,6 +110,7 @@ class SimToolhead final : public klippy::Toolhead {
   double history_dropped_at_ = 0.;
   std::string homed_axes_;
   std::vector<MoveObserver> move_observers_;
+  unsigned long step_flush_count_ = 0;
 };
 
 }  // namespace sim

@@ -43,6 +43,8 @@ class SimTrapq : public klippy::Trapq {
   // Position once every queued move has run.
   klippy::Coord end_position() const;
   std::size_t queued_phases() const { return phases_.size(); }
+  // True while moves are queued whose steps the real host would not have generated yet.
+  virtual bool has_ungenerated_moves() const { return false; }
 
  private:
   struct Phase {

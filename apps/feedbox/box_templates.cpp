@@ -77,12 +77,13 @@ std::string box_template(int boxes) {
 }
 
 // What `box` adds to the printer of `box - 1` boxes; the MCU sections stay in the live file.
-std::string per_box_file(int box) {
+std::string per_box_file(int box, bool with_world) {
   std::string text = "# Sections of filament box " + std::to_string(box) + ".\n";
   const auto before = split_sections(box_sections(box - 1));
   for (const auto& section : split_sections(box_sections(box))) {
     if (section.rfind("[mcu ", 0) != 0 && !contains(before, section)) text += "\n" + section;
   }
+  if (!with_world) return text;
   const auto world_before = lines_of(box_world_options(box - 1));
   text += "\n[filament_world]\n";
   for (const auto& line : lines_of(box_world_options(box)))

@@ -19,7 +19,8 @@ inline constexpr const char* kFlashLog = "/home/zur/mcu_update.log";
 std::string box_template(int boxes);
 // The sections of box `box` (1 to 4): its slot feeders and filament-world pins and spools;
 // box 1 also carries the controller and the motion sensor.
-std::string per_box_file(int box);
+// `with_world` false leaves out the simulator's own filament-world options (for Klipper).
+std::string per_box_file(int box, bool with_world = true);
 
 // Writes the templates, the per-box files and the flashing script where they are missing,
 // and the live box configuration from the template for `boxes` boxes.

@@ -2,6 +2,7 @@
 #include <CLI/CLI.hpp>
 #include <iostream>
 
+#include "apps/feedbox/box_files_command.h"
 #include "apps/feedbox/console_command.h"
 #include "apps/feedbox/run_command.h"
 
@@ -47,6 +48,15 @@ int main(int argc, char** argv) {
   console_cmd->add_option("--log", console.log_path, "Write the host log to this file");
   console_cmd->add_flag("--virtual", console.virtual_clock, "Use virtual time");
 
+  feedbox::BoxFilesOptions box_files;
+  CLI::App* box_files_cmd = app.add_subcommand(
+      "box-files",
+      "Write the files the box modules read (filament table, box templates, per-box "
+      "sections, flashing script) into FOLDER, laid out as a Klipper printer's base folder");
+  box_files_cmd->add_option("folder", box_files.folder, "Target folder")->required();
+  box_files_cmd->add_option("--klipper", box_files.klipper,
+                            "Klipper checkout whose flashing tool the script calls");
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -55,6 +65,7 @@ int main(int argc, char** argv) {
   }
 
   if (*console_cmd) return feedbox::run_console(console);
+  if (*box_files_cmd) return feedbox::write_box_files(box_files, std::cerr);
 
   // Keep the order in which -c lines, files and --print appeared on the command line.
   size_t next_command = 0, next_file = 0;

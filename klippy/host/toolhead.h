@@ -42,6 +42,12 @@ class Toolhead : public PrinterObject {
   // Suspends the calling task until every queued move has been executed.
   virtual void wait_moves() = 0;
   virtual void note_kinematic_activity(double print_time) = 0;
+  // Generates the steps of every queued move of every motion queue. A stepper's position
+  // may only be reset once the moves queued before the reset have their steps: the host
+  // would otherwise step from the new position along the old moves.
+  virtual void flush_step_generation() = 0;
+  // Flushes made so far; lets a motion queue tell whether its moves have their steps.
+  virtual unsigned long step_flush_count() const = 0;
   virtual Extruder& get_extruder() = 0;
   virtual Position get_position() const = 0;
   virtual void set_position(const Position& position) = 0;

@@ -225,14 +225,24 @@ class Extruder:
         return "extruder trapq"
 
 
+class MotionQueuing:
+    """Where a current host notes the activity of private motion queues."""
+
+    def __init__(self):
+        self.activity = []
+
+    def note_mcu_movequeue_activity(self, print_time, is_step_gen=True):
+        self.activity.append(print_time)
+
+
 class Toolhead:
-    """A toolhead of a current host: it has the renamed activity note only."""
+    """A toolhead of a current host: the activity note lives in motion_queuing."""
 
     def __init__(self):
         self.extruder = Extruder()
         self.position = [0., 0., 0., 0.]
         self.moves = []
-        self.activity = []
+        self.flushes = 0
 
     def get_last_move_time(self):
         return 1.25
@@ -243,8 +253,8 @@ class Toolhead:
     def wait_moves(self):
         pass
 
-    def note_mcu_movequeue_activity(self, print_time):
-        self.activity.append(print_time)
+    def flush_step_generation(self):
+        self.flushes += 1
 
     def get_extruder(self):
         return self.extruder
@@ -303,6 +313,8 @@ class Hardware:
         self.mcu = Mcu("mcu")
         self.box_mcu = Mcu("mcu_box1")
         self.toolhead = Toolhead()
+        self.motion_queuing = MotionQueuing()
+        self.spi_share_types = []
         self.print_stats = PrintStats()
 
     def modules(self):
@@ -322,6 +334,7 @@ class Hardware:
         printer.add_object("mcu mcu_box1", self.box_mcu)
         printer.add_object("pins", Pins({"mcu": self.mcu, "mcu_box1": self.box_mcu}))
         printer.add_object("toolhead", self.toolhead)
+        printer.add_object("motion_queuing", self.motion_queuing)
         printer.add_object("gcode_move", GCodeMove(self.toolhead))
         printer.add_object("print_stats", self.print_stats)
         printer.add_object("idle_timeout", IdleTimeout())
@@ -418,7 +431,9 @@ class Spi:
 def install_host_classes(hardware):
     """Puts stand-ins of the host classes that modules build from their own sections where
     the host keeps them: kinematics.extruder, extras.led and extras.bus."""
-    def spi_from_config(config, mode, pin_option="cs_pin", default_speed=100000):
+    def spi_from_config(config, mode, pin_option="cs_pin", default_speed=100000,
+                        share_type=None):
+        hardware.spi_share_types.append(share_type)
         params = config.get_printer().lookup_object("pins").parse_pin(config.get(pin_option))
         return Spi(params["chip"], params["chip"].create_oid())
     for name, attributes in {"kinematics": {}, "extras": {},

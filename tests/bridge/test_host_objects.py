@@ -57,9 +57,9 @@ class HostObjectsTest(unittest.TestCase):
         self.run_gcode("PROBE_HEATER CAN_WAIT=1")
         self.assertTrue(heater.check_busy(0.))
 
-    def test_activity_note_uses_the_renamed_call(self):
+    def test_activity_note_goes_to_motion_queuing_on_current_hosts(self):
         self.assertEqual(self.run_gcode("PROBE_TOOLHEAD"), "// move time 1.25")
-        self.assertEqual(self.hardware.toolhead.activity, [2.25])
+        self.assertEqual(self.hardware.motion_queuing.activity, [2.25])
 
     def test_own_motion_queue_goes_through_chelper(self):
         self.assertEqual(self.run_gcode("PROBE_TRAPQ"), "// at 3.0 x 10.0, at 2.5 x 6.25")

@@ -71,6 +71,8 @@ class SlotsInHostTest(unittest.TestCase):
         commands = self.hardware.box_mcu.config_cmds
         self.assertTrue(any(c.startswith("config_fm17550 oid=") for c in commands))
         self.assertTrue(any(c.startswith("query_fm17550 oid=") for c in commands))
+        # Two readers may name one chip select only when they ask the host to share it.
+        self.assertEqual(self.hardware.spi_share_types, ["spi_cs"])
 
 
 if __name__ == "__main__":

@@ -97,8 +97,11 @@ TEST(SpiDevices, BuiltFromASectionOnTheChipSelectMcu) {
            "[feedtag bad]\ncs_pin: mcu_box1:PB0\nspi_software_sclk_pin: PB13\n"
            "spi_software_mosi_pin: PB15\nspi_software_miso_pin: PB14\n");
   auto& cfg = th.host().printer().config();
-  auto first = sim::make_spi(*cfg.find("feedtag card_reader_1"), 0, "cs_pin", 5000000);
-  auto second = sim::make_spi(*cfg.find("feedtag card_reader_2"), 0, "cs_pin", 5000000);
+  auto first = sim::make_spi(*cfg.find("feedtag card_reader_1"), 0, "cs_pin", 5000000, "spi_cs");
+  // As in the real host, a chip select is shared only by users that ask for it.
+  EXPECT_THROW(sim::make_spi(*cfg.find("feedtag card_reader_2"), 0, "cs_pin", 5000000),
+               klippy::ConfigError);
+  auto second = sim::make_spi(*cfg.find("feedtag card_reader_2"), 0, "cs_pin", 5000000, "spi_cs");
   auto& box = th.host().printer().lookup_object<sim::SimMcu>("mcu mcu_box1");
   EXPECT_EQ(&first->get_mcu(), &box);
   EXPECT_NE(first->get_oid(), second->get_oid());

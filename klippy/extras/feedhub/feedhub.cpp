@@ -44,6 +44,9 @@ FeedHub::FeedHub(klippy::ConfigSection& config)
       sensor_str_tips_(
           "b_endstop_state = {b_endstop_state}\ne_endstop_state = {e_endstop_state}\n"),
       box_sensor_str_tips_("slot{slot_num} = {state}\n") {
+  // The folder of the box's files (filament table, box templates, flashing script) on
+  // printers whose user is not the default one; the host maps the default paths into it.
+  config.get("base_folder", "/home/zur");
   printer_.register_event_handler("klippy:ready", [this] { handle_connect(); });
   // The other commands of the box are registered by the code that implements them.
   gcode_.register_command("MOTION_TIPS", [this](klippy::GCodeCommand& gcmd) { motion_tips(gcmd); });

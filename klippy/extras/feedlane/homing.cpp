@@ -68,6 +68,9 @@ bool BoxExtruderStepper::do_home(const feedhub::EndstopList& endstops, double mo
       home_success = true;
     }
   }
+  // As the host does after every homing move: the steps of what is left of the move are
+  // generated now, before anything resets the slot's position.
+  toolhead().flush_step_generation();
   if (motion) {
     b_motion_.init_box_motion(first_name, 0, 0, 0);
     reactor_.update_timer(b_motion_.box_motion_timer(), klippy::Reactor::NEVER);

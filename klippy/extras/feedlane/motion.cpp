@@ -3,6 +3,12 @@
 #include "klippy/host/toolhead.h"
 
 namespace feedlane {
+namespace {
+
+// How long finished moves stay on the slot's queue for position queries.
+constexpr double kMoveHistoryS = 30.;
+
+}  // namespace
 
 void BoxExtruderStepper::sync_print_time() {
   klippy::Toolhead& head = toolhead();
@@ -17,15 +23,18 @@ void BoxExtruderStepper::sync_print_time() {
 
 void BoxExtruderStepper::do_move(double movepos_mm, double speed_mm_s, double accel_mm_s2) {
   sync_print_time();
+  // The position reset below is only sound once the earlier moves have their steps.
+  toolhead().flush_step_generation();
+  trapq_->finalize_moves(next_cmd_time_, next_cmd_time_ - kMoveHistoryS);
   // Takes the motor off the extruder's queue if it followed it.
   stepper_.set_trapq(trapq_);
+  // Every move is relative to wherever the filament stands; no slot position is kept.
+  stepper_.set_position({0., 0., 0.});
   const klippy::MoveTime move = klippy::calc_move_time(movepos_mm, speed_mm_s, accel_mm_s2);
   // The direction rides on the signs of velocity and acceleration along a fixed axis.
   trapq_->append(next_cmd_time_, move.accel_t, move.cruise_t, move.accel_t, {0., 0., 0.},
                  {1., 0., 0.}, 0., move.cruise_v * move.axis_r, accel_mm_s2 * move.axis_r);
   next_cmd_time_ += move.accel_t + move.cruise_t + move.accel_t;
-  // Every move is relative to wherever the filament stands; no slot position is kept.
-  stepper_.set_position({0., 0., 0.});
   toolhead().note_kinematic_activity(next_cmd_time_);
 }
 

@@ -25,7 +25,8 @@ FeedScan::FeedScan(klippy::ConfigSection& config)
     : printer_(config.get_printer()),
       reactor_(printer_.get_reactor()),
       gcode_(printer_.lookup_object<klippy::GCodeDispatch>("gcode")),
-      print_stats_(printer_.lookup_object<klippy::PrintStats>("print_stats")),
+      // Loaded, not looked up: the section may come before anything that loads it.
+      print_stats_(printer_.load_object<klippy::PrintStats>(config, "print_stats")),
       env_{services_for(printer_, own_services_), printer_.log(), BoxFiles::resolve(printer_)},
       serial_monitor_timer_(reactor_,
                             [this](double eventtime) { return monitor_serial_by_id(eventtime); }) {

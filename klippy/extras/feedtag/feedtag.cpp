@@ -28,7 +28,7 @@ bool answer_has_tag(const CardAnswer& answer) {
 FeedTag::FeedTag(klippy::ConfigSection& config)
     : printer_(config.get_printer()),
       name_(reader_name_of_section(config.get_name())),
-      spi_(printer_.factory().create_spi(config, kSpiMode, "cs_pin", kSpiSpeedHz)),
+      spi_(printer_.factory().create_spi(config, kSpiMode, "cs_pin", kSpiSpeedHz, kSpiShareType)),
       mcu_(spi_->get_mcu()),
       oid_(mcu_.create_oid()),
       gcode_(printer_.lookup_object<klippy::GCodeDispatch>("gcode")) {

@@ -27,6 +27,8 @@ inline constexpr const char* kReadCommand = "fm17550_read_card_cb oid=%c";
 inline constexpr const char* kReadAnswer = "fm17550_read_card_return oid=%c status=%c data=%*s";
 inline constexpr int kSpiMode = 0;
 inline constexpr int kSpiSpeedHz = 5000000;
+// Lets more than one reader section name the same chip-select pin.
+inline constexpr const char* kSpiShareType = "spi_cs";
 
 class FeedTag final : public feedhub::TagReader {
  public:

@@ -1,0 +1,60 @@
+# Test-only module of the real-host suite: what batch mode lacks to observe and drive the
+# box. Loaded from a [feedbox_test_probe] section; never installed on a printer.
+#
+# - Every response line of the host goes to the file named by `responses`, because batch
+#   mode registers no output handler and would drop them.
+# - TEST_BUTTON MCU=<mcu name> PIN=<pin> STATE=0|1 reports a button level change the way
+#   the MCU's buttons_state message does, through the host's own button handling. STATE
+#   is the level the registered callback sees (after the configuration's `!`).
+import logging
+
+
+class FeedboxTestProbe:
+    def __init__(self, config):
+        self.printer = config.get_printer()
+        self.responses_path = config.get('responses')
+        self.responses = open(self.responses_path, 'a')
+        gcode = self.printer.lookup_object('gcode')
+        gcode.register_output_handler(self._record)
+        gcode.register_command('TEST_BUTTON', self.cmd_TEST_BUTTON)
+        gcode.register_command('TEST_MARK', self.cmd_TEST_MARK)
+        self.printer.register_event_handler('klippy:disconnect',
+                                            self.responses.close)
+
+    def _record(self, msg):
+        self.responses.write(msg + '\n')
+        self.responses.flush()
+
+    def cmd_TEST_MARK(self, gcmd):
+        # Separates the responses of a scenario's steps.
+        self._record('== ' + gcmd.get('TEXT', ''))
+
+    def cmd_TEST_BUTTON(self, gcmd):
+        mcu_name = gcmd.get('MCU')
+        pin = gcmd.get('PIN')
+        state = gcmd.get_int('STATE', minval=0, maxval=1)
+        buttons = self.printer.lookup_object('buttons')
+        mcu_buttons = buttons.mcu_buttons.get(mcu_name)
+        if mcu_buttons is None:
+            raise gcmd.error("No buttons on MCU '%s'" % (mcu_name,))
+        names = [p for p, _pullup in mcu_buttons.pin_list]
+        if pin not in names:
+            raise gcmd.error("Pin '%s' is no button of '%s': %s"
+                             % (pin, mcu_name, ' '.join(names)))
+        bit = 1 << names.index(pin)
+        logical = mcu_buttons.last_button
+        logical = (logical | bit) if state else (logical & ~bit)
+        raw = logical ^ mcu_buttons.invert
+        reactor = self.printer.get_reactor()
+        mcu_buttons.handle_buttons_state({
+            'ack_count': mcu_buttons.ack_count & 0xff,
+            'state': bytes([raw & 0xff]),
+            '#receive_time': reactor.monotonic()})
+        logging.info("TEST_BUTTON %s %s -> %d", mcu_name, pin, state)
+        # The host runs button callbacks from the reactor; let them run before the next
+        # line of the scenario.
+        reactor.pause(reactor.monotonic() + 0.010)
+
+
+def load_config(config):
+    return FeedboxTestProbe(config)
