@@ -2,6 +2,7 @@
 
 #include "klippy/extras/feedhub/slot_feeder.h"
 #include "klippy/extras/feedhub/tool_change.h"
+#include "klippy/host/atomic_file.h"
 
 namespace feedhub {
 namespace {
@@ -44,6 +45,9 @@ FeedHub::FeedHub(klippy::ConfigSection& config)
       sensor_str_tips_(
           "b_endstop_state = {b_endstop_state}\ne_endstop_state = {e_endstop_state}\n"),
       box_sensor_str_tips_("slot{slot_num} = {state}\n") {
+  // The controller replaces the variables file itself; a host killed during one of its
+  // writes left the temporary file behind.
+  klippy::remove_leftover_temporaries(save_variables_.filename());
   printer_.register_event_handler("klippy:ready", [this] { handle_connect(); });
   // The other commands of the box are registered by the code that implements them.
   gcode_.register_command("MOTION_TIPS", [this](klippy::GCodeCommand& gcmd) { motion_tips(gcmd); });
