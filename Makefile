@@ -4,7 +4,7 @@ ASAN_BUILD ?= build-asan
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all deps configure build run test bench asan-test format clean
+.PHONY: all deps configure build run test bench asan-test fuzz format clean
 
 all: build
 
@@ -36,11 +36,28 @@ asan-test: deps
 	@cmake --build $(ASAN_BUILD) -j$(JOBS)
 	cd $(ASAN_BUILD) && ctest --output-on-failure -j$(JOBS)
 
+# Every parser fuzz target under libFuzzer (clang), FUZZ_SECONDS each, starting from the
+# seed corpus in fuzz/corpus; new inputs and any crash go to $(FUZZ_BUILD)/.
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS = value ini variables gcode_line box_config
+fuzz: deps
+	@CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFEEDBOX_FUZZ=ON \
+	  -DFEEDBOX_TESTS=OFF -DFEEDBOX_BENCH=OFF -DFEEDBOX_BRIDGE=OFF >/dev/null
+	@cmake --build $(FUZZ_BUILD) -j$(JOBS) --target $(addprefix fuzz_,$(FUZZ_TARGETS))
+	@for t in $(FUZZ_TARGETS); do \
+	  echo "== fuzz_$$t ($(FUZZ_SECONDS) s)"; \
+	  mkdir -p $(FUZZ_BUILD)/corpus/$$t $(FUZZ_BUILD)/findings/$$t; \
+	  $(FUZZ_BUILD)/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	    -artifact_prefix=$(FUZZ_BUILD)/findings/$$t/ \
+	    $(FUZZ_BUILD)/corpus/$$t fuzz/corpus/$$t || exit 1; \
+	done
+
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) build-release
+	rm -rf $(BUILD) $(ASAN_BUILD) build-release $(FUZZ_BUILD)
 
 # Installs the modules into a Klipper checkout's klippy/extras/ and the files they read
 # into the printer's base folder (default /home/zur; name another with BASE_FOLDER= and

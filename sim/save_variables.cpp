@@ -38,6 +38,8 @@ SimSaveVariables::SimSaveVariables(klippy::ConfigSection& config) {
                                 "': check that its folder exists and is writable");
     }
   }
+  // A writer killed between creating its temporary file and renaming it left that file.
+  klippy::remove_leftover_temporaries(filename_);
   try {
     load_variables();
   } catch (const klippy::CommandError& e) {
@@ -66,6 +68,12 @@ std::optional<klippy::Value> SimSaveVariables::get_status(double /*eventtime*/) 
 void SimSaveVariables::cmd_SAVE_VARIABLE(klippy::GCodeCommand& gcmd) {
   std::string name = gcmd.get("VARIABLE");
   if (has_upper(name)) throw gcmd.error("VARIABLE must not contain upper case");
+  // The host takes any name and any literal, and then writes a file it cannot start from
+  // ("[x]" reads as a section, "a:b" as another key, 1e999 is written as inf): refused
+  // here before anything is written.
+  if (!klippy::is_valid_variable_name(name))
+    throw gcmd.error("VARIABLE '" + name +
+                     "' is not a valid name; use only lower-case letters, digits and '_'");
   std::string text = gcmd.get("VALUE");
   klippy::Value value;
   try {
@@ -73,8 +81,13 @@ void SimSaveVariables::cmd_SAVE_VARIABLE(klippy::GCodeCommand& gcmd) {
   } catch (const klippy::LiteralError&) {
     throw gcmd.error("Unable to parse '" + text + "' as a literal");
   }
+  if (!klippy::reads_back(value)) throw gcmd.error("Unable to parse '" + text + "' as a literal");
   klippy::VariableMap updated = variables_;
   updated[name] = value;
+  if (const std::string* unwritable = klippy::find_unwritable(updated))
+    throw gcmd.error("Unable to save variable: " + *unwritable + " = " +
+                     updated.at(*unwritable).repr() +
+                     " in the file would not read back; correct that line of " + filename_);
   try {
     klippy::write_file_atomically(filename_, klippy::format_variables(updated));
   } catch (const std::exception& e) {

@@ -1,10 +1,36 @@
 // feedbox: a simulated printer with filament boxes, driven by G-code.
 #include <CLI/CLI.hpp>
 #include <iostream>
+#include <stdexcept>
+#include <string>
 
 #include "apps/feedbox/box_files_command.h"
 #include "apps/feedbox/console_command.h"
 #include "apps/feedbox/run_command.h"
+
+namespace {
+
+// Simulated seconds: finite, not negative, and at most two days. Far longer spans do not
+// finish in any useful time, since the box's 10 ms timers run all through them.
+constexpr double kMaxSimulatedS = 2 * 24 * 3600.0;
+
+const CLI::Validator kSimulatedSeconds(
+    [](const std::string& text) -> std::string {
+      double seconds = 0.0;
+      try {
+        std::size_t used = 0;
+        seconds = std::stod(text, &used);
+        if (used != text.size()) return "'" + text + "' is not a number of seconds";
+      } catch (const std::exception&) {
+        return "'" + text + "' is not a number of seconds";
+      }
+      if (!(seconds >= 0.0 && seconds <= kMaxSimulatedS))
+        return "'" + text + "' must be a number of seconds from 0 to 172800 (two days)";
+      return {};
+    },
+    "SECONDS 0..172800");
+
+}  // namespace
 
 int main(int argc, char** argv) {
   CLI::App app{"feedbox: a simulated 3D printer with multi-slot filament boxes"};
@@ -27,9 +53,9 @@ int main(int argc, char** argv) {
   auto* file_opt = run_cmd->add_option("files", files, "Files of console G-code lines")
                        ->check(CLI::ExistingFile);
   run_cmd->add_option("--settle", run.settle_s, "Seconds simulated after start-up (default 10)")
-      ->check(CLI::NonNegativeNumber);
+      ->check(kSimulatedSeconds);
   run_cmd->add_option("--after", run.after_s, "Seconds simulated after the last command")
-      ->check(CLI::NonNegativeNumber);
+      ->check(kSimulatedSeconds);
   run_cmd->add_flag("--dump-vars", run.dump_vars, "Print the saved-variables file at the end");
   run_cmd->add_flag("--status", run.status, "Print every object's status as JSON at the end");
   run_cmd->add_option("--log", run.log_path, "Write the host log to this file");

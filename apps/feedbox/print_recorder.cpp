@@ -207,7 +207,8 @@ PrintReport PrintRecorder::finish() {
   if (variables) {
     auto box_count = variables->find("box_count");
     if (box_count != variables->end() && box_count->second.is_int()) {
-      slot_count = std::clamp(4 * static_cast<int>(box_count->second.as_int()), 0, kMaxSlots);
+      slot_count = 4 * static_cast<int>(
+                           std::clamp<std::int64_t>(box_count->second.as_int(), 0, kMaxSlots / 4));
     }
   }
   for (const auto& odometer : state.odometers) slot_count = std::max(slot_count, odometer.slot + 1);

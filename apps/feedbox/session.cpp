@@ -2,8 +2,11 @@
 
 #include <stdlib.h>
 
+#include <cerrno>
+#include <filesystem>
 #include <fstream>
 #include <stdexcept>
+#include <system_error>
 
 #include "apps/feedbox/box_config.h"
 #include "apps/feedbox/box_templates.h"
@@ -49,7 +52,10 @@ DataDir::DataDir(const std::string& path) {
   }
   std::string pattern = (std::filesystem::temp_directory_path() / "feedbox-XXXXXX").string();
   if (!::mkdtemp(pattern.data())) {
-    throw klippy::ConfigError("Unable to create a temporary data directory");
+    const int err = errno;
+    throw klippy::ConfigError("Unable to create a temporary data directory '" + pattern +
+                              "': " + std::generic_category().message(err) +
+                              "; set TMPDIR to a writable folder or give --data-dir");
   }
   path_ = pattern;
   temporary_ = true;
@@ -106,6 +112,12 @@ void Session::start_printer(bool cold_start) {
     config = sim::ConfigText::from_file(options_.config_path);
   }
   host_->start(config);
+  // Without the controller every box command answers "Unknown command"; an empty
+  // configuration or an emptied box file must not leave the user guessing why.
+  if (options_.output && !host_->printer().lookup_object_or_null<klippy::PrinterObject>("feedhub"))
+    options_.output(
+        "// No filament box is configured: the printer configuration has no [feedhub] "
+        "section (is the box file empty?), so the box commands are unknown");
 }
 
 void Session::run_command(const std::string& line) {

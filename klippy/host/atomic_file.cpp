@@ -1,13 +1,16 @@
 #include "klippy/host/atomic_file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <memory>
 #include <random>
 #include <stdexcept>
 #include <system_error>
+#include <vector>
 
 namespace klippy {
 
@@ -93,13 +96,45 @@ void write_all(const std::string& path, int fd, std::string_view content) {
   }
 }
 
+std::string base_name_of(const std::string& path) {
+  return path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
+}
+
+std::string temp_prefix_of(const std::string& base) {
+  return "." + base + ".tmp";
+}
+
 }  // namespace
+
+int remove_leftover_temporaries(const std::string& path) {
+  std::string target;
+  try {
+    target = final_target(path);
+  } catch (const std::runtime_error&) {
+    return 0;
+  }
+  const std::string folder = folder_of(target);
+  const std::string prefix = temp_prefix_of(base_name_of(target));
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
+  if (!dir) return 0;
+  std::vector<std::string> leftovers;
+  while (const dirent* entry = ::readdir(dir.get())) {
+    const std::string_view name(entry->d_name);
+    if (name.size() <= prefix.size() || name.substr(0, prefix.size()) != prefix) continue;
+    const std::string_view digits = name.substr(prefix.size());
+    if (digits.find_first_not_of("0123456789") == std::string_view::npos)
+      leftovers.emplace_back(name);
+  }
+  int removed = 0;
+  for (const auto& name : leftovers)
+    if (::unlink((folder + "/" + name).c_str()) == 0) ++removed;
+  return removed;
+}
 
 void write_file_atomically(const std::string& path, std::string_view content) {
   const std::string target = final_target(path);
   const std::string folder = folder_of(target);
-  const std::string base =
-      target.substr(target.rfind('/') == std::string::npos ? 0 : target.rfind('/') + 1);
+  const std::string base = base_name_of(target);
 
   struct stat old {};
   const bool existed = ::stat(target.c_str(), &old) == 0;
@@ -109,7 +144,7 @@ void write_file_atomically(const std::string& path, std::string_view content) {
   std::string temp_path;
   std::random_device random;
   for (int attempt = 0; fd.get() < 0; ++attempt) {
-    temp_path = folder + "/." + base + ".tmp" + std::to_string(random() % 1000000);
+    temp_path = folder + "/" + temp_prefix_of(base) + std::to_string(random() % 1000000);
     fd.reset(::open(temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
     if (fd.get() >= 0) break;
     if (errno != EEXIST || attempt + 1 >= kMaxNameAttempts)

@@ -12,4 +12,10 @@ namespace klippy {
 // On failure the old file is left as it was and std::runtime_error names the path and cause.
 void write_file_atomically(const std::string& path, std::string_view content);
 
+// Removes the temporary files that writes of `path` left behind when the process died
+// between creating and renaming them. Only the writer of `path` may call it, at start,
+// before its first write. Returns how many it removed; failures to list or remove are
+// not errors (the leftovers only take space).
+int remove_leftover_temporaries(const std::string& path);
+
 }  // namespace klippy

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <system_error>
+#include <unordered_map>
 #include <utility>
 
 namespace klippy {
@@ -92,8 +93,17 @@ IniSection& IniDocument::section(std::string_view name) {
 }
 
 IniDocument parse_ini(std::string_view text, const std::string& source_name, IniSyntax syntax) {
+  // Invisible in any message about the first line, so it is named instead.
+  if (text.substr(0, 3) == "\xEF\xBB\xBF")
+    throw IniError(source_name, 1,
+                   "the file begins with a byte-order mark (bytes EF BB BF); save it as "
+                   "UTF-8 without one");
   IniDocument doc;
   IniSection* section = nullptr;
+  // Where each option of each section sits, so that a file of many options reads in
+  // linear time. Keyed by section index: the vector of sections may grow.
+  std::vector<std::unordered_map<std::string, std::size_t>> option_indexes;
+  std::size_t section_index = 0;
   // The option that indented lines continue, by index: the vectors may grow.
   std::size_t option_index = 0;
   bool has_option = false;
@@ -131,6 +141,12 @@ IniDocument parse_ini(std::string_view text, const std::string& source_name, Ini
       const std::string_view name = trim_ini_blanks(stripped.substr(1, close - 1));
       if (name.empty()) fail("empty section name '[]'; write the section name between brackets");
       section = &doc.section(name);
+      section_index = static_cast<std::size_t>(section - doc.sections.data());
+      if (option_indexes.size() <= section_index) {
+        option_indexes.resize(section_index + 1);
+        for (std::size_t i = 0; i < section->options.size(); ++i)
+          option_indexes[section_index].emplace(section->options[i].key, i);
+      }
       if (section->line == 0) section->line = line_number;
       continue;
     }
@@ -143,11 +159,16 @@ IniDocument parse_ini(std::string_view text, const std::string& source_name, Ini
       fail("line '" + std::string(stripped) + "' is not 'key: value' or 'key = value'");
     const std::string_view key = trim_ini_blanks(stripped.substr(0, split));
     if (key.empty()) fail("line '" + std::string(stripped) + "' lacks an option name");
-    section->set(std::string(key), std::string(trim_ini_blanks(stripped.substr(split + 1))),
-                 line_number);
-    const auto it = std::find_if(section->options.begin(), section->options.end(),
-                                 [&key](const IniOption& o) { return o.key == key; });
-    option_index = static_cast<std::size_t>(it - section->options.begin());
+    std::string value(trim_ini_blanks(stripped.substr(split + 1)));
+    auto& indexes = option_indexes[section_index];
+    const auto [it, added] = indexes.emplace(std::string(key), section->options.size());
+    if (added) {
+      section->options.push_back(IniOption{std::string(key), std::move(value), line_number});
+    } else {
+      section->options[it->second].value = std::move(value);
+      section->options[it->second].line = line_number;
+    }
+    option_index = it->second;
     has_option = true;
     option_indent = indent;
   }
@@ -162,7 +183,10 @@ std::string format_ini(const IniDocument& document) {
     out += "]\n";
     for (const auto& option : section.options) {
       out += option.key;
-      out += " = ";
+      // After a blank, '#' and ';' start a comment: such a value follows '=' directly.
+      const bool comment_like =
+          !option.value.empty() && (option.value.front() == '#' || option.value.front() == ';');
+      out += comment_like ? " =" : " = ";
       for (char c : option.value) {
         out += c;
         if (c == '\n') out += '\t';

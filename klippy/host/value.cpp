@@ -46,9 +46,11 @@ void append_string_repr(std::string& out, const std::string& s) {
       std::snprintf(buf, sizeof buf, "\\x%02x", c);
       out += buf;
     } else if (c == 0xc2 && i + 1 < s.size() &&
-               (static_cast<unsigned char>(s[i + 1]) < 0xa1 ||
+               ((static_cast<unsigned char>(s[i + 1]) >= 0x80 &&
+                 static_cast<unsigned char>(s[i + 1]) < 0xa1) ||
                 static_cast<unsigned char>(s[i + 1]) == 0xad)) {
-      // U+0080..U+00A0 and the soft hyphen are not printable: shown as escapes.
+      // U+0080..U+00A0 and the soft hyphen are not printable: shown as escapes. A 0xc2
+      // byte before anything else is no such character and is kept as it is.
       char buf[8];
       std::snprintf(buf, sizeof buf, "\\x%02x", static_cast<unsigned char>(s[i + 1]));
       out += buf;

@@ -27,11 +27,36 @@ std::string lower(std::string s) {
 
 }  // namespace
 
+bool is_valid_variable_name(std::string_view name) {
+  return !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
+  });
+}
+
+bool reads_back(const Value& value) {
+  const std::string text = value.repr();
+  try {
+    return Value::parse(text).repr() == text;
+  } catch (const LiteralError&) {
+    return false;
+  }
+}
+
+const std::string* find_unwritable(const VariableMap& variables) {
+  for (const auto& [key, value] : variables)
+    if (!reads_back(value)) return &key;
+  return nullptr;
+}
+
 std::string format_variables(const VariableMap& variables) {
+  // Two keys that differ only in case share one line; the later key's value wins. Built
+  // through a sorted map so that a file of many keys costs n log n, not n squared.
+  std::map<std::string, const Value*> lowered;
+  for (const auto& [key, value] : variables) lowered.insert_or_assign(lower(key), &value);
   IniDocument doc;
   IniSection& section = doc.section(kSection);
-  // Two keys that differ only in case share one line; the later key's value wins.
-  for (const auto& [key, value] : variables) section.set(lower(key), value.repr());
+  section.options.reserve(lowered.size());
+  for (const auto& [key, value] : lowered) section.options.push_back({key, value->repr(), 0});
   return format_ini(doc);
 }
 

@@ -79,4 +79,22 @@ TEST(FeedboxRun, StatusIsJsonOfEveryObject) {
   EXPECT_NE(result.out.find("\"print_stats\": {"), std::string::npos) << result.out;
 }
 
+TEST(FeedboxRun, APrinterWithoutABoxSaysSoAtStart) {
+  TempDir dir;
+  const std::string notice = "// No filament box is configured";
+  write_file(dir.path() + "/empty.cfg", "");
+  feedbox::RunOptions empty;
+  empty.config_path = dir.path() + "/empty.cfg";
+  empty.items = {{RunItem::Kind::Command, "E_LOAD SLOT=0"}};
+  auto result = run(empty);
+  EXPECT_EQ(result.code, 0) << result.err;
+  EXPECT_NE(result.out.find(notice), std::string::npos) << result.out;
+
+  feedbox::RunOptions no_boxes;
+  no_boxes.boxes = 0;
+  EXPECT_NE(run(no_boxes).out.find(notice), std::string::npos);
+  feedbox::RunOptions one_box;
+  EXPECT_EQ(run(one_box).out.find(notice), std::string::npos);
+}
+
 }  // namespace

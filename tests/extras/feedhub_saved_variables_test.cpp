@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <filesystem>
 
 #include "tests/extras/feedhub_fixture.h"
@@ -51,7 +52,11 @@ TEST_F(FeedhubSavedVariables, AFailedWriteLeavesFileAndValuesAsTheyWere) {
     hub().save_variable("slot3", 1);
     FAIL() << "expected a command error";
   } catch (const klippy::CommandError& e) {
-    EXPECT_STREQ(e.what(), "Unable to save variable slot3 as 1");
+    // The console shows the cause, not only the log.
+    const std::string message = e.what();
+    EXPECT_EQ(message.rfind("Unable to save variable slot3 as 1: Unable to write file '", 0), 0u)
+        << message;
+    EXPECT_NE(message.find("Not a directory"), std::string::npos) << message;
   }
   EXPECT_THROW(hub().save_variable("slot_sync", "slot2"), klippy::CommandError);
   EXPECT_EQ(hub().get_value_by_key("slot3"), Value(0));
@@ -86,6 +91,34 @@ TEST_F(FeedhubSavedVariables, ASlotWithoutTagDataUsesTheFirstFilamentType) {
   start("[Variables]\nfilament_slot1 = 2\n");
   EXPECT_EQ(hub().slot_filament_temps(0, feedhub::TempPurpose::Nozzle)->min_temp, 190);
   EXPECT_EQ(hub().slot_filament_temps(1, feedhub::TempPurpose::Nozzle)->min_temp, 220);
+}
+
+TEST_F(FeedhubSavedVariables, NamesAndValuesThatWouldNotReadBackAreRefusedBeforeWriting) {
+  start("[Variables]\nslot0 = 1\n");
+  const std::string before = box_.variables_file();
+  for (const std::string name : {"[x]", "", "a:b", "Slot1", "a b"}) {
+    try {
+      hub().save_variable(name, 1);
+      FAIL() << name;
+    } catch (const klippy::CommandError& e) {
+      EXPECT_EQ(std::string(e.what()), "Unable to save variable " + name +
+                                           " as 1: the name may hold only lower-case letters, "
+                                           "digits and '_'");
+    }
+  }
+  for (const Value& value : {Value(HUGE_VAL), Value(-HUGE_VAL), Value(std::nan("")),
+                             Value(Value::List{Value(HUGE_VAL)})}) {
+    try {
+      hub().save_variable("slot0", value);
+      FAIL() << value.repr();
+    } catch (const klippy::CommandError& e) {
+      EXPECT_EQ(std::string(e.what()), "Unable to save variable slot0 as " + value.str() +
+                                           ": its written form " + value.repr() +
+                                           " does not read back as the same value");
+    }
+  }
+  EXPECT_EQ(box_.variables_file(), before);
+  EXPECT_EQ(hub().get_value_by_key("slot0"), Value(1));
 }
 
 }  // namespace

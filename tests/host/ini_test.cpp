@@ -139,5 +139,38 @@ TEST(IniReadFile, MissingFileNamesThePath) {
   }
 }
 
+TEST(Ini, AValueStartingWithACommentSignReadsBack) {
+  IniDocument doc;
+  doc.section("s").set("hash", "#ff0000");
+  doc.section("s").set("semi", ";x");
+  doc.section("s").set("plain", "a");
+  const std::string text = format_ini(doc);
+  EXPECT_EQ(text, "[s]\nhash =#ff0000\nsemi =;x\nplain = a\n\n");
+  const IniDocument back = parse_ini(text, "s.cfg");
+  EXPECT_EQ(back.find("s")->find("hash")->value, "#ff0000");
+  EXPECT_EQ(back.find("s")->find("semi")->value, ";x");
+}
+
+TEST(Ini, AByteOrderMarkIsNamedNotHidden) {
+  try {
+    parse_ini("\xEF\xBB\xBF[s]\nk = v\n", "bom.cfg");
+    FAIL();
+  } catch (const IniError& e) {
+    EXPECT_EQ(e.line(), 1);
+    EXPECT_NE(std::string(e.what()).find("byte-order mark (bytes EF BB BF)"), std::string::npos);
+  }
+}
+
+TEST(Ini, RepeatedOptionsAndSectionsMergeInPlace) {
+  const IniDocument doc = parse_ini("[a]\nx = 1\ny = 2\n[b]\nz = 3\n[a]\nx = 4\n  more\n", "r.cfg");
+  ASSERT_EQ(doc.sections.size(), 2u);
+  const IniSection& a = *doc.find("a");
+  ASSERT_EQ(a.options.size(), 2u);
+  EXPECT_EQ(a.options[0].key, "x");
+  EXPECT_EQ(a.options[0].value, "4\nmore");
+  EXPECT_EQ(a.options[0].line, 7);
+  EXPECT_EQ(a.options[1].value, "2");
+}
+
 }  // namespace
 }  // namespace klippy

@@ -246,5 +246,17 @@ TEST(ValueAccess, TruthFollowsTheHostLanguage) {
     EXPECT_TRUE(Value::parse(truthy).truthy()) << truthy;
 }
 
+TEST(Value, LoneBytesThatAreNoUtf8SurviveARoundTrip) {
+  for (const std::string& text :
+       {std::string("\xc2"),
+        std::string("\xc2"
+                    "A"),
+        std::string("a\xff"), std::string("\xc2\xc2\x80"), std::string("\xc2 x")}) {
+    const Value v(text);
+    EXPECT_EQ(Value::parse(v.repr()).as_string(), text) << v.repr();
+  }
+  EXPECT_EQ(Value(std::string("\xc2\x85")).repr(), "'\\x85'");
+}
+
 }  // namespace
 }  // namespace klippy

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "klippy/host/ini.h"
 
 namespace klippy {
@@ -68,6 +70,36 @@ TEST(VariablesFile, UnparsableFileNamesFileAndLine) {
       EXPECT_EQ(e.line(), line);
     }
   }
+}
+
+TEST(VariablesFile, OnlyNamesTheFileHoldsAsTheyAreAreValid) {
+  for (const char* name : {"slot0", "box_count", "_", "value_t15", "9"})
+    EXPECT_TRUE(is_valid_variable_name(name)) << name;
+  for (const char* name : {"", "[x]", "a:b", "a=b", "[x", "a b", " a", "a\t", "Slot0", "a.b",
+                           "caf\xc3\xa9", "a#b", "a;b"})
+    EXPECT_FALSE(is_valid_variable_name(name)) << name;
+}
+
+TEST(VariablesFile, ValuesThatPrintAsNoLiteralDoNotReadBack) {
+  for (const char* text : {"1", "-0.0", "1e-05", "'it\\'s'", "None", "[(1,), {'a': 2.5}]"})
+    EXPECT_TRUE(reads_back(Value::parse(text))) << text;
+  for (const char* text : {"1e999", "-1e999", "[1, 1e999]", "{'k': (1e999,)}"})
+    EXPECT_FALSE(reads_back(Value::parse(text))) << text;
+  EXPECT_FALSE(reads_back(Value(std::nan(""))));
+  const VariableMap with_inf = parse_variables("[Variables]\na = 1\nbig = 1e999\n", "v.cfg");
+  ASSERT_NE(find_unwritable(with_inf), nullptr);
+  EXPECT_EQ(*find_unwritable(with_inf), "big");
+  EXPECT_EQ(find_unwritable(parse_variables("[Variables]\na = 1\n", "v.cfg")), nullptr);
+}
+
+TEST(VariablesFile, ManyKeysReadAndWriteInOrder) {
+  VariableMap vars;
+  for (int i = 0; i < 20000; ++i) vars.emplace("key" + std::to_string(i), i);
+  const VariableMap back = parse_variables(format_variables(vars), "v.cfg");
+  ASSERT_EQ(back.size(), vars.size());
+  EXPECT_EQ(back.at("key19999"), Value(19999));
+  // A key repeated in a hand-edited file keeps its last value, as the host reads it.
+  EXPECT_EQ(parse_variables("[Variables]\na = 1\nb = 2\na = 3\n", "v.cfg").at("a"), Value(3));
 }
 
 }  // namespace

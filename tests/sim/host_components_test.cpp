@@ -47,6 +47,75 @@ TEST(SaveVariables, MalformedCommandsChangeNothing) {
   EXPECT_EQ(read_file(host.path(kVarsPath)), before);
 }
 
+TEST(SaveVariables, NamesAndValuesThatWouldNotReadBackAreRefusedBeforeWriting) {
+  TestHost host;
+  host.start(kSaveConfig);
+  host.command("SAVE_VARIABLE VARIABLE=box_count VALUE=1");
+  host.command("SAVE_VARIABLE VARIABLE=slot0 VALUE=1");
+  const std::string before = read_file(host.path(kVarsPath));
+  // "[x]" would read back as a section header and hide every key after it.
+  for (const std::string name :
+       {"[x]", "a:b", "a=b", "\"[x\"", "\"a b\"", "\" x\"", "\"\"", "caf\xc3\xa9", "a.b"}) {
+    const Lines lines = host.command("SAVE_VARIABLE VARIABLE=" + name + " VALUE=5");
+    ASSERT_EQ(lines.size(), 1u) << name;
+    EXPECT_EQ(lines[0].rfind("!! VARIABLE '", 0), 0u) << lines[0];
+    EXPECT_NE(lines[0].find("use only lower-case letters, digits and '_'"), std::string::npos);
+  }
+  for (const std::string value : {"1e999", "-1e999", "[1e999]", "{'a': (1, 1e400)}"}) {
+    EXPECT_EQ(host.command("SAVE_VARIABLE VARIABLE=x VALUE=\"" + value + "\""),
+              (Lines{"!! Unable to parse '" + value + "' as a literal"}));
+  }
+  EXPECT_EQ(read_file(host.path(kVarsPath)), before);
+  host.restart(kSaveConfig);
+  auto& vars = host.host().printer().lookup_object<klippy::SaveVariables>("save_variables");
+  EXPECT_EQ(vars.all_variables().size(), 2u);
+}
+
+TEST(SaveVariables, AnInfinityInTheFileIsNamedRatherThanWrittenAsInf) {
+  TestHost host;
+  write_file(host.path(kVarsPath), "[Variables]\nbig = 1e999\nslot0 = 1\n");
+  host.start(kSaveConfig);
+  const std::string before = read_file(host.path(kVarsPath));
+  const Lines lines = host.command("SAVE_VARIABLE VARIABLE=slot0 VALUE=2");
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].rfind("!! Unable to save variable: big = inf in the file would not read "
+                           "back; correct that line of ",
+                           0),
+            0u)
+      << lines[0];
+  EXPECT_EQ(read_file(host.path(kVarsPath)), before);
+}
+
+TEST(SaveVariables, AStartRemovesTheTemporaryFilesOfAKilledWriter) {
+  TestHost host;
+  const std::string vars = host.path(kVarsPath);
+  const std::string folder = std::filesystem::path(vars).parent_path().string();
+  write_file(vars, "[Variables]\nslot0 = 1\n");
+  write_file(folder + "/.saved_variables.cfg.tmp123456", "[Variables]\nslot0 = ");
+  write_file(folder + "/.saved_variables.cfg.tmp7", "");
+  write_file(folder + "/.saved_variables.cfg.tmpx", "not ours");
+  write_file(folder + "/.box.cfg.tmp1", "not ours either");
+  host.start(kSaveConfig);
+  EXPECT_FALSE(std::filesystem::exists(folder + "/.saved_variables.cfg.tmp123456"));
+  EXPECT_FALSE(std::filesystem::exists(folder + "/.saved_variables.cfg.tmp7"));
+  EXPECT_TRUE(std::filesystem::exists(folder + "/.saved_variables.cfg.tmpx"));
+  EXPECT_TRUE(std::filesystem::exists(folder + "/.box.cfg.tmp1"));
+  EXPECT_EQ(read_file(vars), "[Variables]\nslot0 = 1\n");
+}
+
+TEST(SaveVariables, AByteOrderMarkIsNamedInTheStartError) {
+  TestHost host;
+  write_file(host.path(kVarsPath), "\xEF\xBB\xBF[Variables]\nslot0 = 1\n");
+  try {
+    host.start(kSaveConfig);
+    FAIL() << "start-up should fail";
+  } catch (const klippy::ConfigError& e) {
+    const std::string message = e.what();
+    EXPECT_NE(message.find("byte-order mark (bytes EF BB BF)"), std::string::npos) << message;
+    EXPECT_EQ(message.find("\xEF"), std::string::npos) << "no invisible character";
+  }
+}
+
 TEST(SaveVariables, UnparsableFileFailsTheStartAndIsKept) {
   TestHost host;
   std::string broken = "[Variables]\ngood = 1\nbad = [1,\n";

@@ -64,7 +64,7 @@ void FeedHub::cmd_CUT_FILAMENT(klippy::GCodeCommand& gcmd) {
   gcode_.run_script_from_command(approach_script(gcode_move().last_position()[1]));
   const std::string last_load_slot = get_value_by_key("last_load_slot", kNoSlot).str();
   if (last_load_slot != kNoSlot && filament_at_extruder_entry()) {
-    SlotFeeder& feeder = printer_.lookup_object<SlotFeeder>("feedlane " + last_load_slot);
+    SlotFeeder& feeder = slot_feeder(last_load_slot, "CUT_FILAMENT");
     feeder.dwell(kPullBackPauseS);
     feeder.do_move(kPullBackMm, kPullBackSpeedMmS, kPullBackAccelMmS2);
     feeder.dwell(kPullBackPauseS);

@@ -2,6 +2,7 @@
 
 #include "klippy/extras/feedhub/slot_feeder.h"
 #include "klippy/extras/feedhub/tool_change.h"
+#include "klippy/host/atomic_file.h"
 
 namespace feedhub {
 namespace {
@@ -47,6 +48,9 @@ FeedHub::FeedHub(klippy::ConfigSection& config)
   // The folder of the box's files (filament table, box templates, flashing script) on
   // printers whose user is not the default one; the host maps the default paths into it.
   config.get("base_folder", "/home/zur");
+  // The controller replaces the variables file itself; a host killed during one of its
+  // writes left the temporary file behind.
+  klippy::remove_leftover_temporaries(save_variables_.filename());
   printer_.register_event_handler("klippy:ready", [this] { handle_connect(); });
   // The other commands of the box are registered by the code that implements them.
   gcode_.register_command("MOTION_TIPS", [this](klippy::GCodeCommand& gcmd) { motion_tips(gcmd); });

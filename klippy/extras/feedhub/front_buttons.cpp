@@ -56,7 +56,8 @@ struct ChosenSlot {
 
 ChosenSlot chosen_slot(klippy::Printer& printer, klippy::GCodeCommand& gcmd,
                        const std::string& command) {
-  const int slot = static_cast<int>(gcmd.get_int("SLOT", kDefaultSlot));
+  const int slot =
+      static_cast<int>(gcmd.get_int("SLOT", kDefaultSlot, {.minval = 0, .maxval = kDefaultSlot}));
   const std::string name = "feedlane slot" + std::to_string(slot);
   auto* feeder = printer.lookup_object_or_null<SlotFeeder>(name);
   if (!feeder)

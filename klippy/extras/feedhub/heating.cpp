@@ -2,9 +2,11 @@
 // filament over now and then so that it does not set in one position.
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <exception>
 
 #include "klippy/extras/feedhub/feedhub.h"
+#include "klippy/extras/feedhub/saved_values.h"
 #include "klippy/extras/feedhub/slot_feeder.h"
 #include "klippy/host/errors.h"
 
@@ -24,7 +26,14 @@ std::string heater_command(int box, long long target_c) {
 
 // A saved filament number as an integer; nullopt for anything that is not a whole number.
 std::optional<long long> filament_number(const klippy::Value& value) {
-  if (value.is_number()) return value.as_int();
+  if (value.is_int() || value.is_bool()) return value.as_int();
+  // Whole floats name the same section; others (1e300, inf) name none.
+  if (value.is_float()) {
+    const double number = value.as_float();
+    if (std::abs(number) > kHighestFilamentNumber || number != std::trunc(number))
+      return std::nullopt;
+    return static_cast<long long>(number);
+  }
   if (!value.is_string()) return std::nullopt;
   const std::string& text = value.as_string();
   long long number = 0;
@@ -83,7 +92,7 @@ void FeedHub::set_box_temp(klippy::GCodeCommand& gcmd) {
   for (int tool = 0; tool < kToolCount; ++tool)
     wanted_c[tool] = gcmd.get_int("VT" + std::to_string(tool), -1);
 
-  const int box_count = static_cast<int>(get_value_by_key("box_count", 0).as_int());
+  const int box_count = saved_box_count(*this, 0);
   // Per box: the lowest box limit of its loaded filaments, and the target chosen so far.
   struct BoxTarget {
     long long limit_c = -1;
@@ -94,8 +103,7 @@ void FeedHub::set_box_temp(klippy::GCodeCommand& gcmd) {
     long long limit_c = -1;
     for (int j = 0; j < kSlotsPerBox; ++j) {
       const std::string slot = "slot" + std::to_string(box * kSlotsPerBox + j);
-      auto& feeder = printer_.lookup_object<SlotFeeder>("feedlane " + slot);
-      if (feeder.r_endstop_state()) continue;
+      if (slot_feeder(slot, "BOX_TEMP_SET").r_endstop_state()) continue;
       std::optional<TempRange> range = get_box_temp_by_slot(slot);
       if (!range) {
         throw gcmd.error("No box temperature for the filament in " + slot +
@@ -111,7 +119,7 @@ void FeedHub::set_box_temp(klippy::GCodeCommand& gcmd) {
     if (want_c == -1) continue;
     const std::string slot =
         get_value_by_key("value_t" + std::to_string(tool), "slot" + std::to_string(tool)).str();
-    auto& feeder = printer_.lookup_object<SlotFeeder>("feedlane " + slot);
+    auto& feeder = slot_feeder(slot, "BOX_TEMP_SET");
     BoxTarget& target = targets[slot_number_of(feeder) / kSlotsPerBox];
     if (target.set_c == -1) {
       target.set_c = want_c >= target.limit_c ? target.limit_c : want_c;
@@ -129,7 +137,7 @@ void FeedHub::set_box_temp(klippy::GCodeCommand& gcmd) {
 }
 
 void FeedHub::cmd_disable_box_heater(klippy::GCodeCommand& /*gcmd*/) {
-  const int box_count = static_cast<int>(get_value_by_key("box_count", 0).as_int());
+  const int box_count = saved_box_count(*this, 0);
   for (int box = 1; box <= box_count && box <= static_cast<int>(box_print_heat_state_.size());
        ++box) {
     if (box_print_heat_state_[box - 1] != 0) gcode_.run_script_from_command(heater_command(box, 0));
@@ -137,8 +145,8 @@ void FeedHub::cmd_disable_box_heater(klippy::GCodeCommand& /*gcmd*/) {
 }
 
 void FeedHub::cmd_ENABLE_BOX_DRY(klippy::GCodeCommand& gcmd) {
-  const int box = static_cast<int>(gcmd.get_int("BOX", 0));
-  const long long box_count = get_value_by_key("box_count", 1).as_int();
+  const int box = static_cast<int>(gcmd.get_int("BOX", 0, {.minval = 0, .maxval = kMaxBoxCount}));
+  const long long box_count = saved_box_count(*this, 1);
   const long long end_time_h = gcmd.get_int("END_TIME", 8);
   const long long temp_c = gcmd.get_int("TEMP", 0);
   const double duration_s = static_cast<double>(end_time_h) * kSecondsPerHour;
@@ -176,7 +184,7 @@ void FeedHub::cmd_ENABLE_BOX_DRY(klippy::GCodeCommand& gcmd) {
 }
 
 void FeedHub::cmd_DISABLE_BOX_DRY(klippy::GCodeCommand& gcmd) {
-  const int box = static_cast<int>(gcmd.get_int("BOX", 1));
+  const int box = static_cast<int>(gcmd.get_int("BOX", 1, {.minval = 1, .maxval = kMaxBoxCount}));
   if (heating_timers_.erase(box) == 0) {
     gcmd.respond_info("No active heating for BOX " + std::to_string(box));
     return;

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "klippy/extras/feedhub/feedhub.h"
+#include "klippy/extras/feedhub/saved_values.h"
 #include "klippy/extras/feedhub/slot_feeder.h"
 #include "klippy/extras/feedhub/tag_reader.h"
 
@@ -49,7 +50,7 @@ void FeedHub::cmd_AUTO_RELOAD_FILAMENT(klippy::GCodeCommand& gcmd) {
 
 void FeedHub::cmd_RELOAD_ALL(klippy::GCodeCommand& gcmd) {
   if (print_stats_.state() == "printing") return;
-  const int first = static_cast<int>(gcmd.get_int("FIRST", 0, {.minval = 0}));
+  const long long first = gcmd.get_int("FIRST", 0, {.minval = 0});
   if (!b_endstop_state_) {
     // Filament sits at the outlet: push it on a little and let the next load take it.
     SlotFeeder& feeder = slot_feeder("slot" + std::to_string(first), "RELOAD_ALL");
@@ -60,13 +61,15 @@ void FeedHub::cmd_RELOAD_ALL(klippy::GCodeCommand& gcmd) {
     return;
   }
   const bool read_tags = get_value_by_key("auto_read_rfid", 1) == klippy::Value(1);
-  const int slot_count = kSlotsPerBox * static_cast<int>(get_value_by_key("box_count", 0).as_int());
+  const int slot_count = kSlotsPerBox * saved_box_count(*this, 0);
   BoxLoading loading(*this);
   // Spools inserted meanwhile mark their slots too: passes repeat until one finds nothing.
   bool loaded_any = true;
   while (loaded_any) {
     loaded_any = false;
-    for (int i = first; i < first + slot_count; ++i) {
+    // Taken modulo first: FIRST may be any size without overflowing the sum.
+    const int start = slot_count > 0 ? static_cast<int>(first % slot_count) : 0;
+    for (int i = start; i < start + slot_count; ++i) {
       const int slot = i % slot_count;
       const klippy::Value state = get_value_by_key("slot" + std::to_string(slot), 0);
       if (state != klippy::Value(kStateAtSlotSensor) && state != klippy::Value(kStateFailed))

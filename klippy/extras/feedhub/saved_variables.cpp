@@ -1,19 +1,33 @@
 // The controller's access to the host's saved variables.
 #include "klippy/extras/feedhub/feedhub.h"
+#include "klippy/extras/feedhub/saved_values.h"
 #include "klippy/host/atomic_file.h"
 #include "klippy/host/variables_file.h"
 
 namespace feedhub {
 
 void FeedHub::save_variable(const std::string& varname, const klippy::Value& value) {
+  const std::string failed = "Unable to save variable " + varname + " as " + value.str();
+  // A file the host cannot read back would stop the next start: refused before writing.
+  if (!klippy::is_valid_variable_name(varname))
+    throw klippy::CommandError(failed +
+                               ": the name may hold only lower-case letters, digits "
+                               "and '_'");
+  if (!klippy::reads_back(value))
+    throw klippy::CommandError(failed + ": its written form " + value.repr() +
+                               " does not read back as the same value");
   klippy::VariableMap updated = save_variables_.all_variables();
   updated[varname] = value;
+  if (const std::string* unwritable = klippy::find_unwritable(updated))
+    throw klippy::CommandError(
+        failed + ": the saved " + *unwritable + " = " + updated.at(*unwritable).repr() +
+        " would not read back; correct that line of " + save_variables_.filename());
   // Replaced atomically, so a crash or a full disk leaves the previous file intact.
   try {
     klippy::write_file_atomically(save_variables_.filename(), klippy::format_variables(updated));
   } catch (const std::exception& e) {
     printer_.log().error(std::string("Saving variable ") + varname + " failed: " + e.what());
-    throw klippy::CommandError("Unable to save variable " + varname + " as " + value.str());
+    throw klippy::CommandError(failed + ": " + e.what());
   }
   save_variables_.load_variables();
 }
@@ -34,8 +48,7 @@ std::string FeedHub::get_key_by_value(const klippy::Value& value, const std::str
 }
 
 int FeedHub::search_index_by_value(const klippy::Value& value) const {
-  klippy::Value box_count = get_value_by_key("box_count");
-  int slot_count = box_count.is_number() ? 4 * static_cast<int>(box_count.as_int()) : 0;
+  const int slot_count = 4 * saved_box_count(*this, 0);
   for (int slot = 0; slot < slot_count; ++slot) {
     if (get_value_by_key("slot" + std::to_string(slot)) == value) return slot;
   }

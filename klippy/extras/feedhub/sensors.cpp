@@ -1,6 +1,10 @@
 // The box-outlet sensor callback, the mirror timers that copy the box sensors onto the
 // endstop pins during homing moves, and the sensor log line.
+#include <algorithm>
+#include <cstdint>
+
 #include "klippy/extras/feedhub/feedhub.h"
+#include "klippy/extras/feedhub/saved_values.h"
 #include "klippy/extras/feedhub/slot_feeder.h"
 
 namespace feedhub {
@@ -40,12 +44,18 @@ void FeedHub::print_sensor_state_to_log(double /*eventtime*/) {
   shared =
       fill(shared, "{e_endstop_state}", hall.diameter() > kFilamentPresentDiameterMm ? "1" : "0");
   std::string slots;
-  klippy::Value box_count = get_value_by_key("box_count");
-  int slot_count = box_count.is_number() ? 4 * static_cast<int>(box_count.as_int()) : 0;
+  // Only a log line: a box_count beyond the configured slots must not stop its caller.
+  const klippy::Value box_count = get_value_by_key("box_count");
+  const int slot_count =
+      box_count.is_int()
+          ? 4 * static_cast<int>(std::clamp<std::int64_t>(box_count.as_int(), 0, kMaxBoxCount))
+          : 0;
   for (int slot = 0; slot < slot_count; ++slot) {
-    auto& feeder = printer_.lookup_object<SlotFeeder>("feedlane slot" + std::to_string(slot));
+    auto* feeder =
+        printer_.lookup_object_or_null<SlotFeeder>("feedlane slot" + std::to_string(slot));
+    if (!feeder) continue;
     std::string line = fill(box_sensor_str_tips_, "{slot_num}", std::to_string(slot));
-    slots += fill(line, "{state}", feeder.r_endstop_state() ? "0" : "1");
+    slots += fill(line, "{state}", feeder->r_endstop_state() ? "0" : "1");
   }
   printer_.log().info("last sensor state: \n" + shared + slots);
 }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "klippy/extras/feedhub/feedhub.h"
+#include "klippy/extras/feedhub/saved_values.h"
 #include "klippy/extras/feedhub/slot_feeder.h"
 #include "klippy/host/log.h"
 
@@ -72,9 +73,7 @@ void FeedHub::register_self_inspection_commands() {
 }
 
 void FeedHub::cmd_SELF_INSPECTION(klippy::GCodeCommand& gcmd) {
-  const klippy::Value box_count = get_value_by_key("box_count", 1);
-  const int slot_count =
-      box_count.is_number() ? kSlotsPerBox * static_cast<int>(box_count.as_int()) : 0;
+  const int slot_count = kSlotsPerBox * saved_box_count(*this, 1);
   auto feeder_of_slot = [&](int slot) -> SlotFeeder& {
     const std::string name = "feedlane " + slot_name(slot);
     auto* feeder = printer_.lookup_object_or_null<SlotFeeder>(name);

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "klippy/extras/feedhub/feedhub.h"
+#include "klippy/extras/feedhub/saved_values.h"
 #include "klippy/extras/feedhub/slot_feeder.h"
 #include "klippy/host/log.h"
 
@@ -55,7 +56,7 @@ void FeedHub::cmd_INIT_RFID_READ(klippy::GCodeCommand& /*gcmd*/) {
   }
   // Runout handling must not start a reload while the strands are moved for reading.
   can_load_slot_ = false;
-  const auto slot_count = kSlotsPerBox * get_value_by_key("box_count", 0).as_int();
+  const auto slot_count = kSlotsPerBox * saved_box_count(*this, 0);
   try {
     for (std::int64_t slot = 0; slot < slot_count; ++slot) {
       const std::string name = "feedlane slot" + std::to_string(slot);

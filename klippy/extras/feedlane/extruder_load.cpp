@@ -3,6 +3,7 @@
 // arrive, and the coupling of the slot motor to the extruder.
 #include "klippy/extras/feedhub/error_report.h"
 #include "klippy/extras/feedhub/feedhub.h"
+#include "klippy/extras/feedhub/saved_values.h"
 #include "klippy/extras/feedhub/tool_change.h"
 #include "klippy/extras/feedlane/box_extruder_stepper.h"
 #include "klippy/extras/feedlane/slot_states.h"
@@ -122,8 +123,9 @@ void BoxExtruderStepper::cmd_EXTRUDER_LOAD(klippy::GCodeCommand& gcmd) {
 }
 
 bool BoxExtruderStepper::recover_extruder_load() {
-  feedhub_.save_variable("load_retry_num",
-                         feedhub_.get_value_by_key("load_retry_num", 0).as_int() + 1);
+  feedhub_.save_variable(
+      "load_retry_num",
+      feedhub::saved_int(feedhub_, "load_retry_num", 0, 0, feedhub::kMaxSavedCount) + 1);
   // Every way out leaves the head at the trash, ready to purge.
   auto arrived = [this] {
     gcode_.run_script_from_command("MOVE_TO_TRASH");

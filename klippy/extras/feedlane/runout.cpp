@@ -4,6 +4,7 @@
 
 #include "klippy/extras/feedhub/error_report.h"
 #include "klippy/extras/feedhub/feedhub.h"
+#include "klippy/extras/feedhub/saved_values.h"
 #include "klippy/extras/feedlane/box_extruder_stepper.h"
 #include "klippy/extras/feedlane/slot_labels.h"
 #include "klippy/extras/feedlane/slot_states.h"
@@ -52,7 +53,8 @@ void BoxExtruderStepper::runout_button_callback(double /*eventtime*/, int state)
     const bool printing = is_printing();
     if (printing && state) {
       const std::string counter = "runout_" + std::to_string(stepper_num_);
-      feedhub_.save_variable(counter, feedhub_.get_value_by_key(counter, 0).as_int() + 1);
+      feedhub_.save_variable(
+          counter, feedhub::saved_int(feedhub_, counter, 0, 0, feedhub::kMaxSavedCount) + 1);
     }
     if (state) {
       feedhub_.save_variable(stepper_name_, kSlotEmpty);
@@ -98,8 +100,7 @@ int BoxExtruderStepper::switch_next_slot() {
     feedhub_.report_error_general_step(kNoFilamentSpecified, stepper_num_);
     return -1;
   }
-  const klippy::Value box_count = feedhub_.get_value_by_key("box_count", 1);
-  const int total = kSlotsPerBox * static_cast<int>(box_count.as_int());
+  const int total = kSlotsPerBox * feedhub::saved_box_count(feedhub_, 1);
   int next_slot = -1;
   // Every other slot once, the following ones first, wrapping past the last slot.
   for (int i = stepper_num_ + 1; i < stepper_num_ + total; ++i) {

@@ -3,6 +3,7 @@
 // slot motor to the printer's extruder.
 #include "klippy/extras/feedhub/error_report.h"
 #include "klippy/extras/feedhub/feedhub.h"
+#include "klippy/extras/feedhub/saved_values.h"
 #include "klippy/extras/feedlane/box_extruder_stepper.h"
 #include "klippy/extras/feedlane/slot_labels.h"
 #include "klippy/extras/feedlane/slot_states.h"
@@ -138,15 +139,14 @@ void BoxExtruderStepper::slot_sync(bool value) {
     feedhub_.save_variable("slot_sync", feedhub::kNoSlot);
     return;
   }
-  const klippy::Value box_count = feedhub_.get_value_by_key("box_count", 0);
-  const int slot_count =
-      box_count.is_number() ? kSlotsPerBox * static_cast<int>(box_count.as_int()) : 0;
+  const int box_count = feedhub::saved_box_count(feedhub_, 0);
+  const int slot_count = kSlotsPerBox * box_count;
   // Only one slot may push with the extruder: release every slot first, this one included.
   for (int slot = 0; slot < slot_count; ++slot) {
     const std::string name = "feedlane slot" + std::to_string(slot);
     auto* feeder = printer_.lookup_object_or_null<feedhub::SlotFeeder>(name);
     if (!feeder)
-      throw klippy::CommandError("Saved box_count " + box_count.str() + " counts slot" +
+      throw klippy::CommandError("Saved box_count " + std::to_string(box_count) + " counts slot" +
                                  std::to_string(slot) + ", but the printer has no [" + name +
                                  "]; correct box_count with SAVE_VARIABLE or add the section");
     feeder->slot_sync(false);

@@ -37,9 +37,10 @@ struct FeedMove {
   double accel_mm_s2;
 };
 
-// The saved values of `key`, or its defaults. A length that is not a finite number, or a
-// speed or acceleration that is not a finite positive number, would plan an impossible
-// move: CommandError naming the saved variable, its value and how to fix it.
+// The saved values of `key`, or its defaults. A length that is not a number within
+// 10 m either way, or a speed or acceleration that is not a positive number within what
+// the motors can do, would plan an impossible move: CommandError naming the saved
+// variable, its value and how to fix it.
 FeedMove read_feed_move(const feedhub::FeedHub& hub, const TuningKey& key);
 
 }  // namespace feedlane

@@ -1,0 +1,27 @@
+#include "klippy/extras/feedhub/saved_values.h"
+
+#include "klippy/extras/feedhub/feedhub.h"
+
+namespace feedhub {
+
+klippy::CommandError bad_saved_value(const std::string& key, const klippy::Value& found,
+                                     const std::string& expected) {
+  return klippy::CommandError("Saved variable " + key + " = " + found.repr() + " is not " +
+                              expected + "; correct it with SAVE_VARIABLE VARIABLE=" + key +
+                              " VALUE=<value> and try again");
+}
+
+long long saved_int(const FeedHub& hub, const std::string& key, long long default_value,
+                    long long min, long long max) {
+  const klippy::Value value = hub.get_value_by_key(key, klippy::Value(default_value));
+  if ((value.is_int() || value.is_bool()) && value.as_int() >= min && value.as_int() <= max)
+    return value.as_int();
+  throw bad_saved_value(key, value,
+                        "an integer from " + std::to_string(min) + " to " + std::to_string(max));
+}
+
+int saved_box_count(const FeedHub& hub, int default_count) {
+  return static_cast<int>(saved_int(hub, "box_count", default_count, 0, kMaxBoxCount));
+}
+
+}  // namespace feedhub
