@@ -50,6 +50,10 @@ class FakeSlotFeeder final : public feedhub::SlotFeeder {
   int switch_next_slot() override { return -1; }
   bool read_slot_tag() override { return true; }
   void set_drying(bool drying) override { is_drying = drying; }
+  void turn_over(double distance_mm, double speed_mm_s, double accel_mm_s2) override {
+    do_move(-distance_mm, speed_mm_s, accel_mm_s2);
+    do_move(distance_mm, speed_mm_s, accel_mm_s2);
+  }
 
   std::vector<bool> sync_calls;
   std::vector<std::string> calls;

@@ -162,7 +162,7 @@ TEST_F(SelfInspection, ALastSlotWithoutFeederFailsWithAnError) {
 class StartupInspection : public ::testing::Test {
  protected:
   void start(const std::string& variables = "[Variables]\nbox_count = 1\n") {
-    box_.start(feedhub_test::box_config(slots_config(0.0)), variables);
+    box_.start(feedhub_test::box_config(slots_config(1.75)), variables);
     for (int slot : {0, 2, 3}) {
       auto& fake = box_.host().printer().lookup_object<FakeSlotFeeder>("feedlane slot" +
                                                                        std::to_string(slot));
@@ -195,7 +195,7 @@ TEST_F(StartupInspection, FilamentAtTheOutletOrABusyPrinterKeepsItAway) {
   EXPECT_FALSE(ran());
 
   BoxHost busy;
-  busy.start(feedhub_test::box_config(slots_config(0.0)), "[Variables]\nbox_count = 1\n");
+  busy.start(feedhub_test::box_config(slots_config(1.75)), "[Variables]\nbox_count = 1\n");
   auto& idle = busy.host().printer().lookup_object<sim::SimIdleTimeout>("idle_timeout");
   busy.host().advance(1.0);
   idle.note_activity(busy.now(), busy.now() + 10);
@@ -204,7 +204,7 @@ TEST_F(StartupInspection, FilamentAtTheOutletOrABusyPrinterKeepsItAway) {
 
   // A print still heating keeps the toolhead idle, but it prints all the same.
   BoxHost heating;
-  heating.start(feedhub_test::box_config(slots_config(0.0)), "[Variables]\nbox_count = 1\n");
+  heating.start(feedhub_test::box_config(slots_config(1.75)), "[Variables]\nbox_count = 1\n");
   heating.host().printer().lookup_object<sim::SimPrintStats>("print_stats").note_start("a.gcode");
   heating.host().advance(30);
   EXPECT_FALSE(heating.output_contains(kFailure));

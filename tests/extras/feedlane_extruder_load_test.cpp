@@ -161,4 +161,71 @@ TEST_F(ExtruderUnload, AJammedPullBackFailsAndPausesThePrint) {
   EXPECT_FALSE(host_.enable_line(0).is_motor_enabled());
 }
 
+// Slot 0 in the extruder, purged through the cutter; slot 1 parked behind the outlet.
+class CoupledSlot : public ExtruderLoad {
+ protected:
+  void SetUp() override {
+    ExtruderLoad::SetUp();
+    park(1);
+    park(0);
+    ASSERT_TRUE(load().empty());
+    host_.command("M83");
+    host_.command("G1 E100 F300");
+    host_.command("M400");
+  }
+  bool follows_extruder(int slot) {
+    return host_.lane(slot).extruder_stepper().synced_extruder() == "extruder";
+  }
+  // How far the slot's strand moves while the extruder pushes `mm`.
+  double moved_with_extruder(int slot, double mm) {
+    host_.settle(slot);
+    const double before = host_.lane(slot).stepper().get_commanded_position(1e9);
+    host_.command("G1 E" + std::to_string(mm) + " F600");
+    host_.command("M400");
+    return host_.lane(slot).stepper().get_commanded_position(1e9) - before;
+  }
+};
+
+TEST_F(CoupledSlot, ItsOwnMovesHandItBackToTheExtruder) {
+  host_.save("value_t0", "'slot0'");
+  const double before = strand(0).tip_mm;
+  command("TIGHTEN_FILAMENT T=0");
+  EXPECT_NEAR(strand(0).tip_mm, before, 1e-6) << "out and back";
+  EXPECT_TRUE(follows_extruder(0));
+  EXPECT_NEAR(moved_with_extruder(0, 10), 10, 1e-6);
+
+  command("CUT_FILAMENT T=0");
+  command("M400");
+  EXPECT_EQ(world().loose_pieces().size(), 1u);
+  EXPECT_TRUE(follows_extruder(0));
+  EXPECT_EQ(host_.variable("slot_sync"), Value("slot0"));
+  EXPECT_NEAR(moved_with_extruder(0, 10), 10, 1e-6);
+  EXPECT_TRUE(host_.enable_line(0).is_motor_enabled());
+  EXPECT_FALSE(follows_extruder(1));
+}
+
+// Unloading a slot that is not the one in the extruder would cut the loaded filament and
+// pull the parked strand back past its sensor.
+TEST_F(CoupledSlot, UnloadingAnotherSlotIsRefusedBeforeAnythingMoves) {
+  const double tip0 = strand(0).tip_mm, tip1 = strand(1).tip_mm;
+  const std::string variables =
+      testing_support::read_file(host_.test().path(feedlane_test::kVariablesPath));
+  EXPECT_EQ(unload(1), std::vector<std::string>{
+                           "!! EXTRUDER_UNLOAD: slot1 is not the slot loaded into the extruder; "
+                           "slot0 is. Unload slot0 instead."});
+  EXPECT_EQ(host_.command("E_UNLOAD SLOT=1"),
+            std::vector<std::string>{"!! E_UNLOAD: slot1 is not the slot loaded into the "
+                                     "extruder; slot0 is. Unload slot0 instead."});
+  host_.settle(1);
+  EXPECT_EQ(strand(0).tip_mm, tip0);
+  EXPECT_EQ(strand(1).tip_mm, tip1);
+  EXPECT_TRUE(world().loose_pieces().empty()) << "nothing cut";
+  EXPECT_EQ(testing_support::read_file(host_.test().path(feedlane_test::kVariablesPath)), variables)
+      << "nothing saved";
+  EXPECT_EQ(host_.hub().box_button_state(), 0);
+  EXPECT_EQ(host_.toolhead().get_extruder().get_heater().get_temp(host_.now()).second, 0.)
+      << "not heated";
+  EXPECT_TRUE(follows_extruder(0));
+}
+
 }  // namespace

@@ -2,12 +2,14 @@
 // the shipped printer configuration (0 to 70 °C).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <utility>
 #include <vector>
 
 #include "klippy/extras/feedhub/filament_table.h"
 #include "sim/heater.h"
 #include "sim/heaters.h"
+#include "sim/print_stats.h"
 #include "tests/extras/feedlane_fixture.h"
 
 namespace feedlane_test {
@@ -23,21 +25,9 @@ class HeatingTest : public ::testing::Test {
  protected:
   void SetUp() override {
     lane_host_.start({.world = true, .extra = kBoxHeater}, "[Variables]\nbox_count = 1\n\n");
-    // The slots report their empty sensors first: a drying ignores sensor changes, and the
-    // start-up self-inspection would take the slots for loaded ones and move them.
     lane_host_.host().advance(0.5);
     heater().set_target_observer(
         [this](double degrees) { targets_.emplace_back(lane_host_.now(), degrees); });
-    auto& gcode = lane_host_.host().printer().lookup_object<klippy::GCodeDispatch>("gcode");
-    // Where the service command is not built in, a stand-in turns the slot the same way.
-    if (!gcode.is_registered("RUN_STEPPER")) {
-      gcode.register_command("RUN_STEPPER", [this](klippy::GCodeCommand& gcmd) {
-        auto& lane = lane_host_.lane(static_cast<int>(gcmd.get_int("STEPPER", 0)));
-        lane.do_move(-50, 80, 50);
-        lane.dwell(0.5);
-        lane.disable_stepper();
-      });
-    }
   }
 
   sim::SimHeater& heater() {
@@ -67,6 +57,7 @@ class HeatingTest : public ::testing::Test {
 };
 
 TEST_F(HeatingTest, DryingTurnsEverySlotOverUntilItsTimeIsUp) {
+  for (int slot = 0; slot < 4; ++slot) ASSERT_TRUE(lane_host_.park(slot));
   const double start = lane_host_.now();
   EXPECT_EQ(lane_host_.command("ENABLE_BOX_DRY BOX=1 TEMP=55"),
             std::vector<std::string>{"// BOX_DRY started for BOX 1"});
@@ -76,7 +67,7 @@ TEST_F(HeatingTest, DryingTurnsEverySlotOverUntilItsTimeIsUp) {
 
   run_to(start + 299);
   EXPECT_LT(slot_moves_end(0), start + 1);
-  // The four slots turn one after the other, each followed by a 5 s pause.
+  // The four slots turn one after the other, 5 s apart.
   run_to(start + 360);
   for (int slot = 0; slot < 4; ++slot) {
     EXPECT_GT(slot_moves_end(slot), start + 300 + 5 * slot) << slot;
@@ -191,6 +182,99 @@ TEST_F(HeatingTest, TemperatureLookupsTellWhyNothingIsFound) {
   lane_host_.output().clear();
   EXPECT_FALSE(hub.get_box_temp_by_slot("slot3"));
   EXPECT_EQ(lane_host_.output(), std::vector<std::string>{"filament num error."});
+}
+
+// A turn-over moves each strand back and forward by the same distance: after hours of
+// drying the strands are where they were, and the box still knows them as loaded.
+TEST_F(HeatingTest, TurnOversLeaveEveryStrandWhereItWasAndSpareTheExtruderSlot) {
+  ASSERT_TRUE(lane_host_.park(0));
+  ASSERT_TRUE(lane_host_.park(1));
+  lane_host_.command("EXTRUDER_LOAD SLOT=slot1");
+  lane_host_.settle(1);
+  ASSERT_EQ(lane_host_.variable("slot1"), klippy::Value(2));
+  lane_host_.command("SIM_SPOOL SLOT=2 ACTION=insert");  // just inserted: at its sensor
+  lane_host_.host().advance(0.5);
+  std::vector<double> tips;
+  for (int slot = 0; slot < 3; ++slot) tips.push_back(lane_host_.strand(slot).tip_mm);
+  double lowest_tip_2 = tips[2];
+
+  const double start = lane_host_.now();
+  lane_host_.command("ENABLE_BOX_DRY BOX=1 TEMP=55 END_TIME=1");
+  lane_host_.host().run_until(
+      [&] {
+        lowest_tip_2 = std::min(lowest_tip_2, lane_host_.strand(2).tip_mm);
+        return lane_host_.now() >= start + kHourS + 600;
+      },
+      2 * kHourS);
+  EXPECT_LT(lowest_tip_2, 0.) << "turned back past its sensor";
+  for (int slot = 0; slot < 3; ++slot)
+    EXPECT_NEAR(lane_host_.strand(slot).tip_mm, tips[slot], 1e-6) << slot;
+  EXPECT_EQ(lane_host_.variable("slot0"), klippy::Value(1));
+  EXPECT_EQ(lane_host_.variable("slot1"), klippy::Value(2));
+  EXPECT_EQ(lane_host_.variable("slot2"), klippy::Value(3));
+  EXPECT_EQ(lane_host_.lane(2).r_endstop_state(), 0);
+  EXPECT_EQ(lane_host_.lane(1).extruder_stepper().synced_extruder(), "extruder");
+  EXPECT_TRUE(lane_host_.variable("retry_step").is_none());
+  EXPECT_TRUE(slots_drying(false));
+}
+
+TEST_F(HeatingTest, DryingIsRefusedDuringAPrintAndSparesThePrintItOutlives) {
+  ASSERT_TRUE(lane_host_.park(0));
+  auto& stats = lane_host_.host().printer().lookup_object<sim::SimPrintStats>("print_stats");
+  stats.note_start("a.gcode");
+  EXPECT_EQ(lane_host_.command("ENABLE_BOX_DRY BOX=1 TEMP=55"),
+            std::vector<std::string>{
+                "!! ENABLE_BOX_DRY: a print is running or paused; start drying once it has ended"});
+  stats.note_pause();
+  EXPECT_EQ(lane_host_.command("ENABLE_BOX_DRY BOX=1 TEMP=55").size(), 1u);
+  EXPECT_TRUE(targets_.empty());
+  stats.note_cancel();
+
+  lane_host_.command("ENABLE_BOX_DRY BOX=1 TEMP=55");
+  stats.note_start("b.gcode");
+  const double start = lane_host_.now();
+  run_to(start + 700);
+  EXPECT_LT(slot_moves_end(0), start) << "no turn-over while the print runs";
+  EXPECT_EQ(lane_host_.hub().heating_timers().size(), 1u) << "the drying goes on";
+}
+
+TEST_F(HeatingTest, NothingTurnsOnceDisableHasAnswered) {
+  for (int slot = 0; slot < 4; ++slot) ASSERT_TRUE(lane_host_.park(slot));
+  const double start = lane_host_.now();
+  lane_host_.command("ENABLE_BOX_DRY BOX=1 TEMP=55");
+  run_to(start + 301);
+  ASSERT_GT(slot_moves_end(0), lane_host_.now()) << "slot 0 is turning";
+  EXPECT_EQ(lane_host_.command("DISABLE_BOX_DRY BOX=1"),
+            std::vector<std::string>{"// DISABLE_BOX_DRY for BOX 1"});
+  const double answered = lane_host_.now();
+  for (int slot = 0; slot < 4; ++slot) EXPECT_LT(slot_moves_end(slot), answered + 1e-6) << slot;
+  run_to(answered + 1000);
+  for (int slot = 0; slot < 4; ++slot) {
+    EXPECT_LT(slot_moves_end(slot), answered + 1e-6) << slot;
+    EXPECT_EQ(lane_host_.variable("slot" + std::to_string(slot)), klippy::Value(1)) << slot;
+    EXPECT_EQ(lane_host_.lane(slot).r_endstop_state(), 0) << slot;
+  }
+}
+
+// A failed turn-over ends the drying: the heater does not stay on without a timer.
+TEST(HeatingFailure, AFailedTurnOverSwitchesTheHeaterOffAndSaysSo) {
+  LaneHost host;
+  host.start({.slots = 3, .world = true, .extra = kBoxHeater}, "[Variables]\nbox_count = 1\n\n");
+  host.host().advance(0.5);
+  const double start = host.now();
+  host.command("ENABLE_BOX_DRY BOX=1 TEMP=55");
+  host.host().run_until([&] { return host.now() >= start + 400; }, 1000);
+  const std::string expected =
+      "!!Error in heating: Drying: no slot feeder 'feedlane slot3'; 'slot3' is not a configured "
+      "slot. Check the saved variables and the [feedlane slotN] sections of the printer "
+      "configuration.; drying of box 1 stopped and its heater switched off";
+  EXPECT_TRUE(host.output_contains(expected)) << testing::PrintToString(host.output());
+  auto& heater = host.host()
+                     .printer()
+                     .lookup_object<sim::SimHeaters>(sim::SimHeaters::kName)
+                     .lookup_heater("heater_box1");
+  EXPECT_EQ(heater.get_temp(host.now()).second, 0.);
+  EXPECT_TRUE(host.hub().heating_timers().empty());
 }
 
 }  // namespace

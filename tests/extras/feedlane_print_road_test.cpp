@@ -3,6 +3,7 @@
 // puts them.
 #include <gtest/gtest.h>
 
+#include "klippy/extras/feedhub/tool_change.h"
 #include "sim/print_job.h"
 #include "sim/print_stats.h"
 #include "tests/extras/feedlane_fixture.h"
@@ -83,6 +84,51 @@ TEST_F(PrintRoad, AnEmptySlotInTheBlockPausesThePrintWithItsReport) {
   EXPECT_EQ(host_.output().back(),
             "// Code:ZKE_004_005; Message:Please load the filament to 1C first.");
   EXPECT_EQ(host_.variable("retry_step"), Value("ZKE_004_005_2"));
+}
+
+// Inside a block between tools of one slot nothing is cut, so nothing is pulled back, and
+// the slot goes on pushing with the extruder.
+TEST_F(PrintRoad, ASameSlotBlockPullsNothingBack) {
+  host_.save("value_t0", "'slot0'");
+  host_.save("value_t1", "'slot0'");
+  ASSERT_TRUE(print({"G90", "M83", "EXTRUDER_LOAD SLOT=slot0", "G1 E60 F300"}));
+  const double tip = strand(0).tip_mm;
+  ASSERT_TRUE(print({"TOOL_CHANGE_START F=0 T=1", "CUT_FILAMENT T=0", "EXTRUDER_UNLOAD SLOT=slot0",
+                     "EXTRUDER_LOAD SLOT=slot1", "TOOL_CHANGE_END"}))
+      << testing::PrintToString(host_.output());
+  EXPECT_EQ(strand(0).tip_mm, tip);
+  EXPECT_TRUE(host_.world().world().loose_pieces().empty()) << "nothing cut";
+  EXPECT_EQ(host_.lane(0).extruder_stepper().synced_extruder(), "extruder");
+}
+
+// A print that ends inside a same-slot block, however it ends, gives the moves and heater
+// waits back: the next print is not swallowed.
+TEST_F(PrintRoad, APrintEndingInsideASameSlotBlockEndsTheBlock) {
+  host_.save("value_t0", "'slot0'");
+  host_.save("value_t1", "'slot0'");
+  const std::vector<std::vector<std::string>> endings = {
+      {"TOOL_CHANGE_START F=0 T=1", "G1 X100 Y100 F3000"},  // the file ends in the block
+      {"TOOL_CHANGE_START F=0 T=1", "EXTRUDER_UNLOAD"},     // a line fails
+  };
+  for (const auto& ending : endings) {
+    print(ending);
+    host_.host().advance(2.0);
+    EXPECT_FALSE(host_.hub().tool_change().exclude_tool()) << ending.back();
+    EXPECT_EQ(host_.variable("is_tool_change"), Value(0)) << ending.back();
+    EXPECT_TRUE(host_.toolhead().get_extruder().get_heater().can_wait()) << ending.back();
+    ASSERT_TRUE(print({"G90", "G1 X20 Y30 F6000"}));
+    EXPECT_EQ(host_.toolhead().get_position()[0], 20.) << ending.back();
+    EXPECT_EQ(host_.toolhead().get_position()[1], 30.) << ending.back();
+  }
+  // Cancelled while paused inside the block.
+  auto& job = host_.host().printer().lookup_object<sim::SimPrintJob>("virtual_sdcard");
+  EXPECT_FALSE(print({"TOOL_CHANGE_START F=0 T=1", "PAUSE", "G1 X1 F3000"}));
+  host_.command("CANCEL_PRINT");
+  host_.host().advance(2.0);
+  EXPECT_FALSE(job.is_active());
+  EXPECT_FALSE(host_.hub().tool_change().exclude_tool());
+  ASSERT_TRUE(print({"G90", "G1 X40 Y50 F6000"}));
+  EXPECT_EQ(host_.toolhead().get_position()[0], 40.);
 }
 
 }  // namespace

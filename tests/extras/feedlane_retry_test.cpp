@@ -246,6 +246,27 @@ TEST_F(AutoReload, TheReplacementSlotIsLoadedAndTakesTheToolOver) {
   EXPECT_EQ(targets_.empty() ? 0. : targets_.front(), 250.);
 }
 
+TEST_F(AutoReload, AnAbsolutePrintGetsItsExtrusionModeBack) {
+  start();
+  host_.save("auto_reload_detect", "1");
+  tag(0);
+  tag(1);
+  park(1);
+  host_.save("slot_sync", "'slot0'");
+  host_.save("value_t0", "'slot0'");
+  host_.save("slot0", "0");
+  host_.command("M82");
+  host_.command("G92 E800");
+  const Lines lines = command("AUTO_RELOAD_FILAMENT", 1);
+  for (const auto& line : lines)
+    EXPECT_EQ(line.find("Extrude only move too long"), std::string::npos) << line;
+  EXPECT_EQ(host_.variable("slot_sync"), Value("slot1"));
+  auto& gcode_move = host_.host().printer().lookup_object<klippy::GCodeMove>("gcode_move");
+  const klippy::Value status = *gcode_move.get_status(host_.now());
+  EXPECT_TRUE(status.find("absolute_extrude")->truthy());
+  EXPECT_NEAR(status.find("gcode_position")->as_list()[3].as_float(), 800., 1e-6);
+}
+
 TEST_F(Retry, TightenNudgesTheToolsSlotForwardAndBack) {
   start();
   park(0);
@@ -253,7 +274,9 @@ TEST_F(Retry, TightenNudgesTheToolsSlotForwardAndBack) {
   const double tip = strand(0).tip_mm;
   double furthest = tip;
   host_.save("value_t2", "'slot0'");
-  host_.command("TIGHTEN_FILAMENT T=2");
+  auto& gcode = host_.host().printer().lookup_object<klippy::GCodeDispatch>("gcode");
+  host_.run_task([&] { gcode.run_script("TIGHTEN_FILAMENT T=2"); },
+                 [&] { furthest = std::max(furthest, strand(0).tip_mm); });
   for (int step = 0; step < 200; ++step) {
     host_.host().advance(0.05);
     furthest = std::max(furthest, strand(0).tip_mm);

@@ -4,6 +4,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "klippy/extras/feedtag/module.h"
 #include "tests/extras/feedlane_fixture.h"
 
@@ -155,6 +157,32 @@ TEST(FeedlaneInitRfidRead, TheStartUpReadingLogsAFailureAndKeepsTheHostRunning) 
   // Still serving commands.
   EXPECT_TRUE(host.command("CLEAR_RUNOUT_NUM").empty());
   EXPECT_EQ(host.variable("runout_15"), Value(0));
+}
+
+// The read carries a freshly inserted strand back past its own sensor: not a spool
+// removed and inserted, so its slot is not taken for empty and no reload of other slots
+// (here a failed one) starts.
+TEST(FeedlaneRfidRead, ItsOwnMovesStartNoReloadOfOtherSlots) {
+  LaneHost host;
+  start(host, "slot0_spool: PLA FFFFFF\nslot1_spool: PETG 0000FF\n",
+        "box_count = 1\nslot0 = -1\nauto_read_rfid = 0\n");
+  host.hub().set_can_load_slot(true);
+  const double tip0 = tip_mm(host, 0);
+  int lowest_state = 3;
+  host.run_task([&] { host.lane(1).read_slot_tag(); },
+                [&] {
+                  lowest_state = std::min<int>(
+                      lowest_state, static_cast<int>(host.variable("slot1", Value(3)).as_int()));
+                });
+  host.settle(1);
+  host.host().advance(5);
+  EXPECT_EQ(host.variable("filament_slot1"), Value(2)) << "read and kept";
+  EXPECT_EQ(host.variable("slot1"), Value(1));
+  EXPECT_GE(lowest_state, 1) << "never saved as empty";
+  EXPECT_EQ(tip_mm(host, 0), tip0) << "the failed slot 0 was not driven";
+  EXPECT_EQ(host.variable("slot0"), Value(-1));
+  EXPECT_TRUE(host.variable("retry_step").is_none());
+  EXPECT_TRUE(host.hub().can_load_slot()) << "handed back";
 }
 
 }  // namespace

@@ -89,8 +89,32 @@ TEST_F(Runout, TheSearchWrapsPastTheLastSlotAndTakesOnlyParkedMatches) {
   EXPECT_EQ(switch_from(2), 7);
   EXPECT_EQ(host_.variable("value_t5"), Value("slot7"));
   EXPECT_EQ(host_.variable("value_t2"), Value("slot3"));
+  // The hand-over used the run-out spool's data; the slot's next spool is unknown.
+  EXPECT_TRUE(host_.variable("filament_slot2").is_none());
+  EXPECT_TRUE(host_.variable("color_slot2").is_none());
+  EXPECT_TRUE(host_.variable("vendor_slot2").is_none());
+  tag(2, "Acme", "FF0000", "PLA");
   host_.save("slot7", "3");
   EXPECT_EQ(switch_from(2), 0);
+}
+
+TEST_F(Runout, ASpoolTakenOutByHandTakesItsTagDataWithIt) {
+  start();
+  spool(0, "insert");
+  spool(1, "insert");
+  tag(0, "Acme", "FF0000", "PLA");
+  tag(1, "Acme", "00FF00", "PETG");
+  spool(0, "remove");
+  for (const char* key : {"filament_slot0", "color_slot0", "vendor_slot0"})
+    EXPECT_TRUE(host_.variable(key).is_none()) << key;
+  EXPECT_EQ(host_.variable("filament_slot1"), Value("PETG")) << "other slots keep theirs";
+  // Withdrawn past its sensor by SLOT_UNLOAD, the spool may be swapped next.
+  host_.run_task([&] { host_.lane(1).slot_load(); });
+  host_.settle(1);
+  host_.command("SLOT_UNLOAD SLOT=slot1");
+  host_.settle(1);
+  host_.host().advance(0.5);
+  EXPECT_TRUE(host_.variable("filament_slot1").is_none());
 }
 
 TEST_F(Runout, ASlotWithoutAReplacementSaysWhy) {
@@ -163,6 +187,26 @@ TEST_F(RunoutDuringAPrint, AMatchingParkedSpoolTakesOverAfterThePurge) {
   EXPECT_EQ(host_.variable("slot_sync"), Value("slot-1"));
   EXPECT_EQ(host_.variable("value_t0"), Value("slot1"));
   EXPECT_EQ(host_.variable("slot1"), Value(1));
+}
+
+// A print extruding absolute (M82) gets its mode and E coordinate back after the purge,
+// which extrudes relative.
+TEST_F(RunoutDuringAPrint, ThePurgeInAnAbsolutePrintKeepsItsExtrusionMode) {
+  host_.save("auto_reload_detect", "1");
+  tag(0, "Acme", "FF0000", "PLA");
+  tag(1, "Acme", "FF0000", "PLA");
+  host_.command("M82");
+  host_.command("G92 E500");
+  host_.command("EXTRUDER_UNLOAD SLOT=slot0");
+  host_.command("M400");
+  EXPECT_FALSE(paused());
+  for (const auto& line : host_.output())
+    EXPECT_EQ(line.find("Extrude only move too long"), std::string::npos) << line;
+  auto& gcode_move = host_.host().printer().lookup_object<klippy::GCodeMove>("gcode_move");
+  const klippy::Value status = *gcode_move.get_status(host_.now());
+  EXPECT_TRUE(status.find("absolute_extrude")->truthy());
+  EXPECT_NEAR(status.find("gcode_position")->as_list()[3].as_float(), 500., 1e-6);
+  EXPECT_EQ(host_.variable("value_t0"), Value("slot1"));
 }
 
 }  // namespace

@@ -145,6 +145,43 @@ TEST_F(FeedlaneSlotLoad, UnloadWithdrawsTheFilamentToTheSlotSensor) {
   EXPECT_FALSE(motor_on());
 }
 
+// Withdrawn on purpose, the slot reads as empty (the state its sensor shows), so that a
+// reload started by a spool inserted elsewhere leaves it alone; pushing the strand back
+// past the sensor loads it like a new spool.
+TEST_F(FeedlaneSlotLoad, AnUnloadedSlotStaysOutOfAutomaticReloadsUntilItsSpoolReturns) {
+  host_.save("auto_read_rfid", "0");
+  insert(0);
+  ASSERT_TRUE(load());
+  EXPECT_TRUE(unload().empty());
+  host_.hub().set_can_load_slot(true);
+  insert(1);
+  host_.host().run_until([&] { return host_.variable("slot1") == Value(1); }, 120);
+  host_.settle(1);
+  EXPECT_EQ(host_.variable("slot0"), Value(0));
+  EXPECT_NEAR(tip(0), 0.0, 1e-6) << "not loaded again";
+
+  host_.command("SIM_SPOOL SLOT=0 ACTION=remove");
+  insert(0);
+  host_.host().run_until([&] { return host_.variable("slot0") == Value(1); }, 120);
+  host_.settle(0);
+  EXPECT_NEAR(tip(0), kOutletMm - kParkMm, kMirrorOvershootMm);
+}
+
+TEST_F(FeedlaneSlotLoad, UnloadingAnEmptySlotSaysSoAndKeepsItEmpty) {
+  host_.save("auto_read_rfid", "0");
+  EXPECT_EQ(unload(1), std::vector<std::string>{
+                           "// 1B (slot1) holds no filament at its sensor: nothing to unload."});
+  EXPECT_EQ(host_.variable("slot1"), Value(0));
+  EXPECT_TRUE(host_.variable("retry_step").is_none());
+  EXPECT_FALSE(motor_on(1));
+  // A spool inserted elsewhere loads only itself.
+  host_.hub().set_can_load_slot(true);
+  insert(2);
+  host_.host().run_until([&] { return host_.variable("slot2") == Value(1); }, 120);
+  EXPECT_EQ(host_.variable("slot1"), Value(0));
+  EXPECT_TRUE(host_.variable("retry_step").is_none());
+}
+
 TEST_F(FeedlaneSlotLoad, UnloadOfTheSlotThatFeedsTheExtruderIsRefused) {
   insert(0);
   ASSERT_TRUE(load());

@@ -1,5 +1,6 @@
 // The self-inspection against the filament world: after a restart that lost which slot is
-// in the extruder, and at ordinary starts, where it can only run with the outlet clear.
+// in the extruder, and at ordinary starts, where it runs only with the outlet clear and
+// filament at the extruder entry.
 #include <gtest/gtest.h>
 
 #include "tests/extras/feedlane_fixture.h"
@@ -62,55 +63,71 @@ TEST_F(WorldInspection, AfterARestartTheSlotStillInTheExtruderIsFoundAndCoupled)
   EXPECT_NEAR(strand(2).tip_mm - before, 10., 1e-6);
 }
 
-// An ordinary start has every strand parked (or just inserted, or none at all) and the
-// outlet clear, the only case in which the start-up run happens. The probe's 50 mm push
-// reaches the motion encoder only from the last stretch before the outlet.
-TEST_F(WorldInspection, AnOrdinaryStartFailsWhereverTheEncoderSits) {
+// An ordinary start has every strand parked (or just inserted, or none at all), the outlet
+// clear and nothing at the extruder entry: nothing can be engaged in the extruder path, so
+// the start-up run concludes that without moving a strand and without an error.
+TEST_F(WorldInspection, AnOrdinaryStartConcludesNothingIsEngagedWithoutProbing) {
   for (const std::string encoder : {"", "encoder_mm: 370\n"}) {
     LaneHost host;
-    host.start({.world = true, .world_options = encoder}, "[Variables]\nbox_count = 1\n");
+    host.start({.world = true, .world_options = encoder},
+               "[Variables]\nbox_count = 1\nlast_load_slot = 'slot2'\n"
+               "retry_step = 'ZKE_004_005_1'\n");
     host.host().advance(120);
-    EXPECT_TRUE(host.output_contains(kFailure)) << "an empty box " << encoder;
+    EXPECT_FALSE(host.output_contains(kFailure)) << "an empty box " << encoder;
+    EXPECT_EQ(host.variable("last_load_slot"), Value("slot-1")) << encoder;
     for (int slot = 0; slot < 4; ++slot) {
       host.command("SIM_SPOOL SLOT=" + std::to_string(slot) + " ACTION=insert");
       host.host().advance(0.2);
       if (slot % 2 == 0) host.run_task([&] { host.lane(slot).slot_load(); });
     }
     host.host().advance(10);
+    std::vector<double> tips;
+    for (int slot = 0; slot < 4; ++slot) tips.push_back(host.strand(slot).tip_mm);
+    host.save("retry_step", "'ZKE_004_005_1'");
     host.output().clear();
     host.restart();
+    // The G-code queue is free at once: a command right after the run answers at once.
+    host.host().advance(3.5);
+    const double asked = host.now();
+    host.command("M400");
+    EXPECT_LT(host.now() - asked, 1.0) << encoder;
     host.host().advance(120);
-    EXPECT_TRUE(host.output_contains(kFailure)) << "parked and new strands " << encoder;
-    EXPECT_EQ(host.variable("retry_step"), Value("ZKE_004_015_00"));
+    EXPECT_FALSE(host.output_contains(kFailure)) << "parked and new strands " << encoder;
+    EXPECT_EQ(host.variable("retry_step"), Value("ZKE_004_005_1")) << encoder;
+    EXPECT_EQ(host.variable("last_load_slot"), Value("slot-1")) << encoder;
+    for (int slot = 0; slot < 4; ++slot)
+      EXPECT_NEAR(host.strand(slot).tip_mm, tips[slot], 1e-6) << "slot " << slot << encoder;
   }
 }
 
-TEST_F(WorldInspection, OnlyAStrandStoppedJustBeforeTheOutletIsConfirmedAtStart) {
-  // tip 340 mm: past the default encoder (330 mm), 10 mm short of the outlet (350 mm);
-  // tip 320 mm: 50 mm short of an encoder behind the outlet (370 mm).
-  struct Case {
-    std::string encoder;
-    double tip_mm;
-    bool confirmed;
-  };
-  for (const Case& c :
-       {Case{"", 340, true}, Case{"", 250, false}, Case{"encoder_mm: 370\n", 340, true},
-        Case{"encoder_mm: 370\n", 320, false}}) {
-    LaneHost host;
-    host.start({.world = true, .world_options = c.encoder}, "[Variables]\nbox_count = 1\n");
-    host.host().advance(3.5);
-    host.command("SIM_SPOOL SLOT=1 ACTION=insert");
-    host.host().advance(0.2);
-    host.run_task([&] { host.lane(1).do_move(c.tip_mm - 10., 80); });
-    host.settle(1);
-    ASSERT_EQ(host.hub().b_endstop_state(), 1);
-    host.output().clear();
-    host.restart();
-    host.host().advance(60);
-    EXPECT_EQ(host.output_contains(kFailure), !c.confirmed) << c.encoder << c.tip_mm;
-    EXPECT_EQ(host.variable("last_load_slot", "slot-1"), Value(c.confirmed ? "slot1" : "slot-1"))
-        << c.encoder << c.tip_mm;
-  }
+// Filament at the extruder entry with the outlet clear (a spool that ran out with its end
+// already in the tube): the start-up run does probe, finds nothing, and says so, but a
+// step still waiting for TRY_MOVE_AGAIN keeps its place. Run by hand it records its own.
+TEST_F(WorldInspection, AFailedStartUpRunKeepsAPendingRetryStep) {
+  start();
+  host_.command("SIM_SPOOL SLOT=0 ACTION=insert");
+  host_.host().advance(0.2);
+  // 1000 mm of filament pushed up to just past the entry sensor: its end is in the tube.
+  host_.world().world().set_runout_after(0, 990, host_.print_time());
+  host_.run_task([&] { host_.lane(0).do_move(1350, 80); });
+  host_.settle(0);
+  ASSERT_EQ(host_.hub().b_endstop_state(), 1);
+  ASSERT_TRUE(host_.hub().filament_at_extruder_entry());
+  host_.save("retry_step", "'ZKE_004_005_1'");
+
+  restart_and_wait();
+  EXPECT_TRUE(host_.output_contains(kFailure));
+  EXPECT_EQ(host_.variable("retry_step"), Value("ZKE_004_005_1"));
+  EXPECT_EQ(host_.hub().box_button_state(), 0);
+
+  host_.output().clear();
+  EXPECT_EQ(host_.command("BOX_SELF_INSPECTION"), std::vector<std::string>{kFailure});
+  EXPECT_EQ(host_.variable("retry_step"), Value("ZKE_004_015_00"));
+
+  host_.command("SAVE_VARIABLE VARIABLE=retry_step VALUE=None");
+  restart_and_wait();
+  EXPECT_TRUE(host_.output_contains(kFailure));
+  EXPECT_EQ(host_.variable("retry_step"), Value("ZKE_004_015_00")) << "nothing was pending";
 }
 
 }  // namespace

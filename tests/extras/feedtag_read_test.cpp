@@ -121,13 +121,14 @@ TEST_F(FeedTagRead, WithoutATagTheCycleEndsAfterThirtySeconds) {
   EXPECT_FALSE(saved("slot0"));
 }
 
-TEST_F(FeedTagRead, StartingAgainReplacesTheRunningCycleAndNamesTheNewSlot) {
+// The replaced cycle's message names the slot whose read failed, not the one starting.
+TEST_F(FeedTagRead, StartingAgainReplacesTheRunningCycleAndNamesTheSlotWhoseReadFailed) {
   tags.script_chip({kPriming, kNoTag, kNoTag, kPriming, tag(7, 2), tag(7, 2)});
   tags.start_read(0);
   tags.host().advance(0.15);
   tags.start_read(1);
   ASSERT_TRUE(tags.run_until_idle(1, 1.0));
-  EXPECT_EQ(tags.info_lines(), Lines{"1B did not recognize the filament"});
+  EXPECT_EQ(tags.info_lines(), Lines{"1A did not recognize the filament"});
   EXPECT_EQ(tags.variable("filament_slot1"), klippy::Value(7));
   EXPECT_FALSE(saved("slot0"));
 }

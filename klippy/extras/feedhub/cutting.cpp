@@ -4,6 +4,7 @@
 
 #include "klippy/extras/feedhub/feedhub.h"
 #include "klippy/extras/feedhub/slot_feeder.h"
+#include "klippy/extras/feedhub/tool_change.h"
 
 namespace feedhub {
 namespace {
@@ -57,6 +58,8 @@ void FeedHub::cmd_CLEAR_OOZE(klippy::GCodeCommand& /*gcmd*/) {
 }
 
 void FeedHub::cmd_CUT_FILAMENT(klippy::GCodeCommand& gcmd) {
+  // Inside a tool-change block between tools of one slot the filament stays where it is.
+  if (tool_change_->exclude_tool()) return;
   const std::string tool = std::to_string(gcmd.get_int("T", -1));
   const std::string slot = get_value_by_key("value_t" + tool, "slot" + tool).str();
   // An empty slot has nothing to cut.

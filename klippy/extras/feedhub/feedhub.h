@@ -58,6 +58,9 @@ class FeedHub final : public klippy::PrinterObject {
 
   // Saved variables. Every write replaces the whole file and reloads the host's copy.
   void save_variable(const std::string& varname, const klippy::Value& value);
+  // Takes the variables out of the file, so that their readers see their defaults again;
+  // one write for all of them, none when none is saved.
+  void remove_variables(const std::vector<std::string>& varnames);
   klippy::Value get_value_by_key(const std::string& varname,
                                  const klippy::Value& default_value = klippy::Value(0)) const;
   // First key, in key order, that contains `keyword` and holds `value`; else `default_key`.
@@ -83,6 +86,7 @@ class FeedHub final : public klippy::PrinterObject {
 
   // Start-up one-shots scheduled by handle_connect.
   double delayed_init_error_raw(double eventtime);
+  // The start-up tag reading; while the start-up inspection runs it waits for its end.
   double delayed_init_rfid(double eventtime);
   // Reads the tags of every loaded slot in turn; the first failed read ends it.
   void cmd_INIT_RFID_READ(klippy::GCodeCommand& gcmd);
@@ -96,6 +100,10 @@ class FeedHub final : public klippy::PrinterObject {
   // The feeder "feedlane <slot_name>"; CommandError naming `command` and the slot when
   // no such feeder is configured.
   SlotFeeder& slot_feeder(const std::string& slot_name, const std::string& command);
+  // CommandError naming `command` and the loaded slot when the extruder path holds the
+  // filament of a slot other than `slot_name`: unloading `slot_name` would cut that one
+  // and pull a parked strand out of the box.
+  void refuse_unload_of_other_slot(const std::string& command, const std::string& slot_name) const;
 
   // Recovery: repeats the step recorded in retry_step, replaces a run-out slot, loads the
   // box, takes up slack between a tool's slot and the extruder.
@@ -144,6 +152,8 @@ class FeedHub final : public klippy::PrinterObject {
   double heating_handler(double eventtime, int box, double start_time, double duration_s);
   // Marks the four feeders of `box` (1-based) as drying or not.
   void set_box_drying_state(int box, bool state);
+  // Turns one slot's strand over, unless it holds none, feeds the extruder or a print runs.
+  void turn_over_slot(int slot);
 
   klippy::PrintStats& print_stats() { return print_stats_; }
   klippy::GCodeMacro& gcode_macro_resume() { return gcode_macro_resume_; }
@@ -200,8 +210,15 @@ class FeedHub final : public klippy::PrinterObject {
   std::string box_sensor_str_tips_;
   void register_heating_commands();
 
+  // Reads the tags of the loaded slots once, unless a print runs or the box is busy.
+  void start_up_tag_reading(double eventtime);
+
   klippy::HallFilamentWidthSensor* filament_hall_ = nullptr;
   std::vector<ScopedTimer> startup_timers_;
+  // True while the start-up run of the self-inspection is running: its failure must not
+  // replace the step of an earlier failure, and the start-up tag reading waits for it.
+  bool startup_inspection_running_ = false;
+  bool tag_reading_waits_for_inspection_ = false;
 };
 
 }  // namespace feedhub

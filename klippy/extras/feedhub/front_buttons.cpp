@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <string>
 
+#include "klippy/extras/feedhub/extrusion_mode.h"
 #include "klippy/extras/feedhub/feedhub.h"
 #include "klippy/extras/feedhub/slot_feeder.h"
 
@@ -130,7 +131,9 @@ void FeedHub::button_extruder_load(klippy::GCodeCommand& gcmd) {
       // What is left of the old filament must melt too.
       purge_temp_c = std::max(old_temp_c, new_temp_c);
     }
-    gcode_.run_script_from_command(with_temperature(extrude_gcode_, purge_temp_c));
+    gcode_.run_script_from_command(
+        with_relative_extrusion(with_temperature(extrude_gcode_, purge_temp_c),
+                                extrusion_mode(gcode_move(), reactor_.monotonic())));
     gcode_.run_script_from_command(kParkHead);
     gcode_.run_script_from_command("M400");
     chosen.feeder.disable_stepper();
@@ -142,6 +145,7 @@ bool FeedHub::button_extruder_unload(klippy::GCodeCommand& gcmd) {
   return as_button_command(*this, [&] {
     ChosenSlot chosen = chosen_slot(printer_, gcmd, "E_UNLOAD");
     const std::string slot = "slot" + std::to_string(chosen.slot);
+    refuse_unload_of_other_slot("E_UNLOAD", slot);
     const int temp_c = nozzle_temperature(get_temp_by_num(chosen.slot), gcmd, "E_UNLOAD", slot);
     if (b_endstop_state_) {
       gcode_.run_script_from_command("M400");

@@ -18,6 +18,29 @@ constexpr int kSlotsPerBox = 4;
 constexpr int kHighestFilamentNumber = 50;
 constexpr double kTurnOverPeriodS = 300.0;
 constexpr double kSecondsPerHour = 60.0 * 60.0;
+// A turn-over moves each strand back this far and forward again, slot after slot.
+constexpr double kTurnOverMm = 50;
+constexpr double kTurnOverSpeedMmS = 80;
+constexpr double kTurnOverAccelMmS2 = 50;
+constexpr double kPauseBetweenSlotsS = 5.0;
+constexpr int kStateInExtruder = 2;
+
+// Holds the G-code lock while it lives: a turn-over must not interleave with commands
+// that move the same strands, nor run after DISABLE_BOX_DRY has answered.
+class GCodeLock {
+ public:
+  explicit GCodeLock(klippy::ReactorMutex& mutex) : mutex_(mutex) { mutex_.lock(); }
+  ~GCodeLock() { mutex_.unlock(); }
+  GCodeLock(const GCodeLock&) = delete;
+  GCodeLock& operator=(const GCodeLock&) = delete;
+
+ private:
+  klippy::ReactorMutex& mutex_;
+};
+
+bool print_running(const std::string& print_state) {
+  return print_state == "printing" || print_state == "paused";
+}
 
 std::string heater_command(int box, long long target_c) {
   return "SET_HEATER_TEMPERATURE HEATER=heater_box" + std::to_string(box) +
@@ -145,6 +168,11 @@ void FeedHub::cmd_disable_box_heater(klippy::GCodeCommand& /*gcmd*/) {
 }
 
 void FeedHub::cmd_ENABLE_BOX_DRY(klippy::GCodeCommand& gcmd) {
+  // Turning the strands over would stall the print and pull its filament off the extruder.
+  if (print_running(print_stats_.state()))
+    throw gcmd.error(
+        "ENABLE_BOX_DRY: a print is running or paused; start drying once it has "
+        "ended");
   const int box = static_cast<int>(gcmd.get_int("BOX", 0, {.minval = 0, .maxval = kMaxBoxCount}));
   const long long box_count = saved_box_count(*this, 1);
   const long long end_time_h = gcmd.get_int("END_TIME", 8);
@@ -210,20 +238,51 @@ double FeedHub::heating_handler(double eventtime, int box, double start_time, do
     }
     return klippy::Reactor::NEVER;
   }
+  std::string failure;
   try {
     for (int j = 0; j < kSlotsPerBox; ++j) {
-      gcode_.run_script("RUN_STEPPER STEPPER=" + std::to_string((box - 1) * kSlotsPerBox + j) +
-                        "\nG4 P5000");
+      if (j > 0) reactor_.pause(reactor_.monotonic() + kPauseBetweenSlotsS);
+      const GCodeLock lock(gcode_.get_mutex());
+      // Stopped or replaced while this waited: nothing more turns.
+      if (!is_current()) return klippy::Reactor::NEVER;
+      turn_over_slot((box - 1) * kSlotsPerBox + j);
     }
   } catch (const std::exception& e) {
-    gcode_.respond_raw(std::string("!!Error in heating: ") + e.what());
-    if (is_current()) {
-      set_box_drying_state(box, false);
-      heating_timers_.erase(box);
-    }
-    return klippy::Reactor::NEVER;
+    // An error escaping a timer would shut the real host down.
+    failure = e.what();
   }
-  return eventtime + kTurnOverPeriodS;
+  if (failure.empty()) return eventtime + kTurnOverPeriodS;
+  // A drying without its timer would heat on for ever.
+  const bool current = is_current();
+  if (current) {
+    set_box_drying_state(box, false);
+    heating_timers_.erase(box);
+  }
+  std::string heater_off =
+      current ? "; drying of box " + std::to_string(box) + " stopped and its heater switched off"
+              : "";
+  try {
+    if (current) gcode_.run_script(heater_command(box, 0));
+  } catch (const std::exception& e) {
+    heater_off = "; drying of box " + std::to_string(box) +
+                 " stopped, but its heater could not be switched off (" + e.what() +
+                 "): switch it off by hand";
+  }
+  gcode_.respond_raw("!!Error in heating: " + failure + heater_off);
+  return klippy::Reactor::NEVER;
+}
+
+void FeedHub::turn_over_slot(int slot) {
+  const std::string name = "slot" + std::to_string(slot);
+  SlotFeeder& feeder = slot_feeder(name, "Drying");
+  if (feeder.r_endstop_state()) return;
+  // A print is fed by a strand that the extruder holds; the others must not stall it.
+  if (print_running(print_stats_.state())) return;
+  if (get_value_by_key("slot_sync", kNoSlot).str() == name ||
+      get_value_by_key("last_load_slot", kNoSlot).str() == name ||
+      get_value_by_key(name, 0) == klippy::Value(kStateInExtruder))
+    return;
+  feeder.turn_over(kTurnOverMm, kTurnOverSpeedMmS, kTurnOverAccelMmS2);
 }
 
 void FeedHub::set_box_drying_state(int box, bool state) {

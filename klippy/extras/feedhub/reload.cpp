@@ -2,6 +2,7 @@
 // resumes, RELOAD_ALL pulls in every new spool, TIGHTEN_FILAMENT takes up slack.
 #include <string>
 
+#include "klippy/extras/feedhub/extrusion_mode.h"
 #include "klippy/extras/feedhub/feedhub.h"
 #include "klippy/extras/feedhub/saved_values.h"
 #include "klippy/extras/feedhub/slot_feeder.h"
@@ -43,9 +44,11 @@ void FeedHub::cmd_AUTO_RELOAD_FILAMENT(klippy::GCodeCommand& gcmd) {
   }
   const std::string temperature = resume_temperature_text();
   gcmd.respond_info(temperature);
-  gcode_.run_script_from_command("M109 S" + temperature + "\nG1 E25 F300\nEXTRUDER_LOAD SLOT=slot" +
-                                 std::to_string(next) +
-                                 "\nG1 E100 F300\nG1 E-1 F1800\nCLEAR_FLUSH\nRESUME");
+  const std::string hand_over = "M109 S" + temperature + "\nG1 E25 F300\nEXTRUDER_LOAD SLOT=slot" +
+                                std::to_string(next) + "\nG1 E100 F300\nG1 E-1 F1800\nCLEAR_FLUSH";
+  gcode_.run_script_from_command(
+      with_relative_extrusion(hand_over, extrusion_mode(gcode_move(), reactor_.monotonic())) +
+      "\nRESUME");
 }
 
 void FeedHub::cmd_RELOAD_ALL(klippy::GCodeCommand& gcmd) {
@@ -105,6 +108,8 @@ void FeedHub::cmd_TIGHTEN_FILAMENT(klippy::GCodeCommand& gcmd) {
   feeder.dwell(0.5);
   feeder.do_move(-20, 50, 15);
   feeder.dwell(1);
+  // Hands a slot that pushes with the extruder back to it, and switches any other off.
+  feeder.disable_stepper();
 }
 
 }  // namespace feedhub

@@ -55,6 +55,15 @@ SlotFeeder& FeedHub::slot_feeder(const std::string& slot_name, const std::string
                              "[feedlane slotN] sections of the printer configuration.");
 }
 
+void FeedHub::refuse_unload_of_other_slot(const std::string& command,
+                                          const std::string& slot_name) const {
+  const std::string loaded = get_value_by_key("last_load_slot", kNoSlot).str();
+  if (loaded == kNoSlot || loaded == slot_name) return;
+  throw klippy::CommandError(command + ": " + slot_name +
+                             " is not the slot loaded into the extruder; " + loaded +
+                             " is. Unload " + loaded + " instead.");
+}
+
 void FeedHub::cmd_RETRY(klippy::GCodeCommand& gcmd) {
   const klippy::Value recorded = get_value_by_key("retry_step", 0);
   // Accepted for the front ends that send it; a retried tag read needs no switch.

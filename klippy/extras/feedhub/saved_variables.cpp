@@ -32,6 +32,20 @@ void FeedHub::save_variable(const std::string& varname, const klippy::Value& val
   save_variables_.load_variables();
 }
 
+void FeedHub::remove_variables(const std::vector<std::string>& varnames) {
+  klippy::VariableMap updated = save_variables_.all_variables();
+  bool removed = false;
+  for (const std::string& varname : varnames) removed = updated.erase(varname) != 0 || removed;
+  if (!removed) return;
+  try {
+    klippy::write_file_atomically(save_variables_.filename(), klippy::format_variables(updated));
+  } catch (const std::exception& e) {
+    printer_.log().error(std::string("Removing saved variables failed: ") + e.what());
+    throw klippy::CommandError("Unable to remove saved variable " + varnames.front());
+  }
+  save_variables_.load_variables();
+}
+
 klippy::Value FeedHub::get_value_by_key(const std::string& varname,
                                         const klippy::Value& default_value) const {
   const klippy::VariableMap& variables = save_variables_.all_variables();

@@ -35,9 +35,13 @@ class SlotFeeder : public klippy::PrinterObject {
   virtual void cmd_SLOT_UNLOAD(klippy::GCodeCommand& gcmd) = 0;
   // The replacement slot for this slot's tool after a runout, or -1.
   virtual int switch_next_slot() = 0;
-  // While drying, the box turns the filament over itself: its runout sensor changes are
-  // not real and are ignored.
+  // Marks the slot's box as drying or not; when the drying ends the slot takes its state
+  // from its runout sensor again.
   virtual void set_drying(bool drying) = 0;
+  // Moves the strand back by `distance_mm` and forward again, so that it ends where it
+  // started, and waits until it has; the sensor changes of its own moves are not a spool
+  // removed or inserted.
+  virtual void turn_over(double distance_mm, double speed_mm_s, double accel_mm_s2) = 0;
   // Reads the slot's filament tag; false when the strand did not reach the box outlet.
   virtual bool read_slot_tag() = 0;
 };

@@ -61,6 +61,18 @@ bool run_probe(BoxMotion& motion, SlotFeeder& feeder, const Probe& probe) {
   return motion.has_change();
 }
 
+// Holds a flag up for as long as it lives, whichever way the scope is left.
+class FlagGuard {
+ public:
+  explicit FlagGuard(bool& flag) : flag_(flag) { flag_ = true; }
+  ~FlagGuard() { flag_ = false; }
+  FlagGuard(const FlagGuard&) = delete;
+  FlagGuard& operator=(const FlagGuard&) = delete;
+
+ private:
+  bool& flag_;
+};
+
 std::string slot_name(int slot) {
   return "slot" + std::to_string(slot);
 }
@@ -129,7 +141,12 @@ void FeedHub::cmd_SELF_INSPECTION(klippy::GCodeCommand& gcmd) {
 
   if (recouple_slot) feeder_of_slot(*recouple_slot).slot_sync(true);
   box_button_state_ = 0;
-  report_error(kSelfInspectionFailed);
+  // At start-up, a step still waiting for its retry is worth more than this report's.
+  const klippy::Value pending = get_value_by_key("retry_step", klippy::Value());
+  if (startup_inspection_running_ && pending.is_string() && !pending.as_string().empty())
+    send_report(gcode_, kSelfInspectionFailed, std::nullopt);
+  else
+    report_error(kSelfInspectionFailed);
 }
 
 double FeedHub::delayed_self_inspection(double eventtime) {
@@ -144,14 +161,28 @@ double FeedHub::delayed_self_inspection(double eventtime) {
     const klippy::Value* printing_time = status ? status->find("printing_time") : nullptr;
     if (printing_time && printing_time->truthy()) return klippy::Reactor::NEVER;
   }
+  if (!filament_at_extruder_entry()) {
+    // With the outlet clear and nothing at the extruder entry no strand can reach into the
+    // extruder path: that is the answer, and probing parked strands could not find more.
+    if (get_value_by_key("last_load_slot", kNoSlot).str() != kNoSlot)
+      save_variable("last_load_slot", kNoSlot);
+    return klippy::Reactor::NEVER;
+  }
   box_button_state_ = 1;
-  try {
-    gcode_.run_script("BOX_SELF_INSPECTION");
-  } catch (const std::exception& error) {
-    // Already shown on the console; front ends must not show the box busy for ever, and a
-    // start-up task must not take the reactor down.
-    box_button_state_ = 0;
-    printer_.log().error(std::string("Start-up self-inspection failed: ") + error.what());
+  {
+    FlagGuard running(startup_inspection_running_);
+    try {
+      gcode_.run_script("BOX_SELF_INSPECTION");
+    } catch (const std::exception& error) {
+      // Already shown on the console; front ends must not show the box busy for ever, and a
+      // start-up task must not take the reactor down.
+      box_button_state_ = 0;
+      printer_.log().error(std::string("Start-up self-inspection failed: ") + error.what());
+    }
+  }
+  if (tag_reading_waits_for_inspection_) {
+    tag_reading_waits_for_inspection_ = false;
+    start_up_tag_reading(reactor_.monotonic());
   }
   return klippy::Reactor::NEVER;
 }

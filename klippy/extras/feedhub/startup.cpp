@@ -30,14 +30,25 @@ void FeedHub::register_startup_commands() {
 }
 
 double FeedHub::delayed_init_rfid(double eventtime) {
-  if (!b_endstop_state_ || get_value_by_key("auto_init_detect", 0) != klippy::Value(1))
+  // The inspection's own moves would make the printer look busy: read once it has ended.
+  if (startup_inspection_running_) {
+    tag_reading_waits_for_inspection_ = true;
     return klippy::Reactor::NEVER;
+  }
   auto* idle_timeout = printer_.lookup_object_or_null<klippy::PrinterObject>("idle_timeout");
   if (idle_timeout) {
     const std::optional<klippy::Value> status = idle_timeout->get_status(eventtime);
     const klippy::Value* printing_time = status ? status->find("printing_time") : nullptr;
     if (printing_time && printing_time->truthy()) return klippy::Reactor::NEVER;
   }
+  start_up_tag_reading(eventtime);
+  return klippy::Reactor::NEVER;
+}
+
+void FeedHub::start_up_tag_reading(double /*eventtime*/) {
+  if (!b_endstop_state_ || get_value_by_key("auto_init_detect", 0) != klippy::Value(1)) return;
+  const std::string print_state = print_stats_.state();
+  if (print_state == "printing" || print_state == "paused") return;
   // Queued as an ordinary command, so that the reads wait for whatever G-code runs now.
   try {
     gcode_.run_script("INIT_RFID_READ\nM400\n");
@@ -45,7 +56,6 @@ double FeedHub::delayed_init_rfid(double eventtime) {
     // Already shown on the console; a start-up task must not take the reactor down.
     printer_.log().error(std::string("Start-up tag reading failed: ") + error.what());
   }
-  return klippy::Reactor::NEVER;
 }
 
 void FeedHub::cmd_INIT_RFID_READ(klippy::GCodeCommand& /*gcmd*/) {

@@ -7,6 +7,12 @@
 namespace feedhub {
 namespace {
 
+constexpr double kPrintWatchPeriodS = 1.0;
+
+bool print_running(const std::string& print_state) {
+  return print_state == "printing" || print_state == "paused";
+}
+
 // The slot that serves `tool`; a tool without a saved mapping uses the slot of its number.
 klippy::Value slot_of_tool(const FeedHub& hub, long long tool) {
   const std::string number = std::to_string(tool);
@@ -44,17 +50,42 @@ void ToolChange::cmd_TOOL_CHANGE_START(klippy::GCodeCommand& gcmd) {
   last_position_ = next_transform_->get_position();
   // Temperature waits inside the swallowed block would hold the print for nothing.
   extruder_heater().set_can_wait(false);
+  if (print_running(hub.print_stats().state())) {
+    klippy::Reactor& reactor = printer_.get_reactor();
+    print_watch_ = ScopedTimer(
+        reactor, [this](double eventtime) { return watch_print(eventtime); },
+        reactor.monotonic() + kPrintWatchPeriodS);
+  }
+}
+
+double ToolChange::watch_print(double eventtime) {
+  FeedHub& hub = printer_.lookup_object<FeedHub>(FeedHub::kObjectName);
+  if (print_running(hub.print_stats().state())) return eventtime + kPrintWatchPeriodS;
+  try {
+    hub.save_variable("is_tool_change", 0);
+  } catch (const klippy::CommandError& e) {
+    // The moves must come back all the same; the flag is only a record.
+    gcode_.respond_raw(std::string("!! Tool change block ended with the print, but ") + e.what());
+  }
+  end_exclusion();
+  return klippy::Reactor::NEVER;
 }
 
 void ToolChange::cmd_TOOL_CHANGE_END(klippy::GCodeCommand& /*gcmd*/) {
   FeedHub& hub = printer_.lookup_object<FeedHub>(FeedHub::kObjectName);
   hub.save_variable("is_tool_change", 0);
   if (!next_transform_) return;
+  end_exclusion();
+}
+
+void ToolChange::end_exclusion() {
+  FeedHub& hub = printer_.lookup_object<FeedHub>(FeedHub::kObjectName);
   exclude_tool_ = false;
   hub.gcode_move().set_move_transform(next_transform_, true);
   next_transform_ = nullptr;
   hub.gcode_move().reset_last_position();
   extruder_heater().set_can_wait(true);
+  print_watch_.reset();
 }
 
 }  // namespace feedhub

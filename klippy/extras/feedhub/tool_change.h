@@ -6,6 +6,7 @@
 
 #include <memory>
 
+#include "klippy/extras/feedhub/scoped_timer.h"
 #include "klippy/host/config.h"
 #include "klippy/host/gcode.h"
 #include "klippy/host/printer.h"
@@ -36,12 +37,17 @@ class ToolChange final : public klippy::MoveTransform,
 
  private:
   klippy::Heater& extruder_heater();
+  // Gives the moves and heater waits back to the print.
+  void end_exclusion();
+  // While a block of a print swallows moves: the print's end, however it ends, ends it.
+  double watch_print(double eventtime);
 
   klippy::Printer& printer_;
   bool exclude_tool_ = false;
   klippy::Position last_position_{0., 0., 0., 0.};
   std::shared_ptr<klippy::MoveTransform> next_transform_;
   klippy::GCodeDispatch& gcode_;
+  ScopedTimer print_watch_;
 };
 
 }  // namespace feedhub

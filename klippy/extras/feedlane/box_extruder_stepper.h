@@ -57,6 +57,8 @@ class BoxExtruderStepper final : public feedhub::SlotFeeder {
   void do_move(double movepos_mm, double speed_mm_s, double accel_mm_s2 = 50) override;
   // Negative delays are ignored.
   void dwell(double delay_s) override;
+  // Switches the motor off; a slot coupled to the extruder is handed back to it instead,
+  // since its own moves took it off the extruder's queue.
   void disable_stepper() override;
 
   // Homing against box sensors; true when an endstop tripped. CommandError when the move
@@ -80,6 +82,9 @@ class BoxExtruderStepper final : public feedhub::SlotFeeder {
   void cmd_SLOT_UNLOAD(klippy::GCodeCommand& gcmd) override;
   // Couples the slot motor to the extruder (only this slot) or uncouples it.
   void slot_sync(bool value) override;
+  // When slot_sync names this slot, puts its motor back on the extruder's queue after the
+  // moves queued so far; true when it did.
+  bool follow_extruder_if_coupled();
 
   // Feeds the slot's filament from the box through the tube into the extruder, with a
   // recovery at the wipe positions, and couples the slot motor to the extruder.
@@ -114,7 +119,8 @@ class BoxExtruderStepper final : public feedhub::SlotFeeder {
   double next_cmd_time() const { return next_cmd_time_; }
   int rfid_state() const { return rfid_state_; }
   bool is_drying() const { return is_drying_; }
-  void set_drying(bool drying) override { is_drying_ = drying; }
+  void set_drying(bool drying) override;
+  void turn_over(double distance_mm, double speed_mm_s, double accel_mm_s2) override;
   klippy::ExtruderStepper& extruder_stepper() { return *extruder_stepper_; }
   klippy::Stepper& stepper() { return stepper_; }
   feedhub::BoxEndstop& r_endstop() { return r_endstop_; }
@@ -162,6 +168,16 @@ class BoxExtruderStepper final : public feedhub::SlotFeeder {
   feedhub::ScopedTimer led_timer_;
   int rfid_state_ = 0;
   bool is_drying_ = false;
+  // While the slot's own moves carry its strand across the runout sensor, the sensor's
+  // reports are only recorded; the last one reported is kept either way.
+  bool own_moves_at_sensor_ = false;
+  int sensor_report_ = 0;
+  bool sensor_reported_ = false;
+  // Takes the slot's state from the last sensor report, when it differs from the state
+  // the slot holds.
+  void follow_sensor_again();
+  // Clears the filament, colour and vendor saved for the slot's spool.
+  void forget_filament();
 };
 
 }  // namespace feedlane

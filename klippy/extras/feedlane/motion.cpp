@@ -45,6 +45,8 @@ void BoxExtruderStepper::dwell(double delay_s) {
 void BoxExtruderStepper::disable_stepper() {
   dwell(DISABLE_DELAY);
   sync_print_time();
+  // A slot that pushes with the extruder keeps its motor on and goes back to following it.
+  if (follow_extruder_if_coupled()) return;
   se_.motor_disable(next_cmd_time_);
 }
 

@@ -4,6 +4,7 @@
 #include "klippy/extras/feedhub/error_report.h"
 #include "klippy/extras/feedhub/feedhub.h"
 #include "klippy/extras/feedhub/tag_reader.h"
+#include "klippy/extras/feedlane/at_exit.h"
 #include "klippy/extras/feedlane/box_extruder_stepper.h"
 #include "klippy/extras/feedlane/slot_states.h"
 
@@ -53,6 +54,16 @@ bool BoxExtruderStepper::read_slot_tag() {
 
   rfid_state_ = 1;
   feedhub_.set_box_button_state(1);
+  // The read carries the strand back past its own sensor: neither a spool removed nor one
+  // inserted, and no reload of other slots may start meanwhile.
+  own_moves_at_sensor_ = true;
+  const bool could_load = feedhub_.can_load_slot();
+  feedhub_.set_can_load_slot(false);
+  const AtExit sensor_followed_again([this, could_load] {
+    feedhub_.set_can_load_slot(could_load);
+    own_moves_at_sensor_ = false;
+    follow_sensor_again();
+  });
   const klippy::TimerHandle& outlet_watch = feedhub_.b_endstop_timer();
   bool reader_started = false;
   bool home_success = false;

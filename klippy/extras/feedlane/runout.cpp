@@ -3,8 +3,10 @@
 #include <string>
 
 #include "klippy/extras/feedhub/error_report.h"
+#include "klippy/extras/feedhub/extrusion_mode.h"
 #include "klippy/extras/feedhub/feedhub.h"
 #include "klippy/extras/feedhub/saved_values.h"
+#include "klippy/extras/feedlane/at_exit.h"
 #include "klippy/extras/feedlane/box_extruder_stepper.h"
 #include "klippy/extras/feedlane/slot_labels.h"
 #include "klippy/extras/feedlane/slot_states.h"
@@ -25,6 +27,9 @@ constexpr const char* kPurgeOnePortion =
     "G1 E100 F300\nG1 E-1 F1800\nM106 S255\nM400\nG4 P5000\nCLEAR_FLUSH\nM106 S0";
 constexpr const char* kFinalPush = "G1 E25 F300";
 constexpr int kMaxPurgePortions = 50;
+constexpr double kTurnPauseS = 0.5;
+// Longer than the MCU takes to report a settled button change to the host.
+constexpr double kSensorReportDelayS = 0.25;
 
 // What a tag read saved about a slot's filament.
 struct SavedFilament {
@@ -45,8 +50,11 @@ SavedFilament saved_filament(const feedhub::FeedHub& hub, const std::string& slo
 }  // namespace
 
 void BoxExtruderStepper::runout_button_callback(double /*eventtime*/, int state) {
-  // Turning the spools while drying moves filament past the sensors: not a real change.
-  if (is_drying_) return;
+  sensor_report_ = state;
+  // The host's first report of an empty slot tells its level at start, not a spool taken.
+  const bool first_report = !sensor_reported_;
+  sensor_reported_ = true;
+  if (own_moves_at_sensor_) return;
   r_endstop_state_ = state;
   // A failure here must not stop the host's button handling: it is reported and logged.
   try {
@@ -57,6 +65,14 @@ void BoxExtruderStepper::runout_button_callback(double /*eventtime*/, int state)
           counter, feedhub::saved_int(feedhub_, counter, 0, 0, feedhub::kMaxSavedCount) + 1);
     }
     if (state) {
+      // Filament gone from the sensor takes its tag's data with it: what comes back is
+      // unknown until its tag is read. A run-out spool of the print keeps it for the
+      // hand-over.
+      const bool feeds_print =
+          printing &&
+          (feedhub_.get_value_by_key("slot_sync", feedhub::kNoSlot).str() == stepper_name_ ||
+           feedhub_.get_value_by_key("last_load_slot", feedhub::kNoSlot).str() == stepper_name_);
+      if (!feeds_print && !first_report) forget_filament();
       feedhub_.save_variable(stepper_name_, kSlotEmpty);
       // The filament left in the tube still prints; the motion sensor must not pause for it.
       if (printing &&
@@ -75,7 +91,47 @@ void BoxExtruderStepper::runout_button_callback(double /*eventtime*/, int state)
   }
 }
 
+void BoxExtruderStepper::forget_filament() {
+  // Removed rather than cleared: an unread spool counts as the default filament.
+  feedhub_.remove_variables(
+      {"filament_" + stepper_name_, "color_" + stepper_name_, "vendor_" + stepper_name_});
+}
+
+void BoxExtruderStepper::follow_sensor_again() {
+  if (own_moves_at_sensor_ || sensor_report_ == r_endstop_state_) return;
+  // From a task of its own: the callback may queue a reload, which waits for the G-code
+  // lock that the caller may hold.
+  reactor_.register_callback([this](double eventtime) {
+    if (!own_moves_at_sensor_ && sensor_report_ != r_endstop_state_)
+      runout_button_callback(eventtime, sensor_report_);
+    return klippy::Value();
+  });
+}
+
+void BoxExtruderStepper::set_drying(bool drying) {
+  is_drying_ = drying;
+  if (!drying) follow_sensor_again();
+}
+
+void BoxExtruderStepper::turn_over(double distance_mm, double speed_mm_s, double accel_mm_s2) {
+  own_moves_at_sensor_ = true;
+  const AtExit sensor_followed_again([this] {
+    own_moves_at_sensor_ = false;
+    follow_sensor_again();
+  });
+  do_move(-distance_mm, speed_mm_s, accel_mm_s2);
+  dwell(kTurnPauseS);
+  do_move(distance_mm, speed_mm_s, accel_mm_s2);
+  disable_stepper();
+  toolhead().wait_moves();
+  // The last sensor reports of the moves reach the host a little after them.
+  reactor_.pause(reactor_.monotonic() + kSensorReportDelayS);
+}
+
 void BoxExtruderStepper::flush_all_filament() {
+  const feedhub::ExtrusionMode print_mode =
+      feedhub::extrusion_mode(feedhub_.gcode_move(), reactor_.monotonic());
+  gcode_.run_script_from_command("M83");
   bool flush_success = false;
   for (int portion = 0; portion < kMaxPurgePortions; ++portion) {
     if (!filament_at_extruder_entry()) {
@@ -85,6 +141,7 @@ void BoxExtruderStepper::flush_all_filament() {
     }
     gcode_.run_script_from_command(kPurgeOnePortion);
   }
+  gcode_.run_script_from_command(feedhub::restore_extrusion(print_mode));
   slot_sync(false);
   disable_stepper();
   if (!flush_success) {
@@ -119,6 +176,8 @@ int BoxExtruderStepper::switch_next_slot() {
   const std::string tool_key =
       feedhub_.get_key_by_value(stepper_name_, "value_t" + std::to_string(stepper_num_), "value_t");
   feedhub_.save_variable(tool_key, "slot" + std::to_string(next_slot));
+  // The hand-over has used what the run-out spool's tag said; its successor is unknown.
+  forget_filament();
   return next_slot;
 }
 

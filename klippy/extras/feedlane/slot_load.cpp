@@ -111,6 +111,12 @@ void BoxExtruderStepper::cmd_SLOT_UNLOAD(klippy::GCodeCommand& /*gcmd*/) {
     log_sensor_states();
     return;
   }
+  if (r_endstop_state_) {
+    // Pulling a strand that is not there would only mark the slot for the next reload.
+    gcode_.respond_info(stepper_label_ + " (" + stepper_name_ +
+                        ") holds no filament at its sensor: nothing to unload.");
+    return;
+  }
   const FeedMove unload = checked_tuning(kSlotUnload1);
   slot_not_unload_ = false;
   feedhub_.save_variable(stepper_name_, kSlotAtSensor);
@@ -124,13 +130,26 @@ void BoxExtruderStepper::cmd_SLOT_UNLOAD(klippy::GCodeCommand& /*gcmd*/) {
     slot_not_unload_ = true;
     throw;
   }
-  if (!home_success) {
+  if (home_success) {
+    // Withdrawn on purpose: the slot reads as empty, so that no automatic reload takes the
+    // strand back in; pushing it past the sensor again loads it like a new spool.
+    feedhub_.save_variable(stepper_name_, kSlotEmpty);
+  } else {
     feedhub_.report_error(kSlotUnloadFailed, stepper_num_);
     feedhub_.save_variable(stepper_name_, kSlotFailed);
     log_sensor_states();
   }
   disable_stepper();
   slot_not_unload_ = true;
+}
+
+bool BoxExtruderStepper::follow_extruder_if_coupled() {
+  if (feedhub_.get_value_by_key("slot_sync", feedhub::kNoSlot).str() != stepper_name_) return false;
+  // The toolhead's timeline is past this slot's moves: the host flushes them before the
+  // motor changes queues.
+  sync_print_time();
+  extruder_stepper_->sync_to_extruder("extruder");
+  return true;
 }
 
 void BoxExtruderStepper::slot_sync(bool value) {

@@ -54,6 +54,8 @@ CardAnswer FeedTag::read_card() {
 }
 
 void FeedTag::start_rfid_read(const feedhub::TagReadSlot& slot) {
+  // The cycle replaced is told off under its own slot's name.
+  if (read_rfid_timer_) stop_read();
   stepper_.emplace(slot);
   // The first answer after a pause may still describe an earlier tag.
   read_card();
@@ -63,8 +65,6 @@ void FeedTag::start_rfid_read(const feedhub::TagReadSlot& slot) {
   had_get_value_ = false;
   klippy::Reactor& reactor = stepper_->reactor;
   rfid_read_start_time_ = reactor.monotonic();
-  // Its message names the slot that is starting now: the old cycle's slot is already gone.
-  if (read_rfid_timer_) stop_read();
   ++cycle_;
   read_rfid_timer_ = feedhub::ScopedTimer(
       reactor, [this](double eventtime) { return schedule_rfid_read(eventtime); },
