@@ -120,6 +120,8 @@ TEST_F(BadInput, AHugeFilamentNumberNamesNoFilament) {
 }
 
 TEST_F(BadInput, TuningValuesBeyondWhatTheBoxCanUseAreRefused) {
+  // A parked strand: an empty slot has nothing to unload and reads no tuning.
+  ASSERT_TRUE(host_.park(0));
   struct Case {
     std::string key, literal, expected;
   };
@@ -129,7 +131,6 @@ TEST_F(BadInput, TuningValuesBeyondWhatTheBoxCanUseAreRefused) {
            {"slot_unload_length_1_speed", "5000", "a positive number up to 1000 mm/s"},
            {"slot_unload_length_1_accel", "1000000000.0",
             "a positive number up to 10000 mm/s^2"}}) {
-    host_.save("slot0", "1");
     host_.save(c.key, "\"" + c.literal + "\"");
     EXPECT_EQ(refused("SLOT_UNLOAD SLOT=slot0")
                   .rfind("!! Saved variable " + c.key + " = " + c.literal + " is not " +
