@@ -211,7 +211,7 @@ class InteractiveHost:
                 lines = self.command('STATUS', timeout=5)
             except TimeoutError:
                 continue
-            if any('Printer is ready' in l for l in lines):
+            if any('Klipper state: Ready' in l for l in lines):
                 return
             time.sleep(0.2)
         raise TimeoutError('host not ready; see ' + self.log_path)

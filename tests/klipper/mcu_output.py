@@ -37,7 +37,8 @@ def stepper_oid(lines, step_pin):
     for line in lines:
         if line.startswith('config_stepper '):
             fields = _fields(line)
-            if fields.get('step_pin') == step_pin:
+            # The dictionary may name a pin by its chip too (gpiochip0/gpio5 for gpio5).
+            if fields.get('step_pin', '').split('/')[-1] == step_pin.split('/')[-1]:
                 return int(fields['oid'])
     raise LookupError('no stepper with step pin %s' % step_pin)
 

@@ -1,6 +1,7 @@
 # What every real-host scenario shares: the prepared host, the embedded printer as the
 # real host gets it, and runs in folders named after the scenario.
 import os
+import re
 import unittest
 
 import klipper_host
@@ -40,3 +41,14 @@ class HostScenario(unittest.TestCase):
         self.assertFalse(result.shut_down(), message)
         self.assertNotIn('Config error', result.log, message)
         self.assertEqual(result.returncode, 0, message)
+
+
+def option(sections, section, key):
+    """The value of `key` in `section` of a configuration split into sections."""
+    for name, lines in sections:
+        if name == section:
+            for line in lines:
+                match = re.match(r'^%s\s*[:=]\s*(.*)$' % re.escape(key), line)
+                if match:
+                    return match.group(1).strip()
+    raise KeyError('%s: %s' % (section, key))

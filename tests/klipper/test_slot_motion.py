@@ -1,22 +1,9 @@
 # Slot motors in the real host: every move reaches the box MCU as exactly the steps of its
 # distance, in its direction, also when moves follow each other; homing against a box
 # sensor ends with the host's own handling of the step queue.
-import re
-
-from scenario import HostScenario
+from scenario import HostScenario, option
 import klipper_host
 import mcu_output
-import printer_config
-
-
-def option(sections, section, key):
-    for name, lines in sections:
-        if name == section:
-            for line in lines:
-                match = re.match(r'^%s\s*[:=]\s*(.*)$' % re.escape(key), line)
-                if match:
-                    return match.group(1).strip()
-    raise KeyError('%s: %s' % (section, key))
 
 
 class SlotMotion(HostScenario):

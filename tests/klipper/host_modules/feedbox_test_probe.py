@@ -6,6 +6,8 @@
 # - TEST_BUTTON MCU=<mcu name> PIN=<pin> STATE=0|1 reports a button level change the way
 #   the MCU's buttons_state message does, through the host's own button handling. STATE
 #   is the level the registered callback sees (after the configuration's `!`).
+# - TEST_HALL DIAMETER=<mm> makes the hall width sensor read that diameter, as its ADC
+#   samples would (without an MCU no sample ever arrives and it keeps its nominal one).
 import logging
 
 
@@ -18,6 +20,7 @@ class FeedboxTestProbe:
         gcode.register_output_handler(self._record)
         gcode.register_command('TEST_BUTTON', self.cmd_TEST_BUTTON)
         gcode.register_command('TEST_MARK', self.cmd_TEST_MARK)
+        gcode.register_command('TEST_HALL', self.cmd_TEST_HALL)
         self.printer.register_event_handler('klippy:disconnect',
                                             self.responses.close)
 
@@ -28,6 +31,10 @@ class FeedboxTestProbe:
     def cmd_TEST_MARK(self, gcmd):
         # Separates the responses of a scenario's steps.
         self._record('== ' + gcmd.get('TEXT', ''))
+
+    def cmd_TEST_HALL(self, gcmd):
+        hall = self.printer.lookup_object('hall_filament_width_sensor')
+        hall.diameter = gcmd.get_float('DIAMETER', minval=0.)
 
     def cmd_TEST_BUTTON(self, gcmd):
         mcu_name = gcmd.get('MCU')
