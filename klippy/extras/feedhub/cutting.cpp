@@ -18,7 +18,7 @@ constexpr double kPullBackAccelMmS2 = 50.;
 constexpr double kPullBackPauseS = 0.5;
 
 std::string approach_script(double head_y) {
-  std::string script = "_CG28\nM204 S10000\n";
+  std::string script = std::string(kHomeIfNeeded) + "M204 S10000\n";
   if (head_y > kCutterApproachMaxY)
     script += "G1 Y" + std::to_string(static_cast<int>(kCutterApproachMaxY)) + " F9000\n";
   else if (head_y < kCutterApproachMinY)
@@ -29,11 +29,11 @@ std::string approach_script(double head_y) {
 }  // namespace
 
 void FeedHub::cmd_CLEAR_FLUSH(klippy::GCodeCommand& /*gcmd*/) {
-  gcode_.run_script_from_command(kFlushWipeScript);
+  gcode_.run_script_from_command(std::string(kHomeIfNeeded) + kFlushWipeScript);
 }
 
 void FeedHub::cmd_CLEAR_OOZE(klippy::GCodeCommand& /*gcmd*/) {
-  gcode_.run_script_from_command(kOozeWipeScript);
+  gcode_.run_script_from_command(std::string(kHomeIfNeeded) + kOozeWipeScript);
 }
 
 void FeedHub::cmd_CUT_FILAMENT(klippy::GCodeCommand& gcmd) {

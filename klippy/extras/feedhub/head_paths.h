@@ -39,6 +39,7 @@ inline constexpr const char* kSecondTrashScript =
 
 // The head may only move once the printer is homed; the configuration's _CG28 homes it
 // unless it is homed already.
+inline constexpr const char* kHomeIfNeeded = "_CG28\n";
 inline constexpr const char* kMoveToTrash = "_CG28\nMOVE_TO_TRASH\n";
 inline constexpr const char* kParkHeadScript = "_CG28\nG1 X95 Y290\n";
 
