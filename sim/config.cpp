@@ -300,7 +300,9 @@ SimConfigSection* SimConfig::find(const std::string& name) {
 
 void SimConfig::check_unused_options(const std::set<std::string>& implemented_sections) const {
   for (const auto& section : sections_) {
-    if (!implemented_sections.count(section->get_name())) continue;
+    // A section read by another component (the rails of [printer]) is as checked as one
+    // that builds an object of its own.
+    if (!implemented_sections.count(section->get_name()) && section->accessed().empty()) continue;
     for (const auto& option : section->data().options) {
       if (!section->accessed().count(option.key)) {
         throw klippy::ConfigError("Option '" + option.key + "' is not valid in section '" +

@@ -88,7 +88,7 @@ class SimConfig {
   // The root of the configuration, handed to add_printer_objects.
   SimConfigSection& root() { return *root_; }
   // Fails with "Option 'x' is not valid in section 'y'" for options nobody read in a section
-  // that some component implements.
+  // that some component implements or reads.
   void check_unused_options(const std::set<std::string>& implemented_sections) const;
 
  private:

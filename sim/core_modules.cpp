@@ -10,6 +10,15 @@
 namespace sim {
 namespace {
 
+// [pause_resume]: its option is checked; PAUSE, RESUME and CANCEL_PRINT come with the
+// print job, which this host always has.
+class SimPauseResume final : public klippy::PrinterObject {
+ public:
+  explicit SimPauseResume(klippy::ConfigSection& config) {
+    config.getfloat("recover_velocity", 50., {.above = 0.});
+  }
+};
+
 template <class T>
 klippy::LoadConfigFn make() {
   return [](klippy::ConfigSection& config) -> std::shared_ptr<klippy::PrinterObject> {
@@ -26,6 +35,7 @@ std::vector<klippy::ExtraModule> core_modules() {
   modules.push_back({"idle_timeout", make<SimIdleTimeout>(), {}, {}});
   modules.push_back({"gcode_macro", {}, make<SimGCodeMacro>(), {}});
   modules.push_back({"virtual_sdcard", make<SimPrintJob>(), {}, {}});
+  modules.push_back({"pause_resume", make<SimPauseResume>(), {}, {}});
   modules.push_back({"filament_world", make<SimFilamentWorld>(), {}, {}});
   // Objects the host always has, whether or not the configuration names them.
   modules.push_back({"host_core", {}, {}, [](klippy::ConfigSection& root) {

@@ -27,12 +27,12 @@ SimFilamentMotionSensor::SimFilamentMotionSensor(klippy::ConfigSection& config)
     : printer_(config.get_printer()), name_(last_word(config.get_name())) {
   const std::string switch_desc = config.get("switch_pin");
   detection_length_mm_ = config.getfloat("detection_length", 7.0, {{}, {}, 0., {}});
-  extruder_name_ = config.get("extruder", "extruder");
+  extruder_name_ = config.get("extruder");
   pause_on_runout_ = config.getboolean("pause_on_runout", true);
   runout_gcode_ = config.get("runout_gcode", "");
   insert_gcode_ = config.get("insert_gcode", "");
-  event_delay_s_ = config.getfloat("event_delay", 3.0, {{}, {}, 0., {}});
-  pause_delay_s_ = config.getfloat("pause_delay", 0.5, {{}, {}, 0., {}});
+  event_delay_s_ = config.getfloat("event_delay", 3.0, {.minval = 0.});
+  pause_delay_s_ = config.getfloat("pause_delay", 0.5, {.above = 0.});
   auto& pins = printer_.lookup_object<SimPins>("pins");
   try {
     switch_pin_ = pins.parse_pin(switch_desc, true, true);
@@ -145,46 +145,58 @@ SimHallFilamentWidthSensor::SimHallFilamentWidthSensor(klippy::ConfigSection& co
   auto& pins = printer_.lookup_object<SimPins>("pins");
   pins.lookup_pin_option(config, "adc1", false, false);
   pins.lookup_pin_option(config, "adc2", false, false);
-  // Calibration, filtering and flow compensation of the real sensor are accepted; the
-  // simulated one reports the diameter its source gives.
+  // Calibration, filtering and flow compensation of the real sensor are checked as the host
+  // checks them; the simulated one reports the diameter its source gives.
   config.getfloat("cal_dia1", 1.5);
   config.getfloat("cal_dia2", 2.0);
-  config.getint("raw_dia1", 9500);
-  config.getint("raw_dia2", 10500);
-  nominal_diameter_mm_ =
-      config.getfloat("default_nominal_filament_diameter", 1.75, {{}, {}, 1., {}});
-  config.getfloat("max_difference", 0.2);
-  config.getfloat("measurement_delay", 70., {{}, {}, 0., {}});
-  active_ = config.getboolean("enable", false);
+  const long long raw_dia1 = config.getint("raw_dia1", 9500);
+  const long long raw_dia2 = config.getint("raw_dia2", 10500);
   config.getint("measurement_interval", 10);
-  config.getboolean("logging", false);
+  nominal_diameter_mm_ = config.getfloat("default_nominal_filament_diameter", {}, {.above = 1.});
+  config.getfloat("measurement_delay", {}, {.above = 0.});
+  const double max_difference = config.getfloat("max_difference", 0.2);
+  active_ = config.getboolean("enable", false);
   config.getfloat("min_diameter", 1.0);
+  config.getfloat("max_diameter", nominal_diameter_mm_ + max_difference);
+  config.getboolean("logging", false);
   config.getboolean("use_current_dia_while_delay", false);
+  if (raw_dia1 == raw_dia2)
+    throw klippy::ConfigError(
+        "hall_filament_width_sensor: raw_dia1 and raw_dia2 must be different");
+  if (nominal_diameter_mm_ - max_difference <= 0.)
+    throw klippy::ConfigError(
+        "hall_filament_width_sensor: max_difference must be less than "
+        "default_nominal_filament_diameter");
+  // Its runout helper's options.
   config.getboolean("pause_on_runout", true);
   config.get("runout_gcode", "");
   config.get("insert_gcode", "");
-  config.getfloat("event_delay", 3.0, {{}, {}, 0., {}});
-  config.getfloat("pause_delay", 0.5, {{}, {}, 0., {}});
+  config.getfloat("pause_delay", 0.5, {.above = 0.});
+  config.getfloat("event_delay", 3.0, {.minval = 0.});
   auto& gcode = printer_.lookup_object<klippy::GCodeDispatch>("gcode");
   gcode.register_command("QUERY_FILAMENT_WIDTH", [this](klippy::GCodeCommand& gcmd) {
     char text[64];
-    std::snprintf(text, sizeof text, "Filament dia (measured mm): %.2f", diameter());
-    gcmd.respond_info(text);
+    std::snprintf(text, sizeof text, "Filament diameter: %.3f mm", diameter());
+    gcmd.respond_info(active_ ? text : "Filament diameter: sensor disabled");
   });
-  gcode.register_command("ENABLE_FILAMENT_WIDTH_SENSOR",
-                         [this](klippy::GCodeCommand&) { active_ = true; });
-  gcode.register_command("DISABLE_FILAMENT_WIDTH_SENSOR",
-                         [this](klippy::GCodeCommand&) { active_ = false; });
+  gcode.register_command("ENABLE_FILAMENT_WIDTH_SENSOR", [this](klippy::GCodeCommand& gcmd) {
+    active_ = true;
+    gcmd.respond_info("Filament width sensor: ON");
+  });
+  gcode.register_command("DISABLE_FILAMENT_WIDTH_SENSOR", [this](klippy::GCodeCommand& gcmd) {
+    active_ = false;
+    gcmd.respond_info("Filament width sensor: OFF");
+  });
 }
 
+// The host reports the nominal diameter while the sensor is off, whatever covers it.
 double SimHallFilamentWidthSensor::diameter() const {
+  if (!active_) return nominal_diameter_mm_;
   return source_ ? source_(now_print_time(printer_)) : 0.0;
 }
 
 std::optional<klippy::Value> SimHallFilamentWidthSensor::get_status(double /*eventtime*/) {
-  return klippy::Value(klippy::Value::Dict{{"Diameter", diameter()},
-                                           {"is_active", active_},
-                                           {"nominal_diameter", nominal_diameter_mm_}});
+  return klippy::Value(klippy::Value::Dict{{"Diameter", diameter()}, {"is_active", active_}});
 }
 
 }  // namespace sim

@@ -67,8 +67,9 @@ class SimFilamentMotionSensor final : public klippy::FilamentMotionSensor {
   klippy::TimerHandle check_timer_;
 };
 
-// [hall_filament_width_sensor]. The measured diameter comes from a source the simulated
-// world sets; without one the sensor sees no filament (0.0 mm).
+// [hall_filament_width_sensor]. While enabled, the measured diameter comes from a source the
+// simulated world sets (without one the sensor sees no filament, 0.0 mm); while not, it
+// reads the nominal diameter, as the host's sensor does.
 class SimHallFilamentWidthSensor final : public klippy::HallFilamentWidthSensor {
  public:
   using DiameterSource = std::function<double(double print_time)>;

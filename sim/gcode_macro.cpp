@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "klippy/host/printer.h"
+#include "sim/macro_expression.h"
 
 namespace sim {
 namespace {
@@ -30,6 +31,7 @@ SimGCodeMacro::SimGCodeMacro(klippy::ConfigSection& config)
                               "' must be one word (the macro's command name)");
   }
   body_ = config.get("gcode");
+  pieces_ = parse_body();
   config.get("description", "");
   for (const std::string& option : config.get_option_names()) {
     if (option.rfind("variable_", 0) != 0) continue;
@@ -53,55 +55,131 @@ std::optional<klippy::Value> SimGCodeMacro::get_status(double /*eventtime*/) {
   return klippy::Value(std::move(status));
 }
 
-// Innermost placeholders first, so that "{printer.save_variables.variables.value_t{params.T}}"
-// reads the variable named by a parameter.
-std::string SimGCodeMacro::render(const std::map<std::string, std::string>& params) const {
-  std::string text = body_;
-  for (;;) {
-    const size_t close = text.find('}');
-    if (close == std::string::npos) {
-      if (text.find('{') != std::string::npos)
-        throw klippy::CommandError("Unterminated '{' in gcode_macro " + name_);
-      return text;
-    }
-    const size_t open = text.rfind('{', close);
-    if (open == std::string::npos)
-      throw klippy::CommandError("Unmatched '}' in gcode_macro " + name_);
-    text.replace(open, close - open + 1,
-                 resolve(trim(text.substr(open + 1, close - open - 1)), params));
-  }
+std::string SimGCodeMacro::template_name() const {
+  return "gcode_macro " + name_ + ":gcode";
 }
 
-std::string SimGCodeMacro::resolve(const std::string& name,
-                                   const std::map<std::string, std::string>& params) const {
-  if (name.rfind("params.", 0) == 0) {
-    auto it = params.find(upper(name.substr(7)));
-    return it != params.end() ? it->second : "";
-  }
-  if (auto var = variables_.find(name); var != variables_.end()) return var->second.str();
-  if (name.rfind("printer.", 0) == 0) {
-    // printer.<object>.<key>.<key>...: the object's status, as the host's templates see it.
-    std::vector<std::string> path;
-    size_t start = 8;
-    for (size_t dot; (dot = name.find('.', start)) != std::string::npos; start = dot + 1)
-      path.push_back(name.substr(start, dot - start));
-    path.push_back(name.substr(start));
-    klippy::PrinterObject* object = printer_.find_object(path[0]);
-    std::optional<klippy::Value> status;
-    if (object) status = object->get_status(printer_.get_reactor().monotonic());
-    if (!status)
-      throw klippy::CommandError("'" + path[0] + "' in '{" + name + "}' of gcode_macro " + name_ +
-                                 " has no status");
-    const klippy::Value* value = &*status;
-    for (size_t i = 1; i < path.size(); ++i) {
-      value = value->is_dict() ? value->find(path[i]) : nullptr;
-      if (!value)
-        throw klippy::CommandError("'{" + name + "}' in gcode_macro " + name_ + ": no '" + path[i] +
-                                   "' there");
+// The host compiles every body as a template at start, so a body it could not parse fails
+// the start here too (a '{' inside a placeholder, an `if` without `endif`, say).
+std::vector<SimGCodeMacro::Piece> SimGCodeMacro::parse_body() const {
+  std::vector<Piece> pieces;
+  int line = 1, open_blocks = 0;
+  size_t at = 0;
+  auto fail = [&](int fault_line, const std::string& fault) {
+    size_t start = 0;
+    for (int n = 1; n < fault_line; ++n) start = body_.find('\n', start) + 1;
+    const size_t end = body_.find('\n', start);
+    throw klippy::ConfigError("Error loading template '" + template_name() + "'\nline " +
+                              std::to_string(fault_line) + ": " + body_.substr(start, end - start) +
+                              " # " + fault);
+  };
+  while (at < body_.size()) {
+    const size_t open = body_.find('{', at);
+    const std::string text = body_.substr(at, open == std::string::npos ? open : open - at);
+    if (!text.empty()) pieces.push_back({Piece::Text, text});
+    for (char c : text) line += c == '\n';
+    if (open == std::string::npos) break;
+    if (open + 1 < body_.size() && body_[open + 1] == '%') {
+      const size_t close = body_.find("%}", open + 2);
+      if (close == std::string::npos) fail(line, "unexpected end of template");
+      std::string statement = trim(body_.substr(open + 2, close - open - 2));
+      for (size_t i = open; i < close; ++i) line += body_[i] == '\n';
+      if (statement.rfind("if ", 0) == 0) {
+        ++open_blocks;
+        if (auto fault = MacroExpression::syntax_error(statement.substr(3), true))
+          fail(line, *fault);
+        pieces.push_back({Piece::If, statement.substr(3)});
+      } else if (statement == "else" && open_blocks > 0) {
+        pieces.push_back({Piece::Else, ""});
+      } else if (statement == "endif" && open_blocks > 0) {
+        --open_blocks;
+        pieces.push_back({Piece::EndIf, ""});
+      } else {
+        fail(line, "Encountered unknown tag '" + statement.substr(0, statement.find(' ')) + "'.");
+      }
+      at = close + 2;
+      continue;
     }
-    return value->str();
+    char quote = 0;
+    size_t end = open + 1;
+    for (; end < body_.size(); ++end) {
+      const char c = body_[end];
+      if (quote) {
+        if (c == quote) quote = 0;
+      } else if (c == '\'' || c == '"') {
+        quote = c;
+      } else if (c == '}' || c == '{' || c == '\n') {
+        break;
+      }
+    }
+    if (end >= body_.size() || body_[end] != '}') {
+      fail(line, "expected token 'end of print statement', got " +
+                     (end >= body_.size()  ? std::string("end of template")
+                      : body_[end] == '\n' ? std::string("end of line")
+                                           : "'" + std::string(1, body_[end]) + "'"));
+    }
+    const std::string expression = body_.substr(open + 1, end - open - 1);
+    if (auto fault = MacroExpression::syntax_error(expression)) fail(line, *fault);
+    pieces.push_back({Piece::Expression, expression});
+    at = end + 1;
   }
-  throw klippy::CommandError("Unknown placeholder '{" + name + "}' in gcode_macro " + name_);
+  if (open_blocks > 0) fail(line, "Unexpected end of template. Jinja was looking for 'endif'.");
+  return pieces;
+}
+
+std::string SimGCodeMacro::render(const std::map<std::string, std::string>& params) const {
+  std::string text;
+  // Per open `if` block: whether its enclosing text runs, and whether its branch does.
+  std::vector<std::pair<bool, bool>> blocks;
+  auto running = [&] { return blocks.empty() || blocks.back().second; };
+  for (const Piece& piece : pieces_) {
+    switch (piece.kind) {
+      case Piece::Text:
+        if (running()) text += piece.text;
+        break;
+      case Piece::Expression:
+        if (running()) text += evaluate(piece.text, params, false);
+        break;
+      case Piece::If: {
+        const bool outer = running();
+        blocks.emplace_back(outer, outer && evaluate(piece.text, params, true) == "1");
+        break;
+      }
+      case Piece::Else:
+        blocks.back().second = blocks.back().first && !blocks.back().second;
+        break;
+      case Piece::EndIf:
+        blocks.pop_back();
+        break;
+    }
+  }
+  return text;
+}
+
+std::string SimGCodeMacro::evaluate(const std::string& expression,
+                                    const std::map<std::string, std::string>& params,
+                                    bool condition) const {
+  auto names = [&](const std::string& name) -> std::optional<klippy::Value> {
+    if (name == "params") {
+      klippy::Value::Dict dict;
+      for (const auto& [key, value] : params) dict.emplace_back(key, value);
+      return klippy::Value(std::move(dict));
+    }
+    if (auto var = variables_.find(name); var != variables_.end()) return var->second;
+    return std::nullopt;
+  };
+  auto objects = [this](const std::string& object) -> std::optional<klippy::Value> {
+    klippy::PrinterObject* found = printer_.find_object(object);
+    if (!found) return std::nullopt;
+    return found->get_status(printer_.get_reactor().monotonic());
+  };
+  try {
+    MacroExpression parsed(expression, names, objects);
+    if (condition) return parsed.truth() ? "1" : "0";
+    return parsed.render();
+  } catch (const klippy::CommandError& e) {
+    throw klippy::CommandError("Error evaluating '" + template_name() + "': " + e.what());
+  }
 }
 
 void SimGCodeMacro::cmd_macro(klippy::GCodeCommand& gcmd) {

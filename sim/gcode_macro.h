@@ -1,9 +1,11 @@
-// G-code macros from [gcode_macro NAME] sections: a body with {params.X} and {variable}
-// substitution, variables readable by other objects and set with SET_GCODE_VARIABLE.
+// G-code macros from [gcode_macro NAME] sections: a body with placeholders in the host's
+// template syntax ({params.X}, {variable}, {printer.object.key['k' ~ params.X]}), variables
+// readable by other objects and set with SET_GCODE_VARIABLE.
 #pragma once
 
 #include <map>
 #include <string>
+#include <vector>
 
 #include "klippy/host/components.h"
 #include "klippy/host/config.h"
@@ -18,21 +20,31 @@ class SimGCodeMacro final : public klippy::GCodeMacro {
   const std::map<std::string, klippy::Value>& variables() const override { return variables_; }
   std::optional<klippy::Value> get_status(double eventtime) override;
 
-  // The body with every placeholder filled in; CommandError for an unknown placeholder.
+  // The body with every placeholder filled in; CommandError for one that cannot be evaluated.
   std::string render(const std::map<std::string, std::string>& params) const;
 
  private:
   void cmd_macro(klippy::GCodeCommand& gcmd);
   void cmd_SET_GCODE_VARIABLE(klippy::GCodeCommand& gcmd);
 
-  // One placeholder's text: {params.X}, {variable} or {printer.object.key...}.
-  std::string resolve(const std::string& name,
-                      const std::map<std::string, std::string>& params) const;
+  // The body as text, placeholders and `{% if %}`, `{% else %}`, `{% endif %}` statements.
+  struct Piece {
+    enum Kind { Text, Expression, If, Else, EndIf } kind;
+    std::string text;  // the text, the placeholder or the condition
+  };
+
+  std::string template_name() const;
+  // ConfigError, as the host's template compiler gives, for a body it cannot parse.
+  std::vector<Piece> parse_body() const;
+  // One placeholder's text, or "1"/"0" for a condition.
+  std::string evaluate(const std::string& expression,
+                       const std::map<std::string, std::string>& params, bool condition) const;
 
   klippy::Printer& printer_;
   klippy::GCodeDispatch& gcode_;
   std::string name_;
   std::string body_;
+  std::vector<Piece> pieces_;
   std::map<std::string, klippy::Value> variables_;
   bool running_ = false;
 };

@@ -97,17 +97,13 @@ void SimGCodeMove::cmd_G1(klippy::GCodeCommand& gcmd) {
 }
 
 void SimGCodeMove::cmd_G28(klippy::GCodeCommand& gcmd) {
-  // Homing is instantaneous here: the homed axes simply are at their endstops (0).
+  // Homing is instantaneous here: the homed axes simply are at their endstops.
   std::string axes;
   for (int i = 0; i < 3; ++i) {
     if (gcmd.has(kAxisNames[i])) axes += static_cast<char>('x' + i);
   }
   if (axes.empty()) axes = "xyz";
-  toolhead_.wait_moves();
-  klippy::Position pos = toolhead_.get_position();
-  for (char axis : axes) pos[axis - 'x'] = 0.;
-  toolhead_.set_position(pos);
-  toolhead_.note_homed(axes);
+  toolhead_.home_axes(axes);
   for (char axis : axes) base_position_[axis - 'x'] = homing_position_[axis - 'x'];
   reset_last_position();
 }

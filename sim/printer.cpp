@@ -110,11 +110,12 @@ void SimPrinter::load_config(std::unique_ptr<SimConfig> config) {
   }
   for (SimConfigSection* section : config_->sections()) {
     const std::string& name = section->get_name();
-    if (!module_for(name)) {
-      ignored_.push_back(name);
-      continue;
-    }
-    load_object_any(*section, name);
+    if (module_for(name)) load_object_any(*section, name);
+  }
+  // Sections read by another component (the rails of [printer]) are not ignored.
+  for (SimConfigSection* section : config_->sections()) {
+    if (!module_for(section->get_name()) && section->accessed().empty())
+      ignored_.push_back(section->get_name());
   }
   if (!ignored_.empty()) {
     std::string list;

@@ -14,6 +14,18 @@ namespace {
 // Executed motion is dropped from the steppers' records at most this often.
 constexpr double kHistoryDropInterval_s = 1.;
 
+constexpr std::pair<double, double> kNotHomed{1., -1.};
+constexpr const char* kAxisLetters = "xyz";
+
+// The host's text for a refused move names where it would have ended.
+klippy::CommandError move_error(const PlannedMove& move, const char* what) {
+  const klippy::Position& end = move.end_pos;
+  char text[160];
+  std::snprintf(text, sizeof text, "%s: %.3f %.3f %.3f [%.3f]", what, end[0], end[1], end[2],
+                end[3]);
+  return klippy::CommandError(text);
+}
+
 // What the host has in place of an extruder when none is configured.
 class NoExtruder final : public klippy::Extruder {
  public:
@@ -38,14 +50,16 @@ SimPrinterSettings::SimPrinterSettings(klippy::ConfigSection& config) {
   limits_.max_accel_mm_s2 = config.getfloat("max_accel", {}, {.above = 0.});
   limits_.minimum_cruise_ratio =
       config.getfloat("minimum_cruise_ratio", 0.5, {.minval = 0., .below = 1.});
-  if (config.get_optional("max_accel_to_decel"))
-    config.getfloat("max_accel_to_decel", {}, {.above = 0.});
   limits_.square_corner_velocity_mm_s =
       config.getfloat("square_corner_velocity", 5., {.minval = 0.});
-  limits_.max_z_velocity_mm_s =
-      config.getfloat("max_z_velocity", limits_.max_velocity_mm_s, {.above = 0.});
-  limits_.max_z_accel_mm_s2 =
-      config.getfloat("max_z_accel", limits_.max_accel_mm_s2, {.above = 0.});
+  limits_.max_z_velocity_mm_s = limits_.max_velocity_mm_s;
+  limits_.max_z_accel_mm_s2 = limits_.max_accel_mm_s2;
+  if (limits_.kinematics == "none") return;
+  limits_.rails = read_cartesian_rails(config);
+  limits_.max_z_velocity_mm_s = config.getfloat("max_z_velocity", limits_.max_velocity_mm_s,
+                                                {.maxval = limits_.max_velocity_mm_s, .above = 0.});
+  limits_.max_z_accel_mm_s2 = config.getfloat("max_z_accel", limits_.max_accel_mm_s2,
+                                              {.maxval = limits_.max_accel_mm_s2, .above = 0.});
 }
 
 SimToolhead::SimToolhead(klippy::Printer& printer, const ToolheadLimits& limits)
@@ -72,7 +86,9 @@ SimToolhead::SimToolhead(klippy::Printer& printer, const ToolheadLimits& limits)
   gcode.register_command(
       "SET_VELOCITY_LIMIT", [this](klippy::GCodeCommand& gcmd) { cmd_SET_VELOCITY_LIMIT(gcmd); },
       "Set printer velocity limits");
-  printer.register_event_handler("stepper_enable:motor_off", [this] { homed_axes_.clear(); });
+  axis_limits_.fill(kNotHomed);
+  printer.register_event_handler("stepper_enable:motor_off",
+                                 [this] { axis_limits_.fill(kNotHomed); });
 }
 
 SimToolhead::~SimToolhead() = default;
@@ -121,8 +137,25 @@ void SimToolhead::set_position(const klippy::Position& position) {
   printer_.send_event("toolhead:set_position");
 }
 
-void SimToolhead::limit_kinematic_move(PlannedMove& move) const {
+// Only axes that move are checked, as the host's cartesian kinematics does.
+void SimToolhead::check_axis_limits(const PlannedMove& move) const {
+  for (int axis = 0; axis < 3; ++axis) {
+    const auto [low, high] = axis_limits_[axis];
+    const double end = move.end_pos[axis];
+    if (move.axes_d[axis] == 0. || (end >= low && end <= high)) continue;
+    if (low > high) throw move_error(move, "Must home axis first");
+    throw move_error(move, "Move out of range");
+  }
+}
+
+void SimToolhead::check_kinematic_move(PlannedMove& move) const {
+  if (!limits_.rails) return;
+  const double x = move.end_pos[0], y = move.end_pos[1];
+  if (x < axis_limits_[0].first || x > axis_limits_[0].second || y < axis_limits_[1].first ||
+      y > axis_limits_[1].second)
+    check_axis_limits(move);
   if (move.axes_d[2] == 0.) return;
+  check_axis_limits(move);
   const double z_ratio = move.move_d / std::abs(move.axes_d[2]);
   move.limit_speed(limits_.max_z_velocity_mm_s * z_ratio, limits_.max_z_accel_mm_s2 * z_ratio);
 }
@@ -130,7 +163,7 @@ void SimToolhead::limit_kinematic_move(PlannedMove& move) const {
 void SimToolhead::move(const klippy::Position& newpos, double speed_mm_s) {
   PlannedMove move(commanded_pos_, newpos, speed_mm_s, limits_.max_velocity_mm_s, max_accel_mm_s2_);
   if (move.move_d <= 0.) return;
-  if (move.is_kinematic) limit_kinematic_move(move);
+  if (move.is_kinematic) check_kinematic_move(move);
   if (move.axes_d[3] != 0.) {
     if (!extruder_) throw klippy::CommandError("Extrude when no extruder present");
     extruder_->check_move(move, reactor_.monotonic());
@@ -178,13 +211,39 @@ void SimToolhead::drop_old_motion(double est_print_time) {
   }
 }
 
-void SimToolhead::note_homed(const std::string& axes) {
-  std::string homed;
-  for (char axis : std::string("xyz")) {
-    if (homed_axes_.find(axis) != std::string::npos || axes.find(axis) != std::string::npos)
-      homed += axis;
+void SimToolhead::home_axes(const std::string& axes) {
+  wait_moves();
+  klippy::Position pos = commanded_pos_;
+  for (int axis = 0; axis < 3; ++axis) {
+    if (axes.find(kAxisLetters[axis]) == std::string::npos) continue;
+    if (limits_.rails) {
+      const AxisRail& rail = (*limits_.rails)[axis];
+      pos[axis] = rail.position_endstop_mm;
+      axis_limits_[axis] = {rail.position_min_mm, rail.position_max_mm};
+    } else {
+      pos[axis] = 0.;
+    }
   }
-  homed_axes_ = homed;
+  set_position(pos);
+}
+
+std::string SimToolhead::homed_axes() const {
+  std::string homed;
+  if (!limits_.rails) return homed;
+  for (int axis = 0; axis < 3; ++axis)
+    if (axis_limits_[axis].first <= axis_limits_[axis].second) homed += kAxisLetters[axis];
+  return homed;
+}
+
+klippy::Value SimToolhead::axis_range_value(bool maximum) const {
+  klippy::Value::List range(4, klippy::Value(0.));
+  if (limits_.rails) {
+    for (int axis = 0; axis < 3; ++axis) {
+      const AxisRail& rail = (*limits_.rails)[axis];
+      range[axis] = maximum ? rail.position_max_mm : rail.position_min_mm;
+    }
+  }
+  return klippy::Value(std::move(range));
 }
 
 void SimToolhead::cmd_M204(klippy::GCodeCommand& gcmd) {
@@ -231,7 +290,9 @@ std::optional<klippy::Value> SimToolhead::get_status(double eventtime) {
       {"estimated_print_time", environment_.clock().print_time(eventtime)},
       {"position", position_value(commanded_pos_)},
       {"extruder", get_extruder().get_name()},
-      {"homed_axes", homed_axes_},
+      {"homed_axes", homed_axes()},
+      {"axis_minimum", axis_range_value(false)},
+      {"axis_maximum", axis_range_value(true)},
       {"max_velocity", limits_.max_velocity_mm_s},
       {"max_accel", max_accel_mm_s2_},
       {"square_corner_velocity", limits_.square_corner_velocity_mm_s},

@@ -15,6 +15,7 @@
 #include "klippy/host/gcode.h"
 #include "klippy/host/printer.h"
 #include "klippy/host/toolhead.h"
+#include "sim/axis_rail.h"
 #include "sim/extruder.h"
 #include "sim/trapq.h"
 
@@ -32,6 +33,8 @@ struct ToolheadLimits {
   double max_z_accel_mm_s2 = 0.;
   double square_corner_velocity_mm_s = 5.;
   double minimum_cruise_ratio = 0.5;
+  // The cartesian axes' rails; none for kinematics "none", which checks no move.
+  std::optional<std::array<AxisRail, 3>> rails;
 };
 
 // The [printer] section, read while the configuration loads; the toolhead itself is built
@@ -68,7 +71,9 @@ class SimToolhead final : public klippy::Toolhead {
   klippy::Position get_position() const override { return commanded_pos_; }
   // Sends "toolhead:set_position".
   void set_position(const klippy::Position& position) override;
-  // CommandError (nothing queued) for moves the extruder refuses.
+  // CommandError (nothing queued) for moves the kinematics or the extruder refuse: "Must
+  // home axis first: X Y Z [E]" for an axis not homed, "Move out of range: X Y Z [E]" outside
+  // its rail's position_min..position_max.
   void move(const klippy::Position& newpos, double speed_mm_s) override;
   std::optional<klippy::Value> get_status(double eventtime) override;
 
@@ -76,8 +81,9 @@ class SimToolhead final : public klippy::Toolhead {
   double estimated_print_time() const;
   // End of the queued motion, without the idle restart of get_last_move_time().
   double print_time() const { return print_time_; }
-  void note_homed(const std::string& axes);
-  const std::string& homed_axes() const { return homed_axes_; }
+  // G28: the axes ("xyz" letters) stand at their endstops, and may move within their range.
+  void home_axes(const std::string& axes);
+  std::string homed_axes() const;
   double max_accel() const { return max_accel_mm_s2_; }
   // Told of every planned move: where it starts and ends, and the print time it ends at.
   using MoveObserver = std::function<void(const klippy::Position& start,
@@ -87,7 +93,10 @@ class SimToolhead final : public klippy::Toolhead {
  private:
   void cmd_M204(klippy::GCodeCommand& gcmd);
   void cmd_SET_VELOCITY_LIMIT(klippy::GCodeCommand& gcmd);
-  void limit_kinematic_move(PlannedMove& move) const;
+  void check_kinematic_move(PlannedMove& move) const;
+  // [X, Y, Z, E] of the rails' position_min (or position_max), as the host's status gives it.
+  klippy::Value axis_range_value(bool maximum) const;
+  void check_axis_limits(const PlannedMove& move) const;
   // Tells the idle timeout how long the printer stays busy.
   void note_busy();
   // Holds the caller while more than kBufferTimeHigh_s of motion is queued.
@@ -108,7 +117,8 @@ class SimToolhead final : public klippy::Toolhead {
   double print_time_ = 0.;
   double activity_end_ = 0.;
   double history_dropped_at_ = 0.;
-  std::string homed_axes_;
+  // Per axis the range a move may end in; min > max while the axis is not homed.
+  std::array<std::pair<double, double>, 3> axis_limits_;
   std::vector<MoveObserver> move_observers_;
   unsigned long step_flush_count_ = 0;
 };

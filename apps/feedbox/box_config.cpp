@@ -51,7 +51,7 @@ std::string box_sections(int boxes) {
   std::string text =
       "[mcu mcu_box1]\nserial: /dev/serial/by-id/usb-Klipper_box1\n\n"
       "[filament_motion_sensor box_motion_sensor]\nswitch_pin: mcu_box1:PA0\n"
-      "detection_length: 7\npause_on_runout: False\n\n"
+      "extruder: extruder\ndetection_length: 7\npause_on_runout: False\n\n"
       "[feedhub]\nb_button_pin: ^!mcu_box1:PB0\nb_endstop_pin: mcu_box1:PB1\n"
       "e_endstop_pin: mcu_box1:PB2\n\n";
   for (int box = 0; box < boxes; ++box) {

@@ -49,7 +49,7 @@ int write_box_files(const BoxFilesOptions& options, std::ostream& err) {
     for (int n = 0; n <= kMaxBoxes; ++n)
       write(base / ("cfg_with_" + std::to_string(n)), box_template(n));
     for (int box = 1; box <= kMaxBoxes; ++box)
-      write(config_dir / ("box" + std::to_string(box) + ".cfg"), per_box_file(box, false));
+      write(config_dir / ("box" + std::to_string(box) + ".cfg"), per_box_file(box));
     const fs::path script = base / "mcu_update_BOX_to_v1.sh";
     write(script, flash_script(options.klipper));
     ::chmod(script.c_str(), 0755);

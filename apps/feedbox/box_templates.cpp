@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -77,27 +78,51 @@ std::string box_template(int boxes) {
 }
 
 // What `box` adds to the printer of `box - 1` boxes; the MCU sections stay in the live file.
-std::string per_box_file(int box, bool with_world) {
+std::string per_box_file(int box) {
   std::string text = "# Sections of filament box " + std::to_string(box) + ".\n";
   const auto before = split_sections(box_sections(box - 1));
   for (const auto& section : split_sections(box_sections(box))) {
     if (section.rfind("[mcu ", 0) != 0 && !contains(before, section)) text += "\n" + section;
   }
-  if (!with_world) return text;
+  return text;
+}
+
+std::string per_box_world_file(int box) {
+  std::string text = "# The filament world of box " + std::to_string(box) +
+                     " (simulator only): its sensor pins and spools.\n\n[filament_world]\n";
   const auto world_before = lines_of(box_world_options(box - 1));
-  text += "\n[filament_world]\n";
   for (const auto& line : lines_of(box_world_options(box)))
     if (!contains(world_before, line)) text += line + "\n";
   return text;
+}
+
+std::string per_box_world_name(int box) {
+  return "sim_world_box" + std::to_string(box) + ".cfg";
+}
+
+std::vector<int> included_boxes(const std::string& box_config) {
+  std::vector<int> boxes;
+  std::istringstream in(box_config);
+  std::string line;
+  while (std::getline(in, line)) {
+    int box = 0;
+    char close = 0;
+    if (std::sscanf(line.c_str(), "[include box%d.cfg%c", &box, &close) == 2 && close == ']')
+      boxes.push_back(box);
+  }
+  return boxes;
 }
 
 void install_box_files(const sim::SimPrinter& printer, int boxes) {
   for (int n = 0; n <= kMaxBoxes; ++n)
     write_missing(printer.resolve_path("/home/zur/cfg_with_" + std::to_string(n)), box_template(n));
   const std::string config_dir = printer.resolve_path(kPrinterConfigDir);
-  for (int box = 1; box <= kMaxBoxes; ++box)
+  for (int box = 1; box <= kMaxBoxes; ++box) {
     write_missing(std::filesystem::path(config_dir) / ("box" + std::to_string(box) + ".cfg"),
                   per_box_file(box));
+    write_missing(std::filesystem::path(config_dir) / per_box_world_name(box),
+                  per_box_world_file(box));
+  }
   const std::string script = printer.resolve_path(kUpdateScript);
   write_missing(script, kFlashScript);
   ::chmod(script.c_str(), 0755);

@@ -13,6 +13,7 @@
 #include "apps/feedbox/embedded_files.h"
 #include "apps/feedbox/product_modules.h"
 #include "klippy/host/errors.h"
+#include "klippy/host/ini.h"
 
 namespace feedbox {
 namespace {
@@ -104,8 +105,18 @@ void Session::start_printer(bool cold_start) {
       seed_file(host_->printer(), kFilamentTablePath, embedded_file("officiall_filas_list.cfg"));
       install_box_files(host_->printer(), options_.boxes);
     }
-    // The boxes come from the live box configuration, which box detection rewrites.
-    std::string text = embedded_file("printer.cfg") + "\n[include box.cfg]\n\n[filament_world]\n";
+    // The boxes come from the live box configuration, which box detection rewrites; the
+    // filament world follows the boxes it includes.
+    std::string text =
+        embedded_file("printer.cfg") + "\n[include box.cfg]\n\n" + embedded_file("sim_world.cfg");
+    std::string live_boxes;
+    try {
+      live_boxes = klippy::read_text_file(host_->printer().resolve_path(kLiveBoxCfg));
+    } catch (const std::exception&) {
+      // A missing live file fails below, on the include, with the host's own message.
+    }
+    for (int box : included_boxes(live_boxes))
+      text += "\n[include " + per_box_world_name(box) + "]\n";
     config = sim::ConfigText::from_text(text, "<embedded printer.cfg>",
                                         host_->printer().resolve_path(kPrinterConfigDir));
   } else {

@@ -1,3 +1,4 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "tests/extras/feedhub_fixture.h"
@@ -8,6 +9,7 @@ using feedhub_test::BoxHost;
 using feedhub_test::kBEndstopPin;
 using feedhub_test::kButtonPin;
 using feedhub_test::kEEndstopPin;
+using ::testing::HasSubstr;
 
 class FeedhubSensors : public ::testing::Test {
  protected:
@@ -120,12 +122,55 @@ TEST(FeedhubConfig, EveryPinOptionIsRequired) {
   }
 }
 
-TEST(FeedhubConfig, TheResumeMacroMustComeBeforeTheController) {
-  BoxHost box;
+// The resume macro may come anywhere in the file; a missing one, or a missing hall sensor,
+// is a configuration error at start that names the section.
+TEST(FeedhubConfig, SectionOrderIsFreeAndMissingSectionsAreNamedAtStart) {
   std::string config = feedhub_test::box_config();
-  std::string macro = "[gcode_macro RESUME_PRINT]\nvariable_etemp: 0\ngcode:\n    RESUME\n";
+  const std::string macro = "[gcode_macro RESUME_PRINT]\nvariable_etemp: 0\ngcode:\n    RESUME\n";
   config.erase(config.find(macro), macro.size());
-  EXPECT_THROW(box.start(config + macro), klippy::ConfigError);
+  {
+    BoxHost box;
+    EXPECT_NO_THROW(box.start(config + macro));
+  }
+  auto error_of = [](const std::string& text) -> std::string {
+    BoxHost box;
+    try {
+      box.start(text);
+    } catch (const klippy::ConfigError& e) {
+      return e.what();
+    }
+    return "";
+  };
+  EXPECT_EQ(error_of(config),
+            "Option 'gcode' in section 'gcode_macro RESUME_PRINT' must be specified");
+  std::string no_hall = feedhub_test::box_config();
+  const size_t hall = no_hall.find("[hall_filament_width_sensor]");
+  no_hall.erase(hall, no_hall.find("[feedhub]") - hall);
+  EXPECT_THAT(error_of(no_hall), HasSubstr("needs a [hall_filament_width_sensor] section"));
+}
+
+// Axes too short for the cutter, wiper or trash fail the start, naming the places and the
+// limits, rather than a tool change in the middle of a print.
+TEST(FeedhubConfig, AxesThatCannotReachTheBoxsHeadPositionsFailTheStart) {
+  auto printer = [](const std::string& y_max) {
+    std::string rails = testing_support::cartesian_rails();
+    const size_t y = rails.find("position_max: 325");
+    rails.replace(y, 17, "position_max: " + y_max);
+    return "[printer]\nkinematics: cartesian\nmax_velocity: 300\nmax_accel: 3000\n" + rails;
+  };
+  {
+    BoxHost box;
+    EXPECT_NO_THROW(box.start(feedhub_test::box_config(printer("324"))));
+  }
+  BoxHost box;
+  try {
+    box.start(feedhub_test::box_config(printer("320")));
+    FAIL() << "a Y axis of 320 mm was accepted";
+  } catch (const klippy::ConfigError& e) {
+    EXPECT_THAT(e.what(), HasSubstr("wiper at Y 308 to 324 (stepper_y reaches 0 to 320)"));
+    EXPECT_THAT(e.what(), HasSubstr("[stepper_x] and [stepper_y]"));
+    EXPECT_THAT(e.what(), ::testing::Not(HasSubstr("cutter")));
+  }
 }
 
 }  // namespace

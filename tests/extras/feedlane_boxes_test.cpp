@@ -12,8 +12,8 @@ std::string printer_with_boxes(int boxes) {
   std::string base = feedlane_test::printer_config({.slots = 0});
   base = base.substr(0, base.find("[mcu mcu_box1]")) + base.substr(base.find("[printer]"));
   base = base.substr(0, base.find("[filament_motion_sensor"));
-  return base + "[hall_filament_width_sensor]\nadc1: PC0\nadc2: PC1\n" +
-         feedbox::box_sections(boxes) + "[filament_world]\n" + feedbox::box_world_options(boxes);
+  return base + testing_support::hall_sensor_section("PC0", "PC1") + feedbox::box_sections(boxes) +
+         "[filament_world]\n" + feedbox::box_world_options(boxes);
 }
 
 TEST(FeedlaneBoxes, EachBoxBringsItsMcuFourSlotFeedersAndFourSpools) {

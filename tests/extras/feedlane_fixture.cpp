@@ -30,7 +30,8 @@ std::string printer_config(const PrinterSetup& setup) {
       "[mcu]\nserial: /dev/serial/by-id/usb-printer\n"
       "[mcu mcu_box1]\nserial: /dev/serial/by-id/usb-box1\n"
       "[printer]\nkinematics: cartesian\nmax_velocity: 300\nmax_accel: 3000\n"
-      "max_z_velocity: 5\n"
+      "max_z_velocity: 5\n" +
+      testing_support::cartesian_rails() +
       "[extruder]\nstep_pin: PB3\ndir_pin: PB4\nenable_pin: !PC3\nmicrosteps: 16\n"
       "rotation_distance: 22.67\nnozzle_diameter: 0.4\nfilament_diameter: 1.75\n"
       "max_extrude_only_distance: 2000\nmin_extrude_temp: 0\nheater_pin: PA1\n"
@@ -39,13 +40,12 @@ std::string printer_config(const PrinterSetup& setup) {
       "[save_variables]\nfilename: " +
       std::string(kVariablesPath) +
       "\n[gcode_macro RESUME_PRINT]\ngcode:\n    RESUME\n"
-      "[gcode_macro MOVE_TO_TRASH]\ngcode:\n    G90\n    G1 X300 Y310 F12000\n"
-      "[gcode_macro _CG28]\ngcode:\n    G4 P10\n"
-      "[filament_motion_sensor box_motion_sensor]\nswitch_pin: mcu_box1:" +
-      kEncoderPin +
-      "\ndetection_length: 7\n"
-      "[hall_filament_width_sensor]\nadc1: PC0\nadc2: PC1\n" +
-      setup.extra + "[feedhub]\nb_button_pin: ^!mcu_box1:" + kOutletPin +
+      "[gcode_macro MOVE_TO_TRASH]\ngcode:\n    G90\n    G1 X300 Y310 F12000\n" +
+      testing_support::kConditionalHomeMacro +
+      "[filament_motion_sensor box_motion_sensor]\nswitch_pin: mcu_box1:" + kEncoderPin +
+      "\nextruder: extruder\ndetection_length: 7\n" +
+      testing_support::hall_sensor_section("PC0", "PC1") + setup.extra +
+      "[feedhub]\nb_button_pin: ^!mcu_box1:" + kOutletPin +
       "\nb_endstop_pin: mcu_box1:PB1\ne_endstop_pin: mcu_box1:PB2\n";
   for (int slot = 0; slot < setup.slots; ++slot) {
     text += slot == 0 && !setup.slot0_section.empty() ? setup.slot0_section : slot_section(slot);

@@ -42,10 +42,10 @@ class PrintRoad : public ::testing::Test {
 
 TEST_F(PrintRoad, ABlockChangingSlotsParksTheOldFilamentAndCouplesTheNew) {
   // Purged after the load: the filament reaches through the cutter.
-  ASSERT_TRUE(print({"G90", "M83", "EXTRUDER_LOAD SLOT=slot0", "G1 E80 F300", "G1 X50 Y50 E5 F3000",
-                     "TOOL_CHANGE_START F=0 T=1", "CUT_FILAMENT T=0", "EXTRUDER_UNLOAD SLOT=slot0",
-                     "EXTRUDER_LOAD SLOT=slot1", "MOVE_TO_TRASH", "G1 E100 F300", "CLEAR_FLUSH",
-                     "TOOL_CHANGE_END", "G1 X60 Y60 E2 F3000"}))
+  ASSERT_TRUE(print({"G28", "G90", "M83", "EXTRUDER_LOAD SLOT=slot0", "G1 E80 F300",
+                     "G1 X50 Y50 E5 F3000", "TOOL_CHANGE_START F=0 T=1", "CUT_FILAMENT T=0",
+                     "EXTRUDER_UNLOAD SLOT=slot0", "EXTRUDER_LOAD SLOT=slot1", "MOVE_TO_TRASH",
+                     "G1 E100 F300", "CLEAR_FLUSH", "TOOL_CHANGE_END", "G1 X60 Y60 E2 F3000"}))
       << testing::PrintToString(host_.output());
   EXPECT_EQ(host_.variable("slot0"), Value(1));
   EXPECT_EQ(host_.variable("slot1"), Value(2));
@@ -65,9 +65,10 @@ TEST_F(PrintRoad, ASameSlotBlockLeavesTheFilamentAndTheHeadWhereTheyWere) {
   host_.save("value_t0", "'slot0'");
   host_.save("value_t1", "'slot0'");
   // Purged after the load, so that the extruder gears hold the filament.
-  ASSERT_TRUE(print({"G90", "M83", "EXTRUDER_LOAD SLOT=slot0", "G1 E60 F300", "G1 X50 Y50 E5 F3000",
-                     "TOOL_CHANGE_START F=0 T=1", "CUT_FILAMENT T=0", "EXTRUDER_UNLOAD SLOT=slot0",
-                     "EXTRUDER_LOAD SLOT=slot1", "G1 X100 Y100 E60 F300", "TOOL_CHANGE_END"}))
+  ASSERT_TRUE(
+      print({"G28", "G90", "M83", "EXTRUDER_LOAD SLOT=slot0", "G1 E60 F300", "G1 X50 Y50 E5 F3000",
+             "TOOL_CHANGE_START F=0 T=1", "CUT_FILAMENT T=0", "EXTRUDER_UNLOAD SLOT=slot0",
+             "EXTRUDER_LOAD SLOT=slot1", "G1 X100 Y100 E60 F300", "TOOL_CHANGE_END"}))
       << testing::PrintToString(host_.output());
   const double tip = strand(0).tip_mm;
   EXPECT_EQ(host_.variable("slot_sync"), Value("slot0"));

@@ -317,7 +317,7 @@ TEST_F(Retry, APausedPrintResumesOnlyOnceTheRetriedLoadSucceeds) {
     host_.host().run_until([&] { return !job.is_active() || job.is_paused(); }, 1e6);
   };
   host_.command("SIM_FAULT SLOT=1 KIND=jam");
-  job.start("retry.gcode", {"G90", "M83", "EXTRUDER_LOAD SLOT=slot1", "G1 E80 F300",
+  job.start("retry.gcode", {"G28", "G90", "M83", "EXTRUDER_LOAD SLOT=slot1", "G1 E80 F300",
                             "G1 X50 Y50 E5 F3000", "M400"});
   run_job();
   ASSERT_TRUE(job.is_paused()) << testing::PrintToString(host_.output());

@@ -149,6 +149,7 @@ class RunoutDuringAPrint : public Runout {
     host_.command("EXTRUDER_LOAD SLOT=slot0");
     host_.settle(0);
     ASSERT_EQ(host_.variable("slot_sync"), Value("slot0"));
+    host_.command("G28");
     start_print();
     host_.command("M83");
     host_.command("G1 E200 F600");

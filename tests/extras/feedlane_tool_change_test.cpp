@@ -18,6 +18,7 @@ class ToolChangeBlock : public ::testing::Test {
         [this](const klippy::Position& start, const klippy::Position& end, double) {
           moves_.push_back({start, end});
         });
+    host_.command("G28");
     host_.command("G1 X10 Y10 F6000");
     host_.host().advance(1.0);
     moves_.clear();

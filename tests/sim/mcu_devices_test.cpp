@@ -138,22 +138,29 @@ TEST_F(Devices, MotionSensorReadsItsSwitchAndCanBeDisabled) {
   EXPECT_EQ(*status->find("filament_detected"), klippy::Value(true));  // it toggled
 }
 
-TEST_F(Devices, HallSensorReportsItsSourceDiameter) {
+// As the host's sensor: the nominal diameter while it is off (the box would read that as
+// filament), what covers it once enabled.
+TEST_F(Devices, HallSensorReportsItsSourceDiameterOnlyWhileEnabled) {
   start(
       "[hall_filament_width_sensor]\nadc1: PA2\nadc2: PA3\ncal_dia1: 1.50\ncal_dia2: 2.00\n"
       "raw_dia1: 9500\nraw_dia2: 10500\ndefault_nominal_filament_diameter: 1.75\n"
       "max_difference: 0.2\nmeasurement_delay: 70\nenable: False\nmeasurement_interval: 10\n"
-      "logging: False\nmin_diameter: 1.0\nuse_current_dia_while_delay: False\n");
+      "logging: False\nmin_diameter: 1.0\nuse_current_dia_while_delay: False\n"
+      "pause_on_runout: False\n");
   auto& hall =
       host().printer().lookup_object<sim::SimHallFilamentWidthSensor>("hall_filament_width_sensor");
-  EXPECT_DOUBLE_EQ(hall.diameter(), 0.);
   const double covered_from = now_print_time() + 1.;
-  hall.set_diameter_source([covered_from](double t) { return t >= covered_from ? 1.75 : 0.; });
+  hall.set_diameter_source([covered_from](double t) { return t >= covered_from ? 1.72 : 0.; });
+  EXPECT_DOUBLE_EQ(hall.diameter(), 1.75);
+  EXPECT_EQ(test_host.command("QUERY_FILAMENT_WIDTH")[0], "// Filament diameter: sensor disabled");
+  EXPECT_EQ(test_host.command("ENABLE_FILAMENT_WIDTH_SENSOR")[0], "// Filament width sensor: ON");
   EXPECT_DOUBLE_EQ(hall.diameter(), 0.);
   host().advance(1.5);
+  EXPECT_DOUBLE_EQ(hall.diameter(), 1.72);
+  EXPECT_EQ(*hall.get_status(0.)->find("Diameter"), klippy::Value(1.72));
+  EXPECT_EQ(test_host.command("QUERY_FILAMENT_WIDTH")[0], "// Filament diameter: 1.720 mm");
+  test_host.command("DISABLE_FILAMENT_WIDTH_SENSOR");
   EXPECT_DOUBLE_EQ(hall.diameter(), 1.75);
-  EXPECT_EQ(*hall.get_status(0.)->find("Diameter"), klippy::Value(1.75));
-  EXPECT_EQ(test_host.command("QUERY_FILAMENT_WIDTH")[0], "// Filament dia (measured mm): 1.75");
 }
 
 }  // namespace

@@ -73,7 +73,8 @@ TEST(McuConfig, PinErrorsNameTheSection) {
       config_error("[led one]\nred_pin: PA5\n[led two]\ngreen_pin: PB1\nblue_pin: PA5\n");
   EXPECT_THAT(twice, HasSubstr("pin PA5 used multiple times in config"));
   EXPECT_THAT(twice, HasSubstr("section 'led two'"));
-  std::string bad = config_error("[filament_motion_sensor enc]\nswitch_pin: box9:PA1\n");
+  std::string bad =
+      config_error("[filament_motion_sensor enc]\nswitch_pin: box9:PA1\nextruder: extruder\n");
   EXPECT_THAT(bad, HasSubstr("Unknown pin chip name 'box9'"));
   EXPECT_THAT(bad, HasSubstr("section 'filament_motion_sensor enc'"));
   EXPECT_THAT(config_error("[mcu]\nbogus: 1\n"), HasSubstr("Option 'bogus' is not valid"));

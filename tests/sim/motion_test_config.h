@@ -20,7 +20,8 @@ inline std::string heater_options(const std::string& control, double max_temp) {
 // otherwise, with one box heater, a fan and one extruder stepper "slot0".
 inline std::string printer_config(const std::string& min_extrude_temp = "0") {
   return "[printer]\nkinematics: cartesian\nmax_velocity: 300\nmax_accel: 3000\n"
-         "max_z_velocity: 5\nsquare_corner_velocity: 5\n\n"
+         "max_z_velocity: 5\nsquare_corner_velocity: 5\n\n" +
+         testing_support::cartesian_rails() +
          "[extruder]\nstep_pin: PB3\ndir_pin: PB4\nenable_pin: !PC3\nmicrosteps: 16\n"
          "rotation_distance: 22.67\nnozzle_diameter: 0.4\nfilament_diameter: 1.75\n"
          "max_extrude_only_distance: 200\npressure_advance: 0.04\nmin_extrude_temp: " +

@@ -21,7 +21,10 @@ constexpr double kTenMmMove_s = 1. + 1. / 300.;
 
 class ToolheadTest : public ::testing::Test {
  protected:
-  void SetUp() override { host.start(printer_config()); }
+  void SetUp() override {
+    host.start(printer_config());
+    host.command("G28");
+  }
   sim::SimToolhead& th() { return toolhead(host); }
   sim::SimGCodeMove& gcode_move() {
     return host.host().printer().lookup_object<sim::SimGCodeMove>("gcode_move");
@@ -166,6 +169,64 @@ TEST_F(ToolheadTest, HomingZeroesTheHomedAxes) {
   EXPECT_EQ(th().homed_axes(), "xyz");
   host.command("M84");
   EXPECT_EQ(th().homed_axes(), "");
+}
+
+// As the host's cartesian kinematics: nothing moves before its axis is homed, and a homed
+// axis moves only within its rail's range; only the moving axes are checked.
+TEST(ToolheadLimits, MovesNeedHomedAxesAndStayWithinTheRails) {
+  TestHost host;
+  host.start(printer_config());
+  EXPECT_EQ(host.command("G1 X10 F600"),
+            Lines{"!! Must home axis first: 10.000 0.000 0.000 [0.000]"});
+  host.command("G28 X");
+  EXPECT_EQ(host.command("G1 X10 F600"), Lines{});
+  EXPECT_EQ(host.command("G1 Y10"), Lines{"!! Must home axis first: 10.000 10.000 0.000 [0.000]"});
+  host.command("G28");
+  EXPECT_EQ(host.command("G1 X306 Y325 Z300"), Lines{});
+  EXPECT_EQ(host.command("G1 X306.5"),
+            Lines{"!! Move out of range: 306.500 325.000 300.000 [0.000]"});
+  EXPECT_EQ(host.command("G1 Z-1"), Lines{"!! Move out of range: 306.000 325.000 -1.000 [0.000]"});
+  EXPECT_EQ(toolhead(host).get_position(), (klippy::Position{306., 325., 300., 0.}));
+  auto status = toolhead(host).get_status(now(host));
+  EXPECT_EQ(*status->find("axis_minimum"), klippy::Value(klippy::Value::List{0., 0., 0., 0.}));
+  EXPECT_EQ(*status->find("axis_maximum"),
+            klippy::Value(klippy::Value::List{306., 325., 300., 0.}));
+  host.command("M84");
+  EXPECT_EQ(host.command("G1 X10"),
+            Lines{"!! Must home axis first: 10.000 325.000 300.000 [0.000]"});
+}
+
+// The rails' options are required and checked as the host checks them.
+TEST(ToolheadLimits, RailSectionsNeedTheHostsOptions) {
+  auto error_of = [](const std::string& config) -> std::string {
+    TestHost host;
+    try {
+      host.start(config);
+    } catch (const klippy::ConfigError& e) {
+      return e.what();
+    }
+    return "";
+  };
+  const std::string base = printer_config();
+  auto without = [&](const std::string& option) {
+    std::string text = base;
+    const size_t at = text.find(option, text.find("[stepper_y]"));
+    return text.erase(at, text.find('\n', at) + 1 - at);
+  };
+  EXPECT_EQ(error_of(without("position_max")),
+            "Option 'position_max' in section 'stepper_y' must be specified");
+  EXPECT_EQ(error_of(without("endstop_pin")),
+            "Option 'endstop_pin' in section 'stepper_y' must be specified");
+  std::string no_x = base;
+  const size_t x = no_x.find("[stepper_x]");
+  no_x.erase(x, no_x.find("[stepper_y]") - x);
+  EXPECT_EQ(error_of(no_x), "Option 'step_pin' in section 'stepper_x' must be specified");
+  std::string bad_endstop = base;
+  bad_endstop.replace(bad_endstop.find("position_endstop: 0", bad_endstop.find("[stepper_z]")), 19,
+                      "position_endstop: 150");
+  EXPECT_EQ(error_of(bad_endstop), "Unable to infer homing_positive_dir in section 'stepper_z'");
+  EXPECT_EQ(error_of(base + "[stepper_x]\nhoming_accel: 5\n"),
+            "Option 'homing_accel' is not valid in section 'stepper_x'");
 }
 
 class SwallowingTransform final : public klippy::MoveTransform {

@@ -21,6 +21,34 @@ inline void PrintTo(const Value& value, std::ostream* out) {
 
 namespace testing_support {
 
+// [stepper_x], [stepper_y] and [stepper_z] of a cartesian printer on the printer MCU's port
+// E, reaching X 0 to 306, Y 0 to 325 and Z 0 to 300 once homed.
+inline std::string cartesian_rails() {
+  std::string text;
+  const char* axes[] = {"x", "y", "z"};
+  const char* maxima[] = {"306", "325", "300"};
+  for (int axis = 0; axis < 3; ++axis) {
+    auto pin = [&](int k) { return "PE" + std::to_string(4 * axis + k); };
+    text += std::string("[stepper_") + axes[axis] + "]\nstep_pin: " + pin(0) +
+            "\ndir_pin: " + pin(1) + "\nenable_pin: !" + pin(2) +
+            "\nmicrosteps: 16\nrotation_distance: 40\nendstop_pin: ^" + pin(3) +
+            "\nposition_endstop: 0\nposition_max: " + maxima[axis] + "\n";
+  }
+  return text;
+}
+
+// An enabled [hall_filament_width_sensor] with the options the host requires.
+inline std::string hall_sensor_section(const std::string& adc1, const std::string& adc2) {
+  return "[hall_filament_width_sensor]\nadc1: " + adc1 + "\nadc2: " + adc2 +
+         "\ndefault_nominal_filament_diameter: 1.75\nmeasurement_delay: 70\nenable: True\n"
+         "pause_on_runout: False\n";
+}
+
+// The body of the configurations' _CG28: homes unless every axis is homed.
+inline constexpr const char* kConditionalHomeMacro =
+    "[gcode_macro _CG28]\ngcode:\n    {% if printer.toolhead.homed_axes != 'xyz' %}\n"
+    "    G28\n    {% endif %}\n";
+
 class TempDir {
  public:
   TempDir();

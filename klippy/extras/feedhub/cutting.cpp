@@ -3,33 +3,12 @@
 #include <string>
 
 #include "klippy/extras/feedhub/feedhub.h"
+#include "klippy/extras/feedhub/head_paths.h"
 #include "klippy/extras/feedhub/slot_feeder.h"
 #include "klippy/extras/feedhub/tool_change.h"
 
 namespace feedhub {
 namespace {
-
-constexpr const char* kFlushWipeScript =
-    "M204 S10000\nG1 Y308 F10000\nG1 X80 F12000\nG1 Y314 F1500\nG1 Y316 F10000\n"
-    "G1 Y314 F1500\nG1 Y316 F10000\nG1 Y314 F1500\nG1 Y316 F10000\nG1 Y314 F1500\n"
-    "G1 Y324 F1200\nG1 X95 F6000\nG1 Y308 F10000\nG1 X80 F12000\nG1 Y314 F1500\n"
-    "G1 Y316 F10000\nG1 Y314 F1500\nG1 Y316 F10000\nG1 Y314 F1500\nG1 Y316 F10000\n"
-    "G1 Y314 F1500\nG1 Y324 F1200\nG1 X95 F12000\nG1 Y308 F10000\nG1 X80 F12000\n"
-    "G1 Y314 F1500\nG1 Y316 F10000\nG1 Y314 F1500\nG1 Y316 F10000\nG1 Y314 F1500\n"
-    "G1 Y316 F10000\nG1 Y314 F1500\nG1 Y324 F1200\nG1 X95 F6000";
-
-constexpr const char* kOozeWipeScript =
-    "M204 S10000\nG1 X75 F12000\nG1 X58 Y318 F12000\nG1 X75 F12000\nG1 X58 Y324 F9000\n"
-    "G1 Y318 F12000\nG1 X75 Y324 F9000\nG1 X95 F12000";
-
-// Two strokes of the cutter lever at X304.
-constexpr const char* kCutScript =
-    "G1 Y4.5 F5000\nG4 P500\nG1 Y8 F9000\nG1 Y4.3 F1500\nG4 P500\nG1 Y20 F9000\n";
-
-// The head comes back into this Y band before it travels to the cutter, so that it never
-// crosses the wiper or the cutter lever sideways.
-constexpr double kApproachMaxY = 300.;
-constexpr double kApproachMinY = 25.;
 
 // The filament is pulled back from the cutter before the cut, so that the piece left in
 // the hotend is short.
@@ -39,22 +18,22 @@ constexpr double kPullBackAccelMmS2 = 50.;
 constexpr double kPullBackPauseS = 0.5;
 
 std::string approach_script(double head_y) {
-  std::string script = "_CG28\nM204 S10000\n";
-  if (head_y > kApproachMaxY)
-    script += "G1 Y300 F9000\n";
-  else if (head_y < kApproachMinY)
-    script += "G1 Y25 F9000\n";
-  return script + "M400\nG1 X304 F24000\nG1 Y20 F24000\n";
+  std::string script = std::string(kHomeIfNeeded) + "M204 S10000\n";
+  if (head_y > kCutterApproachMaxY)
+    script += "G1 Y" + std::to_string(static_cast<int>(kCutterApproachMaxY)) + " F9000\n";
+  else if (head_y < kCutterApproachMinY)
+    script += "G1 Y" + std::to_string(static_cast<int>(kCutterApproachMinY)) + " F9000\n";
+  return script + "M400\n" + kCutterApproachScript;
 }
 
 }  // namespace
 
 void FeedHub::cmd_CLEAR_FLUSH(klippy::GCodeCommand& /*gcmd*/) {
-  gcode_.run_script_from_command(kFlushWipeScript);
+  gcode_.run_script_from_command(std::string(kHomeIfNeeded) + kFlushWipeScript);
 }
 
 void FeedHub::cmd_CLEAR_OOZE(klippy::GCodeCommand& /*gcmd*/) {
-  gcode_.run_script_from_command(kOozeWipeScript);
+  gcode_.run_script_from_command(std::string(kHomeIfNeeded) + kOozeWipeScript);
 }
 
 void FeedHub::cmd_CUT_FILAMENT(klippy::GCodeCommand& gcmd) {

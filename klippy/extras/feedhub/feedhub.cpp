@@ -1,5 +1,6 @@
 #include "klippy/extras/feedhub/feedhub.h"
 
+#include "klippy/extras/feedhub/head_paths.h"
 #include "klippy/extras/feedhub/slot_feeder.h"
 #include "klippy/extras/feedhub/tool_change.h"
 #include "klippy/host/atomic_file.h"
@@ -33,15 +34,16 @@ FeedHub::FeedHub(klippy::ConfigSection& config)
       e_output_(config, config.get("e_endstop_pin")),
       e_endstop_timer_(reactor_, [this](double eventtime) { return update_e_endstop(eventtime); }),
       print_stats_(printer_.load_object<klippy::PrintStats>(config, "print_stats")),
-      // Looked up rather than loaded: the macro's section has to come before [feedhub].
-      gcode_macro_resume_(printer_.lookup_object<klippy::GCodeMacro>("gcode_macro RESUME_PRINT")),
+      // Loaded, so that the macro's section may come anywhere in the file.
+      gcode_macro_resume_(
+          printer_.load_object<klippy::GCodeMacro>(config, "gcode_macro RESUME_PRINT")),
       save_variables_(printer_.load_object<klippy::SaveVariables>(config, "save_variables")),
       gcode_(printer_.lookup_object<klippy::GCodeDispatch>("gcode")),
       tool_change_(std::make_shared<ToolChange>(config)),
       extrude_gcode_(
-          "M400\nMOVE_TO_TRASH\nM109 S{hotendtemp}\nG1 E150 F300\nM400\nM104 S0\nM106 S255\n"
+          "M400\n_CG28\nMOVE_TO_TRASH\nM109 S{hotendtemp}\nG1 E150 F300\nM400\nM104 S0\nM106 S255\n"
           "M400\nG4 P10000\nCLEAR_FLUSH\nCLEAR_OOZE\nM106 S0"),
-      move_heating_gcode_("DISABLE_ALL_SENSOR\nMOVE_TO_TRASH\nM109 S{hotendtemp}"),
+      move_heating_gcode_("DISABLE_ALL_SENSOR\n_CG28\nMOVE_TO_TRASH\nM109 S{hotendtemp}"),
       sensor_str_tips_(
           "b_endstop_state = {b_endstop_state}\ne_endstop_state = {e_endstop_state}\n"),
       box_sensor_str_tips_("slot{slot_num} = {state}\n") {
@@ -51,7 +53,8 @@ FeedHub::FeedHub(klippy::ConfigSection& config)
   // The controller replaces the variables file itself; a host killed during one of its
   // writes left the temporary file behind.
   klippy::remove_leftover_temporaries(save_variables_.filename());
-  printer_.register_event_handler("klippy:ready", [this] { handle_connect(); });
+  printer_.register_event_handler("klippy:connect", [this] { handle_connect(); });
+  printer_.register_event_handler("klippy:ready", [this] { handle_ready(); });
   // The other commands of the box are registered by the code that implements them.
   gcode_.register_command("MOTION_TIPS", [this](klippy::GCodeCommand& gcmd) { motion_tips(gcmd); });
   gcode_.register_command("CUT_FILAMENT",
@@ -75,7 +78,7 @@ klippy::GCodeMove& FeedHub::gcode_move() {
 
 klippy::HallFilamentWidthSensor& FeedHub::filament_hall() {
   if (filament_hall_) return *filament_hall_;
-  return printer_.lookup_object<klippy::HallFilamentWidthSensor>("hall_filament_width_sensor");
+  return printer_.lookup_object<klippy::HallFilamentWidthSensor>(kHallSensorName);
 }
 
 bool FeedHub::filament_at_extruder_entry() {
@@ -83,18 +86,28 @@ bool FeedHub::filament_at_extruder_entry() {
 }
 
 std::optional<klippy::Value> FeedHub::get_status(double /*eventtime*/) {
-  // Looked up at every call, so that a status before the ready event reads the sensor too.
-  auto& hall =
-      printer_.lookup_object<klippy::HallFilamentWidthSensor>("hall_filament_width_sensor");
-  int e_endstop_state = hall.diameter() > kFilamentPresentDiameterMm ? 1 : 0;
+  // Looked up at every call, so that a status before the connect event reads the sensor too;
+  // a missing sensor is reported at connect, never from a status query.
+  auto* hall = printer_.lookup_object_or_null<klippy::HallFilamentWidthSensor>(kHallSensorName);
+  int e_endstop_state = hall && hall->diameter() > kFilamentPresentDiameterMm ? 1 : 0;
   return klippy::Value(klippy::Value::Dict{{"box_button_state", box_button_state_},
                                            {"b_endstop_state", b_endstop_state_},
                                            {"e_endstop_state", e_endstop_state}});
 }
 
+// Configuration faults surface here, where the host reports them as such and does not
+// start, rather than at ready, where an error shuts it down.
 void FeedHub::handle_connect() {
-  filament_hall_ =
-      &printer_.lookup_object<klippy::HallFilamentWidthSensor>("hall_filament_width_sensor");
+  filament_hall_ = printer_.lookup_object_or_null<klippy::HallFilamentWidthSensor>(kHallSensorName);
+  if (!filament_hall_)
+    throw klippy::ConfigError(
+        "Section 'feedhub' needs a [hall_filament_width_sensor] section: the box reads the "
+        "extruder-entry sensor through it. Add one with enable: True.");
+  if (auto* toolhead = printer_.lookup_object_or_null<klippy::Toolhead>("toolhead"))
+    check_head_reach(*toolhead, reactor_.monotonic());
+}
+
+void FeedHub::handle_ready() {
   std::string slot_sync = get_value_by_key("slot_sync", kNoSlot).str();
   if (slot_sync != kNoSlot) {
     auto* feeder = printer_.lookup_object_or_null<SlotFeeder>("feedlane " + slot_sync);

@@ -40,6 +40,7 @@ struct BoxDrying {
 // Above this hall-sensor diameter (mm) filament counts as present at the extruder entry.
 inline constexpr double kFilamentPresentDiameterMm = 0.5;
 inline constexpr const char* kNoSlot = "slot-1";
+inline constexpr const char* kHallSensorName = "hall_filament_width_sensor";
 
 class FeedHub final : public klippy::PrinterObject {
  public:
@@ -53,8 +54,11 @@ class FeedHub final : public klippy::PrinterObject {
 
   // {box_button_state, b_endstop_state, e_endstop_state}
   std::optional<klippy::Value> get_status(double eventtime) override;
-  // "klippy:ready": restores the saved extruder coupling and schedules the start-up tasks.
+  // "klippy:connect": ConfigError without a hall sensor or when the axes cannot reach the
+  // box's head positions.
   void handle_connect();
+  // "klippy:ready": restores the saved extruder coupling and schedules the start-up tasks.
+  void handle_ready();
 
   // Saved variables. Every write replaces the whole file and reloads the host's copy.
   void save_variable(const std::string& varname, const klippy::Value& value);
@@ -84,7 +88,7 @@ class FeedHub final : public klippy::PrinterObject {
   // Logs every box sensor, 1 meaning filament detected.
   void print_sensor_state_to_log(double eventtime);
 
-  // Start-up one-shots scheduled by handle_connect.
+  // Start-up one-shots scheduled by handle_ready.
   double delayed_init_error_raw(double eventtime);
   // The start-up tag reading; while the start-up inspection runs it waits for its end.
   double delayed_init_rfid(double eventtime);

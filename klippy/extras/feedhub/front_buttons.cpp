@@ -6,6 +6,7 @@
 
 #include "klippy/extras/feedhub/extrusion_mode.h"
 #include "klippy/extras/feedhub/feedhub.h"
+#include "klippy/extras/feedhub/head_paths.h"
 #include "klippy/extras/feedhub/slot_feeder.h"
 
 namespace feedhub {
@@ -22,10 +23,9 @@ constexpr ErrorReport kUnrecognisedFilament{21, ReportWay::Error,
 // Pushes a little of the old filament out once it is withdrawn, so the new one meets a
 // clean path.
 constexpr const char* kAfterOldUnload = "M400\nM83\nG1 E20 F300\nM400";
-constexpr const char* kParkHead = "G1 X95 Y290\n";
 constexpr const char* kCutAtTrash = "CUT_FILAMENT\nMOVE_TO_TRASH\nM83\n";
 constexpr const char* kPurgeAndWipe = "M83\nG1 E25 F300\nM400\nCLEAR_FLUSH\nCLEAR_OOZE\n";
-constexpr const char* kParkHeadCool = "G1 X95 Y290\nM104 S0\n";
+constexpr const char* kCool = "M104 S0\n";
 
 std::string with_temperature(std::string script, int temperature_c) {
   const std::string placeholder = "{hotendtemp}";
@@ -134,7 +134,7 @@ void FeedHub::button_extruder_load(klippy::GCodeCommand& gcmd) {
     gcode_.run_script_from_command(
         with_relative_extrusion(with_temperature(extrude_gcode_, purge_temp_c),
                                 extrusion_mode(gcode_move(), reactor_.monotonic())));
-    gcode_.run_script_from_command(kParkHead);
+    gcode_.run_script_from_command(kParkHeadScript);
     gcode_.run_script_from_command("M400");
     chosen.feeder.disable_stepper();
     box_button_state_ = 0;
@@ -160,7 +160,7 @@ bool FeedHub::button_extruder_unload(klippy::GCodeCommand& gcmd) {
     const bool withdrawn = b_endstop_state_ && get_value_by_key(chosen.feeder.stepper_name(), 0) ==
                                                    klippy::Value(kSlotParkedInBox);
     gcode_.run_script_from_command(kPurgeAndWipe);
-    gcode_.run_script_from_command(kParkHeadCool);
+    gcode_.run_script_from_command(std::string(kParkHeadScript) + kCool);
     gcode_.run_script_from_command("M400");
     box_button_state_ = 0;
     return withdrawn;

@@ -38,11 +38,8 @@ double FeedHub::update_e_endstop(double eventtime) {
 void FeedHub::print_sensor_state_to_log(double /*eventtime*/) {
   // 1 means filament detected throughout; the outlet and runout states are stored the
   // other way round.
-  auto& hall =
-      printer_.lookup_object<klippy::HallFilamentWidthSensor>("hall_filament_width_sensor");
   std::string shared = fill(sensor_str_tips_, "{b_endstop_state}", b_endstop_state_ ? "0" : "1");
-  shared =
-      fill(shared, "{e_endstop_state}", hall.diameter() > kFilamentPresentDiameterMm ? "1" : "0");
+  shared = fill(shared, "{e_endstop_state}", filament_at_extruder_entry() ? "1" : "0");
   std::string slots;
   // Only a log line: a box_count beyond the configured slots must not stop its caller.
   const klippy::Value box_count = get_value_by_key("box_count");

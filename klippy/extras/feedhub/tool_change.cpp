@@ -3,6 +3,7 @@
 #include <string>
 
 #include "klippy/extras/feedhub/feedhub.h"
+#include "klippy/extras/feedhub/head_paths.h"
 
 namespace feedhub {
 namespace {
@@ -44,7 +45,7 @@ void ToolChange::cmd_TOOL_CHANGE_START(klippy::GCodeCommand& gcmd) {
   // A second start while excluding must not stack this object on itself: the single end
   // has to bring back the transform that was in force before the block.
   if (from_slot != to_slot || next_transform_) return;
-  gcode_.run_script_from_command("MOVE_TO_TRASH\n");
+  gcode_.run_script_from_command(kMoveToTrash);
   exclude_tool_ = true;
   next_transform_ = hub.gcode_move().set_move_transform(shared_from_this(), true);
   last_position_ = next_transform_->get_position();

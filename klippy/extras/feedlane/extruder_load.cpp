@@ -3,6 +3,7 @@
 // arrive, and the coupling of the slot motor to the extruder.
 #include "klippy/extras/feedhub/error_report.h"
 #include "klippy/extras/feedhub/feedhub.h"
+#include "klippy/extras/feedhub/head_paths.h"
 #include "klippy/extras/feedhub/saved_values.h"
 #include "klippy/extras/feedhub/tool_change.h"
 #include "klippy/extras/feedlane/box_extruder_stepper.h"
@@ -18,9 +19,6 @@ constexpr ErrorReport kLoadFilamentFirst{5, ReportWay::Info,
                                          "Please load the filament to %s first.\n"};
 constexpr ErrorReport kExtruderLoadFailed{6, ReportWay::Info, "Extruder loading failure."};
 
-constexpr const char* kFirstWipePosition = "G1 Y300 F9000\nG1 X0 F9000\nG1 X0 Y0 F15000\nM400";
-constexpr const char* kSecondWipePosition =
-    "G1 X0 Y300 F15000\nG1 X35 F15000\nG1 Y305 F15000\nG1 X305 Y305 F15000\nM400";
 constexpr const char* kSettle = "G4 P2000\nM400";
 
 // Each recovery pass pulls back a little and pushes once more, unwatched.
@@ -128,11 +126,12 @@ bool BoxExtruderStepper::recover_extruder_load() {
       feedhub::saved_int(feedhub_, "load_retry_num", 0, 0, feedhub::kMaxSavedCount) + 1);
   // Every way out leaves the head at the trash, ready to purge.
   auto arrived = [this] {
-    gcode_.run_script_from_command("MOVE_TO_TRASH");
+    gcode_.run_script_from_command(feedhub::kMoveToTrash);
     return true;
   };
   for (int pass = 0; pass < kRecoveryPasses; ++pass) {
-    gcode_.run_script_from_command(pass == 0 ? kFirstWipePosition : kSecondWipePosition);
+    gcode_.run_script_from_command(pass == 0 ? feedhub::kFirstTrashScript
+                                             : feedhub::kSecondTrashScript);
     gcode_.run_script_from_command(kSettle);
     if (filament_at_extruder_entry()) return arrived();
     dwell(kRecoveryPauseS);
@@ -144,7 +143,7 @@ bool BoxExtruderStepper::recover_extruder_load() {
     gcode_.run_script_from_command(kSettle);
     if (filament_at_extruder_entry()) return arrived();
   }
-  gcode_.run_script_from_command("MOVE_TO_TRASH");
+  gcode_.run_script_from_command(feedhub::kMoveToTrash);
   return false;
 }
 
