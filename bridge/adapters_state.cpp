@@ -182,6 +182,11 @@ class BridgeHallSensor final : public HostAdapter<klippy::HallFilamentWidthSenso
     const klippy::Value* diameter = status ? status->find("Diameter") : nullptr;
     return diameter ? diameter->as_float() : 0.0;
   }
+  bool is_active() const override {
+    std::optional<klippy::Value> status = host_status(object_, link_, reactor_.monotonic());
+    const klippy::Value* active = status ? status->find("is_active") : nullptr;
+    return active && active->truthy();
+  }
 
  private:
   klippy::Reactor& reactor_;

@@ -79,7 +79,7 @@ class SimHallFilamentWidthSensor final : public klippy::HallFilamentWidthSensor 
   double diameter() const override;
   void set_diameter_source(DiameterSource source) { source_ = std::move(source); }
   std::optional<klippy::Value> get_status(double eventtime) override;
-  bool is_active() const { return active_; }
+  bool is_active() const override { return active_; }
 
  private:
   klippy::Printer& printer_;

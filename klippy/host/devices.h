@@ -28,6 +28,8 @@ class HallFilamentWidthSensor : public PrinterObject {
  public:
   // Measured diameter in mm; 0.0 when no filament covers the sensor.
   virtual double diameter() const = 0;
+  // While not active the host reports the nominal diameter, whatever the sensor sees.
+  virtual bool is_active() const = 0;
 };
 
 }  // namespace klippy

@@ -153,7 +153,7 @@ class HallSensor:
         self.diameter = 1.75
 
     def get_status(self, eventtime):
-        return {"Diameter": self.diameter}
+        return {"Diameter": self.diameter, "is_active": True}
 
 
 class SaveVariables:

@@ -147,6 +147,13 @@ TEST(FeedhubConfig, SectionOrderIsFreeAndMissingSectionsAreNamedAtStart) {
   const size_t hall = no_hall.find("[hall_filament_width_sensor]");
   no_hall.erase(hall, no_hall.find("[feedhub]") - hall);
   EXPECT_THAT(error_of(no_hall), HasSubstr("needs a [hall_filament_width_sensor] section"));
+  // A sensor left off reads its nominal diameter: filament at the entry, always.
+  std::string hall_off = feedhub_test::box_config();
+  const size_t enable = hall_off.find("enable: True");
+  ASSERT_NE(enable, std::string::npos);
+  hall_off.replace(enable, 12, "enable: False");
+  EXPECT_THAT(error_of(hall_off),
+              HasSubstr("Option 'enable' in section 'hall_filament_width_sensor' must be True"));
 }
 
 // Axes too short for the cutter, wiper or trash fail the start, naming the places and the

@@ -18,34 +18,34 @@ class ConfigurationMistakes(HostScenario):
             self.assertIn(word, error)
         self.assertNotIn('Transition to shutdown state', result.log)
 
-    def sections(self):
+    def fresh_sections(self):
         return copy.deepcopy(self.sections)
 
     def test_motion_sensor_without_its_extruder(self):
-        sections = self.sections()
+        sections = self.fresh_sections()
         printer_config.remove_option(sections, 'filament_motion_sensor box_motion_sensor',
                                      'extruder')
         self.assertConfigError(self.start_with(sections, '-motion'), 'extruder',
                                'filament_motion_sensor box_motion_sensor')
 
     def test_missing_width_sensor(self):
-        sections = [s for s in self.sections() if s[0] != 'hall_filament_width_sensor']
+        sections = [s for s in self.fresh_sections() if s[0] != 'hall_filament_width_sensor']
         self.assertConfigError(self.start_with(sections, '-nohall'),
                                'hall_filament_width_sensor')
 
     def test_width_sensor_not_enabled(self):
-        sections = self.sections()
+        sections = self.fresh_sections()
         printer_config.set_option(sections, 'hall_filament_width_sensor', 'enable', 'False')
         self.assertConfigError(self.start_with(sections, '-disabled'),
                                'hall_filament_width_sensor', 'enable')
 
     def test_axis_too_short_for_the_cutter(self):
-        sections = self.sections()
+        sections = self.fresh_sections()
         printer_config.set_option(sections, 'stepper_y', 'position_max', '320')
         self.assertConfigError(self.start_with(sections, '-short'), 'feedhub', 'Y')
 
     def test_resume_macro_after_the_box_section_is_fine(self):
-        sections = self.sections()
+        sections = self.fresh_sections()
         macro = [s for s in sections if s[0] == 'gcode_macro RESUME_PRINT']
         rest = [s for s in sections if s[0] != 'gcode_macro RESUME_PRINT']
         result = self.start_with(rest + macro, '-order')

@@ -8,18 +8,21 @@ class OneBox(HostScenario):
     boxes = 1
 
     def test_starts_and_reports_the_box_objects(self):
-        result = self.run_host(['MOTION_TIPS', 'SAVE_VARIABLE VARIABLE=probe VALUE=5'])
+        result = self.run_host(['MOTION_TIPS', 'SAVE_VARIABLE VARIABLE=probe VALUE=5',
+                                'TEST_OBJECTS'])
         self.assertRanCleanly(result)
+        objects = klipper_host.responses_of(result, 'TEST_OBJECTS')
         for name in ('feedhub', 'feedlane slot0', 'feedlane slot3', 'feedscan'):
-            self.assertIn("'%s'" % name, result.log, 'object %s not loaded' % name)
+            self.assertIn('object ' + name, objects)
         self.assertEqual(result.saved_variables().get('probe'), 5)
-        self.assertTrue(klipper_host.responses_of(result, 'MOTION_TIPS'), result.text())
+        self.assertIn('// Code:ZKE_004_013; Message:Detected wrapping filament,please check the '
+                      'filament.', klipper_host.responses_of(result, 'MOTION_TIPS'))
 
 
 class TwoBoxes(HostScenario):
     boxes = 2
 
     def test_starts_with_eight_slots(self):
-        result = self.run_host(['MOTION_TIPS'])
+        result = self.run_host(['TEST_OBJECTS'])
         self.assertRanCleanly(result)
-        self.assertIn('feedlane slot7', result.log)
+        self.assertIn('object feedlane slot7', klipper_host.responses_of(result, 'TEST_OBJECTS'))

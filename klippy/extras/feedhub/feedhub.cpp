@@ -103,6 +103,11 @@ void FeedHub::handle_connect() {
     throw klippy::ConfigError(
         "Section 'feedhub' needs a [hall_filament_width_sensor] section: the box reads the "
         "extruder-entry sensor through it. Add one with enable: True.");
+  if (!filament_hall_->is_active())
+    throw klippy::ConfigError(
+        "Option 'enable' in section 'hall_filament_width_sensor' must be True for the box: "
+        "while the sensor is off it reports its nominal diameter, which the box would take "
+        "for filament at the extruder entry.");
   if (auto* toolhead = printer_.lookup_object_or_null<klippy::Toolhead>("toolhead"))
     check_head_reach(*toolhead, reactor_.monotonic());
 }

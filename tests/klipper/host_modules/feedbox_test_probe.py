@@ -6,6 +6,7 @@
 # - TEST_BUTTON MCU=<mcu name> PIN=<pin> STATE=0|1 reports a button level change the way
 #   the MCU's buttons_state message does, through the host's own button handling. STATE
 #   is the level the registered callback sees (after the configuration's `!`).
+# - TEST_OBJECTS answers the names of the host's objects, one per line ("object NAME").
 # - TEST_HALL DIAMETER=<mm> makes the hall width sensor read that diameter, as its ADC
 #   samples would (without an MCU no sample ever arrives and it keeps its nominal one).
 import logging
@@ -21,6 +22,7 @@ class FeedboxTestProbe:
         gcode.register_command('TEST_BUTTON', self.cmd_TEST_BUTTON)
         gcode.register_command('TEST_MARK', self.cmd_TEST_MARK)
         gcode.register_command('TEST_HALL', self.cmd_TEST_HALL)
+        gcode.register_command('TEST_OBJECTS', self.cmd_TEST_OBJECTS)
         self.printer.register_event_handler('klippy:disconnect',
                                             self.responses.close)
 
@@ -31,6 +33,10 @@ class FeedboxTestProbe:
     def cmd_TEST_MARK(self, gcmd):
         # Separates the responses of a scenario's steps.
         self._record('== ' + gcmd.get('TEXT', ''))
+
+    def cmd_TEST_OBJECTS(self, gcmd):
+        for name, _obj in self.printer.lookup_objects():
+            self._record('object ' + name)
 
     def cmd_TEST_HALL(self, gcmd):
         hall = self.printer.lookup_object('hall_filament_width_sensor')
