@@ -119,8 +119,8 @@ def run_batch(paths, folder, config_text, gcode_lines, saved=None, timeout=120):
     Each line is preceded by a TEST_MARK naming it, so responses can be split per line."""
     _new_run_folder(paths, folder, config_text, saved)
     with open(os.path.join(folder, 'test.gcode'), 'w') as f:
-        for line in gcode_lines:
-            f.write('TEST_MARK TEXT="%s"\n' % line.replace('"', "'"))
+        for index, line in enumerate(gcode_lines):
+            f.write('TEST_MARK TEXT="%d %s"\n' % (index, line.replace('"', "'")))
             f.write(line + '\n')
     command = [PYTHON, os.path.join(paths.klipper, 'klippy', 'klippy.py'),
                os.path.join(folder, 'printer.cfg'), '-i', os.path.join(folder, 'test.gcode'),
@@ -141,15 +141,17 @@ def run_batch(paths, folder, config_text, gcode_lines, saved=None, timeout=120):
     return BatchResult(proc.returncode, responses, log, folder)
 
 
-def responses_of(result, line):
-    """The responses between the mark of `line` and the next mark."""
-    mark = '== ' + line.replace('"', "'")
-    out, inside = [], False
+def responses_of(result, line, nth=0):
+    """The responses between the `nth` mark of `line` and the next mark."""
+    text = line.replace('"', "'")
+    out, inside, seen = [], False, 0
     for response in result.responses:
         if response.startswith('== '):
             if inside:
                 break
-            inside = response == mark
+            if response.split(' ', 2)[2:] == [text]:
+                inside = seen == nth
+                seen += 1
             continue
         if inside:
             out.append(response)

@@ -44,6 +44,14 @@ class ConfigurationMistakes(HostScenario):
         printer_config.set_option(sections, 'stepper_y', 'position_max', '320')
         self.assertConfigError(self.start_with(sections, '-short'), 'feedhub', 'Y')
 
+    def test_box_detection_before_everything_else_is_fine(self):
+        sections = self.fresh_sections()
+        scan = [s for s in sections if s[0] == 'feedscan']
+        rest = [s for s in sections if s[0] != 'feedscan']
+        self.assertEqual(len(scan), 1)
+        result = self.start_with(rest[:1] + scan + rest[1:], '-scanfirst')
+        self.assertRanCleanly(result)
+
     def test_resume_macro_after_the_box_section_is_fine(self):
         sections = self.fresh_sections()
         macro = [s for s in sections if s[0] == 'gcode_macro RESUME_PRINT']

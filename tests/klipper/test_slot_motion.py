@@ -33,6 +33,53 @@ class SlotMotion(HostScenario):
         self.assertEqual(len({direction for direction, _count in moves}), 1, moves)
         self.assertEqual(self.slot_steps(result, 0), [])
 
+    def endstop_homes(self, result, section, key):
+        """The endstop_home commands sent for the endstop on `section`'s `key` pin."""
+        pin = option(self.sections, section, key).split(':')[-1]
+        lines = mcu_output.decode(self.paths.klipper, self.paths.dictionary,
+                                  result.serial_file('mcu_box1'))
+        oids = [l.split('oid=')[1].split()[0] for l in lines
+                if l.startswith('config_endstop ') and
+                l.split('pin=')[1].split()[0].split('/')[-1] == pin]
+        self.assertEqual(len(oids), 1, 'one endstop on %s' % pin)
+        return [l for l in lines if l.startswith('endstop_home oid=%s ' % oids[0])
+                and ' clock=0 ' not in l]
+
+    def test_slot_unload_homes_against_its_runout_sensor_and_moves_on_exactly(self):
+        mcu, pin = option(self.sections, 'feedlane slot2', 'runout_pin').lstrip(
+            '^~!').split(':')
+        result = self.run_host([
+            'SLOT_UNLOAD SLOT=slot2',
+            # What the sensor saw as the strand left it.
+            'TEST_BUTTON MCU=%s PIN=%s STATE=1' % (mcu, pin),
+            'SLOT_UNLOAD SLOT=slot2',
+            'RUN_STEPPER STEPPER=2', 'RUN_STEPPER STEPPER=2', 'M400'])
+        self.assertRanCleanly(result)
+        self.assertEqual(len(self.endstop_homes(result, 'feedlane slot2', 'runout_pin')), 1)
+        self.assertEqual(result.saved_variables().get('slot2'), 0)
+        self.assertEqual(klipper_host.responses_of(result, 'SLOT_UNLOAD SLOT=slot2', 1)[1:2],
+                         ['// 1C (slot2) holds no filament at its sensor: nothing to unload.'])
+        # Batch mode reports the trip at once, so the homing move sends no steps; the pulls
+        # after it are exact.
+        self.assertEqual(self.slot_steps(result, 2), [(0, 2 * self.steps_of(2, 50))])
+
+    def test_extruder_loads_and_unloads_twice_leave_the_step_queue_sound(self):
+        result = self.run_host([
+            'EXTRUDER_LOAD SLOT=slot0', 'EXTRUDER_LOAD SLOT=slot0',
+            'EXTRUDER_UNLOAD SLOT=slot0', 'E_UNLOAD SLOT=0', 'RELOAD_ALL', 'RELOAD_ALL',
+            'RUN_STEPPER STEPPER=0', 'M400'])
+        self.assertRanCleanly(result)
+        # Without a box nothing reaches the extruder: each load fails and says so.
+        self.assertEqual(result.text().count('ZKE_004_006'), 2, result.text())
+        self.assertEqual(result.saved_variables().get('retry_step'), 'ZKE_004_006_0')
+        moves = self.slot_steps(result, 0)
+        self.assertEqual({direction for direction, _count in moves}, {0, 1}, moves)
+        self.assertEqual(moves[-1][0], 0)
+        self.assertGreaterEqual(moves[-1][1], self.steps_of(0, 50))
+        # The homing moves against the outlet and entry sensors were armed on the box MCU.
+        self.assertTrue(self.endstop_homes(result, 'feedhub', 'b_endstop_pin') or
+                        self.endstop_homes(result, 'feedhub', 'e_endstop_pin'))
+
     def test_unknown_slot_is_a_command_error(self):
         result = self.run_host(['RUN_STEPPER STEPPER=9'])
         self.assertFalse(result.shut_down(), klipper_host.fail_message(result))
