@@ -220,6 +220,20 @@ TEST_F(FeedlaneSlotLoad, AJammedUnloadFailsWithAWarning) {
   EXPECT_TRUE(lane().slot_not_unload());
 }
 
+TEST_F(FeedlaneSlotLoad, AnUnloadThatCannotHomeKeepsTheSlotsSavedState) {
+  insert(0);
+  ASSERT_TRUE(load());
+  const Value state = host_.variable("slot0");
+  host_.box_mcu().set_connected(false);
+  const auto lines = unload();
+  host_.box_mcu().set_connected(true);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find("Communication timeout during homing"), std::string::npos) << lines[0];
+  // The unload did not happen, and the saved state does not claim it did.
+  EXPECT_EQ(host_.variable("slot0"), state);
+  EXPECT_TRUE(lane().slot_not_unload());
+}
+
 class FeedlaneJam : public FeedlaneSlotLoad {
  protected:
   // Pushes slot 0's filament past the motion encoder, then homes towards the extruder

@@ -119,6 +119,7 @@ void BoxExtruderStepper::cmd_SLOT_UNLOAD(klippy::GCodeCommand& /*gcmd*/) {
   }
   const FeedMove unload = checked_tuning(kSlotUnload1);
   slot_not_unload_ = false;
+  const klippy::Value state_before = feedhub_.get_value_by_key(stepper_name_, klippy::Value());
   feedhub_.save_variable(stepper_name_, kSlotAtSensor);
   bool home_success = false;
   try {
@@ -128,6 +129,11 @@ void BoxExtruderStepper::cmd_SLOT_UNLOAD(klippy::GCodeCommand& /*gcmd*/) {
   } catch (const klippy::CommandError&) {
     stop_after_error(nullptr);
     slot_not_unload_ = true;
+    // Nothing was withdrawn: the saved state must not claim otherwise.
+    if (state_before.is_none())
+      feedhub_.remove_variables({stepper_name_});
+    else
+      feedhub_.save_variable(stepper_name_, state_before);
     throw;
   }
   if (home_success) {
