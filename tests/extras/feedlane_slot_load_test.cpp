@@ -309,4 +309,27 @@ TEST_F(FeedlaneSlotLoad, CouplingWithABoxCountBeyondTheConfiguredSlotsSaysWhatTo
   EXPECT_EQ(lane(1).extruder_stepper().synced_extruder(), "");
 }
 
+TEST_F(FeedlaneSlotLoad, ARestartWithABoxCountBeyondTheSlotsSaysSoAndTheHostGoesOn) {
+  insert(0);
+  ASSERT_TRUE(load());
+  host_.command("EXTRUDER_LOAD SLOT=slot0");
+  host_.settle(0);
+  ASSERT_EQ(host_.variable("slot_sync"), Value("slot0"));
+  host_.save("box_count", "2");
+  host_.output().clear();
+  host_.restart();
+  host_.host().advance(0.5);
+  EXPECT_TRUE(host_.output_contains(
+      "!! Saved box_count 2 counts slot4, but the printer has no [feedlane slot4]; correct "
+      "box_count with SAVE_VARIABLE or add the section"))
+      << testing::PrintToString(host_.output());
+  EXPECT_EQ(host_.host().printer().shutdown_message(), "") << "not shut down";
+  // Nothing follows the extruder, and the saved coupling says so.
+  for (int slot = 0; slot < 4; ++slot)
+    EXPECT_EQ(lane(slot).extruder_stepper().synced_extruder(), "") << slot;
+  EXPECT_EQ(host_.variable("slot_sync"), Value("slot-1"));
+  EXPECT_EQ(host_.command("SAVE_VARIABLE VARIABLE=box_count VALUE=1"), std::vector<std::string>{});
+  EXPECT_EQ(host_.variable("box_count"), Value(1));
+}
+
 }  // namespace
