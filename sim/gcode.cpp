@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <set>
 
 #include "klippy/host/errors.h"
 
@@ -213,9 +214,25 @@ void SimGCode::process_lines(const std::string& script, bool raise_errors) {
   }
 }
 
+void SimGCode::handle_shutdown(const std::string& message) {
+  if (!shutdown_message_.empty()) return;
+  shutdown_message_ = message;
+  respond_raw("!! " + message);
+  respond_info("Klipper state: Shutdown", false);
+}
+
+bool SimGCode::runs_when_shut_down(const std::string& command) {
+  // The host's own commands that stay registered when it is not ready.
+  static const std::set<std::string> kKept = {
+      "RESTART", "FIRMWARE_RESTART", "HELP", "STATUS", "ECHO", "M110", "M112", "M115"};
+  return kKept.count(command) > 0;
+}
+
 void SimGCode::dispatch(const std::string& line) {
   ParsedLine parsed = parse_gcode_line(line);
   if (parsed.command.empty()) return;
+  if (!shutdown_message_.empty() && !runs_when_shut_down(parsed.command))
+    throw klippy::CommandError(shutdown_message_);
   auto it = handlers_.find(parsed.command);
   if (it == handlers_.end()) {
     respond_info("Unknown command:\"" + parsed.command + "\"", true);

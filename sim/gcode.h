@@ -43,6 +43,9 @@ class SimGCode final : public klippy::GCodeDispatch {
   // A line typed at the console or read from a script file: runs under the lock; errors are
   // reported, never thrown. Must run inside a reactor task.
   void run_console_line(const std::string& line);
+  // The host is shut down: every command but the host's own few (RESTART, HELP, ...)
+  // fails with `message`, as in the real host.
+  void handle_shutdown(const std::string& message);
   // Called after each failed command (pause-on-error of a print, for example).
   void set_command_error_hook(std::function<void()> hook) { on_error_ = std::move(hook); }
 
@@ -54,6 +57,7 @@ class SimGCode final : public klippy::GCodeDispatch {
 
   void process_lines(const std::string& script, bool raise_errors);
   void dispatch(const std::string& line);
+  static bool runs_when_shut_down(const std::string& command);
   void run_mux(const std::string& command, klippy::GCodeCommand& gcmd);
   void respond_error(const std::string& message);
   void cmd_HELP(klippy::GCodeCommand& gcmd);
@@ -65,6 +69,7 @@ class SimGCode final : public klippy::GCodeDispatch {
   std::map<std::string, std::string> help_;
   std::map<std::string, Mux> mux_;
   std::function<void()> on_error_;
+  std::string shutdown_message_;
 };
 
 }  // namespace sim

@@ -36,6 +36,8 @@ SimHost::SimHost(HostOptions options) {
   // The console's loop stops when the host asks to end its run.
   printer_->on_exit_request([this] { reactor_->end(); });
   register_restart_commands(*printer_, *gcode_);
+  printer_->register_event_handler(
+      "klippy:shutdown", [this] { gcode_->handle_shutdown(printer_->shutdown_message()); });
 }
 
 SimHost::~SimHost() {

@@ -128,7 +128,29 @@ void SimPrinter::load_config(std::unique_ptr<SimConfig> config) {
 void SimPrinter::start() {
   send_event("klippy:mcu_identify");
   send_event("klippy:connect");
-  send_event("klippy:ready");
+  try {
+    send_event("klippy:ready");
+  } catch (const std::exception& e) {
+    // The handlers after the failing one do not run, as in the real host.
+    log_.error(std::string("Unhandled exception during ready callback: ") + e.what());
+    invoke_shutdown(std::string("Internal error during ready callback: ") + e.what());
+  }
+}
+
+void SimPrinter::invoke_shutdown(const std::string& message) {
+  if (!shutdown_message_.empty()) return;
+  log_.error("Transition to shutdown state: " + message);
+  shutdown_message_ = message.empty() ? "Shutdown" : message;
+  auto it = handlers_.find("klippy:shutdown");
+  if (it == handlers_.end()) return;
+  auto handlers = it->second;
+  for (auto& handler : handlers) {
+    try {
+      handler();
+    } catch (const std::exception& e) {
+      log_.error(std::string("Exception during shutdown handler: ") + e.what());
+    }
+  }
 }
 
 }  // namespace sim

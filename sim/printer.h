@@ -42,8 +42,14 @@ class SimPrinter final : public klippy::Printer {
   void set_factory(std::unique_ptr<klippy::HostFactory> factory) { factory_ = std::move(factory); }
   // Builds every object of the configuration and checks it; ConfigError on any fault.
   void load_config(std::unique_ptr<SimConfig> config);
-  // Runs the MCU configuration and the connect and ready events.
+  // Runs the MCU configuration and the connect and ready events. A ready handler that
+  // fails shuts the host down, as the real host does; it does not end the run.
   void start();
+  // As the real host on a fault: logs it, keeps `message` as its state and tells every
+  // object ("klippy:shutdown"); a second call changes nothing.
+  void invoke_shutdown(const std::string& message);
+  // The message of the shutdown; "" while the host is not shut down.
+  const std::string& shutdown_message() const { return shutdown_message_; }
 
   const std::vector<std::string>& ignored_sections() const { return ignored_; }
   // "" while running; else the result passed to request_exit.
@@ -68,6 +74,7 @@ class SimPrinter final : public klippy::Printer {
   std::vector<std::string> ignored_;
   std::string exit_result_;
   std::function<void()> exit_listener_;
+  std::string shutdown_message_;
 };
 
 }  // namespace sim

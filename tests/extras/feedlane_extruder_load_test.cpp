@@ -204,6 +204,19 @@ TEST_F(CoupledSlot, ItsOwnMovesHandItBackToTheExtruder) {
   EXPECT_FALSE(follows_extruder(1));
 }
 
+TEST_F(CoupledSlot, TheCutComesAfterA35MmPullBackOfTheLoadedStrandIntoTheBox) {
+  const double tip = strand(0).tip_mm;
+  const double cutter_mm = world().geometry().cutter_mm();
+  ASSERT_GT(tip - 35., cutter_mm) << "the purged strand reaches through the cutter";
+  command("CUT_FILAMENT T=0");
+  command("M400");
+  ASSERT_EQ(world().loose_pieces().size(), 1u);
+  // Cut 35 mm short of where the tip stood: only that much is left in the hotend.
+  EXPECT_NEAR(world().loose_pieces()[0].tip_mm, tip - 35., 1e-6);
+  EXPECT_NEAR(world().loose_pieces()[0].tail_mm, cutter_mm, 1e-6);
+  EXPECT_NEAR(strand(0).tip_mm, cutter_mm, 1e-6);
+}
+
 // Unloading a slot that is not the one in the extruder would cut the loaded filament and
 // pull the parked strand back past its sensor.
 TEST_F(CoupledSlot, UnloadingAnotherSlotIsRefusedBeforeAnythingMoves) {

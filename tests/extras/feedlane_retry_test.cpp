@@ -142,16 +142,83 @@ TEST_F(Retry, AHeatedLoadWhilePausedUsesThePrintsTemperatureAndResumes) {
   EXPECT_FALSE(paused());
 }
 
-TEST_F(Retry, AHeatedLoadThatFailsAgainRecordsItselfAndStaysPaused) {
+TEST_F(Retry, ALoadIntoAnEmptySlotIsRefusedUnheatedAndKeepsItsStepAndThePause) {
   start();
   start_print();
   command("EXTRUDER_LOAD SLOT=slot0");
   ASSERT_TRUE(paused());
   const Lines lines = retry();
-  EXPECT_TRUE(contains(lines, "// Code:ZKE_004_005; Message:Please load the filament to 1A first."))
-      << testing::PrintToString(lines);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back().rfind("!! TRY_MOVE_AGAIN: 1A has no filament at its slot sensor", 0), 0u)
+      << lines.back();
+  EXPECT_EQ(targets_, std::vector<double>{}) << "nothing to heat for";
   EXPECT_EQ(host_.variable("retry_step"), Value("ZKE_004_005_0"));
   EXPECT_TRUE(paused());
+}
+
+TEST_F(Retry, ALoadBlockedByAnotherSlotsFilamentIsRefusedBeforeTheNozzleHeats) {
+  start();
+  park(0);
+  load_into_extruder(1);
+  // Slot 1's strand fills the outlet: the load of slot 0 fails without a move.
+  command("EXTRUDER_LOAD SLOT=slot0");
+  ASSERT_EQ(host_.variable("retry_step"), Value("ZKE_004_006_0"));
+  const double tip = strand(0).tip_mm;
+  const Lines lines = retry();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_NE(lines.back().find("the filament of slot1 is still in the box outlet path"),
+            std::string::npos)
+      << lines.back();
+  EXPECT_NE(lines.back().find("EXTRUDER_UNLOAD SLOT=slot1"), std::string::npos) << lines.back();
+  EXPECT_EQ(targets_, std::vector<double>{}) << "the nozzle stays cold";
+  EXPECT_EQ(host_.variable("retry_step"), Value("ZKE_004_006_0")) << "kept for the next retry";
+  EXPECT_EQ(strand(0).tip_mm, tip);
+  EXPECT_TRUE(strand(1).gripped_by_extruder);
+  EXPECT_EQ(host_.variable("slot_sync"), Value("slot1"));
+
+  // Once slot 1 is out of the way the same step goes through.
+  command("EXTRUDER_UNLOAD SLOT=slot1", 1);
+  ASSERT_EQ(host_.variable("slot1"), Value(1));
+  retry();
+  EXPECT_EQ(targets_, (std::vector<double>{230., 0.}));
+  EXPECT_EQ(host_.variable("slot0"), Value(2));
+  EXPECT_TRUE(host_.hub().filament_at_extruder_entry());
+  EXPECT_TRUE(host_.variable("retry_step", 0).is_none());
+}
+
+TEST_F(Retry, ARetryRefusedForAnUnknownFilamentKeepsItsStep) {
+  start();
+  park(0);
+  host_.save("filament_slot0", "'77'");
+  host_.save("retry_step", "'ZKE_004_006_0'");
+  const Lines lines = retry();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_NE(lines.back().find("no nozzle temperature is known"), std::string::npos) << lines.back();
+  EXPECT_EQ(host_.variable("retry_step"), Value("ZKE_004_006_0"));
+  EXPECT_EQ(targets_, std::vector<double>{});
+  host_.save("filament_slot0", "'1'");
+  retry();
+  EXPECT_EQ(host_.variable("slot0"), Value(2));
+}
+
+TEST_F(Retry, AnUnloadWithNothingInTheOutletIsRepeatedWithoutHeating) {
+  start();
+  host_.save("retry_step", "'ZKE_004_009_0'");
+  const Lines lines = retry();
+  EXPECT_TRUE(contains(lines, "// Code:ZKE_004_007; Message:Extruder not loaded."))
+      << testing::PrintToString(lines);
+  EXPECT_EQ(targets_, std::vector<double>{});
+}
+
+TEST_F(Retry, AFailedSlotLoadStepSaysItIsClearedAndHowToLoadAgain) {
+  start();
+  host_.save("retry_step", "'ZKE_004_001_2'");
+  const Lines lines = retry(2);
+  ASSERT_EQ(lines.size(), 1u) << testing::PrintToString(lines);
+  EXPECT_EQ(lines[0].rfind("// Cleared the failed slot load of 1C; nothing was moved.", 0), 0u)
+      << lines[0];
+  EXPECT_NE(lines[0].find("RELOAD_ALL"), std::string::npos) << lines[0];
+  EXPECT_TRUE(host_.variable("retry_step", 0).is_none());
 }
 
 TEST_F(Retry, AHeatedLoadOutsideAPrintHeatsForTheFilamentAndSwitchesOff) {

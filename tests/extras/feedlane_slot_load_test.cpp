@@ -92,6 +92,43 @@ TEST_F(FeedlaneSlotLoad, ProbesThatNeverReachTheOutletAgainFailTheLoadAfterFiveP
   EXPECT_EQ(host_.info_log().back().rfind("last sensor state: \n", 0), 0u);
 }
 
+TEST_F(FeedlaneSlotLoad, AFailedProbeBetweenTwoSuccessesStartsTheCountAgain) {
+  insert(0);
+  // The strand sticks as the second probe backs off, and comes free during the third.
+  enum class Phase { first_probe, backing_off, stuck, free } phase = Phase::first_probe;
+  double stuck_at = 0.;
+  bool loaded = false;
+  int last_state = host_.hub().b_endstop_state();
+  auto set_stuck = [&](bool stuck) {
+    world().set_jammed(0, stuck, host_.print_time());
+    host_.world().notify_changed();
+  };
+  host_.run_task([&] { loaded = lane().slot_load(); },
+                 [&] {
+                   const int state = host_.hub().b_endstop_state();
+                   if (last_state == 1 && state == 0) ++arrivals_;
+                   last_state = state;
+                   if (phase == Phase::first_probe && arrivals_ == 2) phase = Phase::backing_off;
+                   if (phase == Phase::backing_off && state == 1) {
+                     set_stuck(true);
+                     stuck_at = host_.now();
+                     phase = Phase::stuck;
+                   }
+                   // Past the second probe's 300 mm push, before the third probe's.
+                   if (phase == Phase::stuck && host_.now() > stuck_at + 9.5) {
+                     set_stuck(false);
+                     phase = Phase::free;
+                   }
+                 });
+  host_.settle(0);
+  ASSERT_EQ(phase, Phase::free);
+  EXPECT_TRUE(loaded);
+  // The first homing, probe 1, (probe 2 failed), probes 3 and 4: two in a row after the
+  // failure, not probes 1 and 3.
+  EXPECT_EQ(arrivals_, 4);
+  EXPECT_EQ(host_.variable("slot0"), Value(1));
+}
+
 TEST_F(FeedlaneSlotLoad, WithoutFilamentTheFirstHomingFailsAndTheSlotStillParks) {
   const double start = host_.print_time();
   EXPECT_FALSE(load());
@@ -321,6 +358,47 @@ TEST_F(FeedlaneSlotLoad, CouplingWithABoxCountBeyondTheConfiguredSlotsSaysWhatTo
             "Saved box_count 2 counts slot4, but the printer has no [feedlane slot4]; correct "
             "box_count with SAVE_VARIABLE or add the section");
   EXPECT_EQ(lane(1).extruder_stepper().synced_extruder(), "");
+}
+
+TEST_F(FeedlaneSlotLoad, ARestartWithABoxCountBeyondTheSlotsSaysSoAndTheHostGoesOn) {
+  insert(0);
+  ASSERT_TRUE(load());
+  host_.command("EXTRUDER_LOAD SLOT=slot0");
+  host_.settle(0);
+  ASSERT_EQ(host_.variable("slot_sync"), Value("slot0"));
+  host_.save("box_count", "2");
+  host_.output().clear();
+  host_.restart();
+  host_.host().advance(0.5);
+  EXPECT_TRUE(host_.output_contains(
+      "!! Saved box_count 2 counts slot4, but the printer has no [feedlane slot4]; correct "
+      "box_count with SAVE_VARIABLE or add the section"))
+      << testing::PrintToString(host_.output());
+  EXPECT_EQ(host_.host().printer().shutdown_message(), "") << "not shut down";
+  // Nothing follows the extruder, and the saved coupling says so.
+  for (int slot = 0; slot < 4; ++slot)
+    EXPECT_EQ(lane(slot).extruder_stepper().synced_extruder(), "") << slot;
+  EXPECT_EQ(host_.variable("slot_sync"), Value("slot-1"));
+  EXPECT_EQ(host_.command("SAVE_VARIABLE VARIABLE=box_count VALUE=1"), std::vector<std::string>{});
+  EXPECT_EQ(host_.variable("box_count"), Value(1));
+}
+
+TEST(FeedlaneCoupling, CouplingOneSlotReleasesEveryOtherUpToTheLastSlotOfTheLastBox) {
+  LaneHost host;
+  host.start({.slots = 8}, "[Variables]\nbox_count = 2\n");
+  auto synced = [&](int slot) { return host.lane(slot).extruder_stepper().synced_extruder(); };
+  for (const int first : {7, 4, 3}) {
+    SCOPED_TRACE(first);
+    host.run_task([&] {
+      host.lane(first).slot_sync(true);
+      host.lane(0).slot_sync(true);
+    });
+    for (int slot = 0; slot < 8; ++slot)
+      EXPECT_EQ(synced(slot), slot == 0 ? "extruder" : "") << slot;
+    EXPECT_EQ(host.variable("slot_sync"), Value("slot0"));
+  }
+  host.run_task([&] { host.lane(7).slot_sync(true); });
+  for (int slot = 0; slot < 8; ++slot) EXPECT_EQ(synced(slot), slot == 7 ? "extruder" : "") << slot;
 }
 
 }  // namespace

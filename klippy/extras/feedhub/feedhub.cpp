@@ -125,7 +125,14 @@ void FeedHub::handle_ready() {
           reactor_, [this](double eventtime) { return delayed_init_error_raw(eventtime); },
           reactor_.monotonic() + kStartupErrorDelayS);
     } else {
-      feeder->slot_sync(filament_at_extruder_entry());
+      // Escaping a ready handler, the error would shut the real host down; the saved state
+      // it names is the user's to correct, as its message says.
+      try {
+        feeder->slot_sync(filament_at_extruder_entry());
+      } catch (const klippy::CommandError& e) {
+        printer_.log().error(std::string("Restoring the extruder coupling: ") + e.what());
+        gcode_.respond_raw(std::string("!! ") + e.what());
+      }
     }
   }
   startup_timers_.emplace_back(

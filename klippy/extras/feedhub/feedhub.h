@@ -37,6 +37,13 @@ struct BoxDrying {
   double start_time = 0.0;
 };
 
+// How a retried filament operation is heated: at the paused print's temperature, at the
+// filament's own (switched off afterwards), or not at all (empty) when it moves nothing.
+struct RetryHeat {
+  bool print_paused = false;
+  std::string nozzle_temp;
+};
+
 // Above this hall-sensor diameter (mm) filament counts as present at the extruder entry.
 inline constexpr double kFilamentPresentDiameterMm = 0.5;
 inline constexpr const char* kNoSlot = "slot-1";
@@ -177,11 +184,15 @@ class FeedHub final : public klippy::PrinterObject {
  private:
   void register_startup_commands();
   void register_recovery_commands();
-  // Heats for a retried filament operation and runs it: at the paused print's temperature
-  // (true: the retry goes on to resume the print), or else at the filament's own and off
-  // again afterwards (false: the retry ends here).
-  bool heated_retry(klippy::GCodeCommand& gcmd, SlotFeeder& feeder,
-                    const std::function<void()>& operation);
+  // Checks, before the step is cleared, what would make a retry of `step_name` fail
+  // whatever the nozzle's temperature, and the temperature it needs; CommandError when it
+  // cannot succeed.
+  RetryHeat prepare_retry(klippy::GCodeCommand& gcmd, const std::string& step_name,
+                          SlotFeeder& feeder);
+  // Heats for a retried filament operation (unless it needs no heat) and runs it; true
+  // when the retry goes on to resume the paused print, false when it ends here (the
+  // nozzle heated for it is switched off again).
+  bool heated_retry(const RetryHeat& heat, const std::function<void()>& operation);
   // The paused print's nozzle temperature, as the resume macro keeps it.
   std::string resume_temperature_text() const;
   void register_self_inspection_commands();

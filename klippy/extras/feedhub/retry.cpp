@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "klippy/extras/feedhub/error_report.h"
 #include "klippy/extras/feedhub/feedhub.h"
 #include "klippy/extras/feedhub/slot_feeder.h"
 
@@ -80,18 +81,31 @@ void FeedHub::cmd_RETRY(klippy::GCodeCommand& gcmd) {
     save_variable("retry_step", klippy::Value());
     return;
   }
-  // Cleared first: a repeated step that fails again records itself anew.
-  save_variable("retry_step", klippy::Value());
   if (concerns_no_slot(*step)) {
+    save_variable("retry_step", klippy::Value());
     gcmd.respond_info("Step " + step->name +
                       " concerns no particular slot and has no automatic retry; clear its "
                       "cause as its message says, then carry on by hand");
     return;
   }
-  SlotFeeder& feeder = slot_feeder("slot" + step->slot_number, "TRY_MOVE_AGAIN");
+  const std::string slot_name = "slot" + step->slot_number;
+  // A retry refused here keeps its step, so that it can be retried once its cause is gone.
+  SlotFeeder* retried = printer_.lookup_object_or_null<SlotFeeder>("feedlane " + slot_name);
+  const RetryHeat heat = retried ? prepare_retry(gcmd, step->name, *retried) : RetryHeat{};
+  // Cleared first: a repeated step that fails again records itself anew.
+  save_variable("retry_step", klippy::Value());
+  // Names the slot when it has no feeder.
+  SlotFeeder& feeder = slot_feeder(slot_name, "TRY_MOVE_AGAIN");
   gcode_.run_script_from_command("DISABLE_ALL_SENSOR");
 
-  if (step->name == "ZKE_004_001") return;
+  if (step->name == "ZKE_004_001") {
+    const std::string label = slot_label(feeder.stepper_num());
+    gcmd.respond_info("Cleared the failed slot load of " + label +
+                      "; nothing was moved. Check that its filament passes the box outlet "
+                      "sensor, then load " +
+                      label + " again with RELOAD_ALL or by inserting its filament anew.");
+    return;
+  }
   if (step->name == "ZKE_004_002") {
     const std::string loaded = get_value_by_key("last_load_slot", kNoSlot).str();
     slot_feeder(loaded, "TRY_MOVE_AGAIN").cmd_EXTRUDER_UNLOAD(gcmd, true);
@@ -108,29 +122,66 @@ void FeedHub::cmd_RETRY(klippy::GCodeCommand& gcmd) {
     return;
   }
   if (step->name == "ZKE_004_005" || step->name == "ZKE_004_006") {
-    if (!heated_retry(gcmd, feeder, [&] { feeder.cmd_EXTRUDER_LOAD(gcmd); })) return;
+    if (!heated_retry(heat, [&] { feeder.cmd_EXTRUDER_LOAD(gcmd); })) return;
   } else if (step->name == "ZKE_004_009") {
-    if (!heated_retry(gcmd, feeder, [&] { feeder.cmd_EXTRUDER_UNLOAD(gcmd, true); })) return;
+    if (!heated_retry(heat, [&] { feeder.cmd_EXTRUDER_UNLOAD(gcmd, true); })) return;
   }
   gcode_.run_script_from_command("M400");
   if (get_value_by_key("retry_step", 0).is_none())
     gcode_.run_script_from_command("RESUME_PRINT TOOL_CHANGE=1\n");
 }
 
-bool FeedHub::heated_retry(klippy::GCodeCommand& gcmd, SlotFeeder& feeder,
-                           const std::function<void()>& operation) {
-  if (print_stats_.state() == "paused") {
-    gcode_.run_script_from_command("M109 S" + resume_temperature_text());
-    operation();
-    return true;
+RetryHeat FeedHub::prepare_retry(klippy::GCodeCommand& gcmd, const std::string& step_name,
+                                 SlotFeeder& feeder) {
+  RetryHeat heat;
+  heat.print_paused = print_stats_.state() == "paused";
+  const bool load = step_name == "ZKE_004_005" || step_name == "ZKE_004_006";
+  const bool unload = step_name == "ZKE_004_009";
+  if (!load && !unload) return heat;
+  // Whatever stops the operation before its first move is found now: heating the nozzle
+  // for it would take minutes and change nothing.
+  const std::string& slot_name = feeder.stepper_name();
+  const std::string label = slot_label(feeder.stepper_num());
+  const std::string loaded = get_value_by_key("last_load_slot", kNoSlot).str();
+  if (load && feeder.r_endstop_state())
+    throw gcmd.error("TRY_MOVE_AGAIN: " + label + " has no filament at its slot sensor; insert " +
+                     "the filament into " + label + " first, then retry.");
+  if (load && !b_endstop_state_ && loaded != slot_name) {
+    if (loaded == kNoSlot)
+      throw gcmd.error(
+          "TRY_MOVE_AGAIN: filament of no known slot is in the box outlet path, "
+          "so " +
+          label + " cannot pass; pull it out of the outlet, then retry.");
+    throw gcmd.error(
+        "TRY_MOVE_AGAIN: the filament of " + loaded + " is still in the box outlet path, so " +
+        label + " cannot pass; unload it first (EXTRUDER_UNLOAD SLOT=" + loaded + "), then retry.");
   }
-  const std::optional<TempRange> temps = get_temp_by_slot(feeder.stepper_name());
+  if (unload) {
+    refuse_unload_of_other_slot("TRY_MOVE_AGAIN", slot_name);
+    // With the outlet clear the unload only reports that nothing is loaded.
+    if (b_endstop_state_) return heat;
+  }
+  if (heat.print_paused) {
+    heat.nozzle_temp = resume_temperature_text();
+    return heat;
+  }
+  const std::optional<TempRange> temps = get_temp_by_slot(slot_name);
   if (!temps)
     throw gcmd.error("TRY_MOVE_AGAIN: no nozzle temperature is known for the filament of " +
-                     feeder.stepper_name() +
+                     slot_name +
                      "; read its tag (RFID_READ) or save its filament type, then retry.");
-  gcode_.run_script_from_command("M109 S" + std::to_string(temps->max_temp));
+  heat.nozzle_temp = std::to_string(temps->max_temp);
+  return heat;
+}
+
+bool FeedHub::heated_retry(const RetryHeat& heat, const std::function<void()>& operation) {
+  if (heat.nozzle_temp.empty()) {
+    operation();
+    return heat.print_paused;
+  }
+  gcode_.run_script_from_command("M109 S" + heat.nozzle_temp);
   operation();
+  if (heat.print_paused) return true;
   gcode_.run_script_from_command("M104 S0");
   return false;
 }
