@@ -52,6 +52,10 @@ class StartUp(HostScenario):
 
     def test_filament_at_the_entry_is_probed_without_harm_to_the_host(self):
         host = self.start('-probe', outlet_clear=True, entry_mm=1.75)
+        # The probing moves run in real time; a loaded machine takes longer.
+        deadline = time.monotonic() + 60
+        while 'ZKE_004_015' not in host.log() and time.monotonic() < deadline:
+            time.sleep(0.5)
         host.close()
         # Without a box the sensors never change: the run fails, and says so, but the host
         # stays up and every move reached the box MCU as steps.
