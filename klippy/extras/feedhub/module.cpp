@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "klippy/extras/feedhub/feedhub.h"
+#include "klippy/extras/feedhub/preflight_command.h"
 
 namespace feedhub {
 
@@ -10,7 +11,9 @@ klippy::ExtraModule feedhub_module() {
   klippy::ExtraModule module;
   module.name = FeedHub::kObjectName;
   module.load_config = [](klippy::ConfigSection& config) -> std::shared_ptr<klippy::PrinterObject> {
-    return std::make_shared<FeedHub>(config);
+    auto hub = std::make_shared<FeedHub>(config);
+    register_preflight_command(config, hub);
+    return hub;
   };
   return module;
 }

@@ -1,0 +1,227 @@
+#include "klippy/extras/feedhub/preflight.h"
+
+#include <algorithm>
+#include <cctype>
+#include <optional>
+
+#include "klippy/extras/feedhub/colour_table.h"
+#include "klippy/extras/feedhub/error_report.h"
+#include "klippy/extras/feedhub/feedhub.h"
+#include "klippy/extras/feedhub/saved_values.h"
+#include "klippy/extras/feedhub/slot_feeder.h"
+
+namespace feedhub {
+namespace {
+
+constexpr const char* kUnknown = "?";
+constexpr const char* kNotPlanned = "-";
+constexpr int kSlotsPerBox = 4;
+
+std::string lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// "slotN" with N a configured slot number, else nullopt.
+std::optional<int> slot_number(const klippy::Value& value) {
+  if (!value.is_string()) return std::nullopt;
+  const std::string& name = value.str();
+  if (name.size() < 5 || name.rfind("slot", 0) != 0) return std::nullopt;
+  const std::string digits = name.substr(4);
+  if (digits.size() > 2 || !std::all_of(digits.begin(), digits.end(), ::isdigit))
+    return std::nullopt;
+  const int slot = std::stoi(digits);
+  if (slot >= kMaxBoxCount * kSlotsPerBox) return std::nullopt;
+  return slot;
+}
+
+// The filament table's name for a saved filament code; a name saved as text is taken as
+// it is. Empty when the box does not know.
+std::string box_material(FeedHub& hub, const klippy::Value& saved) {
+  if (saved.is_string()) return saved.str();
+  if (!saved.is_int()) return "";
+  klippy::IniDocument table = read_filament_table(hub.printer());
+  const klippy::IniSection* section = table.find(filament_section_name(saved));
+  const klippy::IniOption* name = section ? section->find("name") : nullptr;
+  return name ? name->value : "";
+}
+
+struct BoxColour {
+  std::string text;
+  std::optional<Rgb> rgb;
+};
+
+BoxColour box_colour(const klippy::Value& saved) {
+  if (saved.is_int()) {
+    if (auto entry = colour_by_code(static_cast<int>(saved.as_int())))
+      return {std::string(entry->name) + " " + hex_colour(entry->rgb), entry->rgb};
+    return {"code " + saved.repr() + " (not 1-24)", std::nullopt};
+  }
+  if (saved.is_string()) {
+    if (auto rgb = parse_hex_colour(saved.str())) return {hex_colour(*rgb), rgb};
+  }
+  return {"", std::nullopt};
+}
+
+std::string map_advice(int tool) {
+  return "map T" + std::to_string(tool) + " to a slot with SAVE_VARIABLE VARIABLE=value_t" +
+         std::to_string(tool) + " VALUE='\"slot<N>\"'";
+}
+
+void fail(ToolCheck& check, const std::string& advice) {
+  check.verdict = ToolVerdict::Fail;
+  check.advice = advice;
+}
+
+void check_tool(FeedHub& hub, const PrintPlan& plan, double tolerance, ToolCheck& check) {
+  const std::string tool = "T" + std::to_string(check.tool);
+  const std::string plan_material = plan.material_of(check.tool);
+  const std::string plan_colour = plan.colour_of(check.tool);
+  check.planned_material = plan_material.empty() ? kNotPlanned : plan_material;
+  check.planned_colour = plan_colour.empty() ? kNotPlanned : plan_colour;
+  check.material = check.colour = kUnknown;
+
+  // A fresh box serves tool n from slot n.
+  const std::string tool_key = "value_t" + std::to_string(check.tool);
+  const klippy::Value mapped =
+      hub.get_value_by_key(tool_key, klippy::Value("slot" + std::to_string(check.tool)));
+  const std::optional<int> slot = slot_number(mapped);
+  if (!slot)
+    return fail(check, tool + " is mapped to " + mapped.repr() +
+                           ", which is not a slot: " + map_advice(check.tool));
+  check.slot_name = mapped.str();
+  check.slot_label = slot_label(*slot);
+  const std::string where = tool + " (slot " + check.slot_label + ")";
+  auto* feeder = hub.printer().lookup_object_or_null<SlotFeeder>("feedlane " + check.slot_name);
+  if (!feeder)
+    return fail(check, tool + " is mapped to " + check.slot_name + ", which no [feedlane " +
+                           check.slot_name + "] section configures: " + map_advice(check.tool));
+
+  const klippy::Value state = hub.get_value_by_key(check.slot_name, klippy::Value(0));
+  check.has_filament = feeder->r_endstop_state() == 0 && !(state.is_int() && state.as_int() == 0);
+  const std::string suffix = "_" + check.slot_name;
+  const std::string material = box_material(hub, hub.get_value_by_key("filament" + suffix, {}));
+  const BoxColour colour = box_colour(hub.get_value_by_key("color" + suffix, {}));
+  if (!material.empty()) check.material = material;
+  if (!colour.text.empty()) check.colour = colour.text;
+
+  if (!check.has_filament)
+    return fail(check, where + " is empty: insert " +
+                           (plan_material.empty() ? std::string("filament") : plan_material) +
+                           " into slot " + check.slot_label + " or " + map_advice(check.tool));
+  if (state.is_int() && state.as_int() < 0)
+    return fail(check, where + ": the last load of the slot failed (state " + state.repr() +
+                           "): run TRY_MOVE_AGAIN or reload slot " + check.slot_label);
+  if (!plan_material.empty() && !material.empty() && lower(plan_material) != lower(material))
+    return fail(check, where + " holds " + material + " but the print plans " + plan_material +
+                           ": load " + plan_material + " into slot " + check.slot_label + " or " +
+                           map_advice(check.tool));
+  const auto planned_rgb = parse_hex_colour(plan_colour);
+  if (planned_rgb && colour.rgb && colour_distance(*planned_rgb, *colour.rgb) > tolerance)
+    return fail(check, where + " holds " + colour.text + " but the print plans " + plan_colour +
+                           ": load that colour into slot " + check.slot_label + " or " +
+                           map_advice(check.tool));
+  if (material.empty() || !colour.rgb) {
+    check.verdict = ToolVerdict::Unverified;
+    check.advice = where + ": the box does not know its " +
+                   (material.empty() ? std::string("material") : std::string("colour")) +
+                   "; read the spool's tag or save filament" + suffix + " and color" + suffix;
+  } else if (plan_material.empty() || !planned_rgb) {
+    check.verdict = ToolVerdict::Unverified;
+    check.advice = where + ": the file does not say which " +
+                   (plan_material.empty() ? std::string("material") : std::string("colour")) +
+                   " it plans for " + tool;
+  }
+}
+
+const char* verdict_name(ToolVerdict verdict) {
+  switch (verdict) {
+    case ToolVerdict::Ok:
+      return "OK";
+    case ToolVerdict::Unverified:
+      return "UNVERIFIED";
+    case ToolVerdict::Fail:
+      return "FAIL";
+  }
+  return "FAIL";
+}
+
+std::string pad(const std::string& text, size_t width) {
+  return text.size() >= width ? text + " " : text + std::string(width - text.size(), ' ');
+}
+
+}  // namespace
+
+ToolVerdict PreflightReport::verdict() const {
+  ToolVerdict worst = ToolVerdict::Ok;
+  for (const ToolCheck& check : tools) worst = std::max(worst, check.verdict);
+  return worst;
+}
+
+std::string PreflightReport::table() const {
+  std::string text = pad("tool", 6) + pad("slot", 6) + pad("filament", 9) +
+                     pad("box material", 14) + pad("box colour", 20) + pad("planned", 20) +
+                     "check\n";
+  for (const ToolCheck& check : tools) {
+    text += pad("T" + std::to_string(check.tool), 6) +
+            pad(check.slot_label.empty() ? "-" : check.slot_label, 6) +
+            pad(check.has_filament ? "yes" : "no", 9) + pad(check.material, 14) +
+            pad(check.colour, 20) + pad(check.planned_material + " " + check.planned_colour, 20) +
+            verdict_name(check.verdict) + "\n";
+  }
+  for (const ToolCheck& check : tools)
+    if (!check.advice.empty()) text += check.advice + "\n";
+  return text;
+}
+
+std::string PreflightReport::verdict_line() const {
+  std::vector<std::string> names;
+  for (const ToolCheck& check : tools)
+    if (check.verdict == verdict()) names.push_back("T" + std::to_string(check.tool));
+  std::string list;
+  for (const std::string& name : names) list += (list.empty() ? "" : ", ") + name;
+  switch (verdict()) {
+    case ToolVerdict::Ok:
+      return "Pre-flight: OK: " + list + " ready as planned";
+    case ToolVerdict::Unverified:
+      return "Pre-flight: UNVERIFIED: " + list +
+             " hold filament that could not be checked "
+             "against the plan";
+    case ToolVerdict::Fail:
+      return "Pre-flight: FAIL: " + list + " not ready; see above what to do";
+  }
+  return "";
+}
+
+klippy::Value PreflightReport::to_value() const {
+  klippy::Value::List list;
+  for (const ToolCheck& check : tools) {
+    list.emplace_back(klippy::Value::Dict{{"tool", check.tool},
+                                          {"slot", check.slot_name},
+                                          {"slot_label", check.slot_label},
+                                          {"has_filament", check.has_filament},
+                                          {"material", check.material},
+                                          {"colour", check.colour},
+                                          {"planned_material", check.planned_material},
+                                          {"planned_colour", check.planned_colour},
+                                          {"verdict", verdict_name(check.verdict)},
+                                          {"advice", check.advice}});
+  }
+  return klippy::Value(klippy::Value::Dict{
+      {"verdict", verdict_name(verdict())}, {"summary", verdict_line()}, {"tools", list}});
+}
+
+PreflightReport check_print_plan(FeedHub& hub, const PrintPlan& plan, double colour_tolerance) {
+  PreflightReport report;
+  // A file without tool changes prints with tool 0.
+  std::set<int> tools = plan.tools.empty() ? std::set<int>{0} : plan.tools;
+  for (int tool : tools) {
+    ToolCheck check;
+    check.tool = tool;
+    check_tool(hub, plan, colour_tolerance, check);
+    report.tools.push_back(std::move(check));
+  }
+  return report;
+}
+
+}  // namespace feedhub

@@ -1,0 +1,90 @@
+#include "klippy/extras/feedhub/preflight_command.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "klippy/extras/feedhub/feedhub.h"
+#include "klippy/extras/feedhub/preflight.h"
+#include "klippy/extras/feedhub/print_plan.h"
+
+namespace feedhub {
+namespace {
+
+constexpr const char* kHelp =
+    "Check a print file against the box: BOX_PREFLIGHT FILE=<file of the print folder> "
+    "[TOLERANCE=<colour distance 0-442>] [ON_FAIL=warn|error]";
+constexpr double kMaxColourDistance = 442.0;
+
+// The host's print folder, as its virtual SD card names it ("~" is the user's home).
+std::string print_folder(klippy::ConfigSection& config) {
+  if (!config.has_section("virtual_sdcard")) return "";
+  std::string path = config.getsection("virtual_sdcard").get("path", "");
+  if (path.rfind("~", 0) == 0) {
+    const char* home = std::getenv("HOME");
+    path = std::string(home ? home : "") + path.substr(1);
+  }
+  return path.empty() ? "" : config.get_printer().resolve_path(path);
+}
+
+// The file as the host's SDCARD_PRINT_FILE finds it: relative to the print folder, never
+// outside it.
+std::filesystem::path resolve_print_file(const std::string& folder, const std::string& name) {
+  if (folder.empty())
+    throw klippy::CommandError(
+        "BOX_PREFLIGHT needs the print folder: add a [virtual_sdcard] section with its path");
+  const std::filesystem::path relative = std::filesystem::path(name).relative_path();
+  for (const auto& part : relative)
+    if (part == "..")
+      throw klippy::CommandError("BOX_PREFLIGHT FILE='" + name +
+                                 "' leaves the print folder; name a file inside " + folder);
+  const std::filesystem::path path = std::filesystem::path(folder) / relative;
+  std::error_code ec;
+  if (relative.empty() || !std::filesystem::is_regular_file(path, ec))
+    throw klippy::CommandError("BOX_PREFLIGHT: no file '" + name + "' in the print folder " +
+                               folder + "; give FILE= as SDCARD_PRINT_FILE takes it");
+  return path;
+}
+
+class PreflightCommand {
+ public:
+  PreflightCommand(klippy::ConfigSection& config, std::weak_ptr<FeedHub> hub)
+      : hub_(std::move(hub)), folder_(print_folder(config)) {}
+
+  void run(klippy::GCodeCommand& gcmd) {
+    const std::string name = gcmd.get("FILE");
+    const double tolerance = gcmd.get_float("TOLERANCE", kDefaultColourTolerance,
+                                            klippy::FloatLimits{0.0, kMaxColourDistance});
+    const std::string on_fail = gcmd.get("ON_FAIL", "warn");
+    if (on_fail != "warn" && on_fail != "error")
+      throw gcmd.error("BOX_PREFLIGHT ON_FAIL must be warn or error, not '" + on_fail + "'");
+    std::shared_ptr<FeedHub> hub = hub_.lock();
+    if (!hub) return;
+    const std::filesystem::path path = resolve_print_file(folder_, name);
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw gcmd.error("BOX_PREFLIGHT: cannot read '" + path.string() + "'");
+    klippy::Reactor& reactor = hub->reactor();
+    // Large files take a while: let the host's timers run between chunks.
+    const PrintPlan plan = read_print_plan(in, [&reactor] { reactor.pause(reactor.monotonic()); });
+    if (in.bad()) throw gcmd.error("BOX_PREFLIGHT: reading '" + path.string() + "' failed");
+    const PreflightReport report = check_print_plan(*hub, plan, tolerance);
+    gcmd.respond_info(report.table() + report.verdict_line());
+    if (report.verdict() == ToolVerdict::Fail && on_fail == "error")
+      throw gcmd.error(report.verdict_line() + " (BOX_PREFLIGHT ON_FAIL=error)");
+  }
+
+ private:
+  std::weak_ptr<FeedHub> hub_;
+  std::string folder_;
+};
+
+}  // namespace
+
+void register_preflight_command(klippy::ConfigSection& config, std::weak_ptr<FeedHub> hub) {
+  auto command = std::make_shared<PreflightCommand>(config, std::move(hub));
+  klippy::GCodeDispatch& gcode = config.get_printer().lookup_object<klippy::GCodeDispatch>("gcode");
+  gcode.register_command(
+      "BOX_PREFLIGHT", [command](klippy::GCodeCommand& gcmd) { command->run(gcmd); }, kHelp);
+}
+
+}  // namespace feedhub
