@@ -165,6 +165,10 @@ std::string format_print_report(const PrintReport& report) {
   out << "Print report of " << report.file << '\n';
   row(out, "Outcome", outcome_text(report));
   row(out, "Time printed", duration(report.printed_s));
+  if (report.preflight) {
+    const klippy::Value* summary = report.preflight->find("summary");
+    row(out, "Pre-flight", summary ? summary->str() : "");
+  }
   row(out, "Tool changes", tool_change_text(report));
   std::string codes;
   for (const auto& code : report.error_codes) codes += (codes.empty() ? "" : ", ") + code;
@@ -225,6 +229,7 @@ nlohmann::ordered_json print_report_json(const PrintReport& report) {
     slots.push_back(entry);
   }
   json["slots"] = slots;
+  json["preflight"] = report.preflight ? to_json(*report.preflight) : nullptr;
   return json;
 }
 

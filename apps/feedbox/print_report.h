@@ -49,6 +49,9 @@ struct PrintReport {
   // Box heater, and the distinct targets it was given, in the order first set.
   std::vector<std::pair<std::string, std::vector<double>>> heater_targets;
   std::vector<SlotReport> slots;
+  // The pre-flight check run before the print started (verdict, summary line and a row
+  // per tool); none without a box controller.
+  std::optional<klippy::Value> preflight;
 
   double tool_change_total_s() const;
 };

@@ -12,6 +12,9 @@
 #include "apps/feedbox/print_recorder.h"
 #include "apps/feedbox/session.h"
 #include "apps/feedbox/value_json.h"
+#include "klippy/extras/feedhub/feedhub.h"
+#include "klippy/extras/feedhub/preflight.h"
+#include "klippy/extras/feedhub/print_plan.h"
 #include "klippy/host/components.h"
 #include "klippy/host/errors.h"
 #include "klippy/host/ini.h"
@@ -47,9 +50,28 @@ class ProgressBar {
   std::chrono::steady_clock::time_point last_{};
 };
 
+// The box's pre-flight check of the print file, told before the print starts; none without
+// a box controller.
+std::optional<klippy::Value> preflight_check(sim::SimHost& host, const std::string& path,
+                                             std::ostream& err) {
+  auto* hub = host.printer().lookup_object_or_null<feedhub::FeedHub>(feedhub::FeedHub::kObjectName);
+  std::ifstream in(path, std::ios::binary);
+  if (!hub || !in) return std::nullopt;
+  try {
+    const feedhub::PreflightReport report =
+        feedhub::check_print_plan(*hub, feedhub::read_print_plan(in));
+    err << report.table() << report.verdict_line() << '\n';
+    return report.to_value();
+  } catch (const klippy::CommandError& e) {
+    err << "feedbox: pre-flight check failed: " << e.what() << '\n';
+    return std::nullopt;
+  }
+}
+
 // `recording` points at the recorder while the print runs, for the console's responses.
 PrintReport run_print(sim::SimHost& host, const std::string& path, std::ostream& err,
                       PrintRecorder*& recording) {
+  std::optional<klippy::Value> preflight = preflight_check(host, path, err);
   auto lines = sim::read_gcode_file(path);
   auto& job = host.printer().lookup_object<sim::SimPrintJob>("virtual_sdcard");
   PrintRecorder recorder(host, path);
@@ -65,7 +87,9 @@ PrintReport run_print(sim::SimHost& host, const std::string& path, std::ostream&
       },
       1e9);
   recording = nullptr;
-  return recorder.finish();
+  PrintReport report = recorder.finish();
+  report.preflight = std::move(preflight);
+  return report;
 }
 
 // The report needs a print, and a file it can be written to before any time is spent.

@@ -223,4 +223,30 @@ TEST(PrintReport, AReportThatCannotBeWrittenStopsTheRunBeforeItStarts) {
   EXPECT_NE(no_print.err.find("add --print FILE"), std::string::npos) << no_print.err;
 }
 
+TEST(PrintReport, ThePreflightCheckRunsFirstAndWarnsWithoutStoppingThePrint) {
+  TempDir dir;
+  write_file(dir.path() + "/petg.gcode",
+             "; filament_type = PETG\n; filament_colour = #FF0000\nT0\nG4 P10\n"
+             "SAVE_VARIABLE VARIABLE=printed VALUE=1\n");
+  feedbox::RunOptions options;
+  options.data_dir = dir.path() + "/data";
+  options.items = {{RunItem::Kind::Command, "SAVE_VARIABLE VARIABLE=filament_slot0 VALUE=1"},
+                   {RunItem::Kind::Command, "SAVE_VARIABLE VARIABLE=color_slot0 VALUE=3"},
+                   {RunItem::Kind::Print, dir.path() + "/petg.gcode"}};
+  options.report_json_path = dir.path() + "/report.json";
+  options.dump_vars = true;
+  auto result = run(options);
+  ASSERT_EQ(result.code, 0) << result.err;
+  EXPECT_NE(result.err.find("T0 (slot 1A) holds PLA but the print plans PETG"), std::string::npos)
+      << result.err;
+  EXPECT_NE(result.err.find("Pre-flight          Pre-flight: FAIL: T0 not ready"),
+            std::string::npos)
+      << result.err;
+  EXPECT_NE(result.out.find("printed = 1"), std::string::npos);
+  auto json = nlohmann::json::parse(read_file(options.report_json_path));
+  EXPECT_EQ(json["preflight"]["verdict"], "FAIL");
+  EXPECT_EQ(json["preflight"]["tools"][0]["material"], "PLA");
+  EXPECT_EQ(json["preflight"]["tools"][0]["planned_material"], "PETG");
+}
+
 }  // namespace

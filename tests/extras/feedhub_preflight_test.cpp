@@ -20,9 +20,10 @@ feedhub::PrintPlan plan_of(const std::string& text) {
 TEST(FeedhubPrintPlan, FindsTheToolsOfToolChangeBlocksAndToolLines) {
   const auto plan = plan_of(
       "; T7 in a comment is no tool\nT0\nG1 X10 E1\nTOOL_CHANGE_START F=0 T=2\nCUT_FILAMENT T=0\n"
-      "TOOL_CHANGE_END\nt3 ; lower case too\nTIMELAPSE_TAKE_FRAME\nT99\nTOOL_CHANGE_START F=-1 "
+      "TOOL_CHANGE_END\nLOAD_TOOL T=6\nt3 ; lower case "
+      "too\nTIMELAPSE_TAKE_FRAME\nT99\nTOOL_CHANGE_START F=-1 "
       "T=5\n");
-  EXPECT_EQ(plan.tools, (std::set<int>{0, 2, 3, 5}));
+  EXPECT_EQ(plan.tools, (std::set<int>{0, 2, 3, 5, 6}));
 }
 
 TEST(FeedhubPrintPlan, ReadsMaterialsAndColoursFromSlicerComments) {

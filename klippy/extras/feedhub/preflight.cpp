@@ -98,7 +98,8 @@ void check_tool(FeedHub& hub, const PrintPlan& plan, double tolerance, ToolCheck
                            check.slot_name + "] section configures: " + map_advice(check.tool));
 
   const klippy::Value state = hub.get_value_by_key(check.slot_name, klippy::Value(0));
-  check.has_filament = feeder->r_endstop_state() == 0 && !(state.is_int() && state.as_int() == 0);
+  // The sensor is what is there now; a state of 0 may be one that nobody saved yet.
+  check.has_filament = feeder->r_endstop_state() == 0;
   const std::string suffix = "_" + check.slot_name;
   const std::string material = box_material(hub, hub.get_value_by_key("filament" + suffix, {}));
   const BoxColour colour = box_colour(hub.get_value_by_key("color" + suffix, {}));

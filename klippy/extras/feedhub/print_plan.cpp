@@ -62,7 +62,7 @@ void read_command(const std::string& command, std::set<int>& tools) {
   std::string word;
   if (!(words >> word)) return;
   word = upper(word);
-  if (word != "TOOL_CHANGE_START") {
+  if (word != "TOOL_CHANGE_START" && word != "LOAD_TOOL") {
     if (word.size() > 1 && word[0] == 'T')
       if (auto tool = tool_number(word.substr(1))) tools.insert(*tool);
     return;

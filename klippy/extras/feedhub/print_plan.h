@@ -12,7 +12,7 @@
 namespace feedhub {
 
 struct PrintPlan {
-  // From the tool-change blocks (TOOL_CHANGE_START F= T=) and "Tn" lines.
+  // From the tool-change blocks (TOOL_CHANGE_START F= T=), LOAD_TOOL T= and "Tn" lines.
   std::set<int> tools;
   // Per tool index, from the slicer's metadata comments; empty entries were not given.
   std::vector<std::string> materials;
