@@ -249,4 +249,34 @@ TEST(PrintReport, ThePreflightCheckRunsFirstAndWarnsWithoutStoppingThePrint) {
   EXPECT_EQ(json["preflight"]["tools"][0]["planned_material"], "PETG");
 }
 
+TEST(PrintReport, ThePrintStartMacroWarnsByDefaultAndRefusesWhenAskedTo) {
+  TempDir dir;
+  const std::string data = dir.path() + "/data";
+  const std::string file = data + "/home/zur/printer_data/gcodes/petg.gcode";
+  write_file(
+      file,
+      "; filament_type = PETG\nBOX_PRINT_CHECK\nT0\nSAVE_VARIABLE VARIABLE=printed VALUE=1\n");
+  feedbox::RunOptions options;
+  options.data_dir = data;
+  options.items = {{RunItem::Kind::Command, "SAVE_VARIABLE VARIABLE=filament_slot0 VALUE=1"},
+                   {RunItem::Kind::Print, file}};
+  options.dump_vars = true;
+  auto result = run(options);
+  ASSERT_EQ(result.code, 0) << result.err;
+  EXPECT_NE(result.out.find("T0 (slot 1A) holds PLA but the print plans PETG"), std::string::npos)
+      << result.out;
+  EXPECT_NE(result.out.find("printed = 1"), std::string::npos) << result.out;
+
+  options.items.insert(
+      options.items.begin(),
+      {RunItem::Kind::Command,
+       "SET_GCODE_VARIABLE MACRO=BOX_PRINT_CHECK VARIABLE=on_fail VALUE=\"'error'\""});
+  options.data_dir = dir.path() + "/refusing";
+  write_file(options.data_dir + "/home/zur/printer_data/gcodes/petg.gcode", read_file(file));
+  options.items.back().text = options.data_dir + "/home/zur/printer_data/gcodes/petg.gcode";
+  result = run(options);
+  EXPECT_NE(result.out.find("!! Pre-flight: FAIL: T0 not ready"), std::string::npos) << result.out;
+  EXPECT_EQ(result.out.find("printed = 1"), std::string::npos) << result.out;
+}
+
 }  // namespace

@@ -33,7 +33,12 @@ std::filesystem::path resolve_print_file(const std::string& folder, const std::s
   if (folder.empty())
     throw klippy::CommandError(
         "BOX_PREFLIGHT needs the print folder: add a [virtual_sdcard] section with its path");
-  const std::filesystem::path relative = std::filesystem::path(name).relative_path();
+  // The host's status names the printing file by its full path (virtual_sdcard.file_path)
+  // or relative to the folder (print_stats.filename): both are taken.
+  std::string inside = name;
+  const std::string folder_prefix = folder + (folder.back() == '/' ? "" : "/");
+  if (inside.rfind(folder_prefix, 0) == 0) inside = inside.substr(folder_prefix.size());
+  const std::filesystem::path relative = std::filesystem::path(inside).relative_path();
   for (const auto& part : relative)
     if (part == "..")
       throw klippy::CommandError("BOX_PREFLIGHT FILE='" + name +
