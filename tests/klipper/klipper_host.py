@@ -97,8 +97,9 @@ def _dictionary_args(paths, config_text):
 SAVED_VARIABLES = 'printer_data/config/saved_variables.cfg'
 
 
-def _new_run_folder(paths, folder, config_text, saved):
-    """A run's folder: the installed data files, printer.cfg, and saved variables."""
+def _new_run_folder(paths, folder, config_text, saved, files=None):
+    """A run's folder: the installed data files, printer.cfg, saved variables, and `files`
+    (path relative to the folder -> text)."""
     if os.path.isdir(folder):
         shutil.rmtree(folder)
     shutil.copytree(paths.data, folder)
@@ -112,12 +113,17 @@ def _new_run_folder(paths, folder, config_text, saved):
             for key in sorted(saved):
                 f.write('%s = %r\n' % (key, saved[key]))
             f.write('\n')
+    for relative, text in (files or {}).items():
+        path = os.path.join(folder, relative)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, 'w') as f:
+            f.write(text)
 
 
-def run_batch(paths, folder, config_text, gcode_lines, saved=None, timeout=120):
+def run_batch(paths, folder, config_text, gcode_lines, saved=None, timeout=120, files=None):
     """One batch run of the host: `config_text` as printer.cfg, `gcode_lines` as input.
     Each line is preceded by a TEST_MARK naming it, so responses can be split per line."""
-    _new_run_folder(paths, folder, config_text, saved)
+    _new_run_folder(paths, folder, config_text, saved, files)
     with open(os.path.join(folder, 'test.gcode'), 'w') as f:
         for index, line in enumerate(gcode_lines):
             f.write('TEST_MARK TEXT="%d %s"\n' % (index, line.replace('"', "'")))

@@ -23,10 +23,10 @@ class HostScenario(unittest.TestCase):
         name = self.id().split('.', 1)[-1].replace('.', '-') + suffix
         return os.path.join(self.paths.scratch, 'runs', name)
 
-    def run_host(self, lines, saved=None, config=None, suffix=''):
+    def run_host(self, lines, saved=None, config=None, suffix='', files=None):
         return klipper_host.run_batch(self.paths, self.folder(suffix),
                                       config if config is not None else self.config,
-                                      lines, saved=saved)
+                                      lines, saved=saved, files=files)
 
     def interactive(self, saved=None, config=None, suffix=''):
         host = klipper_host.InteractiveHost(self.paths, self.folder(suffix),
