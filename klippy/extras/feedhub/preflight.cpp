@@ -28,7 +28,9 @@ std::optional<int> slot_number(const klippy::Value& value) {
   const std::string& name = value.str();
   if (name.size() < 5 || name.rfind("slot", 0) != 0) return std::nullopt;
   const std::string digits = name.substr(4);
-  if (digits.size() > 2 || !std::all_of(digits.begin(), digits.end(), ::isdigit))
+  if (digits.size() > 2 || !std::all_of(digits.begin(), digits.end(), [](char c) {
+        return std::isdigit(static_cast<unsigned char>(c)) != 0;
+      }))
     return std::nullopt;
   const int slot = std::stoi(digits);
   if (slot >= kMaxBoxCount * kSlotsPerBox) return std::nullopt;
