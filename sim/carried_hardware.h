@@ -17,6 +17,8 @@ struct UsbBox {
   std::string link;  // its /dev/serial/by-id/ link while it runs its firmware
   std::string version;
   bool in_bootloader = false;
+  int port = 1;  // USB port number: the device manager lists devices in port order
+  int tty = 0;   // /dev/ttyACM<tty>, the lowest number free when it was plugged
 };
 
 struct CarriedHardware {

@@ -53,11 +53,16 @@ SimUsbBoxes::SimUsbBoxes(klippy::ConfigSection& root) {
     std::smatch match;
     const std::string& name = section->get_name();
     if (std::regex_match(name, match, box_section)) {
-      configured.push_back({std::stoi(match[1].str()), *serial, version_in_link(*serial), false});
+      const int box = std::stoi(match[1].str());
+      configured.push_back({box, *serial, version_in_link(*serial), false, box, 0});
     } else {
       fixed_links_.push_back(*serial);
     }
   }
+  std::sort(configured.begin(), configured.end(),
+            [](const UsbBox& a, const UsbBox& b) { return a.box < b.box; });
+  for (std::size_t i = 0; i < configured.size(); ++i)
+    configured[i].tty = static_cast<int>(fixed_links_.size() + i);
   auto* carried =
       root.get_printer().lookup_object_or_null<SimCarriedHardware>(SimCarriedHardware::kName);
   boxes_ = carried && carried->state().usb_boxes ? *carried->state().usb_boxes : configured;
@@ -68,7 +73,7 @@ SimUsbBoxes::SimUsbBoxes(klippy::ConfigSection& root) {
   gcode.register_command(
       "SIM_USB", [this](klippy::GCodeCommand& g) { cmd_SIM_USB(g); },
       "Plug, unplug or reboot a box controller into its bootloader: SIM_USB "
-      "ACTION=plug|unplug|bootloader BOX=n [VERSION=x.y.z]");
+      "ACTION=plug|unplug|bootloader BOX=n [VERSION=x.y.z] [PORT=n]");
 }
 
 std::string SimUsbBoxes::box_link(int box, const std::string& version) {
@@ -83,23 +88,26 @@ std::string SimUsbBoxes::bootloader_link(int box) {
 
 std::vector<klippy::TtyDevice> SimUsbBoxes::list_tty_devices() {
   std::vector<klippy::TtyDevice> devices;
-  for (const auto& link : fixed_links_)
-    devices.push_back({"/dev/ttyACM" + std::to_string(devices.size()), {link}});
-  // The highest box enumerates first, so that box detection, which takes the last device
-  // as box 1, numbers the boxes as their sections do.
-  for (auto it = boxes_.rbegin(); it != boxes_.rend(); ++it) {
+  // The fixed MCUs sit on the board's own bus, whose device paths sort first.
+  for (std::size_t i = 0; i < fixed_links_.size(); ++i)
+    devices.push_back({"/dev/ttyACM" + std::to_string(i), {fixed_links_[i]}});
+  std::vector<const UsbBox*> by_port;
+  for (const auto& box : boxes_) by_port.push_back(&box);
+  std::sort(by_port.begin(), by_port.end(),
+            [](const UsbBox* a, const UsbBox* b) { return a->port < b->port; });
+  for (const UsbBox* box : by_port) {
     const std::string by_path =
-        "/dev/serial/by-path/platform-xhci-hcd.0-usb-0:" + std::to_string(it->box) + ":1.0";
-    devices.push_back({"/dev/ttyACM" + std::to_string(devices.size()),
-                       {by_path, it->in_bootloader ? bootloader_link(it->box) : it->link}});
+        "/dev/serial/by-path/platform-xhci-hcd.0-usb-0:" + std::to_string(box->port) + ":1.0";
+    devices.push_back({"/dev/ttyACM" + std::to_string(box->tty),
+                       {by_path, box->in_bootloader ? bootloader_link(box->box) : box->link}});
   }
   return devices;
 }
 
-int SimUsbBoxes::run_shell(const std::string& command) {
-  const int status = klippy::run_system_shell(command);
-  if (status == 0) flashed(shell_words(command));
-  return status;
+klippy::ShellResult SimUsbBoxes::run_shell(const std::string& command) {
+  auto result = klippy::run_system_shell(command);
+  if (result.status == 0) flashed(shell_words(command));
+  return result;
 }
 
 // "<script> <image> <link>": the box behind the link restarts on the image's firmware.
@@ -119,6 +127,18 @@ UsbBox* SimUsbBoxes::find(int box) {
   for (auto& candidate : boxes_)
     if (candidate.box == box) return &candidate;
   return nullptr;
+}
+
+bool SimUsbBoxes::port_taken(int port) const {
+  return std::any_of(boxes_.begin(), boxes_.end(),
+                     [port](const UsbBox& b) { return b.port == port; });
+}
+
+int SimUsbBoxes::free_tty() const {
+  int tty = static_cast<int>(fixed_links_.size());
+  while (std::any_of(boxes_.begin(), boxes_.end(), [tty](const UsbBox& b) { return b.tty == tty; }))
+    ++tty;
+  return tty;
 }
 
 void SimUsbBoxes::cmd_SIM_USB(klippy::GCodeCommand& gcmd) {
@@ -146,7 +166,13 @@ void SimUsbBoxes::cmd_SIM_USB(klippy::GCodeCommand& gcmd) {
     throw gcmd.error("Box " + std::to_string(box) +
                      " is plugged in already; unplug it first or give a VERSION to replug");
   if (!existing) {
-    boxes_.push_back({box, "", version, false});
+    int default_port = box;
+    for (int p = 1; port_taken(default_port) && p <= kMaxPort; ++p) default_port = p;
+    const int port =
+        static_cast<int>(gcmd.get_int("PORT", default_port, {.minval = 1, .maxval = kMaxPort}));
+    if (port_taken(port))
+      throw gcmd.error("USB port " + std::to_string(port) + " is taken; give another PORT");
+    boxes_.push_back({box, "", version, false, port, free_tty()});
     std::sort(boxes_.begin(), boxes_.end(),
               [](const UsbBox& a, const UsbBox& b) { return a.box < b.box; });
     existing = find(box);

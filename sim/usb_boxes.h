@@ -1,6 +1,7 @@
 // The simulated computer's operating-system services: the box controllers on USB appear as
-// tty devices with /dev/serial/by-id links, SIM_USB plugs, unplugs and reboots them into
-// their bootloader, and a flashing script that succeeds leaves the box on the new firmware.
+// tty devices with /dev/serial/by-id links, listed as libudev lists them (by device path,
+// so in USB port order), SIM_USB plugs, unplugs and reboots them into their bootloader,
+// and a flashing script that succeeds leaves the box on the new firmware.
 // Registered as the printer object "system_services".
 #pragma once
 
@@ -19,13 +20,14 @@ class SimUsbBoxes final : public klippy::SystemServices {
  public:
   static constexpr const char* kDefaultVersion = "1.0.0";
   static constexpr int kMaxBox = 9;
+  static constexpr int kMaxPort = 9;
 
   // Boxes from the [mcu mcu_boxN] sections whose serial is a by-id link, or the boxes
   // plugged in before an in-place restart; other by-id MCUs are fixed devices.
   explicit SimUsbBoxes(klippy::ConfigSection& root);
 
   std::vector<klippy::TtyDevice> list_tty_devices() override;
-  int run_shell(const std::string& command) override;
+  klippy::ShellResult run_shell(const std::string& command) override;
   std::optional<klippy::Value> get_status(double eventtime) override;
 
   const std::vector<UsbBox>& boxes() const { return boxes_; }
@@ -37,6 +39,8 @@ class SimUsbBoxes final : public klippy::SystemServices {
  private:
   void cmd_SIM_USB(klippy::GCodeCommand& gcmd);
   UsbBox* find(int box);
+  bool port_taken(int port) const;
+  int free_tty() const;
   void flashed(const std::vector<std::string>& words);
 
   std::vector<UsbBox> boxes_;  // ascending box numbers

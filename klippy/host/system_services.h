@@ -13,6 +13,11 @@
 
 namespace klippy {
 
+struct ShellResult {
+  int status = -1;     // exit status; -1 when not started or killed by a signal
+  std::string output;  // what it wrote to stdout and stderr, in order
+};
+
 struct TtyDevice {
   std::string devnode;                // e.g. /dev/ttyACM0
   std::vector<std::string> devlinks;  // the udev DEVLINKS property, split at spaces
@@ -25,9 +30,8 @@ class SystemServices : public PrinterObject {
   // Devices of the "tty" subsystem in the order the device manager enumerates them.
   // Throws std::runtime_error when the enumeration itself fails.
   virtual std::vector<TtyDevice> list_tty_devices() = 0;
-  // Runs `command` through /bin/sh and waits for it; returns its exit status (-1 when it
-  // could not be started or was killed by a signal).
-  virtual int run_shell(const std::string& command);
+  // Runs `command` through /bin/sh and waits for it.
+  virtual ShellResult run_shell(const std::string& command);
 
   // Names of the entries directly in `folder`, in the order the system lists them; empty
   // when the folder does not exist or cannot be read.
@@ -43,7 +47,8 @@ class SystemServices : public PrinterObject {
 // Splits a DEVLINKS value ("link1 link2 ...") into its links; empty text gives none.
 std::vector<std::string> split_devlinks(const std::string& devlinks);
 
-// Runs `command` with /bin/sh -c and waits; the exit status, or -1.
-int run_system_shell(const std::string& command);
+// Runs `command` with /bin/sh -c and waits, keeping at most `max_output` bytes of its
+// output (the rest is read and dropped, so that the command never blocks on a full pipe).
+ShellResult run_system_shell(const std::string& command, std::size_t max_output = 64 * 1024);
 
 }  // namespace klippy

@@ -58,14 +58,42 @@ TEST(FeedscanDevices, LinksCountByMarkerAndByIdFolderAnywhereInTheLink) {
   EXPECT_FALSE(feedscan::has_bootloader_link({"/dev/serial/by-id/usb-ZUR_COLORBOOT"}));
 }
 
-TEST(FeedscanDevices, VersionsCompareAsDigitsWithoutDots) {
-  EXPECT_EQ(feedscan::controller_version("/dev/serial/by-id/usb-ZEKA_BOX_V1_1.0.10_X-if00"), 1010);
-  EXPECT_EQ(feedscan::controller_version("/dev/serial/by-id/usb-ZEKA_BOX_V1_1.1.0"), 110);
+feedscan::FirmwareVersion version(std::vector<unsigned long> parts) {
+  return feedscan::FirmwareVersion{std::move(parts)};
+}
+
+TEST(FeedscanDevices, VersionsCompareNumberByNumber) {
+  const auto v1_0_10 =
+      feedscan::controller_version("/dev/serial/by-id/usb-ZEKA_BOX_V1_1.0.10_X-if00");
+  const auto v1_1_0 = feedscan::controller_version("/dev/serial/by-id/usb-ZEKA_BOX_V1_1.1.0");
+  ASSERT_TRUE(v1_0_10 && v1_1_0);
+  EXPECT_EQ(*v1_0_10, version({1, 0, 10}));
+  EXPECT_TRUE(v1_1_0->newer_than(*v1_0_10));
+  EXPECT_FALSE(v1_0_10->newer_than(*v1_1_0));
+  EXPECT_TRUE(version({1, 2, 3}).newer_than(version({1, 0, 10})));
+  EXPECT_FALSE(version({1, 2, 3}).newer_than(version({1, 2, 3})));
+  EXPECT_FALSE(version({1, 2}).newer_than(version({1, 2, 0})));
+  EXPECT_TRUE(version({1, 2, 0, 1}).newer_than(version({1, 2})));
+  EXPECT_EQ(feedscan::image_version("mcu_box_to_v1_1.2.3.bin"), version({1, 2, 3}));
+  EXPECT_EQ(feedscan::image_version("mcu_box_to_v1_1.2.3"), version({1, 2, 3}));
+}
+
+TEST(FeedscanDevices, VersionsThatDoNotParseAreNone) {
   EXPECT_EQ(feedscan::controller_version("/dev/serial/by-id/usb-ZEKA_BOX_V1_beta"), std::nullopt);
-  EXPECT_EQ(feedscan::image_version("mcu_box_to_v1_1.2.3.bin"), 123);
-  EXPECT_EQ(feedscan::image_version("mcu_box_to_v1_1.2.3"), 123);
-  EXPECT_EQ(feedscan::image_version("mcu_box_to_v1_x.bin"), std::nullopt);
-  EXPECT_EQ(feedscan::image_version("mcu_box_to_v1_99999999999999999999.bin"), std::nullopt);
+  EXPECT_EQ(feedscan::controller_version("/dev/serial/by-id/usb-ZEKA_BOX_V1_1234567890.0.0"),
+            std::nullopt);
+  for (const char* name : {"mcu_box_to_v1_x.bin", "mcu_box_to_v1_1..2.bin", "mcu_box_to_v1_.bin",
+                           "mcu_box_to_v1_99999999999999999999.bin", "mcu_box_to_v2.bin"}) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(feedscan::image_version(name), std::nullopt);
+  }
+}
+
+TEST(FeedscanDevices, ABoxIdentityIgnoresItsFirmwareVersion) {
+  EXPECT_EQ(feedscan::box_identity("/dev/serial/by-id/usb-K_ZEKA_BOX_V1_1.0.0_BOX1-if00"),
+            feedscan::box_identity("/dev/serial/by-id/usb-K_ZEKA_BOX_V1_1.2.10_BOX1-if00"));
+  EXPECT_NE(feedscan::box_identity("/dev/serial/by-id/usb-K_ZEKA_BOX_V1_1.0.0_BOX1-if00"),
+            feedscan::box_identity("/dev/serial/by-id/usb-K_ZEKA_BOX_V1_1.0.0_BOX2-if00"));
 }
 
 TEST(FeedscanDevices, DetectedBoxesAreNumberedInReverseEnumerationOrder) {

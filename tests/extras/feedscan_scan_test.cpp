@@ -5,53 +5,18 @@
 #include <filesystem>
 
 #include "apps/feedbox/box_templates.h"
-#include "apps/feedbox/session.h"
 #include "klippy/extras/feedscan/feedscan.h"
-#include "sim/usb_boxes.h"
-#include "tests/support/test_host.h"
+#include "tests/extras/feedscan_session.h"
 
 namespace {
 
 using testing_support::read_file;
+using testing_support::ScanSession;
+using testing_support::usb_link;
 using testing_support::write_file;
 
-class ScanSession {
- public:
-  explicit ScanSession(int boxes, const std::function<void(const std::string&)>& prepare = {}) {
-    if (prepare) prepare(dir.path());
-    feedbox::SessionOptions options;
-    options.boxes = boxes;
-    options.data_dir = dir.path();
-    options.log_path = dir.path() + "/host.log";
-    options.output = [this](const std::string& line) { output.push_back(line); };
-    session = std::make_unique<feedbox::Session>(std::move(options));
-  }
-  // Detection polls only while the printer is ready: recently busy, not printing. After a
-  // start the self-inspection (from 3 s on) keeps it busy moving the slots; the G-code
-  // waits for it.
-  void poll_for(double seconds) {
-    session->advance(3.5);
-    session->run_command("G4 P10");
-    session->advance(seconds);
-  }
-  void command(const std::string& line) { session->run_command(line); }
-  std::string file(const std::string& product_path) {
-    return read_file(session->host().printer().resolve_path(product_path));
-  }
-  std::string live() { return file(feedbox::kLiveBoxCfg); }
-  std::string log() { return read_file(dir.path() + "/host.log"); }
-  std::string variables() { return file("/home/zur/printer_data/config/saved_variables.cfg"); }
-  bool has_object(const std::string& name) {
-    return session->host().printer().find_object(name) != nullptr;
-  }
-
-  testing_support::TempDir dir;
-  std::vector<std::string> output;
-  std::unique_ptr<feedbox::Session> session;
-};
-
 std::string link(int box, const std::string& version = "1.0.0") {
-  return sim::SimUsbBoxes::box_link(box, version);
+  return usb_link(box, version);
 }
 
 TEST(FeedscanScan, MatchingBoxesChangeNothingButTheSavedCount) {
@@ -63,12 +28,30 @@ TEST(FeedscanScan, MatchingBoxesChangeNothingButTheSavedCount) {
   EXPECT_NE(scan.variables().find("box_count = 1\n"), std::string::npos) << scan.variables();
 }
 
-TEST(FeedscanScan, NothingIsDetectedUntilThePrinterIsReady) {
+TEST(FeedscanScan, AFirstBoxIsDetectedOnAnIdlePrinterThatNeverMoved) {
+  ScanSession scan(0);
+  scan.command("SIM_USB ACTION=plug BOX=1");
+  scan.session->advance(12);
+  EXPECT_EQ(scan.session->restarts(), 1);
+  EXPECT_TRUE(scan.has_object("feedlane slot0"));
+}
+
+TEST(FeedscanScan, DetectionWaitsForARunningCommandToEnd) {
   ScanSession scan(1);
+  scan.poll_for(1);
   scan.command("SIM_USB ACTION=plug BOX=2");
-  scan.session->advance(30);
-  EXPECT_EQ(scan.session->restarts(), 0);
-  scan.poll_for(12);
+  auto& host = scan.session->host();
+  bool exit_during_command = true;
+  auto probe = host.reactor().register_timer(
+      [&](double) {
+        exit_during_command = host.exit_requested();
+        return klippy::Reactor::NEVER;
+      },
+      host.reactor().monotonic() + 15);
+  // The dwell holds the G-code lock for 20 s, as a long load would.
+  scan.command("G4 P20000");
+  EXPECT_FALSE(exit_during_command);
+  scan.session->advance(6);
   EXPECT_EQ(scan.session->restarts(), 1);
 }
 

@@ -6,6 +6,7 @@
 #include <exception>
 
 #include "klippy/extras/feedhub/feedhub.h"
+#include "klippy/extras/feedhub/gcode_lock.h"
 #include "klippy/extras/feedhub/saved_values.h"
 #include "klippy/extras/feedhub/slot_feeder.h"
 #include "klippy/host/errors.h"
@@ -14,7 +15,6 @@ namespace feedhub {
 namespace {
 
 constexpr int kToolCount = 16;
-constexpr int kSlotsPerBox = 4;
 constexpr int kHighestFilamentNumber = 50;
 constexpr double kTurnOverPeriodS = 300.0;
 constexpr double kSecondsPerHour = 60.0 * 60.0;
@@ -24,19 +24,6 @@ constexpr double kTurnOverSpeedMmS = 80;
 constexpr double kTurnOverAccelMmS2 = 50;
 constexpr double kPauseBetweenSlotsS = 5.0;
 constexpr int kStateInExtruder = 2;
-
-// Holds the G-code lock while it lives: a turn-over must not interleave with commands
-// that move the same strands, nor run after DISABLE_BOX_DRY has answered.
-class GCodeLock {
- public:
-  explicit GCodeLock(klippy::ReactorMutex& mutex) : mutex_(mutex) { mutex_.lock(); }
-  ~GCodeLock() { mutex_.unlock(); }
-  GCodeLock(const GCodeLock&) = delete;
-  GCodeLock& operator=(const GCodeLock&) = delete;
-
- private:
-  klippy::ReactorMutex& mutex_;
-};
 
 bool print_running(const std::string& print_state) {
   return print_state == "printing" || print_state == "paused";
@@ -242,6 +229,8 @@ double FeedHub::heating_handler(double eventtime, int box, double start_time, do
   try {
     for (int j = 0; j < kSlotsPerBox; ++j) {
       if (j > 0) reactor_.pause(reactor_.monotonic() + kPauseBetweenSlotsS);
+      // A turn-over must not interleave with commands that move the same strands, nor run
+      // after DISABLE_BOX_DRY has answered.
       const GCodeLock lock(gcode_.get_mutex());
       // Stopped or replaced while this waited: nothing more turns.
       if (!is_current()) return klippy::Reactor::NEVER;

@@ -11,7 +11,6 @@
 namespace feedhub {
 namespace {
 
-constexpr int kSlotsPerBox = 4;
 // Slot states that still need a load: withdrawn to the slot sensor, or failed last time.
 constexpr int kStateAtSlotSensor = 3;
 constexpr int kStateFailed = -1;

@@ -14,6 +14,7 @@ namespace feedhub {
 class FeedHub;
 
 inline constexpr int kMaxBoxCount = 4;
+inline constexpr int kSlotsPerBox = 4;
 // Bound of the saved counters (runouts, load retries): far beyond any real count, and far
 // from overflowing when one is added.
 inline constexpr long long kMaxSavedCount = 1'000'000'000;

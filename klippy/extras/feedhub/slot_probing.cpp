@@ -13,7 +13,6 @@
 namespace feedhub {
 namespace {
 
-constexpr int kSlotsPerBox = 4;
 
 constexpr ErrorReport kSelfInspectionFailed{
     15, ReportWay::Info,

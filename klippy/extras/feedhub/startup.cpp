@@ -10,7 +10,6 @@
 namespace feedhub {
 namespace {
 
-constexpr int kSlotsPerBox = 4;
 // The runout counters are reset for every slot a printer can have, attached or not.
 constexpr int kMaxSlots = 16;
 constexpr double kTestPullMm = -50;

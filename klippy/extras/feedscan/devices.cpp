@@ -8,13 +8,19 @@
 namespace feedscan {
 namespace {
 
-// Digits only, and few enough to fit: a longer text is no version we can compare.
-std::optional<long long> parse_version_digits(std::string text) {
-  std::erase(text, '.');
-  if (text.empty() || text.size() > 18) return std::nullopt;
-  if (!std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); }))
-    return std::nullopt;
-  return std::stoll(text);
+// Numbers of at most nine digits separated by single dots; anything else is no version we
+// can compare.
+std::optional<FirmwareVersion> parse_version(const std::string& text) {
+  static const std::regex pattern(R"(\d{1,9}(\.\d{1,9})*)");
+  if (!std::regex_match(text, pattern)) return std::nullopt;
+  FirmwareVersion version;
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    const std::size_t dot = std::min(text.find('.', start), text.size());
+    version.parts.push_back(std::stoul(text.substr(start, dot - start)));
+    start = dot + 1;
+  }
+  return version;
 }
 
 }  // namespace
@@ -72,18 +78,33 @@ std::string DetectedDevices::describe() const {
   return text + "}";
 }
 
-std::optional<long long> controller_version(const std::string& link) {
+bool FirmwareVersion::newer_than(const FirmwareVersion& other) const {
+  const std::size_t length = std::max(parts.size(), other.parts.size());
+  for (std::size_t i = 0; i < length; ++i) {
+    const unsigned long mine = i < parts.size() ? parts[i] : 0;
+    const unsigned long theirs = i < other.parts.size() ? other.parts[i] : 0;
+    if (mine != theirs) return mine > theirs;
+  }
+  return false;
+}
+
+std::optional<FirmwareVersion> controller_version(const std::string& link) {
   static const std::regex pattern(R"(V1_(\d+\.\d+\.\d+))");
   std::smatch match;
   if (!std::regex_search(link, match, pattern)) return std::nullopt;
-  return parse_version_digits(match[1].str());
+  return parse_version(match[1].str());
 }
 
-std::optional<long long> image_version(const std::string& name) {
+std::optional<FirmwareVersion> image_version(const std::string& name) {
   const std::size_t start = name.find("v1_");
   if (start == std::string::npos) return std::nullopt;
   const std::string rest = name.substr(start + 3);
-  return parse_version_digits(rest.substr(0, rest.find(".bin")));
+  return parse_version(rest.substr(0, rest.find(".bin")));
+}
+
+std::string box_identity(const std::string& link) {
+  static const std::regex version(R"((V1_)\d+\.\d+\.\d+)");
+  return std::regex_replace(link, version, "$1");
 }
 
 std::string shell_word(const std::string& text) {

@@ -41,12 +41,25 @@ class DetectedDevices {
   std::vector<std::pair<std::string, std::string>> entries_;
 };
 
-// Firmware version of a generation-1 controller from its link ("..V1_1.0.10..." → 1010);
-// nullopt when the link holds no such version.
-std::optional<long long> controller_version(const std::string& link);
-// Version of a firmware image from its file name ("mcu_box_to_v1_1.2.3.bin" → 123); nullopt
-// when the name has no "v1_<digits and dots>.bin" part.
-std::optional<long long> image_version(const std::string& name);
+// A firmware version "1.0.10" as its numbers {1, 0, 10}, compared part by part: with the
+// dots removed, 1.0.10 would pass for newer than 1.1.0.
+struct FirmwareVersion {
+  std::vector<unsigned long> parts;
+  // Missing trailing parts count as 0 (1.2 equals 1.2.0).
+  bool newer_than(const FirmwareVersion& other) const;
+  bool operator==(const FirmwareVersion& other) const = default;
+};
+
+// Version of a generation-1 controller from its link ("..V1_1.0.10..." → 1.0.10); nullopt
+// when the link holds no such version.
+std::optional<FirmwareVersion> controller_version(const std::string& link);
+// Version of a firmware image from its file name ("mcu_box_to_v1_1.2.3.bin" → 1.2.3);
+// nullopt when the name has no "v1_<numbers and dots>.bin" part.
+std::optional<FirmwareVersion> image_version(const std::string& name);
+
+// What stays the same of a box's link across firmware updates: the link with its firmware
+// version taken out, so that a flashed box is still the same box.
+std::string box_identity(const std::string& link);
 
 // `text` as one shell word: unchanged when it holds only characters that the shell takes
 // literally, else in single quotes, so that a device or file name cannot inject commands.

@@ -3,12 +3,25 @@
 #include <regex>
 
 #include "klippy/extras/feedhub/feedhub.h"
+#include "klippy/extras/feedhub/gcode_lock.h"
+#include "klippy/extras/feedhub/saved_values.h"
+#include "klippy/extras/feedscan/box_numbering.h"
+#include "klippy/extras/feedscan/box_slot_data.h"
 #include "klippy/extras/feedscan/config_file.h"
 #include "klippy/extras/feedscan/udev_system_services.h"
+#include "klippy/host/atomic_file.h"
+#include "klippy/host/ini.h"
 #include "klippy/host/toolhead.h"
+#include "klippy/host/variables_file.h"
 
 namespace feedscan {
 namespace {
+
+int count_includes_in(const std::string& text) {
+  static const std::regex include_line(R"(\[include box(\d+)\.cfg\])");
+  return static_cast<int>(
+      std::distance(std::sregex_iterator(text.begin(), text.end(), include_line), {}));
+}
 
 klippy::SystemServices& services_for(klippy::Printer& printer,
                                      std::shared_ptr<klippy::SystemServices>& own) {
@@ -25,9 +38,11 @@ FeedScan::FeedScan(klippy::ConfigSection& config)
     : printer_(config.get_printer()),
       reactor_(printer_.get_reactor()),
       gcode_(printer_.lookup_object<klippy::GCodeDispatch>("gcode")),
-      // Loaded, not looked up: the section may come before anything that loads it.
+      // Loaded, not looked up: the section may come before anything that loads them.
       print_stats_(printer_.load_object<klippy::PrintStats>(config, "print_stats")),
+      save_variables_(printer_.load_object<klippy::SaveVariables>(config, "save_variables")),
       env_{services_for(printer_, own_services_), printer_.log(), BoxFiles::resolve(printer_)},
+      firmware_(env_, gcode_),
       serial_monitor_timer_(reactor_,
                             [this](double eventtime) { return monitor_serial_by_id(eventtime); }) {
   printer_.register_event_handler("klippy:ready", [this] { handle_ready(); });
@@ -57,127 +72,198 @@ void FeedScan::get_config_mcu_serials() {
   }
 }
 
+bool FeedScan::print_in_progress() const {
+  const std::string state = print_stats_.state();
+  return state == "printing" || state == "paused";
+}
+
 double FeedScan::monitor_serial_by_id(double eventtime) {
   try {
-    auto* idle = printer_.find_object("idle_timeout");
-    const auto idle_status = idle ? idle->get_status(eventtime) : std::nullopt;
-    const klippy::Value* state = idle_status ? idle_status->find("state") : nullptr;
-    if (!state || !state->is_string() || state->as_string() != "Ready")
-      return eventtime + kPollPeriodS;
-    if (print_stats_.state() == "printing") return eventtime + kPollPeriodS;
-    return poll(eventtime);
+    if (print_in_progress()) return eventtime + kPollPeriodS;
+    // A restart would cut a running command (a load, a homing) short: wait for it to end.
+    const feedhub::GCodeLock lock(gcode_.get_mutex());
+    // The wait may have been long, and a print may have started meanwhile.
+    const double now = reactor_.monotonic();
+    if (print_in_progress()) return now + kPollPeriodS;
+    return poll(now);
   } catch (const std::exception& e) {
     const std::string message = std::string("Box detection failed: ") + e.what();
     // A lasting fault (a broken template, say) would otherwise fill the log every poll.
     if (message != last_error_) env_.log.error(message);
     last_error_ = message;
+  } catch (...) {
+    // Anything escaping a timer shuts the real host down.
+    env_.log.error("Box detection failed with an unknown error");
   }
-  return eventtime + kPollPeriodS;
+  return reactor_.monotonic() + kPollPeriodS;
 }
 
 double FeedScan::poll(double eventtime) {
   const auto devices = env_.system.list_tty_devices();
-  const auto image = firmware_image();
-  DetectedDevices detected;
-  for (auto it = devices.rbegin(); it != devices.rend(); ++it) {
-    const auto& links = it->devlinks;
+  const auto image = firmware_.find_image();
+  DetectedDevices found;
+  for (const auto& device : devices) {
+    const auto& links = device.devlinks;
     // A controller in its bootloader is being flashed and will come back under its box
     // link; counting it as gone would drop a box from the configuration mid-update.
-    if (has_bootloader_link(links)) return eventtime + kPollPeriodS;
-    const auto v1_links = all_links(links, kBoxV1Marker);
-    const auto v2_links = all_links(links, kBoxV2Marker);
-    if (!v2_links.empty() && image) {
-      flash(*image, v2_links.front());
-      return eventtime + kAfterFlashS;
+    const auto boot = first_link(links, kBootloaderMarker);
+    const auto boot2 = first_link(links, kBootloaderMarker2);
+    if (boot || boot2) {
+      report_bootloader(boot ? *boot : *boot2);
+      return eventtime + kPollPeriodS;
     }
-    if (v1_links.empty()) continue;
-    if (image && image->version) {
-      const auto version = controller_version(v1_links.front());
-      if (!version) {
-        env_.log.warning("Box link '" + v1_links.front() +
-                         "' carries no firmware version; skipped");
-        continue;
-      }
-      if (*image->version > *version) {
-        flash(*image, v1_links.front());
-        return eventtime + kAfterFlashS;
-      }
+    const auto v1_link = first_link(links, kBoxV1Marker);
+    const auto v2_link = first_link(links, kBoxV2Marker);
+    if (v2_link && image && firmware_.should_flash_v2(*image, *v2_link)) {
+      return eventtime + (firmware_.flash(*image, *v2_link) ? kAfterFlashS : kPollPeriodS);
     }
-    detected.add(it->devnode, v1_links.front());
+    if (!v1_link) continue;
+    if (image && firmware_.should_flash_v1(*image, *v1_link)) {
+      if (firmware_.flash(*image, *v1_link)) return eventtime + kAfterFlashS;
+      // The box still runs its old firmware and keeps its place.
+    }
+    found.add(device.devnode, *v1_link);
   }
-  reconcile(detected);
+  bootloader_reported_ = false;
+  reconcile(found);
   last_error_.clear();
   return eventtime + kPollPeriodS;
 }
 
-std::optional<FeedScan::Image> FeedScan::firmware_image() {
-  for (const auto& name : env_.system.list_directory(env_.files.home_folder)) {
-    if (name.rfind(kImagePrefix, 0) == 0) return Image{name, image_version(name)};
-  }
-  return std::nullopt;
+void FeedScan::report_bootloader(const std::string& link) {
+  if (bootloader_reported_) return;
+  bootloader_reported_ = true;
+  gcode_.respond_info(
+      "Box detection is waiting: a box controller is in its bootloader (" + link +
+      "). Boxes are detected again once it runs its firmware. If it stays in the bootloader, "
+      "finish its firmware update (" +
+      std::string(kUpdateScript) + ") or unplug it and plug it in again.");
 }
 
-void FeedScan::flash(const Image& image, const std::string& link) {
-  env_.log.info("Start updated box mcu");
-  env_.system.run_shell(shell_word(env_.files.update_script) + " " +
-                        shell_word(env_.files.home_folder + image.name) + " " + shell_word(link));
-}
-
-void FeedScan::reconcile(const DetectedDevices& devices) {
-  const auto n = static_cast<int>(devices.size());
+void FeedScan::reconcile(const DetectedDevices& found) {
+  const auto n = static_cast<int>(found.size());
+  // More boxes than the box count can hold: the saved count stays a valid one.
   if (n > kMaxBoxes) return;
-  if (n == 0) {
-    reconcile_no_box();
-  } else {
-    reconcile_boxes(devices);
-  }
+  const auto configured = configured_serials();
+  const auto numbered = number_boxes(found, configured);
+  const bool changed = n == 0 ? reconcile_no_box() : reconcile_boxes(numbered, configured);
+  if (!changed) refused_template_.clear();
   sync_saved_box_count(n);
-}
-
-void FeedScan::reconcile_boxes(const DetectedDevices& devices) {
-  const auto n = static_cast<int>(devices.size());
-  const bool includes_ok = count_box_includes(env_.files.dst_box_cfg) == n;
-  bool sections_ok = true, serials_ok = true;
-  for (int i = 1; i <= n; ++i) {
-    const auto configured = get_check_serials_id(env_.files.dst_box_cfg, i);
-    sections_ok = sections_ok && configured.has_value();
-    serials_ok = serials_ok && configured == devices.link_of_box(i);
-  }
-  if (includes_ok && serials_ok) return;
-  // A live file without a box's section cannot take its serial: start again from the
-  // template, as for a wrong number of boxes.
-  if (!includes_ok || !sections_ok) {
-    if (!restore_template(n)) return;
-    for (int i = 1; i <= n; ++i) update_config_file(devices, i);
-    save_box_count_script(n);
-  } else {
-    for (int i = 1; i <= n; ++i) update_config_file(devices, i);
-  }
+  if (!changed) return;
+  forget_boxes(boxes_changed(configured, numbered), numbered);
   request_restart();
 }
 
-void FeedScan::reconcile_no_box() {
+std::vector<std::optional<std::string>> FeedScan::configured_serials() {
+  std::vector<std::optional<std::string>> serials;
+  for (int i = 1; i <= kMaxBoxes; ++i)
+    serials.push_back(get_check_serials_id(env_.files.dst_box_cfg, i));
+  return serials;
+}
+
+bool FeedScan::reconcile_boxes(const DetectedDevices& boxes,
+                               const std::vector<std::optional<std::string>>& configured) {
+  const auto n = static_cast<int>(boxes.size());
+  const bool includes_ok = count_box_includes(env_.files.dst_box_cfg) == n;
+  bool sections_ok = true, serials_ok = true;
+  for (int i = 1; i <= n; ++i) {
+    const auto& serial = configured[static_cast<std::size_t>(i - 1)];
+    sections_ok = sections_ok && serial.has_value();
+    serials_ok = serials_ok && serial == boxes.link_of_box(i);
+  }
+  if (includes_ok && serials_ok) return false;
+  // A live file without a box's section cannot take its serial: start again from the
+  // template, as for a wrong number of boxes.
+  if (!includes_ok || !sections_ok) {
+    if (!restore_template(n)) return false;
+    for (int i = 1; i <= n; ++i) update_config_file(boxes, i);
+    save_box_count_script(n);
+  } else {
+    for (int i = 1; i <= n; ++i) update_config_file(boxes, i);
+  }
+  return true;
+}
+
+bool FeedScan::reconcile_no_box() {
   const std::string& empty_template = env_.files.src_box_cfg_with[0];
   if (!env_.system.file_exists(empty_template))
     throw std::runtime_error("The template '" + empty_template +
                              "' for no box is missing; reinstall the box templates");
   if (env_.system.file_exists(env_.files.dst_box_cfg) &&
       env_.system.files_equal(empty_template, env_.files.dst_box_cfg))
-    return;
+    return false;
+  if (!restore_template(0)) return false;
   save_box_count_script(0);
-  if (!restore_template(0)) return;
-  request_restart();
+  return true;
 }
 
 bool FeedScan::restore_template(int boxes) {
   const std::string& source = env_.files.src_box_cfg_with[static_cast<std::size_t>(boxes)];
-  env_.system.copy_file(source, env_.files.dst_box_cfg);
-  // A template with the wrong number of boxes would make every poll rewrite and restart.
-  if (count_box_includes(env_.files.dst_box_cfg) == boxes) return true;
-  env_.log.error("The template '" + source + "' does not include " + std::to_string(boxes) +
-                 " box files; correct it (one [include boxN.cfg] line per box). The host is "
-                 "not restarted.");
+  const std::string text = klippy::read_text_file(source);
+  std::string missing;
+  if (count_includes_in(text) != boxes) {
+    missing = "does not include " + std::to_string(boxes) + " box files";
+  } else {
+    const auto document = parse_config_text(text, source, ConfigFileKind::box_config);
+    for (int i = 1; i <= boxes && missing.empty(); ++i) {
+      if (!document.find(box_mcu_section(i)))
+        missing = "has no [" + box_mcu_section(i) + "] section";
+    }
+  }
+  if (missing.empty()) {
+    env_.system.copy_file(source, env_.files.dst_box_cfg);
+    return true;
+  }
+  // Said once until either file changes: it stays wrong on every poll until someone acts.
+  std::string live;
+  try {
+    live = klippy::read_text_file(env_.files.dst_box_cfg);
+  } catch (const std::exception&) {
+  }
+  const std::string key = source + '\n' + text + '\n' + live;
+  if (key == refused_template_) return false;
+  refused_template_ = key;
+  const std::string message =
+      "The template '" + source + "' " + missing +
+      "; correct it (one [include boxN.cfg] line and one [mcu mcu_boxN] section per box). The "
+      "box configuration is left as it is and the host is not restarted.";
+  gcode_.respond_info(message, false);
+  env_.log.error(message);
   return false;
+}
+
+void FeedScan::forget_boxes(const std::vector<int>& boxes, const DetectedDevices& numbered) {
+  for (int box : boxes) {
+    const bool plugged = static_cast<std::size_t>(box) <= numbered.size();
+    const std::string first = std::to_string((box - 1) * feedhub::kSlotsPerBox);
+    const std::string last = std::to_string(box * feedhub::kSlotsPerBox - 1);
+    gcode_.respond_info("Box " + std::to_string(box) + " now is " +
+                        (plugged ? numbered.link_of_box(box) : std::string("unplugged")) +
+                        ", not the box configured before: the saved states, tag data and tool "
+                        "mappings of slots " +
+                        first + " to " + last +
+                        " are forgotten, so that the box reads its spools again.");
+    try {
+      const auto keys = saved_keys_of_box(save_variables_.all_variables(), box);
+      if (!keys.empty()) remove_saved_variables(keys);
+    } catch (const std::exception& e) {
+      // The configuration has changed already: the restart must still follow.
+      env_.log.error("Forgetting the slot data of box " + std::to_string(box) +
+                     " failed: " + e.what());
+    }
+  }
+}
+
+void FeedScan::remove_saved_variables(const std::vector<std::string>& keys) {
+  if (auto* hub = printer_.lookup_object_or_null<feedhub::FeedHub>(feedhub::FeedHub::kObjectName)) {
+    hub->remove_variables(keys);
+    return;
+  }
+  // Without a box there is no controller; the host's own store is written the same way.
+  klippy::VariableMap updated = save_variables_.all_variables();
+  for (const auto& key : keys) updated.erase(key);
+  klippy::write_file_atomically(save_variables_.filename(), klippy::format_variables(updated));
+  save_variables_.load_variables();
 }
 
 void FeedScan::update_config_file(const DetectedDevices& current_devices, int box_index) {
@@ -203,19 +289,16 @@ std::optional<std::string> FeedScan::get_check_serials_id(const std::string& con
 }
 
 int FeedScan::count_box_includes(const std::string& file_path) {
-  static const std::regex include_line(R"(\[include box(\d+)\.cfg\])");
-  std::string text;
   try {
-    text = klippy::read_text_file(file_path);
+    return count_includes_in(klippy::read_text_file(file_path));
   } catch (const std::exception&) {
     return 0;
   }
-  return static_cast<int>(
-      std::distance(std::sregex_iterator(text.begin(), text.end(), include_line), {}));
 }
 
 void FeedScan::save_box_count_script(int boxes) {
-  gcode_.run_script("SAVE_VARIABLE VARIABLE=box_count VALUE=" + std::to_string(boxes));
+  // The poll holds the G-code lock already.
+  gcode_.run_script_from_command("SAVE_VARIABLE VARIABLE=box_count VALUE=" + std::to_string(boxes));
 }
 
 void FeedScan::sync_saved_box_count(int boxes) {

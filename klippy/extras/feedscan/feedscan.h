@@ -1,17 +1,20 @@
-// The box detection object "feedscan": while the printer is idle it polls the serial
-// devices every few seconds, flashes box controllers whose firmware is older than the image
-// in the home folder, and keeps the live box configuration and the saved box count in step
-// with the controllers plugged in, restarting the host when the configuration changed.
+// The box detection object "feedscan": while no print is running or paused it polls the
+// serial devices every few seconds, flashes box controllers whose firmware is older than
+// the image in the home folder, and keeps the live box configuration and the saved box
+// count in step with the controllers plugged in, restarting the host when the
+// configuration changed.
 #pragma once
 
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "klippy/extras/feedhub/scoped_timer.h"
 #include "klippy/extras/feedscan/box_files.h"
 #include "klippy/extras/feedscan/devices.h"
+#include "klippy/extras/feedscan/firmware_update.h"
 #include "klippy/host/components.h"
 #include "klippy/host/config.h"
 #include "klippy/host/gcode.h"
@@ -34,7 +37,7 @@ class FeedScan final : public klippy::PrinterObject {
   void handle_ready();
   // Refreshes config_mcu_serial() from the per-box files.
   void get_config_mcu_serials();
-  // The poll timer's callback; never throws.
+  // The poll timer's callback; never throws. Waits for a running command to end.
   double monitor_serial_by_id(double eventtime);
   // Writes the serial of box `box_index` into the live box configuration.
   void update_config_file(const DetectedDevices& current_devices, int box_index = 1);
@@ -48,19 +51,25 @@ class FeedScan final : public klippy::PrinterObject {
   const klippy::TimerHandle& serial_monitor_timer() const { return serial_monitor_timer_.handle(); }
 
  private:
-  struct Image {
-    std::string name;
-    std::optional<long long> version;
-  };
-  // What one poll does after the idle checks; returns the next wake time.
+  // A print that runs or waits paused to resume would be ended by a restart or a flash.
+  bool print_in_progress() const;
+  // What one poll does once no print is in progress; returns the next wake time.
   double poll(double eventtime);
-  std::optional<Image> firmware_image();
-  void flash(const Image& image, const std::string& link);
-  void reconcile(const DetectedDevices& devices);
-  void reconcile_boxes(const DetectedDevices& devices);
-  void reconcile_no_box();
-  // Copies the template for `boxes` boxes over the live file and checks what it got.
+  // Says once, until no controller is in its bootloader any more, why detection waits.
+  void report_bootloader(const std::string& link);
+  void reconcile(const DetectedDevices& found);
+  // Whether the live configuration was changed.
+  bool reconcile_boxes(const DetectedDevices& boxes,
+                       const std::vector<std::optional<std::string>>& configured);
+  bool reconcile_no_box();
+  // The serial of each box 1 to 4 in the live configuration.
+  std::vector<std::optional<std::string>> configured_serials();
+  // Copies the template for `boxes` boxes over the live file, unless the template lacks
+  // an include line or section for a box (or has too many): then no file changes.
   bool restore_template(int boxes);
+  // Another box now has the number: the slot data saved for the old one is dropped.
+  void forget_boxes(const std::vector<int>& boxes, const DetectedDevices& numbered);
+  void remove_saved_variables(const std::vector<std::string>& keys);
   void save_box_count_script(int boxes);
   void sync_saved_box_count(int boxes);
   void request_restart();
@@ -69,10 +78,14 @@ class FeedScan final : public klippy::PrinterObject {
   klippy::Reactor& reactor_;
   klippy::GCodeDispatch& gcode_;
   klippy::PrintStats& print_stats_;
+  klippy::SaveVariables& save_variables_;
   std::shared_ptr<klippy::SystemServices> own_services_;
   ScanEnv env_;
+  FirmwareUpdates firmware_;
   std::map<std::string, std::string> config_mcu_serial_;
   std::string last_error_;
+  std::string refused_template_;  // template and live file of the last refusal said
+  bool bootloader_reported_ = false;
   feedhub::ScopedTimer serial_monitor_timer_;
 };
 
