@@ -17,7 +17,7 @@ const std::regex& version_pattern() {
 std::string version_in_link(const std::string& link) {
   static const std::regex pattern(R"(V\d_(\d+\.\d+\.\d+))");
   std::smatch match;
-  return std::regex_search(link, match, pattern) ? match[1].str() : SimUsbBoxes::kDefaultVersion;
+  return std::regex_search(link, match, pattern) ? match[1].str() : SimUsbBoxes::kNoVersion;
 }
 
 // Shell words of a simple command line, with single quotes removed.
@@ -73,13 +73,15 @@ SimUsbBoxes::SimUsbBoxes(klippy::ConfigSection& root) {
   gcode.register_command(
       "SIM_USB", [this](klippy::GCodeCommand& g) { cmd_SIM_USB(g); },
       "Plug, unplug or reboot a box controller into its bootloader: SIM_USB "
-      "ACTION=plug|unplug|bootloader BOX=n [VERSION=x.y.z] [PORT=n]");
+      "ACTION=plug|unplug|bootloader BOX=n [VERSION=x.y.z|none] [PORT=n]");
 }
 
 std::string SimUsbBoxes::box_link(int box, const std::string& version) {
+  const std::string prefix = "/dev/serial/by-id/usb-Klipper_stm32f072xb_ZEKA_BOX_";
+  const std::string suffix = "BOX" + std::to_string(box) + "-if00";
+  if (version == kNoVersion) return prefix + "V1_" + suffix;
   const char* generation = std::stoi(version) >= 2 ? "V2" : "V1";
-  return "/dev/serial/by-id/usb-Klipper_stm32f072xb_ZEKA_BOX_" + std::string(generation) + "_" +
-         version + "_BOX" + std::to_string(box) + "-if00";
+  return prefix + generation + "_" + version + "_" + suffix;
 }
 
 std::string SimUsbBoxes::bootloader_link(int box) {
@@ -159,9 +161,9 @@ void SimUsbBoxes::cmd_SIM_USB(klippy::GCodeCommand& gcmd) {
     throw gcmd.error("ACTION must be plug, unplug or bootloader, not '" + action + "'");
   const std::string version =
       gcmd.get("VERSION", existing ? existing->version : std::string(kDefaultVersion));
-  if (!std::regex_match(version, version_pattern()))
-    throw gcmd.error("VERSION must read x.y.z in digits (for example 1.0.2), not '" + version +
-                     "'");
+  if (version != kNoVersion && !std::regex_match(version, version_pattern()))
+    throw gcmd.error("VERSION must read x.y.z in digits (for example 1.0.2) or " +
+                     std::string(kNoVersion) + ", not '" + version + "'");
   if (existing && !existing->in_bootloader && !gcmd.has("VERSION"))
     throw gcmd.error("Box " + std::to_string(box) +
                      " is plugged in already; unplug it first or give a VERSION to replug");

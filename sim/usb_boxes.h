@@ -19,6 +19,8 @@ namespace sim {
 class SimUsbBoxes final : public klippy::SystemServices {
  public:
   static constexpr const char* kDefaultVersion = "1.0.0";
+  // A firmware that puts no version into its link.
+  static constexpr const char* kNoVersion = "none";
   static constexpr int kMaxBox = 9;
   static constexpr int kMaxPort = 9;
 
@@ -32,7 +34,7 @@ class SimUsbBoxes final : public klippy::SystemServices {
 
   const std::vector<UsbBox>& boxes() const { return boxes_; }
   // The by-id link of box `box` running firmware `version` ("x.y.z"; major 2 and above are
-  // the second firmware generation).
+  // the second firmware generation; kNoVersion a first-generation link without one).
   static std::string box_link(int box, const std::string& version);
   static std::string bootloader_link(int box);
 

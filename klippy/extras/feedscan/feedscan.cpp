@@ -147,7 +147,6 @@ void FeedScan::reconcile(const DetectedDevices& found) {
   const auto configured = configured_serials();
   const auto numbered = number_boxes(found, configured);
   const bool changed = n == 0 ? reconcile_no_box() : reconcile_boxes(numbered, configured);
-  if (!changed) refused_template_.clear();
   sync_saved_box_count(n);
   if (!changed) return;
   forget_boxes(boxes_changed(configured, numbered), numbered);
@@ -171,7 +170,10 @@ bool FeedScan::reconcile_boxes(const DetectedDevices& boxes,
     sections_ok = sections_ok && serial.has_value();
     serials_ok = serials_ok && serial == boxes.link_of_box(i);
   }
-  if (includes_ok && serials_ok) return false;
+  if (includes_ok && serials_ok) {
+    refused_template_.clear();
+    return false;
+  }
   // A live file without a box's section cannot take its serial: start again from the
   // template, as for a wrong number of boxes.
   if (!includes_ok || !sections_ok) {
@@ -190,8 +192,10 @@ bool FeedScan::reconcile_no_box() {
     throw std::runtime_error("The template '" + empty_template +
                              "' for no box is missing; reinstall the box templates");
   if (env_.system.file_exists(env_.files.dst_box_cfg) &&
-      env_.system.files_equal(empty_template, env_.files.dst_box_cfg))
+      env_.system.files_equal(empty_template, env_.files.dst_box_cfg)) {
+    refused_template_.clear();
     return false;
+  }
   if (!restore_template(0)) return false;
   save_box_count_script(0);
   return true;
@@ -212,6 +216,7 @@ bool FeedScan::restore_template(int boxes) {
   }
   if (missing.empty()) {
     env_.system.copy_file(source, env_.files.dst_box_cfg);
+    refused_template_.clear();
     return true;
   }
   // Said once until either file changes: it stays wrong on every poll until someone acts.
