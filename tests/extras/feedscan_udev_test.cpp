@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "klippy/extras/feedscan/box_numbering.h"
 #include "klippy/extras/feedscan/udev_system_services.h"
 
 namespace {
@@ -65,6 +66,34 @@ TEST_F(FeedscanUdev, TtyDevicesComeWithTheirNodeAndEveryLink) {
   const auto* plain = find(devices, "/dev/ttyS0");
   ASSERT_NE(plain, nullptr);
   EXPECT_TRUE(plain->devlinks.empty());
+}
+
+// Numbers from the libudev listing of the boxes on two device nodes, either way round.
+std::vector<std::string> numbered_links() {
+  feedscan::DetectedDevices found;
+  for (const auto& device : feedscan::make_udev_system_services()->list_tty_devices()) {
+    if (auto link = feedscan::first_link(device.devlinks, feedscan::kBoxV1Marker))
+      found.add(device.devnode, *link);
+  }
+  const auto numbered = feedscan::number_boxes(found, {});
+  std::vector<std::string> links;
+  for (const auto& entry : numbered.entries()) links.push_back(entry.second);
+  return links;
+}
+
+const char* kLinkA = "/dev/serial/by-id/usb-Klipper_stm32f072xb_ZEKA_BOX_V1_1.0.0_A-if00";
+const char* kLinkB = "/dev/serial/by-id/usb-Klipper_stm32f072xb_ZEKA_BOX_V1_1.0.0_B-if00";
+
+TEST_F(FeedscanUdev, BoxNumbersDoNotDependOnTheOrderLibudevListsTheBoxesIn) {
+  add_tty("ttyACM0", kLinkB);
+  add_tty("ttyACM1", kLinkA);
+  EXPECT_EQ(numbered_links(), (std::vector<std::string>{kLinkA, kLinkB}));
+}
+
+TEST_F(FeedscanUdev, BoxNumbersDoNotDependOnTheOrderLibudevListsTheBoxesInSwapped) {
+  add_tty("ttyACM0", kLinkA);
+  add_tty("ttyACM1", kLinkB);
+  EXPECT_EQ(numbered_links(), (std::vector<std::string>{kLinkA, kLinkB}));
 }
 
 TEST_F(FeedscanUdev, OtherSubsystemsAreNotListed) {
