@@ -43,8 +43,9 @@ TEST(FeedboxRun, AMalformedValueIsRefusedAndTheFileIsKept) {
   auto result = run(options);
   EXPECT_EQ(result.code, 0);
   EXPECT_NE(result.out.find("!! Unable to parse '[1,' as a literal"), std::string::npos);
+  // Box detection's first poll at start has saved the box count.
   EXPECT_EQ(read_file(dir.path() + "/home/zur/printer_data/config/saved_variables.cfg"),
-            "[Variables]\nx = 5\n\n");
+            "[Variables]\nbox_count = 1\nx = 5\n\n");
 }
 
 TEST(FeedboxRun, CommandsAndFilesRunInTheOrderGiven) {

@@ -38,9 +38,8 @@ FeedScan::FeedScan(klippy::ConfigSection& config)
     : printer_(config.get_printer()),
       reactor_(printer_.get_reactor()),
       gcode_(printer_.lookup_object<klippy::GCodeDispatch>("gcode")),
-      // Loaded, not looked up: the section may come before anything that loads them.
+      // Loaded, not looked up: the section may come before anything that loads it.
       print_stats_(printer_.load_object<klippy::PrintStats>(config, "print_stats")),
-      save_variables_(printer_.load_object<klippy::SaveVariables>(config, "save_variables")),
       env_{services_for(printer_, own_services_), printer_.log(), BoxFiles::resolve(printer_)},
       firmware_(env_, gcode_),
       serial_monitor_timer_(reactor_,
@@ -238,6 +237,8 @@ bool FeedScan::restore_template(int boxes) {
 }
 
 void FeedScan::forget_boxes(const std::vector<int>& boxes, const DetectedDevices& numbered) {
+  // Looked up now: a printer without saved variables has nothing to forget.
+  auto* store = printer_.lookup_object_or_null<klippy::SaveVariables>("save_variables");
   for (int box : boxes) {
     const bool plugged = static_cast<std::size_t>(box) <= numbered.size();
     const std::string first = std::to_string((box - 1) * feedhub::kSlotsPerBox);
@@ -248,9 +249,10 @@ void FeedScan::forget_boxes(const std::vector<int>& boxes, const DetectedDevices
                         "mappings of slots " +
                         first + " to " + last +
                         " are forgotten, so that the box reads its spools again.");
+    if (!store) continue;
     try {
-      const auto keys = saved_keys_of_box(save_variables_.all_variables(), box);
-      if (!keys.empty()) remove_saved_variables(keys);
+      const auto keys = saved_keys_of_box(store->all_variables(), box);
+      if (!keys.empty()) remove_saved_variables(*store, keys);
     } catch (const std::exception& e) {
       // The configuration has changed already: the restart must still follow.
       env_.log.error("Forgetting the slot data of box " + std::to_string(box) +
@@ -259,16 +261,17 @@ void FeedScan::forget_boxes(const std::vector<int>& boxes, const DetectedDevices
   }
 }
 
-void FeedScan::remove_saved_variables(const std::vector<std::string>& keys) {
+void FeedScan::remove_saved_variables(klippy::SaveVariables& store,
+                                      const std::vector<std::string>& keys) {
   if (auto* hub = printer_.lookup_object_or_null<feedhub::FeedHub>(feedhub::FeedHub::kObjectName)) {
     hub->remove_variables(keys);
     return;
   }
   // Without a box there is no controller; the host's own store is written the same way.
-  klippy::VariableMap updated = save_variables_.all_variables();
+  klippy::VariableMap updated = store.all_variables();
   for (const auto& key : keys) updated.erase(key);
-  klippy::write_file_atomically(save_variables_.filename(), klippy::format_variables(updated));
-  save_variables_.load_variables();
+  klippy::write_file_atomically(store.filename(), klippy::format_variables(updated));
+  store.load_variables();
 }
 
 void FeedScan::update_config_file(const DetectedDevices& current_devices, int box_index) {

@@ -69,7 +69,7 @@ class FeedScan final : public klippy::PrinterObject {
   bool restore_template(int boxes);
   // Another box now has the number: the slot data saved for the old one is dropped.
   void forget_boxes(const std::vector<int>& boxes, const DetectedDevices& numbered);
-  void remove_saved_variables(const std::vector<std::string>& keys);
+  void remove_saved_variables(klippy::SaveVariables& store, const std::vector<std::string>& keys);
   void save_box_count_script(int boxes);
   void sync_saved_box_count(int boxes);
   void request_restart();
@@ -78,7 +78,6 @@ class FeedScan final : public klippy::PrinterObject {
   klippy::Reactor& reactor_;
   klippy::GCodeDispatch& gcode_;
   klippy::PrintStats& print_stats_;
-  klippy::SaveVariables& save_variables_;
   std::shared_ptr<klippy::SystemServices> own_services_;
   ScanEnv env_;
   FirmwareUpdates firmware_;
