@@ -15,7 +15,6 @@ namespace {
 
 constexpr const char* kUnknown = "?";
 constexpr const char* kNotPlanned = "-";
-constexpr int kSlotsPerBox = 4;
 
 std::string lower(std::string text) {
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
