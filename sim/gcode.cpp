@@ -131,6 +131,16 @@ void SimGCode::register_command(const std::string& name, klippy::CommandHandler 
   if (!help.empty()) help_[cmd] = help;
 }
 
+klippy::CommandHandler SimGCode::take_command(const std::string& name) {
+  const std::string cmd = upper(name);
+  auto it = handlers_.find(cmd);
+  if (it == handlers_.end()) return {};
+  klippy::CommandHandler handler = std::move(it->second);
+  handlers_.erase(it);
+  help_.erase(cmd);
+  return handler;
+}
+
 void SimGCode::register_mux_command(const std::string& command, const std::string& key,
                                     const std::string& value, klippy::CommandHandler handler) {
   std::string cmd = upper(command);

@@ -34,6 +34,9 @@ class SimGCode final : public klippy::GCodeDispatch {
   void register_mux_command(const std::string& command, const std::string& key,
                             const std::string& value, klippy::CommandHandler handler) override;
   bool is_registered(const std::string& name) const override;
+  // Unregisters `name` and hands back its handler (empty when there is none), as the host's
+  // register_command(name, None) does for a macro's rename_existing.
+  klippy::CommandHandler take_command(const std::string& name);
   void run_script(const std::string& script) override;
   void run_script_from_command(const std::string& script) override;
   void respond_info(const std::string& text, bool log) override;

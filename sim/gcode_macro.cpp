@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "klippy/host/printer.h"
+#include "sim/gcode.h"
 #include "sim/macro_expression.h"
 
 namespace sim {
@@ -32,7 +33,7 @@ SimGCodeMacro::SimGCodeMacro(klippy::ConfigSection& config)
   }
   body_ = config.get("gcode");
   pieces_ = parse_body();
-  config.get("description", "");
+  const std::string description = config.get("description", "G-Code macro");
   for (const std::string& option : config.get_option_names()) {
     if (option.rfind("variable_", 0) != 0) continue;
     std::string text = config.get(option);
@@ -43,10 +44,32 @@ SimGCodeMacro::SimGCodeMacro(klippy::ConfigSection& config)
                                 "' is not a valid literal: " + e.what());
     }
   }
-  gcode_.register_command(
-      upper(name_), [this](klippy::GCodeCommand& gcmd) { cmd_macro(gcmd); }, "G-Code macro");
+  const std::string rename_existing = upper(config.get("rename_existing", ""));
+  if (rename_existing.empty()) {
+    gcode_.register_command(
+        upper(name_), [this](klippy::GCodeCommand& gcmd) { cmd_macro(gcmd); }, description);
+  } else {
+    if (is_traditional_gcode(upper(name_)) != is_traditional_gcode(rename_existing))
+      throw klippy::ConfigError("G-Code macro rename of different types ('" + name_ + "' vs '" +
+                                rename_existing + "')");
+    // The command renamed may be registered by any module, so only once all are loaded.
+    printer_.register_event_handler("klippy:connect", [this, rename_existing, description] {
+      rename_builtin(rename_existing, description);
+    });
+  }
   gcode_.register_mux_command("SET_GCODE_VARIABLE", "MACRO", name_,
                               [this](klippy::GCodeCommand& gcmd) { cmd_SET_GCODE_VARIABLE(gcmd); });
+}
+
+void SimGCodeMacro::rename_builtin(const std::string& new_name, const std::string& description) {
+  auto& gcode = printer_.lookup_object<SimGCode>("gcode");
+  const std::string alias = upper(name_);
+  klippy::CommandHandler existing = gcode.take_command(alias);
+  if (!existing)
+    throw klippy::ConfigError("Existing command '" + alias + "' not found in gcode_macro rename");
+  gcode.register_command(new_name, std::move(existing), "Renamed builtin of '" + alias + "'");
+  gcode.register_command(
+      alias, [this](klippy::GCodeCommand& gcmd) { cmd_macro(gcmd); }, description);
 }
 
 std::optional<klippy::Value> SimGCodeMacro::get_status(double /*eventtime*/) {

@@ -25,6 +25,8 @@ class SimGCodeMacro final : public klippy::GCodeMacro {
 
  private:
   void cmd_macro(klippy::GCodeCommand& gcmd);
+  // rename_existing: the command `name_` had so far goes on under `new_name`.
+  void rename_builtin(const std::string& new_name, const std::string& description);
   void cmd_SET_GCODE_VARIABLE(klippy::GCodeCommand& gcmd);
 
   // The body as text, placeholders and `{% if %}`, `{% else %}`, `{% endif %}` statements.

@@ -122,6 +122,10 @@ class FeedHub final : public klippy::PrinterObject {
   void cmd_AUTO_RELOAD_FILAMENT(klippy::GCodeCommand& gcmd);
   void cmd_RELOAD_ALL(klippy::GCodeCommand& gcmd);
   void cmd_TIGHTEN_FILAMENT(klippy::GCodeCommand& gcmd);
+  // The resume guard: refuses while retry_step holds a failed step; clears it on request.
+  void register_resume_guard_commands();
+  void cmd_BOX_CHECK_RESUME(klippy::GCodeCommand& gcmd);
+  void cmd_BOX_CLEAR_ERROR(klippy::GCodeCommand& gcmd);
   // Finds the slot whose filament is still engaged in the extruder path.
   void cmd_SELF_INSPECTION(klippy::GCodeCommand& gcmd);
   // Front buttons: E_LOAD, E_UNLOAD (true when the unload sequence ran), E_BOX.

@@ -46,6 +46,7 @@ void FeedHub::register_recovery_commands() {
                           [this](klippy::GCodeCommand& gcmd) { cmd_RELOAD_ALL(gcmd); });
   gcode_.register_command("TIGHTEN_FILAMENT",
                           [this](klippy::GCodeCommand& gcmd) { cmd_TIGHTEN_FILAMENT(gcmd); });
+  register_resume_guard_commands();
 }
 
 SlotFeeder& FeedHub::slot_feeder(const std::string& slot_name, const std::string& command) {

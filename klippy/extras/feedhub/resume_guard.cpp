@@ -1,0 +1,46 @@
+// The example configuration's RESUME runs BOX_CHECK_RESUME first: a print whose box step
+// failed (a load, say) would otherwise resume with an empty nozzle and print a layer of air.
+#include <string>
+
+#include "klippy/extras/feedhub/feedhub.h"
+
+namespace feedhub {
+namespace {
+
+// Never written (the default 0) and cleared (None) both mean that nothing is pending.
+bool step_pending(const klippy::Value& recorded) {
+  return !recorded.is_none() && recorded != klippy::Value(0);
+}
+
+}  // namespace
+
+void FeedHub::register_resume_guard_commands() {
+  gcode_.register_command(
+      "BOX_CHECK_RESUME", [this](klippy::GCodeCommand& gcmd) { cmd_BOX_CHECK_RESUME(gcmd); },
+      "Fail while a failed box step (retry_step) waits for TRY_MOVE_AGAIN; RESUME runs it");
+  gcode_.register_command(
+      "BOX_CLEAR_ERROR", [this](klippy::GCodeCommand& gcmd) { cmd_BOX_CLEAR_ERROR(gcmd); },
+      "Forget the failed box step after fixing it by hand, so that RESUME may go on");
+}
+
+void FeedHub::cmd_BOX_CHECK_RESUME(klippy::GCodeCommand& gcmd) {
+  const klippy::Value recorded = get_value_by_key("retry_step", 0);
+  if (!step_pending(recorded)) return;
+  throw gcmd.error("Not resuming: box step " + recorded.str() +
+                   " failed and has not been retried; the nozzle may hold no filament. Run "
+                   "TRY_MOVE_AGAIN to repeat it (the print resumes when it succeeds), or, "
+                   "after fixing it by hand, BOX_CLEAR_ERROR and then RESUME.");
+}
+
+void FeedHub::cmd_BOX_CLEAR_ERROR(klippy::GCodeCommand& gcmd) {
+  const klippy::Value recorded = get_value_by_key("retry_step", 0);
+  if (!step_pending(recorded)) {
+    gcmd.respond_info("No failed box step to clear");
+    return;
+  }
+  save_variable("retry_step", klippy::Value());
+  gcmd.respond_info("Cleared failed box step " + recorded.str() +
+                    " without retrying it; RESUME will now resume the print");
+}
+
+}  // namespace feedhub
