@@ -137,7 +137,7 @@ class FeedHub final : public klippy::PrinterObject {
   void cmd_CLEAR_FLUSH(klippy::GCodeCommand& gcmd);
   void cmd_CLEAR_OOZE(klippy::GCodeCommand& gcmd);
 
-  klippy::Printer& printer() { return printer_; }
+  klippy::Printer& printer() const { return printer_; }
   klippy::Reactor& reactor() { return reactor_; }
   klippy::GCodeDispatch& gcode() { return gcode_; }
   BoxEndstop& b_endstop() { return b_endstop_; }

@@ -1,6 +1,9 @@
 #include "klippy/extras/feedhub/saved_values.h"
 
+#include <algorithm>
+
 #include "klippy/extras/feedhub/feedhub.h"
+#include "klippy/extras/feedhub/slot_feeder.h"
 
 namespace feedhub {
 
@@ -21,7 +24,20 @@ long long saved_int(const FeedHub& hub, const std::string& key, long long defaul
 }
 
 int saved_box_count(const FeedHub& hub, int default_count) {
+  // Box detection saves box_count only once it has run; until then the boxes are those
+  // whose slot feeders are configured, or a multi-box printer would load nothing.
+  // Absent, not None: a None written by hand is a bad value like any other.
+  const bool absent = hub.get_value_by_key("box_count", klippy::Value(0)) == klippy::Value(0) &&
+                      hub.get_value_by_key("box_count", klippy::Value(1)) == klippy::Value(1);
+  if (absent) return std::max(default_count, configured_box_count(hub));
   return static_cast<int>(saved_int(hub, "box_count", default_count, 0, kMaxBoxCount));
+}
+
+int configured_box_count(const FeedHub& hub) {
+  int feeders = 0;
+  for (const auto& [name, object] : hub.printer().lookup_objects("feedlane "))
+    feeders += dynamic_cast<SlotFeeder*>(object) != nullptr;
+  return std::min(feeders / kSlotsPerBox, kMaxBoxCount);
 }
 
 }  // namespace feedhub

@@ -28,7 +28,10 @@ klippy::CommandError bad_saved_value(const std::string& key, const klippy::Value
 long long saved_int(const FeedHub& hub, const std::string& key, long long default_value,
                     long long min, long long max);
 
-// `box_count`: 0 to 4 attached boxes.
+// `box_count`: 0 to 4 attached boxes. Not saved yet: the configured boxes, at least
+// `default_count`.
 int saved_box_count(const FeedHub& hub, int default_count);
+// Boxes whose four slot feeders are all configured ([feedlane slotN] sections / 4).
+int configured_box_count(const FeedHub& hub);
 
 }  // namespace feedhub
