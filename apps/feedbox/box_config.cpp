@@ -2,12 +2,14 @@
 
 #include <array>
 
+#include "klippy/extras/feedhub/slots.h"
 #include "klippy/host/errors.h"
 
 namespace feedbox {
 namespace {
 
-constexpr int kSlotsPerBox = 4;
+using feedhub::kSlotsPerBox;
+
 // Spool colours of the four slots of every box.
 constexpr std::array<const char*, kSlotsPerBox> kSpoolColors = {"FF0000", "00FF00", "0000FF",
                                                                 "FFFFFF"};

@@ -5,9 +5,11 @@
 
 #include <string>
 
+#include "klippy/extras/feedhub/slots.h"
+
 namespace feedbox {
 
-inline constexpr int kMaxBoxes = 4;
+inline constexpr int kMaxBoxes = feedhub::kMaxBoxCount;
 inline constexpr int kDefaultBoxes = 1;
 
 // [mcu mcu_boxB], [feedlane slotN] and [feedtag card_reader_N] sections of boxes 1 to `boxes`, and

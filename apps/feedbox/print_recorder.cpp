@@ -4,6 +4,7 @@
 #include <limits>
 #include <optional>
 
+#include "klippy/extras/feedhub/slots.h"
 #include "klippy/host/components.h"
 #include "klippy/host/errors.h"
 #include "sim/environment.h"
@@ -18,8 +19,8 @@ namespace {
 // Motion older than the toolhead's history is freed, and the filament world drops a feed
 // motor's past couplings as it moves on; sampling this often keeps every bit of travel.
 constexpr double kFeedSamplePeriod_s = 0.25;
-constexpr int kMaxSlots = 16;
-constexpr int kMaxBoxHeaters = 4;
+using feedhub::kMaxSlots;
+constexpr int kMaxBoxHeaters = feedhub::kMaxBoxCount;
 
 // Forward travel and net travel of one constant-acceleration stretch.
 std::pair<double, double> travel_mm(const sim::Segment& s) {
@@ -207,8 +208,8 @@ PrintReport PrintRecorder::finish() {
   if (variables) {
     auto box_count = variables->find("box_count");
     if (box_count != variables->end() && box_count->second.is_int()) {
-      slot_count = 4 * static_cast<int>(
-                           std::clamp<std::int64_t>(box_count->second.as_int(), 0, kMaxSlots / 4));
+      slot_count = feedhub::slot_count_of_boxes(static_cast<int>(
+          std::clamp<std::int64_t>(box_count->second.as_int(), 0, feedhub::kMaxBoxCount)));
     }
   }
   for (const auto& odometer : state.odometers) slot_count = std::max(slot_count, odometer.slot + 1);

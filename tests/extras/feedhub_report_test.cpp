@@ -2,6 +2,7 @@
 
 #include "klippy/extras/feedhub/error_report.h"
 #include "klippy/extras/feedhub/filament_table.h"
+#include "klippy/extras/feedhub/slots.h"
 #include "tests/support/test_host.h"
 
 namespace {

@@ -154,8 +154,11 @@ TEST_F(SelfInspection, ALastSlotWithoutFeederFailsWithAnError) {
   const auto lines = inspect();
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0],
-            "!! BOX_SELF_INSPECTION: last_load_slot 'slot9' names no slot feeder; correct "
-            "last_load_slot with SAVE_VARIABLE (\"'slot-1'\" when no slot is loaded)");
+            "!! "
+            "BOX_SELF_INSPECTION: no slot feeder 'feedlane slot9'; 'slot9' is not a configured "
+            "slot. Name a "
+            "configured slot, or check the saved variables (box_count, last_load_slot, slot_sync, "
+            "value_tN) and the [feedlane slotN] sections of the printer configuration.");
   EXPECT_TRUE(journal_.empty());
 }
 
@@ -219,8 +222,11 @@ TEST_F(StartupInspection, AnErrorIsReportedAndLoggedAndFreesTheBox) {
   });
   box_.host().advance(60);
   EXPECT_TRUE(box_.output_contains(
-      "!! BOX_SELF_INSPECTION: no slot feeder 'feedlane slot4' although box_count covers it; add "
-      "its section or correct box_count with SAVE_VARIABLE"));
+      "!! "
+      "BOX_SELF_INSPECTION: no slot feeder 'feedlane slot4'; 'slot4' is not a configured slot. "
+      "Name a "
+      "configured slot, or check the saved variables (box_count, last_load_slot, slot_sync, "
+      "value_tN) and the [feedlane slotN] sections of the printer configuration."));
   EXPECT_THAT(*errors, testing::Contains(HasSubstr("Start-up self-inspection failed")));
   EXPECT_EQ(box_.hub().box_button_state(), 0);
   EXPECT_TRUE(box_.test().command("CLEAR_RUNOUT_NUM").empty()) << "still serving commands";

@@ -1,6 +1,7 @@
 // Bad input to the box commands, typed at the console or left in the saved variables by
 // hand: every case is a one-line command error (never the host's internal error, which
 // shuts a real printer down) and leaves the saved variables as they were.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -147,3 +148,24 @@ TEST_F(BadInput, TuningValuesBeyondWhatTheBoxCanUseAreRefused) {
 }
 
 }  // namespace
+
+// A saved box_count larger than the boxes configured, or a slot named by a parameter or a
+// saved tool mapping that has no feeder: every command says so in the same clear error.
+TEST_F(BadInput, ASlotWithoutFeederIsOneClearCommandErrorEverywhere) {
+  ASSERT_TRUE(host_.park(0));
+  host_.save("box_count", "2");
+  host_.save("value_t0", "'slot6'");
+  for (const std::string line :
+       {"BOX_SELF_INSPECTION", "BOX_TEMP_SET VT5=40", "RUN_STEPPER STEPPER=5", "E_LOAD SLOT=5",
+        "E_BOX SLOT=5", "TIGHTEN_FILAMENT T=0", "EXTRUDER_LOAD SLOT=slot0"}) {
+    const Lines lines = host_.command(line);
+    host_.host().advance(1.0);
+    ASSERT_FALSE(lines.empty()) << line;
+    EXPECT_THAT(lines.back(),
+                testing::MatchesRegex("!! [A-Za-z_ 0-9]+: no slot feeder 'feedlane slot[4-7]'; "
+                                      "'slot[4-7]' is not a configured slot\\. Name a configured "
+                                      "slot, or check the saved variables .*"))
+        << line;
+    for (const auto& l : lines) EXPECT_EQ(l.find("Internal error"), std::string::npos) << line;
+  }
+}

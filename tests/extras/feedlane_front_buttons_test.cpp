@@ -167,9 +167,12 @@ TEST_F(FrontButtons, ErrorsNameTheFaultAndLeaveTheBoxFree) {
   for (const std::string name : {"E_LOAD", "E_UNLOAD", "E_BOX"}) {
     const auto lines = command(name);
     ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(lines.back(), "!! " + name +
-                                ": no slot feeder 'feedlane slot16'; give SLOT=<0..15> of a "
-                                "configured slot");
+    EXPECT_EQ(
+        lines.back(),
+        "!! " + name +
+            ": no slot feeder 'feedlane slot16'; 'slot16' is not a configured slot. Name a "
+            "configured slot, or check the saved variables (box_count, last_load_slot, slot_sync, "
+            "value_tN) and the [feedlane slotN] sections of the printer configuration.");
     EXPECT_EQ(busy(), 0) << name;
   }
   park(1);

@@ -265,9 +265,11 @@ TEST(HeatingFailure, AFailedTurnOverSwitchesTheHeaterOffAndSaysSo) {
   host.command("ENABLE_BOX_DRY BOX=1 TEMP=55");
   host.host().run_until([&] { return host.now() >= start + 400; }, 1000);
   const std::string expected =
-      "!!Error in heating: Drying: no slot feeder 'feedlane slot3'; 'slot3' is not a configured "
-      "slot. Check the saved variables and the [feedlane slotN] sections of the printer "
-      "configuration.; drying of box 1 stopped and its heater switched off";
+      "!!Error in heating: "
+      "Drying: no slot feeder 'feedlane slot3'; 'slot3' is not a configured slot. Name a "
+      "configured slot, or check the saved variables (box_count, last_load_slot, slot_sync, "
+      "value_tN) and the [feedlane slotN] sections of the printer configuration.; drying of box 1 "
+      "stopped and its heater switched off";
   EXPECT_TRUE(host.output_contains(expected)) << testing::PrintToString(host.output());
   auto& heater = host.host()
                      .printer()

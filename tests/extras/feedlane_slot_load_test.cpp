@@ -355,8 +355,10 @@ TEST_F(FeedlaneSlotLoad, CouplingWithABoxCountBeyondTheConfiguredSlotsSaysWhatTo
     error = e.what();
   }
   EXPECT_EQ(error,
-            "Saved box_count 2 counts slot4, but the printer has no [feedlane slot4]; correct "
-            "box_count with SAVE_VARIABLE or add the section");
+            "Coupling slot1 to the extruder: no slot feeder 'feedlane slot4'; 'slot4' is not a "
+            "configured slot. Name a "
+            "configured slot, or check the saved variables (box_count, last_load_slot, slot_sync, "
+            "value_tN) and the [feedlane slotN] sections of the printer configuration.");
   EXPECT_EQ(lane(1).extruder_stepper().synced_extruder(), "");
 }
 
@@ -371,8 +373,10 @@ TEST_F(FeedlaneSlotLoad, ARestartWithABoxCountBeyondTheSlotsSaysSoAndTheHostGoes
   host_.restart();
   host_.host().advance(0.5);
   EXPECT_TRUE(host_.output_contains(
-      "!! Saved box_count 2 counts slot4, but the printer has no [feedlane slot4]; correct "
-      "box_count with SAVE_VARIABLE or add the section"))
+      "!! Coupling slot0 to the extruder: no slot feeder 'feedlane slot4'; 'slot4' is not a "
+      "configured slot. Name a configured slot, or check the saved variables (box_count, "
+      "last_load_slot, slot_sync, value_tN) and the [feedlane slotN] sections of the printer "
+      "configuration."))
       << testing::PrintToString(host_.output());
   EXPECT_EQ(host_.host().printer().shutdown_message(), "") << "not shut down";
   // Nothing follows the extruder, and the saved coupling says so.

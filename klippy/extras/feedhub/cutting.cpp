@@ -39,14 +39,13 @@ void FeedHub::cmd_CLEAR_OOZE(klippy::GCodeCommand& /*gcmd*/) {
 void FeedHub::cmd_CUT_FILAMENT(klippy::GCodeCommand& gcmd) {
   // Inside a tool-change block between tools of one slot the filament stays where it is.
   if (tool_change_->exclude_tool()) return;
-  const std::string tool = std::to_string(gcmd.get_int("T", -1));
-  const std::string slot = get_value_by_key("value_t" + tool, "slot" + tool).str();
+  const std::string slot = slot_of_tool(*this, gcmd.get_int("T", -1)).str();
   // An empty slot has nothing to cut.
-  if (get_value_by_key(slot, -1) == klippy::Value(0)) return;
+  if (is_state(get_value_by_key(slot, -1), SlotState::Empty)) return;
   gcode_.run_script_from_command(approach_script(gcode_move().last_position()[1]));
   const std::string last_load_slot = get_value_by_key("last_load_slot", kNoSlot).str();
   if (last_load_slot != kNoSlot && filament_at_extruder_entry()) {
-    SlotFeeder& feeder = slot_feeder(last_load_slot, "CUT_FILAMENT");
+    SlotFeeder& feeder = slot_feeder(printer_, last_load_slot, "CUT_FILAMENT");
     feeder.dwell(kPullBackPauseS);
     feeder.do_move(kPullBackMm, kPullBackSpeedMmS, kPullBackAccelMmS2);
     feeder.dwell(kPullBackPauseS);

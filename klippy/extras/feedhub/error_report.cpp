@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "klippy/extras/feedhub/slots.h"
+
 namespace feedhub {
 namespace {
 
@@ -12,10 +14,6 @@ std::string code_digits(int code) {
 }
 
 }  // namespace
-
-std::string slot_label(int slot) {
-  return std::to_string(slot / 4 + 1) + static_cast<char>('A' + slot % 4);
-}
 
 std::string report_text(const ErrorReport& report, std::optional<int> slot) {
   std::string message(report.message);

@@ -20,8 +20,6 @@ struct ErrorReport {
   std::string_view message;
 };
 
-// "1A" to "4D": box number 1 to 4 and slot letter A to D of slot 0 to 15.
-std::string slot_label(int slot);
 // "Code:ZKE_004_013; Message:..." with the slot label filled in.
 std::string report_text(const ErrorReport& report, std::optional<int> slot);
 // "ZKE_004_013_00" for a step of no particular slot, "ZKE_004_001_3" for slot 3.

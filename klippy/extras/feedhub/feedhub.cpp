@@ -4,6 +4,7 @@
 #include "klippy/extras/feedhub/slot_feeder.h"
 #include "klippy/extras/feedhub/tool_change.h"
 #include "klippy/host/atomic_file.h"
+#include "klippy/host/log.h"
 
 namespace feedhub {
 namespace {
@@ -115,7 +116,7 @@ void FeedHub::handle_connect() {
 void FeedHub::handle_ready() {
   std::string slot_sync = get_value_by_key("slot_sync", kNoSlot).str();
   if (slot_sync != kNoSlot) {
-    auto* feeder = printer_.lookup_object_or_null<SlotFeeder>("feedlane " + slot_sync);
+    SlotFeeder* feeder = find_slot_feeder(printer_, slot_sync);
     if (!feeder) {
       gcode_.respond_raw(
           "!! ZKE_004_010 The current feeding status is incorrect. Please exit the filament "

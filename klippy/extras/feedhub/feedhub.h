@@ -18,6 +18,7 @@
 #include "klippy/extras/feedhub/error_report.h"
 #include "klippy/extras/feedhub/filament_table.h"
 #include "klippy/extras/feedhub/scoped_timer.h"
+#include "klippy/extras/feedhub/slots.h"
 #include "klippy/host/components.h"
 #include "klippy/host/config.h"
 #include "klippy/host/devices.h"
@@ -46,7 +47,6 @@ struct RetryHeat {
 
 // Above this hall-sensor diameter (mm) filament counts as present at the extruder entry.
 inline constexpr double kFilamentPresentDiameterMm = 0.5;
-inline constexpr const char* kNoSlot = "slot-1";
 inline constexpr const char* kHallSensorName = "hall_filament_width_sensor";
 
 class FeedHub final : public klippy::PrinterObject {
@@ -77,7 +77,7 @@ class FeedHub final : public klippy::PrinterObject {
   // First key, in key order, that contains `keyword` and holds `value`; else `default_key`.
   std::string get_key_by_value(const klippy::Value& value, const std::string& default_key,
                                const std::string& keyword) const;
-  // Lowest slot number below 4 x box_count whose state "slot<N>" equals `value`, or -1.
+  // Lowest slot number of the saved box_count's slots whose state "slot<N>" equals `value`, or -1.
   int search_index_by_value(const klippy::Value& value) const;
   // Temperature range of the filament type saved for `slot` ("filament_slot<N>", type 1
   // when never read); nullopt when the filament table has no section for it.
@@ -93,7 +93,7 @@ class FeedHub final : public klippy::PrinterObject {
   double update_b_endstop(double eventtime);
   double update_e_endstop(double eventtime);
   // Logs every box sensor, 1 meaning filament detected.
-  void print_sensor_state_to_log(double eventtime);
+  void print_sensor_state_to_log(double eventtime) noexcept;
 
   // Start-up one-shots scheduled by handle_ready.
   double delayed_init_error_raw(double eventtime);
@@ -108,9 +108,6 @@ class FeedHub final : public klippy::PrinterObject {
 
   void motion_tips(klippy::GCodeCommand& gcmd);
 
-  // The feeder "feedlane <slot_name>"; CommandError naming `command` and the slot when
-  // no such feeder is configured.
-  SlotFeeder& slot_feeder(const std::string& slot_name, const std::string& command);
   // CommandError naming `command` and the loaded slot when the extruder path holds the
   // filament of a slot other than `slot_name`: unloading `slot_name` would cut that one
   // and pull a parked strand out of the box.
@@ -174,7 +171,7 @@ class FeedHub final : public klippy::PrinterObject {
   klippy::GCodeMacro& gcode_macro_resume() { return gcode_macro_resume_; }
   // Looked up at use: some hosts build it together with the toolhead, after the sections.
   klippy::GCodeMove& gcode_move();
-  std::array<int, 4>& box_print_heat_state() { return box_print_heat_state_; }
+  std::array<int, kMaxBoxCount>& box_print_heat_state() { return box_print_heat_state_; }
   std::map<int, BoxDrying>& heating_timers() { return heating_timers_; }
   // Scripts with a "{hotendtemp}" placeholder for their users to fill in.
   const std::string& extrude_gcode() const { return extrude_gcode_; }
@@ -220,7 +217,7 @@ class FeedHub final : public klippy::PrinterObject {
   klippy::GCodeDispatch& gcode_;
   // Shared: while it swallows moves, the G-code move object holds it as its transform.
   std::shared_ptr<ToolChange> tool_change_;
-  std::array<int, 4> box_print_heat_state_{0, 0, 0, 0};
+  std::array<int, kMaxBoxCount> box_print_heat_state_{};
   std::map<int, BoxDrying> heating_timers_;
   int box_button_state_ = 0;
   std::string extrude_gcode_;

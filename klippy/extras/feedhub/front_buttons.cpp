@@ -12,10 +12,8 @@
 namespace feedhub {
 namespace {
 
-// Four boxes have the slots 0 to 15: the default names none, so SLOT must be given.
-constexpr int kDefaultSlot = 16;
-constexpr int kHighestSlot = 15;
-constexpr int kSlotParkedInBox = 1;
+// The default names no slot of the boxes, so SLOT must be given.
+constexpr int kDefaultSlot = kMaxSlots;
 
 constexpr ErrorReport kUnrecognisedFilament{21, ReportWay::Error,
                                             "Unable to recognize loaded filament."};
@@ -59,23 +57,7 @@ ChosenSlot chosen_slot(klippy::Printer& printer, klippy::GCodeCommand& gcmd,
                        const std::string& command) {
   const int slot =
       static_cast<int>(gcmd.get_int("SLOT", kDefaultSlot, {.minval = 0, .maxval = kDefaultSlot}));
-  const std::string name = "feedlane slot" + std::to_string(slot);
-  auto* feeder = printer.lookup_object_or_null<SlotFeeder>(name);
-  if (!feeder)
-    throw gcmd.error(command + ": no slot feeder '" + name + "'; give SLOT=<0.." +
-                     std::to_string(kHighestSlot) + "> of a configured slot");
-  return {slot, *feeder};
-}
-
-SlotFeeder& loaded_feeder(klippy::Printer& printer, klippy::GCodeCommand& gcmd,
-                          const std::string& command, const std::string& last_load_slot) {
-  const std::string name = "feedlane " + last_load_slot;
-  auto* feeder = printer.lookup_object_or_null<SlotFeeder>(name);
-  if (!feeder)
-    throw gcmd.error(command + ": last_load_slot '" + last_load_slot +
-                     "' names no slot feeder; run BOX_SELF_INSPECTION or correct "
-                     "last_load_slot with SAVE_VARIABLE");
-  return *feeder;
+  return {slot, slot_feeder(printer, slot, command)};
 }
 
 // The lookup has told the user why there is no temperature already.
@@ -101,7 +83,7 @@ void FeedHub::register_front_button_commands() {
 void FeedHub::button_extruder_load(klippy::GCodeCommand& gcmd) {
   as_button_command(*this, [&] {
     ChosenSlot chosen = chosen_slot(printer_, gcmd, "E_LOAD");
-    const std::string slot = "slot" + std::to_string(chosen.slot);
+    const std::string slot = slot_name(chosen.slot);
     const int new_temp_c = nozzle_temperature(get_temp_by_num(chosen.slot), gcmd, "E_LOAD", slot);
     const std::string preheat = with_temperature(move_heating_gcode_, new_temp_c);
     int purge_temp_c = new_temp_c;
@@ -119,7 +101,7 @@ void FeedHub::button_extruder_load(klippy::GCodeCommand& gcmd) {
         chosen.feeder.disable_stepper();
         return;
       }
-      SlotFeeder& old_feeder = loaded_feeder(printer_, gcmd, "E_LOAD", last_load_slot);
+      SlotFeeder& old_feeder = slot_feeder(printer_, last_load_slot, "E_LOAD");
       // Looked up before anything moves, so that a missing entry cannot stop the command
       // half-way with the nozzle left hot.
       const int old_temp_c =
@@ -144,7 +126,7 @@ void FeedHub::button_extruder_load(klippy::GCodeCommand& gcmd) {
 bool FeedHub::button_extruder_unload(klippy::GCodeCommand& gcmd) {
   return as_button_command(*this, [&] {
     ChosenSlot chosen = chosen_slot(printer_, gcmd, "E_UNLOAD");
-    const std::string slot = "slot" + std::to_string(chosen.slot);
+    const std::string slot = slot_name(chosen.slot);
     refuse_unload_of_other_slot("E_UNLOAD", slot);
     const int temp_c = nozzle_temperature(get_temp_by_num(chosen.slot), gcmd, "E_UNLOAD", slot);
     if (b_endstop_state_) {
@@ -157,8 +139,9 @@ bool FeedHub::button_extruder_unload(klippy::GCodeCommand& gcmd) {
     chosen.feeder.cmd_EXTRUDER_UNLOAD(gcmd, false);
     // The feeder reports its own failures; only a strand parked behind a clear outlet
     // lets a caller go on to pull it further.
-    const bool withdrawn = b_endstop_state_ && get_value_by_key(chosen.feeder.stepper_name(), 0) ==
-                                                   klippy::Value(kSlotParkedInBox);
+    const bool withdrawn =
+        b_endstop_state_ &&
+        is_state(get_value_by_key(chosen.feeder.stepper_name(), 0), SlotState::ParkedInBox);
     gcode_.run_script_from_command(kPurgeAndWipe);
     gcode_.run_script_from_command(std::string(kParkHeadScript) + kCool);
     gcode_.run_script_from_command("M400");

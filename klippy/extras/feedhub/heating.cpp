@@ -14,7 +14,8 @@
 namespace feedhub {
 namespace {
 
-constexpr int kToolCount = 16;
+// Every slot can serve a tool of its own.
+constexpr int kToolCount = kMaxSlots;
 constexpr int kHighestFilamentNumber = 50;
 constexpr double kTurnOverPeriodS = 300.0;
 constexpr double kSecondsPerHour = 60.0 * 60.0;
@@ -23,7 +24,6 @@ constexpr double kTurnOverMm = 50;
 constexpr double kTurnOverSpeedMmS = 80;
 constexpr double kTurnOverAccelMmS2 = 50;
 constexpr double kPauseBetweenSlotsS = 5.0;
-constexpr int kStateInExtruder = 2;
 
 bool print_running(const std::string& print_state) {
   return print_state == "printing" || print_state == "paused";
@@ -50,11 +50,6 @@ std::optional<long long> filament_number(const klippy::Value& value) {
   auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), number);
   if (ec != std::errc() || end != text.data() + text.size() || text.empty()) return std::nullopt;
   return number;
-}
-
-int slot_number_of(const SlotFeeder& feeder) {
-  // Feeder names are "slot" followed by the slot number.
-  return std::stoi(feeder.stepper_name().substr(4));
 }
 
 }  // namespace
@@ -112,8 +107,8 @@ void FeedHub::set_box_temp(klippy::GCodeCommand& gcmd) {
   for (int box = 0; box < box_count; ++box) {
     long long limit_c = -1;
     for (int j = 0; j < kSlotsPerBox; ++j) {
-      const std::string slot = "slot" + std::to_string(box * kSlotsPerBox + j);
-      if (slot_feeder(slot, "BOX_TEMP_SET").r_endstop_state()) continue;
+      const std::string slot = slot_name(slot_of_box(box, j));
+      if (slot_feeder(printer_, slot, "BOX_TEMP_SET").r_endstop_state()) continue;
       std::optional<TempRange> range = get_box_temp_by_slot(slot);
       if (!range) {
         throw gcmd.error("No box temperature for the filament in " + slot +
@@ -127,10 +122,9 @@ void FeedHub::set_box_temp(klippy::GCodeCommand& gcmd) {
   for (int tool = 0; tool < kToolCount; ++tool) {
     const long long want_c = wanted_c[tool];
     if (want_c == -1) continue;
-    const std::string slot =
-        get_value_by_key("value_t" + std::to_string(tool), "slot" + std::to_string(tool)).str();
-    auto& feeder = slot_feeder(slot, "BOX_TEMP_SET");
-    BoxTarget& target = targets[slot_number_of(feeder) / kSlotsPerBox];
+    const std::string slot = slot_of_tool(*this, tool).str();
+    auto& feeder = slot_feeder(printer_, slot, "BOX_TEMP_SET");
+    BoxTarget& target = targets[box_of_slot(feeder.stepper_num())];
     if (target.set_c == -1) {
       target.set_c = want_c >= target.limit_c ? target.limit_c : want_c;
     } else if (want_c < target.set_c) {
@@ -234,7 +228,7 @@ double FeedHub::heating_handler(double eventtime, int box, double start_time, do
       const GCodeLock lock(gcode_.get_mutex());
       // Stopped or replaced while this waited: nothing more turns.
       if (!is_current()) return klippy::Reactor::NEVER;
-      turn_over_slot((box - 1) * kSlotsPerBox + j);
+      turn_over_slot(slot_of_box(box - 1, j));
     }
   } catch (const std::exception& e) {
     // An error escaping a timer would shut the real host down.
@@ -262,26 +256,23 @@ double FeedHub::heating_handler(double eventtime, int box, double start_time, do
 }
 
 void FeedHub::turn_over_slot(int slot) {
-  const std::string name = "slot" + std::to_string(slot);
-  SlotFeeder& feeder = slot_feeder(name, "Drying");
+  const std::string name = slot_name(slot);
+  SlotFeeder& feeder = slot_feeder(printer_, name, "Drying");
   if (feeder.r_endstop_state()) return;
   // A print is fed by a strand that the extruder holds; the others must not stall it.
   if (print_running(print_stats_.state())) return;
   if (get_value_by_key("slot_sync", kNoSlot).str() == name ||
       get_value_by_key("last_load_slot", kNoSlot).str() == name ||
-      get_value_by_key(name, 0) == klippy::Value(kStateInExtruder))
+      is_state(get_value_by_key(name, 0), SlotState::InExtruder))
     return;
   feeder.turn_over(kTurnOverMm, kTurnOverSpeedMmS, kTurnOverAccelMmS2);
 }
 
 void FeedHub::set_box_drying_state(int box, bool state) {
+  // A slot without a feeder has nothing to mark; its turn-over ends the drying with an error.
   for (int j = 0; j < kSlotsPerBox; ++j) {
-    const int slot = (box - 1) * kSlotsPerBox + j;
-    try {
-      printer_.lookup_object<SlotFeeder>("feedlane slot" + std::to_string(slot)).set_drying(state);
-    } catch (const std::exception& e) {
-      gcode_.respond_raw("!!Error setting slot" + std::to_string(slot) + ": " + e.what());
-    }
+    if (SlotFeeder* feeder = find_slot_feeder(printer_, slot_name(slot_of_box(box - 1, j))))
+      feeder->set_drying(state);
   }
 }
 

@@ -11,10 +11,6 @@
 namespace feedhub {
 namespace {
 
-// Slot states that still need a load: withdrawn to the slot sensor, or failed last time.
-constexpr int kStateAtSlotSensor = 3;
-constexpr int kStateFailed = -1;
-
 constexpr ErrorReport kAutoReloadFailed{23, ReportWay::Info, "Auto reload failed."};
 
 // While it lives, runout handling leaves the box alone (it must not start a second load);
@@ -36,7 +32,7 @@ void FeedHub::cmd_AUTO_RELOAD_FILAMENT(klippy::GCodeCommand& gcmd) {
   if (!b_endstop_state_) return;
   const std::string slot_sync = get_value_by_key("slot_sync", kNoSlot).str();
   if (slot_sync == kNoSlot) return;
-  const int next = slot_feeder(slot_sync, "AUTO_RELOAD_FILAMENT").switch_next_slot();
+  const int next = slot_feeder(printer_, slot_sync, "AUTO_RELOAD_FILAMENT").switch_next_slot();
   if (next == -1) {
     report_error(kAutoReloadFailed);
     return;
@@ -55,15 +51,15 @@ void FeedHub::cmd_RELOAD_ALL(klippy::GCodeCommand& gcmd) {
   const long long first = gcmd.get_int("FIRST", 0, {.minval = 0});
   if (!b_endstop_state_) {
     // Filament sits at the outlet: push it on a little and let the next load take it.
-    SlotFeeder& feeder = slot_feeder("slot" + std::to_string(first), "RELOAD_ALL");
+    SlotFeeder& feeder = slot_feeder(printer_, "slot" + std::to_string(first), "RELOAD_ALL");
     BoxLoading loading(*this);
     feeder.do_move(50, 80, 50);
     feeder.disable_stepper();
-    save_variable(feeder.stepper_name(), kStateAtSlotSensor);
+    save_variable(feeder.stepper_name(), saved(SlotState::AtSensor));
     return;
   }
   const bool read_tags = get_value_by_key("auto_read_rfid", 1) == klippy::Value(1);
-  const int slot_count = kSlotsPerBox * saved_box_count(*this, 0);
+  const int slot_count = saved_slot_count(*this, 0);
   BoxLoading loading(*this);
   // Spools inserted meanwhile mark their slots too: passes repeat until one finds nothing.
   bool loaded_any = true;
@@ -73,11 +69,11 @@ void FeedHub::cmd_RELOAD_ALL(klippy::GCodeCommand& gcmd) {
     const int start = slot_count > 0 ? static_cast<int>(first % slot_count) : 0;
     for (int i = start; i < start + slot_count; ++i) {
       const int slot = i % slot_count;
-      const klippy::Value state = get_value_by_key("slot" + std::to_string(slot), 0);
-      if (state != klippy::Value(kStateAtSlotSensor) && state != klippy::Value(kStateFailed))
-        continue;
+      // Still to load: withdrawn to the slot sensor, or failed last time.
+      const klippy::Value state = get_value_by_key(slot_name(slot), 0);
+      if (!is_state(state, SlotState::AtSensor) && !is_state(state, SlotState::Failed)) continue;
       loaded_any = true;
-      SlotFeeder& feeder = slot_feeder("slot" + std::to_string(slot), "RELOAD_ALL");
+      SlotFeeder& feeder = slot_feeder(printer_, slot, "RELOAD_ALL");
       if (read_tags) {
         const std::string reader_name = tag_reader_name(slot);
         auto* reader = printer_.lookup_object_or_null<TagReader>(reader_name);
@@ -96,12 +92,12 @@ void FeedHub::cmd_RELOAD_ALL(klippy::GCodeCommand& gcmd) {
 void FeedHub::cmd_TIGHTEN_FILAMENT(klippy::GCodeCommand& gcmd) {
   const long long tool = gcmd.get_int("T", -1);
   if (tool == -1) return;
-  const std::string key = "value_t" + std::to_string(tool);
+  const std::string key = tool_slot_key(tool);
   const klippy::Value slot = get_value_by_key(key, 0);
   if (!slot.is_string())
     throw gcmd.error("TIGHTEN_FILAMENT: tool " + std::to_string(tool) + " is served by no slot (" +
                      key + " is not saved); load the tool first.");
-  SlotFeeder& feeder = slot_feeder(slot.as_string(), "TIGHTEN_FILAMENT");
+  SlotFeeder& feeder = slot_feeder(printer_, slot.as_string(), "TIGHTEN_FILAMENT");
   feeder.dwell(0.5);
   feeder.do_move(20, 50, 10);
   feeder.dwell(0.5);

@@ -49,14 +49,6 @@ void FeedHub::register_recovery_commands() {
   register_resume_guard_commands();
 }
 
-SlotFeeder& FeedHub::slot_feeder(const std::string& slot_name, const std::string& command) {
-  const std::string object_name = "feedlane " + slot_name;
-  if (auto* feeder = printer_.lookup_object_or_null<SlotFeeder>(object_name)) return *feeder;
-  throw klippy::CommandError(command + ": no slot feeder '" + object_name + "'; '" + slot_name +
-                             "' is not a configured slot. Check the saved variables and the "
-                             "[feedlane slotN] sections of the printer configuration.");
-}
-
 void FeedHub::refuse_unload_of_other_slot(const std::string& command,
                                           const std::string& slot_name) const {
   const std::string loaded = get_value_by_key("last_load_slot", kNoSlot).str();
@@ -91,12 +83,12 @@ void FeedHub::cmd_RETRY(klippy::GCodeCommand& gcmd) {
   }
   const std::string slot_name = "slot" + step->slot_number;
   // A retry refused here keeps its step, so that it can be retried once its cause is gone.
-  SlotFeeder* retried = printer_.lookup_object_or_null<SlotFeeder>("feedlane " + slot_name);
+  SlotFeeder* retried = find_slot_feeder(printer_, slot_name);
   const RetryHeat heat = retried ? prepare_retry(gcmd, step->name, *retried) : RetryHeat{};
   // Cleared first: a repeated step that fails again records itself anew.
   save_variable("retry_step", klippy::Value());
   // Names the slot when it has no feeder.
-  SlotFeeder& feeder = slot_feeder(slot_name, "TRY_MOVE_AGAIN");
+  SlotFeeder& feeder = slot_feeder(printer_, slot_name, "TRY_MOVE_AGAIN");
   gcode_.run_script_from_command("DISABLE_ALL_SENSOR");
 
   if (step->name == "ZKE_004_001") {
@@ -109,7 +101,7 @@ void FeedHub::cmd_RETRY(klippy::GCodeCommand& gcmd) {
   }
   if (step->name == "ZKE_004_002") {
     const std::string loaded = get_value_by_key("last_load_slot", kNoSlot).str();
-    slot_feeder(loaded, "TRY_MOVE_AGAIN").cmd_EXTRUDER_UNLOAD(gcmd, true);
+    slot_feeder(printer_, loaded, "TRY_MOVE_AGAIN").cmd_EXTRUDER_UNLOAD(gcmd, true);
     feeder.slot_load();
     return;
   }

@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "klippy/extras/feedhub/slots.h"
 #include "klippy/host/errors.h"
 #include "klippy/host/value.h"
 
@@ -13,8 +14,6 @@ namespace feedhub {
 
 class FeedHub;
 
-inline constexpr int kMaxBoxCount = 4;
-inline constexpr int kSlotsPerBox = 4;
 // Bound of the saved counters (runouts, load retries): far beyond any real count, and far
 // from overflowing when one is added.
 inline constexpr long long kMaxSavedCount = 1'000'000'000;

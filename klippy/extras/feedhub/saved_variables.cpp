@@ -62,9 +62,9 @@ std::string FeedHub::get_key_by_value(const klippy::Value& value, const std::str
 }
 
 int FeedHub::search_index_by_value(const klippy::Value& value) const {
-  const int slot_count = 4 * saved_box_count(*this, 0);
+  const int slot_count = saved_slot_count(*this, 0);
   for (int slot = 0; slot < slot_count; ++slot) {
-    if (get_value_by_key("slot" + std::to_string(slot)) == value) return slot;
+    if (get_value_by_key(slot_name(slot)) == value) return slot;
   }
   return -1;
 }

@@ -2,6 +2,7 @@
 // endstop pins during homing moves, and the sensor log line.
 #include <algorithm>
 #include <cstdint>
+#include <exception>
 
 #include "klippy/extras/feedhub/feedhub.h"
 #include "klippy/extras/feedhub/saved_values.h"
@@ -35,26 +36,32 @@ double FeedHub::update_e_endstop(double eventtime) {
   return eventtime + kMirrorPeriodS;
 }
 
-void FeedHub::print_sensor_state_to_log(double /*eventtime*/) {
-  // 1 means filament detected throughout; the outlet and runout states are stored the
-  // other way round.
-  std::string shared = fill(sensor_str_tips_, "{b_endstop_state}", b_endstop_state_ ? "0" : "1");
-  shared = fill(shared, "{e_endstop_state}", filament_at_extruder_entry() ? "1" : "0");
-  std::string slots;
-  // Only a log line: a box_count beyond the configured slots must not stop its caller.
-  const klippy::Value box_count = get_value_by_key("box_count");
-  const int slot_count =
-      box_count.is_int()
-          ? 4 * static_cast<int>(std::clamp<std::int64_t>(box_count.as_int(), 0, kMaxBoxCount))
-          : 0;
-  for (int slot = 0; slot < slot_count; ++slot) {
-    auto* feeder =
-        printer_.lookup_object_or_null<SlotFeeder>("feedlane slot" + std::to_string(slot));
-    if (!feeder) continue;
-    std::string line = fill(box_sensor_str_tips_, "{slot_num}", std::to_string(slot));
-    slots += fill(line, "{state}", feeder->r_endstop_state() ? "0" : "1");
+void FeedHub::print_sensor_state_to_log(double /*eventtime*/) noexcept {
+  // Only a log line, written on the way out of failed operations: nothing here may stop its
+  // caller, neither a box_count beyond the configured slots nor a missing sensor.
+  try {
+    // 1 means filament detected throughout; the outlet and runout states are stored the
+    // other way round.
+    std::string shared = fill(sensor_str_tips_, "{b_endstop_state}", b_endstop_state_ ? "0" : "1");
+    auto* hall = printer_.lookup_object_or_null<klippy::HallFilamentWidthSensor>(kHallSensorName);
+    shared = fill(shared, "{e_endstop_state}",
+                  hall && hall->diameter() > kFilamentPresentDiameterMm ? "1" : "0");
+    std::string slots;
+    const klippy::Value box_count = get_value_by_key("box_count");
+    const int slot_count = box_count.is_int()
+                               ? slot_count_of_boxes(static_cast<int>(
+                                     std::clamp<std::int64_t>(box_count.as_int(), 0, kMaxBoxCount)))
+                               : 0;
+    for (int slot = 0; slot < slot_count; ++slot) {
+      SlotFeeder* feeder = find_slot_feeder(printer_, slot_name(slot));
+      if (!feeder) continue;
+      std::string line = fill(box_sensor_str_tips_, "{slot_num}", std::to_string(slot));
+      slots += fill(line, "{state}", feeder->r_endstop_state() ? "0" : "1");
+    }
+    printer_.log().info("last sensor state: \n" + shared + slots);
+  } catch (const std::exception&) {
+    // Out of memory at worst; the operation's own report has reached the user already.
   }
-  printer_.log().info("last sensor state: \n" + shared + slots);
 }
 
 }  // namespace feedhub

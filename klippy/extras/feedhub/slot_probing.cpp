@@ -13,7 +13,6 @@
 namespace feedhub {
 namespace {
 
-
 constexpr ErrorReport kSelfInspectionFailed{
     15, ReportWay::Info,
     "Box self-inspection failed, please try manually withdrawing the fed filament."};
@@ -72,10 +71,6 @@ class FlagGuard {
   bool& flag_;
 };
 
-std::string slot_name(int slot) {
-  return "slot" + std::to_string(slot);
-}
-
 }  // namespace
 
 void FeedHub::register_self_inspection_commands() {
@@ -83,16 +78,10 @@ void FeedHub::register_self_inspection_commands() {
                           [this](klippy::GCodeCommand& gcmd) { cmd_SELF_INSPECTION(gcmd); });
 }
 
-void FeedHub::cmd_SELF_INSPECTION(klippy::GCodeCommand& gcmd) {
-  const int slot_count = kSlotsPerBox * saved_box_count(*this, 1);
+void FeedHub::cmd_SELF_INSPECTION(klippy::GCodeCommand& /*gcmd*/) {
+  const int slot_count = saved_slot_count(*this, 1);
   auto feeder_of_slot = [&](int slot) -> SlotFeeder& {
-    const std::string name = "feedlane " + slot_name(slot);
-    auto* feeder = printer_.lookup_object_or_null<SlotFeeder>(name);
-    if (!feeder)
-      throw gcmd.error("BOX_SELF_INSPECTION: no slot feeder '" + name +
-                       "' although box_count covers it; add its section or correct box_count "
-                       "with SAVE_VARIABLE");
-    return *feeder;
+    return slot_feeder(printer_, slot, "BOX_SELF_INSPECTION");
   };
   // Only the slot the inspection confirms may push with the extruder afterwards.
   auto desynchronise_all = [&] {
@@ -107,12 +96,7 @@ void FeedHub::cmd_SELF_INSPECTION(klippy::GCodeCommand& gcmd) {
   std::optional<int> recouple_slot;
   const std::string last_load_slot = get_value_by_key("last_load_slot", kNoSlot).str();
   if (last_load_slot != kNoSlot) {
-    const std::string name = "feedlane " + last_load_slot;
-    auto* last = printer_.lookup_object_or_null<SlotFeeder>(name);
-    if (!last)
-      throw gcmd.error("BOX_SELF_INSPECTION: last_load_slot '" + last_load_slot +
-                       "' names no slot feeder; correct last_load_slot with SAVE_VARIABLE "
-                       "(\"'slot-1'\" when no slot is loaded)");
+    SlotFeeder* last = &slot_feeder(printer_, last_load_slot, "BOX_SELF_INSPECTION");
     if (last->stepper_num() < slot_count) {
       if (filament_at_extruder_entry()) {
         desynchronise_all();

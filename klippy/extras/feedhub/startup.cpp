@@ -10,8 +10,6 @@
 namespace feedhub {
 namespace {
 
-// The runout counters are reset for every slot a printer can have, attached or not.
-constexpr int kMaxSlots = 16;
 constexpr double kTestPullMm = -50;
 constexpr double kTestPullSpeedMmS = 80;
 constexpr double kTestPullAccelMmS2 = 50;
@@ -65,18 +63,13 @@ void FeedHub::cmd_INIT_RFID_READ(klippy::GCodeCommand& /*gcmd*/) {
   }
   // Runout handling must not start a reload while the strands are moved for reading.
   can_load_slot_ = false;
-  const auto slot_count = kSlotsPerBox * saved_box_count(*this, 0);
+  const int slot_count = saved_slot_count(*this, 0);
   try {
-    for (std::int64_t slot = 0; slot < slot_count; ++slot) {
-      const std::string name = "feedlane slot" + std::to_string(slot);
-      auto* feeder = printer_.lookup_object_or_null<SlotFeeder>(name);
-      if (!feeder)
-        throw klippy::CommandError("No slot feeder '" + name +
-                                   "' although box_count covers it: add its section or "
-                                   "correct box_count in the saved variables.");
-      if (feeder->r_endstop_state()) continue;
+    for (int slot = 0; slot < slot_count; ++slot) {
+      SlotFeeder& feeder = slot_feeder(printer_, slot, "INIT_RFID_READ");
+      if (feeder.r_endstop_state()) continue;
       can_load_slot_ = false;
-      if (!feeder->read_slot_tag()) break;
+      if (!feeder.read_slot_tag()) break;
     }
   } catch (...) {
     can_load_slot_ = true;
@@ -86,17 +79,15 @@ void FeedHub::cmd_INIT_RFID_READ(klippy::GCodeCommand& /*gcmd*/) {
 }
 
 void FeedHub::cmd_RUN_STEPPER(klippy::GCodeCommand& gcmd) {
-  const std::string name = "feedlane slot" + std::to_string(gcmd.get_int("STEPPER", 0));
-  auto* feeder = printer_.lookup_object_or_null<SlotFeeder>(name);
-  if (!feeder)
-    throw gcmd.error("RUN_STEPPER: no slot feeder '" + name +
-                     "'; STEPPER must name a configured slot.");
-  feeder->do_move(kTestPullMm, kTestPullSpeedMmS, kTestPullAccelMmS2);
-  feeder->dwell(kTestPauseS);
-  feeder->disable_stepper();
+  SlotFeeder& feeder =
+      slot_feeder(printer_, "slot" + std::to_string(gcmd.get_int("STEPPER", 0)), "RUN_STEPPER");
+  feeder.do_move(kTestPullMm, kTestPullSpeedMmS, kTestPullAccelMmS2);
+  feeder.dwell(kTestPauseS);
+  feeder.disable_stepper();
 }
 
 void FeedHub::cmd_CLEAR_RUNOUT_NUM(klippy::GCodeCommand& /*gcmd*/) {
+  // For every slot a printer can have, attached or not.
   for (int slot = 0; slot < kMaxSlots; ++slot) save_variable("runout_" + std::to_string(slot), 0);
 }
 

@@ -14,12 +14,6 @@ bool print_running(const std::string& print_state) {
   return print_state == "printing" || print_state == "paused";
 }
 
-// The slot that serves `tool`; a tool without a saved mapping uses the slot of its number.
-klippy::Value slot_of_tool(const FeedHub& hub, long long tool) {
-  const std::string number = std::to_string(tool);
-  return hub.get_value_by_key("value_t" + number, "slot" + number);
-}
-
 }  // namespace
 
 ToolChange::ToolChange(klippy::ConfigSection& config)

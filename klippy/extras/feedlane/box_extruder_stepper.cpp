@@ -1,7 +1,7 @@
 #include "klippy/extras/feedlane/box_extruder_stepper.h"
 
 #include "klippy/extras/feedhub/feedhub.h"
-#include "klippy/extras/feedlane/slot_labels.h"
+#include "klippy/extras/feedlane/slot_sections.h"
 #include "klippy/host/factory.h"
 #include "klippy/host/toolhead.h"
 
@@ -29,7 +29,7 @@ BoxExtruderStepper::BoxExtruderStepper(klippy::ConfigSection& config)
               .lookup_enable(stepper_.get_name())),
       print_stats_(printer_.lookup_object<klippy::PrintStats>("print_stats")),
       stepper_num_(slot_number_of(stepper_name_, config.get_name())),
-      stepper_label_(kSlotLabels[stepper_num_]),
+      stepper_label_(feedhub::slot_label(stepper_num_)),
       gcode_(printer_.lookup_object<klippy::GCodeDispatch>("gcode")) {
   // Every slot motor stops when its own sensor or either shared box sensor trips during
   // one of its homing moves.
@@ -61,6 +61,10 @@ std::optional<klippy::Value> BoxExtruderStepper::get_status(double /*eventtime*/
 klippy::Toolhead& BoxExtruderStepper::toolhead() {
   // Looked up at use: the toolhead exists only once every section has loaded.
   return printer_.lookup_object<klippy::Toolhead>("toolhead");
+}
+
+void BoxExtruderStepper::save_state(SlotState state) {
+  feedhub_.save_variable(stepper_name_, feedhub::saved(state));
 }
 
 void BoxExtruderStepper::log_sensor_states() {

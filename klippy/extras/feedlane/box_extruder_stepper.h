@@ -13,6 +13,7 @@
 #include "klippy/extras/feedhub/box_endstop.h"
 #include "klippy/extras/feedhub/scoped_timer.h"
 #include "klippy/extras/feedhub/slot_feeder.h"
+#include "klippy/extras/feedhub/slots.h"
 #include "klippy/extras/feedlane/tuning.h"
 #include "klippy/host/components.h"
 #include "klippy/host/config.h"
@@ -29,6 +30,8 @@ class FeedHub;
 }  // namespace feedhub
 
 namespace feedlane {
+
+using feedhub::SlotState;
 
 // Lead time between planning a homing move and its start.
 inline constexpr double HOMING_START_DELAY = 0.001;
@@ -129,6 +132,8 @@ class BoxExtruderStepper final : public feedhub::SlotFeeder {
 
  private:
   klippy::Toolhead& toolhead();
+  // Saves the slot's state under its name.
+  void save_state(SlotState state);
   void log_sensor_states();
   // The saved tuning values of `key`; a value that would plan an impossible move switches
   // the motor off and fails the command.

@@ -7,7 +7,6 @@
 #include "klippy/extras/feedhub/saved_values.h"
 #include "klippy/extras/feedhub/tool_change.h"
 #include "klippy/extras/feedlane/box_extruder_stepper.h"
-#include "klippy/extras/feedlane/slot_states.h"
 
 namespace feedlane {
 namespace {
@@ -66,7 +65,7 @@ void BoxExtruderStepper::cmd_EXTRUDER_LOAD(klippy::GCodeCommand& gcmd) {
   const klippy::TimerHandle& outlet_watch = feedhub_.b_endstop_timer();
   if (feedhub_.b_endstop_state()) {
     reactor_.update_timer(outlet_watch, klippy::Reactor::NOW);
-    feedhub_.save_variable(stepper_name_, kSlotAtSensor);
+    save_state(SlotState::AtSensor);
     try {
       home_success = do_home(b_endstop_.get_endstops(), to_outlet.length_mm, to_outlet.speed_mm_s,
                              to_outlet.accel_mm_s2, false);
@@ -106,11 +105,11 @@ void BoxExtruderStepper::cmd_EXTRUDER_LOAD(klippy::GCodeCommand& gcmd) {
     reactor_.update_timer(entry_watch, klippy::Reactor::NEVER);
   }
   if (home_success) {
-    feedhub_.save_variable(stepper_name_, kSlotInExtruder);
+    save_state(SlotState::InExtruder);
     slot_sync(true);
   } else {
     if (feedhub_.get_value_by_key("slot_sync", feedhub::kNoSlot).str() == feedhub::kNoSlot)
-      feedhub_.save_variable(stepper_name_, kSlotExtruderFailed);
+      save_state(SlotState::ExtruderFailed);
     feedhub_.report_error(kExtruderLoadFailed, stepper_num_);
     log_sensor_states();
     if (is_printing()) gcode_.run_script_from_command("PAUSE");

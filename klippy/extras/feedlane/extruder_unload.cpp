@@ -4,7 +4,6 @@
 #include "klippy/extras/feedhub/feedhub.h"
 #include "klippy/extras/feedhub/tool_change.h"
 #include "klippy/extras/feedlane/box_extruder_stepper.h"
-#include "klippy/extras/feedlane/slot_states.h"
 
 namespace feedlane {
 namespace {
@@ -44,7 +43,7 @@ void BoxExtruderStepper::cmd_EXTRUDER_UNLOAD(klippy::GCodeCommand& /*gcmd*/, boo
     gcode_.run_script_from_command(kCutScript);
   slot_sync(false);
   if (feedhub_.b_endstop_state()) {
-    feedhub_.save_variable(stepper_name_, kSlotFailed);
+    save_state(SlotState::Failed);
     feedhub_.report_error(kExtruderNotLoaded, stepper_num_);
     log_sensor_states();
     if (printing) gcode_.run_script_from_command("PAUSE");
@@ -52,12 +51,12 @@ void BoxExtruderStepper::cmd_EXTRUDER_UNLOAD(klippy::GCodeCommand& /*gcmd*/, boo
   }
   if (withdraw_from_extruder(pull_back)) {
     do_move(park.length_mm, park.speed_mm_s, park.accel_mm_s2);
-    feedhub_.save_variable(stepper_name_, kSlotParkedInBox);
+    save_state(SlotState::ParkedInBox);
     disable_stepper();
     return;
   }
   feedhub_.report_error(kExtruderUnloadFailed, stepper_num_);
-  feedhub_.save_variable(stepper_name_, kSlotExtruderFailed);
+  save_state(SlotState::ExtruderFailed);
   log_sensor_states();
   if (printing) gcode_.run_script_from_command("PAUSE");
   disable_stepper();
@@ -66,7 +65,7 @@ void BoxExtruderStepper::cmd_EXTRUDER_UNLOAD(klippy::GCodeCommand& /*gcmd*/, boo
 bool BoxExtruderStepper::withdraw_from_extruder(const FeedMove& pull_back) {
   const klippy::TimerHandle& outlet_watch = feedhub_.b_endstop_timer();
   reactor_.update_timer(outlet_watch, klippy::Reactor::NOW);
-  feedhub_.save_variable(stepper_name_, kSlotAtSensor);
+  save_state(SlotState::AtSensor);
   bool home_success = false;
   try {
     // The outlet endstop trips when the filament has left the outlet sensor.

@@ -2,7 +2,6 @@
 // meant.
 #include "klippy/extras/feedhub/feedhub.h"
 #include "klippy/extras/feedlane/box_extruder_stepper.h"
-#include "klippy/extras/feedlane/slot_states.h"
 
 namespace feedlane {
 namespace {
@@ -16,7 +15,8 @@ constexpr double kNudgePauseS = 0.5;
 
 void BoxExtruderStepper::cmd_SLOT_PROMPT_MOVE(klippy::GCodeCommand& /*gcmd*/) {
   // Only a strand parked in the box may move: one in the extruder is held by its gears.
-  if (feedhub_.get_value_by_key(stepper_name_, 0) != klippy::Value(kSlotParkedInBox)) return;
+  if (!feedhub::is_state(feedhub_.get_value_by_key(stepper_name_, 0), SlotState::ParkedInBox))
+    return;
   do_move(kNudgeMm, kNudgeSpeedMmS, kNudgeAccelMmS2);
   dwell(kNudgePauseS);
   do_move(-kNudgeMm, kNudgeSpeedMmS, kNudgeAccelMmS2);

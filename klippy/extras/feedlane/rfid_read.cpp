@@ -6,7 +6,6 @@
 #include "klippy/extras/feedhub/tag_reader.h"
 #include "klippy/extras/feedlane/at_exit.h"
 #include "klippy/extras/feedlane/box_extruder_stepper.h"
-#include "klippy/extras/feedlane/slot_states.h"
 
 namespace feedlane {
 namespace {
@@ -92,7 +91,7 @@ bool BoxExtruderStepper::read_slot_tag() {
   if (home_success) {
     do_move(park.length_mm, park.speed_mm_s, park.accel_mm_s2);
     dwell(kSettleS);
-    feedhub_.save_variable(stepper_name_, kSlotParkedInBox);
+    save_state(SlotState::ParkedInBox);
   } else {
     const ErrorReport& report = r_endstop_state_ ? kFilamentGone : kTubeBent;
     feedhub_.report_error(report);

@@ -8,8 +8,6 @@
 #include "klippy/extras/feedhub/saved_values.h"
 #include "klippy/extras/feedlane/at_exit.h"
 #include "klippy/extras/feedlane/box_extruder_stepper.h"
-#include "klippy/extras/feedlane/slot_labels.h"
-#include "klippy/extras/feedlane/slot_states.h"
 
 namespace feedlane {
 namespace {
@@ -73,14 +71,14 @@ void BoxExtruderStepper::runout_button_callback(double /*eventtime*/, int state)
           (feedhub_.get_value_by_key("slot_sync", feedhub::kNoSlot).str() == stepper_name_ ||
            feedhub_.get_value_by_key("last_load_slot", feedhub::kNoSlot).str() == stepper_name_);
       if (!feeds_print && !first_report) forget_filament();
-      feedhub_.save_variable(stepper_name_, kSlotEmpty);
+      save_state(SlotState::Empty);
       // The filament left in the tube still prints; the motion sensor must not pause for it.
       if (printing &&
           feedhub_.get_value_by_key("slot_sync", feedhub::kNoSlot).str() == stepper_name_)
         gcode_.run_script("SET_FILAMENT_SENSOR SENSOR=box_motion_sensor ENABLE=0");
       return;
     }
-    feedhub_.save_variable(stepper_name_, kSlotAtSensor);
+    save_state(SlotState::AtSensor);
     if (feedhub_.can_load_slot() && slot_not_unload_)
       gcode_.run_script("RELOAD_ALL RFID=1 FIRST=" + std::to_string(stepper_num_) + "\nM400\n");
   } catch (const klippy::CommandError& e) {
@@ -157,14 +155,14 @@ int BoxExtruderStepper::switch_next_slot() {
     feedhub_.report_error_general_step(kNoFilamentSpecified, stepper_num_);
     return -1;
   }
-  const int total = kSlotsPerBox * feedhub::saved_box_count(feedhub_, 1);
+  const int total = feedhub::saved_slot_count(feedhub_, 1);
   int next_slot = -1;
   // Every other slot once, the following ones first, wrapping past the last slot.
   for (int i = stepper_num_ + 1; i < stepper_num_ + total; ++i) {
     const int slot = i >= total ? i - total : i;
-    const std::string name = "slot" + std::to_string(slot);
+    const std::string name = feedhub::slot_name(slot);
     if (saved_filament(feedhub_, name) == wanted &&
-        feedhub_.get_value_by_key(name, 0) == klippy::Value(kSlotParkedInBox)) {
+        feedhub::is_state(feedhub_.get_value_by_key(name, 0), SlotState::ParkedInBox)) {
       next_slot = slot;
       break;
     }
@@ -174,8 +172,8 @@ int BoxExtruderStepper::switch_next_slot() {
     return -1;
   }
   const std::string tool_key =
-      feedhub_.get_key_by_value(stepper_name_, "value_t" + std::to_string(stepper_num_), "value_t");
-  feedhub_.save_variable(tool_key, "slot" + std::to_string(next_slot));
+      feedhub_.get_key_by_value(stepper_name_, feedhub::tool_slot_key(stepper_num_), "value_t");
+  feedhub_.save_variable(tool_key, feedhub::slot_name(next_slot));
   // The hand-over has used what the run-out spool's tag said; its successor is unknown.
   forget_filament();
   return next_slot;

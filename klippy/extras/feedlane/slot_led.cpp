@@ -4,7 +4,6 @@
 
 #include "klippy/extras/feedhub/feedhub.h"
 #include "klippy/extras/feedlane/box_extruder_stepper.h"
-#include "klippy/extras/feedlane/slot_states.h"
 
 namespace feedlane {
 namespace {
@@ -45,26 +44,26 @@ double BoxExtruderStepper::set_led(double eventtime) {
   const int led_state = led_state_of(feedhub_.get_value_by_key(stepper_name_, 0));
   double wake_after_s = kSteadyS;
   switch (led_state) {
-    case kSlotEmpty:
+    case feedhub::code(SlotState::Empty):
       red_value_ = 0;
       white_value_ = white_value_ == 0 ? 1 : 0;
       wake_after_s = white_value_ == 1 ? kBlinkOnS : kBlinkOffS;
       break;
-    case kSlotParkedInBox:
+    case feedhub::code(SlotState::ParkedInBox):
       red_value_ = 0;
       white_value_ = 1;
       break;
-    case kSlotInExtruder:
-    case kSlotAtSensor:
+    case feedhub::code(SlotState::InExtruder):
+    case feedhub::code(SlotState::AtSensor):
       red_value_ = 0;
       white_value_ = breathing_level(eventtime);
       wake_after_s = kBreathStepS;
       break;
-    case kSlotFailed:
+    case feedhub::code(SlotState::Failed):
       red_value_ = 1;
       white_value_ = 0;
       break;
-    case kSlotExtruderFailed:
+    case feedhub::code(SlotState::ExtruderFailed):
       red_value_ = breathing_level(eventtime);
       white_value_ = 0;
       wake_after_s = kBreathStepS;

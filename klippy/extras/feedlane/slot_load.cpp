@@ -5,8 +5,6 @@
 #include "klippy/extras/feedhub/feedhub.h"
 #include "klippy/extras/feedhub/saved_values.h"
 #include "klippy/extras/feedlane/box_extruder_stepper.h"
-#include "klippy/extras/feedlane/slot_labels.h"
-#include "klippy/extras/feedlane/slot_states.h"
 
 namespace feedlane {
 namespace {
@@ -50,7 +48,7 @@ bool BoxExtruderStepper::slot_load() {
     feedhub_.report_error(kExtruderLoaded, stepper_num_);
     log_sensor_states();
     disable_stepper();
-    feedhub_.save_variable(stepper_name_, kSlotFailed);
+    save_state(SlotState::Failed);
     return false;
   }
   // Every value is checked before the first move, so a bad one changes nothing.
@@ -89,7 +87,7 @@ bool BoxExtruderStepper::slot_load() {
   // Parked behind the outlet, so that the outlet path is free for the other slots.
   do_move(park.length_mm, park.speed_mm_s, park.accel_mm_s2);
   if (home_success) {
-    feedhub_.save_variable(stepper_name_, kSlotParkedInBox);
+    save_state(SlotState::ParkedInBox);
     feedhub_.save_variable("last_load_slot", feedhub::kNoSlot);
     disable_stepper();
     return true;
@@ -97,7 +95,7 @@ bool BoxExtruderStepper::slot_load() {
   feedhub_.report_error(kSlotLoadFailed, stepper_num_);
   log_sensor_states();
   disable_stepper();
-  feedhub_.save_variable(stepper_name_, kSlotFailed);
+  save_state(SlotState::Failed);
   return false;
 }
 
@@ -120,7 +118,7 @@ void BoxExtruderStepper::cmd_SLOT_UNLOAD(klippy::GCodeCommand& /*gcmd*/) {
   const FeedMove unload = checked_tuning(kSlotUnload1);
   slot_not_unload_ = false;
   const klippy::Value state_before = feedhub_.get_value_by_key(stepper_name_, klippy::Value());
-  feedhub_.save_variable(stepper_name_, kSlotAtSensor);
+  save_state(SlotState::AtSensor);
   bool home_success = false;
   try {
     // The runout endstop trips when the sensor stops seeing filament.
@@ -139,10 +137,10 @@ void BoxExtruderStepper::cmd_SLOT_UNLOAD(klippy::GCodeCommand& /*gcmd*/) {
   if (home_success) {
     // Withdrawn on purpose: the slot reads as empty, so that no automatic reload takes the
     // strand back in; pushing it past the sensor again loads it like a new spool.
-    feedhub_.save_variable(stepper_name_, kSlotEmpty);
+    save_state(SlotState::Empty);
   } else {
     feedhub_.report_error(kSlotUnloadFailed, stepper_num_);
-    feedhub_.save_variable(stepper_name_, kSlotFailed);
+    save_state(SlotState::Failed);
     log_sensor_states();
   }
   disable_stepper();
@@ -164,18 +162,11 @@ void BoxExtruderStepper::slot_sync(bool value) {
     feedhub_.save_variable("slot_sync", feedhub::kNoSlot);
     return;
   }
-  const int box_count = feedhub::saved_box_count(feedhub_, 0);
-  const int slot_count = kSlotsPerBox * box_count;
+  const int slot_count = feedhub::saved_slot_count(feedhub_, 0);
   // Only one slot may push with the extruder: release every slot first, this one included.
-  for (int slot = 0; slot < slot_count; ++slot) {
-    const std::string name = "feedlane slot" + std::to_string(slot);
-    auto* feeder = printer_.lookup_object_or_null<feedhub::SlotFeeder>(name);
-    if (!feeder)
-      throw klippy::CommandError("Saved box_count " + std::to_string(box_count) + " counts slot" +
-                                 std::to_string(slot) + ", but the printer has no [" + name +
-                                 "]; correct box_count with SAVE_VARIABLE or add the section");
-    feeder->slot_sync(false);
-  }
+  for (int slot = 0; slot < slot_count; ++slot)
+    feedhub::slot_feeder(printer_, slot, "Coupling " + stepper_name_ + " to the extruder")
+        .slot_sync(false);
   extruder_stepper_->sync_to_extruder("extruder");
   feedhub_.save_variable("slot_sync", stepper_name_);
 }

@@ -1,17 +1,9 @@
-// Slot names and labels: "slot" + number in configuration and saved variables, box number
-// and slot letter ("1A" to "4D") in messages to the user.
+// The slot a "feedlane slotN" section configures.
 #pragma once
 
-#include <array>
 #include <string>
 
 namespace feedlane {
-
-inline constexpr int kMaxSlots = 16;
-inline constexpr int kSlotsPerBox = 4;
-
-inline constexpr std::array<const char*, kMaxSlots> kSlotLabels = {
-    "1A", "1B", "1C", "1D", "2A", "2B", "2C", "2D", "3A", "3B", "3C", "3D", "4A", "4B", "4C", "4D"};
 
 // Second word of a "feedlane slotN" section name ("slot5"); ConfigError naming the
 // section when there is none.

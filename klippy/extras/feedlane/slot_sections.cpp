@@ -1,9 +1,10 @@
-#include "klippy/extras/feedlane/slot_labels.h"
+#include "klippy/extras/feedlane/slot_sections.h"
 
 #include <algorithm>
 #include <cctype>
 #include <sstream>
 
+#include "klippy/extras/feedhub/slots.h"
 #include "klippy/host/errors.h"
 
 namespace feedlane {
@@ -33,7 +34,8 @@ int slot_number_of(const std::string& slot_name, const std::string& section_name
       !std::all_of(digits.begin(), digits.end(), [](unsigned char c) { return std::isdigit(c); }))
     throw bad_section(section_name);
   const int number = std::stoi(digits);
-  if (number >= kMaxSlots || std::to_string(number) != digits) throw bad_section(section_name);
+  if (number >= feedhub::kMaxSlots || std::to_string(number) != digits)
+    throw bad_section(section_name);
   return number;
 }
 
