@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <set>
+
+#include "klippy/extras/feedhub/error_codes.h"
 #include "klippy/extras/feedhub/error_report.h"
 #include "klippy/extras/feedhub/filament_table.h"
 #include "klippy/extras/feedhub/slots.h"
@@ -79,6 +82,30 @@ TEST_F(FeedhubFilamentTable, ANonIntegerTemperatureIsACommandErrorNamingTheOptio
     EXPECT_NE(std::string(e.what()).find("fila3"), std::string::npos) << e.what();
   }
   EXPECT_THROW(lookup(3, TempPurpose::BoxDrying), klippy::CommandError) << "options missing";
+}
+
+}  // namespace
+
+namespace {
+
+// TRY_MOVE_AGAIN finds a recorded step's action through its code in the table: every code
+// with a retry must be found again by the name it records, and no two entries may share a
+// code (the second would never be found).
+TEST(ErrorCodes, EveryCodeWithARetryIsFoundWithItsAction) {
+  std::set<int> codes;
+  int with_retry = 0;
+  for (const ErrorReport& report : feedhub::reports::kAll) {
+    EXPECT_TRUE(codes.insert(report.code).second) << "code " << report.code << " twice";
+    const auto found = feedhub::report_of_step(feedhub::step_name_for(report.code));
+    ASSERT_TRUE(found.has_value()) << report.code;
+    EXPECT_EQ(found->retry, report.retry) << report.code;
+    if (report.retry != feedhub::RetryAction::None) ++with_retry;
+  }
+  EXPECT_EQ(with_retry, 7);
+  EXPECT_EQ(feedhub::report_of_step("ZKE_004_005")->retry, feedhub::RetryAction::LoadExtruder);
+  EXPECT_EQ(feedhub::report_of_step("ZKE_004_009")->retry, feedhub::RetryAction::UnloadExtruder);
+  EXPECT_FALSE(feedhub::report_of_step("ZKE_004_999").has_value());
+  EXPECT_FALSE(feedhub::report_of_step("ZKE_004_5").has_value());
 }
 
 }  // namespace

@@ -24,11 +24,15 @@ std::string report_text(const ErrorReport& report, std::optional<int> slot) {
       message.replace(at, 2, label);
     }
   }
-  return "Code:ZKE_004_" + code_digits(report.code) + "; Message:" + message;
+  return "Code:" + step_name_for(report.code) + "; Message:" + message;
+}
+
+std::string step_name_for(int code) {
+  return "ZKE_004_" + code_digits(code);
 }
 
 std::string retry_step_for(int code, std::optional<int> slot) {
-  return "ZKE_004_" + code_digits(code) + "_" + (slot ? std::to_string(*slot) : "00");
+  return step_name_for(code) + "_" + (slot ? std::to_string(*slot) : "00");
 }
 
 void send_report(klippy::GCodeDispatch& gcode, const ErrorReport& report, std::optional<int> slot) {

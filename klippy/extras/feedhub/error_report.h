@@ -13,15 +13,30 @@ namespace feedhub {
 // How front ends show a report: as an error ("!!"), a warning ("!") or plain information.
 enum class ReportWay { Error, Warning, Info };
 
+// What TRY_MOVE_AGAIN does for a step recorded with a slot: one of the slot's operations
+// again, or none (it then only resumes a paused print).
+enum class RetryAction {
+  None,
+  ClearFailedSlotLoad,       // says how to load the slot again; nothing moves
+  UnloadLoadedThenLoadSlot,  // unloads the slot in the extruder, then loads this one
+  UnloadSlot,
+  UnloadExtruderThenSlot,
+  LoadExtruder,    // heated
+  UnloadExtruder,  // heated
+};
+
 struct ErrorReport {
   int code;  // 1 to 999
   ReportWay way;
   // A "%s" in it stands for the label of the slot concerned.
   std::string_view message;
+  RetryAction retry = RetryAction::None;
 };
 
 // "Code:ZKE_004_013; Message:..." with the slot label filled in.
 std::string report_text(const ErrorReport& report, std::optional<int> slot);
+// "ZKE_004_013": the name of a step of code 13, without its slot.
+std::string step_name_for(int code);
 // "ZKE_004_013_00" for a step of no particular slot, "ZKE_004_001_3" for slot 3.
 std::string retry_step_for(int code, std::optional<int> slot);
 // Sends the report the way its code requires.

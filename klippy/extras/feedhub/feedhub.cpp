@@ -1,5 +1,6 @@
 #include "klippy/extras/feedhub/feedhub.h"
 
+#include "klippy/extras/feedhub/error_codes.h"
 #include "klippy/extras/feedhub/head_paths.h"
 #include "klippy/extras/feedhub/slot_feeder.h"
 #include "klippy/extras/feedhub/tool_change.h"
@@ -12,12 +13,6 @@ namespace {
 constexpr double kStartupErrorDelayS = 3.0;
 constexpr double kStartupTagReadDelayS = 5.0;
 constexpr double kSelfInspectionDelayS = 3.0;
-
-constexpr ErrorReport kFeedingStateIncorrect{
-    10, ReportWay::Error,
-    "The current feeding status is incorrect. Please exit the filament from the extruder."};
-constexpr ErrorReport kWrappingFilament{13, ReportWay::Info,
-                                        "Detected wrapping filament,please check the filament."};
 
 }  // namespace
 
@@ -118,10 +113,10 @@ void FeedHub::handle_ready() {
   if (slot_sync != kNoSlot) {
     SlotFeeder* feeder = find_slot_feeder(printer_, slot_sync);
     if (!feeder) {
-      gcode_.respond_raw(
-          "!! ZKE_004_010 The current feeding status is incorrect. Please exit the filament "
-          "from the extruder.");
-      save_variable("retry_step", retry_step_for(kFeedingStateIncorrect.code, std::nullopt));
+      gcode_.respond_raw("!! " + step_name_for(reports::kFeedingStateIncorrect.code) + " " +
+                         std::string(reports::kFeedingStateIncorrect.message));
+      save_variable("retry_step",
+                    retry_step_for(reports::kFeedingStateIncorrect.code, std::nullopt));
       startup_timers_.emplace_back(
           reactor_, [this](double eventtime) { return delayed_init_error_raw(eventtime); },
           reactor_.monotonic() + kStartupErrorDelayS);
@@ -155,12 +150,12 @@ void FeedHub::report_error_general_step(const ErrorReport& report, int slot) {
 }
 
 double FeedHub::delayed_init_error_raw(double /*eventtime*/) {
-  report_error(kFeedingStateIncorrect);
+  report_error(reports::kFeedingStateIncorrect);
   return klippy::Reactor::NEVER;
 }
 
 void FeedHub::motion_tips(klippy::GCodeCommand& /*gcmd*/) {
-  report_error(kWrappingFilament);
+  report_error(reports::kWrappingFilament);
 }
 
 }  // namespace feedhub

@@ -185,11 +185,10 @@ class FeedHub final : public klippy::PrinterObject {
  private:
   void register_startup_commands();
   void register_recovery_commands();
-  // Checks, before the step is cleared, what would make a retry of `step_name` fail
+  // Checks, before the step is cleared, what would make the retry `action` fail
   // whatever the nozzle's temperature, and the temperature it needs; CommandError when it
   // cannot succeed.
-  RetryHeat prepare_retry(klippy::GCodeCommand& gcmd, const std::string& step_name,
-                          SlotFeeder& feeder);
+  RetryHeat prepare_retry(klippy::GCodeCommand& gcmd, RetryAction action, SlotFeeder& feeder);
   // Heats for a retried filament operation (unless it needs no heat) and runs it; true
   // when the retry goes on to resume the paused print, false when it ends here (the
   // nozzle heated for it is switched off again).

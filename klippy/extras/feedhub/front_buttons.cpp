@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <string>
 
+#include "klippy/extras/feedhub/error_codes.h"
 #include "klippy/extras/feedhub/extrusion_mode.h"
 #include "klippy/extras/feedhub/feedhub.h"
 #include "klippy/extras/feedhub/head_paths.h"
@@ -14,9 +15,6 @@ namespace {
 
 // The default names no slot of the boxes, so SLOT must be given.
 constexpr int kDefaultSlot = kMaxSlots;
-
-constexpr ErrorReport kUnrecognisedFilament{21, ReportWay::Error,
-                                            "Unable to recognize loaded filament."};
 
 // Pushes a little of the old filament out once it is withdrawn, so the new one meets a
 // clean path.
@@ -94,7 +92,7 @@ void FeedHub::button_extruder_load(klippy::GCodeCommand& gcmd) {
       const std::string last_load_slot = get_value_by_key("last_load_slot", kNoSlot).str();
       if (last_load_slot == kNoSlot) {
         // Whose filament fills the outlet is unknown: nothing may move.
-        report_error(kUnrecognisedFilament);
+        report_error(reports::kUnrecognisedFilament);
         gcode_.run_script_from_command("M400");
         box_button_state_ = 0;
         gcode_.run_script_from_command("M104 S0\n");
@@ -159,7 +157,7 @@ void FeedHub::button_box_unload(klippy::GCodeCommand& gcmd) {
     if (filament_at_extruder_entry()) {
       if (last_load_slot == kNoSlot && !b_endstop_state_) {
         // The filament in the extruder may be this slot's: pulling it back would tear it.
-        report_error(kUnrecognisedFilament);
+        report_error(reports::kUnrecognisedFilament);
         gcode_.run_script_from_command("M400");
         box_button_state_ = 0;
         return;

@@ -2,6 +2,7 @@
 // resumes, RELOAD_ALL pulls in every new spool, TIGHTEN_FILAMENT takes up slack.
 #include <string>
 
+#include "klippy/extras/feedhub/error_codes.h"
 #include "klippy/extras/feedhub/extrusion_mode.h"
 #include "klippy/extras/feedhub/feedhub.h"
 #include "klippy/extras/feedhub/saved_values.h"
@@ -10,8 +11,6 @@
 
 namespace feedhub {
 namespace {
-
-constexpr ErrorReport kAutoReloadFailed{23, ReportWay::Info, "Auto reload failed."};
 
 // While it lives, runout handling leaves the box alone (it must not start a second load);
 // the flag is always handed back, also when a load fails with an error.
@@ -34,7 +33,7 @@ void FeedHub::cmd_AUTO_RELOAD_FILAMENT(klippy::GCodeCommand& gcmd) {
   if (slot_sync == kNoSlot) return;
   const int next = slot_feeder(printer_, slot_sync, "AUTO_RELOAD_FILAMENT").switch_next_slot();
   if (next == -1) {
-    report_error(kAutoReloadFailed);
+    report_error(reports::kAutoReloadFailed);
     return;
   }
   const std::string temperature = resume_temperature_text();

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "klippy/extras/feedhub/error_report.h"
+#include "klippy/extras/feedhub/error_codes.h"
 #include "klippy/extras/feedhub/feedhub.h"
 #include "klippy/extras/feedhub/slot_feeder.h"
 
@@ -84,52 +84,58 @@ void FeedHub::cmd_RETRY(klippy::GCodeCommand& gcmd) {
   const std::string slot_name = "slot" + step->slot_number;
   // A retry refused here keeps its step, so that it can be retried once its cause is gone.
   SlotFeeder* retried = find_slot_feeder(printer_, slot_name);
-  const RetryHeat heat = retried ? prepare_retry(gcmd, step->name, *retried) : RetryHeat{};
+  // Codes outside the table have no action of their own: they only resume.
+  const std::optional<ErrorReport> report = report_of_step(step->name);
+  const RetryAction action = report ? report->retry : RetryAction::None;
+  const RetryHeat heat = retried ? prepare_retry(gcmd, action, *retried) : RetryHeat{};
   // Cleared first: a repeated step that fails again records itself anew.
   save_variable("retry_step", klippy::Value());
   // Names the slot when it has no feeder.
   SlotFeeder& feeder = slot_feeder(printer_, slot_name, "TRY_MOVE_AGAIN");
   gcode_.run_script_from_command("DISABLE_ALL_SENSOR");
 
-  if (step->name == "ZKE_004_001") {
-    const std::string label = slot_label(feeder.stepper_num());
-    gcmd.respond_info("Cleared the failed slot load of " + label +
-                      "; nothing was moved. Check that its filament passes the box outlet "
-                      "sensor, then load " +
-                      label + " again with RELOAD_ALL or by inserting its filament anew.");
-    return;
-  }
-  if (step->name == "ZKE_004_002") {
-    const std::string loaded = get_value_by_key("last_load_slot", kNoSlot).str();
-    slot_feeder(printer_, loaded, "TRY_MOVE_AGAIN").cmd_EXTRUDER_UNLOAD(gcmd, true);
-    feeder.slot_load();
-    return;
-  }
-  if (step->name == "ZKE_004_003") {
-    feeder.cmd_SLOT_UNLOAD(gcmd);
-    return;
-  }
-  if (step->name == "ZKE_004_004") {
-    feeder.cmd_EXTRUDER_UNLOAD(gcmd, true);
-    feeder.cmd_SLOT_UNLOAD(gcmd);
-    return;
-  }
-  if (step->name == "ZKE_004_005" || step->name == "ZKE_004_006") {
-    if (!heated_retry(heat, [&] { feeder.cmd_EXTRUDER_LOAD(gcmd); })) return;
-  } else if (step->name == "ZKE_004_009") {
-    if (!heated_retry(heat, [&] { feeder.cmd_EXTRUDER_UNLOAD(gcmd, true); })) return;
+  switch (action) {
+    case RetryAction::ClearFailedSlotLoad: {
+      const std::string label = slot_label(feeder.stepper_num());
+      gcmd.respond_info("Cleared the failed slot load of " + label +
+                        "; nothing was moved. Check that its filament passes the box outlet "
+                        "sensor, then load " +
+                        label + " again with RELOAD_ALL or by inserting its filament anew.");
+      return;
+    }
+    case RetryAction::UnloadLoadedThenLoadSlot: {
+      const std::string loaded = get_value_by_key("last_load_slot", kNoSlot).str();
+      slot_feeder(printer_, loaded, "TRY_MOVE_AGAIN").cmd_EXTRUDER_UNLOAD(gcmd, true);
+      feeder.slot_load();
+      return;
+    }
+    case RetryAction::UnloadSlot:
+      feeder.cmd_SLOT_UNLOAD(gcmd);
+      return;
+    case RetryAction::UnloadExtruderThenSlot:
+      feeder.cmd_EXTRUDER_UNLOAD(gcmd, true);
+      feeder.cmd_SLOT_UNLOAD(gcmd);
+      return;
+    case RetryAction::LoadExtruder:
+      if (!heated_retry(heat, [&] { feeder.cmd_EXTRUDER_LOAD(gcmd); })) return;
+      break;
+    case RetryAction::UnloadExtruder:
+      if (!heated_retry(heat, [&] { feeder.cmd_EXTRUDER_UNLOAD(gcmd, true); })) return;
+      break;
+    case RetryAction::None:
+      break;
   }
   gcode_.run_script_from_command("M400");
   if (get_value_by_key("retry_step", 0).is_none())
     gcode_.run_script_from_command("RESUME_PRINT TOOL_CHANGE=1\n");
 }
 
-RetryHeat FeedHub::prepare_retry(klippy::GCodeCommand& gcmd, const std::string& step_name,
+RetryHeat FeedHub::prepare_retry(klippy::GCodeCommand& gcmd, RetryAction action,
                                  SlotFeeder& feeder) {
   RetryHeat heat;
   heat.print_paused = print_stats_.state() == "paused";
-  const bool load = step_name == "ZKE_004_005" || step_name == "ZKE_004_006";
-  const bool unload = step_name == "ZKE_004_009";
+  const bool load = action == RetryAction::LoadExtruder;
+  const bool unload = action == RetryAction::UnloadExtruder;
   if (!load && !unload) return heat;
   // Whatever stops the operation before its first move is found now: heating the nozzle
   // for it would take minutes and change nothing.

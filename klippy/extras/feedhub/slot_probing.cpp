@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "klippy/extras/feedhub/error_codes.h"
 #include "klippy/extras/feedhub/feedhub.h"
 #include "klippy/extras/feedhub/saved_values.h"
 #include "klippy/extras/feedhub/slot_feeder.h"
@@ -12,10 +13,6 @@
 
 namespace feedhub {
 namespace {
-
-constexpr ErrorReport kSelfInspectionFailed{
-    15, ReportWay::Info,
-    "Box self-inspection failed, please try manually withdrawing the fed filament."};
 
 struct ProbeStep {
   double move_mm;
@@ -127,9 +124,9 @@ void FeedHub::cmd_SELF_INSPECTION(klippy::GCodeCommand& /*gcmd*/) {
   // At start-up, a step still waiting for its retry is worth more than this report's.
   const klippy::Value pending = get_value_by_key("retry_step", klippy::Value());
   if (startup_inspection_running_ && pending.is_string() && !pending.as_string().empty())
-    send_report(gcode_, kSelfInspectionFailed, std::nullopt);
+    send_report(gcode_, reports::kSelfInspectionFailed, std::nullopt);
   else
-    report_error(kSelfInspectionFailed);
+    report_error(reports::kSelfInspectionFailed);
 }
 
 double FeedHub::delayed_self_inspection(double eventtime) {

@@ -1,7 +1,7 @@
 // The second and third stretch of the filament path: from the box outlet through the tube
 // into the extruder, with a recovery at the wipe positions when the filament does not
 // arrive, and the coupling of the slot motor to the extruder.
-#include "klippy/extras/feedhub/error_report.h"
+#include "klippy/extras/feedhub/error_codes.h"
 #include "klippy/extras/feedhub/feedhub.h"
 #include "klippy/extras/feedhub/head_paths.h"
 #include "klippy/extras/feedhub/saved_values.h"
@@ -11,12 +11,7 @@
 namespace feedlane {
 namespace {
 
-using feedhub::ErrorReport;
-using feedhub::ReportWay;
-
-constexpr ErrorReport kLoadFilamentFirst{5, ReportWay::Info,
-                                         "Please load the filament to %s first.\n"};
-constexpr ErrorReport kExtruderLoadFailed{6, ReportWay::Info, "Extruder loading failure."};
+namespace reports = feedhub::reports;
 
 constexpr const char* kSettle = "G4 P2000\nM400";
 
@@ -43,7 +38,7 @@ void BoxExtruderStepper::cmd_EXTRUDER_LOAD(klippy::GCodeCommand& gcmd) {
   if (feedhub_.tool_change().exclude_tool()) return;
   toolhead().wait_moves();
   if (r_endstop_state_) {
-    feedhub_.report_error(kLoadFilamentFirst, stepper_num_);
+    feedhub_.report_error(reports::kLoadFilamentFirst, stepper_num_);
     log_sensor_states();
     gcode_.run_script_from_command("PAUSE");
     return;
@@ -110,7 +105,7 @@ void BoxExtruderStepper::cmd_EXTRUDER_LOAD(klippy::GCodeCommand& gcmd) {
   } else {
     if (feedhub_.get_value_by_key("slot_sync", feedhub::kNoSlot).str() == feedhub::kNoSlot)
       save_state(SlotState::ExtruderFailed);
-    feedhub_.report_error(kExtruderLoadFailed, stepper_num_);
+    feedhub_.report_error(reports::kExtruderLoadFailed, stepper_num_);
     log_sensor_states();
     if (is_printing()) gcode_.run_script_from_command("PAUSE");
   }

@@ -1,6 +1,6 @@
 // Withdrawing a slot's filament from the extruder back into the box, and the hand-over of
 // a run-out spool's tool during a print.
-#include "klippy/extras/feedhub/error_report.h"
+#include "klippy/extras/feedhub/error_codes.h"
 #include "klippy/extras/feedhub/feedhub.h"
 #include "klippy/extras/feedhub/tool_change.h"
 #include "klippy/extras/feedlane/box_extruder_stepper.h"
@@ -8,13 +8,7 @@
 namespace feedlane {
 namespace {
 
-using feedhub::ErrorReport;
-using feedhub::ReportWay;
-
-constexpr ErrorReport kFilamentExhausted{
-    16, ReportWay::Info, "The filament has been exhausted, please load the filament to %s."};
-constexpr ErrorReport kExtruderNotLoaded{7, ReportWay::Info, "Extruder not loaded."};
-constexpr ErrorReport kExtruderUnloadFailed{9, ReportWay::Info, "Extruder unloading failure."};
+namespace reports = feedhub::reports;
 
 constexpr const char* kCutScript = "CUT_FILAMENT\nMOVE_TO_TRASH\n";
 
@@ -31,7 +25,7 @@ void BoxExtruderStepper::cmd_EXTRUDER_UNLOAD(klippy::GCodeCommand& /*gcmd*/, boo
       switch_next_slot();
       return;
     }
-    feedhub_.report_error_general_step(kFilamentExhausted, stepper_num_);
+    feedhub_.report_error_general_step(reports::kFilamentExhausted, stepper_num_);
     gcode_.run_script_from_command("PAUSE");
     return;
   }
@@ -44,7 +38,7 @@ void BoxExtruderStepper::cmd_EXTRUDER_UNLOAD(klippy::GCodeCommand& /*gcmd*/, boo
   slot_sync(false);
   if (feedhub_.b_endstop_state()) {
     save_state(SlotState::Failed);
-    feedhub_.report_error(kExtruderNotLoaded, stepper_num_);
+    feedhub_.report_error(reports::kExtruderNotLoaded, stepper_num_);
     log_sensor_states();
     if (printing) gcode_.run_script_from_command("PAUSE");
     return;
@@ -55,7 +49,7 @@ void BoxExtruderStepper::cmd_EXTRUDER_UNLOAD(klippy::GCodeCommand& /*gcmd*/, boo
     disable_stepper();
     return;
   }
-  feedhub_.report_error(kExtruderUnloadFailed, stepper_num_);
+  feedhub_.report_error(reports::kExtruderUnloadFailed, stepper_num_);
   save_state(SlotState::ExtruderFailed);
   log_sensor_states();
   if (printing) gcode_.run_script_from_command("PAUSE");

@@ -1,7 +1,7 @@
 // RFID_READ: reads the filament tag of a slot. The box's card reader polls while the strand
 // is pushed to the outlet, pulled back past the reader and pushed to the outlet again; the
 // strand then parks behind the outlet.
-#include "klippy/extras/feedhub/error_report.h"
+#include "klippy/extras/feedhub/error_codes.h"
 #include "klippy/extras/feedhub/feedhub.h"
 #include "klippy/extras/feedhub/tag_reader.h"
 #include "klippy/extras/feedlane/at_exit.h"
@@ -10,14 +10,7 @@
 namespace feedlane {
 namespace {
 
-using feedhub::ErrorReport;
-using feedhub::ReportWay;
-
-constexpr ErrorReport kOutletOccupied{
-    11, ReportWay::Info, "Detected that filament have been loaded, please unload filament first"};
-constexpr ErrorReport kTubeBent{19, ReportWay::Error, "Please check if your PTFE Tube is bent"};
-constexpr ErrorReport kFilamentGone{20, ReportWay::Error,
-                                    "Detected that the filament has been unloaded, please reload."};
+namespace reports = feedhub::reports;
 
 constexpr double kToOutletMm = 2000;
 constexpr double kToOutletSpeedMmS = 80;
@@ -38,7 +31,7 @@ bool BoxExtruderStepper::read_slot_tag() {
   if (rfid_state_ != 0) return true;
   if (!feedhub_.b_endstop_state()) {
     // Another strand holds the outlet path; pushing this one would jam the two.
-    feedhub_.report_error(kOutletOccupied);
+    feedhub_.report_error(reports::kOutletOccupied);
     rfid_state_ = 0;
     return true;
   }
@@ -93,10 +86,12 @@ bool BoxExtruderStepper::read_slot_tag() {
     dwell(kSettleS);
     save_state(SlotState::ParkedInBox);
   } else {
-    const ErrorReport& report = r_endstop_state_ ? kFilamentGone : kTubeBent;
+    const feedhub::ErrorReport& report =
+        r_endstop_state_ ? reports::kFilamentGone : reports::kTubeBent;
     feedhub_.report_error(report);
     // Both cases resume at the same step.
-    feedhub_.save_variable("retry_step", feedhub::retry_step_for(kTubeBent.code, std::nullopt));
+    feedhub_.save_variable("retry_step",
+                           feedhub::retry_step_for(reports::kTubeBent.code, std::nullopt));
   }
   disable_stepper();
   rfid_state_ = 0;

@@ -2,7 +2,7 @@
 // that holds the same filament.
 #include <string>
 
-#include "klippy/extras/feedhub/error_report.h"
+#include "klippy/extras/feedhub/error_codes.h"
 #include "klippy/extras/feedhub/extrusion_mode.h"
 #include "klippy/extras/feedhub/feedhub.h"
 #include "klippy/extras/feedhub/saved_values.h"
@@ -12,14 +12,7 @@
 namespace feedlane {
 namespace {
 
-using feedhub::ErrorReport;
-using feedhub::ReportWay;
-
-constexpr ErrorReport kFlushFailed{
-    17, ReportWay::Info, "Filament flush failed, please clean and then load the filament in %s."};
-constexpr ErrorReport kNoFilamentSpecified{
-    18, ReportWay::Info, "No filament specified, %s cannot be automatically replaced."};
-constexpr ErrorReport kNoReplaceableSlot{22, ReportWay::Info, "No replaceable slot found."};
+namespace reports = feedhub::reports;
 
 constexpr const char* kPurgeOnePortion =
     "G1 E100 F300\nG1 E-1 F1800\nM106 S255\nM400\nG4 P5000\nCLEAR_FLUSH\nM106 S0";
@@ -143,7 +136,7 @@ void BoxExtruderStepper::flush_all_filament() {
   slot_sync(false);
   disable_stepper();
   if (!flush_success) {
-    feedhub_.report_error_general_step(kFlushFailed, stepper_num_);
+    feedhub_.report_error_general_step(reports::kFlushFailed, stepper_num_);
     gcode_.run_script_from_command("PAUSE");
   }
 }
@@ -152,7 +145,7 @@ int BoxExtruderStepper::switch_next_slot() {
   if (!feedhub_.get_value_by_key("auto_reload_detect", false).truthy()) return -1;
   const SavedFilament wanted = saved_filament(feedhub_, stepper_name_);
   if (!wanted.complete()) {
-    feedhub_.report_error_general_step(kNoFilamentSpecified, stepper_num_);
+    feedhub_.report_error_general_step(reports::kNoFilamentSpecified, stepper_num_);
     return -1;
   }
   const int total = feedhub::saved_slot_count(feedhub_, 1);
@@ -168,7 +161,7 @@ int BoxExtruderStepper::switch_next_slot() {
     }
   }
   if (next_slot < 0) {
-    feedhub_.report_error(kNoReplaceableSlot);
+    feedhub_.report_error(reports::kNoReplaceableSlot);
     return -1;
   }
   const std::string tool_key =

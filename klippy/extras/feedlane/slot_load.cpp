@@ -1,7 +1,7 @@
 // The first stretch of the filament path in both directions: from the spool into the box
 // and up to the box outlet, and back to the slot's runout sensor; and the coupling of a
 // slot motor to the printer's extruder.
-#include "klippy/extras/feedhub/error_report.h"
+#include "klippy/extras/feedhub/error_codes.h"
 #include "klippy/extras/feedhub/feedhub.h"
 #include "klippy/extras/feedhub/saved_values.h"
 #include "klippy/extras/feedlane/box_extruder_stepper.h"
@@ -9,16 +9,7 @@
 namespace feedlane {
 namespace {
 
-using feedhub::ErrorReport;
-using feedhub::ReportWay;
-
-constexpr ErrorReport kSlotLoadFailed{
-    1, ReportWay::Error, "Slot loading failure, please check the trigger, please reload %s."};
-constexpr ErrorReport kExtruderLoaded{2, ReportWay::Error,
-                                      "Extruder has been loaded, cannot load %s."};
-constexpr ErrorReport kSlotUnloadFailed{3, ReportWay::Warning,
-                                        "Slot unloading failure, please unload %s again."};
-constexpr ErrorReport kUnloadExtruderFirst{4, ReportWay::Error, "Please unload extruder first."};
+namespace reports = feedhub::reports;
 
 // Probing the outlet again stops after this many successes in a row...
 constexpr int kProbeSuccessesNeeded = 2;
@@ -45,7 +36,7 @@ bool BoxExtruderStepper::slot_load() {
   if (is_printing()) return false;
   if (!feedhub_.b_endstop_state()) {
     // Another slot's filament is in the outlet path: loading would jam the two.
-    feedhub_.report_error(kExtruderLoaded, stepper_num_);
+    feedhub_.report_error(reports::kExtruderLoaded, stepper_num_);
     log_sensor_states();
     disable_stepper();
     save_state(SlotState::Failed);
@@ -92,7 +83,7 @@ bool BoxExtruderStepper::slot_load() {
     disable_stepper();
     return true;
   }
-  feedhub_.report_error(kSlotLoadFailed, stepper_num_);
+  feedhub_.report_error(reports::kSlotLoadFailed, stepper_num_);
   log_sensor_states();
   disable_stepper();
   save_state(SlotState::Failed);
@@ -105,7 +96,7 @@ void BoxExtruderStepper::cmd_SLOT_UNLOAD(klippy::GCodeCommand& /*gcmd*/) {
       feedhub_.get_value_by_key("last_load_slot", feedhub::kNoSlot).str();
   if (!feedhub_.b_endstop_state() && last_load_slot == stepper_name_) {
     // This slot's filament reaches into the extruder: pulling it would tear it.
-    feedhub_.report_error(kUnloadExtruderFirst, stepper_num_);
+    feedhub_.report_error(reports::kUnloadExtruderFirst, stepper_num_);
     log_sensor_states();
     return;
   }
@@ -139,7 +130,7 @@ void BoxExtruderStepper::cmd_SLOT_UNLOAD(klippy::GCodeCommand& /*gcmd*/) {
     // strand back in; pushing it past the sensor again loads it like a new spool.
     save_state(SlotState::Empty);
   } else {
-    feedhub_.report_error(kSlotUnloadFailed, stepper_num_);
+    feedhub_.report_error(reports::kSlotUnloadFailed, stepper_num_);
     save_state(SlotState::Failed);
     log_sensor_states();
   }
