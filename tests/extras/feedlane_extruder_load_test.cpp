@@ -2,6 +2,8 @@
 // through the tube into the extruder and back, and every failure on the way.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "sim/print_stats.h"
 #include "tests/extras/feedlane_fixture.h"
 
@@ -239,6 +241,29 @@ TEST_F(CoupledSlot, UnloadingAnotherSlotIsRefusedBeforeAnythingMoves) {
   EXPECT_EQ(host_.toolhead().get_extruder().get_heater().get_temp(host_.now()).second, 0.)
       << "not heated";
   EXPECT_TRUE(follows_extruder(0));
+}
+
+// A save that fails once the outlet sensor's watch timer is woken must not leave the timer
+// mirroring the sensor onto the endstop pin for ever.
+TEST(ExtruderLoadFailure, AFailedSaveParksTheOutletWatch) {
+  LaneHost host;
+  host.start({.world = true}, "[Variables]\nbox_count = 1\n");
+  host.host().advance(1.0);
+  ASSERT_TRUE(host.park(0));
+  // The variables file's folder becomes a regular file: nothing can be saved any more.
+  namespace fs = std::filesystem;
+  const fs::path folder = fs::path(host.test().path(feedlane_test::kVariablesPath)).parent_path();
+  fs::rename(folder, folder.string() + ".moved");
+  testing_support::write_file(folder.string(), "not a folder\n");
+  const auto lines = host.command("EXTRUDER_LOAD SLOT=slot0");
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back().rfind("!! Unable to save variable slot0 as 3", 0), 0u) << lines.back();
+  // A running watch would copy any change of the outlet sensor onto the endstop pin.
+  host.host().advance(1.0);
+  const double pin = host.hub().b_output().digital_out_value();
+  host.hub().b_button_callback(host.now(), pin == 0.0 ? 1 : 0);
+  host.host().advance(1.0);
+  EXPECT_EQ(host.hub().b_output().digital_out_value(), pin) << "the outlet watch still runs";
 }
 
 }  // namespace

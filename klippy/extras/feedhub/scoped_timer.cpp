@@ -28,4 +28,13 @@ void ScopedTimer::reset() {
   handle_ = nullptr;
 }
 
+TimerWake::TimerWake(klippy::Reactor& reactor, const klippy::TimerHandle& timer)
+    : reactor_(reactor), timer_(timer) {
+  reactor_.update_timer(timer_, klippy::Reactor::NOW);
+}
+
+TimerWake::~TimerWake() {
+  reactor_.update_timer(timer_, klippy::Reactor::NEVER);
+}
+
 }  // namespace feedhub

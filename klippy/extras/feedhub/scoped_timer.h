@@ -28,4 +28,18 @@ class ScopedTimer {
   klippy::TimerHandle handle_;
 };
 
+// Wakes a registered timer now and parks it again when the scope is left, whichever way:
+// a watch woken for a move must not go on running after a failure.
+class TimerWake {
+ public:
+  TimerWake(klippy::Reactor& reactor, const klippy::TimerHandle& timer);
+  ~TimerWake();
+  TimerWake(const TimerWake&) = delete;
+  TimerWake& operator=(const TimerWake&) = delete;
+
+ private:
+  klippy::Reactor& reactor_;
+  const klippy::TimerHandle& timer_;
+};
+
 }  // namespace feedhub

@@ -2,6 +2,7 @@
 // CLEAR_RUNOUT_NUM.
 #include <string>
 
+#include "klippy/extras/feedhub/at_exit.h"
 #include "klippy/extras/feedhub/feedhub.h"
 #include "klippy/extras/feedhub/saved_values.h"
 #include "klippy/extras/feedhub/slot_feeder.h"
@@ -63,19 +64,14 @@ void FeedHub::cmd_INIT_RFID_READ(klippy::GCodeCommand& /*gcmd*/) {
   }
   // Runout handling must not start a reload while the strands are moved for reading.
   can_load_slot_ = false;
+  const AtExit reloads_allowed_again([this] { can_load_slot_ = true; });
   const int slot_count = saved_slot_count(*this, 0);
-  try {
-    for (int slot = 0; slot < slot_count; ++slot) {
-      SlotFeeder& feeder = slot_feeder(printer_, slot, "INIT_RFID_READ");
-      if (feeder.r_endstop_state()) continue;
-      can_load_slot_ = false;
-      if (!feeder.read_slot_tag()) break;
-    }
-  } catch (...) {
-    can_load_slot_ = true;
-    throw;
+  for (int slot = 0; slot < slot_count; ++slot) {
+    SlotFeeder& feeder = slot_feeder(printer_, slot, "INIT_RFID_READ");
+    if (feeder.r_endstop_state()) continue;
+    can_load_slot_ = false;
+    if (!feeder.read_slot_tag()) break;
   }
-  can_load_slot_ = true;
 }
 
 void FeedHub::cmd_RUN_STEPPER(klippy::GCodeCommand& gcmd) {

@@ -57,24 +57,21 @@ void BoxExtruderStepper::cmd_EXTRUDER_LOAD(klippy::GCodeCommand& gcmd) {
   const FeedMove final_approach = checked_tuning(kExtruderLoad3);
 
   bool home_success = false;
-  const klippy::TimerHandle& outlet_watch = feedhub_.b_endstop_timer();
   if (feedhub_.b_endstop_state()) {
-    reactor_.update_timer(outlet_watch, klippy::Reactor::NOW);
+    const feedhub::TimerWake watching(reactor_, feedhub_.b_endstop_timer());
     save_state(SlotState::AtSensor);
     try {
       home_success = do_home(b_endstop_.get_endstops(), to_outlet.length_mm, to_outlet.speed_mm_s,
                              to_outlet.accel_mm_s2, false);
     } catch (const klippy::CommandError&) {
-      stop_after_error(outlet_watch);
+      disable_stepper();
       throw;
     }
-    reactor_.update_timer(outlet_watch, klippy::Reactor::NEVER);
   }
   // Filament of another slot in the outlet path fails the load without a move.
   if ((!feedhub_.b_endstop_state() && last_load_slot == stepper_name_) || home_success) {
     feedhub_.save_variable("last_load_slot", stepper_name_);
-    const klippy::TimerHandle& entry_watch = feedhub_.e_endstop_timer();
-    reactor_.update_timer(entry_watch, klippy::Reactor::NOW);
+    const feedhub::TimerWake watching(reactor_, feedhub_.e_endstop_timer());
     try {
       home_success = do_home_repeatedly(e_endstop_, through_tube.length_mm, through_tube.speed_mm_s,
                                         through_tube.accel_mm_s2, false);
@@ -94,10 +91,9 @@ void BoxExtruderStepper::cmd_EXTRUDER_LOAD(klippy::GCodeCommand& gcmd) {
         }
       }
     } catch (const klippy::CommandError&) {
-      stop_after_error(entry_watch);
+      disable_stepper();
       throw;
     }
-    reactor_.update_timer(entry_watch, klippy::Reactor::NEVER);
   }
   if (home_success) {
     save_state(SlotState::InExtruder);

@@ -57,19 +57,19 @@ void BoxExtruderStepper::cmd_EXTRUDER_UNLOAD(klippy::GCodeCommand& /*gcmd*/, boo
 }
 
 bool BoxExtruderStepper::withdraw_from_extruder(const FeedMove& pull_back) {
-  const klippy::TimerHandle& outlet_watch = feedhub_.b_endstop_timer();
-  reactor_.update_timer(outlet_watch, klippy::Reactor::NOW);
-  save_state(SlotState::AtSensor);
   bool home_success = false;
-  try {
-    // The outlet endstop trips when the filament has left the outlet sensor.
-    home_success = do_home_repeatedly(b_endstop_, pull_back.length_mm, pull_back.speed_mm_s,
-                                      pull_back.accel_mm_s2, true);
-  } catch (const klippy::CommandError&) {
-    stop_after_error(outlet_watch);
-    throw;
+  {
+    const feedhub::TimerWake watching(reactor_, feedhub_.b_endstop_timer());
+    save_state(SlotState::AtSensor);
+    try {
+      // The outlet endstop trips when the filament has left the outlet sensor.
+      home_success = do_home_repeatedly(b_endstop_, pull_back.length_mm, pull_back.speed_mm_s,
+                                        pull_back.accel_mm_s2, true);
+    } catch (const klippy::CommandError&) {
+      disable_stepper();
+      throw;
+    }
   }
-  reactor_.update_timer(outlet_watch, klippy::Reactor::NEVER);
   if (!home_success) return false;
   feedhub_.save_variable("last_load_slot", feedhub::kNoSlot);
   if (b_endstop_.scram()) {

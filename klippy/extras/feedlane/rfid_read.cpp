@@ -1,10 +1,10 @@
 // RFID_READ: reads the filament tag of a slot. The box's card reader polls while the strand
 // is pushed to the outlet, pulled back past the reader and pushed to the outlet again; the
 // strand then parks behind the outlet.
+#include "klippy/extras/feedhub/at_exit.h"
 #include "klippy/extras/feedhub/error_codes.h"
 #include "klippy/extras/feedhub/feedhub.h"
 #include "klippy/extras/feedhub/tag_reader.h"
-#include "klippy/extras/feedlane/at_exit.h"
 #include "klippy/extras/feedlane/box_extruder_stepper.h"
 
 namespace feedlane {
@@ -51,7 +51,7 @@ bool BoxExtruderStepper::read_slot_tag() {
   own_moves_at_sensor_ = true;
   const bool could_load = feedhub_.can_load_slot();
   feedhub_.set_can_load_slot(false);
-  const AtExit sensor_followed_again([this, could_load] {
+  const feedhub::AtExit sensor_followed_again([this, could_load] {
     feedhub_.set_can_load_slot(could_load);
     own_moves_at_sensor_ = false;
     follow_sensor_again();

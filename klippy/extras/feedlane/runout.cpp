@@ -2,11 +2,11 @@
 // that holds the same filament.
 #include <string>
 
+#include "klippy/extras/feedhub/at_exit.h"
 #include "klippy/extras/feedhub/error_codes.h"
 #include "klippy/extras/feedhub/extrusion_mode.h"
 #include "klippy/extras/feedhub/feedhub.h"
 #include "klippy/extras/feedhub/saved_values.h"
-#include "klippy/extras/feedlane/at_exit.h"
 #include "klippy/extras/feedlane/box_extruder_stepper.h"
 
 namespace feedlane {
@@ -106,7 +106,7 @@ void BoxExtruderStepper::set_drying(bool drying) {
 
 void BoxExtruderStepper::turn_over(double distance_mm, double speed_mm_s, double accel_mm_s2) {
   own_moves_at_sensor_ = true;
-  const AtExit sensor_followed_again([this] {
+  const feedhub::AtExit sensor_followed_again([this] {
     own_moves_at_sensor_ = false;
     follow_sensor_again();
   });

@@ -48,33 +48,33 @@ bool BoxExtruderStepper::slot_load() {
   const FeedMove park = checked_tuning(kSlotLoad3);
   const FeedMove probe = checked_tuning(kSlotLoad4);
 
-  const klippy::TimerHandle& outlet_watch = feedhub_.b_endstop_timer();
-  reactor_.update_timer(outlet_watch, klippy::Reactor::NOW);
   bool home_success = false;
-  try {
-    const feedhub::EndstopList& outlet = b_endstop_.get_endstops();
-    // The outlet endstop trips when the sensor leaves its "clear" state.
-    home_success =
-        do_home(outlet, to_outlet.length_mm, to_outlet.speed_mm_s, to_outlet.accel_mm_s2, false);
-    if (home_success) {
-      int success_count = 0;
-      home_success = false;
-      for (int pass = 0; pass < kMaxProbes; ++pass) {
-        do_move(back_off.length_mm, back_off.speed_mm_s, back_off.accel_mm_s2);
-        const bool probed =
-            do_home(outlet, probe.length_mm, probe.speed_mm_s, probe.accel_mm_s2, false);
-        success_count = probed ? success_count + 1 : 0;
-        if (success_count >= kProbeSuccessesNeeded) {
-          home_success = true;
-          break;
+  {
+    const feedhub::TimerWake watching(reactor_, feedhub_.b_endstop_timer());
+    try {
+      const feedhub::EndstopList& outlet = b_endstop_.get_endstops();
+      // The outlet endstop trips when the sensor leaves its "clear" state.
+      home_success =
+          do_home(outlet, to_outlet.length_mm, to_outlet.speed_mm_s, to_outlet.accel_mm_s2, false);
+      if (home_success) {
+        int success_count = 0;
+        home_success = false;
+        for (int pass = 0; pass < kMaxProbes; ++pass) {
+          do_move(back_off.length_mm, back_off.speed_mm_s, back_off.accel_mm_s2);
+          const bool probed =
+              do_home(outlet, probe.length_mm, probe.speed_mm_s, probe.accel_mm_s2, false);
+          success_count = probed ? success_count + 1 : 0;
+          if (success_count >= kProbeSuccessesNeeded) {
+            home_success = true;
+            break;
+          }
         }
       }
+    } catch (const klippy::CommandError&) {
+      disable_stepper();
+      throw;
     }
-  } catch (const klippy::CommandError&) {
-    stop_after_error(outlet_watch);
-    throw;
   }
-  reactor_.update_timer(outlet_watch, klippy::Reactor::NEVER);
   // Parked behind the outlet, so that the outlet path is free for the other slots.
   do_move(park.length_mm, park.speed_mm_s, park.accel_mm_s2);
   if (home_success) {

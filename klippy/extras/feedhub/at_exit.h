@@ -5,7 +5,7 @@
 #include <functional>
 #include <utility>
 
-namespace feedlane {
+namespace feedhub {
 
 class AtExit {
  public:
@@ -18,4 +18,4 @@ class AtExit {
   std::function<void()> action_;
 };
 
-}  // namespace feedlane
+}  // namespace feedhub
