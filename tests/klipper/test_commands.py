@@ -30,7 +30,7 @@ ANSWERS = [
 ERRORS = [
     ('ENABLE_BOX_DRY BOX=7', "!! Error on 'ENABLE_BOX_DRY BOX=7': BOX must have maximum of 4"),
     ('RUN_STEPPER STEPPER=9',
-     "!! RUN_STEPPER: no slot feeder 'feedlane slot9'; STEPPER must name a configured slot."),
+     "!! RUN_STEPPER: no slot feeder 'feedlane slot9'; 'slot9' is not a configured slot."),
     ('SLOT_UNLOAD SLOT=slot9', "!! The value 'slot9' is not valid for SLOT"),
     ('EXTRUDER_LOAD', "!! Error on 'EXTRUDER_LOAD': missing SLOT"),
     ('TIGHTEN_FILAMENT T=0', '!! TIGHTEN_FILAMENT: tool 0 is served by no slot'),
