@@ -64,7 +64,7 @@ clean:
 # give the same folder as [feedhub] base_folder):
 #   make install KLIPPER=~/klipper [BASE_FOLDER=/home/pi]
 BASE_FOLDER ?= /home/zur
-.PHONY: install klipper-test
+.PHONY: install klipper-test klipper-cost
 install: build
 	@test -n "$(KLIPPER)" || { echo "Name the Klipper checkout: make install KLIPPER=/path/to/klipper"; exit 2; }
 	@scripts/install-klipper "$(KLIPPER)" "$(BUILD)" "$(BASE_FOLDER)"
@@ -74,3 +74,9 @@ install: build
 klipper-test: build
 	@test -n "$(KLIPPER)" || { echo "Name the Klipper checkout: make klipper-test KLIPPER=/path/to/klipper"; exit 2; }
 	/usr/bin/python3 tests/klipper/run_suite.py --klipper "$(KLIPPER)" --build "$(BUILD)" $(if $(KLIPPER_TESTS),-k $(KLIPPER_TESTS))
+
+# The host's CPU time with and without the box, idle and printing (about four minutes):
+#   make klipper-cost KLIPPER=~/klipper
+klipper-cost: build
+	@test -n "$(KLIPPER)" || { echo "Name the Klipper checkout: make klipper-cost KLIPPER=/path/to/klipper"; exit 2; }
+	/usr/bin/python3 tests/klipper/run_suite.py --klipper "$(KLIPPER)" --build "$(BUILD)" --cost -v

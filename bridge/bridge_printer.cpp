@@ -1,5 +1,9 @@
 #include "bridge/bridge_printer.h"
 
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
 #include "bridge/adapters.h"
 #include "bridge/bridge_config.h"
 #include "bridge/bridge_factory.h"
@@ -14,6 +18,9 @@ constexpr const char* kBridgeAttribute = "_feedbox_bridge";
 constexpr const char* kBridgeCapsule = "feedbox.bridge";
 // Where the product's files live unless [feedhub] base_folder says otherwise.
 constexpr const char* kDefaultBaseFolder = "/home/zur";
+// Test hook of the real-host suite: every durable write waits this many milliseconds after
+// its fsync, as on a slow SD card.
+constexpr const char* kFsyncDelayVariable = "FEEDBOX_TEST_FSYNC_DELAY_MS";
 
 std::shared_ptr<const HostErrors> host_errors(py::handle printer) {
   auto errors = std::make_shared<HostErrors>();
@@ -81,16 +88,30 @@ BridgePrinter::BridgePrinter(py::handle printer)
     start_args_.emplace(py::str(key).cast<std::string>(), py::str(value).cast<std::string>());
   }
   reactor_ = std::make_unique<BridgeReactor>(link_.invoke(printer_, "get_reactor"), link_);
+  file_writer_ = std::make_unique<klippy::FileWriter>(*reactor_);
+  if (const char* delay_ms = std::getenv(kFsyncDelayVariable)) {
+    const auto delay = std::chrono::milliseconds(std::atoi(delay_ms));
+    file_writer_->set_fsync_hook([delay] { std::this_thread::sleep_for(delay); });
+  }
   factory_ = make_bridge_factory(*this);
 }
 
 BridgePrinter::~BridgePrinter() {
+  stop_file_writer();
   // From here on the host's calls into this bridge fail instead of reaching freed objects.
   alive_.reset();
   while (!owned_.empty()) owned_.pop_back();
 }
 
+void BridgePrinter::stop_file_writer() {
+  if (!file_writer_) return;
+  const py::gil_scoped_release unlocked;
+  file_writer_->stop();
+}
+
 void BridgePrinter::teardown() {
+  // Saves still queued reach the disk before anything goes.
+  stop_file_writer();
   // Module objects first, while the adapters and the reactor they use still exist.
   while (!owned_.empty()) owned_.pop_back();
   adapters_.clear();

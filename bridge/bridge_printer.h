@@ -17,6 +17,7 @@
 
 #include "bridge/host_link.h"
 #include "klippy/host/factory.h"
+#include "klippy/host/file_writer.h"
 #include "klippy/host/printer.h"
 
 namespace bridge {
@@ -42,6 +43,7 @@ class BridgePrinter final : public klippy::Printer {
   klippy::Reactor& get_reactor() override;
   klippy::Logger& log() override { return logger_; }
   klippy::HostFactory& factory() override { return *factory_; }
+  klippy::FileWriter& file_writer() override { return *file_writer_; }
   klippy::PrinterObject* find_object(const std::string& name) override;
   void add_object(const std::string& name, std::shared_ptr<klippy::PrinterObject> object) override;
   klippy::PrinterObject& load_object_any(klippy::ConfigSection& config,
@@ -70,6 +72,9 @@ class BridgePrinter final : public klippy::Printer {
   // At the host's "klippy:disconnect" (a restart or the exit): lets go of every host
   // object, so that the host can free the old printer.
   void teardown();
+  // Joins the file writer's worker, which takes the interpreter lock to wake the host: the
+  // lock is let go meanwhile.
+  void stop_file_writer();
 
   py::handle printer_;  // borrowed: the printer owns this bridge
   std::shared_ptr<const void> alive_;
@@ -79,6 +84,7 @@ class BridgePrinter final : public klippy::Printer {
   std::map<std::string, std::string> start_args_;
   std::optional<std::string> base_folder_;
   std::unique_ptr<BridgeReactor> reactor_;
+  std::unique_ptr<klippy::FileWriter> file_writer_;
   std::unique_ptr<klippy::HostFactory> factory_;
   std::map<std::string, std::unique_ptr<BridgeConfig>> configs_;
   std::map<std::string, std::shared_ptr<klippy::PrinterObject>> adapters_;

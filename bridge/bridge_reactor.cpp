@@ -20,6 +20,7 @@ class BridgeCompletion final : public klippy::Completion {
   BridgeCompletion(py::object completion, HostLink link)
       : completion_(std::move(completion)), link_(std::move(link)) {}
   bool test() const override { return link_.invoke(completion_, "test").cast<bool>(); }
+  const py::object& host_completion() const { return completion_; }
   void complete(klippy::Value result) override {
     link_.invoke(completion_, "complete", to_python(result));
   }
@@ -112,6 +113,30 @@ klippy::CompletionPtr BridgeReactor::register_callback(
 
 std::unique_ptr<klippy::ReactorMutex> BridgeReactor::mutex() {
   return wrap_mutex(link_.invoke(reactor_, "mutex"), link_);
+}
+
+}  // namespace bridge
+
+namespace bridge {
+
+void BridgeReactor::async_complete(klippy::CompletionPtr completion, klippy::Value result) {
+  // The interpreter's own way for a thread it did not start to take the lock (pybind11's
+  // leaves the thread state unknown to the interpreter, which then crashes deleting it).
+  const PyGILState_STATE gil = PyGILState_Ensure();
+  {
+    // The last reference to a host completion may only go while the lock is held.
+    const klippy::CompletionPtr owned = std::move(completion);
+    if (auto* host = dynamic_cast<BridgeCompletion*>(owned.get())) {
+      try {
+        reactor_.attr("async_complete")(host->host_completion(), to_python(result));
+      } catch (py::error_already_set& error) {
+        // The host's loop has ended and will never wake the waiter again; nothing is left
+        // to tell, and this thread must not raise into the host.
+        error.discard_as_unraisable("feedbox file writer");
+      }
+    }
+  }
+  PyGILState_Release(gil);
 }
 
 }  // namespace bridge

@@ -27,6 +27,9 @@ class BridgeReactor final : public klippy::Reactor {
   klippy::CompletionPtr register_callback(std::function<klippy::Value(double)> callback,
                                           double waketime) override;
   std::unique_ptr<klippy::ReactorMutex> mutex() override;
+  // From any thread: takes the interpreter lock, then hands the completion to the host's
+  // own thread-safe `async_complete`.
+  void async_complete(klippy::CompletionPtr completion, klippy::Value result) override;
 
   // Wraps a completion or mutex object of the host (homing, MCU queries, the G-code lock).
   static klippy::CompletionPtr wrap_completion(py::object completion, const HostLink& link);

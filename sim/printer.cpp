@@ -6,7 +6,11 @@ namespace sim {
 
 SimPrinter::SimPrinter(klippy::Reactor& reactor, klippy::Logger& log, std::string data_dir,
                        std::map<std::string, std::string> start_args)
-    : reactor_(reactor), log_(log), data_dir_(std::move(data_dir)), args_(std::move(start_args)) {}
+    : reactor_(reactor),
+      log_(log),
+      data_dir_(std::move(data_dir)),
+      args_(std::move(start_args)),
+      file_writer_(reactor) {}
 
 SimPrinter::~SimPrinter() {
   // Objects go in reverse order of creation: later objects may refer to earlier ones.

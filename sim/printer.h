@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "klippy/host/factory.h"
+#include "klippy/host/file_writer.h"
 #include "klippy/host/module.h"
 #include "klippy/host/printer.h"
 #include "sim/config.h"
@@ -24,6 +25,7 @@ class SimPrinter final : public klippy::Printer {
   klippy::Reactor& get_reactor() override { return reactor_; }
   klippy::Logger& log() override { return log_; }
   klippy::HostFactory& factory() override;
+  klippy::FileWriter& file_writer() override { return file_writer_; }
   klippy::PrinterObject* find_object(const std::string& name) override;
   void add_object(const std::string& name, std::shared_ptr<klippy::PrinterObject> object) override;
   klippy::PrinterObject& load_object_any(klippy::ConfigSection& config,
@@ -75,6 +77,8 @@ class SimPrinter final : public klippy::Printer {
   std::string exit_result_;
   std::function<void()> exit_listener_;
   std::string shutdown_message_;
+  // Its worker wakes only the reactor, which outlives the printer.
+  klippy::FileWriter file_writer_;
 };
 
 }  // namespace sim

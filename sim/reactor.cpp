@@ -23,7 +23,8 @@ struct LaterEntry {
 SimReactor::SimReactor(ClockKind clock, std::size_t fiber_stack_bytes)
     : clock_(clock),
       stack_bytes_(fiber_stack_bytes),
-      reporter_([](const std::string& message) { std::cerr << message << '\n'; }) {}
+      reporter_([](const std::string& message) { std::cerr << message << '\n'; }),
+      inbox_(std::make_unique<detail::AsyncInbox>()) {}
 
 SimReactor::~SimReactor() {
   shutdown_tasks();

@@ -31,6 +31,7 @@
 namespace sim {
 
 namespace detail {
+struct AsyncInbox;
 struct TimerImpl;
 struct FdWatch;
 class CompletionImpl;
@@ -68,6 +69,10 @@ class SimReactor final : public klippy::Reactor {
   klippy::CompletionPtr register_callback(std::function<klippy::Value(double)> callback,
                                           double waketime = NOW) override;
   std::unique_ptr<klippy::ReactorMutex> mutex() override;
+  // Thread-safe; the completion's waiters resume from the loop. The virtual clock stands
+  // still while a completion from async_completion() is outstanding.
+  void async_complete(klippy::CompletionPtr completion, klippy::Value result) override;
+  klippy::CompletionPtr async_completion() override;
 
   ClockKind clock_kind() const {
     return clock_.kind();
@@ -148,6 +153,11 @@ class SimReactor final : public klippy::Reactor {
   // Waits up to `timeout_s` (negative: forever) for readable fds and starts their tasks.
   bool wait_for_fds(double timeout_s);
 
+  // Completions handed in by other threads (reactor_async.cpp).
+  // Completes whatever other threads handed in; true when there was anything.
+  bool deliver_async();
+  int async_wake_fd() const;
+
   SimClock clock_;
   std::size_t stack_bytes_;
   ErrorReporter reporter_;
@@ -161,6 +171,9 @@ class SimReactor final : public klippy::Reactor {
   std::deque<Task*> ready_;
   Task* current_task_ = nullptr;
   std::vector<std::shared_ptr<detail::FdWatch>> fds_;
+  std::unique_ptr<detail::AsyncInbox> inbox_;
+  // Completions from async_completion() not completed yet.
+  std::size_t async_outstanding_ = 0;
   bool end_requested_ = false;
   bool shutting_down_ = false;
 };

@@ -3,6 +3,9 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <utility>
+#include <vector>
 
 #include "sim/reactor.h"
 
@@ -20,6 +23,18 @@ struct TimerImpl final : klippy::ReactorTimer {
   bool registered = true;
   bool running = false;   // its callback runs or is suspended: not started again
   bool one_shot = false;  // unregistered after its first run
+};
+
+// What other threads hand the loop: completions to complete, and an eventfd to wake it.
+struct AsyncInbox {
+  AsyncInbox();
+  ~AsyncInbox();
+  AsyncInbox(const AsyncInbox&) = delete;
+  AsyncInbox& operator=(const AsyncInbox&) = delete;
+
+  std::mutex mutex;
+  std::vector<std::pair<klippy::CompletionPtr, klippy::Value>> items;
+  const int wake_fd;
 };
 
 struct FdWatch {

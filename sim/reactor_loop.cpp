@@ -45,6 +45,7 @@ bool SimReactor::run_nested_until(const std::function<bool()>& predicate, double
 }
 
 bool SimReactor::step(double limit) {
+  if (async_outstanding_ > 0 && deliver_async()) return true;
   if (!ready_.empty()) {
     Task* task = ready_.front();
     ready_.pop_front();
@@ -64,6 +65,11 @@ bool SimReactor::step(double limit) {
 bool SimReactor::idle_virtual(double next, double limit) {
   // Input is taken whenever the simulated world has nothing runnable.
   if (any_pollable_fd() && wait_for_fds(0.0)) return true;
+  // Work on another thread takes no simulated time: the clock waits for it.
+  if (async_outstanding_ > 0) {
+    wait_for_fds(-1.0);
+    return true;
+  }
   if (next < NEVER && next <= limit) {
     clock_.advance_to(next);
     return true;
@@ -81,7 +87,7 @@ bool SimReactor::idle_virtual(double next, double limit) {
 bool SimReactor::idle_real(double next, double limit, double now) {
   if (now >= limit) return false;
   const double until = std::min(next, limit);
-  if (until >= NEVER && !any_pollable_fd()) return false;
+  if (until >= NEVER && !any_pollable_fd() && async_outstanding_ == 0) return false;
   wait_for_fds(until >= NEVER ? -1.0 : until - now);
   return true;
 }
@@ -114,6 +120,8 @@ bool SimReactor::wait_for_fds(double timeout_s) {
     polls.push_back(pollfd{watch->fd, POLLIN, 0});
     watches.push_back(watch);
   }
+  // Last: the loop's next step delivers what other threads handed in.
+  if (async_outstanding_ > 0) polls.push_back(pollfd{async_wake_fd(), POLLIN, 0});
   timespec timeout{};
   if (timeout_s >= 0.0) {
     const double whole_s = std::floor(timeout_s);
@@ -125,8 +133,8 @@ bool SimReactor::wait_for_fds(double timeout_s) {
   if (count <= 0) return false;  // timed out or interrupted: the caller looks again
 
   const double now = clock_.now();
-  bool started = false;
-  for (std::size_t i = 0; i < polls.size(); ++i) {
+  bool started = watches.size() < polls.size() && polls.back().revents != 0;
+  for (std::size_t i = 0; i < watches.size(); ++i) {
     detail::FdWatch& watch = *watches[i];
     if (polls[i].revents == 0 || !watch.registered || watch.busy) continue;
     if ((polls[i].revents & POLLNVAL) != 0) {

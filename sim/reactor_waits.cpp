@@ -48,12 +48,20 @@ class QueueSlot {
 
 class CompletionImpl final : public klippy::Completion {
  public:
-  explicit CompletionImpl(SimReactor& reactor) : reactor_(reactor) {}
+  // `by_other_thread`: another thread completes it through async_complete().
+  CompletionImpl(SimReactor& reactor, bool by_other_thread)
+      : reactor_(reactor), by_other_thread_(by_other_thread) {
+    if (by_other_thread_) ++reactor_.async_outstanding_;
+  }
+  ~CompletionImpl() override { settle(); }
+  CompletionImpl(const CompletionImpl&) = delete;
+  CompletionImpl& operator=(const CompletionImpl&) = delete;
 
   bool test() const override { return done_; }
 
   void complete(klippy::Value result) override {
     if (done_) return;
+    settle();
     done_ = true;
     result_ = std::move(result);
     // Waiters run later from the loop, never inside complete().
@@ -74,7 +82,13 @@ class CompletionImpl final : public klippy::Completion {
   }
 
  private:
+  void settle() {
+    if (by_other_thread_ && !done_) --reactor_.async_outstanding_;
+    by_other_thread_ = false;
+  }
+
   SimReactor& reactor_;
+  bool by_other_thread_;
   bool done_ = false;
   klippy::Value result_;
   std::vector<SimReactor::Task*> waiters_;
@@ -131,7 +145,11 @@ class MutexImpl final : public klippy::ReactorMutex {
 }  // namespace detail
 
 klippy::CompletionPtr SimReactor::completion() {
-  return std::make_shared<detail::CompletionImpl>(*this);
+  return std::make_shared<detail::CompletionImpl>(*this, false);
+}
+
+klippy::CompletionPtr SimReactor::async_completion() {
+  return std::make_shared<detail::CompletionImpl>(*this, true);
 }
 
 std::unique_ptr<klippy::ReactorMutex> SimReactor::mutex() {

@@ -131,7 +131,8 @@ int remove_leftover_temporaries(const std::string& path) {
   return removed;
 }
 
-void write_file_atomically(const std::string& path, std::string_view content) {
+void write_file_atomically(const std::string& path, std::string_view content,
+                           const std::function<void()>& after_fsync) {
   const std::string target = final_target(path);
   const std::string folder = folder_of(target);
   const std::string base = base_name_of(target);
@@ -160,6 +161,7 @@ void write_file_atomically(const std::string& path, std::string_view content) {
   }
   write_all(path, fd.get(), content);
   if (::fsync(fd.get()) != 0) fail(path, "flushing to disk", errno);
+  if (after_fsync) after_fsync();
   if (fd.close() != 0) fail(path, "closing", errno);
   if (::rename(temp_path.c_str(), target.c_str()) != 0) fail(path, "replacing", errno);
   temp.release();

@@ -1,6 +1,7 @@
 // Replacing a file so that readers and crashes see either the old or the new content.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -10,7 +11,10 @@ namespace klippy {
 // renames it over `path`. An existing file keeps its permission bits; a new one gets
 // 0644 less the umask. A symbolic link is followed to its final target, so the link stays.
 // On failure the old file is left as it was and std::runtime_error names the path and cause.
-void write_file_atomically(const std::string& path, std::string_view content);
+// `after_fsync` (a test hook) runs once the new content is on disk, before the rename; an
+// exception from it fails the write like a failed fsync.
+void write_file_atomically(const std::string& path, std::string_view content,
+                           const std::function<void()>& after_fsync = {});
 
 // Removes the temporary files that writes of `path` left behind when the process died
 // between creating and renaming them. Only the writer of `path` may call it, at start,

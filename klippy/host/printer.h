@@ -15,6 +15,7 @@
 
 namespace klippy {
 
+class FileWriter;
 class HostFactory;
 
 class Printer {
@@ -25,6 +26,9 @@ class Printer {
   virtual Logger& log() = 0;
   // Host components that a module builds from its own configuration section.
   virtual HostFactory& factory() = 0;
+  // Durable writes off the event loop. Product addition: the bridge runs its own for the
+  // real host and stops it at the host's disconnect.
+  virtual FileWriter& file_writer() = 0;
 
   // nullptr when nothing is registered under `name`.
   virtual PrinterObject* find_object(const std::string& name) = 0;

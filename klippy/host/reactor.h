@@ -62,6 +62,16 @@ class Reactor {
   virtual CompletionPtr register_callback(std::function<Value(double)> callback,
                                           double waketime = NOW) = 0;
   virtual std::unique_ptr<ReactorMutex> mutex() = 0;
+
+  // The only reactor call another thread may make (the host's `async_complete`): completes
+  // `completion` with `result` on the reactor's thread and wakes the reactor. The reactor
+  // takes the completion over and lets go of it where the host allows that.
+  virtual void async_complete(CompletionPtr completion, Value result) = 0;
+  // A completion that another thread will complete through async_complete(). Product
+  // addition: the real host needs no such distinction; the simulator's virtual clock stands
+  // still while one is outstanding, so work on another thread takes no simulated time and
+  // runs stay deterministic.
+  virtual CompletionPtr async_completion() { return completion(); }
 };
 
 }  // namespace klippy

@@ -2,6 +2,7 @@
 # are greenlets on a virtual clock, the printer registry, config sections, G-code
 # dispatch, and the buttons registry. Only what the bridge calls is here, shaped the way
 # the host offers it.
+import queue
 import shlex
 
 import greenlet
@@ -48,7 +49,11 @@ class Completion:
         if self._result is self._PENDING:
             task = greenlet.getcurrent()
             self._waiting.append(task)
-            self._reactor.pause(waketime)
+            self._reactor._completion_waits += 1
+            try:
+                self._reactor.pause(waketime)
+            finally:
+                self._reactor._completion_waits -= 1
             self._waiting.remove(task)
             if self._result is self._PENDING:
                 return waketime_result
@@ -97,6 +102,8 @@ class Reactor:
         self._dispatcher = None
         self._greenlets = []
         self._end_time = 0.
+        self._async = queue.Queue()
+        self._completion_waits = 0
 
     def monotonic(self):
         return self._now
@@ -130,6 +137,21 @@ class Reactor:
         timer = self.register_timer(run_once, waketime)
         return done
 
+    def async_complete(self, completion, result):
+        """The one call other threads make, as the host's."""
+        self._async.put((completion, result))
+
+    def _deliver_async(self, timeout):
+        """Completes what other threads handed in, waiting up to `timeout` seconds of real
+        time for the first; True when anything was delivered."""
+        try:
+            completion, result = self._async.get(timeout=timeout) if timeout else \
+                self._async.get_nowait()
+        except queue.Empty:
+            return False
+        completion.complete(result)
+        return True
+
     def pause(self, waketime):
         task = greenlet.getcurrent()
         if task is not self._dispatcher:
@@ -152,8 +174,14 @@ class Reactor:
     def _dispatch_loop(self):
         try:
             while True:
+                if self._deliver_async(None):
+                    continue
                 due = min(self._timers, key=lambda t: t.waketime, default=None)
                 if due is None or due.waketime > self._end_time:
+                    # A task waiting on a completion may be waiting for another thread:
+                    # like the simulator's clock, this one waits for it.
+                    if self._completion_waits and self._deliver_async(0.25):
+                        continue
                     self._now = max(self._now, self._end_time)
                     self._main.switch()
                     continue

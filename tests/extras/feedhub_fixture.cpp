@@ -81,7 +81,7 @@ klippy::ExtraModule hall_diameter_module() {
   return module;
 }
 
-BoxHost::BoxHost() {
+BoxHost::BoxHost(sim::ClockKind clock) : test_(clock) {
   host().add_module(feedhub::feedhub_module());
   host().add_module(fake_feedlane_module());
   host().add_module(hall_diameter_module());

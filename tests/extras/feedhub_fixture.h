@@ -77,7 +77,7 @@ klippy::ExtraModule hall_diameter_module();
 
 class BoxHost {
  public:
-  BoxHost();
+  explicit BoxHost(sim::ClockKind clock = sim::ClockKind::Virtual);
   // Starts the host; ConfigError escapes. Writes `variables` as the saved-variables file
   // first when given.
   void start(const std::string& config = box_config(), const std::string& variables = "");

@@ -1,8 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <filesystem>
+#include <stdexcept>
+#include <thread>
 
+#include "klippy/host/file_writer.h"
 #include "tests/extras/feedhub_fixture.h"
 
 namespace {
@@ -119,6 +124,54 @@ TEST_F(FeedhubSavedVariables, NamesAndValuesThatWouldNotReadBackAreRefusedBefore
   }
   EXPECT_EQ(box_.variables_file(), before);
   EXPECT_EQ(hub().get_value_by_key("slot0"), Value(1));
+}
+
+// Every save of CLEAR_RUNOUT_NUM meets a disk that stays busy until the host's loop has run
+// a 2 ms timer five more times: a save that held up the loop would never get its fsync done.
+TEST(FeedhubSaveOffTheEventLoop, TimersKeepFiringWhileSavesWaitOnASlowDisk) {
+  BoxHost box(sim::ClockKind::Real);
+  box.start(feedhub_test::box_config(), "[Variables]\nrunout_0 = 3\n");
+  klippy::Reactor& reactor = box.host().reactor();
+  std::atomic<int> ticks{0};
+  auto timer = reactor.register_timer([&](double eventtime) { return ++ticks, eventtime + 0.002; },
+                                      klippy::Reactor::NOW);
+  std::atomic<int> slow_fsyncs{0};
+  std::atomic<bool> disk_gave_up{false};
+  box.host().printer().file_writer().set_fsync_hook([&] {
+    ++slow_fsyncs;
+    const int target = ticks + 5;
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (ticks < target && !(disk_gave_up = std::chrono::steady_clock::now() > give_up))
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  });
+  box.host().run_command("CLEAR_RUNOUT_NUM");
+  reactor.unregister_timer(timer);
+  EXPECT_FALSE(disk_gave_up) << "the loop stood still while a save waited";
+  EXPECT_EQ(slow_fsyncs, 16);
+  for (int slot = 0; slot < 16; ++slot)
+    EXPECT_EQ(box.hub().get_value_by_key("runout_" + std::to_string(slot), 7), Value(0)) << slot;
+  EXPECT_NE(box.variables_file().find("runout_15 = 0\n"), std::string::npos);
+}
+
+TEST(FeedhubSaveOffTheEventLoop, AFailedWriteEndsTheCommandWithItsErrorAndChangesNothing) {
+  BoxHost box;
+  box.start(feedhub_test::box_config(), "[Variables]\nrunout_2 = 4\nrunout_3 = 5\n");
+  std::atomic<int> fsyncs{0};
+  box.host().printer().file_writer().set_fsync_hook([&] {
+    if (++fsyncs == 4) throw std::runtime_error("disk full");
+  });
+  box.host().run_command("CLEAR_RUNOUT_NUM");
+  EXPECT_TRUE(box.output_contains("!! Unable to save variable runout_3 as 0: disk full"));
+  EXPECT_EQ(box.hub().get_value_by_key("runout_2"), Value(0)) << "saved before the failure";
+  EXPECT_EQ(box.hub().get_value_by_key("runout_3"), Value(5));
+  EXPECT_EQ(box.hub().get_value_by_key("runout_4", 7), Value(7)) << "the command ended there";
+  const std::string file = box.variables_file();
+  EXPECT_NE(file.find("runout_3 = 5\n"), std::string::npos) << file;
+  EXPECT_EQ(file.find("runout_4"), std::string::npos) << file;
+  const auto folder = std::filesystem::path(box.test().path(feedhub_test::kVariablesPath));
+  for (const auto& entry : std::filesystem::directory_iterator(folder.parent_path()))
+    EXPECT_EQ(entry.path().filename().string().find(".saved_variables.cfg.tmp"), std::string::npos)
+        << "a temporary file was left behind";
 }
 
 }  // namespace

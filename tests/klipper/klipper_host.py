@@ -167,7 +167,7 @@ def responses_of(result, line, nth=0):
 class InteractiveHost:
     """The host in its pseudo-terminal mode: real time, RESTART works."""
 
-    def __init__(self, paths, folder, config_text, saved=None):
+    def __init__(self, paths, folder, config_text, saved=None, env=None):
         self.folder = folder
         _new_run_folder(paths, folder, config_text, saved)
         self.pty_path = os.path.join(folder, 'printer.pty')
@@ -177,7 +177,7 @@ class InteractiveHost:
                    '-o', os.path.join(folder, 'out.serial'), '-v', '-l', self.log_path]
         command += _dictionary_args(paths, config_text)
         self.proc = subprocess.Popen(command, cwd=folder, stdout=subprocess.DEVNULL,
-                                     stderr=subprocess.STDOUT)
+                                     stderr=subprocess.STDOUT, env=dict(os.environ, **(env or {})))
         deadline = time.monotonic() + 60
         while not os.path.exists(self.pty_path):
             if time.monotonic() > deadline or self.proc.poll() is not None:
@@ -227,6 +227,12 @@ class InteractiveHost:
     def log(self):
         with open(self.log_path) as f:
             return f.read()
+
+    def cpu_seconds(self):
+        """User plus system CPU time the host process has used so far."""
+        with open('/proc/%d/stat' % self.proc.pid) as f:
+            fields = f.read().rsplit(')', 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf('SC_CLK_TCK')
 
     def memory_and_threads(self):
         rss_kb = threads = 0

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 # The real-host suite: the box modules in an unmodified Klipper checkout.
 #
-#   tests/klipper/run_suite.py --klipper ~/klipper --build build [-k PATTERN]
+#   tests/klipper/run_suite.py --klipper ~/klipper --build build [-k PATTERN] [--cost]
 #
 # The checkout is copied to a scratch folder under the build folder (the original is not
 # touched and may be read-only), the modules are installed into the copy as
@@ -24,6 +24,8 @@ def main():
     parser.add_argument('-k', dest='patterns', action='append', default=[],
                         help='only scenarios whose name contains this')
     parser.add_argument('-v', dest='verbosity', action='store_const', const=2, default=1)
+    parser.add_argument('--cost', action='store_true',
+                        help='the long measurements (cost_*.py) instead of the scenarios')
     args = parser.parse_args()
 
     klipper = os.path.abspath(args.klipper)
@@ -52,7 +54,8 @@ def main():
     loader = unittest.TestLoader()
     if args.patterns:
         loader.testNamePatterns = ['*%s*' % p for p in args.patterns]
-    suite = loader.discover(HERE, pattern='test_*.py', top_level_dir=HERE)
+    suite = loader.discover(HERE, pattern='cost_*.py' if args.cost else 'test_*.py',
+                            top_level_dir=HERE)
     print('Real-host suite against %s (scratch %s)' % (klipper, scratch), flush=True)
     result = unittest.TextTestRunner(verbosity=args.verbosity).run(suite)
     sys.exit(0 if result.wasSuccessful() else 1)

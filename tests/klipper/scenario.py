@@ -28,10 +28,10 @@ class HostScenario(unittest.TestCase):
                                       config if config is not None else self.config,
                                       lines, saved=saved, files=files)
 
-    def interactive(self, saved=None, config=None, suffix=''):
+    def interactive(self, saved=None, config=None, suffix='', env=None):
         host = klipper_host.InteractiveHost(self.paths, self.folder(suffix),
                                             config if config is not None else self.config,
-                                            saved=saved)
+                                            saved=saved, env=env)
         self.addCleanup(host.close)
         return host
 

@@ -19,10 +19,12 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path_, ec);
 }
 
-TestHost::TestHost() : host_(std::make_unique<sim::SimHost>(options())) {}
+TestHost::TestHost(sim::ClockKind clock)
+    : clock_(clock), host_(std::make_unique<sim::SimHost>(options())) {}
 
 sim::HostOptions TestHost::options() {
   sim::HostOptions options;
+  options.clock = clock_;
   options.data_dir = dir_.path();
   options.output = [this](const std::string& text) { output_.push_back(text); };
   return options;

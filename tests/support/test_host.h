@@ -63,7 +63,7 @@ class TempDir {
 
 class TestHost {
  public:
-  TestHost();
+  explicit TestHost(sim::ClockKind clock = sim::ClockKind::Virtual);
   // Builds and starts the printer; ConfigError escapes to the test.
   void start(const std::string& config_text);
   // Restarts in place, as after RESTART: a new host with the same data folder starts from
@@ -82,6 +82,7 @@ class TestHost {
  private:
   sim::HostOptions options();
 
+  sim::ClockKind clock_;
   TempDir dir_;
   std::vector<std::string> output_;
   std::unique_ptr<sim::SimHost> host_;

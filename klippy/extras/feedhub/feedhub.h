@@ -197,6 +197,8 @@ class FeedHub final : public klippy::PrinterObject {
   std::string resume_temperature_text() const;
   void register_self_inspection_commands();
   void register_front_button_commands();
+  // Writes the saved variables as `change` leaves them and reloads the host's copy.
+  void write_variables(const std::function<void(klippy::VariableMap&)>& change);
 
   klippy::Printer& printer_;
   klippy::Reactor& reactor_;
@@ -213,6 +215,8 @@ class FeedHub final : public klippy::PrinterObject {
   klippy::PrintStats& print_stats_;
   klippy::GCodeMacro& gcode_macro_resume_;
   klippy::SaveVariables& save_variables_;
+  // Saves reach the file one at a time, in the order they were asked for.
+  std::unique_ptr<klippy::ReactorMutex> save_lock_;
   klippy::GCodeDispatch& gcode_;
   // Shared: while it swallows moves, the G-code move object holds it as its transform.
   std::shared_ptr<ToolChange> tool_change_;

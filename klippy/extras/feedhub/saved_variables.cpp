@@ -1,10 +1,45 @@
 // The controller's access to the host's saved variables.
+#include <algorithm>
+
 #include "klippy/extras/feedhub/feedhub.h"
 #include "klippy/extras/feedhub/saved_values.h"
-#include "klippy/host/atomic_file.h"
+#include "klippy/host/file_writer.h"
 #include "klippy/host/variables_file.h"
 
 namespace feedhub {
+
+namespace {
+
+constexpr int kMaxWriteRounds = 3;
+
+class SaveLock {
+ public:
+  explicit SaveLock(klippy::ReactorMutex& mutex) : mutex_(mutex) { mutex_.lock(); }
+  ~SaveLock() { mutex_.unlock(); }
+  SaveLock(const SaveLock&) = delete;
+  SaveLock& operator=(const SaveLock&) = delete;
+
+ private:
+  klippy::ReactorMutex& mutex_;
+};
+
+}  // namespace
+
+void FeedHub::write_variables(const std::function<void(klippy::VariableMap&)>& change) {
+  if (!save_lock_) save_lock_ = reactor_.mutex();
+  const SaveLock lock(*save_lock_);
+  // Other tasks run while the file is written. The host's own SAVE_VARIABLE among them
+  // rewrites the file at once and reloads its copy, and our rename may land over that:
+  // the whole write is done again over the host's new copy, so neither value is lost.
+  for (int round = 0; round < kMaxWriteRounds; ++round) {
+    const klippy::VariableMap base = save_variables_.all_variables();
+    klippy::VariableMap updated = base;
+    change(updated);
+    printer_.file_writer().write(save_variables_.filename(), klippy::format_variables(updated));
+    if (save_variables_.all_variables() == base) break;
+  }
+  save_variables_.load_variables();
+}
 
 void FeedHub::save_variable(const std::string& varname, const klippy::Value& value) {
   const std::string failed = "Unable to save variable " + varname + " as " + value.str();
@@ -16,34 +51,39 @@ void FeedHub::save_variable(const std::string& varname, const klippy::Value& val
   if (!klippy::reads_back(value))
     throw klippy::CommandError(failed + ": its written form " + value.repr() +
                                " does not read back as the same value");
-  klippy::VariableMap updated = save_variables_.all_variables();
-  updated[varname] = value;
-  if (const std::string* unwritable = klippy::find_unwritable(updated))
-    throw klippy::CommandError(
-        failed + ": the saved " + *unwritable + " = " + updated.at(*unwritable).repr() +
-        " would not read back; correct that line of " + save_variables_.filename());
-  // Replaced atomically, so a crash or a full disk leaves the previous file intact.
+  // Written off the event loop and replaced atomically, so a crash or a full disk leaves
+  // the previous file intact; the values change only once the new file is in place.
   try {
-    klippy::write_file_atomically(save_variables_.filename(), klippy::format_variables(updated));
+    write_variables([&](klippy::VariableMap& updated) {
+      updated[varname] = value;
+      if (const std::string* unwritable = klippy::find_unwritable(updated))
+        throw klippy::CommandError(
+            failed + ": the saved " + *unwritable + " = " + updated.at(*unwritable).repr() +
+            " would not read back; correct that line of " + save_variables_.filename());
+    });
+  } catch (const klippy::CommandError&) {
+    throw;
   } catch (const std::exception& e) {
     printer_.log().error(std::string("Saving variable ") + varname + " failed: " + e.what());
     throw klippy::CommandError(failed + ": " + e.what());
   }
-  save_variables_.load_variables();
 }
 
 void FeedHub::remove_variables(const std::vector<std::string>& varnames) {
-  klippy::VariableMap updated = save_variables_.all_variables();
-  bool removed = false;
-  for (const std::string& varname : varnames) removed = updated.erase(varname) != 0 || removed;
-  if (!removed) return;
+  const klippy::VariableMap& saved = save_variables_.all_variables();
+  if (std::none_of(varnames.begin(), varnames.end(),
+                   [&](const std::string& varname) { return saved.count(varname) != 0; }))
+    return;
   try {
-    klippy::write_file_atomically(save_variables_.filename(), klippy::format_variables(updated));
+    write_variables([&](klippy::VariableMap& updated) {
+      for (const std::string& varname : varnames) updated.erase(varname);
+    });
+  } catch (const klippy::CommandError&) {
+    throw;
   } catch (const std::exception& e) {
     printer_.log().error(std::string("Removing saved variables failed: ") + e.what());
     throw klippy::CommandError("Unable to remove saved variable " + varnames.front());
   }
-  save_variables_.load_variables();
 }
 
 klippy::Value FeedHub::get_value_by_key(const std::string& varname,
