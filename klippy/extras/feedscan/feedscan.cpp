@@ -9,7 +9,7 @@
 #include "klippy/extras/feedscan/box_slot_data.h"
 #include "klippy/extras/feedscan/config_file.h"
 #include "klippy/extras/feedscan/udev_system_services.h"
-#include "klippy/host/atomic_file.h"
+#include "klippy/host/file_writer.h"
 #include "klippy/host/ini.h"
 #include "klippy/host/toolhead.h"
 #include "klippy/host/variables_file.h"
@@ -267,10 +267,11 @@ void FeedScan::remove_saved_variables(klippy::SaveVariables& store,
     hub->remove_variables(keys);
     return;
   }
-  // Without a box there is no controller; the host's own store is written the same way.
+  // Without a box there is no controller; the host's own store is written the same way,
+  // off the event loop.
   klippy::VariableMap updated = store.all_variables();
   for (const auto& key : keys) updated.erase(key);
-  klippy::write_file_atomically(store.filename(), klippy::format_variables(updated));
+  printer_.file_writer().write(store.filename(), klippy::format_variables(updated));
   store.load_variables();
 }
 
