@@ -15,7 +15,9 @@
 namespace {
 
 const char* const kConfig = R"([mcu]
+serial: /dev/serial/by-id/usb-printer
 [mcu mcu_box1]
+serial: /dev/serial/by-id/usb-box1
 [save_variables]
 filename: /home/zur/printer_data/config/saved_variables.cfg
 [gcode_macro RESUME_PRINT]
@@ -24,10 +26,15 @@ gcode:
     RESUME
 [filament_motion_sensor box_motion_sensor]
 switch_pin: mcu_box1:PA0
+extruder: extruder
 detection_length: 7
 [hall_filament_width_sensor]
 adc1: PC0
 adc2: PC1
+default_nominal_filament_diameter: 1.75
+measurement_delay: 70
+enable: True
+pause_on_runout: False
 [feedhub]
 b_button_pin: ^mcu_box1:PB0
 b_endstop_pin: mcu_box1:PB1
