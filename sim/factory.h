@@ -14,8 +14,7 @@ class SimFactory final : public klippy::HostFactory {
       klippy::ConfigSection& config) override;
   std::shared_ptr<klippy::PwmLed> create_pwm_led(klippy::ConfigSection& config) override;
   std::unique_ptr<klippy::SpiDevice> create_spi(klippy::ConfigSection& config, int mode,
-                                                const std::string& pin_option,
-                                                int default_speed,
+                                                const std::string& pin_option, int default_speed,
                                                 const std::string& share_type) override;
   klippy::TrapqPtr create_trapq() override;
 
