@@ -38,6 +38,7 @@ void FilamentWorld::advance_to(double print_time) {
     const Track t = track(s, print_time);
     strands_[s].tip_mm = t.end_tip_mm;
     strands_[s].engaged = t.end_engaged;
+    strands_[s].refusal = t.end_refusal;
   }
   anchor_time_ = print_time;
   for (SimStepper* stepper : steppers_)
@@ -66,7 +67,8 @@ void FilamentWorld::insert_spool(int slot, const SpoolSpec& wanted, double print
   spools_[slot] =
       Spool{true, wanted.filament_type, wanted.color, wanted.tag, wanted.tag_unreadable};
   const double tip = geometry_.inserted_tip_mm;
-  strands_[slot] = Strand{true, tip, length, false, tip >= geometry_.gears_mm()};
+  strands_[slot] =
+      Strand{true, tip, length, false, tip >= geometry_.gears_mm(), EntryRefusal::none};
 }
 
 void FilamentWorld::remove_spool(int slot, double print_time) {
@@ -84,6 +86,12 @@ void FilamentWorld::set_jammed(int slot, bool jammed, double print_time) {
   strands_[slot].jammed = jammed;
 }
 
+void FilamentWorld::set_entry_refused(int slot, bool refused, double print_time) {
+  check_slot(slot);
+  advance_to(print_time);
+  strands_[slot].refusal = refused ? EntryRefusal::waiting : EntryRefusal::none;
+}
+
 void FilamentWorld::set_tag_unreadable(int slot, bool unreadable) {
   check_slot(slot);
   spools_[slot].tag_unreadable = unreadable;
@@ -91,6 +99,7 @@ void FilamentWorld::set_tag_unreadable(int slot, bool unreadable) {
 
 void FilamentWorld::clear_faults(int slot, double print_time) {
   set_jammed(slot, false, print_time);
+  set_entry_refused(slot, false, print_time);
   set_tag_unreadable(slot, false);
 }
 
@@ -135,7 +144,7 @@ WorldSnapshot FilamentWorld::snapshot(double print_time) {
   WorldSnapshot snapshot{spools_, {}, loose_pieces_, encoder_level_};
   for (const Strand& s : strands_)
     snapshot.strands.push_back(
-        {s.present, s.tip_mm, s.tip_mm - s.length_mm, s.length_mm, s.jammed, s.engaged});
+        {s.present, s.tip_mm, s.tip_mm - s.length_mm, s.length_mm, s.jammed, s.engaged, s.refusal});
   return snapshot;
 }
 
@@ -144,7 +153,8 @@ void FilamentWorld::restore(const WorldSnapshot& snapshot, double print_time) {
   for (std::size_t i = 0; i < slots && i < snapshot.strands.size(); ++i) {
     const StrandState& s = snapshot.strands[i];
     spools_[i] = snapshot.spools[i];
-    strands_[i] = Strand{s.present, s.tip_mm, s.length_mm, s.jammed, s.gripped_by_extruder};
+    strands_[i] =
+        Strand{s.present, s.tip_mm, s.length_mm, s.jammed, s.gripped_by_extruder, s.entry_refusal};
   }
   loose_pieces_ = snapshot.loose_pieces;
   encoder_level_ = snapshot.encoder_level;
@@ -161,10 +171,14 @@ StrandState FilamentWorld::strand(int slot, double print_time) const {
   const Strand& s = strands_[slot];
   if (!s.present) return {};
   const Track t = track(slot, print_time);
+  // Pieces may run on past `print_time` (a move under way, a spring-back when it ends).
   double tip = t.end_tip_mm;
-  if (!t.pieces.empty() && t.pieces.back().t1 > print_time)
-    tip = t.pieces.back().position_at(print_time);
-  return {true, tip, tip - s.length_mm, s.length_mm, s.jammed, t.end_engaged};
+  for (const TipPiece& piece : t.pieces) {
+    if (piece.t1 <= print_time) continue;
+    tip = piece.t0 <= print_time ? piece.position_at(print_time) : piece.x0;
+    break;
+  }
+  return {true, tip, tip - s.length_mm, s.length_mm, s.jammed, t.end_engaged, t.end_refusal};
 }
 
 std::string FilamentWorld::where(double tip_mm) const {
@@ -188,14 +202,15 @@ std::string FilamentWorld::describe(double print_time) const {
       continue;
     }
     const StrandState st = strand(s, print_time);
-    std::snprintf(buf, sizeof buf,
-                  "slot%d: %s %s, tip %.3f mm (%s), tail %.3f mm, %.1f mm left, runout sensor "
-                  "%d%s%s%s\n",
-                  s, sp.filament_type.c_str(), sp.color.c_str(), st.tip_mm,
-                  where(st.tip_mm).c_str(), st.tail_mm, st.length_mm,
-                  level(SensorId::runout(s), print_time),
-                  st.gripped_by_extruder ? ", gripped by the extruder" : "",
-                  st.jammed ? ", JAMMED" : "", sp.tag_unreadable ? ", tag unreadable" : "");
+    std::snprintf(
+        buf, sizeof buf,
+        "slot%d: %s %s, tip %.3f mm (%s), tail %.3f mm, %.1f mm left, runout sensor "
+        "%d%s%s%s%s\n",
+        s, sp.filament_type.c_str(), sp.color.c_str(), st.tip_mm, where(st.tip_mm).c_str(),
+        st.tail_mm, st.length_mm, level(SensorId::runout(s), print_time),
+        st.gripped_by_extruder ? ", gripped by the extruder" : "", st.jammed ? ", JAMMED" : "",
+        st.entry_refusal != EntryRefusal::none ? ", refused by the extruder entry" : "",
+        sp.tag_unreadable ? ", tag unreadable" : "");
     out << buf;
   }
   for (int b = 0; b < geometry_.box_count(); ++b)

@@ -47,6 +47,10 @@ struct Spool {
   bool tag_unreadable = false;
 };
 
+// A strand that the extruder entry refuses: it reaches the entry sensor once, springs back
+// behind it when the push stops, and from then on the entry stays closed to it.
+enum class EntryRefusal { none, waiting, closed };
+
 struct StrandState {
   bool present = false;
   double tip_mm = 0.;
@@ -54,6 +58,7 @@ struct StrandState {
   double length_mm = 0.;
   bool jammed = false;
   bool gripped_by_extruder = false;
+  EntryRefusal entry_refusal = EntryRefusal::none;
 };
 
 // Filament cut off in the hotend; the next strand to arrive pushes it out of the nozzle.
@@ -93,6 +98,7 @@ class FilamentWorld {
   void insert_spool(int slot, const SpoolSpec& wanted, double print_time);
   void remove_spool(int slot, double print_time);
   void set_jammed(int slot, bool jammed, double print_time);
+  void set_entry_refused(int slot, bool refused, double print_time);
   void set_tag_unreadable(int slot, bool unreadable);
   void clear_faults(int slot, double print_time);
   // The spool runs out once `length_mm` more filament has left it. CommandError for a slot
@@ -129,11 +135,13 @@ class FilamentWorld {
     double length_mm = 0.;
     bool jammed = false;
     bool engaged = false;  // tip at or past the extruder gears
+    EntryRefusal refusal = EntryRefusal::none;
   };
   struct Track {
     std::vector<TipPiece> pieces;
     double end_tip_mm;
     bool end_engaged;
+    EntryRefusal end_refusal;
   };
   struct SweepResult {
     int level;
@@ -149,6 +157,9 @@ class FilamentWorld {
   double position_of(SensorId sensor) const;
   long long encoder_count(double tip_mm) const;
   std::string where(double tip_mm) const;
+
+  // How far a refused strand springs back behind the entry sensor.
+  static constexpr double kRefusalSpringBackMm = 5.;
 
   WorldGeometry geometry_;
   std::vector<Spool> spools_;

@@ -19,6 +19,25 @@ std::vector<Segment> moving(std::vector<Segment> segments) {
 
 constexpr double kForever = std::numeric_limits<double>::infinity();
 
+// A strand stopped by an endstop at a sensor ends there up to rounding; it counts as having
+// reached the sensor, not as still covering it.
+constexpr double kAtSensorTolerance_mm = 1e-6;
+
+bool past(double x_mm, double sensor_mm) {
+  return x_mm > sensor_mm + kAtSensorTolerance_mm;
+}
+
+// Whether the slot motor still pushes forward right after `time`.
+bool pushes_on(const std::vector<Segment>& queued, double time) {
+  for (const Segment& s : queued) {
+    if (s.start_time > time) break;
+    if (s.end_time <= time) continue;
+    const double v = s.velocity_at(time);
+    return v > 0. || (v == 0. && s.accel > 0.);
+  }
+  return false;
+}
+
 struct Crossing {
   double time;
   int strand;  // index into the sweep's strand list
@@ -30,13 +49,20 @@ struct Crossing {
 FilamentWorld::Track FilamentWorld::track(int slot, double until_time) const {
   const Strand& strand = strands_[slot];
   TipTrackBuilder builder(strand.tip_mm, strand.engaged, geometry_.gears_mm());
+  EntryRefusal refusal = strand.refusal;
+  const double entry = geometry_.entry_mm(), closed_at = entry - kRefusalSpringBackMm;
+  if (refusal == EntryRefusal::closed) builder.set_limit(closed_at);
   if (!strand.present || strand.jammed || until_time <= anchor_time_)
-    return {{}, strand.tip_mm, strand.engaged};
+    return {{}, strand.tip_mm, strand.engaged, refusal};
   const SimStepper* stepper = steppers_[slot];
   const auto own =
       stepper ? moving(stepper->segments(anchor_time_, until_time)) : std::vector<Segment>{};
   const auto ext = extruder_queue_ ? moving(extruder_queue_->segments(anchor_time_, until_time))
                                    : std::vector<Segment>{};
+  // A refused strand springs back once its push stops, which may be after `until_time`.
+  const auto queued = refusal == EntryRefusal::waiting && stepper
+                          ? moving(stepper->segments(anchor_time_, kForever))
+                          : std::vector<Segment>{};
   std::size_t i = 0, j = 0;
   double t = anchor_time_;
   while (i < own.size() || j < ext.size()) {
@@ -57,8 +83,14 @@ FilamentWorld::Track FilamentWorld::track(int slot, double until_time) const {
     builder.drive(t, end, slot_v, slot_a, ext_drives, ext_on ? ext[j].velocity_at(t) : 0.,
                   ext_on ? ext[j].accel : 0.);
     t = end;
+    // The refused strand covers the entry sensor until the push that brought it there stops.
+    if (refusal == EntryRefusal::waiting && past(builder.tip(), entry) && !pushes_on(queued, end)) {
+      builder.jump(end, closed_at);
+      builder.set_limit(closed_at);
+      refusal = EntryRefusal::closed;
+    }
   }
-  return {std::move(builder.pieces()), builder.tip(), builder.engaged()};
+  return {std::move(builder.pieces()), builder.tip(), builder.engaged(), refusal};
 }
 
 long long FilamentWorld::encoder_count(double tip_mm) const {
@@ -95,18 +127,6 @@ double FilamentWorld::position_of(SensorId sensor) const {
   }
   return 0.;
 }
-
-namespace {
-
-// A strand stopped by an endstop at a sensor ends there up to rounding; it counts as having
-// reached the sensor, not as still covering it.
-constexpr double kAtSensorTolerance_mm = 1e-6;
-
-bool past(double x_mm, double sensor_mm) {
-  return x_mm > sensor_mm + kAtSensorTolerance_mm;
-}
-
-}  // namespace
 
 FilamentWorld::SweepResult FilamentWorld::sweep(SensorId sensor, double after_time,
                                                 double until_time) const {

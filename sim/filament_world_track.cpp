@@ -43,6 +43,14 @@ double TipTrackBuilder::emit(double u0, double u1, double v, double a, bool stop
     const double dt = e - s;
     TipPiece piece{s, e, tip_mm_, tip_mm_ + (vs + 0.5 * a * dt) * dt, vs, a};
     if (piece.x1 == piece.x0) continue;
+    if (limit_mm_ && piece.x1 > *limit_mm_ && piece.x1 > piece.x0) {
+      if (piece.x0 >= *limit_mm_) continue;
+      piece.t1 = crossing_time(piece, *limit_mm_);
+      piece.x1 = *limit_mm_;
+      if (piece.t1 > piece.t0) pieces_.push_back(piece);
+      tip_mm_ = *limit_mm_;
+      continue;
+    }
     // Engaged means at or past the gears, so a strand that just let go sits exactly on them.
     const bool leaves = engaged_ ? piece.x0 >= gears_mm_ && piece.x1 < gears_mm_
                                  : piece.x0 <= gears_mm_ && piece.x1 >= gears_mm_;
@@ -57,6 +65,12 @@ double TipTrackBuilder::emit(double u0, double u1, double v, double a, bool stop
     tip_mm_ = piece.x1;
   }
   return u1;
+}
+
+void TipTrackBuilder::jump(double time, double to_mm) {
+  pieces_.push_back({time, time, tip_mm_, to_mm, 0., 0.});
+  tip_mm_ = to_mm;
+  engaged_ = tip_mm_ >= gears_mm_;
 }
 
 void TipTrackBuilder::drive(double u0, double u1, double slot_v, double slot_a,

@@ -2,6 +2,7 @@
 // sensor crossing can be solved exactly instead of sampled.
 #pragma once
 
+#include <optional>
 #include <vector>
 
 namespace sim {
@@ -33,6 +34,11 @@ class TipTrackBuilder {
   void drive(double u0, double u1, double slot_v, double slot_a, bool extruder_drives, double ext_v,
              double ext_a);
 
+  // Forward motion stops at `limit_mm` (a closed entry): the strand buckles behind it.
+  void set_limit(double limit_mm) { limit_mm_ = limit_mm; }
+  // The tip moves to `to_mm` at `time` at once (a strand springing back).
+  void jump(double time, double to_mm);
+
   double tip() const { return tip_mm_; }
   bool engaged() const { return engaged_; }
   std::vector<TipPiece>& pieces() { return pieces_; }
@@ -45,6 +51,7 @@ class TipTrackBuilder {
   double tip_mm_;
   bool engaged_;
   double gears_mm_;
+  std::optional<double> limit_mm_;
   std::vector<TipPiece> pieces_;
 };
 

@@ -118,7 +118,8 @@ SimFilamentWorld::SimFilamentWorld(klippy::ConfigSection& config)
       "LENGTH= TAG=1|0|blank|unreadable|\"<filament code> <colour code> [vendor]\"]");
   gcode.register_command(
       "SIM_FAULT", [this](klippy::GCodeCommand& g) { cmd_SIM_FAULT(g); },
-      "Inject a fault: SIM_FAULT SLOT=n KIND=jam|tag_unreadable|clear");
+      "Inject a fault: SIM_FAULT SLOT=n KIND=jam|entry_refused|tag_unreadable|runout "
+      "LENGTH=mm|clear");
   gcode.register_command(
       "SIM_STATE", [this](klippy::GCodeCommand& g) { cmd_SIM_STATE(g); },
       "Report every strand and sensor of the filament world");
@@ -275,6 +276,8 @@ void SimFilamentWorld::cmd_SIM_FAULT(klippy::GCodeCommand& gcmd) {
   double now = print_time_now();
   if (kind == "jam") {
     world_->set_jammed(slot, true, now);
+  } else if (kind == "entry_refused") {
+    world_->set_entry_refused(slot, true, now);
   } else if (kind == "tag_unreadable") {
     world_->set_tag_unreadable(slot, true);
   } else if (kind == "runout") {
@@ -282,8 +285,9 @@ void SimFilamentWorld::cmd_SIM_FAULT(klippy::GCodeCommand& gcmd) {
   } else if (kind == "clear") {
     world_->clear_faults(slot, now);
   } else {
-    throw gcmd.error("KIND must be jam, tag_unreadable, runout (with LENGTH) or clear, not '" +
-                     kind + "'");
+    throw gcmd.error(
+        "KIND must be jam, entry_refused, tag_unreadable, runout (with LENGTH) or clear, not '" +
+        kind + "'");
   }
   notify_changed();
 }

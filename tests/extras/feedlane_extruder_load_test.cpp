@@ -99,7 +99,7 @@ TEST_F(ExtruderLoad, FilamentOfAnotherSlotInTheOutletFailsAtOnceWithoutAMove) {
   EXPECT_EQ(host_.variable("retry_step"), Value("ZKE_004_006_0"));
 }
 
-TEST_F(ExtruderLoad, FilamentStuckInTheTubeEndsAtTheTrashAfterTwoRecoveryPasses) {
+TEST_F(ExtruderLoad, FilamentJammedInTheTubeFailsWithoutTheRecoveryPasses) {
   park(0);
   start_print();
   // Stuck a little past the outlet: the outlet sees it, the extruder entry never does.
@@ -112,7 +112,69 @@ TEST_F(ExtruderLoad, FilamentStuckInTheTubeEndsAtTheTrashAfterTwoRecoveryPasses)
   EXPECT_EQ(host_.variable("slot0"), Value(-2));
   EXPECT_EQ(host_.variable("slot_sync", "slot-1"), Value("slot-1"));
   EXPECT_EQ(host_.variable("retry_step"), Value("ZKE_004_006_0"));
+  // The motion monitor stopped the push through the tube: no recovery is tried.
+  EXPECT_TRUE(host_.variable("load_retry_num").is_none());
   EXPECT_TRUE(paused());
+}
+
+// The extruder entry refuses the strand: it touches the entry sensor, springs back behind
+// it and the entry stays closed, so only the recovery passes can still bring it in.
+TEST_F(ExtruderLoad, ARefusedStrandGoesThroughBothRecoveryPassesAndEndsAtTheTrash) {
+  park(0);
+  start_print();
+  host_.command("SIM_FAULT SLOT=0 KIND=entry_refused");
+  // Each recovery pass pulls the strand back 50 mm from the closed entry before pushing.
+  int pull_backs = 0;
+  bool pulled_back = false;
+  klippy::Reactor& reactor = host_.host().reactor();
+  auto watch = reactor.register_timer(
+      [&](double eventtime) {
+        const bool now_back = strand(0).tip_mm < kEntryMm - 5. - 40.;
+        if (now_back && !pulled_back && strand(0).tip_mm > kEntryMm - 200.) ++pull_backs;
+        pulled_back = now_back;
+        return eventtime + 0.02;
+      },
+      klippy::Reactor::NOW);
+  const auto lines = load();
+  reactor.unregister_timer(watch);
+  EXPECT_EQ(pull_backs, 2);
+  EXPECT_EQ(lines.back(), "// Code:ZKE_004_006; Message:Extruder loading failure.");
+  EXPECT_EQ(host_.variable("load_retry_num"), Value(1));
+  EXPECT_EQ(host_.variable("slot0"), Value(-2));
+  EXPECT_EQ(host_.variable("retry_step"), Value("ZKE_004_006_0"));
+  EXPECT_TRUE(paused());
+  // Every push after the refusal ended against the closed entry, none behind it.
+  EXPECT_NEAR(strand(0).tip_mm, kEntryMm - 5., 1e-6);
+  EXPECT_EQ(world().hall_diameter_mm(host_.print_time()), 0.);
+}
+
+TEST_F(ExtruderLoad, ARecoveryPassBringsTheStrandInOnceTheEntryTakesItAgain) {
+  park(0);
+  start_print();
+  host_.command("SIM_FAULT SLOT=0 KIND=entry_refused");
+  // The entry opens again once the recovery has begun (its counter is saved first).
+  klippy::Reactor& reactor = host_.host().reactor();
+  auto opener = reactor.register_timer(
+      [&](double eventtime) {
+        if (host_.variable("load_retry_num", 0) != Value(1)) return eventtime + 0.05;
+        world().set_entry_refused(0, false, host_.print_time());
+        return klippy::Reactor::NEVER;
+      },
+      klippy::Reactor::NOW);
+  EXPECT_TRUE(load().empty());
+  reactor.unregister_timer(opener);
+  EXPECT_EQ(host_.variable("load_retry_num"), Value(1));
+  EXPECT_EQ(host_.variable("slot0"), Value(2));
+  EXPECT_EQ(host_.variable("slot_sync"), Value("slot0"));
+  EXPECT_TRUE(host_.variable("retry_step").is_none());
+  EXPECT_FALSE(paused());
+  EXPECT_GT(strand(0).tip_mm, kEntryMm);
+  // Coupled: the extruder's moves now take the slot's filament along.
+  const double before = strand(0).tip_mm;
+  host_.command("M83");
+  host_.command("G1 E30 F600");
+  host_.command("M400");
+  EXPECT_NEAR(strand(0).tip_mm - before, 30., 1e-6);
 }
 
 class ExtruderUnload : public ExtruderLoad {

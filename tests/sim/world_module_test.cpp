@@ -95,7 +95,7 @@ TEST_F(WorldModule, ScenarioCommandsRefuseBadInputAndChangeNothing) {
   EXPECT_EQ(host.command("SIM_SPOOL SLOT=1 ACTION=insert LENGTH=-5").size(), 1u);
   EXPECT_EQ(
       host.command("SIM_FAULT SLOT=0 KIND=melt"),
-      (Lines{"!! KIND must be jam, tag_unreadable, runout (with LENGTH) or clear, not 'melt'"}));
+      (Lines{"!! KIND must be jam, entry_refused, tag_unreadable, runout (with LENGTH) or clear, not 'melt'"}));
   EXPECT_EQ(host.command("SIM_SPOOL SLOT=0 ACTION=insert").size(), 1u) << "slot 0 is full";
   EXPECT_EQ(host.command("SIM_STATE"), before);
 }
