@@ -62,7 +62,8 @@ void FilamentWorld::insert_spool(int slot, const SpoolSpec& wanted, double print
     throw klippy::CommandError("Slot " + std::to_string(slot) +
                                " already holds a spool; remove it first");
   const double length = wanted.length_mm.value_or(geometry_.default_spool_length_mm);
-  if (!(length > 0.)) throw klippy::CommandError("Spool length must be above 0 mm");
+  if (!(length > 0. && length <= WorldGeometry::kMaxSpoolMm))
+    throw klippy::CommandError("Spool length must be above 0 and at most 10000000 mm");
   advance_to(print_time);
   spools_[slot] =
       Spool{true, wanted.filament_type, wanted.color, wanted.tag, wanted.tag_unreadable};
@@ -106,6 +107,8 @@ void FilamentWorld::clear_faults(int slot, double print_time) {
 void FilamentWorld::set_runout_after(int slot, double length_mm, double print_time) {
   check_slot(slot);
   advance_to(print_time);
+  if (!(length_mm >= 0. && length_mm <= WorldGeometry::kMaxSpoolMm))
+    throw klippy::CommandError("Runout length must be from 0 to 10000000 mm");
   Strand& strand = strands_[slot];
   if (!strand.present)
     throw klippy::CommandError("slot" + std::to_string(slot) +
@@ -202,16 +205,16 @@ std::string FilamentWorld::describe(double print_time) const {
       continue;
     }
     const StrandState st = strand(s, print_time);
-    std::snprintf(
-        buf, sizeof buf,
-        "slot%d: %s %s, tip %.3f mm (%s), tail %.3f mm, %.1f mm left, runout sensor "
-        "%d%s%s%s%s\n",
-        s, sp.filament_type.c_str(), sp.color.c_str(), st.tip_mm, where(st.tip_mm).c_str(),
-        st.tail_mm, st.length_mm, level(SensorId::runout(s), print_time),
-        st.gripped_by_extruder ? ", gripped by the extruder" : "", st.jammed ? ", JAMMED" : "",
-        st.entry_refusal != EntryRefusal::none ? ", refused by the extruder entry" : "",
-        sp.tag_unreadable ? ", tag unreadable" : "");
-    out << buf;
+    // Names come from the user and may be long: only the numbers go through the buffer.
+    std::snprintf(buf, sizeof buf,
+                  ", tip %.3f mm (%s), tail %.3f mm, %.1f mm left, runout sensor %d", st.tip_mm,
+                  where(st.tip_mm).c_str(), st.tail_mm, st.length_mm,
+                  level(SensorId::runout(s), print_time));
+    out << "slot" << s << ": " << sp.filament_type << " " << sp.color << buf
+        << (st.gripped_by_extruder ? ", gripped by the extruder" : "")
+        << (st.jammed ? ", JAMMED" : "")
+        << (st.entry_refusal != EntryRefusal::none ? ", refused by the extruder entry" : "")
+        << (sp.tag_unreadable ? ", tag unreadable" : "") << "\n";
   }
   for (int b = 0; b < geometry_.box_count(); ++b)
     out << "box" << b + 1 << " outlet sensor " << level(SensorId::outlet(b), print_time) << "\n";

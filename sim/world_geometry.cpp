@@ -16,6 +16,10 @@ void WorldGeometry::validate() const {
   require(slot_count > 0 && slots_per_box > 0,
           "slot_count and slots_per_box must be positive integers");
   require(outlet_mm > 0., "outlet_mm must be above 0 (past the slot runout sensor)");
+  require(nozzle_mm() <= kMaxPathMm, "the path to the nozzle must not exceed " +
+                                         std::to_string(static_cast<int>(kMaxPathMm)) + " mm");
+  require(detection_length_mm >= kMinDetectionMm, "detection_length must be at least 0.5 mm");
+  require(default_spool_length_mm <= kMaxSpoolMm, "spool_length_mm must not exceed 10000000 mm");
   require(encoder_mm > 0. && encoder_mm < entry_mm(),
           "encoder_mm must lie between the slot runout sensor and the extruder-entry sensor");
   require(detection_length_mm > 0., "detection_length must be above 0");

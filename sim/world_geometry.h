@@ -5,6 +5,13 @@
 namespace sim {
 
 struct WorldGeometry {
+  // Bounds that keep every computation of the world finite and quick: a path of 100 m, a
+  // spool of 10 km (a 1 kg spool of 1.75 mm filament holds about 330 m), encoder marks at
+  // least half a millimetre apart.
+  static constexpr double kMaxPathMm = 100000.;
+  static constexpr double kMaxSpoolMm = 1e7;
+  static constexpr double kMinDetectionMm = 0.5;
+
   int slot_count = 16;
   int slots_per_box = 4;
   // Chained boxes: every slot's filament also passes box 1's outlet sensor on its way.

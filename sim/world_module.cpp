@@ -17,6 +17,8 @@
 namespace sim {
 namespace {
 
+constexpr klippy::FloatLimits kSpoolLength{.maxval = WorldGeometry::kMaxSpoolMm, .above = 0.0};
+
 // A world sensor seen as the electrical level of an MCU pin: 1 while filament covers it.
 class WorldSensorSignal final : public PinSignal {
  public:
@@ -67,7 +69,8 @@ SpoolSpec parse_spool_option(const std::string& text, const std::string& where) 
     } catch (const std::exception&) {
       throw klippy::ConfigError(where + ": spool length '" + length + "' is not a number");
     }
-    if (!(*wanted.length_mm > 0)) throw klippy::ConfigError(where + ": spool length must be > 0");
+    if (!(*wanted.length_mm > 0 && *wanted.length_mm <= WorldGeometry::kMaxSpoolMm))
+      throw klippy::ConfigError(where + ": spool length must be above 0 and at most 10000000 mm");
   }
   wanted.tag = default_tag(wanted.filament_type, wanted.color);
   return wanted;
@@ -78,16 +81,22 @@ SimFilamentWorld::SimFilamentWorld(klippy::ConfigSection& config)
       reactor_(printer_.get_reactor()),
       environment_(printer_.lookup_object<SimEnvironment>(SimEnvironment::kName)) {
   WorldGeometry geometry;
-  geometry.outlet_mm = config.getfloat("outlet_mm", geometry.outlet_mm, {.above = 0.0});
-  geometry.encoder_mm = config.getfloat("encoder_mm", geometry.encoder_mm, {.above = 0.0});
-  geometry.tube_length_mm =
-      config.getfloat("tube_length_mm", geometry.tube_length_mm, {.above = 0.0});
+  constexpr double kMaxPath = WorldGeometry::kMaxPathMm;
+  geometry.outlet_mm =
+      config.getfloat("outlet_mm", geometry.outlet_mm, {.maxval = kMaxPath, .above = 0.0});
+  geometry.encoder_mm =
+      config.getfloat("encoder_mm", geometry.encoder_mm, {.maxval = kMaxPath, .above = 0.0});
+  geometry.tube_length_mm = config.getfloat("tube_length_mm", geometry.tube_length_mm,
+                                            {.maxval = kMaxPath, .above = 0.0});
   geometry.detection_length_mm =
-      config.getfloat("detection_length_mm", geometry.detection_length_mm, {.above = 0.0});
+      config.getfloat("detection_length_mm", geometry.detection_length_mm,
+                      {.minval = WorldGeometry::kMinDetectionMm, .maxval = kMaxPath});
   geometry.default_spool_length_mm =
-      config.getfloat("spool_length_mm", geometry.default_spool_length_mm, {.above = 0.0});
-  geometry.reader_mm = config.getfloat("reader_mm", geometry.reader_mm, {.above = 0.0});
-  geometry.tag_length_mm = config.getfloat("tag_length_mm", geometry.tag_length_mm, {.above = 0.0});
+      config.getfloat("spool_length_mm", geometry.default_spool_length_mm, kSpoolLength);
+  geometry.reader_mm =
+      config.getfloat("reader_mm", geometry.reader_mm, {.maxval = kMaxPath, .above = 0.0});
+  geometry.tag_length_mm =
+      config.getfloat("tag_length_mm", geometry.tag_length_mm, {.maxval = kMaxPath, .above = 0.0});
   geometry.boxes_share_outlet = config.getboolean("boxes_share_outlet", false);
   world_ = std::make_unique<FilamentWorld>(geometry);
 
@@ -256,7 +265,7 @@ void SimFilamentWorld::cmd_SIM_SPOOL(klippy::GCodeCommand& gcmd) {
   if (!valid_color(wanted.color)) {
     throw gcmd.error("COLOR must be six hex digits (RRGGBB), not '" + wanted.color + "'");
   }
-  if (gcmd.has("LENGTH")) wanted.length_mm = gcmd.get_float("LENGTH", {}, {.above = 0.0});
+  if (gcmd.has("LENGTH")) wanted.length_mm = gcmd.get_float("LENGTH", {}, kSpoolLength);
   try {
     const TagSetting tag =
         parse_tag_setting(gcmd.get("TAG", "1"), wanted.filament_type, wanted.color);
@@ -281,7 +290,9 @@ void SimFilamentWorld::cmd_SIM_FAULT(klippy::GCodeCommand& gcmd) {
   } else if (kind == "tag_unreadable") {
     world_->set_tag_unreadable(slot, true);
   } else if (kind == "runout") {
-    world_->set_runout_after(slot, gcmd.get_float("LENGTH", {}, {.minval = 0.0}), now);
+    world_->set_runout_after(
+        slot, gcmd.get_float("LENGTH", {}, {.minval = 0.0, .maxval = WorldGeometry::kMaxSpoolMm}),
+        now);
   } else if (kind == "clear") {
     world_->clear_faults(slot, now);
   } else {

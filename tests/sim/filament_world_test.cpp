@@ -243,12 +243,57 @@ TEST_F(FilamentWorldTest, SpoolChangesAndDescription) {
   EXPECT_FALSE(world.spool(2).present);
 }
 
+TEST_F(FilamentWorldTest, ARefusedStrandTouchesTheEntryOnceThenStaysBehindItUntilCleared) {
+  const double entry = geo.entry_mm();
+  world.insert_spool(0, {}, 0.);
+  world.set_entry_refused(0, true, 0.);
+  // The push reaches the entry sensor: it sees the strand until the push ends.
+  double end = cruise(*slot0_queue, 0., entry + 10. - geo.inserted_tip_mm, 500.);
+  auto seen = world.next_change(SensorId::extruder_entry(), 0., end + 10.);
+  ASSERT_TRUE(seen.has_value());
+  EXPECT_NEAR(world.strand(0, *seen).tip_mm, entry, 1e-6);
+  EXPECT_EQ(world.level(SensorId::extruder_entry(), end - 1e-3), 1);
+  // Sprung back 5 mm when the push stopped, and the next push ends against the closed entry
+  // without the sensor seeing anything.
+  EXPECT_NEAR(tip(0, end + 0.1), entry - 5., 1e-6);
+  end = cruise(*slot0_queue, end + 1., 100., 100.);
+  EXPECT_FALSE(world.next_change(SensorId::extruder_entry(), end - 1.5, end + 10.).has_value());
+  EXPECT_NEAR(tip(0, end), entry - 5., 1e-6);
+  // Pulling back works at once, from the closed entry.
+  end = cruise(*slot0_queue, end, -50., 100.);
+  EXPECT_NEAR(tip(0, end), entry - 55., 1e-6);
+  // Cleared, the entry takes the strand again.
+  world.set_entry_refused(0, false, end);
+  end = cruise(*slot0_queue, end, 60., 100.);
+  EXPECT_NEAR(tip(0, end), entry + 5., 1e-6);
+  EXPECT_EQ(world.level(SensorId::extruder_entry(), end + 1.), 1);
+}
+
+TEST_F(FilamentWorldTest, HugeLengthsAreRefusedAndLongNamesStayOnTheirLine) {
+  EXPECT_THROW(world.insert_spool(0, {.length_mm = 1e300}, 0.), klippy::CommandError);
+  world.insert_spool(0, {.filament_type = std::string(400, 'P'), .length_mm = 1e7}, 0.);
+  EXPECT_THROW(world.set_runout_after(0, 1e300, 0.), klippy::CommandError);
+  const std::string text = world.describe(0.);
+  EXPECT_NE(text.find(std::string(400, 'P') + " FFFFFF, tip 10.000 mm (in the box), tail "
+                                              "-9999990.000 mm, 10000000.0 mm left, runout "
+                                              "sensor 1\nslot1: empty"),
+            std::string::npos)
+      << text;
+}
+
 TEST(WorldGeometry, RejectsOutOfOrderPositions) {
   sim::WorldGeometry geo;
   geo.encoder_mm = 1400.;  // past the extruder entry
   EXPECT_THROW(sim::FilamentWorld{geo}, klippy::ConfigError);
   geo = {};
   geo.cutter_after_entry_mm = 10.;
+  EXPECT_THROW(sim::FilamentWorld{geo}, klippy::ConfigError);
+  // Sizes that would keep the world computing for ever.
+  geo = {};
+  geo.detection_length_mm = 1e-300;
+  EXPECT_THROW(sim::FilamentWorld{geo}, klippy::ConfigError);
+  geo = {};
+  geo.tube_length_mm = 1e300;
   EXPECT_THROW(sim::FilamentWorld{geo}, klippy::ConfigError);
 }
 
