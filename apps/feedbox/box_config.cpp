@@ -69,6 +69,13 @@ std::string box_sections(int boxes) {
               "\nmicrosteps: 16\nrotation_distance: 22.67\ngear_ratio: 50:17\nred_pin: " + chip +
               "PF" + n + "\nwhite_pin: " + chip + "PG" + n + "\n\n";
     }
+    // Box 1's drying heater is part of the printer's own configuration (its main board);
+    // every further box brings its heater on its own MCU.
+    if (box > 0)
+      text += "[heater_generic heater_box" + std::to_string(box + 1) +
+              "]\nheater_pin: " + mcu_name(box) +
+              ":PJ0\nsensor_type: EPCOS 100K B57560G104F\nsensor_pin: " + mcu_name(box) +
+              ":PJ1\ncontrol: watermark\nmin_temp: 0\nmax_temp: 70\n\n";
     for (int pair = 0; pair < kSlotsPerBox / kSlotsPerReader; ++pair)
       text += "[feedtag card_reader_" + std::to_string(reader_number(box, pair)) +
               "]\ncs_pin: " + reader_cs_pin(box, pair) + "\n\n";

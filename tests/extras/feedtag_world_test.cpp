@@ -129,6 +129,8 @@ TEST(FeedTagWorld, BadTagAndReaderOptionsFailTheStart) {
 TEST(FeedTagWorld, GeneratedBoxesBringOneReaderPerTwoSlots) {
   EXPECT_THAT(feedbox::box_sections(2),
               HasSubstr("[feedtag card_reader_4]\ncs_pin: mcu_box2:PH1\n"));
+  EXPECT_THAT(feedbox::box_sections(2),
+              HasSubstr("[heater_generic heater_box2]\nheater_pin: mcu_box2:PJ0\n"));
   EXPECT_THAT(feedbox::box_world_options(2), HasSubstr("reader3_cs_pin: mcu_box2:PH0\n"));
   EXPECT_EQ(feedbox::box_sections(0), "");
 }

@@ -27,6 +27,12 @@ class TwoBoxes(HostScenario):
         self.assertRanCleanly(result)
         self.assertIn('object feedlane slot7', klipper_host.responses_of(result, 'TEST_OBJECTS'))
 
+    def test_box_two_has_a_heater_that_dries(self):
+        result = self.run_host(['ENABLE_BOX_DRY BOX=2 TEMP=50 DURATION=1', 'DISABLE_BOX_DRY BOX=2'])
+        self.assertRanCleanly(result)
+        self.assertIn('// BOX_DRY started for BOX 2',
+                      klipper_host.responses_of(result, 'ENABLE_BOX_DRY BOX=2 TEMP=50 DURATION=1'))
+
 
 class Installation(HostScenario):
     def test_install_puts_the_data_files_in_place_and_keeps_edited_copies(self):
