@@ -184,46 +184,62 @@ StrandState FilamentWorld::strand(int slot, double print_time) const {
   return {true, tip, tip - s.length_mm, s.length_mm, s.jammed, t.end_engaged, t.end_refusal};
 }
 
-std::string FilamentWorld::where(double tip_mm) const {
-  if (tip_mm <= 0.) return "behind the slot sensor";
-  if (tip_mm <= geometry_.outlet_mm) return "in the box";
-  if (tip_mm <= geometry_.entry_mm()) return "in the tube";
-  if (tip_mm < geometry_.gears_mm()) return "at the extruder entry";
-  if (tip_mm < geometry_.nozzle_mm()) return "in the extruder";
-  return "at the nozzle";
+std::string FilamentWorld::where(const StrandState& strand) const {
+  const double tip = strand.tip_mm;
+  if (strand.tail_mm >= geometry_.nozzle_mm()) return "purged: none of it is left in the path";
+  if (tip <= 0.) return "on the spool, behind the slot sensor";
+  if (tip <= geometry_.outlet_mm) return "parked in the box";
+  if (tip <= geometry_.entry_mm()) return "in the tube";
+  if (tip < geometry_.gears_mm()) return "at the extruder entry";
+  if (tip < geometry_.nozzle_mm()) return "in the extruder";
+  return "in the extruder, out of the nozzle";
 }
 
-std::string FilamentWorld::describe(double print_time) const {
+namespace {
+std::string label(int slot, int slots_per_box) {
+  return std::to_string(slot / slots_per_box + 1) + static_cast<char>('A' + slot % slots_per_box);
+}
+}  // namespace
+
+std::string FilamentWorld::describe(double print_time, int shown_slots) const {
   std::ostringstream out;
-  char buf[256];
+  char buf[160];
+  const int slots = std::clamp(shown_slots, 0, geometry_.slot_count);
   for (int s = 0; s < geometry_.slot_count; ++s) {
     const Spool& sp = spools_[s];
+    if (s >= slots && !sp.present) continue;
+    out << "slot" << s << " (" << label(s, geometry_.slots_per_box) << "): ";
     if (!sp.present) {
-      std::snprintf(buf, sizeof buf, "slot%d: empty, runout sensor %d\n", s,
-                    level(SensorId::runout(s), print_time));
-      out << buf;
+      out << "no spool\n";
       continue;
     }
     const StrandState st = strand(s, print_time);
+    const bool purged = st.tail_mm >= geometry_.nozzle_mm();
+    const double on_spool = std::clamp(-st.tail_mm, 0., st.length_mm);
     // Names come from the user and may be long: only the numbers go through the buffer.
-    std::snprintf(buf, sizeof buf,
-                  ", tip %.3f mm (%s), tail %.3f mm, %.1f mm left, runout sensor %d", st.tip_mm,
-                  where(st.tip_mm).c_str(), st.tail_mm, st.length_mm,
-                  level(SensorId::runout(s), print_time));
-    out << "slot" << s << ": " << sp.filament_type << " " << sp.color << buf
-        << (st.gripped_by_extruder ? ", gripped by the extruder" : "")
+    std::snprintf(buf, sizeof buf, " (tip at %.1f mm along the path), %.2f m on the spool",
+                  st.tip_mm, on_spool / 1000.);
+    out << sp.filament_type << " " << sp.color << ", " << where(st) << buf
+        << (on_spool <= 0. ? " (used up)" : "")
+        << (st.gripped_by_extruder && !purged ? ", gripped by the extruder" : "")
         << (st.jammed ? ", JAMMED" : "")
         << (st.entry_refusal != EntryRefusal::none ? ", refused by the extruder entry" : "")
         << (sp.tag_unreadable ? ", tag unreadable" : "") << "\n";
   }
-  for (int b = 0; b < geometry_.box_count(); ++b)
-    out << "box" << b + 1 << " outlet sensor " << level(SensorId::outlet(b), print_time) << "\n";
-  std::snprintf(buf, sizeof buf, "extruder entry diameter %.2f mm, motion encoder %d\n",
-                hall_diameter_mm(print_time), level(SensorId::encoder(), print_time));
-  out << buf;
+  const int boxes = (std::max(slots, 1) + geometry_.slots_per_box - 1) / geometry_.slots_per_box;
+  for (int b = 0; b < std::min(boxes, geometry_.box_count()); ++b)
+    out << "box" << b + 1
+        << " outlet sensor: " << (level(SensorId::outlet(b), print_time) ? "filament" : "clear")
+        << "\n";
+  const double diameter = hall_diameter_mm(print_time);
+  if (diameter > 0.)
+    std::snprintf(buf, sizeof buf, "extruder entry: filament (%.2f mm)", diameter);
+  else
+    std::snprintf(buf, sizeof buf, "extruder entry: clear");
+  out << buf << ", motion encoder level " << level(SensorId::encoder(), print_time) << "\n";
   for (const LoosePiece& piece : loose_pieces_) {
-    std::snprintf(buf, sizeof buf, "loose piece in the hotend: %.3f to %.3f mm\n", piece.tail_mm,
-                  piece.tip_mm);
+    std::snprintf(buf, sizeof buf, "cut piece in the hotend: %.1f to %.1f mm along the path\n",
+                  piece.tail_mm, piece.tip_mm);
     out << buf;
   }
   return out.str();

@@ -125,8 +125,10 @@ class FilamentWorld {
   // Puts the filament back as `snapshot` recorded it, from `print_time` on; motion queued
   // before then is not applied to it.
   void restore(const WorldSnapshot& snapshot, double print_time);
-  // Every strand and sensor, one per line.
-  std::string describe(double print_time) const;
+  // Each strand (where it is, what is left on its spool) and each sensor, one per line: the
+  // first `shown_slots` slots and any other slot that holds a spool, and the outlet sensors of
+  // the boxes shown.
+  std::string describe(double print_time, int shown_slots = 1 << 30) const;
 
  private:
   struct Strand {
@@ -156,7 +158,7 @@ class FilamentWorld {
   std::vector<int> strands_seen_by(SensorId sensor) const;
   double position_of(SensorId sensor) const;
   long long encoder_count(double tip_mm) const;
-  std::string where(double tip_mm) const;
+  std::string where(const StrandState& strand) const;
 
   // How far a refused strand springs back behind the entry sensor.
   static constexpr double kRefusalSpringBackMm = 5.;

@@ -1,5 +1,6 @@
 #include "sim/world_module.h"
 
+#include <algorithm>
 #include <cctype>
 #include <sstream>
 
@@ -304,7 +305,12 @@ void SimFilamentWorld::cmd_SIM_FAULT(klippy::GCodeCommand& gcmd) {
 }
 
 void SimFilamentWorld::cmd_SIM_STATE(klippy::GCodeCommand& gcmd) {
-  gcmd.respond_info(world_->describe(print_time_now()));
+  // The slots of the boxes that are configured: those whose runout sensor has a pin.
+  int shown = 0;
+  for (const PinBinding& pin : pins_)
+    if (pin.sensor.kind == SensorKind::slot_runout) shown = std::max(shown, pin.sensor.index + 1);
+  const int per_box = world_->geometry().slots_per_box;
+  gcmd.respond_info(world_->describe(print_time_now(), (shown + per_box - 1) / per_box * per_box));
 }
 
 }  // namespace sim

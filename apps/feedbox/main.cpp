@@ -57,6 +57,8 @@ int main(int argc, char** argv) {
   run_cmd->add_option("--after", run.after_s, "Seconds simulated after the last command")
       ->check(kSimulatedSeconds);
   run_cmd->add_flag("--dump-vars", run.dump_vars, "Print the saved-variables file at the end");
+  run_cmd->add_flag("--verbose", run.verbose,
+                    "Show every temperature report while waiting for a heater (default: one line)");
   run_cmd->add_flag("--status", run.status, "Print every object's status as JSON at the end");
   run_cmd->add_option("--log", run.log_path, "Write the host log to this file");
   run_cmd->add_flag("--realtime", run.realtime, "Run on the real clock instead of virtual time");

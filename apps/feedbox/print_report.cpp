@@ -173,6 +173,7 @@ std::string format_print_report(const PrintReport& report) {
   std::string codes;
   for (const auto& code : report.error_codes) codes += (codes.empty() ? "" : ", ") + code;
   row(out, "Error codes", codes.empty() ? "none" : codes);
+  row(out, "Pauses", std::to_string(report.pauses));
   if (report.heater_targets.empty()) row(out, "Box heater targets", "none set");
   for (size_t i = 0; i < report.heater_targets.size(); ++i) {
     const auto& [heater, targets] = report.heater_targets[i];
@@ -216,6 +217,7 @@ nlohmann::ordered_json print_report_json(const PrintReport& report) {
                           {"total_s", rounded(report.tool_change_total_s())},
                           {"spans", spans}};
   json["error_codes"] = report.error_codes;
+  json["pauses"] = report.pauses;
   auto heaters = nlohmann::ordered_json::object();
   for (const auto& [heater, targets] : report.heater_targets) heaters[heater] = targets;
   json["heater_targets"] = heaters;

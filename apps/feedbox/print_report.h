@@ -46,6 +46,7 @@ struct PrintReport {
   double printed_s = 0.;  // simulated time from the start of the print to its end
   std::vector<ToolChangeSpan> tool_changes;
   std::vector<std::string> error_codes;  // "ZKE_004_005", in the order raised
+  int pauses = 0;                        // times the print paused (and was resumed, if it went on)
   // Box heater, and the distinct targets it was given, in the order first set.
   std::vector<std::pair<std::string, std::vector<double>>> heater_targets;
   std::vector<SlotReport> slots;

@@ -1,14 +1,13 @@
 #include "apps/feedbox/run_command.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <optional>
 #include <sstream>
 
+#include "apps/feedbox/console_output.h"
 #include "apps/feedbox/print_recorder.h"
 #include "apps/feedbox/session.h"
 #include "apps/feedbox/value_json.h"
@@ -22,33 +21,6 @@
 
 namespace feedbox {
 namespace {
-
-// A one-line bar on a terminal, redrawn at most ten times a second of real time.
-class ProgressBar {
- public:
-  explicit ProgressBar(std::ostream& err) : err_(err), enabled_(::isatty(STDERR_FILENO)) {}
-  void update(size_t done, size_t total, double simulated_s) {
-    if (!enabled_ || total == 0) return;
-    auto now = std::chrono::steady_clock::now();
-    if (now - last_ < std::chrono::milliseconds(100) && done != total) return;
-    last_ = now;
-    constexpr int kWidth = 40;
-    int filled = static_cast<int>(kWidth * done / total);
-    err_ << "\r[" << std::string(filled, '#') << std::string(kWidth - filled, '.') << "] "
-         << (100 * done / total) << "%  " << static_cast<long>(simulated_s) << " s simulated"
-         << std::flush;
-    drawn_ = true;
-  }
-  ~ProgressBar() {
-    if (drawn_) err_ << '\n';
-  }
-
- private:
-  std::ostream& err_;
-  bool enabled_;
-  bool drawn_ = false;
-  std::chrono::steady_clock::time_point last_{};
-};
 
 // The box's pre-flight check of the print file, told before the print starts; none without
 // a box controller.
@@ -68,29 +40,68 @@ std::optional<klippy::Value> preflight_check(sim::SimHost& host, const std::stri
   }
 }
 
-// `recording` points at the recorder while the print runs, for the console's responses.
-PrintReport run_print(sim::SimHost& host, const std::string& path, std::ostream& err,
-                      PrintRecorder*& recording) {
-  std::optional<klippy::Value> preflight = preflight_check(host, path, err);
-  auto lines = sim::read_gcode_file(path);
-  auto& job = host.printer().lookup_object<sim::SimPrintJob>("virtual_sdcard");
-  PrintRecorder recorder(host, path);
-  job.start(path, std::move(lines));
-  recording = &recorder;
-  ProgressBar bar(err);
-  double started = host.reactor().monotonic();
-  // A paused print hands over to the next command (a retry, for example).
-  host.run_until(
-      [&] {
-        bar.update(job.position(), job.size(), host.reactor().monotonic() - started);
-        return !job.is_active() || job.is_paused();
-      },
-      1e9);
-  recording = nullptr;
-  PrintReport report = recorder.finish();
-  report.preflight = std::move(preflight);
-  return report;
-}
+// A print job from its start until the end of the run: through pauses, retries and
+// resumes, until it ends or the host restarts.
+class PrintRun {
+ public:
+  PrintRun(sim::SimHost& host, const std::string& path, std::ostream& err, ConsoleOutput& console)
+      : host_(host),
+        job_(host.printer().lookup_object<sim::SimPrintJob>("virtual_sdcard")),
+        err_(err),
+        console_(console) {
+    preflight_ = preflight_check(host, path, err);
+    auto lines = sim::read_gcode_file(path);
+    recorder_ = std::make_unique<PrintRecorder>(host, path);
+    job_.start(path, std::move(lines));
+    started_s_ = host.reactor().monotonic();
+  }
+  PrintRun(const PrintRun&) = delete;
+  PrintRun& operator=(const PrintRun&) = delete;
+
+  void note_output(const std::string& text) {
+    if (recorder_) recorder_->note_output(text);
+  }
+  // Lets the print run while it prints: a pause hands over to the next command (a retry,
+  // for example), which may resume it.
+  void run_while_printing() {
+    if (!recorder_ || !job_.is_active() || job_.is_paused()) return;
+    ProgressBar bar(err_, true);
+    console_.set_progress_bar(&bar);
+    host_.run_until(
+        [&] {
+          bar.update(job_.position(), job_.size(), host_.reactor().monotonic() - started_s_);
+          return !job_.is_active() || job_.is_paused();
+        },
+        1e9);
+    console_.set_progress_bar(nullptr);
+    if (job_.is_paused()) ++pauses_;
+  }
+  // Takes the report once the print has ended, so its time printed ends there too.
+  void finish_if_ended() {
+    if (recorder_ && !job_.is_active()) finish();
+  }
+  // The report of the print as it stands; the host must still be the one it ran on.
+  PrintReport finish() {
+    if (recorder_) {
+      report_ = recorder_->finish();
+      report_.preflight = std::move(preflight_);
+      report_.pauses = pauses_;
+      recorder_.reset();
+    }
+    return report_;
+  }
+
+ private:
+  sim::SimHost& host_;
+  sim::SimPrintJob& job_;
+  std::ostream& err_;
+  ConsoleOutput& console_;
+  std::optional<klippy::Value> preflight_;
+  std::unique_ptr<PrintRecorder> recorder_;
+  PrintReport report_;
+  double started_s_ = 0.;
+  int pauses_ = 0;
+};
 
 // The report needs a print, and a file it can be written to before any time is spent.
 bool check_report_option(const RunOptions& options, std::ostream& err) {
@@ -115,6 +126,11 @@ void dump_variables(sim::SimHost& host, std::ostream& out) {
     out << "(no [save_variables] section: nothing to dump)\n";
     return;
   }
+  std::error_code ec;
+  if (!std::filesystem::exists(vars->filename(), ec)) {
+    out << "(nothing saved yet: no file " << vars->filename() << ")\n";
+    return;
+  }
   out << klippy::read_text_file(vars->filename());
 }
 
@@ -131,17 +147,27 @@ int run_simulation(const RunOptions& options, std::ostream& out, std::ostream& e
     }
   }
   if (!check_report_option(options, err)) return 2;
-  PrintRecorder* recording = nullptr;
+  ConsoleOutput console(out, options.verbose);
+  std::unique_ptr<PrintRun> print;
   std::optional<PrintReport> report;
+  // A restart ends the print's host, so its report is taken while that host still runs.
+  auto finish_print = [&] {
+    if (print) report = print->finish();
+  };
   SessionOptions session_options;
   session_options.config_path = options.config_path;
   session_options.boxes = options.boxes;
   session_options.data_dir = options.data_dir;
   session_options.log_path = options.log_path;
   session_options.clock = options.realtime ? sim::ClockKind::Real : sim::ClockKind::Virtual;
-  session_options.output = [&out, &recording](const std::string& text) {
-    out << text << '\n' << std::flush;
-    if (recording) recording->note_output(text);
+  session_options.output = [&console, &print](const std::string& text) {
+    console.line(text);
+    if (print) print->note_output(text);
+  };
+  session_options.before_restart = [&] {
+    console.flush();
+    finish_print();
+    print.reset();
   };
   std::unique_ptr<Session> session;
   try {
@@ -163,27 +189,35 @@ int run_simulation(const RunOptions& options, std::ostream& out, std::ostream& e
         for (const auto& line : sim::read_gcode_file(item.text)) session->run_command(line);
         break;
       case RunItem::Kind::Print:
-        report = run_print(session->host(), item.text, err, recording);
-        session->restart_if_requested();
+        finish_print();
+        print = std::make_unique<PrintRun>(session->host(), item.text, err, console);
         break;
     }
+    // A print started or resumed runs on until it ends or pauses again.
+    if (print) {
+      print->run_while_printing();
+      print->finish_if_ended();
+    }
+    session->restart_if_requested();
   }
   session->advance(options.after_s);
+  console.flush();
+  finish_print();
+  print.reset();
   if (options.dump_vars) dump_variables(session->host(), out);
   if (options.status)
     out << to_json(klippy::Value(session->host().collect_status())).dump(2) << '\n';
-  if (report) {
-    err << format_print_report(*report);
-    if (!options.report_json_path.empty()) {
-      try {
-        write_print_report_json(*report, options.report_json_path);
-      } catch (const std::runtime_error& e) {
-        err << "feedbox: " << e.what() << "; give a file in a folder you can write to\n";
-        return 2;
-      }
+  if (!report) return 0;
+  err << format_print_report(*report);
+  if (!options.report_json_path.empty()) {
+    try {
+      write_print_report_json(*report, options.report_json_path);
+    } catch (const std::runtime_error& e) {
+      err << "feedbox: " << e.what() << "; give a file in a folder you can write to\n";
+      return 2;
     }
   }
-  return 0;
+  return report->outcome == PrintOutcome::Complete ? 0 : 3;
 }
 
 }  // namespace feedbox

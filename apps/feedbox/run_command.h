@@ -27,10 +27,12 @@ struct RunOptions {
   bool dump_vars = false;
   bool status = false;
   bool realtime = false;
+  bool verbose = false;  // every temperature report while waiting for a heater
 };
 
-// Returns the process exit code: 0 when the run completed, 2 for a configuration that
-// cannot start or an unreadable input file.
+// Returns the process exit code: 0 when the run completed (and its --print with it), 2 for a
+// configuration that cannot start or an unreadable input file, 3 when the --print did not
+// complete (paused, cancelled, failed or still running at the end).
 int run_simulation(const RunOptions& options, std::ostream& out, std::ostream& err);
 
 }  // namespace feedbox

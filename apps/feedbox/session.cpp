@@ -153,6 +153,7 @@ void Session::advance(double seconds) {
 
 bool Session::restart_if_requested() {
   if (!host_->exit_requested()) return false;
+  if (options_.before_restart) options_.before_restart();
   auto carried = std::make_shared<const sim::CarriedHardware>(host_->carry_hardware());
   // The old host lets go of its files and timers before the new one starts.
   host_.reset();

@@ -33,6 +33,8 @@ struct SessionOptions {
   std::string log_path;
   sim::ClockKind clock = sim::ClockKind::Virtual;
   std::function<void(const std::string&)> output;
+  // Called while the old host still runs, right before a restart replaces it.
+  std::function<void()> before_restart;
 };
 
 class Session {

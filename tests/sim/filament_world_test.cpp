@@ -234,9 +234,17 @@ TEST_F(FilamentWorldTest, SpoolChangesAndDescription) {
   EXPECT_EQ(world.spool(2).tag->size(), 3u);
 
   const std::string text = world.describe(0.);
-  EXPECT_NE(text.find("slot2: PETG FF0000"), std::string::npos) << text;
-  EXPECT_NE(text.find("tag unreadable"), std::string::npos);
-  EXPECT_NE(text.find("box1 outlet sensor 0"), std::string::npos);
+  EXPECT_NE(text.find("slot2 (1C): PETG FF0000, parked in the box (tip at 10.0 mm along the "
+                      "path), 329.99 m on the spool, tag unreadable\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("slot3 (1D): no spool\n"), std::string::npos);
+  EXPECT_NE(text.find("box1 outlet sensor: clear\n"), std::string::npos);
+  // Only the slots asked for, and any other that holds a spool.
+  const std::string first_box = world.describe(0., 2);
+  EXPECT_EQ(first_box.find("slot3 (1D)"), std::string::npos) << first_box;
+  EXPECT_NE(first_box.find("slot2 (1C)"), std::string::npos);
+  EXPECT_EQ(first_box.find("box2 outlet"), std::string::npos);
 
   world.remove_spool(2, 1.);
   EXPECT_EQ(world.level(SensorId::runout(2), 1.), 0);
@@ -274,9 +282,9 @@ TEST_F(FilamentWorldTest, HugeLengthsAreRefusedAndLongNamesStayOnTheirLine) {
   world.insert_spool(0, {.filament_type = std::string(400, 'P'), .length_mm = 1e7}, 0.);
   EXPECT_THROW(world.set_runout_after(0, 1e300, 0.), klippy::CommandError);
   const std::string text = world.describe(0.);
-  EXPECT_NE(text.find(std::string(400, 'P') + " FFFFFF, tip 10.000 mm (in the box), tail "
-                                              "-9999990.000 mm, 10000000.0 mm left, runout "
-                                              "sensor 1\nslot1: empty"),
+  EXPECT_NE(text.find(std::string(400, 'P') +
+                      " FFFFFF, parked in the box (tip at 10.0 mm along the path), 9999.99 m on "
+                      "the spool\nslot1 (1B): no spool"),
             std::string::npos)
       << text;
 }
