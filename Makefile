@@ -19,7 +19,11 @@ build: configure
 
 # The embedded default printer runs its demo print, once the start-up self-inspection of
 # its eight loaded slots (about 10 s each) has ended.
-run: build
+# Builds only the simulator (make test builds the tests).
+run: configure
+	@echo "Building the simulator feedbox (only what the demo needs)..."
+	@cmake --build $(BUILD) -j$(JOBS) --target feedbox
+	@echo "Running the demo print on two boxes (status lines on stdout, report on stderr)..."
 	$(BUILD)/apps/feedbox/feedbox run --boxes 2 --settle 100 --print config/demo.gcode
 
 test: build

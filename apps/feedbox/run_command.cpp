@@ -127,8 +127,8 @@ void dump_variables(sim::SimHost& host, std::ostream& out) {
     return;
   }
   std::error_code ec;
-  if (!std::filesystem::exists(vars->filename(), ec)) {
-    out << "(nothing saved yet: no file " << vars->filename() << ")\n";
+  if (vars->all_variables().empty() || !std::filesystem::exists(vars->filename(), ec)) {
+    out << "(nothing saved yet in " << vars->filename() << ")\n";
     return;
   }
   out << klippy::read_text_file(vars->filename());
@@ -193,6 +193,7 @@ int run_simulation(const RunOptions& options, std::ostream& out, std::ostream& e
         print = std::make_unique<PrintRun>(session->host(), item.text, err, console);
         break;
     }
+    console.flush();
     // A print started or resumed runs on until it ends or pauses again.
     if (print) {
       print->run_while_printing();

@@ -32,6 +32,16 @@ TEST(FeedboxRun, SavesAVariableAndDumpsTheFile) {
   EXPECT_NE(result.out.find("\nx = 5\n"), std::string::npos) << result.out;
 }
 
+TEST(FeedboxRun, DumpingBeforeAnythingWasSavedSaysSo) {
+  feedbox::RunOptions options;
+  options.boxes = 0;
+  options.settle_s = 0.;
+  options.dump_vars = true;
+  auto result = run(options);
+  EXPECT_EQ(result.code, 0) << result.err;
+  EXPECT_NE(result.out.find("(nothing saved yet in "), std::string::npos) << result.out;
+}
+
 TEST(FeedboxRun, AMalformedValueIsRefusedAndTheFileIsKept) {
   TempDir dir;
   feedbox::RunOptions options;

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "apps/feedbox/console_output.h"
 #include "apps/feedbox/embedded_files.h"
 #include "apps/feedbox/print_recorder.h"
 #include "apps/feedbox/run_command.h"
@@ -280,3 +282,68 @@ TEST(PrintReport, ThePrintStartMacroWarnsByDefaultAndRefusesWhenAskedTo) {
 }
 
 }  // namespace
+
+namespace {
+
+feedbox::RunOptions timed_print(const TempDir& dir, const std::string& gcode) {
+  write_file(dir.path() + "/printer.cfg", printer_with_timed_tool_changes());
+  write_file(dir.path() + "/job.gcode", gcode);
+  feedbox::RunOptions options;
+  options.config_path = dir.path() + "/printer.cfg";
+  options.settle_s = 1.0;
+  options.items = {{RunItem::Kind::Print, dir.path() + "/job.gcode"}};
+  return options;
+}
+
+}  // namespace
+
+TEST(PrintReport, CoversThePrintThroughAPauseAndItsResumeAndTheExitStatusTellsTheEnd) {
+  TempDir dir;
+  auto options = timed_print(dir, "G28\nPAUSE\nG4 P5000\nG1 X50 F6000\n");
+  // Left paused: the print did not complete.
+  auto paused = run(options);
+  EXPECT_EQ(paused.code, 3) << paused.err;
+  EXPECT_NE(paused.err.find("paused at line 2 of 4"), std::string::npos) << paused.err;
+
+  // Resumed by a later command, it runs on to its end within the same report.
+  options.items.push_back({RunItem::Kind::Command, "RESUME"});
+  auto resumed = run(options);
+  EXPECT_EQ(resumed.code, 0) << resumed.err;
+  EXPECT_NE(resumed.err.find("Outcome             complete (4 lines)"), std::string::npos)
+      << resumed.err;
+  EXPECT_NE(resumed.err.find("Pauses              1"), std::string::npos);
+  // The report's time ends with the print, not with the run's --after.
+  options.after_s = 500.;
+  auto later = run(options);
+  EXPECT_EQ(later.err, resumed.err);
+}
+
+TEST(FeedboxRunOutput, TemperatureWaitsFoldIntoOneLineUnlessVerbose) {
+  feedbox::RunOptions options;
+  options.boxes = 0;
+  options.settle_s = 1.0;
+  options.items = {{RunItem::Kind::Command, "M109 S200"}, {RunItem::Kind::Command, "M105"}};
+  const auto folded = run(options);
+  std::istringstream lines(folded.out);
+  std::vector<std::string> temperature_lines;
+  for (std::string line; std::getline(lines, line);)
+    if (feedbox::is_temperature_report(line.substr(0, line.find("  (last of"))))
+      temperature_lines.push_back(line);
+  ASSERT_EQ(temperature_lines.size(), 2u) << folded.out;
+  EXPECT_NE(temperature_lines[0].find(" /200.0  (last of "), std::string::npos);
+  EXPECT_NE(temperature_lines[0].find(" temperature reports while waiting; --verbose shows each)"),
+            std::string::npos);
+  EXPECT_EQ(temperature_lines[1].find("(last of"), std::string::npos) << "a single report stays";
+
+  options.verbose = true;
+  const auto verbose = run(options);
+  EXPECT_GT(std::count(verbose.out.begin(), verbose.out.end(), '\n'), 20) << verbose.out;
+}
+
+TEST(FeedboxRunOutput, TemperatureReportsAreRecognisedAndNothingElse) {
+  for (const char* line : {"T:0", "T0:25.0 /0.0", "T:210.3 /215.0 B:60.0 /60.0", "ok T:20.0 /0.0",
+                           "B:59.9 /60.0 T0:200.1 /200.0 T1:25.0 /0.0"})
+    EXPECT_TRUE(feedbox::is_temperature_report(line)) << line;
+  for (const char* line : {"// T:20.0 /0.0", "!! T0:25.0", "Code:ZKE_004_005", "T0:abc /0.0", ""})
+    EXPECT_FALSE(feedbox::is_temperature_report(line)) << line;
+}
