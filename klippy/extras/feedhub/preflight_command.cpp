@@ -87,10 +87,10 @@ class PreflightCommand {
 }  // namespace
 
 void register_preflight_command(klippy::ConfigSection& config, std::weak_ptr<FeedHub> hub) {
+  const std::shared_ptr<FeedHub> owner = hub.lock();
+  if (!owner) return;
   auto command = std::make_shared<PreflightCommand>(config, std::move(hub));
   klippy::GCodeDispatch& gcode = config.get_printer().lookup_object<klippy::GCodeDispatch>("gcode");
-  std::shared_ptr<FeedHub> owner = hub.lock();
-  if (!owner) return;
   register_box_command(
       gcode, owner->black_box(), "BOX_PREFLIGHT",
       [command](klippy::GCodeCommand& gcmd) { command->run(gcmd); }, kHelp);
