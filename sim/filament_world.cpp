@@ -67,9 +67,9 @@ void FilamentWorld::insert_spool(int slot, const SpoolSpec& wanted, double print
   advance_to(print_time);
   spools_[slot] =
       Spool{true, wanted.filament_type, wanted.color, wanted.tag, wanted.tag_unreadable};
-  const double tip = geometry_.inserted_tip_mm;
+  const double tip = wanted.tip_mm.value_or(geometry_.inserted_tip_mm);
   strands_[slot] =
-      Strand{true, tip, length, false, tip >= geometry_.gears_mm(), EntryRefusal::none};
+      Strand{true, tip, length, false, tip >= geometry_.gears_mm(), EntryRefusal::none, 0.};
 }
 
 void FilamentWorld::remove_spool(int slot, double print_time) {
@@ -93,6 +93,17 @@ void FilamentWorld::set_entry_refused(int slot, bool refused, double print_time)
   strands_[slot].refusal = refused ? EntryRefusal::waiting : EntryRefusal::none;
 }
 
+void FilamentWorld::set_slip(int slot, double ratio, double print_time) {
+  check_slot(slot);
+  if (!(ratio >= 0. && ratio <= 0.9))
+    throw klippy::CommandError(
+        "Slip ratio must be from 0 to 0.9 (the share of the motor's motion "
+        "lost), not " +
+        std::to_string(ratio));
+  advance_to(print_time);
+  strands_[slot].slip = ratio;
+}
+
 void FilamentWorld::set_tag_unreadable(int slot, bool unreadable) {
   check_slot(slot);
   spools_[slot].tag_unreadable = unreadable;
@@ -101,6 +112,7 @@ void FilamentWorld::set_tag_unreadable(int slot, bool unreadable) {
 void FilamentWorld::clear_faults(int slot, double print_time) {
   set_jammed(slot, false, print_time);
   set_entry_refused(slot, false, print_time);
+  strands_[slot].slip = 0.;
   set_tag_unreadable(slot, false);
 }
 
@@ -146,8 +158,8 @@ WorldSnapshot FilamentWorld::snapshot(double print_time) {
   advance_to(print_time);
   WorldSnapshot snapshot{spools_, {}, loose_pieces_, encoder_level_};
   for (const Strand& s : strands_)
-    snapshot.strands.push_back(
-        {s.present, s.tip_mm, s.tip_mm - s.length_mm, s.length_mm, s.jammed, s.engaged, s.refusal});
+    snapshot.strands.push_back({s.present, s.tip_mm, s.tip_mm - s.length_mm, s.length_mm, s.jammed,
+                                s.engaged, s.refusal, s.slip});
   return snapshot;
 }
 
@@ -156,8 +168,8 @@ void FilamentWorld::restore(const WorldSnapshot& snapshot, double print_time) {
   for (std::size_t i = 0; i < slots && i < snapshot.strands.size(); ++i) {
     const StrandState& s = snapshot.strands[i];
     spools_[i] = snapshot.spools[i];
-    strands_[i] =
-        Strand{s.present, s.tip_mm, s.length_mm, s.jammed, s.gripped_by_extruder, s.entry_refusal};
+    strands_[i] = Strand{s.present,       s.tip_mm, s.length_mm, s.jammed, s.gripped_by_extruder,
+                         s.entry_refusal, s.slip};
   }
   loose_pieces_ = snapshot.loose_pieces;
   encoder_level_ = snapshot.encoder_level;
@@ -181,7 +193,8 @@ StrandState FilamentWorld::strand(int slot, double print_time) const {
     tip = piece.t0 <= print_time ? piece.position_at(print_time) : piece.x0;
     break;
   }
-  return {true, tip, tip - s.length_mm, s.length_mm, s.jammed, t.end_engaged, t.end_refusal};
+  return {true,     tip,           tip - s.length_mm, s.length_mm,
+          s.jammed, t.end_engaged, t.end_refusal,     s.slip};
 }
 
 std::string FilamentWorld::where(const StrandState& strand) const {
@@ -224,6 +237,7 @@ std::string FilamentWorld::describe(double print_time, int shown_slots) const {
         << (st.gripped_by_extruder && !purged ? ", gripped by the extruder" : "")
         << (st.jammed ? ", JAMMED" : "")
         << (st.entry_refusal != EntryRefusal::none ? ", refused by the extruder entry" : "")
+        << (st.slip > 0. ? ", feed gear slipping" : "")
         << (sp.tag_unreadable ? ", tag unreadable" : "") << "\n";
   }
   const int boxes = (std::max(slots, 1) + geometry_.slots_per_box - 1) / geometry_.slots_per_box;

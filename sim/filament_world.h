@@ -37,6 +37,8 @@ struct SpoolSpec {
   // The data block of the spool's tag (see spool_tag.h); absent when the spool has no tag.
   std::optional<std::vector<std::uint8_t>> tag;
   bool tag_unreadable = false;
+  // Where the strand's tip starts, mm along the path; just past the runout sensor if absent.
+  std::optional<double> tip_mm;
 };
 
 struct Spool {
@@ -59,6 +61,7 @@ struct StrandState {
   bool jammed = false;
   bool gripped_by_extruder = false;
   EntryRefusal entry_refusal = EntryRefusal::none;
+  double slip = 0.;
 };
 
 // Filament cut off in the hotend; the next strand to arrive pushes it out of the nozzle.
@@ -99,6 +102,9 @@ class FilamentWorld {
   void remove_spool(int slot, double print_time);
   void set_jammed(int slot, bool jammed, double print_time);
   void set_entry_refused(int slot, bool refused, double print_time);
+  // A slipping feed gear: only (1 - ratio) of the slot motor's motion moves the strand.
+  // CommandError for a ratio outside 0 to 0.9.
+  void set_slip(int slot, double ratio, double print_time);
   void set_tag_unreadable(int slot, bool unreadable);
   void clear_faults(int slot, double print_time);
   // The spool runs out once `length_mm` more filament has left it. CommandError for a slot
@@ -138,6 +144,7 @@ class FilamentWorld {
     bool jammed = false;
     bool engaged = false;  // tip at or past the extruder gears
     EntryRefusal refusal = EntryRefusal::none;
+    double slip = 0.;  // share of the slot motor's motion lost at its feed gear
   };
   struct Track {
     std::vector<TipPiece> pieces;

@@ -75,8 +75,10 @@ FilamentWorld::Track FilamentWorld::track(int slot, double until_time) const {
     const bool own_on = own_start <= t, ext_on = ext_start <= t;
     const double end =
         std::min(own_on ? own[i].end_time : own_start, ext_on ? ext[j].end_time : ext_start);
-    const double slot_v = own_on ? own[i].velocity_at(t) : 0.;
-    const double slot_a = own_on ? own[i].accel : 0.;
+    // A slipping feed gear passes on only part of its motor's motion.
+    const double grip = 1. - strand.slip;
+    const double slot_v = own_on ? grip * own[i].velocity_at(t) : 0.;
+    const double slot_a = own_on ? grip * own[i].accel : 0.;
     bool ext_drives = ext_on;
     if (ext_drives && stepper)
       ext_drives = stepper->queue_at(0.5 * (t + end)) != extruder_queue_.get();

@@ -113,6 +113,7 @@ SimFilamentWorld::SimFilamentWorld(klippy::ConfigSection& config)
                                                 config.get_name() + "'")});
     }
     read_tag_option(config, slot);
+    read_tip_option(config, slot);
   }
   card_readers_ = std::make_unique<WorldCardReaders>(config, geometry);
   read_pin(config, "encoder_pin", SensorId::encoder());
@@ -128,8 +129,8 @@ SimFilamentWorld::SimFilamentWorld(klippy::ConfigSection& config)
       "LENGTH= TAG=1|0|blank|unreadable|\"<filament code> <colour code> [vendor]\"]");
   gcode.register_command(
       "SIM_FAULT", [this](klippy::GCodeCommand& g) { cmd_SIM_FAULT(g); },
-      "Inject a fault: SIM_FAULT SLOT=n KIND=jam|entry_refused|tag_unreadable|runout "
-      "LENGTH=mm|clear");
+      "Inject a fault: SIM_FAULT SLOT=n KIND=jam|entry_refused|tag_unreadable|clear, "
+      "KIND=runout LENGTH=mm, KIND=slip RATIO=0-0.9");
   gcode.register_command(
       "SIM_STATE", [this](klippy::GCodeCommand& g) { cmd_SIM_STATE(g); },
       "Report every strand and sensor of the filament world");
@@ -151,6 +152,16 @@ void SimFilamentWorld::read_tag_option(klippy::ConfigSection& config, int slot) 
   } catch (const std::invalid_argument& e) {
     throw klippy::ConfigError(where + ": " + e.what());
   }
+}
+
+void SimFilamentWorld::read_tip_option(klippy::ConfigSection& config, int slot) {
+  const std::string option = "slot" + std::to_string(slot) + "_tip_mm";
+  if (!config.get_optional(option)) return;
+  const std::string where = "Option '" + option + "' in section '" + config.get_name() + "'";
+  if (initial_spools_.empty() || initial_spools_.back().slot != slot)
+    throw klippy::ConfigError(where + " places the strand of a spool: add slot" +
+                              std::to_string(slot) + "_spool too");
+  initial_spools_.back().wanted.tip_mm = config.getfloat(option);
 }
 
 void SimFilamentWorld::read_pin(klippy::ConfigSection& config, const std::string& option,
@@ -294,11 +305,14 @@ void SimFilamentWorld::cmd_SIM_FAULT(klippy::GCodeCommand& gcmd) {
     world_->set_runout_after(
         slot, gcmd.get_float("LENGTH", {}, {.minval = 0.0, .maxval = WorldGeometry::kMaxSpoolMm}),
         now);
+  } else if (kind == "slip") {
+    world_->set_slip(slot, gcmd.get_float("RATIO", {}, {.minval = 0.0, .maxval = 0.9}), now);
   } else if (kind == "clear") {
     world_->clear_faults(slot, now);
   } else {
     throw gcmd.error(
-        "KIND must be jam, entry_refused, tag_unreadable, runout (with LENGTH) or clear, not '" +
+        "KIND must be jam, entry_refused, tag_unreadable, runout (with LENGTH), slip (with "
+        "RATIO) or clear, not '" +
         kind + "'");
   }
   notify_changed();

@@ -47,6 +47,8 @@ class SimFilamentWorld final : public klippy::PrinterObject {
   void read_pin(klippy::ConfigSection& config, const std::string& option, SensorId sensor);
   // slotN_tag: the tag of the spool that slotN_spool puts in the slot.
   void read_tag_option(klippy::ConfigSection& config, int slot);
+  // slotN_tip_mm: where that spool's strand tip starts along the path.
+  void read_tip_option(klippy::ConfigSection& config, int slot);
   void attach_pins_and_spools();
   void handle_connect();
   double anchor(double eventtime);

@@ -6,6 +6,7 @@
 
 #include "apps/feedbox/box_files_command.h"
 #include "apps/feedbox/console_command.h"
+#include "apps/feedbox/replay_command.h"
 #include "apps/feedbox/run_command.h"
 
 namespace {
@@ -85,6 +86,20 @@ int main(int argc, char** argv) {
   box_files_cmd->add_option("--klipper", box_files.klipper,
                             "Klipper checkout whose flashing tool the script calls");
 
+  feedbox::ReplayOptions replay;
+  CLI::App* replay_cmd = app.add_subcommand(
+      "replay",
+      "Start the printer where a box record (box_record_NNNNNN.jsonl) begins, run its box "
+      "commands again and report where the recorded sensor changes differ from the model's; "
+      "exit status 1 when they do");
+  replay_cmd->add_option("dump", replay.dump_path, "The box record")
+      ->required()
+      ->check(CLI::ExistingFile);
+  replay_cmd->add_option("--data-dir", replay.data_dir,
+                         "Folder for the replayed printer's files (default: a temporary folder)");
+  replay_cmd->add_option("--log", replay.log_path, "Write the host log to this file");
+  replay_cmd->add_flag("--verbose", replay.verbose, "Also print the replayed printer's responses");
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -94,6 +109,7 @@ int main(int argc, char** argv) {
 
   if (*console_cmd) return feedbox::run_console(console);
   if (*box_files_cmd) return feedbox::write_box_files(box_files, std::cerr);
+  if (*replay_cmd) return feedbox::run_replay(replay, std::cout, std::cerr);
 
   // Keep the order in which -c lines, files and --print appeared on the command line.
   size_t next_command = 0, next_file = 0;

@@ -98,8 +98,8 @@ TEST_F(WorldModule, ScenarioCommandsRefuseBadInputAndChangeNothing) {
                    "maximum of 10000000.0"}));
   EXPECT_EQ(host.command("SIM_FAULT SLOT=0 KIND=runout LENGTH=1e300").size(), 1u);
   EXPECT_EQ(host.command("SIM_FAULT SLOT=0 KIND=melt"),
-            (Lines{"!! KIND must be jam, entry_refused, tag_unreadable, runout (with LENGTH) or "
-                   "clear, not 'melt'"}));
+            (Lines{"!! KIND must be jam, entry_refused, tag_unreadable, runout (with LENGTH), slip "
+                   "(with RATIO) or clear, not 'melt'"}));
   EXPECT_EQ(host.command("SIM_SPOOL SLOT=0 ACTION=insert").size(), 1u) << "slot 0 is full";
   EXPECT_EQ(host.command("SIM_STATE"), before);
 }

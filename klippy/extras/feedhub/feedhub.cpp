@@ -1,5 +1,6 @@
 #include "klippy/extras/feedhub/feedhub.h"
 
+#include "klippy/extras/feedhub/box_commands.h"
 #include "klippy/extras/feedhub/error_codes.h"
 #include "klippy/extras/feedhub/head_paths.h"
 #include "klippy/extras/feedhub/slot_feeder.h"
@@ -34,8 +35,9 @@ FeedHub::FeedHub(klippy::ConfigSection& config)
       gcode_macro_resume_(
           printer_.load_object<klippy::GCodeMacro>(config, "gcode_macro RESUME_PRINT")),
       save_variables_(printer_.load_object<klippy::SaveVariables>(config, "save_variables")),
+      black_box_(config, save_variables_),
       gcode_(printer_.lookup_object<klippy::GCodeDispatch>("gcode")),
-      tool_change_(std::make_shared<ToolChange>(config)),
+      tool_change_(std::make_shared<ToolChange>(config, black_box_)),
       extrude_gcode_(
           "M400\n_CG28\nMOVE_TO_TRASH\nM109 S{hotendtemp}\nG1 E150 F300\nM400\nM104 S0\nM106 S255\n"
           "M400\nG4 P10000\nCLEAR_FLUSH\nCLEAR_OOZE\nM106 S0"),
@@ -52,13 +54,15 @@ FeedHub::FeedHub(klippy::ConfigSection& config)
   printer_.register_event_handler("klippy:connect", [this] { handle_connect(); });
   printer_.register_event_handler("klippy:ready", [this] { handle_ready(); });
   // The other commands of the box are registered by the code that implements them.
-  gcode_.register_command("MOTION_TIPS", [this](klippy::GCodeCommand& gcmd) { motion_tips(gcmd); });
-  gcode_.register_command("CUT_FILAMENT",
-                          [this](klippy::GCodeCommand& gcmd) { cmd_CUT_FILAMENT(gcmd); });
-  gcode_.register_command("CLEAR_FLUSH",
-                          [this](klippy::GCodeCommand& gcmd) { cmd_CLEAR_FLUSH(gcmd); });
-  gcode_.register_command("CLEAR_OOZE",
-                          [this](klippy::GCodeCommand& gcmd) { cmd_CLEAR_OOZE(gcmd); });
+  register_command("MOTION_TIPS", [this](klippy::GCodeCommand& gcmd) { motion_tips(gcmd); });
+  register_command("CUT_FILAMENT", [this](klippy::GCodeCommand& gcmd) { cmd_CUT_FILAMENT(gcmd); });
+  register_command("CLEAR_FLUSH", [this](klippy::GCodeCommand& gcmd) { cmd_CLEAR_FLUSH(gcmd); });
+  register_command("CLEAR_OOZE", [this](klippy::GCodeCommand& gcmd) { cmd_CLEAR_OOZE(gcmd); });
+  register_command(
+      "BOX_RECORD_DUMP",
+      [this](klippy::GCodeCommand& gcmd) { black_box_.cmd_BOX_RECORD_DUMP(gcmd); },
+      "Write the box's recent history (sensors, feed moves, commands, errors, saved "
+      "variables) next to the saved variables, for feedbox replay [REASON=text]");
   register_startup_commands();
   register_heating_commands();
   register_recovery_commands();
@@ -78,7 +82,10 @@ klippy::HallFilamentWidthSensor& FeedHub::filament_hall() {
 }
 
 bool FeedHub::filament_at_extruder_entry() {
-  return filament_hall().diameter() > kFilamentPresentDiameterMm;
+  const bool present = filament_hall().diameter() > kFilamentPresentDiameterMm;
+  // The hall sensor reports no changes; what the box reads of it is what it saw.
+  black_box_.sensor_report(RecordedSensor::Entry, -1, present, reactor_.monotonic());
+  return present;
 }
 
 std::optional<klippy::Value> FeedHub::get_status(double /*eventtime*/) {
@@ -109,6 +116,7 @@ void FeedHub::handle_connect() {
 }
 
 void FeedHub::handle_ready() {
+  black_box_.host_ready();
   std::string slot_sync = get_value_by_key("slot_sync", kNoSlot).str();
   if (slot_sync != kNoSlot) {
     SlotFeeder* feeder = find_slot_feeder(printer_, slot_sync);
@@ -139,14 +147,23 @@ void FeedHub::handle_ready() {
       reactor_.monotonic() + kSelfInspectionDelayS);
 }
 
+void FeedHub::register_command(const std::string& name, klippy::CommandHandler handler,
+                               const std::string& help) {
+  register_box_command(gcode_, black_box_, name, std::move(handler), help);
+}
+
 void FeedHub::report_error(const ErrorReport& report, std::optional<int> slot) {
+  black_box_.error_reported(report, slot, report_text(report, slot));
   send_report(gcode_, report, slot);
   save_variable("retry_step", retry_step_for(report.code, slot));
+  black_box_.dump_after_error(report, slot);
 }
 
 void FeedHub::report_error_general_step(const ErrorReport& report, int slot) {
+  black_box_.error_reported(report, slot, report_text(report, slot));
   send_report(gcode_, report, slot);
   save_variable("retry_step", retry_step_for(report.code, std::nullopt));
+  black_box_.dump_after_error(report, std::nullopt);
 }
 
 double FeedHub::delayed_init_error_raw(double /*eventtime*/) {

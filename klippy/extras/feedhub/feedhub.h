@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "klippy/extras/feedhub/black_box.h"
 #include "klippy/extras/feedhub/box_button.h"
 #include "klippy/extras/feedhub/box_endstop.h"
 #include "klippy/extras/feedhub/box_motion.h"
@@ -134,6 +135,11 @@ class FeedHub final : public klippy::PrinterObject {
   void cmd_CLEAR_FLUSH(klippy::GCodeCommand& gcmd);
   void cmd_CLEAR_OOZE(klippy::GCodeCommand& gcmd);
 
+  // Registers a box command through the black-box recorder, which records it.
+  void register_command(const std::string& name, klippy::CommandHandler handler,
+                        const std::string& help = "");
+  BlackBox& black_box() { return black_box_; }
+
   klippy::Printer& printer() const { return printer_; }
   klippy::Reactor& reactor() { return reactor_; }
   klippy::GCodeDispatch& gcode() { return gcode_; }
@@ -199,6 +205,8 @@ class FeedHub final : public klippy::PrinterObject {
   void register_front_button_commands();
   // Writes the saved variables as `change` leaves them and reloads the host's copy.
   void write_variables(const std::function<void(klippy::VariableMap&)>& change);
+  // An error report for the black box, which writes its record of it.
+  void record_error(const ErrorReport& report, std::optional<int> slot);
 
   klippy::Printer& printer_;
   klippy::Reactor& reactor_;
@@ -215,6 +223,8 @@ class FeedHub final : public klippy::PrinterObject {
   klippy::PrintStats& print_stats_;
   klippy::GCodeMacro& gcode_macro_resume_;
   klippy::SaveVariables& save_variables_;
+  // Before the commands and the tool change, whose commands it records.
+  BlackBox black_box_;
   // Saves reach the file one at a time, in the order they were asked for.
   std::unique_ptr<klippy::ReactorMutex> save_lock_;
   klippy::GCodeDispatch& gcode_;

@@ -71,11 +71,10 @@ int nozzle_temperature(const std::optional<TempRange>& range, klippy::GCodeComma
 }  // namespace
 
 void FeedHub::register_front_button_commands() {
-  gcode_.register_command("E_LOAD",
-                          [this](klippy::GCodeCommand& gcmd) { button_extruder_load(gcmd); });
-  gcode_.register_command("E_UNLOAD",
-                          [this](klippy::GCodeCommand& gcmd) { button_extruder_unload(gcmd); });
-  gcode_.register_command("E_BOX", [this](klippy::GCodeCommand& gcmd) { button_box_unload(gcmd); });
+  register_command("E_LOAD", [this](klippy::GCodeCommand& gcmd) { button_extruder_load(gcmd); });
+  register_command("E_UNLOAD",
+                   [this](klippy::GCodeCommand& gcmd) { button_extruder_unload(gcmd); });
+  register_command("E_BOX", [this](klippy::GCodeCommand& gcmd) { button_box_unload(gcmd); });
 }
 
 void FeedHub::button_extruder_load(klippy::GCodeCommand& gcmd) {

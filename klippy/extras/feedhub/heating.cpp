@@ -55,14 +55,13 @@ std::optional<long long> filament_number(const klippy::Value& value) {
 }  // namespace
 
 void FeedHub::register_heating_commands() {
-  gcode_.register_command("BOX_TEMP_SET",
-                          [this](klippy::GCodeCommand& gcmd) { set_box_temp(gcmd); });
-  gcode_.register_command("DISABLE_BOX_HEATER",
-                          [this](klippy::GCodeCommand& gcmd) { cmd_disable_box_heater(gcmd); });
-  gcode_.register_command("ENABLE_BOX_DRY",
-                          [this](klippy::GCodeCommand& gcmd) { cmd_ENABLE_BOX_DRY(gcmd); });
-  gcode_.register_command("DISABLE_BOX_DRY",
-                          [this](klippy::GCodeCommand& gcmd) { cmd_DISABLE_BOX_DRY(gcmd); });
+  register_command("BOX_TEMP_SET", [this](klippy::GCodeCommand& gcmd) { set_box_temp(gcmd); });
+  register_command("DISABLE_BOX_HEATER",
+                   [this](klippy::GCodeCommand& gcmd) { cmd_disable_box_heater(gcmd); });
+  register_command("ENABLE_BOX_DRY",
+                   [this](klippy::GCodeCommand& gcmd) { cmd_ENABLE_BOX_DRY(gcmd); });
+  register_command("DISABLE_BOX_DRY",
+                   [this](klippy::GCodeCommand& gcmd) { cmd_DISABLE_BOX_DRY(gcmd); });
 }
 
 std::optional<TempRange> FeedHub::get_temp_by_num(int num) {

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "klippy/extras/feedhub/box_commands.h"
 #include "klippy/extras/feedhub/feedhub.h"
 #include "klippy/extras/feedhub/preflight.h"
 #include "klippy/extras/feedhub/print_plan.h"
@@ -86,10 +87,13 @@ class PreflightCommand {
 }  // namespace
 
 void register_preflight_command(klippy::ConfigSection& config, std::weak_ptr<FeedHub> hub) {
+  const std::shared_ptr<FeedHub> owner = hub.lock();
+  if (!owner) return;
   auto command = std::make_shared<PreflightCommand>(config, std::move(hub));
   klippy::GCodeDispatch& gcode = config.get_printer().lookup_object<klippy::GCodeDispatch>("gcode");
-  gcode.register_command(
-      "BOX_PREFLIGHT", [command](klippy::GCodeCommand& gcmd) { command->run(gcmd); }, kHelp);
+  register_box_command(
+      gcode, owner->black_box(), "BOX_PREFLIGHT",
+      [command](klippy::GCodeCommand& gcmd) { command->run(gcmd); }, kHelp);
 }
 
 }  // namespace feedhub

@@ -15,10 +15,10 @@ bool step_pending(const klippy::Value& recorded) {
 }  // namespace
 
 void FeedHub::register_resume_guard_commands() {
-  gcode_.register_command(
+  register_command(
       "BOX_CHECK_RESUME", [this](klippy::GCodeCommand& gcmd) { cmd_BOX_CHECK_RESUME(gcmd); },
       "Fail while a failed box step (retry_step) waits for TRY_MOVE_AGAIN; RESUME runs it");
-  gcode_.register_command(
+  register_command(
       "BOX_CLEAR_ERROR", [this](klippy::GCodeCommand& gcmd) { cmd_BOX_CLEAR_ERROR(gcmd); },
       "Forget the failed box step after fixing it by hand, so that RESUME may go on");
 }

@@ -38,14 +38,12 @@ bool concerns_no_slot(const RetryStep& step) {
 }  // namespace
 
 void FeedHub::register_recovery_commands() {
-  gcode_.register_command("TRY_MOVE_AGAIN",
-                          [this](klippy::GCodeCommand& gcmd) { cmd_RETRY(gcmd); });
-  gcode_.register_command("AUTO_RELOAD_FILAMENT",
-                          [this](klippy::GCodeCommand& gcmd) { cmd_AUTO_RELOAD_FILAMENT(gcmd); });
-  gcode_.register_command("RELOAD_ALL",
-                          [this](klippy::GCodeCommand& gcmd) { cmd_RELOAD_ALL(gcmd); });
-  gcode_.register_command("TIGHTEN_FILAMENT",
-                          [this](klippy::GCodeCommand& gcmd) { cmd_TIGHTEN_FILAMENT(gcmd); });
+  register_command("TRY_MOVE_AGAIN", [this](klippy::GCodeCommand& gcmd) { cmd_RETRY(gcmd); });
+  register_command("AUTO_RELOAD_FILAMENT",
+                   [this](klippy::GCodeCommand& gcmd) { cmd_AUTO_RELOAD_FILAMENT(gcmd); });
+  register_command("RELOAD_ALL", [this](klippy::GCodeCommand& gcmd) { cmd_RELOAD_ALL(gcmd); });
+  register_command("TIGHTEN_FILAMENT",
+                   [this](klippy::GCodeCommand& gcmd) { cmd_TIGHTEN_FILAMENT(gcmd); });
   register_resume_guard_commands();
 }
 

@@ -51,6 +51,10 @@ void FeedHub::save_variable(const std::string& varname, const klippy::Value& val
   if (!klippy::reads_back(value))
     throw klippy::CommandError(failed + ": its written form " + value.repr() +
                                " does not read back as the same value");
+  const klippy::VariableMap& saved = save_variables_.all_variables();
+  const auto previous = saved.find(varname);
+  const std::optional<std::string> old_repr =
+      previous == saved.end() ? std::nullopt : std::optional<std::string>(previous->second.repr());
   // Written off the event loop and replaced atomically, so a crash or a full disk leaves
   // the previous file intact; the values change only once the new file is in place.
   try {
@@ -67,6 +71,7 @@ void FeedHub::save_variable(const std::string& varname, const klippy::Value& val
     printer_.log().error(std::string("Saving variable ") + varname + " failed: " + e.what());
     throw klippy::CommandError(failed + ": " + e.what());
   }
+  black_box_.variable_written(varname, value.repr(), old_repr);
 }
 
 void FeedHub::remove_variables(const std::vector<std::string>& varnames) {
@@ -74,6 +79,11 @@ void FeedHub::remove_variables(const std::vector<std::string>& varnames) {
   if (std::none_of(varnames.begin(), varnames.end(),
                    [&](const std::string& varname) { return saved.count(varname) != 0; }))
     return;
+  std::vector<std::pair<std::string, std::string>> removed;
+  for (const std::string& varname : varnames) {
+    if (auto it = saved.find(varname); it != saved.end())
+      removed.emplace_back(varname, it->second.repr());
+  }
   try {
     write_variables([&](klippy::VariableMap& updated) {
       for (const std::string& varname : varnames) updated.erase(varname);
@@ -84,6 +94,8 @@ void FeedHub::remove_variables(const std::vector<std::string>& varnames) {
     printer_.log().error(std::string("Removing saved variables failed: ") + e.what());
     throw klippy::CommandError("Unable to remove saved variable " + varnames.front());
   }
+  for (const auto& [varname, old_repr] : removed)
+    black_box_.variable_written(varname, std::nullopt, old_repr);
 }
 
 klippy::Value FeedHub::get_value_by_key(const std::string& varname,

@@ -21,7 +21,8 @@ std::string fill(std::string text, const std::string& placeholder, const std::st
 
 }  // namespace
 
-void FeedHub::b_button_callback(double /*eventtime*/, int state) {
+void FeedHub::b_button_callback(double eventtime, int state) {
+  black_box_.sensor_report(RecordedSensor::Outlet, -1, state == 0, eventtime);
   b_endstop_state_ = state;
 }
 

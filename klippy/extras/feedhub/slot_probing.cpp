@@ -71,8 +71,8 @@ class FlagGuard {
 }  // namespace
 
 void FeedHub::register_self_inspection_commands() {
-  gcode_.register_command("BOX_SELF_INSPECTION",
-                          [this](klippy::GCodeCommand& gcmd) { cmd_SELF_INSPECTION(gcmd); });
+  register_command("BOX_SELF_INSPECTION",
+                   [this](klippy::GCodeCommand& gcmd) { cmd_SELF_INSPECTION(gcmd); });
 }
 
 void FeedHub::cmd_SELF_INSPECTION(klippy::GCodeCommand& /*gcmd*/) {
@@ -123,10 +123,14 @@ void FeedHub::cmd_SELF_INSPECTION(klippy::GCodeCommand& /*gcmd*/) {
   box_button_state_ = 0;
   // At start-up, a step still waiting for its retry is worth more than this report's.
   const klippy::Value pending = get_value_by_key("retry_step", klippy::Value());
-  if (startup_inspection_running_ && pending.is_string() && !pending.as_string().empty())
+  if (startup_inspection_running_ && pending.is_string() && !pending.as_string().empty()) {
+    black_box_.error_reported(reports::kSelfInspectionFailed, std::nullopt,
+                              report_text(reports::kSelfInspectionFailed, std::nullopt));
     send_report(gcode_, reports::kSelfInspectionFailed, std::nullopt);
-  else
+    black_box_.dump_after_error(reports::kSelfInspectionFailed, std::nullopt);
+  } else {
     report_error(reports::kSelfInspectionFailed);
+  }
 }
 
 double FeedHub::delayed_self_inspection(double eventtime) {
@@ -152,6 +156,7 @@ double FeedHub::delayed_self_inspection(double eventtime) {
   {
     FlagGuard running(startup_inspection_running_);
     try {
+      const BlackBox::OwnCommands own(black_box_);
       gcode_.run_script("BOX_SELF_INSPECTION");
     } catch (const std::exception& error) {
       // Already shown on the console; front ends must not show the box busy for ever, and a

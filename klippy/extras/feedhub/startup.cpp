@@ -19,12 +19,11 @@ constexpr double kTestPauseS = 0.5;
 }  // namespace
 
 void FeedHub::register_startup_commands() {
-  gcode_.register_command("INIT_RFID_READ",
-                          [this](klippy::GCodeCommand& gcmd) { cmd_INIT_RFID_READ(gcmd); });
-  gcode_.register_command("RUN_STEPPER",
-                          [this](klippy::GCodeCommand& gcmd) { cmd_RUN_STEPPER(gcmd); });
-  gcode_.register_command("CLEAR_RUNOUT_NUM",
-                          [this](klippy::GCodeCommand& gcmd) { cmd_CLEAR_RUNOUT_NUM(gcmd); });
+  register_command("INIT_RFID_READ",
+                   [this](klippy::GCodeCommand& gcmd) { cmd_INIT_RFID_READ(gcmd); });
+  register_command("RUN_STEPPER", [this](klippy::GCodeCommand& gcmd) { cmd_RUN_STEPPER(gcmd); });
+  register_command("CLEAR_RUNOUT_NUM",
+                   [this](klippy::GCodeCommand& gcmd) { cmd_CLEAR_RUNOUT_NUM(gcmd); });
 }
 
 double FeedHub::delayed_init_rfid(double eventtime) {
@@ -49,6 +48,7 @@ void FeedHub::start_up_tag_reading(double /*eventtime*/) {
   if (print_state == "printing" || print_state == "paused") return;
   // Queued as an ordinary command, so that the reads wait for whatever G-code runs now.
   try {
+    const BlackBox::OwnCommands own(black_box_);
     gcode_.run_script("INIT_RFID_READ\nM400\n");
   } catch (const klippy::CommandError& error) {
     // Already shown on the console; a start-up task must not take the reactor down.

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "klippy/extras/feedhub/box_commands.h"
 #include "klippy/extras/feedhub/feedhub.h"
 #include "klippy/extras/feedhub/head_paths.h"
 
@@ -16,13 +17,13 @@ bool print_running(const std::string& print_state) {
 
 }  // namespace
 
-ToolChange::ToolChange(klippy::ConfigSection& config)
+ToolChange::ToolChange(klippy::ConfigSection& config, BlackBox& black_box)
     : printer_(config.get_printer()),
       gcode_(printer_.lookup_object<klippy::GCodeDispatch>("gcode")) {
-  gcode_.register_command("TOOL_CHANGE_START",
-                          [this](klippy::GCodeCommand& gcmd) { cmd_TOOL_CHANGE_START(gcmd); });
-  gcode_.register_command("TOOL_CHANGE_END",
-                          [this](klippy::GCodeCommand& gcmd) { cmd_TOOL_CHANGE_END(gcmd); });
+  register_box_command(gcode_, black_box, "TOOL_CHANGE_START",
+                       [this](klippy::GCodeCommand& gcmd) { cmd_TOOL_CHANGE_START(gcmd); });
+  register_box_command(gcode_, black_box, "TOOL_CHANGE_END",
+                       [this](klippy::GCodeCommand& gcmd) { cmd_TOOL_CHANGE_END(gcmd); });
 }
 
 klippy::Heater& ToolChange::extruder_heater() {

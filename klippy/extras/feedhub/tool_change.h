@@ -14,11 +14,14 @@
 
 namespace feedhub {
 
+class BlackBox;
+
 class ToolChange final : public klippy::MoveTransform,
                          public std::enable_shared_from_this<ToolChange> {
  public:
   // Registers TOOL_CHANGE_START and TOOL_CHANGE_END.
-  explicit ToolChange(klippy::ConfigSection& config);
+  // Its commands are recorded by `black_box`.
+  ToolChange(klippy::ConfigSection& config, BlackBox& black_box);
   ToolChange(const ToolChange&) = delete;
   ToolChange& operator=(const ToolChange&) = delete;
 

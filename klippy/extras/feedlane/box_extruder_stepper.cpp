@@ -1,5 +1,6 @@
 #include "klippy/extras/feedlane/box_extruder_stepper.h"
 
+#include "klippy/extras/feedhub/box_commands.h"
 #include "klippy/extras/feedhub/feedhub.h"
 #include "klippy/extras/feedlane/slot_sections.h"
 #include "klippy/host/factory.h"
@@ -36,16 +37,20 @@ BoxExtruderStepper::BoxExtruderStepper(klippy::ConfigSection& config)
   r_endstop_.add_stepper(stepper_);
   b_endstop_.add_stepper(stepper_);
   e_endstop_.add_stepper(stepper_);
-  gcode_.register_mux_command("SLOT_PROMPT_MOVE", "SLOT", stepper_name_,
-                              [this](klippy::GCodeCommand& gcmd) { cmd_SLOT_PROMPT_MOVE(gcmd); });
-  gcode_.register_mux_command("RFID_READ", "SLOT", stepper_name_,
-                              [this](klippy::GCodeCommand& gcmd) { cmd_SLOT_RFID_READ(gcmd); });
-  gcode_.register_mux_command("SLOT_UNLOAD", "SLOT", stepper_name_,
-                              [this](klippy::GCodeCommand& gcmd) { cmd_SLOT_UNLOAD(gcmd); });
-  gcode_.register_mux_command("EXTRUDER_LOAD", "SLOT", stepper_name_,
-                              [this](klippy::GCodeCommand& gcmd) { cmd_EXTRUDER_LOAD(gcmd); });
-  gcode_.register_mux_command(
-      "EXTRUDER_UNLOAD", "SLOT", stepper_name_,
+  feedhub::register_box_mux_command(
+      gcode_, feedhub_.black_box(), "SLOT_PROMPT_MOVE", "SLOT", stepper_name_,
+      [this](klippy::GCodeCommand& gcmd) { cmd_SLOT_PROMPT_MOVE(gcmd); });
+  feedhub::register_box_mux_command(
+      gcode_, feedhub_.black_box(), "RFID_READ", "SLOT", stepper_name_,
+      [this](klippy::GCodeCommand& gcmd) { cmd_SLOT_RFID_READ(gcmd); });
+  feedhub::register_box_mux_command(gcode_, feedhub_.black_box(), "SLOT_UNLOAD", "SLOT",
+                                    stepper_name_,
+                                    [this](klippy::GCodeCommand& gcmd) { cmd_SLOT_UNLOAD(gcmd); });
+  feedhub::register_box_mux_command(
+      gcode_, feedhub_.black_box(), "EXTRUDER_LOAD", "SLOT", stepper_name_,
+      [this](klippy::GCodeCommand& gcmd) { cmd_EXTRUDER_LOAD(gcmd); });
+  feedhub::register_box_mux_command(
+      gcode_, feedhub_.black_box(), "EXTRUDER_UNLOAD", "SLOT", stepper_name_,
       [this](klippy::GCodeCommand& gcmd) { cmd_EXTRUDER_UNLOAD(gcmd, true); });
   led_ = printer_.factory().create_pwm_led(config);
   led_timer_ =

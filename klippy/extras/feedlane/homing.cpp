@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "klippy/extras/feedhub/box_motion.h"
+#include "klippy/extras/feedhub/feedhub.h"
 #include "klippy/extras/feedlane/box_extruder_stepper.h"
 
 namespace feedlane {
@@ -62,6 +63,7 @@ bool BoxExtruderStepper::do_home(const feedhub::EndstopList& endstops, double mo
     }
     if (trigger_time > 0.) {
       // The next move starts shortly after the trip, not where the planned move would end.
+      feedhub_.black_box().move_stopped(stepper_num_, trigger_time);
       next_cmd_time_ = trigger_time + DISABLE_DELAY;
       trapq_->finalize_moves(next_cmd_time_ + kDropPlannedMovesS,
                              next_cmd_time_ + kDropPlannedMovesS);

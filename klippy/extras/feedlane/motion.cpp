@@ -1,4 +1,5 @@
 // The slot's move clock and its feed moves on the private queue.
+#include "klippy/extras/feedhub/feedhub.h"
 #include "klippy/extras/feedlane/box_extruder_stepper.h"
 #include "klippy/host/toolhead.h"
 
@@ -34,7 +35,10 @@ void BoxExtruderStepper::do_move(double movepos_mm, double speed_mm_s, double ac
   // The direction rides on the signs of velocity and acceleration along a fixed axis.
   trapq_->append(next_cmd_time_, move.accel_t, move.cruise_t, move.accel_t, {0., 0., 0.},
                  {1., 0., 0.}, 0., move.cruise_v * move.axis_r, accel_mm_s2 * move.axis_r);
+  const double start_time = next_cmd_time_;
   next_cmd_time_ += move.accel_t + move.cruise_t + move.accel_t;
+  feedhub_.black_box().feed_move(stepper_num_, movepos_mm, move.cruise_v, accel_mm_s2, start_time,
+                                 next_cmd_time_);
   toolhead().note_kinematic_activity(next_cmd_time_);
 }
 

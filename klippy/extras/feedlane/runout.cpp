@@ -40,7 +40,9 @@ SavedFilament saved_filament(const feedhub::FeedHub& hub, const std::string& slo
 
 }  // namespace
 
-void BoxExtruderStepper::runout_button_callback(double /*eventtime*/, int state) {
+void BoxExtruderStepper::runout_button_callback(double eventtime, int state) {
+  feedhub_.black_box().sensor_report(feedhub::RecordedSensor::Runout, stepper_num_, state == 0,
+                                     eventtime);
   sensor_report_ = state;
   // The host's first report of an empty slot tells its level at start, not a spool taken.
   const bool first_report = !sensor_reported_;

@@ -1,0 +1,154 @@
+#include "apps/feedbox/replay_command.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+
+#include "apps/feedbox/box_templates.h"
+#include "apps/feedbox/record_file.h"
+#include "apps/feedbox/replay_compare.h"
+#include "apps/feedbox/replay_start.h"
+#include "apps/feedbox/session.h"
+#include "klippy/extras/feedhub/feedhub.h"
+#include "klippy/host/errors.h"
+#include "klippy/host/variables_file.h"
+
+namespace feedbox {
+namespace {
+
+// Longer pauses between recorded commands are cut to this: nothing the box does by itself
+// takes longer, apart from drying, which the replay does not compare.
+constexpr double kMaxPauseS = 600.0;
+// Simulated time after the last command, for what it left running.
+constexpr double kAfterLastS = 1.0;
+
+void write_text(const std::filesystem::path& path, const std::string& text) {
+  std::filesystem::create_directories(path.parent_path());
+  std::ofstream out(path);
+  out << text;
+  if (!out) throw klippy::ConfigError("Unable to write '" + path.string() + "'");
+}
+
+// The saved variables and the spools of the history's start, where the simulated printer
+// reads them at its start.
+void lay_out_start(const std::string& data_dir, const ReplayStart& start) {
+  const std::filesystem::path config_dir =
+      std::filesystem::path(data_dir) / std::string(kPrinterConfigDir).substr(1);
+  write_text(config_dir / "saved_variables.cfg", klippy::format_variables(start.variables));
+  for (int box = 1; box <= start.boxes; ++box)
+    write_text(config_dir / per_box_world_name(box), replay_world_file(box, start));
+}
+
+feedhub::FeedHub* hub_of(Session& session) {
+  return session.host().printer().lookup_object_or_null<feedhub::FeedHub>(
+      feedhub::FeedHub::kObjectName);
+}
+
+std::uint64_t last_seq(feedhub::FeedHub& hub) {
+  const feedhub::RecordSnapshot snapshot = hub.black_box().ring().snapshot();
+  return snapshot.entries.empty() ? 0 : snapshot.entries.back().seq;
+}
+
+void describe_start(const RecordDump& dump, const ReplayStart& start, std::ostream& out) {
+  out << "History: " << dump.events.size() << " events, "
+      << (start.from_host_start ? "from the host's start"
+                                : std::to_string(dump.dropped) + " older events dropped")
+      << "\n";
+  for (const auto& [slot, s] : start.slots) {
+    out << "Start: " << feedhub::slot_name(slot) << " ";
+    if (!s.spool) {
+      out << "empty\n";
+      continue;
+    }
+    char tip[32];
+    std::snprintf(tip, sizeof tip, "%.1f", s.tip_mm);
+    out << "strand tip at " << tip << " mm, " << s.where << "\n";
+  }
+  for (const std::string& note : start.notes) out << "Note: " << note << "\n";
+}
+
+}  // namespace
+
+int run_replay(const ReplayOptions& options, std::ostream& out, std::ostream& err) {
+  RecordDump dump;
+  try {
+    std::ifstream in(options.dump_path);
+    if (!in) {
+      err << "feedbox: cannot read the box record '" << options.dump_path << "'\n";
+      return 2;
+    }
+    dump = read_record_dump(in, options.dump_path);
+  } catch (const std::runtime_error& e) {
+    err << "feedbox: " << e.what() << '\n';
+    return 2;
+  }
+  const ReplayStart start = replay_start(dump);
+  if (start.boxes == 0) {
+    err << "feedbox: the record names no slot feeder, so there is no box to replay\n";
+    return 2;
+  }
+  const std::vector<CommandSegment> commands = recorded_commands(dump);
+  out << "Replaying " << options.dump_path << " (" << dump.reason << "): " << commands.size()
+      << " box command" << (commands.size() == 1 ? "" : "s") << "\n";
+  describe_start(dump, start, out);
+
+  try {
+    // The printer goes before its folder.
+    const DataDir data_dir(options.data_dir);
+    std::unique_ptr<Session> session;
+    lay_out_start(data_dir.path(), start);
+    SessionOptions session_options;
+    session_options.boxes = start.boxes;
+    session_options.data_dir = data_dir.path();
+    session_options.log_path = options.log_path;
+    if (options.verbose)
+      session_options.output = [&out](const std::string& text) { out << "  | " << text << '\n'; };
+    session = std::make_unique<Session>(std::move(session_options));
+    session->advance(start.settle_s);
+
+    int differing = 0, differences = 0;
+    for (std::size_t i = 0; i < commands.size(); ++i) {
+      const CommandSegment& recorded = commands[i];
+      if (i > 0)
+        session->advance(
+            std::clamp(recorded.start_time - commands[i - 1].end_time, 0.0, kMaxPauseS));
+      feedhub::FeedHub* hub = hub_of(*session);
+      if (!hub) {
+        err << "feedbox: the simulated printer has no box controller\n";
+        return 2;
+      }
+      const std::uint64_t before = last_seq(*hub);
+      session->run_command(recorded.line);
+      hub = hub_of(*session);
+      const CommandSegment model =
+          hub ? model_command(events_of(hub->black_box().ring().snapshot()), before)
+              : CommandSegment{};
+      const std::vector<std::string> lines = compare_command(recorded, model);
+      out << "[" << i + 1 << "] " << recorded.line << ": "
+          << (lines.empty() ? "as the model expects" : "differs from the model") << "\n";
+      for (const std::string& line : lines) out << "    " << line << "\n";
+      if (!lines.empty()) {
+        if (differing == 0 && i + 1 < commands.size())
+          out << "    (the box now stands elsewhere than the model's: later commands may "
+                 "differ because of this one)\n";
+        ++differing;
+        differences += static_cast<int>(lines.size());
+      }
+    }
+    session->advance(kAfterLastS);
+    if (differences == 0) {
+      out << "No differences: the record agrees with the model\n";
+      return 0;
+    }
+    out << differences << " difference" << (differences == 1 ? "" : "s") << " in " << differing
+        << " of " << commands.size() << " commands\n";
+    return 1;
+  } catch (const klippy::ConfigError& e) {
+    err << "feedbox: the replay printer cannot start: " << e.what() << '\n';
+    return 2;
+  }
+}
+
+}  // namespace feedbox

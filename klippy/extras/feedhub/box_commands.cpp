@@ -1,0 +1,59 @@
+#include "klippy/extras/feedhub/box_commands.h"
+
+#include <exception>
+#include <utility>
+
+namespace feedhub {
+namespace {
+
+// Ends the command's record however the handler leaves: an unwound task (the host shutting
+// down while the command waits) counts as failed.
+class CommandRecord {
+ public:
+  CommandRecord(BlackBox& box, const klippy::GCodeCommand& gcmd)
+      : box_(box), seq_(box.command_started(gcmd.get_commandline())) {}
+  ~CommandRecord() {
+    if (!ended_) box_.command_ended(seq_, false, "interrupted");
+  }
+  CommandRecord(const CommandRecord&) = delete;
+  CommandRecord& operator=(const CommandRecord&) = delete;
+
+  void end(bool ok, std::string_view error) {
+    ended_ = true;
+    box_.command_ended(seq_, ok, error);
+  }
+
+ private:
+  BlackBox& box_;
+  std::uint64_t seq_;
+  bool ended_ = false;
+};
+
+klippy::CommandHandler recorded(BlackBox& black_box, klippy::CommandHandler handler) {
+  return [&black_box, handler = std::move(handler)](klippy::GCodeCommand& gcmd) {
+    CommandRecord record(black_box, gcmd);
+    try {
+      handler(gcmd);
+    } catch (const std::exception& e) {
+      record.end(false, e.what());
+      throw;
+    }
+    record.end(true, {});
+  };
+}
+
+}  // namespace
+
+void register_box_command(klippy::GCodeDispatch& gcode, BlackBox& black_box,
+                          const std::string& name, klippy::CommandHandler handler,
+                          const std::string& help) {
+  gcode.register_command(name, recorded(black_box, std::move(handler)), help);
+}
+
+void register_box_mux_command(klippy::GCodeDispatch& gcode, BlackBox& black_box,
+                              const std::string& command, const std::string& key,
+                              const std::string& value, klippy::CommandHandler handler) {
+  gcode.register_mux_command(command, key, value, recorded(black_box, std::move(handler)));
+}
+
+}  // namespace feedhub

@@ -1,0 +1,202 @@
+// Box records written by feedbox itself, and their replays: a clean record agrees with the
+// model, a jam or a slipping feed gear shows where it happened; dumps are bounded and
+// replace files atomically; the replay starts where the history began.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "apps/feedbox/record_file.h"
+#include "apps/feedbox/replay_command.h"
+#include "apps/feedbox/replay_start.h"
+#include "apps/feedbox/run_command.h"
+#include "apps/feedbox/session.h"
+#include "klippy/extras/feedhub/black_box.h"
+#include "klippy/host/file_writer.h"
+#include "tests/support/test_host.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using feedbox::RunItem;
+using testing_support::TempDir;
+
+constexpr const char* kConfigDir = "/home/zur/printer_data/config";
+
+struct Output {
+  int code;
+  std::string out, err;
+};
+
+std::vector<std::string> dumps_in(const std::string& data_dir) {
+  std::vector<std::string> dumps;
+  for (const auto& entry : fs::directory_iterator(data_dir + kConfigDir))
+    if (entry.path().filename().string().rfind("box_record_", 0) == 0)
+      dumps.push_back(entry.path().string());
+  std::sort(dumps.begin(), dumps.end());
+  return dumps;
+}
+
+Output run(const std::string& data_dir, const std::vector<std::string>& commands) {
+  feedbox::RunOptions options;
+  options.data_dir = data_dir;
+  for (const std::string& line : commands) options.items.push_back({RunItem::Kind::Command, line});
+  std::ostringstream out, err;
+  const int code = feedbox::run_simulation(options, out, err);
+  return {code, out.str(), err.str()};
+}
+
+Output replay(const std::string& dump) {
+  feedbox::ReplayOptions options;
+  options.dump_path = dump;
+  std::ostringstream out, err;
+  const int code = feedbox::run_replay(options, out, err);
+  return {code, out.str(), err.str()};
+}
+
+feedbox::RecordDump read_dump(const std::string& path) {
+  std::ifstream in(path);
+  return feedbox::read_record_dump(in, path);
+}
+
+TEST(BoxRecord, ADumpOfFeedboxReplaysWithoutDifference) {
+  TempDir dir;
+  const Output run_output = run(dir.path(), {"RUN_STEPPER STEPPER=1", "G4 P3000",
+                                             "EXTRUDER_LOAD SLOT=slot0", "BOX_RECORD_DUMP"});
+  ASSERT_EQ(run_output.code, 0) << run_output.err;
+  const std::vector<std::string> dumps = dumps_in(dir.path());
+  ASSERT_EQ(dumps.size(), 1U) << run_output.out;
+  // The record holds what happened: slot 1's pull-back cleared its runout sensor, and the
+  // load's strand passed the outlet and reached the extruder entry.
+  const feedbox::RecordDump dump = read_dump(dumps[0]);
+  std::vector<std::string> changes;
+  for (const auto& e : dump.events)
+    if (e.kind == feedbox::RecordEvent::Kind::Sensor && e.time > 1005.0)
+      changes.push_back(e.sensor + (e.slot >= 0 ? std::to_string(e.slot) : "") +
+                        (e.filament ? "+" : "-"));
+  EXPECT_EQ(changes, (std::vector<std::string>{"runout1-", "outlet+", "entry+"}));
+  EXPECT_EQ(dump.variables.at("slot0"), "2");
+
+  const Output replayed = replay(dumps[0]);
+  EXPECT_EQ(replayed.code, 0) << replayed.out << replayed.err;
+  EXPECT_NE(replayed.out.find("[1] RUN_STEPPER STEPPER=1: as the model expects"), std::string::npos)
+      << replayed.out;
+  EXPECT_NE(replayed.out.find("[2] EXTRUDER_LOAD SLOT=slot0: as the model expects"),
+            std::string::npos);
+  EXPECT_NE(replayed.out.find("No differences"), std::string::npos);
+}
+
+TEST(BoxRecord, AJamIsRecordedByTheErrorAndTheReplayShowsWhere) {
+  TempDir dir;
+  const Output run_output =
+      run(dir.path(), {"SIM_FAULT SLOT=0 KIND=jam", "EXTRUDER_LOAD SLOT=slot0"});
+  ASSERT_NE(run_output.out.find("ZKE_004_006"), std::string::npos) << run_output.out;
+  // The error report wrote the record by itself, with the failed step saved.
+  const std::vector<std::string> dumps = dumps_in(dir.path());
+  ASSERT_EQ(dumps.size(), 1U);
+  const feedbox::RecordDump dump = read_dump(dumps[0]);
+  EXPECT_EQ(dump.reason, "ZKE_004_006_0");
+  EXPECT_EQ(dump.variables.at("retry_step"), "'ZKE_004_006_0'");
+
+  const Output replayed = replay(dumps[0]);
+  EXPECT_EQ(replayed.code, 1) << replayed.out << replayed.err;
+  EXPECT_NE(replayed.out.find("outlet sensor never saw filament arrive; the model expects it "
+                              "after 342 mm of slot0 feed: jammed or tangled filament"),
+            std::string::npos)
+      << replayed.out;
+  EXPECT_NE(replayed.out.find("the box reported ZKE_004_006 where the model expects none"),
+            std::string::npos);
+}
+
+TEST(BoxRecord, ASlippingFeedGearShowsAsALateSensorChange) {
+  TempDir dir;
+  run(dir.path(),
+      {"SIM_FAULT SLOT=0 KIND=slip RATIO=0.1", "EXTRUDER_LOAD SLOT=slot0", "BOX_RECORD_DUMP"});
+  const std::vector<std::string> dumps = dumps_in(dir.path());
+  ASSERT_FALSE(dumps.empty());
+  // 340 mm from the runout sensor's side to the outlet take 378 mm of a gear that slips 10 %.
+  const Output replayed = replay(dumps.front());
+  EXPECT_EQ(replayed.code, 1);
+  EXPECT_NE(replayed.out.find("[1] EXTRUDER_LOAD SLOT=slot0: differs from the model\n    outlet "
+                              "sensor changed 38 mm later than the model expects: slipping feed "
+                              "gear or a longer tube"),
+            std::string::npos)
+      << replayed.out;
+}
+
+TEST(BoxRecord, DumpsAreBoundedAndReplacedWhole) {
+  TempDir dir;
+  std::vector<std::string> commands(feedhub::kMaxRecordDumps + 3, "BOX_RECORD_DUMP");
+  const Output output = run(dir.path(), commands);
+  const std::vector<std::string> dumps = dumps_in(dir.path());
+  ASSERT_EQ(dumps.size(), static_cast<std::size_t>(feedhub::kMaxRecordDumps)) << output.out;
+  // The oldest went; the newest is number 13, and no temporary file is left.
+  EXPECT_EQ(fs::path(dumps.front()).filename(), "box_record_000004.jsonl");
+  EXPECT_EQ(fs::path(dumps.back()).filename(), "box_record_000013.jsonl");
+  for (const auto& entry : fs::directory_iterator(dir.path() + kConfigDir))
+    EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos) << entry.path();
+  for (const std::string& dump : dumps) EXPECT_NO_THROW(read_dump(dump));
+}
+
+TEST(BoxRecord, AFailedWriteKeepsTheOldDumpsAndSaysWhatToDo) {
+  TempDir dir;
+  std::vector<std::string> responses;
+  feedbox::SessionOptions options;
+  options.data_dir = dir.path();
+  options.output = [&](const std::string& text) { responses.push_back(text); };
+  feedbox::Session session(options);
+  session.advance(5);
+  session.run_command("BOX_RECORD_DUMP");
+  const std::vector<std::string> before = dumps_in(dir.path());
+  ASSERT_EQ(before.size(), 1U);
+  const std::string first = testing_support::read_file(before[0]);
+  session.host().printer().file_writer().set_fsync_hook(
+      [] { throw std::runtime_error("No space left on device"); });
+  session.run_command("BOX_RECORD_DUMP");
+  ASSERT_FALSE(responses.empty());
+  EXPECT_EQ(responses.back().rfind("!! The box record could not be written: ", 0), 0U)
+      << responses.back();
+  EXPECT_NE(responses.back().find("No space left on device"), std::string::npos);
+  EXPECT_EQ(dumps_in(dir.path()), before);
+  EXPECT_EQ(testing_support::read_file(before[0]), first);
+  // The host goes on: an error report after the failure still records.
+  session.host().printer().file_writer().set_fsync_hook({});
+  session.run_command("MOTION_TIPS");
+  EXPECT_EQ(dumps_in(dir.path()).size(), 2U);
+}
+
+TEST(BoxRecord, TheReplayStartsWhereTheHistoryBegan) {
+  feedbox::RecordDump dump;
+  dump.dropped = 500;
+  dump.slots = {"slot0", "slot1", "slot2", "slot3"};
+  dump.variables = {{"slot0", "1"}, {"slot1", "2"}, {"slot2", "3"}, {"box_count", "1"}};
+  dump.start_sensors = {{"slot3", false}, {"entry", true}};
+  // Within the history slot 2 was loaded into the box, and slot 1 was coupled.
+  feedbox::RecordEvent slot2;
+  slot2.kind = feedbox::RecordEvent::Kind::Variable;
+  slot2.text = "slot2";
+  slot2.value = "3";
+  slot2.old = "1";
+  feedbox::RecordEvent sync;
+  sync.kind = feedbox::RecordEvent::Kind::Variable;
+  sync.text = "slot_sync";
+  sync.value = "'slot1'";
+  dump.events = {slot2, sync};
+  dump.variables["slot_sync"] = "'slot1'";
+
+  const feedbox::ReplayStart start = feedbox::replay_start(dump);
+  EXPECT_FALSE(start.from_host_start);
+  EXPECT_EQ(start.boxes, 1);
+  EXPECT_EQ(start.variables.at("slot2"), klippy::Value(1));
+  EXPECT_EQ(start.variables.count("slot_sync"), 0U);
+  EXPECT_DOUBLE_EQ(start.slots.at(0).tip_mm, 90.0);    // parked: 260 mm behind the outlet
+  EXPECT_DOUBLE_EQ(start.slots.at(1).tip_mm, 1352.0);  // past the extruder-entry sensor
+  EXPECT_DOUBLE_EQ(start.slots.at(2).tip_mm, 90.0);
+  EXPECT_FALSE(start.slots.at(3).spool);
+  const std::string world = feedbox::replay_world_file(1, start);
+  EXPECT_NE(world.find("slot1_tip_mm: 1352.0\n"), std::string::npos) << world;
+  EXPECT_EQ(world.find("slot3_spool"), std::string::npos);
+}
+
+}  // namespace
