@@ -206,6 +206,18 @@ TEST_F(ExtruderUnload, OutsideAPrintTheFilamentIsCutWithdrawnAndParked) {
   EXPECT_EQ(host_.variable("retry_step"), Value("ZKE_004_007_0"));
 }
 
+TEST_F(ExtruderLoad, AnUnloadRightAfterTheLoadWithdrawsTheStrandIntoTheBox) {
+  // Straight from the spool, as a user does on a new box.
+  insert(0);
+  ASSERT_TRUE(load().empty());
+  // The cut's pull-back and pauses put the withdrawal seconds behind the command: the motion
+  // monitor must not take the wait for a stall.
+  EXPECT_TRUE(unload().empty());
+  EXPECT_EQ(host_.variable("slot0"), Value(1));
+  EXPECT_TRUE(host_.variable("retry_step").is_none());
+  EXPECT_NEAR(strand(0).tip_mm, kOutletMm - kParkMm, kMirrorOvershootMm + 1);
+}
+
 TEST_F(ExtruderUnload, DuringAPrintTheFilamentIsNotCut) {
   start_print();
   EXPECT_TRUE(unload().empty());

@@ -39,6 +39,7 @@ bool BoxExtruderStepper::do_home(const feedhub::EndstopList& endstops, double mo
   dwell(HOMING_START_DELAY);
 
   std::optional<std::string> error;
+  const double move_start = next_cmd_time_;
   try {
     drip_move(pos, speed_mm_s, accel_mm_s2, all_endstop_trigger);
   } catch (const klippy::CommandError& e) {
@@ -49,7 +50,16 @@ bool BoxExtruderStepper::do_home(const feedhub::EndstopList& endstops, double mo
     // Only the cruise phase is watched for a stall.
     const klippy::MoveTime move = klippy::calc_move_time(movepos_mm, speed_mm_s, accel_mm_s2);
     b_motion_.init_box_motion(first_name, speed_mm_s, move.accel_t, move.accel_t + move.cruise_t);
-    reactor_.update_timer(b_motion_.box_motion_timer(), klippy::Reactor::NOW);
+    // The move may start seconds from now, behind the slot's earlier moves and pauses (a
+    // cut's pull-back, a jam retry's back-off): the monitor's clock, and so its wait for the
+    // first encoder change, starts with the move, or it stops a move that has barely begun.
+    const double now = reactor_.monotonic();
+    double wake = now;
+    if (!endstops.empty()) {
+      const double ahead = move_start - endstops.front().first->get_mcu().estimated_print_time(now);
+      if (ahead > 0.) wake = now + ahead;
+    }
+    reactor_.update_timer(b_motion_.box_motion_timer(), wake);
   }
 
   bool home_success = false;

@@ -90,10 +90,9 @@ double FeedScan::monitor_serial_by_id(double eventtime) {
     // A lasting fault (a broken template, say) would otherwise fill the log every poll.
     if (message != last_error_) env_.log.error(message);
     last_error_ = message;
-  } catch (...) {
-    // Anything escaping a timer shuts the real host down.
-    env_.log.error("Box detection failed with an unknown error");
   }
+  // Nothing else is caught: what is not a std::exception is the host unwinding this timer's
+  // stack at shutdown (the wait for the G-code lock above), which must go on.
   return reactor_.monotonic() + kPollPeriodS;
 }
 
