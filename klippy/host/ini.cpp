@@ -68,15 +68,15 @@ const IniOption* IniSection::find(std::string_view key) const {
   return nullptr;
 }
 
-void IniSection::set(std::string key, std::string value, int line) {
+void IniSection::set(std::string key, std::string value, int line_number) {
   for (auto& option : options) {
     if (option.key == key) {
       option.value = std::move(value);
-      option.line = line;
+      option.line = line_number;
       return;
     }
   }
-  options.push_back(IniOption{std::move(key), std::move(value), line});
+  options.push_back(IniOption{std::move(key), std::move(value), line_number});
 }
 
 const IniSection* IniDocument::find(std::string_view name) const {

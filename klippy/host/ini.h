@@ -42,7 +42,7 @@ struct IniSection {
 
   const IniOption* find(std::string_view key) const;
   // Replaces the value of an existing option in place, or appends a new option.
-  void set(std::string key, std::string value, int line = 0);
+  void set(std::string key, std::string value, int line_number = 0);
 };
 
 struct IniDocument {
