@@ -4,7 +4,7 @@ ASAN_BUILD ?= build-asan
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all deps configure build run test bench asan-test fuzz format clean
+.PHONY: all deps configure build run test bench asan-test fuzz format tidy check-layers clean
 
 all: build
 
@@ -56,6 +56,13 @@ fuzz: deps
 	    -artifact_prefix=$(FUZZ_BUILD)/findings/$$t/ \
 	    $(FUZZ_BUILD)/corpus/$$t fuzz/corpus/$$t || exit 1; \
 	done
+
+# clang-tidy (bugprone, performance) over the product's modules; the layering check.
+tidy: configure
+	@scripts/tidy $(BUILD)
+
+check-layers:
+	@scripts/check-layers
 
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i

@@ -22,16 +22,14 @@ void FileWriter::write(const std::string& path, std::string content) {
   CompletionPtr done;
   {
     const std::lock_guard lock(mutex_);
-    if (!stopped_) {
-      done = reactor_.async_completion();
-      jobs_.push_back(Job{path, std::move(content), done});
-      if (!worker_.joinable()) worker_ = std::thread([this] { run_worker(); });
+    if (stopped_) {
+      // The run is over and nothing else is left to keep going.
+      write_file_atomically(path, content, fsync_hook_);
+      return;
     }
-  }
-  if (!done) {
-    // The run is over and nothing else is left to keep going.
-    write_file_atomically(path, content, fsync_hook_);
-    return;
+    done = reactor_.async_completion();
+    jobs_.push_back(Job{path, std::move(content), done});
+    if (!worker_.joinable()) worker_ = std::thread([this] { run_worker(); });
   }
   wake_worker_.notify_one();
   const Value failure = done->wait();

@@ -48,7 +48,7 @@ class Fd {
 
 }  // namespace
 
-IniError::IniError(std::string source, int line, std::string reason)
+IniError::IniError(const std::string& source, int line, const std::string& reason)
     : IniError(source + ":" + std::to_string(line) + ": " + reason, source, line, reason) {}
 
 IniError::IniError(const std::string& message, std::string source, int line, std::string reason)

@@ -12,7 +12,7 @@ namespace klippy {
 // A malformed INI text; the message reads "<source>:<line>: <reason>".
 class IniError : public std::runtime_error {
  public:
-  IniError(std::string source, int line, std::string reason);
+  IniError(const std::string& source, int line, const std::string& reason);
   // Same location data under a message of the caller's own wording.
   static IniError with_message(const std::string& message, std::string source, int line,
                                std::string reason);

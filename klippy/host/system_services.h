@@ -49,6 +49,7 @@ std::vector<std::string> split_devlinks(const std::string& devlinks);
 
 // Runs `command` with /bin/sh -c and waits, keeping at most `max_output` bytes of its
 // output (the rest is read and dropped, so that the command never blocks on a full pipe).
-ShellResult run_system_shell(const std::string& command, std::size_t max_output = 64 * 1024);
+ShellResult run_system_shell(const std::string& command,
+                             std::size_t max_output = std::size_t{64} * 1024);
 
 }  // namespace klippy

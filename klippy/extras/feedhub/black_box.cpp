@@ -192,7 +192,7 @@ void BlackBox::remove_old_dumps() const {
 std::string BlackBox::write_dump(const std::string& reason) {
   // The content is taken now; what happens while the file is written belongs to the next.
   std::string content = format_dump(reason);
-  const std::string path = next_dump_path();
+  std::string path = next_dump_path();
   printer_.file_writer().write(path, std::move(content));
   remove_old_dumps();
   return path;

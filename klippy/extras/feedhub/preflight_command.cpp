@@ -21,7 +21,7 @@ constexpr double kMaxColourDistance = 442.0;
 std::string print_folder(klippy::ConfigSection& config) {
   if (!config.has_section("virtual_sdcard")) return "";
   std::string path = config.getsection("virtual_sdcard").get("path", "");
-  if (path.rfind("~", 0) == 0) {
+  if (path.rfind('~', 0) == 0) {
     const char* home = std::getenv("HOME");
     path = std::string(home ? home : "") + path.substr(1);
   }
@@ -44,7 +44,7 @@ std::filesystem::path resolve_print_file(const std::string& folder, const std::s
     if (part == "..")
       throw klippy::CommandError("BOX_PREFLIGHT FILE='" + name +
                                  "' leaves the print folder; name a file inside " + folder);
-  const std::filesystem::path path = std::filesystem::path(folder) / relative;
+  std::filesystem::path path = std::filesystem::path(folder) / relative;
   std::error_code ec;
   if (relative.empty() || !std::filesystem::is_regular_file(path, ec))
     throw klippy::CommandError("BOX_PREFLIGHT: no file '" + name + "' in the print folder " +
