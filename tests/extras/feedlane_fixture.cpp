@@ -1,5 +1,7 @@
 #include "tests/extras/feedlane_fixture.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 
 #include "klippy/extras/feedhub/module.h"
@@ -124,12 +126,17 @@ void LaneHost::run_task(const std::function<void()>& body, const std::function<v
     *done = true;
     return klippy::Value();
   });
-  host().run_until(
+  const bool finished = host().run_until(
       [&each_step, done] {
         if (each_step) each_step();
         return *done;
       },
       sim::SimHost::kCommandTimeoutS);
+  // A task still waiting at the timeout is a fault of the code under test (a wait that is
+  // never woken), not a result to check further.
+  if (!finished)
+    ADD_FAILURE() << "the task did not finish within " << sim::SimHost::kCommandTimeoutS
+                  << " simulated seconds";
   if (*error) std::rethrow_exception(*error);
 }
 
