@@ -130,7 +130,22 @@ TEST_F(FrontButtons, BoxUnloadOfAnotherSlotRetractsOnlyThatSlot) {
 
 TEST_F(FrontButtons, BoxUnloadOfTheLoadedSlotEmptiesTheExtruderThenTheBox) {
   load(0);
+  // The box shows busy from the first move to the last, also while the slot is pulled out
+  // of the box after the extruder unload (a command of its own) has ended.
+  const double started = host_.print_time();
+  double idle_while_moving = 0.;
+  klippy::Reactor& reactor = host_.host().reactor();
+  auto watch = reactor.register_timer(
+      [&](double eventtime) {
+        if (busy() == 0 && host_.lane(0).next_cmd_time() > host_.print_time() &&
+            host_.print_time() > started)
+          idle_while_moving += 0.05;
+        return eventtime + 0.05;
+      },
+      klippy::Reactor::NOW);
   EXPECT_TRUE(command("E_BOX SLOT=0").empty());
+  reactor.unregister_timer(watch);
+  EXPECT_EQ(idle_while_moving, 0.) << "seconds the slot moved while the box showed idle";
   EXPECT_EQ(targets_, (std::vector<double>{250, 0}));
   EXPECT_NEAR(strand(0).tip_mm, 0., kOvershootMm);
   EXPECT_EQ(host_.variable("slot0"), Value(0)) << "as its sensor reports";

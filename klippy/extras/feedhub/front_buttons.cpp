@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <string>
 
+#include "klippy/extras/feedhub/box_busy.h"
 #include "klippy/extras/feedhub/error_codes.h"
 #include "klippy/extras/feedhub/extrusion_mode.h"
 #include "klippy/extras/feedhub/feedhub.h"
@@ -33,17 +34,11 @@ std::string with_temperature(std::string script, int temperature_c) {
   return script;
 }
 
-// Front ends show the box busy while box_button_state is 1: a button command that ends with
-// an error must not leave it so. The error still reaches the user as the command's error.
+// The box shows busy while a button command runs, however it ends.
 template <typename Body>
 auto as_button_command(FeedHub& hub, Body body) {
-  hub.set_box_button_state(1);
-  try {
-    return body();
-  } catch (...) {
-    hub.set_box_button_state(0);
-    throw;
-  }
+  const BoxBusy busy(hub);
+  return body();
 }
 
 struct ChosenSlot {
@@ -93,7 +88,6 @@ void FeedHub::button_extruder_load(klippy::GCodeCommand& gcmd) {
         // Whose filament fills the outlet is unknown: nothing may move.
         report_error(reports::kUnrecognisedFilament);
         gcode_.run_script_from_command("M400");
-        box_button_state_ = 0;
         gcode_.run_script_from_command("M104 S0\n");
         chosen.feeder.disable_stepper();
         return;
@@ -116,7 +110,6 @@ void FeedHub::button_extruder_load(klippy::GCodeCommand& gcmd) {
     gcode_.run_script_from_command(kParkHeadScript);
     gcode_.run_script_from_command("M400");
     chosen.feeder.disable_stepper();
-    box_button_state_ = 0;
   });
 }
 
@@ -128,7 +121,6 @@ bool FeedHub::button_extruder_unload(klippy::GCodeCommand& gcmd) {
     const int temp_c = nozzle_temperature(get_temp_by_num(chosen.slot), gcmd, "E_UNLOAD", slot);
     if (b_endstop_state_) {
       gcode_.run_script_from_command("M400");
-      box_button_state_ = 0;
       return false;
     }
     gcode_.run_script_from_command(with_temperature(move_heating_gcode_, temp_c));
@@ -142,7 +134,6 @@ bool FeedHub::button_extruder_unload(klippy::GCodeCommand& gcmd) {
     gcode_.run_script_from_command(kPurgeAndWipe);
     gcode_.run_script_from_command(std::string(kParkHeadScript) + kCool);
     gcode_.run_script_from_command("M400");
-    box_button_state_ = 0;
     return withdrawn;
   });
 }
@@ -158,12 +149,10 @@ void FeedHub::button_box_unload(klippy::GCodeCommand& gcmd) {
         // The filament in the extruder may be this slot's: pulling it back would tear it.
         report_error(reports::kUnrecognisedFilament);
         gcode_.run_script_from_command("M400");
-        box_button_state_ = 0;
         return;
       }
       if (last_load_slot != feeder.stepper_name()) {
         feeder.cmd_SLOT_UNLOAD(gcmd);
-        box_button_state_ = 0;
         return;
       }
       if (button_extruder_unload(gcmd))
@@ -178,7 +167,6 @@ void FeedHub::button_box_unload(klippy::GCodeCommand& gcmd) {
       if (!feeder.r_endstop_state()) feeder.cmd_SLOT_UNLOAD(gcmd);
     }
     gcode_.run_script_from_command("M400");
-    box_button_state_ = 0;
   });
 }
 

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "klippy/extras/feedhub/box_busy.h"
 #include "klippy/extras/feedhub/error_codes.h"
 #include "klippy/extras/feedhub/feedhub.h"
 #include "klippy/extras/feedhub/saved_values.h"
@@ -76,6 +77,7 @@ void FeedHub::register_self_inspection_commands() {
 }
 
 void FeedHub::cmd_SELF_INSPECTION(klippy::GCodeCommand& /*gcmd*/) {
+  const BoxBusy busy(*this);
   const int slot_count = saved_slot_count(*this, 1);
   auto feeder_of_slot = [&](int slot) -> SlotFeeder& {
     return slot_feeder(printer_, slot, "BOX_SELF_INSPECTION");
@@ -87,7 +89,6 @@ void FeedHub::cmd_SELF_INSPECTION(klippy::GCodeCommand& /*gcmd*/) {
   auto confirm = [&](int slot, SlotFeeder* couple) {
     save_variable("last_load_slot", slot_name(slot));
     if (couple) couple->slot_sync(true);
-    box_button_state_ = 0;
   };
 
   std::optional<int> recouple_slot;
@@ -120,7 +121,6 @@ void FeedHub::cmd_SELF_INSPECTION(klippy::GCodeCommand& /*gcmd*/) {
   }
 
   if (recouple_slot) feeder_of_slot(*recouple_slot).slot_sync(true);
-  box_button_state_ = 0;
   // At start-up, a step still waiting for its retry is worth more than this report's.
   const klippy::Value pending = get_value_by_key("retry_step", klippy::Value());
   if (startup_inspection_running_ && pending.is_string() && !pending.as_string().empty()) {
@@ -152,16 +152,14 @@ double FeedHub::delayed_self_inspection(double eventtime) {
       save_variable("last_load_slot", kNoSlot);
     return klippy::Reactor::NEVER;
   }
-  box_button_state_ = 1;
   {
+    const BoxBusy busy(*this);
     FlagGuard running(startup_inspection_running_);
     try {
       const BlackBox::OwnCommands own(black_box_);
       gcode_.run_script("BOX_SELF_INSPECTION");
     } catch (const std::exception& error) {
-      // Already shown on the console; front ends must not show the box busy for ever, and a
-      // start-up task must not take the reactor down.
-      box_button_state_ = 0;
+      // Already shown on the console; a start-up task must not take the reactor down.
       printer_.log().error(std::string("Start-up self-inspection failed: ") + error.what());
     }
   }

@@ -2,6 +2,7 @@
 // is pushed to the outlet, pulled back past the reader and pushed to the outlet again; the
 // strand then parks behind the outlet.
 #include "klippy/extras/feedhub/at_exit.h"
+#include "klippy/extras/feedhub/box_busy.h"
 #include "klippy/extras/feedhub/error_codes.h"
 #include "klippy/extras/feedhub/feedhub.h"
 #include "klippy/extras/feedhub/tag_reader.h"
@@ -45,7 +46,7 @@ bool BoxExtruderStepper::read_slot_tag() {
                                "] section to the printer configuration.");
 
   rfid_state_ = 1;
-  feedhub_.set_box_button_state(1);
+  const feedhub::BoxBusy busy(feedhub_);
   // The read carries the strand back past its own sensor: neither a spool removed nor one
   // inserted, and no reload of other slots may start meanwhile.
   own_moves_at_sensor_ = true;
@@ -73,10 +74,9 @@ bool BoxExtruderStepper::read_slot_tag() {
     // Back at the outlet in any case, so that the park below starts from a known place.
     home_success = do_home(outlet, kToOutletMm, kToOutletSpeedMmS, kToOutletAccelMmS2, false);
   } catch (...) {
-    // The box stays usable: no busy flag, no running reader, no motor left on.
+    // The box stays usable: no running reader, no motor left on.
     stop_after_error(outlet_watch);
     rfid_state_ = 0;
-    feedhub_.set_box_button_state(0);
     if (reader_started) reader->stop_read();
     throw;
   }
@@ -95,7 +95,6 @@ bool BoxExtruderStepper::read_slot_tag() {
   }
   disable_stepper();
   rfid_state_ = 0;
-  feedhub_.set_box_button_state(0);
   reader->stop_read();
   return home_success;
 }
