@@ -38,9 +38,15 @@ class BridgeSaveVariables final : public HostAdapter<klippy::SaveVariables> {
       : HostAdapter(std::move(object), std::move(link)),
         filename_(link_.get<std::string>(object_, "filename")) {}
   const std::string& filename() const override { return filename_; }
-  // The host replaces its dictionary on every load; the copy follows it.
+  // The host replaces its dictionary on every load and never changes one in place: the
+  // copy is made again only for a new dictionary. Holding the old one keeps its identity
+  // from being reused by the next.
   const klippy::VariableMap& all_variables() const override {
-    variables_ = to_variable_map(link_.get<py::object>(object_, "allVariables"));
+    py::object current = link_.get<py::object>(object_, "allVariables");
+    if (!current.is(copied_from_)) {
+      variables_ = to_variable_map(current);
+      copied_from_ = std::move(current);
+    }
     return variables_;
   }
   void load_variables() override { link_.invoke(object_, "loadVariables"); }
@@ -48,6 +54,7 @@ class BridgeSaveVariables final : public HostAdapter<klippy::SaveVariables> {
  private:
   std::string filename_;
   mutable klippy::VariableMap variables_;
+  mutable py::object copied_from_;
 };
 
 class BridgeGCodeMacro final : public HostAdapter<klippy::GCodeMacro> {

@@ -46,7 +46,10 @@ class SlotsInHostTest(unittest.TestCase):
             self.assertEqual(key, "SLOT")
             self.assertEqual(sorted(values), ["slot0", "slot1", "slot2", "slot3"])
         status = self.printer.lookup_object("feedlane slot2").get_status(0.)
-        self.assertEqual(status, {"runout_button": 0, "rfid_state": 0})
+        self.assertEqual(list(status)[:2], ["runout_button", "rfid_state"])
+        self.assertEqual((status["runout_button"], status["rfid_state"]), (0, 0))
+        self.assertEqual((status["label"], status["state_name"], status["tools"]),
+                         ("1C", "empty", [2]))
 
     def test_shared_box_endstops_stop_every_slot_motor(self):
         endstops = dict((name, endstop)

@@ -36,6 +36,8 @@ class FakeSlotFeeder final : public feedhub::SlotFeeder {
     note(sync ? "sync 1" : "sync 0");
   }
   int r_endstop_state() const override { return runout_; }
+  bool follows_extruder() const override { return !sync_calls.empty() && sync_calls.back(); }
+  bool is_drying() const override { return drying; }
   const std::string& stepper_name() const override { return name_; }
   int stepper_num() const override { return std::stoi(name_.substr(4)); }
   // No filament moves; with `moves_take_time` the motor switch-off waits out the dwells
@@ -49,7 +51,7 @@ class FakeSlotFeeder final : public feedhub::SlotFeeder {
   void cmd_SLOT_UNLOAD(klippy::GCodeCommand&) override {}
   int switch_next_slot() override { return -1; }
   bool read_slot_tag() override { return true; }
-  void set_drying(bool drying) override { is_drying = drying; }
+  void set_drying(bool now_drying) override { drying = now_drying; }
   void turn_over(double distance_mm, double speed_mm_s, double accel_mm_s2) override {
     do_move(-distance_mm, speed_mm_s, accel_mm_s2);
     do_move(distance_mm, speed_mm_s, accel_mm_s2);
@@ -60,7 +62,7 @@ class FakeSlotFeeder final : public feedhub::SlotFeeder {
   // Told of every call as it is made, after it is recorded.
   std::function<void(FakeSlotFeeder&, const std::string&)> on_call;
   bool moves_take_time = false;
-  bool is_drying = false;
+  bool drying = false;
 
  private:
   void note(const std::string& call);

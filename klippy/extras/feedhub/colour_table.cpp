@@ -37,6 +37,24 @@ std::optional<ColourEntry> colour_by_code(int code) {
   return kColours[static_cast<size_t>(code - kMinColourCode)];
 }
 
+std::optional<ColourEntry> find_colour(const std::string& text) {
+  std::string wanted;
+  for (char c : text)
+    wanted +=
+        c == '_' || c == '-' ? ' ' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  for (const ColourEntry& entry : kColours) {
+    if (wanted == entry.name || wanted == std::to_string(entry.code)) return entry;
+  }
+  return std::nullopt;
+}
+
+std::string colour_names() {
+  std::string names;
+  for (const ColourEntry& entry : kColours)
+    names += (names.empty() ? "" : ", ") + std::string(entry.name);
+  return names;
+}
+
 std::optional<Rgb> parse_hex_colour(const std::string& text) {
   std::string digits = !text.empty() && text[0] == '#' ? text.substr(1) : text;
   if (digits.size() != 6 && digits.size() != 8) return std::nullopt;

@@ -23,6 +23,11 @@ inline constexpr int kMaxColourCode = 24;
 
 // nullopt for a code outside 1..24.
 std::optional<ColourEntry> colour_by_code(int code);
+// The colour a user names: its code ("3") or its name in any case, with '_' or '-' for the
+// space ("light_blue"); nullopt for anything else.
+std::optional<ColourEntry> find_colour(const std::string& text);
+// "white, black, ..., transparent": every name, for messages that list them.
+std::string colour_names();
 
 // "#RRGGBB" or "RRGGBB" (any case; a trailing alpha pair "#RRGGBBAA" is ignored).
 std::optional<Rgb> parse_hex_colour(const std::string& text);

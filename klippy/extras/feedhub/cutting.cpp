@@ -42,6 +42,7 @@ void FeedHub::cmd_CUT_FILAMENT(klippy::GCodeCommand& gcmd) {
   const std::string slot = slot_of_tool(*this, gcmd.get_int("T", -1)).str();
   // An empty slot has nothing to cut.
   if (is_state(get_value_by_key(slot, -1), SlotState::Empty)) return;
+  const ActivityScope activity(*this, Operation::Cut);
   gcode_.run_script_from_command(approach_script(gcode_move().last_position()[1]));
   const std::string last_load_slot = get_value_by_key("last_load_slot", kNoSlot).str();
   if (last_load_slot != kNoSlot && filament_at_extruder_entry()) {

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "klippy/host/gcode.h"
+#include "klippy/host/value.h"
 
 namespace feedhub {
 
@@ -33,12 +34,25 @@ struct ErrorReport {
   RetryAction retry = RetryAction::None;
 };
 
+// The message with the slot label filled in.
+std::string report_message(const ErrorReport& report, std::optional<int> slot);
 // "Code:ZKE_004_013; Message:..." with the slot label filled in.
 std::string report_text(const ErrorReport& report, std::optional<int> slot);
 // "ZKE_004_013": the name of a step of code 13, without its slot.
 std::string step_name_for(int code);
 // "ZKE_004_013_00" for a step of no particular slot, "ZKE_004_001_3" for slot 3.
 std::string retry_step_for(int code, std::optional<int> slot);
+// A recorded step split at the last underscore that only digits follow:
+// "ZKE_004_005_2" is step "ZKE_004_005" of slot "2"; "_00" means no particular slot.
+struct RetryStep {
+  std::string name;         // "ZKE_004_005"
+  std::string slot_number;  // the digits after the last underscore, as written: "2", "00"
+};
+std::optional<RetryStep> parse_retry_step(const std::string& text);
+// True while retry_step holds a failed step: never written (the default 0) and cleared
+// (None) both mean that nothing is pending.
+bool is_step_pending(const klippy::Value& recorded);
+
 // Sends the report the way its code requires.
 void send_report(klippy::GCodeDispatch& gcode, const ErrorReport& report, std::optional<int> slot);
 

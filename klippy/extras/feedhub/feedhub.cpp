@@ -1,6 +1,7 @@
 #include "klippy/extras/feedhub/feedhub.h"
 
 #include "klippy/extras/feedhub/box_commands.h"
+#include "klippy/extras/feedhub/box_status.h"
 #include "klippy/extras/feedhub/error_codes.h"
 #include "klippy/extras/feedhub/head_paths.h"
 #include "klippy/extras/feedhub/slot_feeder.h"
@@ -68,6 +69,7 @@ FeedHub::FeedHub(klippy::ConfigSection& config)
   register_recovery_commands();
   register_self_inspection_commands();
   register_front_button_commands();
+  register_box_data_commands();
 }
 
 FeedHub::~FeedHub() = default;
@@ -88,14 +90,33 @@ bool FeedHub::filament_at_extruder_entry() {
   return present;
 }
 
-std::optional<klippy::Value> FeedHub::get_status(double /*eventtime*/) {
+std::optional<klippy::Value> FeedHub::get_status(double eventtime) {
   // Looked up at every call, so that a status before the connect event reads the sensor too;
   // a missing sensor is reported at connect, never from a status query.
   auto* hall = printer_.lookup_object_or_null<klippy::HallFilamentWidthSensor>(kHallSensorName);
   int e_endstop_state = hall && hall->diameter() > kFilamentPresentDiameterMm ? 1 : 0;
-  return klippy::Value(klippy::Value::Dict{{"box_button_state", box_button_state_},
-                                           {"b_endstop_state", b_endstop_state_},
-                                           {"e_endstop_state", e_endstop_state}});
+  klippy::Value::Dict status{{"box_button_state", box_button_state_},
+                             {"b_endstop_state", b_endstop_state_},
+                             {"e_endstop_state", e_endstop_state}};
+  // A status request that fails would take the host's status reporting down with it.
+  try {
+    add_picture_status(status, take_picture(*this, eventtime));
+  } catch (const std::exception& e) {
+    printer_.log().error(std::string("Box status: ") + e.what());
+  }
+  return klippy::Value(std::move(status));
+}
+
+SlotFeeder* FeedHub::feeder_of(int slot) {
+  if (slot < 0 || slot >= kMaxSlots) return nullptr;
+  if (connected_) return feeders_[static_cast<size_t>(slot)];
+  return find_slot_feeder(printer_, slot_name(slot));
+}
+
+klippy::PrinterObject* FeedHub::box_heater(int box) {
+  if (box < 1 || box > kMaxBoxCount) return nullptr;
+  if (connected_) return box_heaters_[static_cast<size_t>(box - 1)];
+  return printer_.find_object(box_heater_object_name(box));
 }
 
 // Configuration faults surface here, where the host reports them as such and does not
@@ -113,6 +134,12 @@ void FeedHub::handle_connect() {
         "for filament at the extruder entry.");
   if (auto* toolhead = printer_.lookup_object_or_null<klippy::Toolhead>("toolhead"))
     check_head_reach(*toolhead, reactor_.monotonic());
+  // Every section has been loaded: the feeders and heaters the status reads stay as they are.
+  for (int slot = 0; slot < kMaxSlots; ++slot)
+    feeders_[static_cast<size_t>(slot)] = find_slot_feeder(printer_, slot_name(slot));
+  for (int box = 1; box <= kMaxBoxCount; ++box)
+    box_heaters_[static_cast<size_t>(box - 1)] = printer_.find_object(box_heater_object_name(box));
+  connected_ = true;
 }
 
 void FeedHub::handle_ready() {
@@ -123,6 +150,7 @@ void FeedHub::handle_ready() {
     if (!feeder) {
       gcode_.respond_raw("!! " + step_name_for(reports::kFeedingStateIncorrect.code) + " " +
                          std::string(reports::kFeedingStateIncorrect.message));
+      note_error(reports::kFeedingStateIncorrect, std::nullopt);
       save_variable("retry_step",
                     retry_step_for(reports::kFeedingStateIncorrect.code, std::nullopt));
       startup_timers_.emplace_back(
@@ -155,6 +183,7 @@ void FeedHub::register_command(const std::string& name, klippy::CommandHandler h
 void FeedHub::report_error(const ErrorReport& report, std::optional<int> slot) {
   black_box_.error_reported(report, slot, report_text(report, slot));
   send_report(gcode_, report, slot);
+  note_error(report, slot);
   save_variable("retry_step", retry_step_for(report.code, slot));
   black_box_.dump_after_error(report, slot);
 }
@@ -162,8 +191,13 @@ void FeedHub::report_error(const ErrorReport& report, std::optional<int> slot) {
 void FeedHub::report_error_general_step(const ErrorReport& report, int slot) {
   black_box_.error_reported(report, slot, report_text(report, slot));
   send_report(gcode_, report, slot);
+  note_error(report, slot);
   save_variable("retry_step", retry_step_for(report.code, std::nullopt));
   black_box_.dump_after_error(report, std::nullopt);
+}
+
+void FeedHub::note_error(const ErrorReport& report, std::optional<int> slot) {
+  last_error_ = RecordedError{report, slot, reactor_.monotonic()};
 }
 
 double FeedHub::delayed_init_error_raw(double /*eventtime*/) {

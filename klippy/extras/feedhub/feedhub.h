@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "klippy/extras/feedhub/black_box.h"
+#include "klippy/extras/feedhub/box_activity.h"
 #include "klippy/extras/feedhub/box_button.h"
 #include "klippy/extras/feedhub/box_endstop.h"
 #include "klippy/extras/feedhub/box_motion.h"
@@ -33,10 +34,19 @@ namespace feedhub {
 class ToolChange;
 class SlotFeeder;
 
-// A box being dried: its turn-over timer and when the drying started (reactor time, s).
+// A box being dried: its turn-over timer, when the drying started (reactor time, s) and how
+// long it lasts.
 struct BoxDrying {
   ScopedTimer timer;
   double start_time = 0.0;
+  double duration_s = 0.0;
+};
+
+// The last numbered report the box made, and when (reactor time, s).
+struct RecordedError {
+  ErrorReport report;
+  std::optional<int> slot;
+  double time = 0.0;
 };
 
 // How a retried filament operation is heated: at the paused print's temperature, at the
@@ -60,7 +70,8 @@ class FeedHub final : public klippy::PrinterObject {
   FeedHub(const FeedHub&) = delete;
   FeedHub& operator=(const FeedHub&) = delete;
 
-  // {box_button_state, b_endstop_state, e_endstop_state}
+  // {box_button_state, b_endstop_state, e_endstop_state}, and the picture of the box that
+  // front ends draw (box_status.h).
   std::optional<klippy::Value> get_status(double eventtime) override;
   // "klippy:connect": ConfigError without a hall sensor or when the axes cannot reach the
   // box's head positions.
@@ -70,6 +81,8 @@ class FeedHub final : public klippy::PrinterObject {
 
   // Saved variables. Every write replaces the whole file and reloads the host's copy.
   void save_variable(const std::string& varname, const klippy::Value& value);
+  // Several values in one write: readers see all of them or, when it fails, none.
+  void save_variables(const std::vector<std::pair<std::string, klippy::Value>>& values);
   // Takes the variables out of the file, so that their readers see their defaults again;
   // one write for all of them, none when none is saved.
   void remove_variables(const std::vector<std::string>& varnames);
@@ -86,6 +99,9 @@ class FeedHub final : public klippy::PrinterObject {
 
   // Sends the report and records its step in retry_step.
   void report_error(const ErrorReport& report, std::optional<int> slot = std::nullopt);
+  // Keeps the report as the last error of the status.
+  void note_error(const ErrorReport& report, std::optional<int> slot);
+  const std::optional<RecordedError>& last_error() const { return last_error_; }
   // The message names `slot`, but the step recorded is one of no particular slot ("_00").
   void report_error_general_step(const ErrorReport& report, int slot);
 
@@ -173,6 +189,20 @@ class FeedHub final : public klippy::PrinterObject {
   // Turns one slot's strand over, unless it holds none, feeds the extruder or a print runs.
   void turn_over_slot(int slot);
 
+  BoxActivities& activities() { return activities_; }
+  // The feeder of `slot`, or null when none is configured; looked up once the host has
+  // connected (the status asks often).
+  SlotFeeder* feeder_of(int slot);
+  // The box's heater object ("heater_generic heater_box<box>", box 1-based), or null.
+  klippy::PrinterObject* box_heater(int box);
+  // Code to name of the filament table, read again when older than a few seconds or when
+  // `fresh` is asked for.
+  const std::map<long long, std::string>& filament_names(bool fresh = false);
+  // BOX_STATUS, BOX_MAP_TOOL, BOX_SET_SLOT.
+  void cmd_BOX_STATUS(klippy::GCodeCommand& gcmd);
+  void cmd_BOX_MAP_TOOL(klippy::GCodeCommand& gcmd);
+  void cmd_BOX_SET_SLOT(klippy::GCodeCommand& gcmd);
+
   klippy::PrintStats& print_stats() { return print_stats_; }
   klippy::GCodeMacro& gcode_macro_resume() { return gcode_macro_resume_; }
   // Looked up at use: some hosts build it together with the toolhead, after the sections.
@@ -203,6 +233,7 @@ class FeedHub final : public klippy::PrinterObject {
   std::string resume_temperature_text() const;
   void register_self_inspection_commands();
   void register_front_button_commands();
+  void register_box_data_commands();
   // Writes the saved variables as `change` leaves them and reloads the host's copy.
   void write_variables(const std::function<void(klippy::VariableMap&)>& change);
   // An error report for the black box, which writes its record of it.
@@ -243,6 +274,13 @@ class FeedHub final : public klippy::PrinterObject {
   void start_up_tag_reading(double eventtime);
 
   klippy::HallFilamentWidthSensor* filament_hall_ = nullptr;
+  BoxActivities activities_;
+  std::optional<RecordedError> last_error_;
+  bool connected_ = false;
+  std::array<SlotFeeder*, kMaxSlots> feeders_{};
+  std::array<klippy::PrinterObject*, kMaxBoxCount> box_heaters_{};
+  std::map<long long, std::string> filament_names_;
+  std::optional<double> filament_names_read_at_;
   std::vector<ScopedTimer> startup_timers_;
   // True while the start-up run of the self-inspection is running: its failure must not
   // replace the step of an earlier failure, and the start-up tag reading waits for it.

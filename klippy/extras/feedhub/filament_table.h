@@ -2,6 +2,7 @@
 // in sections "fila<type id>".
 #pragma once
 
+#include <map>
 #include <optional>
 #include <string>
 
@@ -33,5 +34,14 @@ std::string filament_section_name(const klippy::Value& filament_id);
 std::optional<TempRange> lookup_filament_temps(klippy::Printer& printer,
                                                const klippy::Value& filament_id,
                                                TempPurpose purpose);
+
+// The filament codes of the table's "fila<code>" sections and the `name` each gives (empty
+// when a section has none).
+std::map<long long, std::string> filament_names(const klippy::IniDocument& table);
+
+// The code of the filament `text` names: a code of a section of the table ("2"), or the
+// `name` of one (any case, "petg"); nullopt when the table knows neither.
+std::optional<long long> find_filament_code(const klippy::IniDocument& table,
+                                            const std::string& text);
 
 }  // namespace feedhub

@@ -14,8 +14,6 @@
 namespace feedhub {
 namespace {
 
-// Every slot can serve a tool of its own.
-constexpr int kToolCount = kMaxSlots;
 constexpr int kHighestFilamentNumber = 50;
 constexpr double kTurnOverPeriodS = 300.0;
 constexpr double kSecondsPerHour = 60.0 * 60.0;
@@ -92,8 +90,8 @@ std::optional<TempRange> FeedHub::get_box_temp_by_slot(const std::string& slot) 
 }
 
 void FeedHub::set_box_temp(klippy::GCodeCommand& gcmd) {
-  std::array<long long, kToolCount> wanted_c{};
-  for (int tool = 0; tool < kToolCount; ++tool)
+  std::array<long long, kMaxTools> wanted_c{};
+  for (int tool = 0; tool < kMaxTools; ++tool)
     wanted_c[tool] = gcmd.get_int("VT" + std::to_string(tool), -1);
 
   const int box_count = saved_box_count(*this, 0);
@@ -118,7 +116,7 @@ void FeedHub::set_box_temp(klippy::GCodeCommand& gcmd) {
     targets[box] = BoxTarget{limit_c, -1};
   }
 
-  for (int tool = 0; tool < kToolCount; ++tool) {
+  for (int tool = 0; tool < kMaxTools; ++tool) {
     const long long want_c = wanted_c[tool];
     if (want_c == -1) continue;
     const std::string slot = slot_of_tool(*this, tool).str();
@@ -182,6 +180,7 @@ void FeedHub::cmd_ENABLE_BOX_DRY(klippy::GCodeCommand& gcmd) {
   const double start = reactor_.monotonic();
   BoxDrying& drying = heating_timers_[box];
   drying.start_time = start;
+  drying.duration_s = duration_s;
   drying.timer = ScopedTimer(
       reactor_,
       [this, box, start, duration_s](double eventtime) {

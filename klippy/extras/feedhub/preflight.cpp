@@ -21,21 +21,6 @@ std::string lower(std::string text) {
   return text;
 }
 
-// "slotN" with N a configured slot number, else nullopt.
-std::optional<int> slot_number(const klippy::Value& value) {
-  if (!value.is_string()) return std::nullopt;
-  const std::string& name = value.str();
-  if (name.size() < 5 || name.rfind("slot", 0) != 0) return std::nullopt;
-  const std::string digits = name.substr(4);
-  if (digits.size() > 2 || !std::all_of(digits.begin(), digits.end(), [](char c) {
-        return std::isdigit(static_cast<unsigned char>(c)) != 0;
-      }))
-    return std::nullopt;
-  const int slot = std::stoi(digits);
-  if (slot >= kMaxBoxCount * kSlotsPerBox) return std::nullopt;
-  return slot;
-}
-
 // The filament table's name for a saved filament code; a name saved as text is taken as
 // it is. Empty when the box does not know.
 std::string box_material(FeedHub& hub, const klippy::Value& saved) {
@@ -86,7 +71,7 @@ void check_tool(FeedHub& hub, const PrintPlan& plan, double tolerance, ToolCheck
   const std::string tool_key = "value_t" + std::to_string(check.tool);
   const klippy::Value mapped =
       hub.get_value_by_key(tool_key, klippy::Value("slot" + std::to_string(check.tool)));
-  const std::optional<int> slot = slot_number(mapped);
+  const std::optional<int> slot = slot_of_name(mapped);
   if (!slot)
     return fail(check, tool + " is mapped to " + mapped.repr() +
                            ", which is not a slot: " + map_advice(check.tool));

@@ -47,6 +47,7 @@ void FeedHub::cmd_AUTO_RELOAD_FILAMENT(klippy::GCodeCommand& gcmd) {
 
 void FeedHub::cmd_RELOAD_ALL(klippy::GCodeCommand& gcmd) {
   if (print_stats_.state() == "printing") return;
+  const ActivityScope activity(*this, Operation::Reload);
   const long long first = gcmd.get_int("FIRST", 0, {.minval = 0});
   if (!b_endstop_state_) {
     // Filament sits at the outlet: push it on a little and let the next load take it.
@@ -91,6 +92,7 @@ void FeedHub::cmd_RELOAD_ALL(klippy::GCodeCommand& gcmd) {
 void FeedHub::cmd_TIGHTEN_FILAMENT(klippy::GCodeCommand& gcmd) {
   const long long tool = gcmd.get_int("T", -1);
   if (tool == -1) return;
+  const ActivityScope activity(*this, Operation::Tighten);
   const std::string key = tool_slot_key(tool);
   const klippy::Value slot = get_value_by_key(key, 0);
   if (!slot.is_string())

@@ -5,14 +5,6 @@
 #include "klippy/extras/feedhub/feedhub.h"
 
 namespace feedhub {
-namespace {
-
-// Never written (the default 0) and cleared (None) both mean that nothing is pending.
-bool step_pending(const klippy::Value& recorded) {
-  return !recorded.is_none() && recorded != klippy::Value(0);
-}
-
-}  // namespace
 
 void FeedHub::register_resume_guard_commands() {
   register_command(
@@ -25,7 +17,7 @@ void FeedHub::register_resume_guard_commands() {
 
 void FeedHub::cmd_BOX_CHECK_RESUME(klippy::GCodeCommand& gcmd) {
   const klippy::Value recorded = get_value_by_key("retry_step", 0);
-  if (!step_pending(recorded)) return;
+  if (!is_step_pending(recorded)) return;
   throw gcmd.error("Not resuming: box step " + recorded.str() +
                    " failed and has not been retried; the nozzle may hold no filament. Run "
                    "TRY_MOVE_AGAIN to repeat it (the print resumes when it succeeds), or, "
@@ -34,7 +26,7 @@ void FeedHub::cmd_BOX_CHECK_RESUME(klippy::GCodeCommand& gcmd) {
 
 void FeedHub::cmd_BOX_CLEAR_ERROR(klippy::GCodeCommand& gcmd) {
   const klippy::Value recorded = get_value_by_key("retry_step", 0);
-  if (!step_pending(recorded)) {
+  if (!is_step_pending(recorded)) {
     gcmd.respond_info("No failed box step to clear");
     return;
   }

@@ -14,22 +14,6 @@ namespace {
 // Nozzle temperature for a heated retry when the paused print left none.
 constexpr int kDefaultResumeTempC = 250;
 
-struct RetryStep {
-  std::string name;         // "ZKE_004_005"
-  std::string slot_number;  // the digits after the last underscore, as written: "2", "00"
-};
-
-// Splits "<name>_<digits>" at the last underscore that only digits follow.
-std::optional<RetryStep> parse_retry_step(const std::string& text) {
-  const std::size_t underscore = text.rfind('_');
-  if (underscore == std::string::npos || underscore == 0 || underscore + 1 == text.size())
-    return std::nullopt;
-  const std::string digits = text.substr(underscore + 1);
-  if (!std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
-    return std::nullopt;
-  return RetryStep{text.substr(0, underscore), digits};
-}
-
 // The controller's own steps are recorded with "_00": they concern no particular slot.
 bool concerns_no_slot(const RetryStep& step) {
   return step.slot_number == "00";
@@ -57,6 +41,7 @@ void FeedHub::refuse_unload_of_other_slot(const std::string& command,
 }
 
 void FeedHub::cmd_RETRY(klippy::GCodeCommand& gcmd) {
+  const ActivityScope activity(*this, Operation::Retry);
   const klippy::Value recorded = get_value_by_key("retry_step", 0);
   // Accepted for the front ends that send it; a retried tag read needs no switch.
   gcmd.get_int("RFID", 0);

@@ -42,24 +42,36 @@ void FeedHub::write_variables(const std::function<void(klippy::VariableMap&)>& c
 }
 
 void FeedHub::save_variable(const std::string& varname, const klippy::Value& value) {
-  const std::string failed = "Unable to save variable " + varname + " as " + value.str();
+  save_variables({{varname, value}});
+}
+
+void FeedHub::save_variables(const std::vector<std::pair<std::string, klippy::Value>>& values) {
+  if (values.empty()) return;
   // A file the host cannot read back would stop the next start: refused before writing.
-  if (!klippy::is_valid_variable_name(varname))
-    throw klippy::CommandError(failed +
-                               ": the name may hold only lower-case letters, digits "
-                               "and '_'");
-  if (!klippy::reads_back(value))
-    throw klippy::CommandError(failed + ": its written form " + value.repr() +
-                               " does not read back as the same value");
+  for (const auto& [varname, value] : values) {
+    const std::string failed = "Unable to save variable " + varname + " as " + value.str();
+    if (!klippy::is_valid_variable_name(varname))
+      throw klippy::CommandError(failed +
+                                 ": the name may hold only lower-case letters, digits "
+                                 "and '_'");
+    if (!klippy::reads_back(value))
+      throw klippy::CommandError(failed + ": its written form " + value.repr() +
+                                 " does not read back as the same value");
+  }
   const klippy::VariableMap& saved = save_variables_.all_variables();
-  const auto previous = saved.find(varname);
-  const std::optional<std::string> old_repr =
-      previous == saved.end() ? std::nullopt : std::optional<std::string>(previous->second.repr());
+  std::vector<std::optional<std::string>> old_reprs;
+  for (const auto& [varname, value] : values) {
+    const auto previous = saved.find(varname);
+    old_reprs.push_back(previous == saved.end() ? std::nullopt
+                                                : std::optional<std::string>(previous->second.repr()));
+  }
+  const std::string failed =
+      "Unable to save variable " + values.front().first + " as " + values.front().second.str();
   // Written off the event loop and replaced atomically, so a crash or a full disk leaves
   // the previous file intact; the values change only once the new file is in place.
   try {
     write_variables([&](klippy::VariableMap& updated) {
-      updated[varname] = value;
+      for (const auto& [varname, value] : values) updated[varname] = value;
       if (const std::string* unwritable = klippy::find_unwritable(updated))
         throw klippy::CommandError(
             failed + ": the saved " + *unwritable + " = " + updated.at(*unwritable).repr() +
@@ -68,10 +80,12 @@ void FeedHub::save_variable(const std::string& varname, const klippy::Value& val
   } catch (const klippy::CommandError&) {
     throw;
   } catch (const std::exception& e) {
-    printer_.log().error(std::string("Saving variable ") + varname + " failed: " + e.what());
+    printer_.log().error(std::string("Saving variable ") + values.front().first +
+                         " failed: " + e.what());
     throw klippy::CommandError(failed + ": " + e.what());
   }
-  black_box_.variable_written(varname, value.repr(), old_repr);
+  for (size_t i = 0; i < values.size(); ++i)
+    black_box_.variable_written(values[i].first, values[i].second.repr(), old_reprs[i]);
 }
 
 void FeedHub::remove_variables(const std::vector<std::string>& varnames) {

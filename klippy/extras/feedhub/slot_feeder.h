@@ -17,6 +17,9 @@ class SlotFeeder : public klippy::PrinterObject {
   virtual void slot_sync(bool sync) = 0;
   // 1 while the slot's runout sensor sees no filament, 0 while it sees filament.
   virtual int r_endstop_state() const = 0;
+  // The slot motor follows the extruder's moves now (coupled, and no move of its own since).
+  virtual bool follows_extruder() const = 0;
+  virtual bool is_drying() const = 0;
   // "slot" + slot number, e.g. "slot5".
   virtual const std::string& stepper_name() const = 0;
   virtual int stepper_num() const = 0;

@@ -78,6 +78,7 @@ void FeedHub::register_self_inspection_commands() {
 
 void FeedHub::cmd_SELF_INSPECTION(klippy::GCodeCommand& /*gcmd*/) {
   const BoxBusy busy(*this);
+  const ActivityScope activity(*this, Operation::SelfInspection);
   const int slot_count = saved_slot_count(*this, 1);
   auto feeder_of_slot = [&](int slot) -> SlotFeeder& {
     return slot_feeder(printer_, slot, "BOX_SELF_INSPECTION");
@@ -128,6 +129,7 @@ void FeedHub::cmd_SELF_INSPECTION(klippy::GCodeCommand& /*gcmd*/) {
                               report_text(reports::kSelfInspectionFailed, std::nullopt));
     send_report(gcode_, reports::kSelfInspectionFailed, std::nullopt);
     black_box_.dump_after_error(reports::kSelfInspectionFailed, std::nullopt);
+    note_error(reports::kSelfInspectionFailed, std::nullopt);
   } else {
     report_error(reports::kSelfInspectionFailed);
   }

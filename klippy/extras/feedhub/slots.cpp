@@ -1,5 +1,7 @@
 #include "klippy/extras/feedhub/slots.h"
 
+#include <cctype>
+
 #include "klippy/extras/feedhub/feedhub.h"
 #include "klippy/extras/feedhub/saved_values.h"
 #include "klippy/extras/feedhub/slot_feeder.h"
@@ -13,6 +15,84 @@ klippy::Value saved(SlotState state) {
 
 bool is_state(const klippy::Value& value, SlotState state) {
   return value == saved(state);
+}
+
+std::optional<SlotState> slot_state_of(const klippy::Value& value) {
+  for (SlotState state : {SlotState::Empty, SlotState::ParkedInBox, SlotState::InExtruder,
+                          SlotState::AtSensor, SlotState::Failed, SlotState::ExtruderFailed}) {
+    if (is_state(value, state)) return state;
+  }
+  return std::nullopt;
+}
+
+const char* slot_state_name(SlotState state) {
+  switch (state) {
+    case SlotState::Empty:
+      return "empty";
+    case SlotState::ParkedInBox:
+      return "parked";
+    case SlotState::InExtruder:
+      return "in_extruder";
+    case SlotState::AtSensor:
+      return "at_sensor";
+    case SlotState::Failed:
+      return "failed";
+    case SlotState::ExtruderFailed:
+      return "extruder_failed";
+  }
+  return "unknown";
+}
+
+const char* slot_state_text(SlotState state) {
+  switch (state) {
+    case SlotState::Empty:
+      return "empty";
+    case SlotState::ParkedInBox:
+      return "parked in the box";
+    case SlotState::InExtruder:
+      return "in the extruder";
+    case SlotState::AtSensor:
+      return "at the slot sensor";
+    case SlotState::Failed:
+      return "slot move failed";
+    case SlotState::ExtruderFailed:
+      return "extruder move failed";
+  }
+  return "unknown";
+}
+
+namespace {
+
+// The number `digits` stands for when it is one of 0 to kMaxSlots - 1 written plainly.
+std::optional<int> slot_number_text(const std::string& digits) {
+  if (digits.empty() || digits.size() > 2 || (digits.size() == 2 && digits[0] == '0'))
+    return std::nullopt;
+  int slot = 0;
+  for (char c : digits) {
+    if (!std::isdigit(static_cast<unsigned char>(c))) return std::nullopt;
+    slot = slot * 10 + (c - '0');
+  }
+  if (slot >= kMaxSlots) return std::nullopt;
+  return slot;
+}
+
+}  // namespace
+
+std::optional<int> parse_slot(const std::string& text) {
+  if (text.size() == 2 && text[0] >= '1' && text[0] < '1' + kMaxBoxCount) {
+    const char letter = static_cast<char>(std::toupper(static_cast<unsigned char>(text[1])));
+    if (letter >= 'A' && letter < 'A' + kSlotsPerBox)
+      return slot_of_box(text[0] - '1', letter - 'A');
+  }
+  std::string lowered = text;
+  for (char& c : lowered) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (lowered.rfind("slot", 0) == 0) return slot_number_text(lowered.substr(4));
+  return slot_number_text(lowered);
+}
+
+std::optional<int> slot_of_name(const klippy::Value& name) {
+  if (!name.is_string() || name.as_string().rfind("slot", 0) != 0) return std::nullopt;
+  return slot_number_text(name.as_string().substr(4));
 }
 
 std::string slot_name(int slot) {

@@ -3,6 +3,7 @@
 // and how a command finds a slot's feeder.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "klippy/host/printer.h"
@@ -16,6 +17,8 @@ class SlotFeeder;
 inline constexpr int kSlotsPerBox = 4;
 inline constexpr int kMaxBoxCount = 4;
 inline constexpr int kMaxSlots = kSlotsPerBox * kMaxBoxCount;
+// Tools the slicer may name: every slot can serve a tool of its own.
+inline constexpr int kMaxTools = kMaxSlots;
 // The slot name saved while no slot is meant ("slot_sync", "last_load_slot").
 inline constexpr const char* kNoSlot = "slot-1";
 
@@ -37,11 +40,23 @@ constexpr int code(SlotState state) {
 klippy::Value saved(SlotState state);
 // True when the saved `value` is `state`.
 bool is_state(const klippy::Value& value, SlotState state);
+// The state a saved value holds; nullopt for a value that is none of the states.
+std::optional<SlotState> slot_state_of(const klippy::Value& value);
+// Short lower-case names for front ends and macros: "empty", "parked", "in_extruder",
+// "at_sensor", "failed", "extruder_failed".
+const char* slot_state_name(SlotState state);
+// Where the state leaves the filament, for people: "parked in the box", ...
+const char* slot_state_text(SlotState state);
 
 // "slot5": the slot's name in configuration sections and saved variables.
 std::string slot_name(int slot);
 // "2B": box number 1 to 4 and slot letter A to D, as messages to the user name slots.
 std::string slot_label(int slot);
+// The slot a user names: its label ("2B", any case), its name ("slot5") or its number
+// ("5"); nullopt when the text names none of the 16 slots.
+std::optional<int> parse_slot(const std::string& text);
+// The slot number of a saved slot name ("slot5"); nullopt for "slot-1" and anything else.
+std::optional<int> slot_of_name(const klippy::Value& name);
 // 0-based box of a slot.
 inline int box_of_slot(int slot) {
   return slot / kSlotsPerBox;

@@ -34,9 +34,13 @@ void ToolChange::move(const klippy::Position& /*newpos*/, double /*speed*/) {}
 
 void ToolChange::cmd_TOOL_CHANGE_START(klippy::GCodeCommand& gcmd) {
   FeedHub& hub = printer_.lookup_object<FeedHub>(FeedHub::kObjectName);
-  const klippy::Value from_slot = slot_of_tool(hub, gcmd.get_int("F", -1));
-  const klippy::Value to_slot = slot_of_tool(hub, gcmd.get_int("T", -2));
+  const long long from_tool = gcmd.get_int("F", -1);
+  const long long to_tool = gcmd.get_int("T", -2);
+  const klippy::Value from_slot = slot_of_tool(hub, from_tool);
+  const klippy::Value to_slot = slot_of_tool(hub, to_tool);
   hub.save_variable("is_tool_change", 1);
+  open_block_ = ToolChangeBlock{from_tool, to_tool, printer_.get_reactor().monotonic(),
+                                print_running(hub.print_stats().state())};
   // A second start while excluding must not stack this object on itself: the single end
   // has to bring back the transform that was in force before the block.
   if (from_slot != to_slot || next_transform_) return;
@@ -57,6 +61,7 @@ void ToolChange::cmd_TOOL_CHANGE_START(klippy::GCodeCommand& gcmd) {
 double ToolChange::watch_print(double eventtime) {
   FeedHub& hub = printer_.lookup_object<FeedHub>(FeedHub::kObjectName);
   if (print_running(hub.print_stats().state())) return eventtime + kPrintWatchPeriodS;
+  open_block_.reset();
   try {
     hub.save_variable("is_tool_change", 0);
   } catch (const klippy::CommandError& e) {
@@ -69,6 +74,7 @@ double ToolChange::watch_print(double eventtime) {
 
 void ToolChange::cmd_TOOL_CHANGE_END(klippy::GCodeCommand& /*gcmd*/) {
   FeedHub& hub = printer_.lookup_object<FeedHub>(FeedHub::kObjectName);
+  open_block_.reset();
   hub.save_variable("is_tool_change", 0);
   if (!next_transform_) return;
   end_exclusion();

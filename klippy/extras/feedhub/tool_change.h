@@ -5,6 +5,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 
 #include "klippy/extras/feedhub/scoped_timer.h"
 #include "klippy/host/config.h"
@@ -15,6 +16,12 @@
 namespace feedhub {
 
 class BlackBox;
+// A tool-change block between its start and its end.
+struct ToolChangeBlock {
+  long long from_tool = -1, to_tool = -2;
+  double since = 0.0;     // reactor time of TOOL_CHANGE_START
+  bool in_print = false;  // started while a print ran: the print's end ends it too
+};
 
 class ToolChange final : public klippy::MoveTransform,
                          public std::enable_shared_from_this<ToolChange> {
@@ -37,6 +44,7 @@ class ToolChange final : public klippy::MoveTransform,
   // extruder load and unload do nothing meanwhile.
   bool exclude_tool() const { return exclude_tool_; }
   bool is_excluding() const { return next_transform_ != nullptr; }
+  const std::optional<ToolChangeBlock>& open_block() const { return open_block_; }
 
  private:
   klippy::Heater& extruder_heater();
@@ -51,6 +59,7 @@ class ToolChange final : public klippy::MoveTransform,
   std::shared_ptr<klippy::MoveTransform> next_transform_;
   klippy::GCodeDispatch& gcode_;
   ScopedTimer print_watch_;
+  std::optional<ToolChangeBlock> open_block_;
 };
 
 }  // namespace feedhub

@@ -1,6 +1,7 @@
 #include "klippy/extras/feedlane/box_extruder_stepper.h"
 
 #include "klippy/extras/feedhub/box_commands.h"
+#include "klippy/extras/feedhub/box_status.h"
 #include "klippy/extras/feedhub/feedhub.h"
 #include "klippy/extras/feedlane/slot_sections.h"
 #include "klippy/host/factory.h"
@@ -59,8 +60,14 @@ BoxExtruderStepper::BoxExtruderStepper(klippy::ConfigSection& config)
 }
 
 std::optional<klippy::Value> BoxExtruderStepper::get_status(double /*eventtime*/) {
-  return klippy::Value(
-      klippy::Value::Dict{{"runout_button", r_endstop_state_}, {"rfid_state", rfid_state_}});
+  klippy::Value::Dict status{{"runout_button", r_endstop_state_}, {"rfid_state", rfid_state_}};
+  // A status request that fails would take the host's status reporting down with it.
+  try {
+    feedhub::add_slot_status(status, feedhub::take_slot_picture(feedhub_, stepper_num_));
+  } catch (const std::exception& e) {
+    printer_.log().error("Status of " + stepper_name_ + ": " + e.what());
+  }
+  return klippy::Value(std::move(status));
 }
 
 klippy::Toolhead& BoxExtruderStepper::toolhead() {

@@ -49,7 +49,7 @@ class BoxExtruderStepper final : public feedhub::SlotFeeder {
   BoxExtruderStepper(const BoxExtruderStepper&) = delete;
   BoxExtruderStepper& operator=(const BoxExtruderStepper&) = delete;
 
-  // {runout_button, rfid_state}
+  // {runout_button, rfid_state}, and the slot's part of the box's picture (box_status.h).
   std::optional<klippy::Value> get_status(double eventtime) override;
 
   // Motion on the private queue; print time in seconds.
@@ -121,7 +121,8 @@ class BoxExtruderStepper final : public feedhub::SlotFeeder {
   bool slot_not_unload() const { return slot_not_unload_; }
   double next_cmd_time() const { return next_cmd_time_; }
   int rfid_state() const { return rfid_state_; }
-  bool is_drying() const { return is_drying_; }
+  bool is_drying() const override { return is_drying_; }
+  bool follows_extruder() const override { return follows_extruder_; }
   void set_drying(bool drying) override;
   void turn_over(double distance_mm, double speed_mm_s, double accel_mm_s2) override;
   klippy::ExtruderStepper& extruder_stepper() { return *extruder_stepper_; }
@@ -173,6 +174,7 @@ class BoxExtruderStepper final : public feedhub::SlotFeeder {
   feedhub::ScopedTimer led_timer_;
   int rfid_state_ = 0;
   bool is_drying_ = false;
+  bool follows_extruder_ = false;
   // While the slot's own moves carry its strand across the runout sensor, the sensor's
   // reports are only recorded; the last one reported is kept either way.
   bool own_moves_at_sensor_ = false;

@@ -36,6 +36,7 @@ bool BoxExtruderStepper::is_printing() {
 
 void BoxExtruderStepper::cmd_EXTRUDER_LOAD(klippy::GCodeCommand& gcmd) {
   if (feedhub_.tool_change().exclude_tool()) return;
+  const feedhub::ActivityScope activity(feedhub_, feedhub::Operation::ExtruderLoad, stepper_num_);
   toolhead().wait_moves();
   if (r_endstop_state_) {
     feedhub_.report_error(reports::kLoadFilamentFirst, stepper_num_);

@@ -17,6 +17,7 @@ constexpr const char* kCutScript = "CUT_FILAMENT\nMOVE_TO_TRASH\n";
 void BoxExtruderStepper::cmd_EXTRUDER_UNLOAD(klippy::GCodeCommand& /*gcmd*/, bool can_cut) {
   if (feedhub_.tool_change().exclude_tool()) return;
   feedhub_.refuse_unload_of_other_slot("EXTRUDER_UNLOAD", stepper_name_);
+  const feedhub::ActivityScope activity(feedhub_, feedhub::Operation::ExtruderUnload, stepper_num_);
   toolhead().wait_moves();
   const bool printing = is_printing();
   if (printing && r_endstop_state_) {

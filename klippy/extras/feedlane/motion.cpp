@@ -29,6 +29,7 @@ void BoxExtruderStepper::do_move(double movepos_mm, double speed_mm_s, double ac
   trapq_->finalize_moves(next_cmd_time_, next_cmd_time_ - kMoveHistoryS);
   // Takes the motor off the extruder's queue if it followed it.
   stepper_.set_trapq(trapq_);
+  follows_extruder_ = false;
   // Every move is relative to wherever the filament stands; no slot position is kept.
   stepper_.set_position({0., 0., 0.});
   const klippy::MoveTime move = klippy::calc_move_time(movepos_mm, speed_mm_s, accel_mm_s2);

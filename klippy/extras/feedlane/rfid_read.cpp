@@ -30,6 +30,7 @@ void BoxExtruderStepper::cmd_SLOT_RFID_READ(klippy::GCodeCommand& /*gcmd*/) {
 
 bool BoxExtruderStepper::read_slot_tag() {
   if (rfid_state_ != 0) return true;
+  const feedhub::ActivityScope activity(feedhub_, feedhub::Operation::TagRead, stepper_num_);
   if (!feedhub_.b_endstop_state()) {
     // Another strand holds the outlet path; pushing this one would jam the two.
     feedhub_.report_error(reports::kOutletOccupied);

@@ -107,6 +107,7 @@ void BoxExtruderStepper::set_drying(bool drying) {
 }
 
 void BoxExtruderStepper::turn_over(double distance_mm, double speed_mm_s, double accel_mm_s2) {
+  const feedhub::ActivityScope activity(feedhub_, feedhub::Operation::TurnOver, stepper_num_);
   own_moves_at_sensor_ = true;
   const feedhub::AtExit sensor_followed_again([this] {
     own_moves_at_sensor_ = false;

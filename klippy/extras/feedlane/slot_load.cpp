@@ -34,6 +34,7 @@ void BoxExtruderStepper::stop_after_error(const klippy::TimerHandle& watch_timer
 
 bool BoxExtruderStepper::slot_load() {
   if (is_printing()) return false;
+  const feedhub::ActivityScope activity(feedhub_, feedhub::Operation::SlotLoad, stepper_num_);
   if (!feedhub_.b_endstop_state()) {
     // Another slot's filament is in the outlet path: loading would jam the two.
     feedhub_.report_error(reports::kExtruderLoaded, stepper_num_);
@@ -92,6 +93,7 @@ bool BoxExtruderStepper::slot_load() {
 
 void BoxExtruderStepper::cmd_SLOT_UNLOAD(klippy::GCodeCommand& /*gcmd*/) {
   if (is_printing()) return;
+  const feedhub::ActivityScope activity(feedhub_, feedhub::Operation::SlotUnload, stepper_num_);
   const std::string last_load_slot =
       feedhub_.get_value_by_key("last_load_slot", feedhub::kNoSlot).str();
   if (!feedhub_.b_endstop_state() && last_load_slot == stepper_name_) {
@@ -144,12 +146,14 @@ bool BoxExtruderStepper::follow_extruder_if_coupled() {
   // motor changes queues.
   sync_print_time();
   extruder_stepper_->sync_to_extruder("extruder");
+  follows_extruder_ = true;
   return true;
 }
 
 void BoxExtruderStepper::slot_sync(bool value) {
   if (!value) {
     extruder_stepper_->sync_to_extruder("");
+    follows_extruder_ = false;
     feedhub_.save_variable("slot_sync", feedhub::kNoSlot);
     return;
   }
@@ -159,6 +163,7 @@ void BoxExtruderStepper::slot_sync(bool value) {
     feedhub::slot_feeder(printer_, slot, "Coupling " + stepper_name_ + " to the extruder")
         .slot_sync(false);
   extruder_stepper_->sync_to_extruder("extruder");
+  follows_extruder_ = true;
   feedhub_.save_variable("slot_sync", stepper_name_);
 }
 
