@@ -125,10 +125,56 @@ MacroExpression::Operand MacroExpression::parse_postfix() {
       if (!take(']')) syntax_fault("]");
       operand = member(operand, key.value.value_or(klippy::Value()),
                        operand.source + "[" + key.source + "]");
+    } else if (take('|')) {
+      operand = parse_filter(operand);
     } else {
       return operand;
     }
   }
+}
+
+namespace {
+
+// The host language's int() of a text, as the template filter applies it: 0 for a text
+// that is no number.
+long long int_of_text(const std::string& text) {
+  const char* begin = text.c_str();
+  char* end = nullptr;
+  const long long whole = std::strtoll(begin, &end, 10);
+  while (*end == ' ') ++end;
+  if (end != begin && *end == '\0') return whole;
+  const double number = std::strtod(begin, &end);
+  while (*end == ' ') ++end;
+  if (end != begin && *end == '\0') return static_cast<long long>(number);
+  return 0;
+}
+
+}  // namespace
+
+MacroExpression::Operand MacroExpression::parse_filter(const Operand& operand) {
+  const std::string name = parse_name();
+  if (name == "default" || name == "d") {
+    if (!take('(')) syntax_fault("(");
+    Operand fallback = parse_concat();
+    if (!take(')')) syntax_fault(")");
+    const std::string source = operand.source + "|" + name + "(" + fallback.source + ")";
+    if (dry_run_) return {false, std::nullopt, source};
+    // Only what is undefined is replaced; None and empty texts stay.
+    if (operand.is_printer || operand.value) return {operand.is_printer, operand.value, source};
+    return {false, fallback.value, source};
+  }
+  if (name == "int") {
+    const std::string source = operand.source + "|int";
+    if (dry_run_) return {false, std::nullopt, source};
+    long long number = 0;
+    if (operand.value) {
+      const klippy::Value& value = *operand.value;
+      if (value.is_number()) number = value.as_int();
+      if (value.is_string()) number = int_of_text(value.as_string());
+    }
+    return {false, klippy::Value(number), source};
+  }
+  throw klippy::CommandError("No filter named '" + name + "'.");
 }
 
 MacroExpression::Operand MacroExpression::parse_primary() {

@@ -1,8 +1,9 @@
 // One placeholder of a G-code macro in the host's template syntax, the subset our
 // configurations use: names, string and number literals, attribute and subscript access
 // (`printer.save_variables.variables['value_t' ~ params.T]`), `~` joining texts and
-// parentheses, and conditions of `{% if %}` blocks. As in the host's templates, something undefined
-// prints as nothing, but reading from it is an error.
+// parentheses, the filters `default(x)` and `int`, and conditions of `{% if %}` blocks. As in
+// the host's templates, something undefined prints as nothing, but reading from it is an
+// error; a filter the host does not know fails when the template is compiled.
 #pragma once
 
 #include <functional>
@@ -42,6 +43,7 @@ class MacroExpression {
   Operand parse_postfix();
   Operand parse_primary();
   Operand member(const Operand& base, const klippy::Value& key, const std::string& source);
+  Operand parse_filter(const Operand& operand);
   std::string parse_name();
   void skip_blanks();
   bool take(char c);
