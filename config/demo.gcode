@@ -2,21 +2,20 @@
 ; Tools T0-T3 print red, green, blue and white squares, three layers high. Box 2 holds
 ; a second red spool: when the first one runs out, it takes over tool 0.
 ;
-; Before the print the front end has mapped the tools to their slots, the spools' tags
-; have been read, and the spare red spool was pulled into the box.
-SAVE_VARIABLE VARIABLE=value_t0 VALUE='"slot0"'
-SAVE_VARIABLE VARIABLE=value_t1 VALUE='"slot1"'
-SAVE_VARIABLE VARIABLE=value_t2 VALUE='"slot2"'
-SAVE_VARIABLE VARIABLE=value_t3 VALUE='"slot3"'
+; Before the print the front end has mapped the tools to their slots, the two red spools
+; have been described (as their tags would: PLA, red), and the spare red spool was pulled
+; into the box.
+BOX_MAP_TOOL T=0 SLOT=1A
+BOX_MAP_TOOL T=1 SLOT=1B
+BOX_MAP_TOOL T=2 SLOT=1C
+BOX_MAP_TOOL T=3 SLOT=1D
 SAVE_VARIABLE VARIABLE=box_count VALUE=2
 SAVE_VARIABLE VARIABLE=auto_reload_detect VALUE=1
-SAVE_VARIABLE VARIABLE=vendor_slot0 VALUE='"Generic"'
-SAVE_VARIABLE VARIABLE=color_slot0 VALUE='"FF0000"'
-SAVE_VARIABLE VARIABLE=filament_slot0 VALUE='"PLA"'
-SAVE_VARIABLE VARIABLE=vendor_slot4 VALUE='"Generic"'
-SAVE_VARIABLE VARIABLE=color_slot4 VALUE='"FF0000"'
-SAVE_VARIABLE VARIABLE=filament_slot4 VALUE='"PLA"'
+BOX_SET_SLOT SLOT=1A FILAMENT=PLA COLOR=red
+BOX_SET_SLOT SLOT=2A FILAMENT=PLA COLOR=red
 SAVE_VARIABLE VARIABLE=slot4 VALUE=1
+; Box 1 keeps its four PLA spools warm while they print.
+BOX_TEMP_SET VT0=50 VT1=50 VT2=50 VT3=50
 M104 S210
 G28
 G90
@@ -666,4 +665,6 @@ G1 X90 Y118.50 F9000
 G1 X120 Y118.50 E0.9978 F2400
 ; Done: cool down and show where the filament is.
 M104 S0
+DISABLE_BOX_HEATER
+BOX_STATUS
 SIM_STATE
