@@ -29,8 +29,12 @@ std::string box_line(const BoxUnitPicture& box) {
     line += "no heater configured";
   } else {
     line += "heater " + degrees(box.temperature_c) + " C, ";
-    line += box.target_c > 0 ? "target " + degrees(box.target_c) + " C" : "off";
-    if (box.print_heat) line += " (warming for the print)";
+    if (box.target_c > 0) {
+      line += "target " + degrees(box.target_c) + " C";
+      if (box.print_heat && !box.dry_remaining_s) line += " (warming the print's filament)";
+    } else {
+      line += "off";
+    }
   }
   if (box.dry_remaining_s) line += ", drying: " + duration(*box.dry_remaining_s) + " left";
   return line;
