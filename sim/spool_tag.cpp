@@ -12,12 +12,12 @@ namespace {
 constexpr std::array<const char*, 10> kFilamentNames = {"PLA", "PETG", "ABS",    "TPU",     "ASA",
                                                         "PA",  "PC",   "PLA-CF", "PETG-CF", "PVA"};
 
-// Colour n + 1 of the simulator's numbering; the real box's numbering is its own business,
-// the reader only checks the range 1 to 24.
+// Colour n + 1 of the box's numbering (the codes a tag carries), as the box's colour table
+// has them; a test keeps the two equal.
 constexpr std::array<std::uint32_t, 24> kColors = {
-    0xFFFFFF, 0x000000, 0xFF0000, 0x00FF00, 0x0000FF, 0xFFFF00, 0xFF8000, 0x800080,
-    0xFFC0CB, 0x808080, 0xA52A2A, 0x00FFFF, 0xFF00FF, 0x008000, 0x000080, 0xC0C0C0,
-    0xFFD700, 0x800000, 0x808000, 0x008080, 0xF5F5DC, 0x40E0D0, 0xE6E6FA, 0xFF7F50};
+    0xFFFFFF, 0x000000, 0xFF0000, 0x00A03C, 0x0050C8, 0xFFE600, 0xFF8C00, 0x8030A0,
+    0xFF90C0, 0x808080, 0xC0C0C0, 0xD4AF37, 0x8B4A2B, 0xE8D8B0, 0x00C8E6, 0xE6008C,
+    0x87CEEB, 0x90EE90, 0x002070, 0x005020, 0x1B2A50, 0x808000, 0x008080, 0xF0F0F0};
 
 constexpr const char* kAccepted =
     "give default, none, blank, unreadable or '<filament code> <colour code> [vendor]' with "

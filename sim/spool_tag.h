@@ -17,7 +17,7 @@ std::vector<std::uint8_t> tag_block(int filament_code, int color_code,
 
 // The codes a spool's tag carries unless a scenario says otherwise: the filament's number
 // in the embedded filament table (PLA 1, PETG 2, ...; 0 for a type the table lacks, which
-// no reader accepts) and the nearest of the simulator's 24 numbered colours.
+// no reader accepts) and the nearest of the box's 24 numbered colours (red 3, ...).
 int default_filament_code(const std::string& filament_type);
 int default_color_code(const std::string& rrggbb);
 std::vector<std::uint8_t> default_tag(const std::string& filament_type, const std::string& rrggbb);

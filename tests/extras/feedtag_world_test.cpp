@@ -5,6 +5,11 @@
 #include <gtest/gtest.h>
 
 #include "apps/feedbox/box_config.h"
+#include "apps/feedbox/embedded_files.h"
+#include "klippy/extras/feedhub/colour_table.h"
+#include "klippy/extras/feedhub/filament_table.h"
+#include "klippy/host/ini.h"
+#include "sim/spool_tag.h"
 #include "sim/world_card_reader.h"
 #include "tests/extras/feedtag_fixture.h"
 
@@ -39,11 +44,27 @@ TEST(FeedTagWorld, TheSpoolsTagIsReadWhileItsStrandPassesTheReader) {
   EXPECT_TRUE(tags.reader(1).is_reading());
   move_strand(tags, 1, kPastReaderMm);
   ASSERT_TRUE(tags.run_until_idle(1, 1.0));
-  // PETG is filament 2 of the table; blue is colour 5 of the simulator's numbering.
+  // PETG is filament 2 of the table; blue is colour 5 of the box's numbering.
   EXPECT_EQ(tags.variable("filament_slot1"), klippy::Value(2));
   EXPECT_EQ(tags.variable("color_slot1"), klippy::Value(5));
   EXPECT_EQ(tags.variable("vendor_slot1"), klippy::Value(1));
   EXPECT_EQ(tags.info_lines(), Lines{});
+}
+
+// A spool of a colour or filament the box knows carries that very code on its tag, so
+// that what a read saves names the spool's colour and filament in the box's tables.
+TEST(FeedTagWorld, SimulatedTagsCarryTheCodesOfTheBoxsOwnTables) {
+  for (int code = feedhub::kMinColourCode; code <= feedhub::kMaxColourCode; ++code) {
+    const auto entry = feedhub::colour_by_code(code);
+    ASSERT_TRUE(entry);
+    EXPECT_EQ(sim::default_color_code(feedhub::hex_colour(entry->rgb).substr(1)), code)
+        << entry->name;
+  }
+  const klippy::IniDocument table =
+      klippy::parse_ini(feedbox::embedded_file("officiall_filas_list.cfg"), "filament table");
+  const auto names = feedhub::filament_names(table);
+  ASSERT_FALSE(names.empty());
+  for (const auto& [code, name] : names) EXPECT_EQ(sim::default_filament_code(name), code) << name;
 }
 
 TEST(FeedTagWorld, ScenarioTagsEndAsTheReaderReportsThem) {
