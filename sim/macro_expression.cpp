@@ -174,7 +174,8 @@ MacroExpression::Operand MacroExpression::parse_filter(const Operand& operand) {
     }
     return {false, klippy::Value(number), source};
   }
-  throw klippy::CommandError("No filter named '" + name + "'.");
+  throw klippy::CommandError("No filter named '" + name +
+                             "'. (the simulator's templates know default, d and int)");
 }
 
 MacroExpression::Operand MacroExpression::parse_primary() {

@@ -144,7 +144,9 @@ TEST(SaveVariables, MissingFileIsCreatedEmpty) {
 
 const std::string kMacros =
     "[gcode_macro SAY]\nvariable_word: 'hello'\ngcode:\n  RESPOND_ECHO TEXT={word}-{params.NAME}\n"
-    "[gcode_macro LOOP]\ngcode:\n  LOOP\n";
+    "[gcode_macro LOOP]\ngcode:\n  LOOP\n"
+    "[gcode_macro PICK]\ngcode:\n"
+    "  RESPOND_ECHO TEXT={params.T|default('none')}:{params.N|int}:{params.X|d(params.N)|int}\n";
 
 class Macros : public ::testing::Test {
  protected:
@@ -165,6 +167,24 @@ TEST_F(Macros, SubstituteParametersAndVariables) {
             (Lines{"!! Unknown gcode_macro variable 'nope'"}));
   EXPECT_EQ(host.command("SET_GCODE_VARIABLE MACRO=SAY VARIABLE=word VALUE=[").size(), 1u);
   EXPECT_EQ(host.command("LOOP").back(), "!! Macro LOOP called recursively");
+}
+
+// As in the host's templates: default() replaces only what is undefined, int reads a
+// number from a text (0 when there is none).
+TEST_F(Macros, DefaultAndIntFiltersWorkAsInTheHostsTemplates) {
+  EXPECT_EQ(host.command("PICK N=3.7"), (Lines{"// none:3:3"}));
+  EXPECT_EQ(host.command("PICK T=slot2 N=abc X=12"), (Lines{"// slot2:0:12"}));
+  EXPECT_EQ(host.command("PICK T= N=-4"), (Lines{"// :-4:-4"}));
+}
+
+TEST(MacroTemplates, AFilterTheSimulatorLacksFailsTheStart) {
+  TestHost host;
+  try {
+    host.start("[gcode_macro SHOUT]\ngcode:\n  M117 {params.T|upper}\n");
+    FAIL() << "start-up should fail";
+  } catch (const klippy::ConfigError& e) {
+    EXPECT_NE(std::string(e.what()).find("No filter named 'upper'"), std::string::npos) << e.what();
+  }
 }
 
 class PrintJob : public ::testing::Test {
