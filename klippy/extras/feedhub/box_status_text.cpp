@@ -1,4 +1,5 @@
 // BOX_STATUS: the box's picture as a few lines for the console, one table per box.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -18,6 +19,7 @@ std::string degrees(double value_c) {
 }
 
 std::string duration(double seconds) {
+  if (seconds < 59.5) return std::to_string(std::lround(std::max(0.0, seconds))) + " s";
   const long long minutes = static_cast<long long>(std::ceil(seconds / 60.0));
   if (minutes < 60) return std::to_string(minutes) + " min";
   return std::to_string(minutes / 60) + " h " + std::to_string(minutes % 60) + " min";
