@@ -9,6 +9,9 @@
 # - TEST_OBJECTS answers the names of the host's objects, one per line ("object NAME").
 # - TEST_HALL DIAMETER=<mm> makes the hall width sensor read that diameter, as its ADC
 #   samples would (without an MCU no sample ever arrives and it keeps its nominal one).
+# - TEST_STATUS OBJECT=<name> answers the object's status as one line of JSON
+#   ("status {...}"), made as the host's API server makes it for a front end.
+import json
 import logging
 
 
@@ -23,6 +26,7 @@ class FeedboxTestProbe:
         gcode.register_command('TEST_MARK', self.cmd_TEST_MARK)
         gcode.register_command('TEST_HALL', self.cmd_TEST_HALL)
         gcode.register_command('TEST_OBJECTS', self.cmd_TEST_OBJECTS)
+        gcode.register_command('TEST_STATUS', self.cmd_TEST_STATUS)
         self.printer.register_event_handler('klippy:disconnect',
                                             self.responses.close)
 
@@ -37,6 +41,11 @@ class FeedboxTestProbe:
     def cmd_TEST_OBJECTS(self, gcmd):
         for name, _obj in self.printer.lookup_objects():
             self._record('object ' + name)
+
+    def cmd_TEST_STATUS(self, gcmd):
+        obj = self.printer.lookup_object(gcmd.get('OBJECT'))
+        eventtime = self.printer.get_reactor().monotonic()
+        self._record('status ' + json.dumps(obj.get_status(eventtime), sort_keys=True))
 
     def cmd_TEST_HALL(self, gcmd):
         hall = self.printer.lookup_object('hall_filament_width_sensor')
