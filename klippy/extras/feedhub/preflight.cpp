@@ -50,8 +50,8 @@ BoxColour box_colour(const klippy::Value& saved) {
 }
 
 std::string map_advice(int tool) {
-  return "map T" + std::to_string(tool) + " to a slot with SAVE_VARIABLE VARIABLE=value_t" +
-         std::to_string(tool) + " VALUE='\"slot<N>\"'";
+  return "map T" + std::to_string(tool) + " to a slot with BOX_MAP_TOOL T=" + std::to_string(tool) +
+         " SLOT=<slot>";
 }
 
 void fail(ToolCheck& check, const std::string& advice) {
@@ -112,7 +112,9 @@ void check_tool(FeedHub& hub, const PrintPlan& plan, double tolerance, ToolCheck
     check.verdict = ToolVerdict::Unverified;
     check.advice = where + ": the box does not know its " +
                    (material.empty() ? std::string("material") : std::string("colour")) +
-                   "; read the spool's tag or save filament" + suffix + " and color" + suffix;
+                   "; read the spool's tag (RFID_READ SLOT=" + check.slot_name +
+                   ") or describe it: BOX_SET_SLOT SLOT=" + check.slot_label +
+                   " FILAMENT=<name> COLOR=<name>";
   } else if (plan_material.empty() || !planned_rgb) {
     check.verdict = ToolVerdict::Unverified;
     check.advice = where + ": the file does not say which " +
