@@ -5,6 +5,7 @@
 
 #include <set>
 
+#include "sim/print_job.h"
 #include "tests/extras/box_session.h"
 
 namespace {
@@ -108,6 +109,22 @@ TEST_F(BoxStatus, LoadsAndToolChangesShowWhereTheFilamentIsAndWhatTheBoxDoes) {
   EXPECT_EQ(key(slot_of(status, 1), "state_name"), Value("parked"));
   EXPECT_EQ(key(slot_of(status, 1), "follows_extruder"), Value(false));
   EXPECT_EQ(key(slot_of(status, 2), "follows_extruder"), Value(true));
+}
+
+TEST_F(BoxStatus, AToolChangeBlockIsTheActionUntilItsEndOrTheEndOfItsPrint) {
+  box_.command("TOOL_CHANGE_START F=0 T=1");
+  EXPECT_EQ(key(hub(), "action"), Value("tool_change"));
+  EXPECT_EQ(key(hub(), "action_text"), Value("changing tool T0 to T1"));
+  box_.command("TOOL_CHANGE_END");
+  EXPECT_EQ(key(hub(), "action"), Value("idle"));
+
+  // A print that ends inside its block leaves no tool change behind.
+  auto& job = box_.host().printer().lookup_object<sim::SimPrintJob>("virtual_sdcard");
+  job.start("block.gcode", {"TOOL_CHANGE_START F=2 T=3", "G4 P20000"});
+  box_.advance(5);
+  EXPECT_EQ(key(hub(), "action_text"), Value("changing tool T2 to T3"));
+  box_.host().run_until([&] { return !job.is_active(); }, 100);
+  EXPECT_EQ(key(hub(), "action"), Value("idle"));
 }
 
 TEST_F(BoxStatus, AFailedStepStaysTheLastErrorAndShowsWhetherItsRetryWaits) {

@@ -162,9 +162,8 @@ const std::map<long long, std::string>& FeedHub::filament_names(bool fresh) {
 BoxPicture take_picture(FeedHub& hub, double eventtime) {
   BoxPicture picture;
   picture.box_count = box_count_of(hub);
-  // One read: on the real host every read copies the host's whole dictionary.
-  const klippy::VariableMap& variables =
-      hub.printer().lookup_object<klippy::SaveVariables>("save_variables").all_variables();
+  // One read for the whole picture, after the reads of box_count_of.
+  const klippy::VariableMap& variables = hub.all_variables();
   picture.tools = tool_pictures(variables);
   int last_box = 0;
   for (int slot = 0; slot < kMaxSlots; ++slot) {
@@ -186,8 +185,7 @@ BoxPicture take_picture(FeedHub& hub, double eventtime) {
 }
 
 SlotPicture take_slot_picture(FeedHub& hub, int slot) {
-  const klippy::VariableMap& variables =
-      hub.printer().lookup_object<klippy::SaveVariables>("save_variables").all_variables();
+  const klippy::VariableMap& variables = hub.all_variables();
   const SlotFeeder* feeder = hub.feeder_of(slot);
   if (!feeder) return SlotPicture{slot};
   return slot_picture(hub, *feeder, variables, tool_pictures(variables));

@@ -107,13 +107,13 @@ std::optional<klippy::Value> FeedHub::get_status(double eventtime) {
   return klippy::Value(std::move(status));
 }
 
-SlotFeeder* FeedHub::feeder_of(int slot) {
+SlotFeeder* FeedHub::feeder_of(int slot) const {
   if (slot < 0 || slot >= kMaxSlots) return nullptr;
   if (connected_) return feeders_[static_cast<size_t>(slot)];
   return find_slot_feeder(printer_, slot_name(slot));
 }
 
-klippy::PrinterObject* FeedHub::box_heater(int box) {
+klippy::PrinterObject* FeedHub::box_heater(int box) const {
   if (box < 1 || box > kMaxBoxCount) return nullptr;
   if (connected_) return box_heaters_[static_cast<size_t>(box - 1)];
   return printer_.find_object(box_heater_object_name(box));

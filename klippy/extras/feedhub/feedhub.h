@@ -86,6 +86,8 @@ class FeedHub final : public klippy::PrinterObject {
   // Takes the variables out of the file, so that their readers see their defaults again;
   // one write for all of them, none when none is saved.
   void remove_variables(const std::vector<std::string>& varnames);
+  // The host's saved variables as they are now; valid until the next read or save.
+  const klippy::VariableMap& all_variables() const { return save_variables_.all_variables(); }
   klippy::Value get_value_by_key(const std::string& varname,
                                  const klippy::Value& default_value = klippy::Value(0)) const;
   // First key, in key order, that contains `keyword` and holds `value`; else `default_key`.
@@ -192,9 +194,9 @@ class FeedHub final : public klippy::PrinterObject {
   BoxActivities& activities() { return activities_; }
   // The feeder of `slot`, or null when none is configured; looked up once the host has
   // connected (the status asks often).
-  SlotFeeder* feeder_of(int slot);
+  SlotFeeder* feeder_of(int slot) const;
   // The box's heater object ("heater_generic heater_box<box>", box 1-based), or null.
-  klippy::PrinterObject* box_heater(int box);
+  klippy::PrinterObject* box_heater(int box) const;
   // Code to name of the filament table, read again when older than a few seconds or when
   // `fresh` is asked for.
   const std::map<long long, std::string>& filament_names(bool fresh = false);

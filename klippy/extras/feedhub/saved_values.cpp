@@ -35,9 +35,8 @@ int saved_box_count(const FeedHub& hub, int default_count) {
 
 int configured_box_count(const FeedHub& hub) {
   int feeders = 0;
-  for (const auto& [name, object] : hub.printer().lookup_objects("feedlane "))
-    feeders += dynamic_cast<SlotFeeder*>(object) != nullptr;
-  return std::min(feeders / kSlotsPerBox, kMaxBoxCount);
+  for (int slot = 0; slot < kMaxSlots; ++slot) feeders += hub.feeder_of(slot) != nullptr;
+  return feeders / kSlotsPerBox;
 }
 
 }  // namespace feedhub
