@@ -65,6 +65,15 @@ TEST_F(SlotData, ToolMacrosSwitchTheExtruderToTheToolsSlotOnlyWhenNeeded) {
   EXPECT_EQ(box_.variable("last_load_slot"), Value("slot3"));
 }
 
+TEST_F(SlotData, AToolMacroRepeatsAFailedLoadOfItsSlot) {
+  // As a load that failed in the tube leaves it.
+  box_.command("SAVE_VARIABLE VARIABLE=last_load_slot VALUE=\"'slot1'\"");
+  box_.command("SAVE_VARIABLE VARIABLE=slot1 VALUE=-2");
+  EXPECT_FALSE(mentions(box_.command("T1"), "!!"));
+  EXPECT_GT(box_.tip_mm(1), kEntryMm);
+  EXPECT_EQ(box_.variable("slot1"), Value(2));
+}
+
 TEST_F(SlotData, ToolMacrosInAPrintCutBeforeTheUnload) {
   auto& job = box_.host().printer().lookup_object<sim::SimPrintJob>("virtual_sdcard");
   // Ends before the next purge would push the cut piece out of the nozzle.
