@@ -6,7 +6,7 @@
 #include <set>
 
 #include "sim/print_job.h"
-#include "tests/extras/box_session.h"
+#include "tests/extras/feedhub_session_fixture.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include "sim/print_job.h"
 #include "sim/print_stats.h"
 #include "sim/world_module.h"
-#include "tests/extras/box_session.h"
+#include "tests/extras/feedhub_session_fixture.h"
 
 namespace {
 
