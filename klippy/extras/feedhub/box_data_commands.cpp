@@ -28,7 +28,7 @@ std::string configured_slots(FeedHub& hub) {
 
 // The configured slot the SLOT parameter names; CommandError saying how to name one.
 int named_slot(FeedHub& hub, klippy::GCodeCommand& gcmd) {
-  const std::string command = gcmd.get_command();
+  const std::string& command = gcmd.get_command();
   const std::string text = gcmd.get("SLOT");
   const std::optional<int> slot = parse_slot(text);
   if (!slot)
