@@ -161,6 +161,14 @@ void compare_changes(const CommandSegment& recorded, const CommandSegment& model
   }
 }
 
+// The command's end, as the record or the model saw it.
+void finish(CommandSegment& segment, const RecordEvent& end) {
+  segment.finished = true;
+  segment.ok = end.ok;
+  segment.error = end.text;
+  segment.end_time = end.time;
+}
+
 }  // namespace
 
 std::vector<CommandSegment> recorded_commands(const RecordDump& dump) {
@@ -176,10 +184,7 @@ std::vector<CommandSegment> recorded_commands(const RecordDump& dump) {
     for (std::size_t j = i + 1; j < dump.events.size(); ++j) {
       const RecordEvent& e = dump.events[j];
       if (e.kind == Kind::CommandEnd && e.start_seq == start.seq) {
-        segment.finished = true;
-        segment.ok = e.ok;
-        segment.error = e.text;
-        segment.end_time = e.time;
+        finish(segment, e);
         break;
       }
       segment.events.push_back(e);
@@ -202,10 +207,7 @@ CommandSegment model_command(const std::vector<RecordEvent>& events, std::uint64
       continue;
     }
     if (e.kind == Kind::CommandEnd && e.start_seq == *start_seq) {
-      segment.finished = true;
-      segment.ok = e.ok;
-      segment.error = e.text;
-      segment.end_time = e.time;
+      finish(segment, e);
       break;
     }
     segment.events.push_back(e);
