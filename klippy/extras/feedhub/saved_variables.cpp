@@ -62,8 +62,9 @@ void FeedHub::save_variables(const std::vector<std::pair<std::string, klippy::Va
   std::vector<std::optional<std::string>> old_reprs;
   for (const auto& [varname, value] : values) {
     const auto previous = saved.find(varname);
-    old_reprs.push_back(previous == saved.end() ? std::nullopt
-                                                : std::optional<std::string>(previous->second.repr()));
+    old_reprs.push_back(previous == saved.end()
+                            ? std::nullopt
+                            : std::optional<std::string>(previous->second.repr()));
   }
   const std::string failed =
       "Unable to save variable " + values.front().first + " as " + values.front().second.str();
