@@ -53,7 +53,8 @@ class BoxSession {
     return *host().printer().find_object(object)->get_status(now());
   }
   klippy::Value variable(const std::string& name) {
-    const klippy::Value* found = status("save_variables").find("variables")->find(name);
+    const klippy::Value saved = status("save_variables");
+    const klippy::Value* found = saved.find("variables")->find(name);
     return found ? *found : klippy::Value();
   }
   // The strand's leading end, mm along the filament path.
