@@ -1,6 +1,7 @@
 #include "sim/core_modules.h"
 
 #include "klippy/host/printer.h"
+#include "sim/display_status.h"
 #include "sim/gcode_macro.h"
 #include "sim/print_job.h"
 #include "sim/print_stats.h"
@@ -36,6 +37,7 @@ std::vector<klippy::ExtraModule> core_modules() {
   modules.push_back({"gcode_macro", {}, make<SimGCodeMacro>(), {}});
   modules.push_back({"virtual_sdcard", make<SimPrintJob>(), {}, {}});
   modules.push_back({"pause_resume", make<SimPauseResume>(), {}, {}});
+  modules.push_back({"display_status", make<SimDisplayStatus>(), {}, {}});
   modules.push_back({"filament_world", make<SimFilamentWorld>(), {}, {}});
   // Objects the host always has, whether or not the configuration names them.
   modules.push_back({"host_core", {}, {}, [](klippy::ConfigSection& root) {

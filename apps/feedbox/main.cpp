@@ -8,6 +8,7 @@
 #include "apps/feedbox/console_command.h"
 #include "apps/feedbox/replay_command.h"
 #include "apps/feedbox/run_command.h"
+#include "klippy/extras/feedhub/error_codes.h"
 
 namespace {
 
@@ -100,6 +101,12 @@ int main(int argc, char** argv) {
   replay_cmd->add_option("--log", replay.log_path, "Write the host log to this file");
   replay_cmd->add_flag("--verbose", replay.verbose, "Also print the replayed printer's responses");
 
+  bool errors_markdown = false;
+  CLI::App* errors_cmd = app.add_subcommand(
+      "errors",
+      "List the box's error codes: what each means, what to do, what TRY_MOVE_AGAIN does");
+  errors_cmd->add_flag("--markdown", errors_markdown, "As the README's Markdown table");
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -107,6 +114,15 @@ int main(int argc, char** argv) {
     return code == 0 ? 0 : 2;
   }
 
+  if (*errors_cmd) {
+    if (errors_markdown) {
+      std::cout << feedhub::catalogue_markdown();
+      return 0;
+    }
+    for (const feedhub::ErrorReport& report : feedhub::reports::kAll)
+      std::cout << feedhub::catalogue_entry_text(report, std::nullopt) << "\n\n";
+    return 0;
+  }
   if (*console_cmd) return feedbox::run_console(console);
   if (*box_files_cmd) return feedbox::write_box_files(box_files, std::cerr);
   if (*replay_cmd) return feedbox::run_replay(replay, std::cout, std::cerr);

@@ -111,7 +111,7 @@ TEST_F(FeedhubMotion, AStoppedCountSeesNoMoreChanges) {
 
 TEST_F(FeedhubMotion, MotionTipsReportsWrappedFilamentAsInformation) {
   auto lines = box_.test().command("MOTION_TIPS");
-  ASSERT_EQ(lines.size(), 1u);
+  ASSERT_EQ(testing_support::without_advice(lines).size(), 1u);
   EXPECT_EQ(lines[0],
             "// Code:ZKE_004_013; Message:Detected wrapping filament,please check the "
             "filament.");

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <set>
 
 #include "klippy/extras/feedhub/error_codes.h"
@@ -99,13 +100,49 @@ TEST(ErrorCodes, EveryCodeWithARetryIsFoundWithItsAction) {
     const auto found = feedhub::report_of_step(feedhub::step_name_for(report.code));
     ASSERT_TRUE(found.has_value()) << report.code;
     EXPECT_EQ(found->retry, report.retry) << report.code;
-    if (report.retry != feedhub::RetryAction::None) ++with_retry;
+    if (report.retry != feedhub::RetryAction::None && report.retry != feedhub::RetryAction::Forget)
+      ++with_retry;
   }
   EXPECT_EQ(with_retry, 7);
   EXPECT_EQ(feedhub::report_of_step("ZKE_004_005")->retry, feedhub::RetryAction::LoadExtruder);
   EXPECT_EQ(feedhub::report_of_step("ZKE_004_009")->retry, feedhub::RetryAction::UnloadExtruder);
   EXPECT_FALSE(feedhub::report_of_step("ZKE_004_999").has_value());
   EXPECT_FALSE(feedhub::report_of_step("ZKE_004_5").has_value());
+}
+
+}  // namespace
+
+namespace {
+
+// Users name codes as they see them: in a report, in retry_step, or by number.
+TEST(ErrorCatalogue, CodesAreFoundHoweverTheUserWritesThem) {
+  for (const char* text : {"6", "006", "zke_004_006", "ZKE_004_006", "ZKE_004_006_2"}) {
+    const auto found = feedhub::report_of_code(text);
+    ASSERT_TRUE(found.has_value()) << text;
+    EXPECT_EQ(found->code, 6) << text;
+  }
+  for (const char* text : {"8", "0", "", "abc", "1234", "ZKE_004_", "ZKE_004_x06", "-6", "6.0"})
+    EXPECT_FALSE(feedhub::report_of_code(text).has_value()) << text;
+  EXPECT_EQ(feedhub::known_codes(), "1-7, 9-11, 13, 15-23");
+}
+
+// Every entry explains itself, and the line after a report names the slot the way commands
+// take it, so that the user can copy it.
+TEST(ErrorCatalogue, EveryEntrySaysWhatHappenedAndWhatToDo) {
+  for (const ErrorReport& report : feedhub::reports::kAll) {
+    EXPECT_FALSE(report.meaning.empty()) << report.code;
+    EXPECT_TRUE(report.advice.ends_with(".")) << report.code;
+    const std::string line = feedhub::advice_line(report, 5);
+    EXPECT_EQ(line.find("%s"), std::string::npos) << line;
+    EXPECT_EQ(line.find("slotN"), std::string::npos) << line;
+    EXPECT_NE(line.find("TRY_MOVE_AGAIN"), std::string::npos) << line;
+  }
+  EXPECT_NE(feedhub::advice_line(feedhub::reports::kUnloadExtruderFirst, 5)
+                .find("EXTRUDER_UNLOAD SLOT=slot5"),
+            std::string::npos);
+  const std::string table = feedhub::catalogue_markdown();
+  EXPECT_EQ(std::count(table.begin(), table.end(), '\n'), 2 + feedhub::reports::kAll.size());
+  EXPECT_EQ(table.find("%s"), std::string::npos);
 }
 
 }  // namespace

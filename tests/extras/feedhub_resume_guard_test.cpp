@@ -111,6 +111,71 @@ TEST_F(ResumeGuard, AStepFixedByHandIsClearedOnRequestAndResumeGoesOn) {
   finish_job();
 }
 
+Value display_message(sim::SimHost& host) {
+  return *host.printer().find_object("display_status")->get_status(0.)->find("message");
+}
+
+// A front end shows the reason of the pause: an error line, its status message and a dialog
+// whose buttons retry, explain or clear; all of it goes away once the retry succeeds.
+TEST_F(ResumeGuard, APausedPrintShowsWhyAndOffersTheRetryUntilItSucceeds) {
+  pause_on_a_failed_load();
+  EXPECT_TRUE(mentions(output_, "Code:ZKE_004_006; Message:Extruder loading failure."));
+  EXPECT_TRUE(mentions(output_, "What to do (ZKE_004_006): Check the tube"));
+  EXPECT_TRUE(mentions(output_,
+                       "!! Print paused by the box. ZKE_004_006 at 1B: Extruder loading "
+                       "failure. Fix the cause, then run TRY_MOVE_AGAIN"))
+      << testing::PrintToString(output_);
+  EXPECT_TRUE(mentions(output_, "action:prompt_begin Box paused the print"));
+  EXPECT_TRUE(mentions(output_, "action:prompt_footer_button Retry|TRY_MOVE_AGAIN|primary"));
+  EXPECT_TRUE(mentions(output_, "action:prompt_show"));
+  EXPECT_EQ(display_message(host()).str(),
+            "Box paused: ZKE_004_006 at 1B: Extruder loading failure.");
+
+  const auto help = command("BOX_ERROR_HELP");
+  EXPECT_TRUE(mentions(help, "ZKE_004_006 (information): Extruder loading failure."))
+      << testing::PrintToString(help);
+  EXPECT_TRUE(mentions(help, "What happened: The filament of 1B did not reach"));
+  EXPECT_TRUE(mentions(help,
+                       "Retry: TRY_MOVE_AGAIN heats the nozzle and loads 1B into the "
+                       "extruder again"));
+
+  command("SIM_FAULT SLOT=1 KIND=jam");
+  const auto failed_again = command("TRY_MOVE_AGAIN");
+  EXPECT_TRUE(mentions(failed_again, "action:prompt_end"));
+  EXPECT_TRUE(mentions(failed_again, "action:prompt_show")) << "the new failure shows anew";
+  EXPECT_TRUE(job().is_paused());
+
+  command("SIM_FAULT SLOT=1 KIND=clear");
+  const auto retried = command("TRY_MOVE_AGAIN");
+  EXPECT_TRUE(mentions(retried, "action:prompt_end")) << testing::PrintToString(retried);
+  EXPECT_FALSE(mentions(retried, "action:prompt_show"));
+  EXPECT_TRUE(display_message(host()).is_none());
+  finish_job();
+}
+
+// Outside a print a failure is reported and explained, but there is no pause to announce.
+TEST_F(ResumeGuard, AFailureOutsideAPrintAnnouncesNoPause) {
+  command("SIM_FAULT SLOT=1 KIND=jam");
+  const auto failed = command("EXTRUDER_LOAD SLOT=slot1");
+  EXPECT_TRUE(mentions(failed, "What to do (ZKE_004_006)")) << testing::PrintToString(failed);
+  EXPECT_FALSE(mentions(failed, "Print paused by the box"));
+  EXPECT_FALSE(mentions(failed, "action:prompt"));
+  EXPECT_TRUE(display_message(host()).is_none());
+}
+
+TEST_F(ResumeGuard, ErrorHelpExplainsAnyCodeAndRefusesUnknownOnes) {
+  EXPECT_TRUE(mentions(command("BOX_ERROR_HELP"), "No box step is waiting for a retry"));
+  EXPECT_TRUE(
+      mentions(command("BOX_ERROR_HELP CODE=zke_004_003"),
+               "ZKE_004_003 (warning): Slot unloading failure, please unload the slot again."));
+  EXPECT_TRUE(mentions(command("BOX_ERROR_HELP CODE=16"), "TRY_MOVE_AGAIN only forgets the step"));
+  const auto unknown = command("BOX_ERROR_HELP CODE=8");
+  EXPECT_TRUE(mentions(unknown,
+                       "!! BOX_ERROR_HELP: '8' is no box error code; give CODE= one of "
+                       "1-7, 9-11, 13, 15-23"))
+      << testing::PrintToString(unknown);
+}
+
 TEST_F(ResumeGuard, RenamedResumeKeepsItsHelpAndTheBoxesOwnResumePath) {
   const auto help = command("HELP");
   EXPECT_TRUE(mentions(help, "BASE_RESUME: Renamed builtin of 'RESUME'"))

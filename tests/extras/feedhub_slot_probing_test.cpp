@@ -133,7 +133,7 @@ TEST_F(SelfInspection, WithFilamentAtTheExtruderTheSearchCouplesOnlyTheSlotFound
 TEST_F(SelfInspection, NothingMovingReportsOnceAndRecouplesTheLastSlot) {
   start(1.75, "slot2", {});
   const auto lines = inspect();
-  EXPECT_EQ(lines, std::vector<std::string>{kFailure});
+  EXPECT_EQ(testing_support::without_advice(lines), std::vector<std::string>{kFailure});
   EXPECT_EQ(variable("retry_step"), Value("ZKE_004_015_00"));
   EXPECT_EQ(variable("last_load_slot"), Value("slot2")) << "left as it was";
   EXPECT_EQ(calls_of(2).back(), "sync 1");
@@ -143,7 +143,7 @@ TEST_F(SelfInspection, NothingMovingReportsOnceAndRecouplesTheLastSlot) {
 
 TEST_F(SelfInspection, ALastSlotOutsideTheBoxesIsNotProbed) {
   start(0.0, "slot5", {5});
-  EXPECT_EQ(inspect(), std::vector<std::string>{kFailure});
+  EXPECT_EQ(testing_support::without_advice(inspect()), std::vector<std::string>{kFailure});
   EXPECT_TRUE(calls_of(5).empty());
   EXPECT_EQ(variable("last_load_slot"), Value("slot5"));
 }

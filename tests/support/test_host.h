@@ -88,6 +88,11 @@ class TestHost {
   std::unique_ptr<sim::SimHost> host_;
 };
 
+// A response without what the box adds to its numbered reports (the line of advice, and
+// the notice of a pause for front ends): for tests of the reports themselves, which the
+// additions must never change.
+std::vector<std::string> without_advice(std::vector<std::string> lines);
+
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& content);
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "klippy/extras/feedhub/error_codes.h"
 #include "klippy/extras/feedhub/slots.h"
 
 namespace feedhub {
@@ -67,6 +68,7 @@ void send_report(klippy::GCodeDispatch& gcode, const ErrorReport& report, std::o
       gcode.respond_info(text);
       break;
   }
+  gcode.respond_info(advice_line(report, slot));
 }
 
 }  // namespace feedhub

@@ -24,6 +24,7 @@ enum class RetryAction {
   UnloadExtruderThenSlot,
   LoadExtruder,    // heated
   UnloadExtruder,  // heated
+  Forget,          // a step of no particular slot: forgotten, and the print stays paused
 };
 
 struct ErrorReport {
@@ -32,6 +33,10 @@ struct ErrorReport {
   // A "%s" in it stands for the label of the slot concerned.
   std::string_view message;
   RetryAction retry = RetryAction::None;
+  // For people: what happened and what to do ("%s" as in the message, "slotN" the slot's
+  // name as commands take it).
+  std::string_view meaning;
+  std::string_view advice;
 };
 
 // The message with the slot label filled in.
@@ -53,7 +58,7 @@ std::optional<RetryStep> parse_retry_step(const std::string& text);
 // (None) both mean that nothing is pending.
 bool is_step_pending(const klippy::Value& recorded);
 
-// Sends the report the way its code requires.
+// Sends the report the way its code requires, followed by a line saying what to do.
 void send_report(klippy::GCodeDispatch& gcode, const ErrorReport& report, std::optional<int> slot);
 
 }  // namespace feedhub

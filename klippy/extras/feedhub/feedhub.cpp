@@ -49,6 +49,7 @@ FeedHub::FeedHub(klippy::ConfigSection& config)
   // The folder of the box's files (filament table, box templates, flashing script) on
   // printers whose user is not the default one; the host maps the default paths into it.
   config.get("base_folder", "/home/zur");
+  error_prompt_ = config.getboolean("error_prompt", true);
   // The controller replaces the variables file itself; a host killed during one of its
   // writes left the temporary file behind.
   klippy::remove_leftover_temporaries(save_variables_.filename());
@@ -70,6 +71,7 @@ FeedHub::FeedHub(klippy::ConfigSection& config)
   register_self_inspection_commands();
   register_front_button_commands();
   register_box_data_commands();
+  register_error_help_command();
 }
 
 FeedHub::~FeedHub() = default;
@@ -150,6 +152,7 @@ void FeedHub::handle_ready() {
     if (!feeder) {
       gcode_.respond_raw("!! " + step_name_for(reports::kFeedingStateIncorrect.code) + " " +
                          std::string(reports::kFeedingStateIncorrect.message));
+      gcode_.respond_info(advice_line(reports::kFeedingStateIncorrect, std::nullopt));
       note_error(reports::kFeedingStateIncorrect, std::nullopt);
       save_variable("retry_step",
                     retry_step_for(reports::kFeedingStateIncorrect.code, std::nullopt));

@@ -106,6 +106,13 @@ class FeedHub final : public klippy::PrinterObject {
   const std::optional<RecordedError>& last_error() const { return last_error_; }
   // The message names `slot`, but the step recorded is one of no particular slot ("_00").
   void report_error_general_step(const ErrorReport& report, int slot);
+  // Pauses the print for a reported failure and, when a print runs, puts the reason where
+  // front ends show it: an error line, the display message and a dialog offering the retry.
+  void pause_for_error(const ErrorReport& report, std::optional<int> slot);
+  // Puts the reason of a pause where front ends show it.
+  void announce_pause(const ErrorReport& report, std::optional<int> slot);
+  // Takes the reason of a pause off the display and closes its dialog.
+  void close_error_notice();
 
   // Box sensors.
   void b_button_callback(double eventtime, int state);
@@ -223,6 +230,8 @@ class FeedHub final : public klippy::PrinterObject {
  private:
   void register_startup_commands();
   void register_recovery_commands();
+  // TRY_MOVE_AGAIN's work: the step recorded in retry_step, repeated.
+  void repeat_failed_step(klippy::GCodeCommand& gcmd);
   // Checks, before the step is cleared, what would make the retry `action` fail
   // whatever the nozzle's temperature, and the temperature it needs; CommandError when it
   // cannot succeed.
@@ -236,6 +245,8 @@ class FeedHub final : public klippy::PrinterObject {
   void register_self_inspection_commands();
   void register_front_button_commands();
   void register_box_data_commands();
+  void register_error_help_command();
+  void cmd_BOX_ERROR_HELP(klippy::GCodeCommand& gcmd);
   // Writes the saved variables as `change` leaves them and reloads the host's copy.
   void write_variables(const std::function<void(klippy::VariableMap&)>& change);
   // An error report for the black box, which writes its record of it.
@@ -288,6 +299,9 @@ class FeedHub final : public klippy::PrinterObject {
   // replace the step of an earlier failure, and the start-up tag reading waits for it.
   bool startup_inspection_running_ = false;
   bool tag_reading_waits_for_inspection_ = false;
+  // Front-end dialogs for failures that pause a print ([feedhub] error_prompt).
+  bool error_prompt_ = true;
+  bool error_notice_open_ = false;
 };
 
 }  // namespace feedhub

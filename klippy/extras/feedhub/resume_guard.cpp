@@ -17,7 +17,10 @@ void FeedHub::register_resume_guard_commands() {
 
 void FeedHub::cmd_BOX_CHECK_RESUME(klippy::GCodeCommand& gcmd) {
   const klippy::Value recorded = get_value_by_key("retry_step", 0);
-  if (!is_step_pending(recorded)) return;
+  if (!is_step_pending(recorded)) {
+    close_error_notice();
+    return;
+  }
   throw gcmd.error("Not resuming: box step " + recorded.str() +
                    " failed and has not been retried; the nozzle may hold no filament. Run "
                    "TRY_MOVE_AGAIN to repeat it (the print resumes when it succeeds), or, "
@@ -31,6 +34,7 @@ void FeedHub::cmd_BOX_CLEAR_ERROR(klippy::GCodeCommand& gcmd) {
     return;
   }
   save_variable("retry_step", klippy::Value());
+  close_error_notice();
   gcmd.respond_info("Cleared failed box step " + recorded.str() +
                     " without retrying it; RESUME will now resume the print");
 }

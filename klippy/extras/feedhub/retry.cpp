@@ -41,6 +41,15 @@ void FeedHub::refuse_unload_of_other_slot(const std::string& command,
 }
 
 void FeedHub::cmd_RETRY(klippy::GCodeCommand& gcmd) {
+  const bool paused = print_stats_.state() == "paused";
+  repeat_failed_step(gcmd);
+  // A repeated step that failed again keeps the print paused: front ends show why anew.
+  if (paused && !error_notice_open_ && last_error_ &&
+      is_step_pending(get_value_by_key("retry_step", 0)))
+    announce_pause(last_error_->report, last_error_->slot);
+}
+
+void FeedHub::repeat_failed_step(klippy::GCodeCommand& gcmd) {
   const ActivityScope activity(*this, Operation::Retry);
   const klippy::Value recorded = get_value_by_key("retry_step", 0);
   // Accepted for the front ends that send it; a retried tag read needs no switch.
@@ -54,10 +63,12 @@ void FeedHub::cmd_RETRY(klippy::GCodeCommand& gcmd) {
       recorded.is_string() ? parse_retry_step(recorded.as_string()) : std::nullopt;
   if (!step) {
     gcmd.respond_info("Invalid retry_step format");
+    close_error_notice();
     save_variable("retry_step", klippy::Value());
     return;
   }
   if (concerns_no_slot(*step)) {
+    close_error_notice();
     save_variable("retry_step", klippy::Value());
     gcmd.respond_info("Step " + step->name +
                       " concerns no particular slot and has no automatic retry; clear its "
@@ -72,6 +83,7 @@ void FeedHub::cmd_RETRY(klippy::GCodeCommand& gcmd) {
   const RetryAction action = report ? report->retry : RetryAction::None;
   const RetryHeat heat = retried ? prepare_retry(gcmd, action, *retried) : RetryHeat{};
   // Cleared first: a repeated step that fails again records itself anew.
+  close_error_notice();
   save_variable("retry_step", klippy::Value());
   // Names the slot when it has no feeder.
   SlotFeeder& feeder = slot_feeder(printer_, slot_name, "TRY_MOVE_AGAIN");
@@ -106,6 +118,7 @@ void FeedHub::cmd_RETRY(klippy::GCodeCommand& gcmd) {
       if (!heated_retry(heat, [&] { feeder.cmd_EXTRUDER_UNLOAD(gcmd, true); })) return;
       break;
     case RetryAction::None:
+    case RetryAction::Forget:
       break;
   }
   gcode_.run_script_from_command("M400");

@@ -41,7 +41,7 @@ void BoxExtruderStepper::cmd_EXTRUDER_LOAD(klippy::GCodeCommand& gcmd) {
   if (r_endstop_state_) {
     feedhub_.report_error(reports::kLoadFilamentFirst, stepper_num_);
     log_sensor_states();
-    gcode_.run_script_from_command("PAUSE");
+    feedhub_.pause_for_error(reports::kLoadFilamentFirst, stepper_num_);
     return;
   }
   const std::string last_load_slot =
@@ -104,7 +104,7 @@ void BoxExtruderStepper::cmd_EXTRUDER_LOAD(klippy::GCodeCommand& gcmd) {
       save_state(SlotState::ExtruderFailed);
     feedhub_.report_error(reports::kExtruderLoadFailed, stepper_num_);
     log_sensor_states();
-    if (is_printing()) gcode_.run_script_from_command("PAUSE");
+    if (is_printing()) feedhub_.pause_for_error(reports::kExtruderLoadFailed, stepper_num_);
   }
   disable_stepper();
   dwell(DISABLE_DELAY);

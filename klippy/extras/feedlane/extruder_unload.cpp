@@ -27,7 +27,7 @@ void BoxExtruderStepper::cmd_EXTRUDER_UNLOAD(klippy::GCodeCommand& /*gcmd*/, boo
       return;
     }
     feedhub_.report_error_general_step(reports::kFilamentExhausted, stepper_num_);
-    gcode_.run_script_from_command("PAUSE");
+    feedhub_.pause_for_error(reports::kFilamentExhausted, stepper_num_);
     return;
   }
   // Every value is checked before the first move, so a bad one changes nothing.
@@ -41,7 +41,7 @@ void BoxExtruderStepper::cmd_EXTRUDER_UNLOAD(klippy::GCodeCommand& /*gcmd*/, boo
     save_state(SlotState::Failed);
     feedhub_.report_error(reports::kExtruderNotLoaded, stepper_num_);
     log_sensor_states();
-    if (printing) gcode_.run_script_from_command("PAUSE");
+    if (printing) feedhub_.pause_for_error(reports::kExtruderNotLoaded, stepper_num_);
     return;
   }
   if (withdraw_from_extruder(pull_back)) {
@@ -53,7 +53,7 @@ void BoxExtruderStepper::cmd_EXTRUDER_UNLOAD(klippy::GCodeCommand& /*gcmd*/, boo
   feedhub_.report_error(reports::kExtruderUnloadFailed, stepper_num_);
   save_state(SlotState::ExtruderFailed);
   log_sensor_states();
-  if (printing) gcode_.run_script_from_command("PAUSE");
+  if (printing) feedhub_.pause_for_error(reports::kExtruderUnloadFailed, stepper_num_);
   disable_stepper();
 }
 

@@ -140,7 +140,7 @@ void BoxExtruderStepper::flush_all_filament() {
   disable_stepper();
   if (!flush_success) {
     feedhub_.report_error_general_step(reports::kFlushFailed, stepper_num_);
-    gcode_.run_script_from_command("PAUSE");
+    feedhub_.pause_for_error(reports::kFlushFailed, stepper_num_);
   }
 }
 

@@ -11,6 +11,8 @@
 #   samples would (without an MCU no sample ever arrives and it keeps its nominal one).
 # - TEST_STATUS OBJECT=<name> answers the object's status as one line of JSON
 #   ("status {...}"), made as the host's API server makes it for a front end.
+# - TEST_PRINT_STARTED makes print_stats report a running print, as a print job started
+#   from the host's virtual SD card would (batch mode has no job to start).
 import json
 import logging
 
@@ -27,6 +29,7 @@ class FeedboxTestProbe:
         gcode.register_command('TEST_HALL', self.cmd_TEST_HALL)
         gcode.register_command('TEST_OBJECTS', self.cmd_TEST_OBJECTS)
         gcode.register_command('TEST_STATUS', self.cmd_TEST_STATUS)
+        gcode.register_command('TEST_PRINT_STARTED', self.cmd_TEST_PRINT_STARTED)
         self.printer.register_event_handler('klippy:disconnect',
                                             self.responses.close)
 
@@ -46,6 +49,9 @@ class FeedboxTestProbe:
         obj = self.printer.lookup_object(gcmd.get('OBJECT'))
         eventtime = self.printer.get_reactor().monotonic()
         self._record('status ' + json.dumps(obj.get_status(eventtime), sort_keys=True))
+
+    def cmd_TEST_PRINT_STARTED(self, gcmd):
+        self.printer.lookup_object('print_stats').note_start()
 
     def cmd_TEST_HALL(self, gcmd):
         hall = self.printer.lookup_object('hall_filament_width_sensor')
