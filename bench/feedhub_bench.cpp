@@ -10,7 +10,7 @@
 
 #include "klippy/extras/feedhub/feedhub.h"
 #include "klippy/extras/feedhub/module.h"
-#include "sim/host.h"
+#include "sim/host/host.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <chrono>
 #include <sstream>
 
-#include "sim/host.h"
-#include "sim/print_job.h"
+#include "sim/host/host.h"
+#include "sim/host/print_job.h"
 
 namespace {
 

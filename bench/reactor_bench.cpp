@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "sim/reactor.h"
+#include "sim/reactor/reactor.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include "apps/feedbox/embedded_files.h"
 #include "apps/feedbox/session.h"
-#include "sim/print_job.h"
+#include "sim/host/print_job.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "klippy/host/errors.h"
-#include "sim/gcode.h"
+#include "sim/host/gcode.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string line(reinterpret_cast<const char*>(data), size);

@@ -12,7 +12,7 @@
 #include "apps/feedbox/box_config.h"
 #include "klippy/host/atomic_file.h"
 #include "klippy/host/errors.h"
-#include "sim/usb_boxes.h"
+#include "sim/host/usb_boxes.h"
 
 namespace feedbox {
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/printer.h"
+#include "sim/host/printer.h"
 
 namespace feedbox {
 

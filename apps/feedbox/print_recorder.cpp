@@ -7,11 +7,11 @@
 #include "klippy/extras/feedhub/slots.h"
 #include "klippy/host/components.h"
 #include "klippy/host/errors.h"
-#include "sim/environment.h"
-#include "sim/heater.h"
-#include "sim/print_job.h"
-#include "sim/print_stats.h"
-#include "sim/stepper.h"
+#include "sim/host/environment.h"
+#include "sim/host/heater.h"
+#include "sim/host/print_job.h"
+#include "sim/host/print_stats.h"
+#include "sim/world/stepper.h"
 
 namespace feedbox {
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "apps/feedbox/print_report.h"
-#include "sim/host.h"
+#include "sim/host/host.h"
 
 namespace feedbox {
 

@@ -8,7 +8,7 @@
 #include "klippy/extras/feedhub/slots.h"
 #include "klippy/extras/feedlane/tuning.h"
 #include "klippy/host/errors.h"
-#include "sim/world_geometry.h"
+#include "sim/world/world_geometry.h"
 
 namespace feedbox {
 namespace {

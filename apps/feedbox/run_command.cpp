@@ -17,7 +17,7 @@
 #include "klippy/host/components.h"
 #include "klippy/host/errors.h"
 #include "klippy/host/ini.h"
-#include "sim/print_job.h"
+#include "sim/host/print_job.h"
 
 namespace feedbox {
 namespace {

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "sim/host.h"
+#include "sim/host/host.h"
 
 namespace feedbox {
 

@@ -8,7 +8,7 @@
 #include "apps/feedbox/embedded_files.h"
 #include "apps/feedbox/print_recorder.h"
 #include "apps/feedbox/run_command.h"
-#include "sim/print_job.h"
+#include "sim/host/print_job.h"
 #include "tests/support/test_host.h"
 
 namespace {

@@ -5,7 +5,7 @@
 
 #include <set>
 
-#include "sim/print_job.h"
+#include "sim/host/print_job.h"
 #include "tests/extras/feedhub_session_fixture.h"
 
 namespace {

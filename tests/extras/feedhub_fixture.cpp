@@ -4,7 +4,7 @@
 #include <sstream>
 
 #include "klippy/extras/feedhub/module.h"
-#include "sim/filament_sensors.h"
+#include "sim/host/filament_sensors.h"
 
 namespace feedhub_test {
 

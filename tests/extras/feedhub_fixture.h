@@ -10,8 +10,8 @@
 
 #include "klippy/extras/feedhub/feedhub.h"
 #include "klippy/extras/feedhub/slot_feeder.h"
-#include "sim/digital_out.h"
-#include "sim/mcu.h"
+#include "sim/host/digital_out.h"
+#include "sim/host/mcu.h"
 #include "tests/support/test_host.h"
 
 namespace feedhub_test {

@@ -6,8 +6,8 @@
 #include <algorithm>
 
 #include "apps/feedbox/session.h"
-#include "sim/print_job.h"
-#include "sim/print_stats.h"
+#include "sim/host/print_job.h"
+#include "sim/host/print_stats.h"
 #include "tests/support/test_host.h"
 
 namespace {

@@ -4,9 +4,9 @@
 // and bad input changes nothing.
 #include <gtest/gtest.h>
 
-#include "sim/print_job.h"
-#include "sim/print_stats.h"
-#include "sim/world_module.h"
+#include "sim/host/print_job.h"
+#include "sim/host/print_stats.h"
+#include "sim/host/world_module.h"
 #include "tests/extras/feedhub_session_fixture.h"
 
 namespace {

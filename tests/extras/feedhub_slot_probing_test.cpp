@@ -5,7 +5,7 @@
 
 #include <set>
 
-#include "sim/print_stats.h"
+#include "sim/host/print_stats.h"
 #include "tests/extras/feedhub_fixture.h"
 
 namespace {

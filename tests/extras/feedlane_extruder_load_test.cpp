@@ -4,7 +4,7 @@
 
 #include <filesystem>
 
-#include "sim/print_stats.h"
+#include "sim/host/print_stats.h"
 #include "tests/extras/feedlane_fixture.h"
 
 namespace {

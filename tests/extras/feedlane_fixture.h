@@ -9,11 +9,11 @@
 
 #include "klippy/extras/feedhub/feedhub.h"
 #include "klippy/extras/feedlane/box_extruder_stepper.h"
-#include "sim/digital_out.h"
-#include "sim/mcu.h"
-#include "sim/stepper_enable.h"
-#include "sim/toolhead.h"
-#include "sim/world_module.h"
+#include "sim/host/digital_out.h"
+#include "sim/host/mcu.h"
+#include "sim/host/stepper_enable.h"
+#include "sim/host/toolhead.h"
+#include "sim/host/world_module.h"
 #include "tests/support/test_host.h"
 
 namespace feedlane_test {

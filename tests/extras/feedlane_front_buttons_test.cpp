@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "klippy/extras/feedhub/filament_table.h"
-#include "sim/heater.h"
-#include "sim/heaters.h"
+#include "sim/host/heater.h"
+#include "sim/host/heaters.h"
 #include "tests/extras/feedlane_fixture.h"
 
 namespace {

@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "klippy/extras/feedhub/filament_table.h"
-#include "sim/heater.h"
-#include "sim/heaters.h"
-#include "sim/print_stats.h"
+#include "sim/host/heater.h"
+#include "sim/host/heaters.h"
+#include "sim/host/print_stats.h"
 #include "tests/extras/feedlane_fixture.h"
 
 namespace feedlane_test {

@@ -3,7 +3,7 @@
 // strand makes.
 #include <gtest/gtest.h>
 
-#include "sim/led.h"
+#include "sim/host/led.h"
 #include "tests/extras/feedlane_fixture.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <memory>
 
-#include "sim/trapq.h"
+#include "sim/world/trapq.h"
 #include "tests/extras/feedlane_fixture.h"
 
 namespace {

@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 
 #include "klippy/extras/feedhub/tool_change.h"
-#include "sim/print_job.h"
-#include "sim/print_stats.h"
+#include "sim/host/print_job.h"
+#include "sim/host/print_stats.h"
 #include "tests/extras/feedlane_fixture.h"
 
 namespace {

@@ -5,10 +5,10 @@
 #include <algorithm>
 
 #include "klippy/extras/feedhub/filament_table.h"
-#include "sim/heater.h"
-#include "sim/heaters.h"
-#include "sim/print_job.h"
-#include "sim/print_stats.h"
+#include "sim/host/heater.h"
+#include "sim/host/heaters.h"
+#include "sim/host/print_job.h"
+#include "sim/host/print_stats.h"
 #include "tests/extras/feedlane_fixture.h"
 
 namespace {

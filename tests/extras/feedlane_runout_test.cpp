@@ -1,8 +1,8 @@
 // A slot's runout sensor and the hand-over of a run-out spool's tool to a replacement.
 #include <gtest/gtest.h>
 
-#include "sim/filament_sensors.h"
-#include "sim/print_stats.h"
+#include "sim/host/filament_sensors.h"
+#include "sim/host/print_stats.h"
 #include "tests/extras/feedlane_fixture.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // Slot load, unload, jam retries and extruder coupling against the filament world.
 #include <gtest/gtest.h>
 
-#include "sim/print_stats.h"
+#include "sim/host/print_stats.h"
 #include "tests/extras/feedlane_fixture.h"
 
 namespace {

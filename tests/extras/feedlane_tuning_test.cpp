@@ -3,7 +3,7 @@
 // changes nothing else.
 #include <gtest/gtest.h>
 
-#include "sim/trapq.h"
+#include "sim/world/trapq.h"
 #include "tests/extras/feedlane_fixture.h"
 
 namespace {

@@ -5,7 +5,7 @@
 
 #include "apps/feedbox/box_templates.h"
 #include "apps/feedbox/session.h"
-#include "sim/print_stats.h"
+#include "sim/host/print_stats.h"
 #include "tests/support/test_host.h"
 
 namespace {

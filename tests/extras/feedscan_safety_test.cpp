@@ -4,7 +4,7 @@
 
 #include <filesystem>
 
-#include "sim/print_job.h"
+#include "sim/host/print_job.h"
 #include "tests/extras/feedscan_session.h"
 
 namespace {

@@ -9,7 +9,7 @@
 
 #include "apps/feedbox/box_templates.h"
 #include "apps/feedbox/session.h"
-#include "sim/usb_boxes.h"
+#include "sim/host/usb_boxes.h"
 #include "tests/support/test_host.h"
 
 namespace testing_support {

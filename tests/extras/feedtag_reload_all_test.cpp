@@ -5,7 +5,7 @@
 #include <algorithm>
 
 #include "klippy/host/gcode.h"
-#include "sim/print_stats.h"
+#include "sim/host/print_stats.h"
 #include "tests/extras/feedtag_fixture.h"
 
 namespace {

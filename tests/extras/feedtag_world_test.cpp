@@ -9,8 +9,8 @@
 #include "klippy/extras/feedhub/colour_table.h"
 #include "klippy/extras/feedhub/filament_table.h"
 #include "klippy/host/ini.h"
-#include "sim/spool_tag.h"
-#include "sim/world_card_reader.h"
+#include "sim/host/spool_tag.h"
+#include "sim/host/world_card_reader.h"
 #include "tests/extras/feedtag_fixture.h"
 
 namespace {

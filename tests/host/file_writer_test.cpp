@@ -11,7 +11,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "sim/reactor.h"
+#include "sim/reactor/reactor.h"
 
 namespace klippy {
 namespace {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "klippy/host/value.h"
-#include "sim/host.h"
+#include "sim/host/host.h"
 
 namespace klippy {
 // Failed expectations show saved values as Python literals.

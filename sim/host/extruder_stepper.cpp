@@ -1,0 +1,122 @@
+#include "sim/host/extruder_stepper.h"
+
+#include <cstdlib>
+#include <limits>
+#include <sstream>
+
+#include "sim/host/environment.h"
+#include "sim/host/extruder.h"
+#include "sim/host/stepper_enable.h"
+
+namespace sim {
+namespace {
+
+std::string trim(const std::string& text) {
+  auto begin = text.find_first_not_of(" \t");
+  if (begin == std::string::npos) return "";
+  return text.substr(begin, text.find_last_not_of(" \t") - begin + 1);
+}
+
+double parse_positive(const std::string& text, const std::string& section) {
+  char* end = nullptr;
+  const std::string t = trim(text);
+  const double value = std::strtod(t.c_str(), &end);
+  if (t.empty() || *end != '\0' || !(value > 0.))
+    throw klippy::ConfigError("Unable to parse option 'gear_ratio' in section '" + section +
+                              "'; write it as pairs like '50:17, 80:20'");
+  return value;
+}
+
+double parse_gear_ratio(const std::string& text, const std::string& section) {
+  double ratio = 1.;
+  std::stringstream pairs(text);
+  std::string pair;
+  while (std::getline(pairs, pair, ',')) {
+    if (trim(pair).empty()) continue;
+    const auto colon = pair.find(':');
+    if (colon == std::string::npos) parse_positive("", section);
+    ratio *= parse_positive(pair.substr(0, colon), section) /
+             parse_positive(pair.substr(colon + 1), section);
+  }
+  return ratio;
+}
+
+std::string last_word(const std::string& section) {
+  auto space = section.rfind(' ');
+  return space == std::string::npos ? section : section.substr(space + 1);
+}
+
+}  // namespace
+
+StepperParams read_stepper_params(klippy::ConfigSection& config) {
+  StepperParams params;
+  params.name = config.get_name();
+  config.get("step_pin");
+  config.get("dir_pin");
+  config.get("enable_pin", "");
+  config.getfloat("step_pulse_duration", 0., {.minval = 0., .maxval = 0.001});
+  params.rotation_distance_mm = config.getfloat("rotation_distance", {}, {.above = 0.});
+  params.microsteps = static_cast<int>(config.getint("microsteps", {}, {.minval = 1}));
+  params.full_steps_per_rotation =
+      static_cast<int>(config.getint("full_steps_per_rotation", 200, {.minval = 1}));
+  params.gear_ratio = parse_gear_ratio(config.get("gear_ratio", ""), params.name);
+  return params;
+}
+
+SimExtruderStepper::SimExtruderStepper(klippy::ConfigSection& config)
+    : printer_(config.get_printer()),
+      short_name_(last_word(config.get_name())),
+      stepper_(std::make_shared<SimStepper>(read_stepper_params(config))),
+      pressure_advance_s_(config.getfloat("pressure_advance", 0., {.minval = 0.})),
+      smooth_time_s_(
+          config.getfloat("pressure_advance_smooth_time", 0.040, {.maxval = 0.2, .above = 0.})) {
+  printer_.lookup_object<SimStepperEnable>(SimStepperEnable::kName).register_stepper(stepper_);
+  auto& gcode = printer_.lookup_object<klippy::GCodeDispatch>("gcode");
+  gcode.register_mux_command(
+      "SYNC_EXTRUDER_MOTION", "EXTRUDER", short_name_,
+      [this](klippy::GCodeCommand& gcmd) { cmd_SYNC_EXTRUDER_MOTION(gcmd); });
+}
+
+void SimExtruderStepper::follow(const std::string& extruder_name, const klippy::TrapqPtr& trapq,
+                                double position_mm) {
+  stepper_->set_trapq(trapq);
+  stepper_->set_position({position_mm, 0., 0.});
+  motion_queue_ = extruder_name;
+  if (auto* env = printer_.lookup_object_or_null<SimEnvironment>(SimEnvironment::kName))
+    env->notify_changed();
+}
+
+void SimExtruderStepper::sync_to_extruder(const std::string& extruder_name) {
+  if (extruder_name.empty()) {
+    // Where the motor stands once the queue it follows has run out is where it stays.
+    const double end_mm = stepper_->get_commanded_position(std::numeric_limits<double>::max());
+    stepper_->set_trapq(nullptr);
+    stepper_->set_position({end_mm, 0., 0.});
+    motion_queue_.clear();
+    if (auto* env = printer_.lookup_object_or_null<SimEnvironment>(SimEnvironment::kName))
+      env->notify_changed();
+    return;
+  }
+  auto* extruder = printer_.lookup_object_or_null<SimExtruder>(extruder_name);
+  if (!extruder) throw klippy::CommandError("'" + extruder_name + "' is not a valid extruder.");
+  follow(extruder_name, extruder->get_trapq(), extruder->last_position());
+}
+
+void SimExtruderStepper::cmd_SYNC_EXTRUDER_MOTION(klippy::GCodeCommand& gcmd) {
+  const std::string queue = gcmd.get("MOTION_QUEUE");
+  sync_to_extruder(queue);
+  gcmd.respond_info("Extruder '" + short_name_ + "' now syncing with '" + queue + "'");
+}
+
+std::optional<klippy::Value> SimExtruderStepper::get_status(double /*eventtime*/) {
+  return klippy::Value(klippy::Value::Dict{
+      {"pressure_advance", pressure_advance_s_},
+      {"smooth_time", smooth_time_s_},
+      {"motion_queue", motion_queue_.empty() ? klippy::Value() : klippy::Value(motion_queue_)}});
+}
+
+std::shared_ptr<klippy::ExtruderStepper> make_extruder_stepper(klippy::ConfigSection& config) {
+  return std::make_shared<SimExtruderStepper>(config);
+}
+
+}  // namespace sim

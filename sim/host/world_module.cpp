@@ -1,0 +1,330 @@
+#include "sim/host/world_module.h"
+
+#include <algorithm>
+#include <cctype>
+#include <sstream>
+
+#include "klippy/host/printer.h"
+#include "sim/host/carried_hardware.h"
+#include "sim/host/environment.h"
+#include "sim/host/extruder.h"
+#include "sim/host/extruder_stepper.h"
+#include "sim/host/filament_sensors.h"
+#include "sim/host/mcu.h"
+#include "sim/host/pin_signal.h"
+#include "sim/host/spool_tag.h"
+#include "sim/host/toolhead.h"
+
+namespace sim {
+namespace {
+
+constexpr klippy::FloatLimits kSpoolLength{.maxval = WorldGeometry::kMaxSpoolMm, .above = 0.0};
+
+// A world sensor seen as the electrical level of an MCU pin: 1 while filament covers it.
+class WorldSensorSignal final : public PinSignal {
+ public:
+  WorldSensorSignal(const FilamentWorld& world, SensorId sensor) : world_(world), sensor_(sensor) {}
+  int level(double print_time) const override { return world_.level(sensor_, print_time); }
+  std::optional<double> next_change(double after, double until) const override {
+    return world_.next_change(sensor_, after, until);
+  }
+
+ private:
+  const FilamentWorld& world_;
+  SensorId sensor_;
+};
+
+bool valid_color(const std::string& color) {
+  if (color.size() != 6) return false;
+  for (unsigned char c : color) {
+    if (!std::isxdigit(c)) return false;
+  }
+  return true;
+}
+
+// "[^~!]chip:pin" → (mcu object name, pin)
+std::pair<std::string, std::string> split_pin(std::string desc) {
+  while (!desc.empty() && (desc[0] == '^' || desc[0] == '~' || desc[0] == '!' || desc[0] == ' ')) {
+    desc.erase(0, 1);
+  }
+  auto colon = desc.find(':');
+  if (colon == std::string::npos) return {"mcu", desc};
+  std::string chip = desc.substr(0, colon);
+  return {chip == "mcu" ? "mcu" : "mcu " + chip, desc.substr(colon + 1)};
+}
+
+}  // namespace
+
+SpoolSpec parse_spool_option(const std::string& text, const std::string& where) {
+  std::istringstream in(text);
+  SpoolSpec wanted;
+  std::string length;
+  in >> wanted.filament_type >> wanted.color >> length;
+  if (wanted.filament_type.empty() || !valid_color(wanted.color)) {
+    throw klippy::ConfigError(where + " must read '<filament> <RRGGBB> [length_mm]', not '" + text +
+                              "'");
+  }
+  if (!length.empty()) {
+    try {
+      wanted.length_mm = std::stod(length);
+    } catch (const std::exception&) {
+      throw klippy::ConfigError(where + ": spool length '" + length + "' is not a number");
+    }
+    if (!(*wanted.length_mm > 0 && *wanted.length_mm <= WorldGeometry::kMaxSpoolMm))
+      throw klippy::ConfigError(where + ": spool length must be above 0 and at most 10000000 mm");
+  }
+  wanted.tag = default_tag(wanted.filament_type, wanted.color);
+  return wanted;
+}
+
+SimFilamentWorld::SimFilamentWorld(klippy::ConfigSection& config)
+    : printer_(config.get_printer()),
+      reactor_(printer_.get_reactor()),
+      environment_(printer_.lookup_object<SimEnvironment>(SimEnvironment::kName)) {
+  WorldGeometry geometry;
+  constexpr double kMaxPath = WorldGeometry::kMaxPathMm;
+  geometry.outlet_mm =
+      config.getfloat("outlet_mm", geometry.outlet_mm, {.maxval = kMaxPath, .above = 0.0});
+  geometry.encoder_mm =
+      config.getfloat("encoder_mm", geometry.encoder_mm, {.maxval = kMaxPath, .above = 0.0});
+  geometry.tube_length_mm = config.getfloat("tube_length_mm", geometry.tube_length_mm,
+                                            {.maxval = kMaxPath, .above = 0.0});
+  geometry.detection_length_mm =
+      config.getfloat("detection_length_mm", geometry.detection_length_mm,
+                      {.minval = WorldGeometry::kMinDetectionMm, .maxval = kMaxPath});
+  geometry.default_spool_length_mm =
+      config.getfloat("spool_length_mm", geometry.default_spool_length_mm, kSpoolLength);
+  geometry.reader_mm =
+      config.getfloat("reader_mm", geometry.reader_mm, {.maxval = kMaxPath, .above = 0.0});
+  geometry.tag_length_mm =
+      config.getfloat("tag_length_mm", geometry.tag_length_mm, {.maxval = kMaxPath, .above = 0.0});
+  geometry.boxes_share_outlet = config.getboolean("boxes_share_outlet", false);
+  world_ = std::make_unique<FilamentWorld>(geometry);
+
+  for (int box = 0; box < geometry.box_count(); ++box) {
+    read_pin(config, "box" + std::to_string(box + 1) + "_outlet_pin", SensorId::outlet(box));
+  }
+  for (int slot = 0; slot < geometry.slot_count; ++slot) {
+    std::string prefix = "slot" + std::to_string(slot);
+    read_pin(config, prefix + "_runout_pin", SensorId::runout(slot));
+    if (auto spool = config.get_optional(prefix + "_spool")) {
+      initial_spools_.push_back(
+          {slot, parse_spool_option(*spool, "Option '" + prefix + "_spool' in section '" +
+                                                config.get_name() + "'")});
+    }
+    read_tag_option(config, slot);
+    read_tip_option(config, slot);
+  }
+  card_readers_ = std::make_unique<WorldCardReaders>(config, geometry);
+  read_pin(config, "encoder_pin", SensorId::encoder());
+
+  // Pins carry the world's levels before buttons and endstops start watching them, so
+  // their first report already sees the spools in place.
+  attach_pins_and_spools();
+  printer_.register_event_handler("klippy:connect", [this] { handle_connect(); });
+  auto& gcode = printer_.lookup_object<klippy::GCodeDispatch>("gcode");
+  gcode.register_command(
+      "SIM_SPOOL", [this](klippy::GCodeCommand& g) { cmd_SIM_SPOOL(g); },
+      "Insert or remove a spool: SIM_SPOOL SLOT=n ACTION=insert|remove [FILAMENT= COLOR= "
+      "LENGTH= TAG=1|0|blank|unreadable|\"<filament code> <colour code> [vendor]\"]");
+  gcode.register_command(
+      "SIM_FAULT", [this](klippy::GCodeCommand& g) { cmd_SIM_FAULT(g); },
+      "Inject a fault: SIM_FAULT SLOT=n KIND=jam|entry_refused|tag_unreadable|clear, "
+      "KIND=runout LENGTH=mm, KIND=slip RATIO=0-0.9");
+  gcode.register_command(
+      "SIM_STATE", [this](klippy::GCodeCommand& g) { cmd_SIM_STATE(g); },
+      "Report every strand and sensor of the filament world");
+}
+
+void SimFilamentWorld::read_tag_option(klippy::ConfigSection& config, int slot) {
+  const std::string option = "slot" + std::to_string(slot) + "_tag";
+  const auto text = config.get_optional(option);
+  if (!text) return;
+  const std::string where = "Option '" + option + "' in section '" + config.get_name() + "'";
+  if (initial_spools_.empty() || initial_spools_.back().slot != slot)
+    throw klippy::ConfigError(where + " describes the tag of a spool: add slot" +
+                              std::to_string(slot) + "_spool too");
+  SpoolSpec& wanted = initial_spools_.back().wanted;
+  try {
+    const TagSetting tag = parse_tag_setting(*text, wanted.filament_type, wanted.color);
+    wanted.tag = tag.tag;
+    wanted.tag_unreadable = tag.unreadable;
+  } catch (const std::invalid_argument& e) {
+    throw klippy::ConfigError(where + ": " + e.what());
+  }
+}
+
+void SimFilamentWorld::read_tip_option(klippy::ConfigSection& config, int slot) {
+  const std::string option = "slot" + std::to_string(slot) + "_tip_mm";
+  if (!config.get_optional(option)) return;
+  const std::string where = "Option '" + option + "' in section '" + config.get_name() + "'";
+  if (initial_spools_.empty() || initial_spools_.back().slot != slot)
+    throw klippy::ConfigError(where + " places the strand of a spool: add slot" +
+                              std::to_string(slot) + "_spool too");
+  initial_spools_.back().wanted.tip_mm = config.getfloat(option);
+}
+
+void SimFilamentWorld::read_pin(klippy::ConfigSection& config, const std::string& option,
+                                SensorId sensor) {
+  if (auto pin = config.get_optional(option)) pins_.push_back({option, *pin, sensor});
+}
+
+double SimFilamentWorld::print_time_now() const {
+  return environment_.clock().print_time(reactor_.monotonic());
+}
+
+void SimFilamentWorld::notify_changed() {
+  environment_.notify_changed();
+}
+
+void SimFilamentWorld::attach_pins_and_spools() {
+  double now = print_time_now();
+  // After an in-place restart the filament is where the previous run left it.
+  auto* carried = printer_.lookup_object_or_null<SimCarriedHardware>(SimCarriedHardware::kName);
+  if (carried && carried->state().world) {
+    world_->restore(*carried->state().world, now);
+  } else {
+    for (const auto& spool : initial_spools_) world_->insert_spool(spool.slot, spool.wanted, now);
+  }
+  for (const auto& binding : pins_) {
+    auto [mcu_name, pin] = split_pin(binding.pin);
+    auto* mcu = printer_.lookup_object_or_null<SimMcu>(mcu_name);
+    if (!mcu) {
+      throw klippy::ConfigError("Option '" + binding.option +
+                                "' in section 'filament_world' names '" + binding.pin +
+                                "', but there is no [" + mcu_name + "] section");
+    }
+    mcu->attach_signal(pin, std::make_shared<WorldSensorSignal>(*world_, binding.sensor));
+  }
+  card_readers_->attach(printer_, *world_, environment_.clock());
+}
+
+void SimFilamentWorld::handle_connect() {
+  const WorldGeometry& geometry = world_->geometry();
+  for (int slot = 0; slot < geometry.slot_count; ++slot) {
+    std::string name = "slot" + std::to_string(slot);
+    // A slot motor comes from the slot feeder module, or from a plain [extruder_stepper].
+    auto stepper = environment_.feed_stepper("feedlane " + name);
+    if (!stepper) {
+      if (auto* plain =
+              printer_.lookup_object_or_null<SimExtruderStepper>("extruder_stepper " + name)) {
+        stepper = plain->sim_stepper();
+      }
+    }
+    if (stepper) world_->attach_slot_stepper(slot, *stepper);
+  }
+  if (auto* extruder = printer_.lookup_object_or_null<SimExtruder>("extruder")) {
+    world_->attach_extruder_queue(extruder->sim_trapq());
+  }
+  if (auto* hall = printer_.lookup_object_or_null<SimHallFilamentWidthSensor>(
+          "hall_filament_width_sensor")) {
+    hall->set_diameter_source(
+        [this](double print_time) { return world_->hall_diameter_mm(print_time); });
+  }
+  if (auto* toolhead = printer_.lookup_object_or_null<SimToolhead>("toolhead")) {
+    cutter_ = std::make_unique<WorldCutter>(reactor_, environment_.clock(), *world_, *toolhead,
+                                            [this] { notify_changed(); });
+  }
+  anchor_timer_ = reactor_.register_timer([this](double eventtime) { return anchor(eventtime); },
+                                          reactor_.monotonic() + kAnchorPeriodS);
+  notify_changed();
+}
+
+double SimFilamentWorld::anchor(double eventtime) {
+  // A little behind the present: endstops armed a moment ago still ask about that moment.
+  world_->advance_to(environment_.clock().print_time(eventtime) - kAnchorPeriodS);
+  return eventtime + kAnchorPeriodS;
+}
+
+std::optional<klippy::Value> SimFilamentWorld::get_status(double eventtime) {
+  double now = environment_.clock().print_time(eventtime);
+  klippy::Value::Dict slots;
+  for (int slot = 0; slot < world_->geometry().slot_count; ++slot) {
+    const Spool& spool = world_->spool(slot);
+    StrandState strand = world_->strand(slot, now);
+    if (!spool.present && !strand.present) continue;
+    slots.emplace_back("slot" + std::to_string(slot), klippy::Value(klippy::Value::Dict{
+                                                          {"spool", spool.present},
+                                                          {"filament", spool.filament_type},
+                                                          {"color", spool.color},
+                                                          {"tip_mm", strand.tip_mm},
+                                                          {"tail_mm", strand.tail_mm},
+                                                          {"jammed", strand.jammed},
+                                                      }));
+  }
+  return klippy::Value(klippy::Value::Dict{
+      {"strands", klippy::Value(std::move(slots))},
+      {"extruder_entry_diameter", world_->hall_diameter_mm(now)},
+      {"encoder_level", world_->level(SensorId::encoder(), now)},
+  });
+}
+
+void SimFilamentWorld::cmd_SIM_SPOOL(klippy::GCodeCommand& gcmd) {
+  int last_slot = world_->geometry().slot_count - 1;
+  int slot = static_cast<int>(gcmd.get_int("SLOT", {}, {.minval = 0, .maxval = last_slot}));
+  std::string action = gcmd.get("ACTION");
+  if (action == "remove") {
+    world_->remove_spool(slot, print_time_now());
+    notify_changed();
+    return;
+  }
+  if (action != "insert") {
+    throw gcmd.error("ACTION must be insert or remove, not '" + action + "'");
+  }
+  SpoolSpec wanted;
+  wanted.filament_type = gcmd.get("FILAMENT", "PLA");
+  wanted.color = gcmd.get("COLOR", "FFFFFF");
+  if (!valid_color(wanted.color)) {
+    throw gcmd.error("COLOR must be six hex digits (RRGGBB), not '" + wanted.color + "'");
+  }
+  if (gcmd.has("LENGTH")) wanted.length_mm = gcmd.get_float("LENGTH", {}, kSpoolLength);
+  try {
+    const TagSetting tag =
+        parse_tag_setting(gcmd.get("TAG", "1"), wanted.filament_type, wanted.color);
+    wanted.tag = tag.tag;
+    wanted.tag_unreadable = tag.unreadable;
+  } catch (const std::invalid_argument& e) {
+    throw gcmd.error(std::string("TAG: ") + e.what());
+  }
+  world_->insert_spool(slot, wanted, print_time_now());
+  notify_changed();
+}
+
+void SimFilamentWorld::cmd_SIM_FAULT(klippy::GCodeCommand& gcmd) {
+  int last_slot = world_->geometry().slot_count - 1;
+  int slot = static_cast<int>(gcmd.get_int("SLOT", {}, {.minval = 0, .maxval = last_slot}));
+  std::string kind = gcmd.get("KIND");
+  double now = print_time_now();
+  if (kind == "jam") {
+    world_->set_jammed(slot, true, now);
+  } else if (kind == "entry_refused") {
+    world_->set_entry_refused(slot, true, now);
+  } else if (kind == "tag_unreadable") {
+    world_->set_tag_unreadable(slot, true);
+  } else if (kind == "runout") {
+    world_->set_runout_after(
+        slot, gcmd.get_float("LENGTH", {}, {.minval = 0.0, .maxval = WorldGeometry::kMaxSpoolMm}),
+        now);
+  } else if (kind == "slip") {
+    world_->set_slip(slot, gcmd.get_float("RATIO", {}, {.minval = 0.0, .maxval = 0.9}), now);
+  } else if (kind == "clear") {
+    world_->clear_faults(slot, now);
+  } else {
+    throw gcmd.error(
+        "KIND must be jam, entry_refused, tag_unreadable, runout (with LENGTH), slip (with "
+        "RATIO) or clear, not '" +
+        kind + "'");
+  }
+  notify_changed();
+}
+
+void SimFilamentWorld::cmd_SIM_STATE(klippy::GCodeCommand& gcmd) {
+  // The slots of the boxes that are configured: those whose runout sensor has a pin.
+  int shown = 0;
+  for (const PinBinding& pin : pins_)
+    if (pin.sensor.kind == SensorKind::slot_runout) shown = std::max(shown, pin.sensor.index + 1);
+  const int per_box = world_->geometry().slots_per_box;
+  gcmd.respond_info(world_->describe(print_time_now(), (shown + per_box - 1) / per_box * per_box));
+}
+
+}  // namespace sim

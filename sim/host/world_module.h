@@ -1,0 +1,74 @@
+// The filament world inside the simulated printer: its sensors drive MCU pins and the hall
+// sensor, its strands follow the slots' feed motors and the extruder, and the SIM_* commands
+// insert spools and inject faults. Section [filament_world], object "filament_world".
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "klippy/host/config.h"
+#include "klippy/host/gcode.h"
+#include "klippy/host/object.h"
+#include "klippy/host/reactor.h"
+#include "sim/host/world_card_reader.h"
+#include "sim/host/world_cutter.h"
+#include "sim/world/filament_world.h"
+
+namespace sim {
+
+class SimEnvironment;
+
+class SimFilamentWorld final : public klippy::PrinterObject {
+ public:
+  static constexpr const char* kName = "filament_world";
+  // How often the world records where every strand is, so that motion history can go.
+  static constexpr double kAnchorPeriodS = 1.0;
+
+  explicit SimFilamentWorld(klippy::ConfigSection& config);
+  std::optional<klippy::Value> get_status(double eventtime) override;
+
+  FilamentWorld& world() { return *world_; }
+  double print_time_now() const;
+  // Tells armed endstops and watched buttons that future levels changed.
+  void notify_changed();
+
+ private:
+  struct PinBinding {
+    std::string option;
+    std::string pin;
+    SensorId sensor;
+  };
+  struct InitialSpool {
+    int slot;
+    SpoolSpec wanted;
+  };
+
+  void read_pin(klippy::ConfigSection& config, const std::string& option, SensorId sensor);
+  // slotN_tag: the tag of the spool that slotN_spool puts in the slot.
+  void read_tag_option(klippy::ConfigSection& config, int slot);
+  // slotN_tip_mm: where that spool's strand tip starts along the path.
+  void read_tip_option(klippy::ConfigSection& config, int slot);
+  void attach_pins_and_spools();
+  void handle_connect();
+  double anchor(double eventtime);
+  void cmd_SIM_SPOOL(klippy::GCodeCommand& gcmd);
+  void cmd_SIM_FAULT(klippy::GCodeCommand& gcmd);
+  void cmd_SIM_STATE(klippy::GCodeCommand& gcmd);
+
+  klippy::Printer& printer_;
+  klippy::Reactor& reactor_;
+  SimEnvironment& environment_;
+  std::unique_ptr<FilamentWorld> world_;
+  std::vector<PinBinding> pins_;
+  std::vector<InitialSpool> initial_spools_;
+  std::unique_ptr<WorldCardReaders> card_readers_;
+  klippy::TimerHandle anchor_timer_;
+  std::unique_ptr<WorldCutter> cutter_;
+};
+
+// Parses "PLA FF0000 [length_mm]" as written after slotN_spool; ConfigError when malformed.
+// The spool gets the tag of its filament and colour (spool_tag.h).
+SpoolSpec parse_spool_option(const std::string& text, const std::string& where);
+
+}  // namespace sim
