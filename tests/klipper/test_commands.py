@@ -8,10 +8,13 @@ import mcu_output
 
 WRAPPING = ('// Code:ZKE_004_013; Message:Detected wrapping filament,please check the '
             'filament.')
+WRAPPING_ADVICE = ('// What to do (ZKE_004_013): Unwind the spool so that the filament runs '
+                   'freely. TRY_MOVE_AGAIN only forgets the step; nothing moves, and a paused '
+                   'print stays paused until RESUME. BOX_ERROR_HELP explains it.')
 
 # Commands that move no slot motor, in one run, with the answer of each.
 ANSWERS = [
-    ('MOTION_TIPS', [WRAPPING]),
+    ('MOTION_TIPS', [WRAPPING, WRAPPING_ADVICE]),
     ('SAVE_VARIABLE VARIABLE=value_t0 VALUE="\'slot1\'"', []),
     ('BOX_TEMP_SET VT0=200', []),
     ('DISABLE_BOX_HEATER BOX=1', []),
