@@ -70,7 +70,7 @@ class SlotMotion(HostScenario):
             'RUN_STEPPER STEPPER=0', 'M400'])
         self.assertRanCleanly(result)
         # Without a box nothing reaches the extruder: each load fails and says so.
-        self.assertEqual(result.text().count('ZKE_004_006'), 2, result.text())
+        self.assertEqual(result.text().count('Code:ZKE_004_006'), 2, result.text())
         self.assertEqual(result.saved_variables().get('retry_step'), 'ZKE_004_006_0')
         moves = self.slot_steps(result, 0)
         self.assertEqual({direction for direction, _count in moves}, {0, 1}, moves)
