@@ -73,16 +73,9 @@ class FeedHub final : public klippy::PrinterObject {
   // {box_button_state, b_endstop_state, e_endstop_state}, and the picture of the box that
   // front ends draw (box_status.h).
   std::optional<klippy::Value> get_status(double eventtime) override;
-  // "klippy:connect": ConfigError without a hall sensor or when the axes cannot reach the
-  // box's head positions.
-  void handle_connect();
-  // "klippy:ready": restores the saved extruder coupling and schedules the start-up tasks.
-  void handle_ready();
 
   // Saved variables. Every write replaces the whole file and reloads the host's copy.
   void save_variable(const std::string& varname, const klippy::Value& value);
-  // Several values in one write: readers see all of them or, when it fails, none.
-  void save_variables(const std::vector<std::pair<std::string, klippy::Value>>& values);
   // Takes the variables out of the file, so that their readers see their defaults again;
   // one write for all of them, none when none is saved.
   void remove_variables(const std::vector<std::string>& varnames);
@@ -109,8 +102,6 @@ class FeedHub final : public klippy::PrinterObject {
   // Pauses the print for a reported failure and, when a print runs, puts the reason where
   // front ends show it: an error line, the display message and a dialog offering the retry.
   void pause_for_error(const ErrorReport& report, std::optional<int> slot);
-  // Puts the reason of a pause where front ends show it.
-  void announce_pause(const ErrorReport& report, std::optional<int> slot);
   // Takes the reason of a pause off the display and closes its dialog.
   void close_error_notice();
 
@@ -121,44 +112,12 @@ class FeedHub final : public klippy::PrinterObject {
   // Logs every box sensor, 1 meaning filament detected.
   void print_sensor_state_to_log(double eventtime) noexcept;
 
-  // Start-up one-shots scheduled by handle_ready.
-  double delayed_init_error_raw(double eventtime);
-  // The start-up tag reading; while the start-up inspection runs it waits for its end.
-  double delayed_init_rfid(double eventtime);
-  // Reads the tags of every loaded slot in turn; the first failed read ends it.
-  void cmd_INIT_RFID_READ(klippy::GCodeCommand& gcmd);
-  // Pulls a slot's strand back 50 mm, to check its motor.
-  void cmd_RUN_STEPPER(klippy::GCodeCommand& gcmd);
-  void cmd_CLEAR_RUNOUT_NUM(klippy::GCodeCommand& gcmd);
-  double delayed_self_inspection(double eventtime);
-
-  void motion_tips(klippy::GCodeCommand& gcmd);
-
   // CommandError naming `command` and the loaded slot when the extruder path holds the
   // filament of a slot other than `slot_name`: unloading `slot_name` would cut that one
   // and pull a parked strand out of the box.
   void refuse_unload_of_other_slot(const std::string& command, const std::string& slot_name) const;
-
-  // Recovery: repeats the step recorded in retry_step, replaces a run-out slot, loads the
-  // box, takes up slack between a tool's slot and the extruder.
-  void cmd_RETRY(klippy::GCodeCommand& gcmd);
-  void cmd_AUTO_RELOAD_FILAMENT(klippy::GCodeCommand& gcmd);
-  void cmd_RELOAD_ALL(klippy::GCodeCommand& gcmd);
-  void cmd_TIGHTEN_FILAMENT(klippy::GCodeCommand& gcmd);
-  // The resume guard: refuses while retry_step holds a failed step; clears it on request.
-  void register_resume_guard_commands();
-  void cmd_BOX_CHECK_RESUME(klippy::GCodeCommand& gcmd);
-  void cmd_BOX_CLEAR_ERROR(klippy::GCodeCommand& gcmd);
-  // Finds the slot whose filament is still engaged in the extruder path.
-  void cmd_SELF_INSPECTION(klippy::GCodeCommand& gcmd);
-  // Front buttons: E_LOAD, E_UNLOAD (true when the unload sequence ran), E_BOX.
-  void button_extruder_load(klippy::GCodeCommand& gcmd);
+  // The front button E_UNLOAD: true when the unload sequence ran.
   bool button_extruder_unload(klippy::GCodeCommand& gcmd);
-  void button_box_unload(klippy::GCodeCommand& gcmd);
-  // Head paths at the cutter and over the wiper.
-  void cmd_CUT_FILAMENT(klippy::GCodeCommand& gcmd);
-  void cmd_CLEAR_FLUSH(klippy::GCodeCommand& gcmd);
-  void cmd_CLEAR_OOZE(klippy::GCodeCommand& gcmd);
 
   // Registers a box command through the black-box recorder, which records it.
   void register_command(const std::string& name, klippy::CommandHandler handler,
@@ -187,16 +146,6 @@ class FeedHub final : public klippy::PrinterObject {
   std::optional<TempRange> get_temp_by_num(int num);
   std::optional<TempRange> get_temp_by_slot(const std::string& slot);
   std::optional<TempRange> get_box_temp_by_slot(const std::string& slot);
-  void set_box_temp(klippy::GCodeCommand& gcmd);
-  void cmd_disable_box_heater(klippy::GCodeCommand& gcmd);
-  void cmd_ENABLE_BOX_DRY(klippy::GCodeCommand& gcmd);
-  void cmd_DISABLE_BOX_DRY(klippy::GCodeCommand& gcmd);
-  // Drying timer of `box`: turns its slots over, and ends the drying after `duration_s`.
-  double heating_handler(double eventtime, int box, double start_time, double duration_s);
-  // Marks the four feeders of `box` (1-based) as drying or not.
-  void set_box_drying_state(int box, bool state);
-  // Turns one slot's strand over, unless it holds none, feeds the extruder or a print runs.
-  void turn_over_slot(int slot);
 
   BoxActivities& activities() { return activities_; }
   // The feeder of `slot`, or null when none is configured; looked up once the host has
@@ -207,27 +156,80 @@ class FeedHub final : public klippy::PrinterObject {
   // Code to name of the filament table, read again when older than a few seconds or when
   // `fresh` is asked for.
   const std::map<long long, std::string>& filament_names(bool fresh = false);
+
+  klippy::PrintStats& print_stats() { return print_stats_; }
+  // Looked up at use: some hosts build it together with the toolhead, after the sections.
+  klippy::GCodeMove& gcode_move();
+  std::array<int, kMaxBoxCount>& box_print_heat_state() { return box_print_heat_state_; }
+  std::map<int, BoxDrying>& heating_timers() { return heating_timers_; }
+
+  // The hall sensor sees filament at the extruder entry.
+  bool filament_at_extruder_entry();
+
+ private:
+  // "klippy:connect": ConfigError without a hall sensor or when the axes cannot reach the
+  // box's head positions.
+  void handle_connect();
+  // "klippy:ready": restores the saved extruder coupling and schedules the start-up tasks.
+  void handle_ready();
+  // Start-up one-shots scheduled by handle_ready; the start-up tag reading waits for the
+  // end of the start-up inspection.
+  double delayed_init_error_raw(double eventtime);
+  double delayed_init_rfid(double eventtime);
+  double delayed_self_inspection(double eventtime);
+
+  // Several values in one write: readers see all of them or, when it fails, none.
+  void save_variables(const std::vector<std::pair<std::string, klippy::Value>>& values);
+  // Puts the reason of a pause where front ends show it.
+  void announce_pause(const ErrorReport& report, std::optional<int> slot);
+  // The hall sensor found at ready, or looked up now for calls that come earlier.
+  klippy::HallFilamentWidthSensor& filament_hall();
+  klippy::GCodeMacro& gcode_macro_resume() { return gcode_macro_resume_; }
+  // Scripts with a "{hotendtemp}" placeholder for their users to fill in.
+  const std::string& extrude_gcode() const { return extrude_gcode_; }
+  const std::string& move_heating_gcode() const { return move_heating_gcode_; }
+
+  // Service commands: reads the tags of every loaded slot in turn (the first failed read
+  // ends it), pulls a slot's strand back 50 mm to check its motor, reports wrapped filament.
+  void cmd_INIT_RFID_READ(klippy::GCodeCommand& gcmd);
+  void cmd_RUN_STEPPER(klippy::GCodeCommand& gcmd);
+  void cmd_CLEAR_RUNOUT_NUM(klippy::GCodeCommand& gcmd);
+  void motion_tips(klippy::GCodeCommand& gcmd);
+  // Recovery: repeats the step recorded in retry_step, replaces a run-out slot, loads the
+  // box, takes up slack between a tool's slot and the extruder.
+  void cmd_RETRY(klippy::GCodeCommand& gcmd);
+  void cmd_AUTO_RELOAD_FILAMENT(klippy::GCodeCommand& gcmd);
+  void cmd_RELOAD_ALL(klippy::GCodeCommand& gcmd);
+  void cmd_TIGHTEN_FILAMENT(klippy::GCodeCommand& gcmd);
+  // The resume guard: refuses while retry_step holds a failed step; clears it on request.
+  void register_resume_guard_commands();
+  void cmd_BOX_CHECK_RESUME(klippy::GCodeCommand& gcmd);
+  void cmd_BOX_CLEAR_ERROR(klippy::GCodeCommand& gcmd);
+  // Finds the slot whose filament is still engaged in the extruder path.
+  void cmd_SELF_INSPECTION(klippy::GCodeCommand& gcmd);
+  // Front buttons E_LOAD and E_BOX (E_UNLOAD stays public for its tests).
+  void button_extruder_load(klippy::GCodeCommand& gcmd);
+  void button_box_unload(klippy::GCodeCommand& gcmd);
+  // Head paths at the cutter and over the wiper.
+  void cmd_CUT_FILAMENT(klippy::GCodeCommand& gcmd);
+  void cmd_CLEAR_FLUSH(klippy::GCodeCommand& gcmd);
+  void cmd_CLEAR_OOZE(klippy::GCodeCommand& gcmd);
+  // Box heating and drying.
+  void set_box_temp(klippy::GCodeCommand& gcmd);
+  void cmd_disable_box_heater(klippy::GCodeCommand& gcmd);
+  void cmd_ENABLE_BOX_DRY(klippy::GCodeCommand& gcmd);
+  void cmd_DISABLE_BOX_DRY(klippy::GCodeCommand& gcmd);
+  // Drying timer of `box`: turns its slots over, and ends the drying after `duration_s`.
+  double heating_handler(double eventtime, int box, double start_time, double duration_s);
+  // Marks the four feeders of `box` (1-based) as drying or not.
+  void set_box_drying_state(int box, bool state);
+  // Turns one slot's strand over, unless it holds none, feeds the extruder or a print runs.
+  void turn_over_slot(int slot);
   // BOX_STATUS, BOX_MAP_TOOL, BOX_SET_SLOT.
   void cmd_BOX_STATUS(klippy::GCodeCommand& gcmd);
   void cmd_BOX_MAP_TOOL(klippy::GCodeCommand& gcmd);
   void cmd_BOX_SET_SLOT(klippy::GCodeCommand& gcmd);
 
-  klippy::PrintStats& print_stats() { return print_stats_; }
-  klippy::GCodeMacro& gcode_macro_resume() { return gcode_macro_resume_; }
-  // Looked up at use: some hosts build it together with the toolhead, after the sections.
-  klippy::GCodeMove& gcode_move();
-  std::array<int, kMaxBoxCount>& box_print_heat_state() { return box_print_heat_state_; }
-  std::map<int, BoxDrying>& heating_timers() { return heating_timers_; }
-  // Scripts with a "{hotendtemp}" placeholder for their users to fill in.
-  const std::string& extrude_gcode() const { return extrude_gcode_; }
-  const std::string& move_heating_gcode() const { return move_heating_gcode_; }
-
-  // The hall sensor found at ready, or looked up now for calls that come earlier.
-  klippy::HallFilamentWidthSensor& filament_hall();
-  // The hall sensor sees filament at the extruder entry.
-  bool filament_at_extruder_entry();
-
- private:
   void register_startup_commands();
   void register_recovery_commands();
   // TRY_MOVE_AGAIN's work: the step recorded in retry_step, repeated.
