@@ -4,6 +4,15 @@
 
 namespace bridge {
 
+namespace {
+
+// The host lists only commands whose help is not None.
+py::object help_text(const std::string& help) {
+  return help.empty() ? py::object(py::none()) : py::object(py::str(help));
+}
+
+}  // namespace
+
 BridgeGCode::BridgeGCode(py::object gcode, HostLink link)
     : gcode_(std::move(gcode)), link_(std::move(link)) {}
 
@@ -25,15 +34,16 @@ py::object BridgeGCode::wrap(const std::string& name, klippy::CommandHandler han
 
 void BridgeGCode::register_command(const std::string& name, klippy::CommandHandler handler,
                                    const std::string& help) {
-  py::object desc = help.empty() ? py::object(py::none()) : py::object(py::str(help));
   link_.invoke(gcode_, "register_command", name, wrap(name, std::move(handler)),
-               py::arg("desc") = desc);
+               py::arg("desc") = help_text(help));
 }
 
 void BridgeGCode::register_mux_command(const std::string& command, const std::string& key,
-                                       const std::string& value, klippy::CommandHandler handler) {
+                                       const std::string& value, klippy::CommandHandler handler,
+                                       const std::string& help) {
   link_.invoke(gcode_, "register_mux_command", command, key, value,
-               wrap(command + " " + key + "=" + value, std::move(handler)));
+               wrap(command + " " + key + "=" + value, std::move(handler)),
+               py::arg("desc") = help_text(help));
 }
 
 bool BridgeGCode::is_registered(const std::string& name) const {

@@ -21,7 +21,8 @@ class BridgeGCode final : public klippy::GCodeDispatch {
   void register_command(const std::string& name, klippy::CommandHandler handler,
                         const std::string& help) override;
   void register_mux_command(const std::string& command, const std::string& key,
-                            const std::string& value, klippy::CommandHandler handler) override;
+                            const std::string& value, klippy::CommandHandler handler,
+                            const std::string& help) override;
   bool is_registered(const std::string& name) const override;
   void run_script(const std::string& script) override;
   void run_script_from_command(const std::string& script) override;

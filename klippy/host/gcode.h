@@ -51,8 +51,11 @@ class GCodeDispatch : public PrinterObject {
   // Configuration error when `name` is registered already.
   virtual void register_command(const std::string& name, CommandHandler handler,
                                 const std::string& help = "") = 0;
+  // One command whose `key` parameter picks the handler. As in the host, the first
+  // registration of `command` sets its help text; later ones cannot change it.
   virtual void register_mux_command(const std::string& command, const std::string& key,
-                                    const std::string& value, CommandHandler handler) = 0;
+                                    const std::string& value, CommandHandler handler,
+                                    const std::string& help = "") = 0;
   virtual bool is_registered(const std::string& name) const = 0;
   // Waits for the G-code lock, then runs every line; the first failing line's error is
   // reported and thrown to the caller.

@@ -74,7 +74,8 @@ SimExtruderStepper::SimExtruderStepper(klippy::ConfigSection& config)
   auto& gcode = printer_.lookup_object<klippy::GCodeDispatch>("gcode");
   gcode.register_mux_command(
       "SYNC_EXTRUDER_MOTION", "EXTRUDER", short_name_,
-      [this](klippy::GCodeCommand& gcmd) { cmd_SYNC_EXTRUDER_MOTION(gcmd); });
+      [this](klippy::GCodeCommand& gcmd) { cmd_SYNC_EXTRUDER_MOTION(gcmd); },
+      "Set extruder stepper motion queue");
 }
 
 void SimExtruderStepper::follow(const std::string& extruder_name, const klippy::TrapqPtr& trapq,

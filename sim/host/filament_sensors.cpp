@@ -44,10 +44,14 @@ SimFilamentMotionSensor::SimFilamentMotionSensor(klippy::ConfigSection& config)
                               config.get_name() + "')");
   }
   auto& gcode = printer_.lookup_object<klippy::GCodeDispatch>("gcode");
-  gcode.register_mux_command("SET_FILAMENT_SENSOR", "SENSOR", name_,
-                             [this](klippy::GCodeCommand& g) { cmd_SET_FILAMENT_SENSOR(g); });
-  gcode.register_mux_command("QUERY_FILAMENT_SENSOR", "SENSOR", name_,
-                             [this](klippy::GCodeCommand& g) { cmd_QUERY_FILAMENT_SENSOR(g); });
+  gcode.register_mux_command(
+      "SET_FILAMENT_SENSOR", "SENSOR", name_,
+      [this](klippy::GCodeCommand& g) { cmd_SET_FILAMENT_SENSOR(g); },
+      "Sets the filament sensor on/off");
+  gcode.register_mux_command(
+      "QUERY_FILAMENT_SENSOR", "SENSOR", name_,
+      [this](klippy::GCodeCommand& g) { cmd_QUERY_FILAMENT_SENSOR(g); },
+      "Query the status of the Filament Sensor");
   printer_.register_event_handler("klippy:ready", [this] { handle_ready(); });
 }
 

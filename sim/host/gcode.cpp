@@ -142,12 +142,13 @@ klippy::CommandHandler SimGCode::take_command(const std::string& name) {
 }
 
 void SimGCode::register_mux_command(const std::string& command, const std::string& key,
-                                    const std::string& value, klippy::CommandHandler handler) {
+                                    const std::string& value, klippy::CommandHandler handler,
+                                    const std::string& help) {
   std::string cmd = upper(command);
   auto it = mux_.find(cmd);
   if (it == mux_.end()) {
     register_command(
-        cmd, [this, cmd](klippy::GCodeCommand& gcmd) { run_mux(cmd, gcmd); }, "");
+        cmd, [this, cmd](klippy::GCodeCommand& gcmd) { run_mux(cmd, gcmd); }, help);
     it = mux_.emplace(cmd, Mux{key, {}}).first;
   }
   Mux& mux = it->second;
@@ -283,12 +284,21 @@ void SimGCode::respond_error(const std::string& message) {
   respond_raw("!! " + text);
 }
 
-void SimGCode::cmd_HELP(klippy::GCodeCommand& gcmd) {
-  std::string text = "Available extended commands:";
+std::map<std::string, std::string> SimGCode::command_help() const {
+  std::map<std::string, std::string> commands;
   for (const auto& [name, handler] : handlers_) {
-    if (is_traditional_gcode(name)) continue;
     auto help = help_.find(name);
-    text += "\n" + name + (help != help_.end() ? ": " + help->second : "");
+    commands[name] = help != help_.end() ? help->second : "";
+  }
+  return commands;
+}
+
+void SimGCode::cmd_HELP(klippy::GCodeCommand& gcmd) {
+  // As the host lists them: only commands with a help text, names padded to 10 columns.
+  std::string text = "Available extended commands:";
+  for (const auto& [name, help] : help_) {
+    if (!handlers_.count(name)) continue;
+    text += "\n" + name + std::string(name.size() < 10 ? 10 - name.size() : 0, ' ') + ": " + help;
   }
   gcmd.respond_info(text);
 }

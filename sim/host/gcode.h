@@ -32,7 +32,8 @@ class SimGCode final : public klippy::GCodeDispatch {
   void register_command(const std::string& name, klippy::CommandHandler handler,
                         const std::string& help) override;
   void register_mux_command(const std::string& command, const std::string& key,
-                            const std::string& value, klippy::CommandHandler handler) override;
+                            const std::string& value, klippy::CommandHandler handler,
+                            const std::string& help) override;
   bool is_registered(const std::string& name) const override;
   // Unregisters `name` and hands back its handler (empty when there is none), as the host's
   // register_command(name, None) does for a macro's rename_existing.
@@ -43,6 +44,8 @@ class SimGCode final : public klippy::GCodeDispatch {
   void respond_raw(const std::string& text) override;
   klippy::ReactorMutex& get_mutex() override { return *mutex_; }
 
+  // Every registered command and its help text ("" for none).
+  std::map<std::string, std::string> command_help() const;
   // A line typed at the console or read from a script file: runs under the lock; errors are
   // reported, never thrown. Must run inside a reactor task.
   void run_console_line(const std::string& line);

@@ -57,8 +57,10 @@ SimGCodeMacro::SimGCodeMacro(klippy::ConfigSection& config)
       rename_builtin(rename_existing, description);
     });
   }
-  gcode_.register_mux_command("SET_GCODE_VARIABLE", "MACRO", name_,
-                              [this](klippy::GCodeCommand& gcmd) { cmd_SET_GCODE_VARIABLE(gcmd); });
+  gcode_.register_mux_command(
+      "SET_GCODE_VARIABLE", "MACRO", name_,
+      [this](klippy::GCodeCommand& gcmd) { cmd_SET_GCODE_VARIABLE(gcmd); },
+      "Set the value of a G-Code macro variable");
 }
 
 void SimGCodeMacro::rename_builtin(const std::string& new_name, const std::string& description) {

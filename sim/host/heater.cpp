@@ -62,10 +62,12 @@ SimHeater::SimHeater(klippy::ConfigSection& config, double default_time_constant
 
   heaters_.add_heater(*this);
   auto& gcode = config.get_printer().lookup_object<klippy::GCodeDispatch>("gcode");
-  gcode.register_mux_command("SET_HEATER_TEMPERATURE", "HEATER", name_,
-                             [this](klippy::GCodeCommand& gcmd) {
-                               heaters_.set_temperature(*this, gcmd.get_float("TARGET", 0.), false);
-                             });
+  gcode.register_mux_command(
+      "SET_HEATER_TEMPERATURE", "HEATER", name_,
+      [this](klippy::GCodeCommand& gcmd) {
+        heaters_.set_temperature(*this, gcmd.get_float("TARGET", 0.), false);
+      },
+      "Sets a heater temperature");
 }
 
 double SimHeater::temperature_at(double eventtime) const {

@@ -38,8 +38,9 @@ SimPwmLed::SimPwmLed(klippy::ConfigSection& config) {
   config.getfloat("cycle_time", 0.010, {{}, {}, 0., {}});
   config.getboolean("hardware_pwm", false);
   auto& gcode = printer.lookup_object<klippy::GCodeDispatch>("gcode");
-  gcode.register_mux_command("SET_LED", "LED", last_word(config.get_name()),
-                             [this](klippy::GCodeCommand& gcmd) { cmd_SET_LED(gcmd); });
+  gcode.register_mux_command(
+      "SET_LED", "LED", last_word(config.get_name()),
+      [this](klippy::GCodeCommand& gcmd) { cmd_SET_LED(gcmd); }, "Set the color of an LED");
 }
 
 void SimPwmLed::update_leds(const std::vector<klippy::Color>& colors,

@@ -180,7 +180,7 @@ TEST_F(ResumeGuard, RenamedResumeKeepsItsHelpAndTheBoxesOwnResumePath) {
   const auto help = command("HELP");
   EXPECT_TRUE(mentions(help, "BASE_RESUME: Renamed builtin of 'RESUME'"))
       << testing::PrintToString(help);
-  EXPECT_TRUE(mentions(help, "RESUME: Resume the paused print, unless a failed box step"));
+  EXPECT_TRUE(mentions(help, "RESUME    : Resume the paused print, unless a failed box step"));
   EXPECT_TRUE(mentions(command("RESUME_PRINT TOOL_CHANGE=1"), "Print is not paused"));
 }
 

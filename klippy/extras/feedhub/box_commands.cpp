@@ -52,8 +52,9 @@ void register_box_command(klippy::GCodeDispatch& gcode, BlackBox& black_box,
 
 void register_box_mux_command(klippy::GCodeDispatch& gcode, BlackBox& black_box,
                               const std::string& command, const std::string& key,
-                              const std::string& value, klippy::CommandHandler handler) {
-  gcode.register_mux_command(command, key, value, recorded(black_box, std::move(handler)));
+                              const std::string& value, klippy::CommandHandler handler,
+                              const std::string& help) {
+  gcode.register_mux_command(command, key, value, recorded(black_box, std::move(handler)), help);
 }
 
 }  // namespace feedhub

@@ -14,6 +14,7 @@ void register_box_command(klippy::GCodeDispatch& gcode, BlackBox& black_box,
                           const std::string& help = "");
 void register_box_mux_command(klippy::GCodeDispatch& gcode, BlackBox& black_box,
                               const std::string& command, const std::string& key,
-                              const std::string& value, klippy::CommandHandler handler);
+                              const std::string& value, klippy::CommandHandler handler,
+                              const std::string& help);
 
 }  // namespace feedhub

@@ -56,10 +56,19 @@ FeedHub::FeedHub(klippy::ConfigSection& config)
   printer_.register_event_handler("klippy:connect", [this] { handle_connect(); });
   printer_.register_event_handler("klippy:ready", [this] { handle_ready(); });
   // The other commands of the box are registered by the code that implements them.
-  register_command("MOTION_TIPS", [this](klippy::GCodeCommand& gcmd) { motion_tips(gcmd); });
-  register_command("CUT_FILAMENT", [this](klippy::GCodeCommand& gcmd) { cmd_CUT_FILAMENT(gcmd); });
-  register_command("CLEAR_FLUSH", [this](klippy::GCodeCommand& gcmd) { cmd_CLEAR_FLUSH(gcmd); });
-  register_command("CLEAR_OOZE", [this](klippy::GCodeCommand& gcmd) { cmd_CLEAR_OOZE(gcmd); });
+  register_command(
+      "MOTION_TIPS", [this](klippy::GCodeCommand& gcmd) { motion_tips(gcmd); },
+      "Report the wrapped-filament error ZKE_004_013 (for macros and front ends)");
+  register_command(
+      "CUT_FILAMENT", [this](klippy::GCodeCommand& gcmd) { cmd_CUT_FILAMENT(gcmd); },
+      "Take the head to the cutter (X304 Y20) and cut the filament; nothing when the tool's "
+      "slot is empty: CUT_FILAMENT [T=<tool, default -1: any>]");
+  register_command(
+      "CLEAR_FLUSH", [this](klippy::GCodeCommand& gcmd) { cmd_CLEAR_FLUSH(gcmd); },
+      "Wipe purged filament off the nozzle at the wiper (Y308 to Y324)");
+  register_command(
+      "CLEAR_OOZE", [this](klippy::GCodeCommand& gcmd) { cmd_CLEAR_OOZE(gcmd); },
+      "Wipe ooze off the nozzle at the wiper (Y318 to Y324)");
   register_command(
       "BOX_RECORD_DUMP",
       [this](klippy::GCodeCommand& gcmd) { black_box_.cmd_BOX_RECORD_DUMP(gcmd); },

@@ -66,10 +66,18 @@ int nozzle_temperature(const std::optional<TempRange>& range, klippy::GCodeComma
 }  // namespace
 
 void FeedHub::register_front_button_commands() {
-  register_command("E_LOAD", [this](klippy::GCodeCommand& gcmd) { button_extruder_load(gcmd); });
-  register_command("E_UNLOAD",
-                   [this](klippy::GCodeCommand& gcmd) { button_extruder_unload(gcmd); });
-  register_command("E_BOX", [this](klippy::GCodeCommand& gcmd) { button_box_unload(gcmd); });
+  register_command(
+      "E_LOAD", [this](klippy::GCodeCommand& gcmd) { button_extruder_load(gcmd); },
+      "Load button: heat the nozzle for the slot's filament, unload the slot in the extruder, "
+      "load this one, purge and wipe: E_LOAD SLOT=<slot number 0-15>");
+  register_command(
+      "E_UNLOAD", [this](klippy::GCodeCommand& gcmd) { button_extruder_unload(gcmd); },
+      "Unload button: heat the nozzle, cut, pull the filament in the extruder back into the "
+      "box and wipe: E_UNLOAD SLOT=<slot number 0-15>");
+  register_command(
+      "E_BOX", [this](klippy::GCodeCommand& gcmd) { button_box_unload(gcmd); },
+      "Pull a slot's filament back to its slot sensor, out of the extruder first when it is "
+      "there: E_BOX SLOT=<slot number 0-15>");
 }
 
 void FeedHub::button_extruder_load(klippy::GCodeCommand& gcmd) {

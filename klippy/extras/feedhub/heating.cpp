@@ -53,13 +53,21 @@ std::optional<long long> filament_number(const klippy::Value& value) {
 }  // namespace
 
 void FeedHub::register_heating_commands() {
-  register_command("BOX_TEMP_SET", [this](klippy::GCodeCommand& gcmd) { set_box_temp(gcmd); });
-  register_command("DISABLE_BOX_HEATER",
-                   [this](klippy::GCodeCommand& gcmd) { cmd_disable_box_heater(gcmd); });
-  register_command("ENABLE_BOX_DRY",
-                   [this](klippy::GCodeCommand& gcmd) { cmd_ENABLE_BOX_DRY(gcmd); });
-  register_command("DISABLE_BOX_DRY",
-                   [this](klippy::GCodeCommand& gcmd) { cmd_DISABLE_BOX_DRY(gcmd); });
+  register_command(
+      "BOX_TEMP_SET", [this](klippy::GCodeCommand& gcmd) { set_box_temp(gcmd); },
+      "Warm each box for a print to the lowest temperature its tools ask for, at most its "
+      "filaments' box_max_temp: BOX_TEMP_SET VT<tool 0-15>=<C> ... (default -1: tool unused)");
+  register_command(
+      "DISABLE_BOX_HEATER", [this](klippy::GCodeCommand& gcmd) { cmd_disable_box_heater(gcmd); },
+      "Switch off the box heaters that BOX_TEMP_SET switched on");
+  register_command(
+      "ENABLE_BOX_DRY", [this](klippy::GCodeCommand& gcmd) { cmd_ENABLE_BOX_DRY(gcmd); },
+      "Dry a box's spools, not during a print: heat to TEMP for END_TIME hours, turning each "
+      "slot's filament over every 5 minutes: ENABLE_BOX_DRY BOX=<1-4> TEMP=<C> "
+      "[END_TIME=<hours, default 8>]");
+  register_command(
+      "DISABLE_BOX_DRY", [this](klippy::GCodeCommand& gcmd) { cmd_DISABLE_BOX_DRY(gcmd); },
+      "Stop drying a box and switch its heater off: DISABLE_BOX_DRY [BOX=<1-4, default 1>]");
 }
 
 std::optional<TempRange> FeedHub::get_temp_by_num(int num) {

@@ -14,7 +14,7 @@ namespace {
 
 constexpr const char* kHelp =
     "Check a print file against the box: BOX_PREFLIGHT FILE=<file of the print folder> "
-    "[TOLERANCE=<colour distance 0-442>] [ON_FAIL=warn|error]";
+    "[TOLERANCE=<colour distance 0-442, default 80>] [ON_FAIL=warn|error, default warn]";
 constexpr double kMaxColourDistance = 442.0;
 
 // The host's print folder, as its virtual SD card names it ("~" is the user's home).

@@ -22,12 +22,21 @@ bool concerns_no_slot(const RetryStep& step) {
 }  // namespace
 
 void FeedHub::register_recovery_commands() {
-  register_command("TRY_MOVE_AGAIN", [this](klippy::GCodeCommand& gcmd) { cmd_RETRY(gcmd); });
-  register_command("AUTO_RELOAD_FILAMENT",
-                   [this](klippy::GCodeCommand& gcmd) { cmd_AUTO_RELOAD_FILAMENT(gcmd); });
-  register_command("RELOAD_ALL", [this](klippy::GCodeCommand& gcmd) { cmd_RELOAD_ALL(gcmd); });
-  register_command("TIGHTEN_FILAMENT",
-                   [this](klippy::GCodeCommand& gcmd) { cmd_TIGHTEN_FILAMENT(gcmd); });
+  register_command(
+      "TRY_MOVE_AGAIN", [this](klippy::GCodeCommand& gcmd) { cmd_RETRY(gcmd); },
+      "Repeat the box step that failed last (retry_step), then resume the print it paused");
+  register_command(
+      "AUTO_RELOAD_FILAMENT",
+      [this](klippy::GCodeCommand& gcmd) { cmd_AUTO_RELOAD_FILAMENT(gcmd); },
+      "After a runout, load the next slot holding the same filament and resume the print");
+  register_command(
+      "RELOAD_ALL", [this](klippy::GCodeCommand& gcmd) { cmd_RELOAD_ALL(gcmd); },
+      "Load every slot whose filament waits at its slot sensor into the box, reading its "
+      "tag first; not while printing: RELOAD_ALL [FIRST=<slot to start at, default 0>]");
+  register_command(
+      "TIGHTEN_FILAMENT", [this](klippy::GCodeCommand& gcmd) { cmd_TIGHTEN_FILAMENT(gcmd); },
+      "Take up slack between a tool's slot and the extruder (20 mm forward and back): "
+      "TIGHTEN_FILAMENT T=<tool> (without T nothing moves)");
   register_resume_guard_commands();
 }
 

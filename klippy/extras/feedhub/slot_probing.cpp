@@ -72,8 +72,10 @@ class FlagGuard {
 }  // namespace
 
 void FeedHub::register_self_inspection_commands() {
-  register_command("BOX_SELF_INSPECTION",
-                   [this](klippy::GCodeCommand& gcmd) { cmd_SELF_INSPECTION(gcmd); });
+  register_command(
+      "BOX_SELF_INSPECTION", [this](klippy::GCodeCommand& gcmd) { cmd_SELF_INSPECTION(gcmd); },
+      "Find the slot whose filament is in the extruder path by moving slots a little while "
+      "the motion sensor watches, and save it as last_load_slot");
 }
 
 void FeedHub::cmd_SELF_INSPECTION(klippy::GCodeCommand& /*gcmd*/) {

@@ -19,11 +19,17 @@ constexpr double kTestPauseS = 0.5;
 }  // namespace
 
 void FeedHub::register_startup_commands() {
-  register_command("INIT_RFID_READ",
-                   [this](klippy::GCodeCommand& gcmd) { cmd_INIT_RFID_READ(gcmd); });
-  register_command("RUN_STEPPER", [this](klippy::GCodeCommand& gcmd) { cmd_RUN_STEPPER(gcmd); });
-  register_command("CLEAR_RUNOUT_NUM",
-                   [this](klippy::GCodeCommand& gcmd) { cmd_CLEAR_RUNOUT_NUM(gcmd); });
+  register_command(
+      "INIT_RFID_READ", [this](klippy::GCodeCommand& gcmd) { cmd_INIT_RFID_READ(gcmd); },
+      "Read the tags of all slots holding filament, one after another (only with "
+      "auto_init_detect 1 and the box outlet clear)");
+  register_command(
+      "RUN_STEPPER", [this](klippy::GCodeCommand& gcmd) { cmd_RUN_STEPPER(gcmd); },
+      "Pull a slot's filament back 50 mm, to try its motor: RUN_STEPPER [STEPPER=<slot "
+      "number, default 0>]");
+  register_command(
+      "CLEAR_RUNOUT_NUM", [this](klippy::GCodeCommand& gcmd) { cmd_CLEAR_RUNOUT_NUM(gcmd); },
+      "Reset the runout counters (runout_0 to runout_15) of all slots to 0");
 }
 
 double FeedHub::delayed_init_rfid(double eventtime) {

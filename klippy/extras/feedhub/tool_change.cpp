@@ -20,10 +20,15 @@ bool print_running(const std::string& print_state) {
 ToolChange::ToolChange(klippy::ConfigSection& config, BlackBox& black_box)
     : printer_(config.get_printer()),
       gcode_(printer_.lookup_object<klippy::GCodeDispatch>("gcode")) {
-  register_box_command(gcode_, black_box, "TOOL_CHANGE_START",
-                       [this](klippy::GCodeCommand& gcmd) { cmd_TOOL_CHANGE_START(gcmd); });
-  register_box_command(gcode_, black_box, "TOOL_CHANGE_END",
-                       [this](klippy::GCodeCommand& gcmd) { cmd_TOOL_CHANGE_END(gcmd); });
+  register_box_command(
+      gcode_, black_box, "TOOL_CHANGE_START",
+      [this](klippy::GCodeCommand& gcmd) { cmd_TOOL_CHANGE_START(gcmd); },
+      "Begin the slicer's tool-change block; when both tools use one slot, skip the block's "
+      "moves up to TOOL_CHANGE_END: TOOL_CHANGE_START F=<tool left> T=<tool taken>");
+  register_box_command(
+      gcode_, black_box, "TOOL_CHANGE_END",
+      [this](klippy::GCodeCommand& gcmd) { cmd_TOOL_CHANGE_END(gcmd); },
+      "End the slicer's tool-change block");
 }
 
 klippy::Heater& ToolChange::extruder_heater() {

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <sstream>
+
 #include "klippy/host/errors.h"
 #include "klippy/host/gcode.h"
 #include "sim/host/gcode.h"
@@ -83,6 +86,51 @@ TEST_F(Dispatcher, MuxCommandsRouteByKeyAndListValidValues) {
                klippy::ConfigError);
   EXPECT_THROW(gcode->register_mux_command("PICK", "SLOT", "slot0", [](klippy::GCodeCommand&) {}),
                klippy::ConfigError);
+}
+
+TEST_F(Dispatcher, HelpListsCommandsWithAHelpTextAsTheHostDoes) {
+  gcode->register_command("QUIET", [](klippy::GCodeCommand&) {});
+  gcode->register_command(
+      "AN_EXTENDED_NAME", [](klippy::GCodeCommand&) {}, "Long name");
+  gcode->register_command(
+      "M999", [](klippy::GCodeCommand&) {}, "A traditional one");
+  // A mux command keeps the help of its first registration.
+  gcode->register_mux_command(
+      "PICK", "SLOT", "slot0", [](klippy::GCodeCommand&) {}, "Pick a slot");
+  gcode->register_mux_command(
+      "PICK", "SLOT", "slot1", [](klippy::GCodeCommand&) {}, "Another text");
+  gcode->register_mux_command("NUDGE", "SLOT", "slot0", [](klippy::GCodeCommand&) {});
+  gcode->register_mux_command(
+      "NUDGE", "SLOT", "slot1", [](klippy::GCodeCommand&) {}, "Too late");
+
+  Lines help;
+  for (const std::string& output : host.command("HELP")) {
+    std::istringstream lines(output);
+    for (std::string line; std::getline(lines, line);) help.push_back(line);
+  }
+  ASSERT_FALSE(help.empty());
+  EXPECT_EQ(help.front(), "// Available extended commands:");
+  auto listed = [&help](const std::string& line) {
+    return std::find(help.begin(), help.end(), "// " + line) != help.end();
+  };
+  EXPECT_TRUE(listed("PICK      : Pick a slot"));
+  EXPECT_TRUE(listed("AN_EXTENDED_NAME: Long name"));
+  EXPECT_TRUE(listed("M999      : A traditional one"));
+  EXPECT_TRUE(listed("HELP      : Report the list of available extended G-Code commands"));
+  for (const std::string& line : help) {
+    EXPECT_EQ(line.find("QUIET"), std::string::npos) << line;
+    EXPECT_EQ(line.find("NUDGE"), std::string::npos) << line;
+  }
+  // Sorted by name, as the host sorts them.
+  Lines names;
+  for (auto line = help.begin() + 1; line != help.end(); ++line)
+    names.push_back(line->substr(3, line->find_first_of(" :", 3) - 3));
+  EXPECT_TRUE(std::is_sorted(names.begin(), names.end())) << testing::PrintToString(names);
+
+  const auto commands = host.host().gcode().command_help();
+  EXPECT_EQ(commands.at("QUIET"), "");
+  EXPECT_EQ(commands.at("PICK"), "Pick a slot");
+  EXPECT_EQ(commands.at("NUDGE"), "");
 }
 
 TEST_F(Dispatcher, ScriptErrorsAreReportedThenRaisedToTheCaller) {
