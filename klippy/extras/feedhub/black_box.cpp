@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <stdexcept>
 
+#include "klippy/extras/feedhub/box_commands.h"
 #include "klippy/extras/feedhub/record_dump.h"
 #include "klippy/host/file_writer.h"
 #include "klippy/host/log.h"
@@ -206,6 +207,14 @@ void BlackBox::dump_after_error(const ErrorReport& report, std::optional<int> sl
   } catch (const std::exception& e) {
     printer_.log().error(std::string("Could not write the box record: ") + e.what());
   }
+}
+
+void BlackBox::register_commands(klippy::GCodeDispatch& gcode) {
+  register_box_command(
+      gcode, *this, "BOX_RECORD_DUMP",
+      [this](klippy::GCodeCommand& gcmd) { cmd_BOX_RECORD_DUMP(gcmd); },
+      "Write the box's recent history (sensors, feed moves, commands, errors, saved "
+      "variables) next to the saved variables, for feedbox replay [REASON=text]");
 }
 
 void BlackBox::cmd_BOX_RECORD_DUMP(klippy::GCodeCommand& gcmd) {

@@ -74,13 +74,14 @@ class BlackBox {
   // After an error report: writes a dump and logs where; a failure is logged, never thrown.
   // Not noexcept: the task may be unwound while it waits for the disk.
   void dump_after_error(const ErrorReport& report, std::optional<int> slot);
-  // BOX_RECORD_DUMP [REASON=text]
-  void cmd_BOX_RECORD_DUMP(klippy::GCodeCommand& gcmd);
+  // BOX_RECORD_DUMP [REASON=text], recorded like every box command.
+  void register_commands(klippy::GCodeDispatch& gcode);
 
   const RecordRing& ring() const { return ring_; }
   std::string dump_folder() const;
 
  private:
+  void cmd_BOX_RECORD_DUMP(klippy::GCodeCommand& gcmd);
   double print_time_of(double eventtime) const noexcept;
   std::string next_dump_path();
   void remove_old_dumps() const;

@@ -28,6 +28,19 @@ std::string approach_script(double head_y) {
 
 }  // namespace
 
+void FeedHub::register_cutting_commands() {
+  register_command(
+      "CUT_FILAMENT", [this](klippy::GCodeCommand& gcmd) { cmd_CUT_FILAMENT(gcmd); },
+      "Take the head to the cutter (X304 Y20) and cut the filament; nothing when the tool's "
+      "slot is empty: CUT_FILAMENT [T=<tool, default -1: any>]");
+  register_command(
+      "CLEAR_FLUSH", [this](klippy::GCodeCommand& gcmd) { cmd_CLEAR_FLUSH(gcmd); },
+      "Wipe purged filament off the nozzle at the wiper (Y308 to Y324)");
+  register_command(
+      "CLEAR_OOZE", [this](klippy::GCodeCommand& gcmd) { cmd_CLEAR_OOZE(gcmd); },
+      "Wipe ooze off the nozzle at the wiper (Y318 to Y324)");
+}
+
 void FeedHub::cmd_CLEAR_FLUSH(klippy::GCodeCommand& /*gcmd*/) {
   gcode_.run_script_from_command(std::string(kHomeIfNeeded) + kFlushWipeScript);
 }

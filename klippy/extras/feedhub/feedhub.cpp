@@ -59,21 +59,8 @@ FeedHub::FeedHub(klippy::ConfigSection& config)
   register_command(
       "MOTION_TIPS", [this](klippy::GCodeCommand& gcmd) { motion_tips(gcmd); },
       "Report the wrapped-filament error ZKE_004_013 (for macros and front ends)");
-  register_command(
-      "CUT_FILAMENT", [this](klippy::GCodeCommand& gcmd) { cmd_CUT_FILAMENT(gcmd); },
-      "Take the head to the cutter (X304 Y20) and cut the filament; nothing when the tool's "
-      "slot is empty: CUT_FILAMENT [T=<tool, default -1: any>]");
-  register_command(
-      "CLEAR_FLUSH", [this](klippy::GCodeCommand& gcmd) { cmd_CLEAR_FLUSH(gcmd); },
-      "Wipe purged filament off the nozzle at the wiper (Y308 to Y324)");
-  register_command(
-      "CLEAR_OOZE", [this](klippy::GCodeCommand& gcmd) { cmd_CLEAR_OOZE(gcmd); },
-      "Wipe ooze off the nozzle at the wiper (Y318 to Y324)");
-  register_command(
-      "BOX_RECORD_DUMP",
-      [this](klippy::GCodeCommand& gcmd) { black_box_.cmd_BOX_RECORD_DUMP(gcmd); },
-      "Write the box's recent history (sensors, feed moves, commands, errors, saved "
-      "variables) next to the saved variables, for feedbox replay [REASON=text]");
+  black_box_.register_commands(gcode_);
+  register_cutting_commands();
   register_startup_commands();
   register_heating_commands();
   register_recovery_commands();

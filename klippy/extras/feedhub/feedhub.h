@@ -248,6 +248,7 @@ class FeedHub final : public klippy::PrinterObject {
   void register_front_button_commands();
   void register_box_data_commands();
   void register_error_help_command();
+  void register_cutting_commands();
   void cmd_BOX_ERROR_HELP(klippy::GCodeCommand& gcmd);
   // Writes the saved variables as `change` leaves them and reloads the host's copy.
   void write_variables(const std::function<void(klippy::VariableMap&)>& change);
