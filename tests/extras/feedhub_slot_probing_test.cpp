@@ -7,6 +7,7 @@
 
 #include "sim/host/print_stats.h"
 #include "tests/extras/feedhub_fixture.h"
+#include "tests/support/success_lines.h"
 
 namespace {
 
@@ -78,7 +79,8 @@ class SelfInspection : public ::testing::Test {
 
 TEST_F(SelfInspection, WithoutFilamentAtTheExtruderLoadedSlotsArePushedAndPulledInOrder) {
   start(0.0, "slot-1", {2});
-  EXPECT_TRUE(inspect().empty());
+  EXPECT_THAT(inspect(), testing::ElementsAre(testing_support::SuccessLine(
+                             "Inspected the slots", "the filament in the extruder path is 1C's")));
   EXPECT_EQ(variable("last_load_slot"), Value("slot2"));
   EXPECT_EQ(calls_of(0), push_pull("5"));
   EXPECT_TRUE(calls_of(1).empty()) << "its sensor sees no filament";

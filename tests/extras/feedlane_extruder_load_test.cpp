@@ -1,16 +1,20 @@
 // Extruder load and unload against the filament world: the filament's road from the box
 // through the tube into the extruder and back, and every failure on the way.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
 
 #include "sim/host/print_stats.h"
 #include "tests/extras/feedlane_fixture.h"
+#include "tests/support/success_lines.h"
 
 namespace {
 
 using feedlane_test::LaneHost;
 using klippy::Value;
+using testing::ElementsAre;
+using testing_support::SuccessLine;
 
 constexpr double kOutletMm = 350.;
 constexpr double kEntryMm = 1350.;
@@ -56,7 +60,7 @@ class ExtruderLoad : public ::testing::Test {
 
 TEST_F(ExtruderLoad, AParkedSlotIsFedIntoTheExtruderAndCoupled) {
   park(0);
-  EXPECT_TRUE(load().empty());
+  EXPECT_THAT(load(), ElementsAre(SuccessLine("Loaded 1A into the extruder")));
   EXPECT_EQ(host_.variable("slot0"), Value(2));
   EXPECT_EQ(host_.variable("slot_sync"), Value("slot0"));
   EXPECT_EQ(host_.variable("last_load_slot"), Value("slot0"));
@@ -164,7 +168,7 @@ TEST_F(ExtruderLoad, ARecoveryPassBringsTheStrandInOnceTheEntryTakesItAgain) {
         return klippy::Reactor::NEVER;
       },
       klippy::Reactor::NOW);
-  EXPECT_TRUE(load().empty());
+  EXPECT_THAT(load(), ElementsAre(SuccessLine("Loaded 1A into the extruder")));
   reactor.unregister_timer(opener);
   EXPECT_EQ(host_.variable("load_retry_num"), Value(1));
   EXPECT_EQ(host_.variable("slot0"), Value(2));
@@ -185,7 +189,7 @@ class ExtruderUnload : public ExtruderLoad {
   void SetUp() override {
     ExtruderLoad::SetUp();
     park(0);
-    ASSERT_TRUE(load().empty());
+    ASSERT_THAT(load(), ElementsAre(SuccessLine("Loaded 1A into the extruder")));
     // Purged, so that the filament reaches through the cutter.
     host_.command("M83");
     host_.command("G1 E100 F300");
@@ -194,7 +198,7 @@ class ExtruderUnload : public ExtruderLoad {
 };
 
 TEST_F(ExtruderUnload, OutsideAPrintTheFilamentIsCutWithdrawnAndParked) {
-  EXPECT_TRUE(unload().empty());
+  EXPECT_THAT(unload(), ElementsAre(SuccessLine("Unloaded 1A from the extruder")));
   EXPECT_EQ(host_.variable("slot0"), Value(1));
   EXPECT_EQ(host_.variable("slot_sync"), Value("slot-1"));
   EXPECT_EQ(host_.variable("last_load_slot"), Value("slot-1"));
@@ -212,10 +216,10 @@ TEST_F(ExtruderUnload, OutsideAPrintTheFilamentIsCutWithdrawnAndParked) {
 TEST_F(ExtruderLoad, AnUnloadRightAfterTheLoadWithdrawsTheStrandIntoTheBox) {
   // Straight from the spool, as a user does on a new box.
   insert(0);
-  ASSERT_TRUE(load().empty());
+  ASSERT_THAT(load(), ElementsAre(SuccessLine("Loaded 1A into the extruder")));
   // The cut's pull-back and pauses put the withdrawal seconds behind the command: the motion
   // monitor must not take the wait for a stall.
-  EXPECT_TRUE(unload().empty());
+  EXPECT_THAT(unload(), ElementsAre(SuccessLine("Unloaded 1A from the extruder")));
   EXPECT_EQ(host_.variable("slot0"), Value(1));
   EXPECT_TRUE(host_.variable("retry_step").is_none());
   EXPECT_NEAR(strand(0).tip_mm, kOutletMm - kParkMm, kMirrorOvershootMm + 1);
@@ -223,7 +227,7 @@ TEST_F(ExtruderLoad, AnUnloadRightAfterTheLoadWithdrawsTheStrandIntoTheBox) {
 
 TEST_F(ExtruderUnload, DuringAPrintTheFilamentIsNotCut) {
   start_print();
-  EXPECT_TRUE(unload().empty());
+  EXPECT_THAT(unload(), ElementsAre(SuccessLine("Unloaded 1A from the extruder")));
   EXPECT_TRUE(world().loose_pieces().empty());
   EXPECT_EQ(host_.variable("slot0"), Value(1));
 }
@@ -247,7 +251,7 @@ class CoupledSlot : public ExtruderLoad {
     ExtruderLoad::SetUp();
     park(1);
     park(0);
-    ASSERT_TRUE(load().empty());
+    ASSERT_THAT(load(), ElementsAre(SuccessLine("Loaded 1A into the extruder")));
     host_.command("M83");
     host_.command("G1 E100 F300");
     host_.command("M400");

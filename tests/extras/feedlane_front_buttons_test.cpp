@@ -1,16 +1,20 @@
 // The front buttons E_LOAD, E_UNLOAD and E_BOX against the filament world: which strands
 // move, at which nozzle temperature, and that the box is never left shown busy.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "klippy/extras/feedhub/filament_table.h"
 #include "sim/host/heater.h"
 #include "sim/host/heaters.h"
 #include "tests/extras/feedlane_fixture.h"
+#include "tests/support/success_lines.h"
 
 namespace {
 
 using feedlane_test::LaneHost;
 using klippy::Value;
+using testing::ElementsAre;
+using testing_support::SuccessLine;
 
 constexpr double kOutletMm = 350.;
 constexpr double kParkMm = 260.;
@@ -45,7 +49,8 @@ class FrontButtons : public ::testing::Test {
   void load(int slot) {
     park(slot);
     const auto lines = command("EXTRUDER_LOAD SLOT=slot" + std::to_string(slot), slot);
-    ASSERT_TRUE(lines.empty()) << testing::PrintToString(lines);
+    ASSERT_THAT(lines, ElementsAre(SuccessLine("Loaded " + feedhub::slot_label(slot) +
+                                               " into the extruder")));
     command("M83");
     command("G1 E100 F300");
     command("M400", slot);
@@ -87,7 +92,8 @@ TEST_F(FrontButtons, LoadReplacingAHotterFilamentPurgesAtTheHotterTemperature) {
   park(1);
   load(0);
   const auto lines = command("E_LOAD SLOT=1", 1);
-  EXPECT_TRUE(lines.empty()) << testing::PrintToString(lines);
+  EXPECT_THAT(lines, ElementsAre(SuccessLine("Unloaded 1A from the extruder"),
+                                 SuccessLine("Loaded 1B into the extruder")));
   // Heated for the new filament, purged at the old one's temperature, then switched off.
   EXPECT_EQ(targets_, (std::vector<double>{220, 250, 0}));
   EXPECT_EQ(host_.variable("slot0"), Value(1));
@@ -119,7 +125,7 @@ TEST_F(FrontButtons, BoxUnloadOfAnotherSlotRetractsOnlyThatSlot) {
   park(1);
   load(0);
   const double tip = strand(0).tip_mm;
-  EXPECT_TRUE(command("E_BOX SLOT=1", 1).empty());
+  EXPECT_THAT(command("E_BOX SLOT=1", 1), ElementsAre(SuccessLine("Unloaded 1B to its sensor")));
   EXPECT_NEAR(strand(1).tip_mm, 0., kOvershootMm) << "back at its runout sensor";
   EXPECT_EQ(host_.variable("slot1"), Value(0)) << "as its sensor reports";
   EXPECT_EQ(strand(0).tip_mm, tip);
@@ -143,7 +149,8 @@ TEST_F(FrontButtons, BoxUnloadOfTheLoadedSlotEmptiesTheExtruderThenTheBox) {
         return eventtime + 0.05;
       },
       klippy::Reactor::NOW);
-  EXPECT_TRUE(command("E_BOX SLOT=0").empty());
+  EXPECT_THAT(command("E_BOX SLOT=0"), ElementsAre(SuccessLine("Unloaded 1A from the extruder"),
+                                                   SuccessLine("Unloaded 1A to its sensor")));
   reactor.unregister_timer(watch);
   EXPECT_EQ(idle_while_moving, 0.) << "seconds the slot moved while the box showed idle";
   EXPECT_EQ(targets_, (std::vector<double>{250, 0}));

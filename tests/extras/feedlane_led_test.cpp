@@ -1,10 +1,12 @@
 // The slot LED in virtual time: each saved slot state shows its colour and rhythm, and the
 // host's status carries every slot's colour. Also the prompt nudge, which only a parked
 // strand makes.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "sim/host/led.h"
 #include "tests/extras/feedlane_fixture.h"
+#include "tests/support/success_lines.h"
 
 namespace {
 
@@ -123,8 +125,12 @@ TEST(FeedlanePromptMove, OnlyAParkedStrandIsNudged) {
     start(host, state);
     host.host().advance(0.5);
     const double before = host.lane(0).next_cmd_time();
-    EXPECT_TRUE(host.command("SLOT_PROMPT_MOVE SLOT=slot0").empty());
+    const std::vector<std::string> lines = host.command("SLOT_PROMPT_MOVE SLOT=slot0");
     EXPECT_EQ(host.lane(0).next_cmd_time() > before, moves);
+    if (moves)
+      EXPECT_THAT(lines, testing::ElementsAre(testing_support::SuccessLine("Nudged 1A")));
+    else
+      EXPECT_TRUE(lines.empty()) << testing::PrintToString(lines);
   }
 }
 

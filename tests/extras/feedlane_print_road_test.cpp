@@ -1,17 +1,20 @@
 // The tool-change road of a multi-colour print, run as a print job against the filament
 // world: the slicer's block cuts, unloads and loads, and the strands end where physics
 // puts them.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "klippy/extras/feedhub/tool_change.h"
 #include "sim/host/print_job.h"
 #include "sim/host/print_stats.h"
 #include "tests/extras/feedlane_fixture.h"
+#include "tests/support/success_lines.h"
 
 namespace {
 
 using feedlane_test::LaneHost;
 using klippy::Value;
+using testing_support::SuccessLine;
 
 constexpr double kOutletMm = 350.;
 constexpr double kParkMm = 260.;
@@ -58,7 +61,10 @@ TEST_F(PrintRoad, ABlockChangingSlotsParksTheOldFilamentAndCouplesTheNew) {
   EXPECT_GT(strand(1).tip_mm, kCutterMm);
   // The piece cut off slot 0 was pushed out by the purge.
   EXPECT_TRUE(host_.world().world().loose_pieces().empty());
-  EXPECT_TRUE(host_.output().empty()) << host_.output().front();
+  EXPECT_THAT(host_.output(), testing::ElementsAre(SuccessLine("Loaded 1A into the extruder"),
+                                                   SuccessLine("Unloaded 1A from the extruder"),
+                                                   SuccessLine("Loaded 1B into the extruder"),
+                                                   SuccessLine("Changed from T0 (1A) to T1 (1B)")));
 }
 
 TEST_F(PrintRoad, ASameSlotBlockLeavesTheFilamentAndTheHeadWhereTheyWere) {
@@ -76,6 +82,11 @@ TEST_F(PrintRoad, ASameSlotBlockLeavesTheFilamentAndTheHeadWhereTheyWere) {
   // The head went to the trash once and nothing of the block moved it.
   EXPECT_EQ(host_.toolhead().get_position()[0], 300.);
   EXPECT_EQ(host_.toolhead().get_position()[1], 310.);
+  // The swallowed unload and load say nothing; the change says why nothing moved.
+  EXPECT_THAT(host_.output(),
+              testing::ElementsAre(
+                  SuccessLine("Loaded 1A into the extruder"),
+                  SuccessLine("Changed from T0 to T1", "both use 1A, its filament stayed in")));
   ASSERT_TRUE(print({"G90", "M83", "G1 X10 Y10 E1 F3000"}));
   EXPECT_NEAR(strand(0).tip_mm - tip, 1., 1e-6);
 }
@@ -84,6 +95,7 @@ TEST_F(PrintRoad, AnEmptySlotInTheBlockPausesThePrintWithItsReport) {
   EXPECT_FALSE(print({"EXTRUDER_LOAD SLOT=slot2", "G1 X10 F3000"}));
   EXPECT_EQ(testing_support::without_advice(host_.output()).back(),
             "// Code:ZKE_004_005; Message:Please load the filament to 1C first.");
+  EXPECT_TRUE(testing_support::success_lines(host_.output()).empty());
   EXPECT_EQ(host_.variable("retry_step"), Value("ZKE_004_005_2"));
 }
 
@@ -130,6 +142,9 @@ TEST_F(PrintRoad, APrintEndingInsideASameSlotBlockEndsTheBlock) {
   EXPECT_FALSE(host_.hub().tool_change().exclude_tool());
   ASSERT_TRUE(print({"G90", "G1 X40 Y50 F6000"}));
   EXPECT_EQ(host_.toolhead().get_position()[0], 40.);
+  // A block the print's end cut short changed nothing.
+  for (const std::string& line : host_.output())
+    EXPECT_EQ(line.find("Changed"), std::string::npos) << line;
 }
 
 }  // namespace

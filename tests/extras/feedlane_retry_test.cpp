@@ -1,5 +1,6 @@
 // TRY_MOVE_AGAIN, AUTO_RELOAD_FILAMENT and TIGHTEN_FILAMENT against the filament world: a
 // retried step repeats its action, and a paused print resumes only when it succeeded.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,12 +11,16 @@
 #include "sim/host/print_job.h"
 #include "sim/host/print_stats.h"
 #include "tests/extras/feedlane_fixture.h"
+#include "tests/support/success_lines.h"
 
 namespace {
 
 using feedlane_test::LaneHost;
 using klippy::Value;
 using Lines = std::vector<std::string>;
+using testing::ElementsAre;
+using testing_support::success_lines;
+using testing_support::SuccessLine;
 
 constexpr double kOutletMm = 350.;
 constexpr double kParkMm = 260.;
@@ -58,7 +63,9 @@ class Retry : public ::testing::Test {
   // Loaded into the extruder and purged through the cutter, as after a tool change.
   void load_into_extruder(int slot) {
     park(slot);
-    ASSERT_EQ(command("EXTRUDER_LOAD SLOT=slot" + std::to_string(slot), slot), Lines{});
+    ASSERT_THAT(
+        command("EXTRUDER_LOAD SLOT=slot" + std::to_string(slot), slot),
+        ElementsAre(SuccessLine("Loaded " + feedhub::slot_label(slot) + " into the extruder")));
     command("M83");
     command("G1 E100 F300");
     command("M400");
@@ -119,7 +126,8 @@ TEST_F(Retry, TheNumberSelectsTheSlotAndASlotUnloadIsRepeated) {
   start(13);
   park(12);
   host_.save("retry_step", "'ZKE_004_003_12'");
-  EXPECT_EQ(retry(12), Lines{});
+  EXPECT_THAT(retry(12), ElementsAre(SuccessLine("Unloaded 4A to its sensor"),
+                                     SuccessLine("Repeated the failed step ZKE_004_003 of 4A")));
   EXPECT_EQ(host_.variable("slot12"), Value(0)) << "withdrawn behind the slot sensor";
   EXPECT_TRUE(host_.variable("retry_step", 0).is_none());
   EXPECT_LT(strand(12).tip_mm, kOutletMm - kParkMm);
@@ -135,6 +143,9 @@ TEST_F(Retry, AHeatedLoadWhilePausedUsesThePrintsTemperatureAndResumes) {
   park(0);
   const Lines lines = retry();
   EXPECT_FALSE(contains(lines, kResumeAborted)) << testing::PrintToString(lines);
+  EXPECT_THAT(success_lines(lines),
+              ElementsAre(SuccessLine("Loaded 1A into the extruder"),
+                          SuccessLine("Repeated the failed step ZKE_004_005 of 1A")));
   // The resume macro of this printer keeps no etemp.
   EXPECT_EQ(targets_, std::vector<double>{250.});
   EXPECT_EQ(host_.variable("slot0"), Value(2));
@@ -179,7 +190,9 @@ TEST_F(Retry, ALoadBlockedByAnotherSlotsFilamentIsRefusedBeforeTheNozzleHeats) {
   // Once slot 1 is out of the way the same step goes through.
   command("EXTRUDER_UNLOAD SLOT=slot1", 1);
   ASSERT_EQ(host_.variable("slot1"), Value(1));
-  retry();
+  EXPECT_THAT(success_lines(retry()),
+              ElementsAre(SuccessLine("Loaded 1A into the extruder"),
+                          SuccessLine("Repeated the failed step ZKE_004_006 of 1A")));
   EXPECT_EQ(targets_, (std::vector<double>{230., 0.}));
   EXPECT_EQ(host_.variable("slot0"), Value(2));
   EXPECT_TRUE(host_.hub().filament_at_extruder_entry());
@@ -207,6 +220,8 @@ TEST_F(Retry, AnUnloadWithNothingInTheOutletIsRepeatedWithoutHeating) {
   const Lines lines = retry();
   EXPECT_TRUE(contains(lines, "// Code:ZKE_004_007; Message:Extruder not loaded."))
       << testing::PrintToString(lines);
+  // The repeated unload failed: neither it nor the retry succeeded.
+  EXPECT_THAT(success_lines(lines), testing::IsEmpty());
   EXPECT_EQ(targets_, std::vector<double>{});
 }
 
@@ -240,7 +255,9 @@ TEST_F(Retry, AFailedExtruderUnloadIsRepeatedOnceTheJamIsCleared) {
   ASSERT_EQ(host_.variable("retry_step"), Value("ZKE_004_009_0"));
   ASSERT_TRUE(paused());
   host_.command("SIM_FAULT SLOT=0 KIND=clear");
-  retry();
+  EXPECT_THAT(success_lines(retry()),
+              ElementsAre(SuccessLine("Unloaded 1A from the extruder"),
+                          SuccessLine("Repeated the failed step ZKE_004_009 of 1A")));
   EXPECT_EQ(host_.variable("slot0"), Value(1));
   EXPECT_NEAR(strand(0).tip_mm, kOutletMm - kParkMm, 5.);
   EXPECT_FALSE(paused());
@@ -366,7 +383,7 @@ TEST_F(Retry, AReloadWithoutACardReaderFailsAndFreesTheBoxForTheNextLoad) {
       << lines.back();
   EXPECT_TRUE(host_.hub().can_load_slot());
   host_.save("auto_read_rfid", "0");
-  EXPECT_EQ(command("RELOAD_ALL", 2), Lines{});
+  EXPECT_THAT(command("RELOAD_ALL", 2), ElementsAre(SuccessLine("Loaded 1C into the box")));
   EXPECT_EQ(host_.variable("slot2"), Value(1));
 }
 

@@ -1,13 +1,17 @@
 // Slot load, unload, jam retries and extruder coupling against the filament world.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "sim/host/print_stats.h"
 #include "tests/extras/feedlane_fixture.h"
+#include "tests/support/success_lines.h"
 
 namespace {
 
 using feedlane_test::LaneHost;
 using klippy::Value;
+using testing::ElementsAre;
+using testing_support::SuccessLine;
 
 // Where the world puts the box outlet sensor, and how far behind it a loaded slot parks.
 constexpr double kOutletMm = 350.;
@@ -73,7 +77,7 @@ TEST_F(FeedlaneSlotLoad, AFreshSpoolHomesToTheOutletProbesTwiceAndParksBehindIt)
   EXPECT_EQ(host_.variable("last_load_slot"), Value("slot-1"));
   EXPECT_TRUE(host_.variable("retry_step").is_none());
   EXPECT_FALSE(motor_on());
-  EXPECT_TRUE(host_.output().empty());
+  EXPECT_THAT(host_.output(), ElementsAre(SuccessLine("Loaded 1A into the box")));
 }
 
 TEST_F(FeedlaneSlotLoad, ProbesThatNeverReachTheOutletAgainFailTheLoadAfterFivePasses) {
@@ -176,7 +180,7 @@ TEST_F(FeedlaneSlotLoad, UnloadWithdrawsTheFilamentToTheSlotSensor) {
   insert(0);
   ASSERT_TRUE(load());
   motor_enable();
-  EXPECT_TRUE(unload().empty());
+  EXPECT_THAT(unload(), ElementsAre(SuccessLine("Unloaded 1A to its sensor")));
   // The runout endstop is a plain MCU input: it stops the motor on the sensor itself.
   EXPECT_NEAR(tip(), 0.0, 1e-6);
   EXPECT_EQ(host_.variable("slot0"), Value(0)) << "the runout sensor sees no filament now";
@@ -191,7 +195,7 @@ TEST_F(FeedlaneSlotLoad, AnUnloadedSlotStaysOutOfAutomaticReloadsUntilItsSpoolRe
   host_.save("auto_read_rfid", "0");
   insert(0);
   ASSERT_TRUE(load());
-  EXPECT_TRUE(unload().empty());
+  EXPECT_THAT(unload(), ElementsAre(SuccessLine("Unloaded 1A to its sensor")));
   host_.hub().set_can_load_slot(true);
   insert(1);
   host_.host().run_until([&] { return host_.variable("slot1") == Value(1); }, 120);
@@ -240,7 +244,7 @@ TEST_F(FeedlaneSlotLoad, UnloadWorksWhileAnotherSlotOccupiesTheOutlet) {
   insert(1);
   move(1, 400);
   host_.save("last_load_slot", "\"'slot1'\"");
-  EXPECT_TRUE(unload(0).empty());
+  EXPECT_THAT(unload(0), ElementsAre(SuccessLine("Unloaded 1A to its sensor")));
   EXPECT_NEAR(tip(0), 0.0, 1e-6);
   EXPECT_EQ(host_.variable("slot0"), Value(0));
 }

@@ -1,15 +1,18 @@
 // The self-inspection against the filament world: after a restart that lost which slot is
 // in the extruder, and at ordinary starts, where it runs only with the outlet clear and
 // filament at the extruder entry.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "tests/extras/feedlane_fixture.h"
+#include "tests/support/success_lines.h"
 
 namespace {
 
 using feedlane_test::LaneHost;
 using feedlane_test::PrinterSetup;
 using klippy::Value;
+using testing_support::SuccessLine;
 
 constexpr double kParkedTipMm = 90.;  // the outlet (350 mm) less the 260 mm park move
 constexpr double kTipToleranceMm = 3.5;
@@ -39,7 +42,8 @@ class WorldInspection : public ::testing::Test {
 TEST_F(WorldInspection, AfterARestartTheSlotStillInTheExtruderIsFoundAndCoupled) {
   start();
   for (int slot : {0, 1, 2}) park(slot);
-  ASSERT_TRUE(host_.command("EXTRUDER_LOAD SLOT=slot2").empty());
+  ASSERT_THAT(host_.command("EXTRUDER_LOAD SLOT=slot2"),
+              testing::ElementsAre(SuccessLine("Loaded 1C into the extruder")));
   host_.command("M83");
   host_.command("G1 E100 F300");
   host_.command("M400");
@@ -49,7 +53,9 @@ TEST_F(WorldInspection, AfterARestartTheSlotStillInTheExtruderIsFoundAndCoupled)
   EXPECT_TRUE(host_.output().empty()) << "filament in the outlet: no start-up run";
   ASSERT_EQ(host_.hub().b_endstop_state(), 0);
 
-  EXPECT_TRUE(host_.command("BOX_SELF_INSPECTION").empty());
+  EXPECT_THAT(host_.command("BOX_SELF_INSPECTION"),
+              testing::ElementsAre(
+                  SuccessLine("Inspected the slots", "the filament in the extruder path is 1C's")));
   EXPECT_EQ(host_.variable("last_load_slot"), Value("slot2"));
   EXPECT_EQ(host_.variable("slot_sync"), Value("slot2"));
   EXPECT_TRUE(strand(2).gripped_by_extruder);

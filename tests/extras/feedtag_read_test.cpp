@@ -3,7 +3,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "klippy/extras/feedhub/filament_table.h"
 #include "tests/extras/feedtag_fixture.h"
+#include "tests/support/success_lines.h"
 
 namespace {
 
@@ -58,10 +60,29 @@ TEST_F(FeedTagRead, TwoAgreeingReadsSaveFilamentColourAndVendor) {
   EXPECT_EQ(tags.variable("color_slot1"), klippy::Value(3));
   EXPECT_EQ(tags.variable("vendor_slot1"), klippy::Value(1));
   EXPECT_EQ(tags.queries(), 6);  // nothing after the pair
-  EXPECT_EQ(tags.info_lines(), Lines{});
-  // The cycle is over: stopping it now says nothing.
+  // Without a filament table the filament is known by its code only.
+  const Lines said = {"Read the tag of 1B in 0.4 s: filament 5, red, vendor 1."};
+  EXPECT_EQ(tags.info_lines(), said) << "five polls 0.1 s apart after the priming read";
+  // The cycle is over: stopping it now says nothing more.
   tags.reader(1).stop_read();
-  EXPECT_EQ(tags.info_lines(), Lines{});
+  EXPECT_EQ(tags.info_lines(), said);
+}
+
+TEST_F(FeedTagRead, TheSuccessLineNamesTheFilamentAsTheFilamentTableDoes) {
+  testing_support::write_file(tags.lanes().test().path(feedhub::kFilamentTablePath),
+                              "[fila5]\nname: PETG\nmin_temp: 230\nmax_temp: 260\n"
+                              "[fila6]\nmin_temp: 200\nmax_temp: 220\n");
+  tags.script_chip({kPriming, tag(5, 3), tag(5, 3)});
+  tags.start_read(1);
+  ASSERT_TRUE(tags.run_until_idle(1));
+  EXPECT_THAT(tags.info_lines(), testing::ElementsAre(testing_support::SuccessLine(
+                                     "Read the tag of 1B", "PETG, red, vendor 1")));
+  // A section without a name: the code stands for it.
+  tags.script_chip({kPriming, tag(6, 5), tag(6, 5)});
+  tags.start_read(2);
+  ASSERT_TRUE(tags.run_until_idle(2));
+  EXPECT_THAT(tags.info_lines(), testing::ElementsAre(testing_support::SuccessLine(
+                                     "Read the tag of 1C", "filament 6, blue, vendor 1")));
 }
 
 TEST_F(FeedTagRead, TwoDisagreeingReadsEndTheCycleSilently) {
@@ -88,7 +109,8 @@ TEST_F(FeedTagRead, CodesAreSavedOnlyWithinTheirRanges) {
     if (c.accepted) {
       EXPECT_EQ(tags.variable("filament_slot2"), klippy::Value(c.filament));
       EXPECT_EQ(tags.variable("color_slot2"), klippy::Value(c.color));
-      EXPECT_EQ(tags.info_lines(), Lines{});
+      EXPECT_THAT(tags.info_lines(),
+                  testing::ElementsAre(testing_support::SuccessLine("Read the tag of 1C")));
     } else {
       EXPECT_TRUE(tags.variable("filament_slot2").is_none());
       EXPECT_EQ(tags.info_lines(), Lines{"Unrecognized label read in 1C"});
@@ -128,7 +150,9 @@ TEST_F(FeedTagRead, StartingAgainReplacesTheRunningCycleAndNamesTheSlotWhoseRead
   tags.host().advance(0.15);
   tags.start_read(1);
   ASSERT_TRUE(tags.run_until_idle(1, 1.0));
-  EXPECT_EQ(tags.info_lines(), Lines{"1A did not recognize the filament"});
+  EXPECT_THAT(tags.info_lines(),
+              testing::ElementsAre("1A did not recognize the filament",
+                                   testing_support::SuccessLine("Read the tag of 1B")));
   EXPECT_EQ(tags.variable("filament_slot1"), klippy::Value(7));
   EXPECT_FALSE(saved("slot0"));
 }

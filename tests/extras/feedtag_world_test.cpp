@@ -12,6 +12,7 @@
 #include "sim/host/spool_tag.h"
 #include "sim/host/world_card_reader.h"
 #include "tests/extras/feedtag_fixture.h"
+#include "tests/support/success_lines.h"
 
 namespace {
 
@@ -48,7 +49,8 @@ TEST(FeedTagWorld, TheSpoolsTagIsReadWhileItsStrandPassesTheReader) {
   EXPECT_EQ(tags.variable("filament_slot1"), klippy::Value(2));
   EXPECT_EQ(tags.variable("color_slot1"), klippy::Value(5));
   EXPECT_EQ(tags.variable("vendor_slot1"), klippy::Value(1));
-  EXPECT_EQ(tags.info_lines(), Lines{});
+  EXPECT_THAT(tags.info_lines(),
+              testing::ElementsAre(testing_support::SuccessLine("Read the tag of 1B")));
 }
 
 // A spool of a colour or filament the box knows carries that very code on its tag, so
@@ -85,7 +87,8 @@ TEST(FeedTagWorld, ScenarioTagsEndAsTheReaderReportsThem) {
       EXPECT_EQ(tags.variable("color_slot0"), klippy::Value(12));
       // The vendor is not taken from the tag.
       EXPECT_EQ(tags.variable("vendor_slot0"), klippy::Value(1));
-      EXPECT_EQ(tags.info_lines(), Lines{});
+      EXPECT_THAT(tags.info_lines(), testing::ElementsAre(testing_support::SuccessLine(
+                                         "Read the tag of 1A", "filament 7, gold, vendor 1")));
     } else {
       EXPECT_TRUE(tags.variable("filament_slot0").is_none());
       EXPECT_EQ(tags.info_lines(), Lines{c.message});

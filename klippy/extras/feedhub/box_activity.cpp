@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "klippy/extras/feedhub/durations.h"
 #include "klippy/extras/feedhub/feedhub.h"
 #include "klippy/extras/feedhub/slots.h"
 
@@ -12,46 +13,68 @@ struct OperationWords {
   const char* name;
   // "%s" stands for the slot's label.
   const char* text;
+  const char* done;
 };
 
 OperationWords words_of(Operation operation) {
   switch (operation) {
     case Operation::SlotLoad:
-      return {"slot_load", "loading %s into the box"};
+      return {"slot_load", "loading %s into the box", "Loaded %s into the box"};
     case Operation::SlotUnload:
-      return {"slot_unload", "unloading %s to its sensor"};
+      return {"slot_unload", "unloading %s to its sensor", "Unloaded %s to its sensor"};
     case Operation::ExtruderLoad:
-      return {"extruder_load", "loading %s into the extruder"};
+      return {"extruder_load", "loading %s into the extruder", "Loaded %s into the extruder"};
     case Operation::ExtruderUnload:
-      return {"extruder_unload", "unloading %s from the extruder"};
+      return {"extruder_unload", "unloading %s from the extruder", "Unloaded %s from the extruder"};
     case Operation::TagRead:
-      return {"tag_read", "reading the tag of %s"};
+      return {"tag_read", "reading the tag of %s", "Read the tag of %s"};
     case Operation::PromptMove:
-      return {"prompt_move", "nudging %s"};
+      return {"prompt_move", "nudging %s", "Nudged %s"};
     case Operation::TurnOver:
-      return {"turn_over", "turning %s over"};
+      return {"turn_over", "turning %s over", "Turned %s over"};
     case Operation::Cut:
-      return {"cut", "cutting the filament"};
+      return {"cut", "cutting the filament", "Cut the filament"};
     case Operation::Reload:
-      return {"reload", "loading the box's slots"};
+      return {"reload", "loading the box's slots", "Reloaded the box"};
     case Operation::Retry:
-      return {"retry", "repeating the failed step"};
+      return {"retry", "repeating the failed step", "Repeated the failed step"};
     case Operation::SelfInspection:
-      return {"self_inspection", "inspecting the slots"};
+      return {"self_inspection", "inspecting the slots", "Inspected the slots"};
+    case Operation::HandOver:
+      return {"hand_over", "handing the tool of %s over", "Handed the tool of %s over"};
     case Operation::Tighten:
-      return {"tighten", "taking up slack"};
+      return {"tighten", "taking up slack", "Took up slack"};
   }
-  return {"busy", "busy"};
+  return {"busy", "busy", "Done"};
+}
+
+std::string with_label(std::string text, std::optional<int> slot) {
+  if (const size_t at = text.find("%s"); at != std::string::npos)
+    text.replace(at, 2, slot ? slot_label(*slot) : std::string("a slot"));
+  return text;
 }
 
 }  // namespace
 
 Activity describe(Operation operation, std::optional<int> slot, double since) {
   const OperationWords words = words_of(operation);
-  std::string text = words.text;
-  if (const size_t at = text.find("%s"); at != std::string::npos)
-    text.replace(at, 2, slot ? slot_label(*slot) : std::string("a slot"));
-  return Activity{words.name, slot.value_or(-1), std::move(text), since};
+  return Activity{words.name, slot.value_or(-1), with_label(words.text, slot), since};
+}
+
+std::string done_text(Operation operation, std::optional<int> slot) {
+  return with_label(words_of(operation).done, slot);
+}
+
+void announce_success(FeedHub& hub, const std::string& what, double since,
+                      const std::string& detail, std::optional<double> until) {
+  // An operation ends no sooner than the moves of the steps it ran: a reload's last park, a
+  // retried load's final push.
+  const double now = hub.reactor().monotonic();
+  const double end = std::max({now, until.value_or(0.0), hub.activities().planned_end(since)});
+  if (until) hub.activities().plan_end(since, *until, now);
+  std::string line = what + " in " + readable_duration(end - since);
+  if (!detail.empty()) line += ": " + detail;
+  hub.gcode().respond_info(line + ".");
 }
 
 unsigned long BoxActivities::begin(Activity activity) {
@@ -66,16 +89,48 @@ void BoxActivities::end(unsigned long token) {
                  running_.end());
 }
 
+void BoxActivities::plan_end(double since, double until, double now) {
+  std::erase_if(planned_ends_, [now](const auto& plan) { return plan.second <= now; });
+  planned_ends_.emplace_back(since, until);
+}
+
+double BoxActivities::planned_end(double since) const {
+  double end = 0.0;
+  for (const auto& [begun, until] : planned_ends_)
+    if (begun >= since) end = std::max(end, until);
+  return end;
+}
+
 const Activity* BoxActivities::current() const {
   return running_.empty() ? nullptr : &running_.back().second;
 }
 
 ActivityScope::ActivityScope(FeedHub& hub, Operation operation, std::optional<int> slot)
     : hub_(hub),
-      token_(hub.activities().begin(describe(operation, slot, hub.reactor().monotonic()))) {}
+      operation_(operation),
+      slot_(slot),
+      since_(hub.reactor().monotonic()),
+      errors_before_(hub.errors_noted()) {
+  token_ = hub.activities().begin(describe(operation, slot, since_));
+}
 
 ActivityScope::~ActivityScope() {
   hub_.activities().end(token_);
+}
+
+bool ActivityScope::failed_meanwhile() const {
+  return hub_.errors_noted() != errors_before_;
+}
+
+void ActivityScope::succeeded(const std::string& detail, std::optional<double> until) {
+  succeeded_as(done_text(operation_, slot_), detail, until);
+}
+
+void ActivityScope::succeeded_as(const std::string& what, const std::string& detail,
+                                 std::optional<double> until) {
+  if (announced_ || failed_meanwhile()) return;
+  announced_ = true;
+  announce_success(hub_, what, since_, detail, until);
 }
 
 }  // namespace feedhub

@@ -25,6 +25,7 @@ enum class Operation {
   Retry,
   SelfInspection,
   Tighten,
+  HandOver,
 };
 
 struct Activity {
@@ -44,11 +45,28 @@ class BoxActivities {
   void end(unsigned long token);
   // The operation begun last among those still running; null when the box is idle.
   const Activity* current() const;
+  // An operation begun at `since` announced its success with moves queued until `until`
+  // (reactor times); `now` drops the plans of moves that have ended.
+  void plan_end(double since, double until, double now);
+  // When the last of those moves ends that belong to operations begun at `since` or later,
+  // the steps of an operation begun then; 0 when none is pending.
+  double planned_end(double since) const;
 
  private:
+  std::vector<std::pair<double, double>> planned_ends_;
   std::vector<std::pair<unsigned long, Activity>> running_;
   unsigned long next_token_ = 1;
 };
+
+// What an operation did once it has succeeded, with the slot's label in it: "Loaded 1B into
+// the extruder".
+std::string done_text(Operation operation, std::optional<int> slot);
+
+// Tells the console in one line that something begun at reactor time `since` has succeeded:
+// "<what> in <duration>." or "<what> in <duration>: <detail>". It took until `until` (moves
+// still queued end later than now), or until now.
+void announce_success(FeedHub& hub, const std::string& what, double since,
+                      const std::string& detail = "", std::optional<double> until = std::nullopt);
 
 // Registers an operation with the controller for the lifetime of the scope.
 class ActivityScope {
@@ -58,9 +76,25 @@ class ActivityScope {
   ActivityScope(const ActivityScope&) = delete;
   ActivityScope& operator=(const ActivityScope&) = delete;
 
+  double since() const { return since_; }
+  // An error was reported since the operation began, by it or by a step it ran.
+  bool failed_meanwhile() const;
+  // Announces the operation's success in its own words, once; stays silent when an error
+  // was reported meanwhile, since a failed step fails whatever ran it. `until`: when its
+  // last queued move ends, if later than now.
+  void succeeded(const std::string& detail = "", std::optional<double> until = std::nullopt);
+  // The same, in other words for what was done.
+  void succeeded_as(const std::string& what, const std::string& detail = "",
+                    std::optional<double> until = std::nullopt);
+
  private:
   FeedHub& hub_;
   unsigned long token_;
+  Operation operation_;
+  std::optional<int> slot_;
+  double since_;
+  unsigned long errors_before_;
+  bool announced_ = false;
 };
 
 }  // namespace feedhub

@@ -197,6 +197,7 @@ void FeedHub::report_error_general_step(const ErrorReport& report, int slot) {
 
 void FeedHub::note_error(const ErrorReport& report, std::optional<int> slot) {
   last_error_ = RecordedError{report, slot, reactor_.monotonic()};
+  ++errors_noted_;
 }
 
 double FeedHub::delayed_init_error_raw(double /*eventtime*/) {

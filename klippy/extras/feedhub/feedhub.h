@@ -97,6 +97,8 @@ class FeedHub final : public klippy::PrinterObject {
   // Keeps the report as the last error of the status.
   void note_error(const ErrorReport& report, std::optional<int> slot);
   const std::optional<RecordedError>& last_error() const { return last_error_; }
+  // How many errors were noted since start: an operation that sees it grow has failed.
+  unsigned long errors_noted() const { return errors_noted_; }
   // The message names `slot`, but the step recorded is one of no particular slot ("_00").
   void report_error_general_step(const ErrorReport& report, int slot);
   // Pauses the print for a reported failure and, when a print runs, puts the reason where
@@ -292,6 +294,7 @@ class FeedHub final : public klippy::PrinterObject {
   klippy::HallFilamentWidthSensor* filament_hall_ = nullptr;
   BoxActivities activities_;
   std::optional<RecordedError> last_error_;
+  unsigned long errors_noted_ = 0;
   bool connected_ = false;
   std::array<SlotFeeder*, kMaxSlots> feeders_{};
   std::array<klippy::PrinterObject*, kMaxBoxCount> box_heaters_{};

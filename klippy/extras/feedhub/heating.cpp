@@ -220,6 +220,8 @@ double FeedHub::heating_handler(double eventtime, int box, double start_time, do
     heating_timers_.erase(box);
     try {
       gcode_.run_script(heater_command(box, 0));
+      // Only once the heater is off: a drying that leaves it on has not ended well.
+      announce_success(*this, "Dried box " + std::to_string(box), start_time);
     } catch (const std::exception& e) {
       gcode_.respond_raw(std::string("!!Error in heating: ") + e.what());
     }

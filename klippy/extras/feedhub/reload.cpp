@@ -1,6 +1,7 @@
 // Loading the box: AUTO_RELOAD_FILAMENT hands a run-out tool to its replacement slot and
 // resumes, RELOAD_ALL pulls in every new spool, TIGHTEN_FILAMENT takes up slack.
 #include <string>
+#include <vector>
 
 #include "klippy/extras/feedhub/error_codes.h"
 #include "klippy/extras/feedhub/extrusion_mode.h"
@@ -25,6 +26,15 @@ class BoxLoading {
   FeedHub& hub_;
 };
 
+// "loaded 1A, 1C", or that there was nothing to load.
+std::string reload_summary(const std::vector<int>& loaded) {
+  if (loaded.empty()) return "no slot was waiting to be loaded";
+  std::string summary = "loaded ";
+  for (size_t i = 0; i < loaded.size(); ++i)
+    summary += (i == 0 ? "" : ", ") + slot_label(loaded[i]);
+  return summary;
+}
+
 }  // namespace
 
 void FeedHub::cmd_AUTO_RELOAD_FILAMENT(klippy::GCodeCommand& gcmd) {
@@ -47,7 +57,7 @@ void FeedHub::cmd_AUTO_RELOAD_FILAMENT(klippy::GCodeCommand& gcmd) {
 
 void FeedHub::cmd_RELOAD_ALL(klippy::GCodeCommand& gcmd) {
   if (print_stats_.state() == "printing") return;
-  const ActivityScope activity(*this, Operation::Reload);
+  ActivityScope activity(*this, Operation::Reload);
   const long long first = gcmd.get_int("FIRST", 0, {.minval = 0});
   if (!b_endstop_state_) {
     // Filament sits at the outlet: push it on a little and let the next load take it.
@@ -61,6 +71,7 @@ void FeedHub::cmd_RELOAD_ALL(klippy::GCodeCommand& gcmd) {
   const bool read_tags = get_value_by_key("auto_read_rfid", 1) == klippy::Value(1);
   const int slot_count = saved_slot_count(*this, 0);
   BoxLoading loading(*this);
+  std::vector<int> loaded;
   // Spools inserted meanwhile mark their slots too: passes repeat until one finds nothing.
   bool loaded_any = true;
   while (loaded_any) {
@@ -85,8 +96,11 @@ void FeedHub::cmd_RELOAD_ALL(klippy::GCodeCommand& gcmd) {
         reader->start_rfid_read({reactor_, *this, slot_label(slot), feeder.stepper_name()});
       }
       if (!feeder.slot_load()) return;
+      loaded.push_back(slot);
     }
   }
+  // A single slot's own line has said it all.
+  if (loaded.size() != 1) activity.succeeded(reload_summary(loaded));
 }
 
 void FeedHub::cmd_TIGHTEN_FILAMENT(klippy::GCodeCommand& gcmd) {

@@ -59,7 +59,7 @@ void FeedHub::cmd_RETRY(klippy::GCodeCommand& gcmd) {
 }
 
 void FeedHub::repeat_failed_step(klippy::GCodeCommand& gcmd) {
-  const ActivityScope activity(*this, Operation::Retry);
+  ActivityScope activity(*this, Operation::Retry);
   const klippy::Value recorded = get_value_by_key("retry_step", 0);
   // Accepted for the front ends that send it; a retried tag read needs no switch.
   gcmd.get_int("RFID", 0);
@@ -97,6 +97,11 @@ void FeedHub::repeat_failed_step(klippy::GCodeCommand& gcmd) {
   // Names the slot when it has no feeder.
   SlotFeeder& feeder = slot_feeder(printer_, slot_name, "TRY_MOVE_AGAIN");
   gcode_.run_script_from_command("DISABLE_ALL_SENSOR");
+  // Silent when the repeated step failed again: it has reported so.
+  auto repeated = [&] {
+    activity.succeeded_as("Repeated the failed step " + step->name + " of " +
+                          slot_label(feeder.stepper_num()));
+  };
 
   switch (action) {
     case RetryAction::ClearFailedSlotLoad: {
@@ -110,29 +115,34 @@ void FeedHub::repeat_failed_step(klippy::GCodeCommand& gcmd) {
     case RetryAction::UnloadLoadedThenLoadSlot: {
       const std::string loaded = get_value_by_key("last_load_slot", kNoSlot).str();
       slot_feeder(printer_, loaded, "TRY_MOVE_AGAIN").cmd_EXTRUDER_UNLOAD(gcmd, true);
-      feeder.slot_load();
+      if (feeder.slot_load()) repeated();
       return;
     }
     case RetryAction::UnloadSlot:
       feeder.cmd_SLOT_UNLOAD(gcmd);
+      repeated();
       return;
     case RetryAction::UnloadExtruderThenSlot:
       feeder.cmd_EXTRUDER_UNLOAD(gcmd, true);
       feeder.cmd_SLOT_UNLOAD(gcmd);
+      repeated();
       return;
     case RetryAction::LoadExtruder:
-      if (!heated_retry(heat, [&] { feeder.cmd_EXTRUDER_LOAD(gcmd); })) return;
+      if (!heated_retry(heat, [&] { feeder.cmd_EXTRUDER_LOAD(gcmd); })) return repeated();
       break;
     case RetryAction::UnloadExtruder:
-      if (!heated_retry(heat, [&] { feeder.cmd_EXTRUDER_UNLOAD(gcmd, true); })) return;
+      if (!heated_retry(heat, [&] { feeder.cmd_EXTRUDER_UNLOAD(gcmd, true); })) return repeated();
       break;
     case RetryAction::None:
     case RetryAction::Forget:
       break;
   }
   gcode_.run_script_from_command("M400");
-  if (get_value_by_key("retry_step", 0).is_none())
+  if (get_value_by_key("retry_step", 0).is_none()) {
+    // Only the resume follows a step without an action of its own: nothing was repeated.
+    if (action != RetryAction::None && action != RetryAction::Forget) repeated();
     gcode_.run_script_from_command("RESUME_PRINT TOOL_CHANGE=1\n");
+  }
 }
 
 RetryHeat FeedHub::prepare_retry(klippy::GCodeCommand& gcmd, RetryAction action,

@@ -80,7 +80,7 @@ void FeedHub::register_self_inspection_commands() {
 
 void FeedHub::cmd_SELF_INSPECTION(klippy::GCodeCommand& /*gcmd*/) {
   const BoxBusy busy(*this);
-  const ActivityScope activity(*this, Operation::SelfInspection);
+  ActivityScope activity(*this, Operation::SelfInspection);
   const int slot_count = saved_slot_count(*this, 1);
   auto feeder_of_slot = [&](int slot) -> SlotFeeder& {
     return slot_feeder(printer_, slot, "BOX_SELF_INSPECTION");
@@ -92,6 +92,7 @@ void FeedHub::cmd_SELF_INSPECTION(klippy::GCodeCommand& /*gcmd*/) {
   auto confirm = [&](int slot, SlotFeeder* couple) {
     save_variable("last_load_slot", slot_name(slot));
     if (couple) couple->slot_sync(true);
+    activity.succeeded("the filament in the extruder path is " + slot_label(slot) + "'s");
   };
 
   std::optional<int> recouple_slot;

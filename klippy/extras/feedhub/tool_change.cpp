@@ -15,6 +15,16 @@ bool print_running(const std::string& print_state) {
   return print_state == "printing" || print_state == "paused";
 }
 
+std::string tool_text(long long tool) {
+  return "T" + std::to_string(tool);
+}
+
+// "1B" for the saved slot name "slot1"; a name of no slot as it is saved.
+std::string slot_text(const klippy::Value& slot) {
+  const std::optional<int> number = slot_of_name(slot);
+  return number ? slot_label(*number) : slot.str();
+}
+
 }  // namespace
 
 ToolChange::ToolChange(klippy::ConfigSection& config, BlackBox& black_box)
@@ -45,7 +55,7 @@ void ToolChange::cmd_TOOL_CHANGE_START(klippy::GCodeCommand& gcmd) {
   const klippy::Value to_slot = slot_of_tool(hub, to_tool);
   hub.save_variable("is_tool_change", 1);
   open_block_ = ToolChangeBlock{from_tool, to_tool, printer_.get_reactor().monotonic(),
-                                print_running(hub.print_stats().state())};
+                                print_running(hub.print_stats().state()), hub.errors_noted()};
   // A second start while excluding must not stack this object on itself: the single end
   // has to bring back the transform that was in force before the block.
   if (from_slot != to_slot || next_transform_) return;
@@ -79,10 +89,29 @@ double ToolChange::watch_print(double eventtime) {
 
 void ToolChange::cmd_TOOL_CHANGE_END(klippy::GCodeCommand& /*gcmd*/) {
   FeedHub& hub = printer_.lookup_object<FeedHub>(FeedHub::kObjectName);
+  const std::optional<ToolChangeBlock> block = open_block_;
   open_block_.reset();
   hub.save_variable("is_tool_change", 0);
-  if (!next_transform_) return;
-  end_exclusion();
+  if (next_transform_) end_exclusion();
+  if (block) announce_change(hub, *block);
+}
+
+void ToolChange::announce_change(FeedHub& hub, const ToolChangeBlock& block) {
+  if (hub.errors_noted() != block.errors_before) return;
+  const std::string from_slot = slot_text(slot_of_tool(hub, block.from_tool));
+  const std::string to_slot = slot_text(slot_of_tool(hub, block.to_tool));
+  const std::string to = tool_text(block.to_tool);
+  if (block.from_tool < 0) {
+    announce_success(hub, "Changed to " + to + " (" + to_slot + ")", block.since);
+  } else if (from_slot == to_slot) {
+    announce_success(hub, "Changed from " + tool_text(block.from_tool) + " to " + to, block.since,
+                     "both use " + to_slot + ", its filament stayed in");
+  } else {
+    announce_success(hub,
+                     "Changed from " + tool_text(block.from_tool) + " (" + from_slot + ") to " +
+                         to + " (" + to_slot + ")",
+                     block.since);
+  }
 }
 
 void ToolChange::end_exclusion() {

@@ -16,11 +16,14 @@
 namespace feedhub {
 
 class BlackBox;
+class FeedHub;
 // A tool-change block between its start and its end.
 struct ToolChangeBlock {
   long long from_tool = -1, to_tool = -2;
   double since = 0.0;     // reactor time of TOOL_CHANGE_START
   bool in_print = false;  // started while a print ran: the print's end ends it too
+  // The controller's error count at the start: an error meanwhile failed the change.
+  unsigned long errors_before = 0;
 };
 
 class ToolChange final : public klippy::MoveTransform,
@@ -50,6 +53,8 @@ class ToolChange final : public klippy::MoveTransform,
   klippy::Heater& extruder_heater();
   // Gives the moves and heater waits back to the print.
   void end_exclusion();
+  // Says which tools and slots the block ending now changed between, unless it failed.
+  void announce_change(FeedHub& hub, const ToolChangeBlock& block);
   // While a block of a print swallows moves: the print's end, however it ends, ends it.
   double watch_print(double eventtime);
 

@@ -29,6 +29,10 @@ class BoxMotion;
 class FeedHub;
 }  // namespace feedhub
 
+namespace feedhub {
+class ActivityScope;
+}
+
 namespace feedlane {
 
 using feedhub::SlotState;
@@ -145,6 +149,11 @@ class BoxExtruderStepper final : public feedhub::SlotFeeder {
   bool is_printing();
   // The wipe-and-push passes after the final approach failed; true once filament arrived.
   bool recover_extruder_load();
+  // The replacement search of switch_next_slot, announcing the hand-over as the success of
+  // `runout_handling`; the replacement or -1.
+  int hand_over_tool(feedhub::ActivityScope& runout_handling);
+  // Reactor time at which the slot's queued moves will have ended; now when they have.
+  double queued_moves_end();
   // Pulls back until the filament has passed the outlet; false when it did not or jammed.
   bool withdraw_from_extruder(const FeedMove& pull_back);
 

@@ -36,7 +36,7 @@ bool BoxExtruderStepper::is_printing() {
 
 void BoxExtruderStepper::cmd_EXTRUDER_LOAD(klippy::GCodeCommand& gcmd) {
   if (feedhub_.tool_change().exclude_tool()) return;
-  const feedhub::ActivityScope activity(feedhub_, feedhub::Operation::ExtruderLoad, stepper_num_);
+  feedhub::ActivityScope activity(feedhub_, feedhub::Operation::ExtruderLoad, stepper_num_);
   toolhead().wait_moves();
   if (r_endstop_state_) {
     feedhub_.report_error(reports::kLoadFilamentFirst, stepper_num_);
@@ -109,6 +109,7 @@ void BoxExtruderStepper::cmd_EXTRUDER_LOAD(klippy::GCodeCommand& gcmd) {
   disable_stepper();
   dwell(DISABLE_DELAY);
   sync_print_time();
+  if (home_success) activity.succeeded({}, queued_moves_end());
 }
 
 bool BoxExtruderStepper::recover_extruder_load() {

@@ -17,13 +17,13 @@ constexpr const char* kCutScript = "CUT_FILAMENT\nMOVE_TO_TRASH\n";
 void BoxExtruderStepper::cmd_EXTRUDER_UNLOAD(klippy::GCodeCommand& /*gcmd*/, bool can_cut) {
   if (feedhub_.tool_change().exclude_tool()) return;
   feedhub_.refuse_unload_of_other_slot("EXTRUDER_UNLOAD", stepper_name_);
-  const feedhub::ActivityScope activity(feedhub_, feedhub::Operation::ExtruderUnload, stepper_num_);
+  feedhub::ActivityScope activity(feedhub_, feedhub::Operation::ExtruderUnload, stepper_num_);
   toolhead().wait_moves();
   const bool printing = is_printing();
   if (printing && r_endstop_state_) {
     if (feedhub_.get_value_by_key("auto_reload_detect", 0) == klippy::Value(1)) {
       flush_all_filament();
-      switch_next_slot();
+      hand_over_tool(activity);
       return;
     }
     feedhub_.report_error_general_step(reports::kFilamentExhausted, stepper_num_);
@@ -48,6 +48,7 @@ void BoxExtruderStepper::cmd_EXTRUDER_UNLOAD(klippy::GCodeCommand& /*gcmd*/, boo
     do_move(park.length_mm, park.speed_mm_s, park.accel_mm_s2);
     save_state(SlotState::ParkedInBox);
     disable_stepper();
+    activity.succeeded({}, queued_moves_end());
     return;
   }
   feedhub_.report_error(reports::kExtruderUnloadFailed, stepper_num_);

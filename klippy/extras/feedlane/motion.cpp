@@ -43,6 +43,14 @@ void BoxExtruderStepper::do_move(double movepos_mm, double speed_mm_s, double ac
   toolhead().note_kinematic_activity(next_cmd_time_);
 }
 
+double BoxExtruderStepper::queued_moves_end() {
+  const double now = reactor_.monotonic();
+  const feedhub::EndstopList& endstops = r_endstop_.get_endstops();
+  if (endstops.empty()) return now;
+  const double left = next_cmd_time_ - endstops.front().first->get_mcu().estimated_print_time(now);
+  return left > 0. ? now + left : now;
+}
+
 void BoxExtruderStepper::dwell(double delay_s) {
   next_cmd_time_ += delay_s > 0. ? delay_s : 0.;
 }

@@ -17,11 +17,12 @@ void BoxExtruderStepper::cmd_SLOT_PROMPT_MOVE(klippy::GCodeCommand& /*gcmd*/) {
   // Only a strand parked in the box may move: one in the extruder is held by its gears.
   if (!feedhub::is_state(feedhub_.get_value_by_key(stepper_name_, 0), SlotState::ParkedInBox))
     return;
-  const feedhub::ActivityScope activity(feedhub_, feedhub::Operation::PromptMove, stepper_num_);
+  feedhub::ActivityScope activity(feedhub_, feedhub::Operation::PromptMove, stepper_num_);
   do_move(kNudgeMm, kNudgeSpeedMmS, kNudgeAccelMmS2);
   dwell(kNudgePauseS);
   do_move(-kNudgeMm, kNudgeSpeedMmS, kNudgeAccelMmS2);
   disable_stepper();
+  activity.succeeded({}, queued_moves_end());
 }
 
 }  // namespace feedlane

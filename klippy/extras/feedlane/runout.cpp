@@ -1,6 +1,7 @@
 // The slot's runout sensor, and the hand-over of a run-out spool's tool to a parked slot
 // that holds the same filament.
 #include <string>
+#include <string_view>
 
 #include "klippy/extras/feedhub/at_exit.h"
 #include "klippy/extras/feedhub/error_codes.h"
@@ -36,6 +37,13 @@ SavedFilament saved_filament(const feedhub::FeedHub& hub, const std::string& slo
   return {hub.get_value_by_key("vendor_" + slot_name, klippy::Value()),
           hub.get_value_by_key("color_" + slot_name, klippy::Value()),
           hub.get_value_by_key("filament_" + slot_name, klippy::Value())};
+}
+
+// "T3" for the saved key "value_t3"; the key itself for one of another form.
+std::string tool_text(const std::string& tool_key) {
+  constexpr std::string_view kToolKeyPrefix = "value_t";
+  if (tool_key.starts_with(kToolKeyPrefix)) return "T" + tool_key.substr(kToolKeyPrefix.size());
+  return tool_key;
 }
 
 }  // namespace
@@ -145,6 +153,13 @@ void BoxExtruderStepper::flush_all_filament() {
 }
 
 int BoxExtruderStepper::switch_next_slot() {
+  // Asked for by the automatic reload, which then loads the replacement and says so itself;
+  // the hand-over alone takes no time worth telling.
+  feedhub::ActivityScope hand_over(feedhub_, feedhub::Operation::HandOver, stepper_num_);
+  return hand_over_tool(hand_over);
+}
+
+int BoxExtruderStepper::hand_over_tool(feedhub::ActivityScope& runout_handling) {
   if (!feedhub_.get_value_by_key("auto_reload_detect", false).truthy()) return -1;
   const SavedFilament wanted = saved_filament(feedhub_, stepper_name_);
   if (!wanted.complete()) {
@@ -172,6 +187,11 @@ int BoxExtruderStepper::switch_next_slot() {
   feedhub_.save_variable(tool_key, feedhub::slot_name(next_slot));
   // The hand-over has used what the run-out spool's tag said; its successor is unknown.
   forget_filament();
+  // The tool is served by another slot from now on, whatever the print does next: the user
+  // has to know which.
+  runout_handling.succeeded_as(
+      "Handed tool " + tool_text(tool_key) + " over to " + feedhub::slot_label(next_slot),
+      stepper_label_ + " ran out");
   return next_slot;
 }
 

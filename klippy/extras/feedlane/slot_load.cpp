@@ -34,7 +34,7 @@ void BoxExtruderStepper::stop_after_error(const klippy::TimerHandle& watch_timer
 
 bool BoxExtruderStepper::slot_load() {
   if (is_printing()) return false;
-  const feedhub::ActivityScope activity(feedhub_, feedhub::Operation::SlotLoad, stepper_num_);
+  feedhub::ActivityScope activity(feedhub_, feedhub::Operation::SlotLoad, stepper_num_);
   if (!feedhub_.b_endstop_state()) {
     // Another slot's filament is in the outlet path: loading would jam the two.
     feedhub_.report_error(reports::kExtruderLoaded, stepper_num_);
@@ -82,6 +82,7 @@ bool BoxExtruderStepper::slot_load() {
     save_state(SlotState::ParkedInBox);
     feedhub_.save_variable("last_load_slot", feedhub::kNoSlot);
     disable_stepper();
+    activity.succeeded({}, queued_moves_end());
     return true;
   }
   feedhub_.report_error(reports::kSlotLoadFailed, stepper_num_);
@@ -93,7 +94,7 @@ bool BoxExtruderStepper::slot_load() {
 
 void BoxExtruderStepper::cmd_SLOT_UNLOAD(klippy::GCodeCommand& /*gcmd*/) {
   if (is_printing()) return;
-  const feedhub::ActivityScope activity(feedhub_, feedhub::Operation::SlotUnload, stepper_num_);
+  feedhub::ActivityScope activity(feedhub_, feedhub::Operation::SlotUnload, stepper_num_);
   const std::string last_load_slot =
       feedhub_.get_value_by_key("last_load_slot", feedhub::kNoSlot).str();
   if (!feedhub_.b_endstop_state() && last_load_slot == stepper_name_) {
@@ -138,6 +139,7 @@ void BoxExtruderStepper::cmd_SLOT_UNLOAD(klippy::GCodeCommand& /*gcmd*/) {
   }
   disable_stepper();
   slot_not_unload_ = true;
+  if (home_success) activity.succeeded({}, queued_moves_end());
 }
 
 bool BoxExtruderStepper::follow_extruder_if_coupled() {

@@ -1,5 +1,6 @@
 #include "klippy/extras/feedtag/feedtag.h"
 
+#include "klippy/extras/feedhub/colour_table.h"
 #include "klippy/extras/feedhub/feedhub.h"
 #include "klippy/extras/feedtag/tag_codes.h"
 #include "klippy/host/factory.h"
@@ -21,6 +22,21 @@ bool answer_has_tag(const CardAnswer& answer) {
   auto it = answer.find("status");
   return it != answer.end() && it->second.is_number() &&
          it->second.as_int() == FeedTag::kStatusTagRead;
+}
+
+// "PLA, red, vendor 1": the filament by the name the filament table gives it, the colour
+// by its name; a code without a name by its number.
+std::string filament_words(feedhub::FeedHub& hub, const TagCodes& codes) {
+  // Read afresh: a table edited a moment ago must name what the tag says.
+  const auto& names = hub.filament_names(true);
+  const auto name = names.find(codes.filament);
+  const std::string filament = name != names.end() && !name->second.empty()
+                                   ? name->second
+                                   : "filament " + std::to_string(codes.filament);
+  const std::optional<feedhub::ColourEntry> colour = feedhub::colour_by_code(codes.color);
+  return filament + ", " +
+         (colour ? std::string(colour->name) : "colour " + std::to_string(codes.color)) +
+         ", vendor " + std::to_string(kTagVendor);
 }
 
 }  // namespace
@@ -138,6 +154,10 @@ void FeedTag::store_codes(const CardAnswer& answer) {
   hub.save_variable("color_" + slot, codes->color);
   hub.save_variable("vendor_" + slot, kTagVendor);
   had_get_value_ = true;
+  feedhub::announce_success(
+      hub,
+      feedhub::done_text(feedhub::Operation::TagRead, feedhub::slot_of_name(klippy::Value(slot))),
+      rfid_read_start_time_, filament_words(hub, *codes));
 }
 
 double FeedTag::end_cycle() {
