@@ -1,5 +1,6 @@
 // Box heating for prints and timed drying, on a simulated box whose heater has the range of
 // the shipped printer configuration (0 to 70 °C).
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include "sim/host/heaters.h"
 #include "sim/host/print_stats.h"
 #include "tests/extras/feedlane_fixture.h"
+#include "tests/support/success_lines.h"
 
 namespace feedlane_test {
 namespace {
@@ -58,6 +60,7 @@ class HeatingTest : public ::testing::Test {
 
 TEST_F(HeatingTest, DryingTurnsEverySlotOverUntilItsTimeIsUp) {
   for (int slot = 0; slot < 4; ++slot) ASSERT_TRUE(lane_host_.park(slot));
+  lane_host_.output().clear();
   const double start = lane_host_.now();
   EXPECT_EQ(lane_host_.command("ENABLE_BOX_DRY BOX=1 TEMP=55"),
             std::vector<std::string>{"// BOX_DRY started for BOX 1"});
@@ -86,6 +89,9 @@ TEST_F(HeatingTest, DryingTurnsEverySlotOverUntilItsTimeIsUp) {
   EXPECT_EQ(targets_.back().second, 0);
   EXPECT_TRUE(slots_drying(false));
   EXPECT_TRUE(lane_host_.hub().heating_timers().empty());
+  // The end says so once; the turn-overs on the way are the drying's own business.
+  EXPECT_EQ(testing_support::success_lines(lane_host_.output()),
+            std::vector<std::string>{"// Dried box 1 in 8 h 00 min."});
 }
 
 TEST_F(HeatingTest, DryingIsStoppedOrRefusedByCommand) {
@@ -107,9 +113,11 @@ TEST_F(HeatingTest, DryingIsStoppedOrRefusedByCommand) {
   EXPECT_TRUE(slots_drying(false));
   ASSERT_EQ(targets_.size(), 2u);
   EXPECT_EQ(targets_[1].second, 0);
-  // Nothing turns once the drying is off.
+  // Nothing turns once the drying is off, and a drying stopped early did not end.
   run_to(start + 2 * kHourS);
   EXPECT_LT(slot_moves_end(0), start + 1);
+  EXPECT_TRUE(testing_support::success_lines(lane_host_.output()).empty())
+      << testing::PrintToString(lane_host_.output());
 }
 
 TEST_F(HeatingTest, DryingTheHeaterRefusesNeverStarts) {
@@ -277,6 +285,7 @@ TEST(HeatingFailure, AFailedTurnOverSwitchesTheHeaterOffAndSaysSo) {
                      .lookup_heater("heater_box1");
   EXPECT_EQ(heater.get_temp(host.now()).second, 0.);
   EXPECT_TRUE(host.hub().heating_timers().empty());
+  EXPECT_TRUE(testing_support::success_lines(host.output()).empty());
 }
 
 }  // namespace

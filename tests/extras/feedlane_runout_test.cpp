@@ -1,14 +1,18 @@
 // A slot's runout sensor and the hand-over of a run-out spool's tool to a replacement.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "klippy/extras/feedhub/durations.h"
 #include "sim/host/filament_sensors.h"
 #include "sim/host/print_stats.h"
 #include "tests/extras/feedlane_fixture.h"
+#include "tests/support/success_lines.h"
 
 namespace {
 
 using feedlane_test::LaneHost;
 using klippy::Value;
+using testing_support::SuccessLine;
 
 class Runout : public ::testing::Test {
  protected:
@@ -87,6 +91,8 @@ TEST_F(Runout, TheSearchWrapsPastTheLastSlotAndTakesOnlyParkedMatches) {
   tag(0, "Acme", "FF0000", "PLA");
   host_.save("slot0", "1");
   EXPECT_EQ(switch_from(2), 7);
+  // The tool is another slot's from now on: the user is told which.
+  EXPECT_THAT(host_.output().back(), SuccessLine("Handed tool T5 over to 2D", "1C ran out"));
   EXPECT_EQ(host_.variable("value_t5"), Value("slot7"));
   EXPECT_EQ(host_.variable("value_t2"), Value("slot3"));
   // The hand-over used the run-out spool's data; the slot's next spool is unknown.
@@ -132,6 +138,7 @@ TEST_F(Runout, ASlotWithoutAReplacementSaysWhy) {
   EXPECT_EQ(testing_support::without_advice(host_.output()).back(),
             "// Code:ZKE_004_022; Message:No replaceable slot found.");
   EXPECT_EQ(host_.variable("retry_step"), Value("ZKE_004_022_00"));
+  EXPECT_TRUE(testing_support::success_lines(host_.output()).empty());
 }
 
 class RunoutDuringAPrint : public Runout {
@@ -168,10 +175,13 @@ TEST_F(RunoutDuringAPrint, TheRunOutSlotSwitchesOffTheMotionSensorAndCounts) {
 }
 
 TEST_F(RunoutDuringAPrint, WithoutAutomaticReplacementTheUnloadPausesThePrint) {
+  host_.output().clear();
   host_.command("EXTRUDER_UNLOAD SLOT=slot0");
   EXPECT_EQ(testing_support::without_advice(host_.output()).back(),
             "// Code:ZKE_004_016; Message:The filament has been exhausted, please load the "
             "filament to 1A.");
+  EXPECT_TRUE(testing_support::success_lines(host_.output()).empty())
+      << testing::PrintToString(host_.output());
   EXPECT_EQ(host_.variable("retry_step"), Value("ZKE_004_016_00"));
   EXPECT_TRUE(paused());
   EXPECT_EQ(host_.variable("slot_sync"), Value("slot0")) << "nothing uncoupled";
@@ -181,7 +191,17 @@ TEST_F(RunoutDuringAPrint, AMatchingParkedSpoolTakesOverAfterThePurge) {
   host_.save("auto_reload_detect", "1");
   tag(0, "Acme", "FF0000", "PLA");
   tag(1, "Acme", "FF0000", "PLA");
-  host_.command("EXTRUDER_UNLOAD SLOT=slot0");
+  const double started = host_.now();
+  const std::vector<std::string> lines = host_.command("EXTRUDER_UNLOAD SLOT=slot0");
+  const double purged = host_.now();
+  // One line for the unload that became a hand-over, timed from the start of the purge.
+  const std::vector<std::string> said = testing_support::success_lines(lines);
+  ASSERT_THAT(said, testing::ElementsAre(SuccessLine("Handed tool T0 over to 1B", "1A ran out")));
+  // Minutes of purging: the line gives them to the second.
+  const double purge_s = purged - started;
+  EXPECT_GT(purge_s, 60.);
+  EXPECT_NE(said[0].find(" in " + feedhub::readable_duration(purge_s) + ":"), std::string::npos)
+      << said[0];
   host_.command("M400");
   EXPECT_FALSE(paused());
   EXPECT_EQ(host_.world().world().hall_diameter_mm(host_.print_time()), 0.);
