@@ -46,5 +46,9 @@ class SuccessLines(HostScenario):
         result = self.run_host(['EXTRUDER_LOAD SLOT=slot0', 'M400'],
                                saved={'box_count': 1, 'slot0': 1})
         self.assertRanCleanly(result)
-        self.assertEqual(self.answers(result, 'EXTRUDER_LOAD SLOT=slot0'),
-                         ['// Code:ZKE_004_006; Message:Extruder loading failure.'])
+        answers = self.answers(result, 'EXTRUDER_LOAD SLOT=slot0')
+        # The report, and the advice lines that follow it.
+        self.assertEqual(answers[:1], ['// Code:ZKE_004_006; Message:Extruder loading failure.'])
+        self.assertTrue(all(a.startswith('// What to do (ZKE_004_006)') for a in answers[1:]),
+                        answers)
+        self.assertFalse([a for a in answers if re.search(' in %s' % DURATION, a)], answers)
