@@ -116,6 +116,21 @@ TEST_F(SuccessLines, ACommandRefusedBeforeItsFirstMoveSaysNoSuccess) {
   EXPECT_THAT(success_lines(nothing), IsEmpty()) << testing::PrintToString(nothing);
 }
 
+TEST_F(SuccessLines, AToolChangeWithAFailedStepSaysNoChange) {
+  host_.command("TOOL_CHANGE_START F=0 T=1");
+  // Nothing in the extruder: the unload of the block fails.
+  const Lines unload = command("EXTRUDER_UNLOAD SLOT=slot0", 0);
+  ASSERT_EQ(testing_support::without_advice(unload),
+            Lines{"// Code:ZKE_004_007; Message:Extruder not loaded."});
+  EXPECT_THAT(host_.command("TOOL_CHANGE_END"), IsEmpty());
+  // The next block, with nothing failing in it, is a change again.
+  host_.command("TOOL_CHANGE_START F=1 T=0");
+  EXPECT_THAT(host_.command("TOOL_CHANGE_END"),
+              ElementsAre(SuccessLine("Changed from T1 (1B) to T0 (1A)")));
+  // An end without a start changed nothing.
+  EXPECT_THAT(host_.command("TOOL_CHANGE_END"), IsEmpty());
+}
+
 TEST_F(SuccessLines, ANudgeLastsAsLongAsItsMovesThere) {
   insert(0);
   ASSERT_THAT(command("RELOAD_ALL", 0), ElementsAre(SuccessLine("Loaded 1A into the box")));

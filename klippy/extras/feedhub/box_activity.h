@@ -76,9 +76,6 @@ class ActivityScope {
   ActivityScope(const ActivityScope&) = delete;
   ActivityScope& operator=(const ActivityScope&) = delete;
 
-  double since() const { return since_; }
-  // An error was reported since the operation began, by it or by a step it ran.
-  bool failed_meanwhile() const;
   // Announces the operation's success in its own words, once; stays silent when an error
   // was reported meanwhile, since a failed step fails whatever ran it. `until`: when its
   // last queued move ends, if later than now.
@@ -95,6 +92,9 @@ class ActivityScope {
   double since_;
   unsigned long errors_before_;
   bool announced_ = false;
+
+  // An error was reported since the operation began, by it or by a step it ran.
+  bool failed_meanwhile() const;
 };
 
 }  // namespace feedhub
