@@ -2,6 +2,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "klippy/extras/feedhub/durations.h"
 #include "sim/host/filament_sensors.h"
 #include "sim/host/print_stats.h"
@@ -209,6 +211,25 @@ TEST_F(RunoutDuringAPrint, AMatchingParkedSpoolTakesOverAfterThePurge) {
   EXPECT_EQ(host_.variable("slot_sync"), Value("slot-1"));
   EXPECT_EQ(host_.variable("value_t0"), Value("slot1"));
   EXPECT_EQ(host_.variable("slot1"), Value(1));
+}
+
+// A purge that never clears the toolhead pauses the print; the tool is handed over all the
+// same, and the user is told so, since nothing else will say it.
+TEST_F(RunoutDuringAPrint, AFailedPurgeStillSaysWhichSlotTookTheToolOver) {
+  host_.save("auto_reload_detect", "1");
+  tag(0, "Acme", "FF0000", "PLA");
+  tag(1, "Acme", "FF0000", "PLA");
+  host_.command("SIM_FAULT SLOT=0 KIND=jam");
+  const std::vector<std::string> lines = host_.command("EXTRUDER_UNLOAD SLOT=slot0");
+  ASSERT_TRUE(testing_support::without_advice(lines).size() >= 2) << testing::PrintToString(lines);
+  EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+    return line.find("Code:ZKE_004_017") != std::string::npos;
+  })) << testing::PrintToString(lines);
+  EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+    return line == "// Handed tool T0 over to 1B (1A ran out); load 1B before resuming.";
+  })) << testing::PrintToString(lines);
+  EXPECT_TRUE(paused());
+  EXPECT_EQ(host_.variable("value_t0"), Value("slot1"));
 }
 
 // A print extruding absolute (M82) gets its mode and E coordinate back after the purge,

@@ -83,6 +83,8 @@ class ActivityScope {
   // The same, in other words for what was done.
   void succeeded_as(const std::string& what, const std::string& detail = "",
                     std::optional<double> until = std::nullopt);
+  // An error was reported since the operation began, by it or by a step it ran.
+  bool failed_meanwhile() const;
 
  private:
   FeedHub& hub_;
@@ -92,9 +94,6 @@ class ActivityScope {
   double since_;
   unsigned long errors_before_;
   bool announced_ = false;
-
-  // An error was reported since the operation began, by it or by a step it ran.
-  bool failed_meanwhile() const;
 };
 
 }  // namespace feedhub

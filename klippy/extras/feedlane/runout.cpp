@@ -188,10 +188,14 @@ int BoxExtruderStepper::hand_over_tool(feedhub::ActivityScope& runout_handling) 
   // The hand-over has used what the run-out spool's tag said; its successor is unknown.
   forget_filament();
   // The tool is served by another slot from now on, whatever the print does next: the user
-  // has to know which.
-  runout_handling.succeeded_as(
-      "Handed tool " + tool_text(tool_key) + " over to " + feedhub::slot_label(next_slot),
-      stepper_label_ + " ran out");
+  // has to know which, also when the purge before failed and paused the print.
+  const std::string handed =
+      "Handed tool " + tool_text(tool_key) + " over to " + feedhub::slot_label(next_slot);
+  if (runout_handling.failed_meanwhile())
+    gcode_.respond_info(handed + " (" + stepper_label_ + " ran out); load " +
+                        feedhub::slot_label(next_slot) + " before resuming.");
+  else
+    runout_handling.succeeded_as(handed, stepper_label_ + " ran out");
   return next_slot;
 }
 
