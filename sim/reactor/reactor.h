@@ -73,6 +73,14 @@ class SimReactor final : public klippy::Reactor {
   // still while a completion from async_completion() is outstanding.
   void async_complete(klippy::CompletionPtr completion, klippy::Value result) override;
   klippy::CompletionPtr async_completion() override;
+  void prevent_pause() override {
+    ++no_pause_depth_;
+  }
+  void allow_pause() override {
+    --no_pause_depth_;
+  }
+  // The message of a wait where pauses are prevented; it fails as the host's does.
+  static constexpr const char* kPauseDisabled = "Internal error - reactor pause disabled";
 
   ClockKind clock_kind() const {
     return clock_.kind();
@@ -172,6 +180,9 @@ class SimReactor final : public klippy::Reactor {
   Task* current_task_ = nullptr;
   std::vector<std::shared_ptr<detail::FdWatch>> fds_;
   std::unique_ptr<detail::AsyncInbox> inbox_;
+  // Throws kPauseDisabled while pauses are prevented: called where a wait would suspend.
+  void verify_can_pause() const;
+  int no_pause_depth_ = 0;
   // Completions from async_completion() not completed yet.
   std::size_t async_outstanding_ = 0;
   bool end_requested_ = false;

@@ -39,13 +39,16 @@ void SimReactor::async_complete(klippy::CompletionPtr completion, klippy::Value 
 }
 
 bool SimReactor::deliver_async() {
+  // Clear the wake-up before taking the inbox: an item handed in after the clear sets the
+  // counter again, so it is either taken now or wakes the next poll. The other order loses
+  // the wake-up of an item handed in between and the loop sleeps with it queued.
+  std::uint64_t count = 0;
+  [[maybe_unused]] const ssize_t n = ::read(inbox_->wake_fd, &count, sizeof count);
   std::vector<std::pair<klippy::CompletionPtr, klippy::Value>> items;
   {
     const std::lock_guard lock(inbox_->mutex);
     items.swap(inbox_->items);
   }
-  std::uint64_t count = 0;
-  [[maybe_unused]] const ssize_t n = ::read(inbox_->wake_fd, &count, sizeof count);
   for (auto& [completion, result] : items) completion->complete(std::move(result));
   return !items.empty();
 }

@@ -10,7 +10,12 @@
 
 namespace sim {
 
+void SimReactor::verify_can_pause() const {
+  if (no_pause_depth_ > 0) throw std::runtime_error(kPauseDisabled);
+}
+
 double SimReactor::pause(double waketime) {
+  verify_can_pause();
   if (!in_task()) {
     run_until_time(waketime);
     return monotonic();
@@ -71,6 +76,7 @@ class CompletionImpl final : public klippy::Completion {
  protected:
   klippy::Value wait_until(double waketime, klippy::Value waketime_result) override {
     if (!done_) {
+      reactor_.verify_can_pause();
       if (reactor_.in_task()) {
         QueueSlot slot(waiters_, reactor_.current_task_);
         reactor_.suspend_current(waketime);
@@ -105,6 +111,7 @@ class MutexImpl final : public klippy::ReactorMutex {
       locked_ = true;
       return;
     }
+    reactor_.verify_can_pause();
     if (!reactor_.in_task()) {
       // The main code has no fiber to park, so it drives the loop until the holders are done.
       if (!reactor_.run_nested_until([this] { return !locked_; }, SimReactor::NEVER)) {
