@@ -72,6 +72,25 @@ class Reactor {
   // still while one is outstanding, so work on another thread takes no simulated time and
   // runs stay deterministic.
   virtual CompletionPtr async_completion() { return completion(); }
+
+  // The host's assert_no_pause(): while one or more are held, a wait that would suspend
+  // raises "Internal error - reactor pause disabled". The host holds one around its ready
+  // and shutdown handlers, status queries, toolhead flush callbacks and move queuing; the
+  // real host counts its own, so only a host that does not (the simulator) overrides these.
+  virtual void prevent_pause() {}
+  virtual void allow_pause() {}
+};
+
+// Holds a reactor's pause prevention for a scope.
+class NoPauseScope {
+ public:
+  explicit NoPauseScope(Reactor& reactor) : reactor_(reactor) { reactor_.prevent_pause(); }
+  ~NoPauseScope() { reactor_.allow_pause(); }
+  NoPauseScope(const NoPauseScope&) = delete;
+  NoPauseScope& operator=(const NoPauseScope&) = delete;
+
+ private:
+  Reactor& reactor_;
 };
 
 }  // namespace klippy

@@ -196,6 +196,7 @@ std::string SimGCodeMacro::evaluate(const std::string& expression,
   auto objects = [this](const std::string& object) -> std::optional<klippy::Value> {
     klippy::PrinterObject* found = printer_.find_object(object);
     if (!found) return std::nullopt;
+    const klippy::NoPauseScope no_waits(printer_.get_reactor());
     return found->get_status(printer_.get_reactor().monotonic());
   };
   try {

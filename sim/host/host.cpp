@@ -91,6 +91,8 @@ CarriedHardware SimHost::carry_hardware() {
 
 klippy::Value::Dict SimHost::collect_status() {
   double now = reactor_->monotonic();
+  // A front end's status query: the host allows no wait in it.
+  const klippy::NoPauseScope no_waits(*reactor_);
   klippy::Value::Dict status;
   for (auto& [name, object] : printer_->lookup_objects("")) {
     if (auto s = object->get_status(now)) status.emplace_back(name, *s);

@@ -133,6 +133,7 @@ void SimPrinter::start() {
   send_event("klippy:mcu_identify");
   send_event("klippy:connect");
   try {
+    const klippy::NoPauseScope no_waits(reactor_);
     send_event("klippy:ready");
   } catch (const std::exception& e) {
     // The handlers after the failing one do not run, as in the real host.
@@ -148,6 +149,7 @@ void SimPrinter::invoke_shutdown(const std::string& message) {
   auto it = handlers_.find("klippy:shutdown");
   if (it == handlers_.end()) return;
   auto handlers = it->second;
+  const klippy::NoPauseScope no_waits(reactor_);
   for (auto& handler : handlers) {
     try {
       handler();

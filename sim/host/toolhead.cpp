@@ -170,17 +170,22 @@ void SimToolhead::move(const klippy::Position& newpos, double speed_mm_s) {
   }
   move.plan();
   const double start = get_last_move_time();
-  if (move.is_kinematic) {
-    trapq_->append(start, move.accel_t, move.cruise_t, move.decel_t,
-                   {move.start_pos[0], move.start_pos[1], move.start_pos[2]},
-                   {move.axes_r[0], move.axes_r[1], move.axes_r[2]}, 0., move.cruise_v,
-                   move.accel_mm_s2);
+  {
+    // Queuing a move must not wait, as in the host: what hooks into it (the extruder's queue,
+    // observers) runs with pauses prevented.
+    const klippy::NoPauseScope no_waits(reactor_);
+    if (move.is_kinematic) {
+      trapq_->append(start, move.accel_t, move.cruise_t, move.decel_t,
+                     {move.start_pos[0], move.start_pos[1], move.start_pos[2]},
+                     {move.axes_r[0], move.axes_r[1], move.axes_r[2]}, 0., move.cruise_v,
+                     move.accel_mm_s2);
+    }
+    if (move.axes_d[3] != 0.) extruder_->append_move(start, move);
+    print_time_ = start + move.duration_s();
+    const klippy::Position move_start = commanded_pos_;
+    commanded_pos_ = move.end_pos;
+    for (const auto& observer : move_observers_) observer(move_start, commanded_pos_, print_time_);
   }
-  if (move.axes_d[3] != 0.) extruder_->append_move(start, move);
-  print_time_ = start + move.duration_s();
-  const klippy::Position move_start = commanded_pos_;
-  commanded_pos_ = move.end_pos;
-  for (const auto& observer : move_observers_) observer(move_start, commanded_pos_, print_time_);
   note_busy();
   drop_old_motion(estimated_print_time());
   environment_.notify_changed();

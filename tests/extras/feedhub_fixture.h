@@ -35,6 +35,10 @@ class FakeSlotFeeder final : public feedhub::SlotFeeder {
     sync_calls.push_back(sync);
     note(sync ? "sync 1" : "sync 0");
   }
+  bool follow_extruder_if_coupled() override {
+    slot_sync(true);
+    return true;
+  }
   int r_endstop_state() const override { return runout_; }
   bool follows_extruder() const override { return !sync_calls.empty() && sync_calls.back(); }
   bool is_drying() const override { return drying; }

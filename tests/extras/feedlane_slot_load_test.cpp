@@ -369,27 +369,21 @@ TEST_F(FeedlaneSlotLoad, CouplingWithABoxCountBeyondTheConfiguredSlotsSaysWhatTo
   EXPECT_EQ(lane(1).extruder_stepper().synced_extruder(), "");
 }
 
-TEST_F(FeedlaneSlotLoad, ARestartWithABoxCountBeyondTheSlotsSaysSoAndTheHostGoesOn) {
+// The loaded slot's coupling comes back at ready without a save, so a box count that names
+// slots the printer lacks does not stand in its way.
+TEST_F(FeedlaneSlotLoad, ARestartWithABoxCountBeyondTheSlotsCouplesTheLoadedSlotAgain) {
   insert(0);
   ASSERT_TRUE(load());
   host_.command("EXTRUDER_LOAD SLOT=slot0");
   host_.settle(0);
   ASSERT_EQ(host_.variable("slot_sync"), Value("slot0"));
   host_.save("box_count", "2");
-  host_.output().clear();
   host_.restart();
   host_.host().advance(0.5);
-  EXPECT_TRUE(host_.output_contains(
-      "!! Coupling slot0 to the extruder: no slot feeder 'feedlane slot4'; 'slot4' is not a "
-      "configured slot. Name a configured slot, or check the saved variables (box_count, "
-      "last_load_slot, slot_sync, value_tN) and the [feedlane slotN] sections of the printer "
-      "configuration."))
-      << testing::PrintToString(host_.output());
   EXPECT_EQ(host_.host().printer().shutdown_message(), "") << "not shut down";
-  // Nothing follows the extruder, and the saved coupling says so.
   for (int slot = 0; slot < 4; ++slot)
-    EXPECT_EQ(lane(slot).extruder_stepper().synced_extruder(), "") << slot;
-  EXPECT_EQ(host_.variable("slot_sync"), Value("slot-1"));
+    EXPECT_EQ(lane(slot).extruder_stepper().synced_extruder(), slot == 0 ? "extruder" : "") << slot;
+  EXPECT_EQ(host_.variable("slot_sync"), Value("slot0"));
   EXPECT_EQ(host_.command("SAVE_VARIABLE VARIABLE=box_count VALUE=1"), std::vector<std::string>{});
   EXPECT_EQ(host_.variable("box_count"), Value(1));
 }

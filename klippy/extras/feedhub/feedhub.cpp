@@ -142,36 +142,60 @@ void FeedHub::handle_connect() {
 
 void FeedHub::handle_ready() {
   black_box_.host_ready();
-  std::string slot_sync = get_value_by_key("slot_sync", kNoSlot).str();
-  if (slot_sync != kNoSlot) {
-    SlotFeeder* feeder = find_slot_feeder(printer_, slot_sync);
-    if (!feeder) {
-      gcode_.respond_raw("!! " + step_name_for(reports::kFeedingStateIncorrect.code) + " " +
-                         std::string(reports::kFeedingStateIncorrect.message));
-      gcode_.respond_info(advice_line(reports::kFeedingStateIncorrect, std::nullopt));
-      note_error(reports::kFeedingStateIncorrect, std::nullopt);
-      save_variable("retry_step",
-                    retry_step_for(reports::kFeedingStateIncorrect.code, std::nullopt));
-      startup_timers_.emplace_back(
-          reactor_, [this](double eventtime) { return delayed_init_error_raw(eventtime); },
-          reactor_.monotonic() + kStartupErrorDelayS);
-    } else {
-      // Escaping a ready handler, the error would shut the real host down; the saved state
-      // it names is the user's to correct, as its message says.
-      try {
-        feeder->slot_sync(filament_at_extruder_entry());
-      } catch (const klippy::CommandError& e) {
-        printer_.log().error(std::string("Restoring the extruder coupling: ") + e.what());
-        gcode_.respond_raw(std::string("!! ") + e.what());
-      }
-    }
-  }
+  // The host allows no wait in a ready handler (an error here shuts it down): nothing is
+  // saved from here; what must be saved runs from a callback once the host is ready.
+  restore_saved_coupling();
   startup_timers_.emplace_back(
       reactor_, [this](double eventtime) { return delayed_init_rfid(eventtime); },
       reactor_.monotonic() + kStartupTagReadDelayS);
   startup_timers_.emplace_back(
       reactor_, [this](double eventtime) { return delayed_self_inspection(eventtime); },
       reactor_.monotonic() + kSelfInspectionDelayS);
+}
+
+void FeedHub::restore_saved_coupling() {
+  const std::string slot_sync = get_value_by_key("slot_sync", kNoSlot).str();
+  if (slot_sync == kNoSlot) return;
+  SlotFeeder* feeder = find_slot_feeder(printer_, slot_sync);
+  if (!feeder) {
+    gcode_.respond_raw("!! " + step_name_for(reports::kFeedingStateIncorrect.code) + " " +
+                       std::string(reports::kFeedingStateIncorrect.message));
+    gcode_.respond_info(advice_line(reports::kFeedingStateIncorrect, std::nullopt));
+    note_error(reports::kFeedingStateIncorrect, std::nullopt);
+    save_after_ready([this] {
+      save_variable("retry_step",
+                    retry_step_for(reports::kFeedingStateIncorrect.code, std::nullopt));
+    });
+    startup_timers_.emplace_back(
+        reactor_, [this](double eventtime) { return delayed_init_error_raw(eventtime); },
+        reactor_.monotonic() + kStartupErrorDelayS);
+    return;
+  }
+  try {
+    // The file already names this slot: coupling again needs no save.
+    if (filament_at_extruder_entry()) {
+      feeder->follow_extruder_if_coupled();
+    } else {
+      save_after_ready([feeder] { feeder->slot_sync(false); });
+    }
+  } catch (const klippy::CommandError& e) {
+    // The saved state it names is the user's to correct, as its message says.
+    printer_.log().error(std::string("Restoring the extruder coupling: ") + e.what());
+    gcode_.respond_raw(std::string("!! ") + e.what());
+  }
+}
+
+void FeedHub::save_after_ready(std::function<void()> save) {
+  reactor_.register_callback([this, save = std::move(save)](double) {
+    // An error escaping a callback would shut the real host down.
+    try {
+      save();
+    } catch (const std::exception& e) {
+      printer_.log().error(std::string("Saving the box state after start-up: ") + e.what());
+      gcode_.respond_raw(std::string("!! ") + e.what());
+    }
+    return klippy::Value();
+  });
 }
 
 void FeedHub::register_command(const std::string& name, klippy::CommandHandler handler,

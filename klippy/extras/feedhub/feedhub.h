@@ -174,6 +174,11 @@ class FeedHub final : public klippy::PrinterObject {
   void handle_connect();
   // "klippy:ready": restores the saved extruder coupling and schedules the start-up tasks.
   void handle_ready();
+  // Puts the saved extruder coupling back at ready, where the host allows no wait.
+  void restore_saved_coupling();
+  // Runs `save` from a reactor callback, where waits are allowed; errors are shown and
+  // logged, never raised into the host.
+  void save_after_ready(std::function<void()> save);
   // Start-up one-shots scheduled by handle_ready; the start-up tag reading waits for the
   // end of the start-up inspection.
   double delayed_init_error_raw(double eventtime);

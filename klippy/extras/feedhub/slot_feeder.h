@@ -15,6 +15,9 @@ class SlotFeeder : public klippy::PrinterObject {
   // Couples the slot motor to the extruder (true) or detaches it (false) and records the
   // new coupling in the saved variables.
   virtual void slot_sync(bool sync) = 0;
+  // When the saved coupling names this slot, puts its motor back on the extruder's queue
+  // without writing anything (the host's ready event allows no save); true when it did.
+  virtual bool follow_extruder_if_coupled() = 0;
   // 1 while the slot's runout sensor sees no filament, 0 while it sees filament.
   virtual int r_endstop_state() const = 0;
   // The slot motor follows the extruder's moves now (coupled, and no move of its own since).

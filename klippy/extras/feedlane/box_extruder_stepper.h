@@ -91,7 +91,7 @@ class BoxExtruderStepper final : public feedhub::SlotFeeder {
   void slot_sync(bool value) override;
   // When slot_sync names this slot, puts its motor back on the extruder's queue after the
   // moves queued so far; true when it did.
-  bool follow_extruder_if_coupled();
+  bool follow_extruder_if_coupled() override;
 
   // Feeds the slot's filament from the box through the tube into the extruder, with a
   // recovery at the wipe positions, and couples the slot motor to the extruder.

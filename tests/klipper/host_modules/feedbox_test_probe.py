@@ -13,6 +13,8 @@
 #   ("status {...}"), made as the host's API server makes it for a front end.
 # - TEST_PRINT_STARTED makes print_stats report a running print, as a print job started
 #   from the host's virtual SD card would (batch mode has no job to start).
+# - TEST_COUPLED answers "coupled NAME ..." with the steppers that move with the extruder
+#   (their step queue is the extruder's), as the host itself sees them.
 import json
 import logging
 
@@ -30,6 +32,7 @@ class FeedboxTestProbe:
         gcode.register_command('TEST_OBJECTS', self.cmd_TEST_OBJECTS)
         gcode.register_command('TEST_STATUS', self.cmd_TEST_STATUS)
         gcode.register_command('TEST_PRINT_STARTED', self.cmd_TEST_PRINT_STARTED)
+        gcode.register_command('TEST_COUPLED', self.cmd_TEST_COUPLED)
         self.printer.register_event_handler('klippy:disconnect',
                                             self.responses.close)
 
@@ -52,6 +55,13 @@ class FeedboxTestProbe:
 
     def cmd_TEST_PRINT_STARTED(self, gcmd):
         self.printer.lookup_object('print_stats').note_start()
+
+    def cmd_TEST_COUPLED(self, gcmd):
+        extruder_trapq = self.printer.lookup_object('extruder').get_trapq()
+        steppers = self.printer.lookup_object('force_move').steppers
+        names = sorted(name for name, stepper in steppers.items()
+                       if name != 'extruder' and stepper.get_trapq() == extruder_trapq)
+        gcmd.respond_info(' '.join(['coupled'] + names))
 
     def cmd_TEST_HALL(self, gcmd):
         hall = self.printer.lookup_object('hall_filament_width_sensor')

@@ -64,4 +64,28 @@ TEST(HostShutdown, AFailingReadyHandlerAfterARestartShutsTheHostDownAndTheRunGoe
   EXPECT_EQ(host.command("NO_SUCH_COMMAND"), Lines{"// Unknown command:\"NO_SUCH_COMMAND\""});
 }
 
+// A save waits for the file writer's thread; the host forbids waits in ready handlers.
+TEST(HostShutdown, ASaveInAReadyHandlerShutsTheHostDownAsTheHostDoes) {
+  TestHost host;
+  host.start("");
+  host.restart("[ready_probe]\n", [&](sim::SimHost& next) {
+    next.add_module({.name = "ready_probe",
+                     .load_config =
+                         [](klippy::ConfigSection& config) {
+                           klippy::Printer& printer = config.get_printer();
+                           printer.register_event_handler("klippy:ready", [&printer] {
+                             printer.file_writer().write(
+                                 printer.resolve_path("/tmp/ready_probe.txt"), "saved\n");
+                           });
+                           return std::make_shared<ReadyProbe>();
+                         },
+                     .load_config_prefix = nullptr,
+                     .add_printer_objects = nullptr});
+  });
+  const std::string message =
+      "Internal error during ready callback: Internal error - reactor pause disabled";
+  EXPECT_EQ(host.host().printer().shutdown_message(), message);
+  EXPECT_TRUE(contains(host.output(), "!! " + message)) << testing::PrintToString(host.output());
+}
+
 }  // namespace
