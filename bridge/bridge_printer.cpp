@@ -112,6 +112,11 @@ void BridgePrinter::stop_file_writer() {
 void BridgePrinter::teardown() {
   // Saves still queued reach the disk before anything goes.
   stop_file_writer();
+  // A task of ours that was suspended in a wait when the host stopped (a save, a move) is
+  // unwound only when the host ends its greenlets, after this event; its frames still use
+  // the module objects. They stay, then, until the bridge itself goes: a restart in the
+  // middle of a wait must not free what the unwinding touches.
+  if (callables_->any_active()) return;
   // Module objects first, while the adapters and the reactor they use still exist.
   while (!owned_.empty()) owned_.pop_back();
   adapters_.clear();

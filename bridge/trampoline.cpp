@@ -1,5 +1,6 @@
 #include "bridge/trampoline.h"
 
+#include <algorithm>
 #include <optional>
 #include <utility>
 
@@ -95,6 +96,13 @@ void CallableRegistry::release_all() {
     if (auto state = weak.lock(); state && state->active_calls == 0) state->fn = nullptr;
   }
   states_.clear();
+}
+
+bool CallableRegistry::any_active() const {
+  return std::any_of(states_.begin(), states_.end(), [](const std::weak_ptr<State>& weak) {
+    const auto state = weak.lock();
+    return state && state->active_calls > 0;
+  });
 }
 
 py::object make_callable(const std::string& name, PyCallable fn,

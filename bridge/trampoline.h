@@ -39,6 +39,9 @@ class CallableRegistry {
   };
   std::shared_ptr<State> add(std::string name, PyCallable fn);
   void release_all();
+  // True while a call of one of its callables runs: when the host has stopped, one
+  // suspended in a wait whose greenlet the host has not ended yet.
+  bool any_active() const;
 
  private:
   std::vector<std::weak_ptr<State>> states_;
