@@ -59,8 +59,10 @@ double GCodeCommand::get_float(const std::string& name, std::optional<double> de
   std::string text = trim(raw);
   char* end = nullptr;
   double value = std::strtod(text.c_str(), &end);
-  // Infinite and NaN values would plan impossible moves, so they never parse.
-  if (text.empty() || *end != '\0' || !std::isfinite(value)) {
+  // Infinite and NaN values would plan impossible moves, so they never parse; hexadecimal
+  // ("0x10") does not parse in the host either.
+  const bool hexadecimal = text.find_first_of("xX") != std::string::npos;
+  if (text.empty() || *end != '\0' || !std::isfinite(value) || hexadecimal) {
     throw CommandError("Error on '" + commandline_ + "': unable to parse " + raw);
   }
   auto fail = [&](const char* what, double bound) {

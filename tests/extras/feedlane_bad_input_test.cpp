@@ -72,7 +72,10 @@ TEST_F(BadInput, ParametersOutOfRangeOrNoNumbersAreRefused) {
                                  "BOX_TEMP_SET VT0=abc",
                                  "CUT_FILAMENT T=nan",
                                  "TIGHTEN_FILAMENT T=99999999999999999999",
-                                 "TOOL_CHANGE_START F=x"}) {
+                                 "TOOL_CHANGE_START F=x",
+                                 "TOOL_CHANGE_START F=0 T=16",
+                                 "TOOL_CHANGE_START F=-2 T=1",
+                                 "BOX_PREFLIGHT FILE=x.gcode TOLERANCE=0x10"}) {
     const std::string error = refused(line);
     EXPECT_FALSE(error.empty()) << line;
   }

@@ -97,10 +97,16 @@ TEST_F(HeatingTest, DryingTurnsEverySlotOverUntilItsTimeIsUp) {
 TEST_F(HeatingTest, DryingIsStoppedOrRefusedByCommand) {
   EXPECT_EQ(lane_host_.command("ENABLE_BOX_DRY BOX=2 TEMP=55"),
             std::vector<std::string>{"!!Invalid BOX number. Available: 1-1"});
-  EXPECT_EQ(lane_host_.command("ENABLE_BOX_DRY BOX=1 END_TIME=0 TEMP=55"),
-            std::vector<std::string>{"// Parameter setting error, please reset."});
-  EXPECT_EQ(lane_host_.command("ENABLE_BOX_DRY BOX=1"),
-            std::vector<std::string>{"// Parameter setting error, please reset."});
+  // Refusals are command errors, so that a macro asking for the drying stops too.
+  for (const char* refused :
+       {"ENABLE_BOX_DRY BOX=1 END_TIME=0 TEMP=55", "ENABLE_BOX_DRY BOX=1",
+        "ENABLE_BOX_DRY BOX=1 TEMP=55 END_TIME=99999999999", "ENABLE_BOX_DRY BOX=1 TEMP=0x10"}) {
+    const auto lines = lane_host_.command(refused);
+    ASSERT_FALSE(lines.empty()) << refused;
+    EXPECT_THAT(lines.back(), testing::StartsWith("!! ")) << refused;
+  }
+  EXPECT_THAT(lane_host_.command("ENABLE_BOX_DRY BOX=1 END_TIME=0 TEMP=55"),
+              testing::Contains("!! Parameter setting error, please reset."));
   EXPECT_EQ(lane_host_.command("DISABLE_BOX_DRY"),
             std::vector<std::string>{"// No active heating for BOX 1"});
   EXPECT_TRUE(targets_.empty());
@@ -129,15 +135,20 @@ TEST_F(HeatingTest, DryingTheHeaterRefusesNeverStarts) {
   EXPECT_TRUE(slots_drying(false));
   EXPECT_TRUE(lane_host_.hub().heating_timers().empty());
 
-  // A drying replaced by a refused one does not leave its heater on without an end.
-  lane_host_.command("ENABLE_BOX_DRY BOX=1 TEMP=50");
+  // Retyped with a TEMP the heater refuses, the running drying goes on as it was; hours and
+  // degrees may be fractional.
+  lane_host_.command("ENABLE_BOX_DRY BOX=1 TEMP=45.5 END_TIME=0.5");
+  EXPECT_EQ(targets_.back().second, 45.5);
   lane_host_.command("ENABLE_BOX_DRY BOX=1 TEMP=90");
-  EXPECT_TRUE(slots_drying(false));
-  EXPECT_TRUE(lane_host_.hub().heating_timers().empty());
-  EXPECT_EQ(targets_.back().second, 0);
+  EXPECT_TRUE(slots_drying(true));
+  EXPECT_EQ(targets_.back().second, 45.5);
   const double refused = lane_host_.now();
   run_to(refused + 600);
-  EXPECT_LT(slot_moves_end(0), refused + 1);
+  EXPECT_TRUE(slots_drying(true));
+  EXPECT_EQ(targets_.back().second, 45.5);
+  run_to(refused + kHourS);
+  EXPECT_TRUE(slots_drying(false));
+  EXPECT_EQ(targets_.back().second, 0);
 }
 
 TEST_F(HeatingTest, PrintHeatTakesTheLowestWantedWithinTheBoxLimits) {

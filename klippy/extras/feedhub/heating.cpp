@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <exception>
+#include <sstream>
 
 #include "klippy/extras/feedhub/feedhub.h"
 #include "klippy/extras/feedhub/gcode_lock.h"
@@ -17,6 +18,9 @@ namespace {
 constexpr int kHighestFilamentNumber = 50;
 constexpr double kTurnOverPeriodS = 300.0;
 constexpr double kSecondsPerHour = 60.0 * 60.0;
+constexpr double kDefaultDryingHours = 8;
+// Spools dry in hours, not days; a longer END_TIME is a typing error.
+constexpr double kMaxDryingHours = 72;
 // A turn-over moves each strand back this far and forward again, slot after slot.
 constexpr double kTurnOverMm = 50;
 constexpr double kTurnOverSpeedMmS = 80;
@@ -27,9 +31,10 @@ bool print_running(const std::string& print_state) {
   return print_state == "printing" || print_state == "paused";
 }
 
-std::string heater_command(int box, long long target_c) {
-  return "SET_HEATER_TEMPERATURE HEATER=heater_box" + std::to_string(box) +
-         " TARGET=" + std::to_string(target_c);
+std::string heater_command(int box, double target_c) {
+  std::ostringstream command;
+  command << "SET_HEATER_TEMPERATURE HEATER=heater_box" << box << " TARGET=" << target_c;
+  return command.str();
 }
 
 // A saved filament number as an integer; nullopt for anything that is not a whole number.
@@ -141,7 +146,7 @@ void FeedHub::set_box_temp(klippy::GCodeCommand& gcmd) {
     const long long set_c = targets[box].set_c;
     if (set_c <= 0) continue;
     if (box < static_cast<int>(box_print_heat_state_.size())) box_print_heat_state_[box] = 1;
-    gcode_.run_script_from_command(heater_command(box + 1, set_c));
+    gcode_.run_script_from_command(heater_command(box + 1, static_cast<double>(set_c)));
   }
 }
 
@@ -161,30 +166,28 @@ void FeedHub::cmd_ENABLE_BOX_DRY(klippy::GCodeCommand& gcmd) {
         "ended");
   const int box = static_cast<int>(gcmd.get_int("BOX", 0, {.minval = 0, .maxval = kMaxBoxCount}));
   const long long box_count = saved_box_count(*this, 1);
-  const long long end_time_h = gcmd.get_int("END_TIME", 8);
-  const long long temp_c = gcmd.get_int("TEMP", 0);
-  const double duration_s = static_cast<double>(end_time_h) * kSecondsPerHour;
+  const double end_time_h = gcmd.get_float("END_TIME", kDefaultDryingHours);
+  const double temp_c = gcmd.get_float("TEMP", 0);
   if (box < 1 || box > box_count) {
     gcmd.respond_raw("!!Invalid BOX number. Available: 1-" + std::to_string(box_count));
     return;
   }
-  if (duration_s <= 0 || temp_c <= 0) {
-    gcmd.respond_info("Parameter setting error, please reset.");
-    return;
-  }
-  const bool restarting = heating_timers_.erase(box) != 0;
-  if (restarting) set_box_drying_state(box, false);
-  set_box_drying_state(box, true);
+  // A command error, so that a macro that asked for the drying stops too.
+  if (end_time_h <= 0 || end_time_h > kMaxDryingHours || temp_c <= 0)
+    throw klippy::CommandError(
+        "Parameter setting error, please reset.\nENABLE_BOX_DRY needs TEMP above 0 (degrees) "
+        "and END_TIME above 0 and at most " +
+        std::to_string(static_cast<int>(kMaxDryingHours)) + " (hours, default 8)");
+  // The heater is set first: a TEMP it refuses leaves a drying that runs as it was.
   try {
     gcode_.run_script_from_command(heater_command(box, temp_c));
   } catch (const klippy::CommandError& e) {
-    // The feeders must not go on reporting a drying that never started.
-    set_box_drying_state(box, false);
-    // The drying that was replaced must not leave its heater on with no timer to end it.
-    if (restarting) gcode_.run_script_from_command(heater_command(box, 0));
     throw gcmd.error("Drying of box " + std::to_string(box) + " not started: " + e.what() +
                      ". Choose a TEMP the box heater accepts");
   }
+  const double duration_s = end_time_h * kSecondsPerHour;
+  if (heating_timers_.erase(box) != 0) set_box_drying_state(box, false);
+  set_box_drying_state(box, true);
   const double start = reactor_.monotonic();
   BoxDrying& drying = heating_timers_[box];
   drying.start_time = start;

@@ -49,8 +49,9 @@ void ToolChange::move(const klippy::Position& /*newpos*/, double /*speed*/) {}
 
 void ToolChange::cmd_TOOL_CHANGE_START(klippy::GCodeCommand& gcmd) {
   FeedHub& hub = printer_.lookup_object<FeedHub>(FeedHub::kObjectName);
-  const long long from_tool = gcmd.get_int("F", -1);
-  const long long to_tool = gcmd.get_int("T", -2);
+  // Checked before anything changes: a tool the box cannot have is a typing error.
+  const long long from_tool = gcmd.get_int("F", -1, {.minval = -1, .maxval = kMaxTools - 1});
+  const long long to_tool = gcmd.get_int("T", -2, {.minval = 0, .maxval = kMaxTools - 1});
   const klippy::Value from_slot = slot_of_tool(hub, from_tool);
   const klippy::Value to_slot = slot_of_tool(hub, to_tool);
   hub.save_variable("is_tool_change", 1);
