@@ -35,6 +35,7 @@ default_nominal_filament_diameter: 1.75
 measurement_delay: 70
 enable: True
 pause_on_runout: False
+enable_flow_compensation: False
 [feedhub]
 b_button_pin: ^mcu_box1:PB0
 b_endstop_pin: mcu_box1:PB1

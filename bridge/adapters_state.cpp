@@ -194,6 +194,18 @@ class BridgeHallSensor final : public HostAdapter<klippy::HallFilamentWidthSenso
     const klippy::Value* active = status ? status->find("is_active") : nullptr;
     return active && active->truthy();
   }
+  std::optional<bool> flow_compensation() const override {
+    if (!py::hasattr(object_, "enable_flow_compensation")) return std::nullopt;
+    return link_.get<bool>(object_, "enable_flow_compensation");
+  }
+  // The host's once-a-second timer is what applies M221; parked, it applies nothing more.
+  // Its runout check stops with it, which the box does not use (pause_on_runout: False).
+  void stop_flow_compensation() override {
+    if (!py::hasattr(object_, "extrude_factor_update_timer")) return;
+    py::object host_reactor = link_.invoke(py::getattr(object_, "printer"), "get_reactor");
+    link_.invoke(host_reactor, "update_timer", py::getattr(object_, "extrude_factor_update_timer"),
+                 klippy::Reactor::NEVER);
+  }
 
  private:
   klippy::Reactor& reactor_;

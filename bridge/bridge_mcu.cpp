@@ -124,6 +124,10 @@ void BridgeMcu::register_config_callback(std::function<void()> callback) {
       }));
 }
 
+bool BridgeMcu::knows_command(const std::string& msgformat) const {
+  return !link_.invoke(object_, "try_lookup_command", msgformat).is_none();
+}
+
 std::unique_ptr<klippy::McuQueryCommand> BridgeMcu::lookup_query_command(
     const std::string& msgformat, const std::string& respformat, int oid,
     klippy::CommandQueue* cq) {

@@ -32,6 +32,7 @@ class BridgeMcu final : public HostAdapter<klippy::Mcu> {
                                                                 int oid,
                                                                 klippy::CommandQueue* cq) override;
   klippy::CommandQueue* alloc_command_queue() override;
+  bool knows_command(const std::string& msgformat) const override;
   double estimated_print_time(double eventtime) const override;
   double print_time_to_clock_time(double print_time) const override;
   std::unique_ptr<klippy::McuEndstop> setup_endstop(const klippy::PinParams& pin) override;

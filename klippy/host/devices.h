@@ -30,6 +30,11 @@ class HallFilamentWidthSensor : public PrinterObject {
   virtual double diameter() const = 0;
   // While not active the host reports the nominal diameter, whatever the sensor sees.
   virtual bool is_active() const = 0;
+  // The host's flow compensation (M221 from the measured width), where the host has a
+  // switch for it (`enable_flow_compensation`); nullopt on hosts that always compensate.
+  virtual std::optional<bool> flow_compensation() const = 0;
+  // Stops the compensation on hosts without that switch; the extrude factor stays as set.
+  virtual void stop_flow_compensation() = 0;
 };
 
 }  // namespace klippy

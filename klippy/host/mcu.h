@@ -72,6 +72,9 @@ class Mcu : public PrinterObject {
                                                                 int oid = -1,
                                                                 CommandQueue* cq = nullptr) = 0;
   virtual CommandQueue* alloc_command_queue() = 0;
+  // Whether the MCU's firmware has the command `msgformat` (the host's try_lookup_command);
+  // known once the MCU has identified itself ("klippy:mcu_identify").
+  virtual bool knows_command(const std::string& msgformat) const = 0;
   virtual double estimated_print_time(double eventtime) const = 0;
   virtual double print_time_to_clock_time(double print_time) const = 0;
   // Pins of this chip, created without reserving them in the pin registry.

@@ -1,5 +1,6 @@
 #include "sim/host/filament_sensors.h"
 
+#include <cmath>
 #include <cstdio>
 
 #include "klippy/host/components.h"
@@ -159,8 +160,10 @@ SimHallFilamentWidthSensor::SimHallFilamentWidthSensor(klippy::ConfigSection& co
   nominal_diameter_mm_ = config.getfloat("default_nominal_filament_diameter", {}, {.above = 1.});
   config.getfloat("measurement_delay", {}, {.above = 0.});
   const double max_difference = config.getfloat("max_difference", 0.2);
+  max_difference_mm_ = max_difference;
   active_ = config.getboolean("enable", false);
-  config.getfloat("min_diameter", 1.0);
+  runout_min_mm_ = config.getfloat("min_diameter", 1.0);
+  flow_compensation_ = config.getboolean("enable_flow_compensation", true);
   config.getfloat("max_diameter", nominal_diameter_mm_ + max_difference);
   config.getboolean("logging", false);
   config.getboolean("use_current_dia_while_delay", false);
@@ -178,6 +181,12 @@ SimHallFilamentWidthSensor::SimHallFilamentWidthSensor(klippy::ConfigSection& co
   config.getfloat("pause_delay", 0.5, {.above = 0.});
   config.getfloat("event_delay", 3.0, {.minval = 0.});
   auto& gcode = printer_.lookup_object<klippy::GCodeDispatch>("gcode");
+  klippy::Reactor& reactor = printer_.get_reactor();
+  flow_timer_ =
+      reactor.register_timer([this](double eventtime) { return compensate_flow(eventtime); });
+  printer_.register_event_handler("klippy:ready", [this, &reactor] {
+    reactor.update_timer(flow_timer_, klippy::Reactor::NOW);
+  });
   gcode.register_command("QUERY_FILAMENT_WIDTH", [this](klippy::GCodeCommand& gcmd) {
     char text[64];
     std::snprintf(text, sizeof text, "Filament diameter: %.3f mm", diameter());
@@ -185,12 +194,30 @@ SimHallFilamentWidthSensor::SimHallFilamentWidthSensor(klippy::ConfigSection& co
   });
   gcode.register_command("ENABLE_FILAMENT_WIDTH_SENSOR", [this](klippy::GCodeCommand& gcmd) {
     active_ = true;
+    printer_.get_reactor().update_timer(flow_timer_, klippy::Reactor::NOW);
     gcmd.respond_info("Filament width sensor: ON");
   });
   gcode.register_command("DISABLE_FILAMENT_WIDTH_SENSOR", [this](klippy::GCodeCommand& gcmd) {
     active_ = false;
     gcmd.respond_info("Filament width sensor: OFF");
   });
+}
+
+// The host's measurement delay (the width is applied once the extruder has moved the
+// measured filament to the nozzle) is left out: the width measured now is used.
+double SimHallFilamentWidthSensor::compensate_flow(double eventtime) {
+  if (!active_ || !flow_compensation_) return klippy::Reactor::NEVER;
+  const double width = diameter();
+  long percent = 100;
+  if (width > runout_min_mm_ && std::abs(width - nominal_diameter_mm_) <= max_difference_mm_)
+    percent = std::lround(nominal_diameter_mm_ * nominal_diameter_mm_ / (width * width) * 100.);
+  try {
+    printer_.lookup_object<klippy::GCodeDispatch>("gcode").run_script("M221 S" +
+                                                                      std::to_string(percent));
+  } catch (const klippy::CommandError&) {
+    // Refused only while the host is not ready; the next second tries again.
+  }
+  return eventtime + 1.0;
 }
 
 // The host reports the nominal diameter while the sensor is off, whatever covers it.

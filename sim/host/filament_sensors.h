@@ -80,12 +80,22 @@ class SimHallFilamentWidthSensor final : public klippy::HallFilamentWidthSensor 
   void set_diameter_source(DiameterSource source) { source_ = std::move(source); }
   std::optional<klippy::Value> get_status(double eventtime) override;
   bool is_active() const override { return active_; }
+  std::optional<bool> flow_compensation() const override { return flow_compensation_; }
+  // The simulated host is a current one, with the switch.
+  void stop_flow_compensation() override {}
 
  private:
+  // Once a second, as the host does: M221 from the measured width while compensating.
+  double compensate_flow(double eventtime);
+
   klippy::Printer& printer_;
   DiameterSource source_;
   double nominal_diameter_mm_;
+  double max_difference_mm_;
+  double runout_min_mm_;
   bool active_;
+  bool flow_compensation_;
+  klippy::TimerHandle flow_timer_;
 };
 
 }  // namespace sim

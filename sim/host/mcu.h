@@ -46,6 +46,8 @@ class SimMcu final : public klippy::Mcu {
       const std::string& msgformat, const std::string& respformat, int oid = -1,
       klippy::CommandQueue* cq = nullptr) override;
   klippy::CommandQueue* alloc_command_queue() override;
+  // The simulated boards run the box firmware: every command the modules use is there.
+  bool knows_command(const std::string& /*msgformat*/) const override { return true; }
   double estimated_print_time(double eventtime) const override;
   // The reactor time at which `print_time` is reached.
   double print_time_to_clock_time(double print_time) const override;

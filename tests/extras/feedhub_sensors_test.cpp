@@ -154,6 +154,13 @@ TEST(FeedhubConfig, SectionOrderIsFreeAndMissingSectionsAreNamedAtStart) {
   hall_off.replace(enable, 12, "enable: False");
   EXPECT_THAT(error_of(hall_off),
               HasSubstr("Option 'enable' in section 'hall_filament_width_sensor' must be True"));
+  // Compensating, the sensor would set the print's flow from the box's filament.
+  std::string compensating = feedhub_test::box_config();
+  const std::string off = "enable_flow_compensation: False\n";
+  ASSERT_NE(compensating.find(off), std::string::npos);
+  compensating.erase(compensating.find(off), off.size());
+  EXPECT_THAT(error_of(compensating), HasSubstr("'enable_flow_compensation' in section "
+                                                "'hall_filament_width_sensor' must be False"));
 }
 
 // Axes too short for the cutter, wiper or trash fail the start, naming the places and the

@@ -75,10 +75,18 @@ TEST_F(BadInput, ParametersOutOfRangeOrNoNumbersAreRefused) {
                                  "TOOL_CHANGE_START F=x",
                                  "TOOL_CHANGE_START F=0 T=16",
                                  "TOOL_CHANGE_START F=-2 T=1",
+                                 "BOX_CHECK_TOOL T=5",
                                  "BOX_PREFLIGHT FILE=x.gcode TOLERANCE=0x10"}) {
     const std::string error = refused(line);
     EXPECT_FALSE(error.empty()) << line;
   }
+}
+
+// Said once, with the tool and its mapping, before anything moves.
+TEST_F(BadInput, AToolWhoseSlotIsNotConfiguredIsNamedWithItsMapping) {
+  EXPECT_EQ(refused("BOX_CHECK_TOOL T=5"),
+            "!! T5 uses 2B (slot5), which is not a configured slot: map the tool to one with "
+            "BOX_MAP_TOOL T=5 SLOT=<slot>");
 }
 
 TEST_F(BadInput, AHugeFirstSlotWrapsWithoutOverflow) {

@@ -6,6 +6,7 @@
 #include "klippy/extras/feedhub/filament_table.h"
 #include "sim/host/heater.h"
 #include "sim/host/heaters.h"
+#include "sim/host/print_job.h"
 #include "tests/extras/feedlane_fixture.h"
 #include "tests/support/success_lines.h"
 
@@ -207,6 +208,32 @@ TEST_F(FrontButtons, ErrorsNameTheFaultAndLeaveTheBoxFree) {
   EXPECT_TRUE(targets_.empty());
   EXPECT_FALSE(host_.enable_line(1).is_motor_enabled());
   EXPECT_EQ(busy(), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// A running print keeps its filament and its nozzle heat: the buttons wait for a pause.
+TEST_F(FrontButtons, ButtonsAreRefusedWhilePrintingAndWorkWhilePaused) {
+  load(0);
+  const double tip = strand(0).tip_mm;
+  auto& job = host_.host().printer().lookup_object<sim::SimPrintJob>("virtual_sdcard");
+  // Short lines: commands typed at the console run between them, as in the host.
+  job.start("long.gcode", std::vector<std::string>(600, "G4 P1000"));
+  host_.host().advance(1.0);
+  for (const std::string line : {"E_LOAD SLOT=1", "E_UNLOAD SLOT=0", "E_BOX SLOT=0"}) {
+    const auto lines = command(line);
+    ASSERT_FALSE(lines.empty()) << line;
+    EXPECT_THAT(lines.back(), testing::HasSubstr("a print is running")) << line;
+  }
+  EXPECT_EQ(strand(0).tip_mm, tip);
+  EXPECT_TRUE(targets_.empty());
+  EXPECT_EQ(busy(), 0);
+  command("PAUSE");
+  EXPECT_THAT(command("E_UNLOAD SLOT=0"),
+              testing::Not(testing::Contains(testing::HasSubstr("a print is running"))));
+  EXPECT_LT(strand(0).tip_mm, tip);
 }
 
 }  // namespace

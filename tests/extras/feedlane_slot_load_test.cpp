@@ -328,6 +328,24 @@ TEST_F(FeedlaneJam, FreeFilamentReachesTheEntryAtTheFirstAttempt) {
   EXPECT_LE(tip(), entry_mm + kMirrorOvershootMm);
 }
 
+// Its strand pulled back, the box would still believe the slot is in the extruder.
+TEST_F(FeedlaneSlotLoad, RunStepperRefusesTheSlotInTheExtruder) {
+  insert(0);
+  ASSERT_TRUE(load());
+  host_.command("EXTRUDER_LOAD SLOT=slot0");
+  host_.settle(0);
+  ASSERT_EQ(host_.variable("slot_sync"), Value("slot0"));
+  const double before = tip();
+  const auto lines = host_.command("RUN_STEPPER STEPPER=0");
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(),
+            "!! RUN_STEPPER: 1A (slot0) is loaded into the extruder; unload it first with "
+            "EXTRUDER_UNLOAD SLOT=slot0");
+  host_.host().advance(2.0);
+  EXPECT_EQ(tip(), before);
+  EXPECT_EQ(lane(0).extruder_stepper().synced_extruder(), "extruder");
+}
+
 TEST_F(FeedlaneSlotLoad, CouplingLeavesExactlyOneSlotOnTheExtruder) {
   insert(0);
   ASSERT_TRUE(load());

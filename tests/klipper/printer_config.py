@@ -125,16 +125,27 @@ def embedded_printer_text():
         return _expand_includes(f.read(), os.path.join(REPO, 'config'))
 
 
-def real_host_sections(feedbox, boxes=1):
-    """The embedded printer with `boxes` boxes as the real host gets it, as sections."""
+def host_has_flow_switch():
+    """Whether the host under test has `enable_flow_compensation` (v0.13.0 has not)."""
+    klipper = os.environ.get('FEEDBOX_KLIPPER', '')
+    path = os.path.join(klipper, 'klippy', 'extras', 'hall_filament_width_sensor.py')
+    with open(path) as f:
+        return 'enable_flow_compensation' in f.read()
+
+
+def real_host_sections(feedbox, boxes=1, card_readers=False):
+    """The embedded printer with `boxes` boxes as the real host gets it, as sections; with
+    `card_readers` it keeps the sections that need the box firmware."""
     text = embedded_printer_text() + '\n' + box_files_text(feedbox, boxes)
-    sections = [s for s in split_sections(text)
-                if not s[0].startswith(SIMULATOR_ONLY) and not s[0].startswith(FIRMWARE_ONLY)]
+    left_out = SIMULATOR_ONLY + (() if card_readers else FIRMWARE_ONLY)
+    sections = [s for s in split_sections(text) if not s[0].startswith(left_out)]
     translate_pins(sections)
     set_option(sections, 'save_variables', 'filename',
                '@FOLDER@/printer_data/config/saved_variables.cfg')
     set_option(sections, 'virtual_sdcard', 'path', '@FOLDER@/printer_data/gcodes')
     set_option(sections, 'feedhub', 'base_folder', '@FOLDER@')
+    if not host_has_flow_switch():
+        remove_option(sections, 'hall_filament_width_sensor', 'enable_flow_compensation')
     sections.append(['feedbox_test_probe', ['responses: @FOLDER@/responses.txt']])
     return sections
 

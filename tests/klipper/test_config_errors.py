@@ -44,6 +44,11 @@ class ConfigurationMistakes(HostScenario):
         printer_config.set_option(sections, 'stepper_y', 'position_max', '320')
         self.assertConfigError(self.start_with(sections, '-short'), 'feedhub', 'Y')
 
+    def test_a_box_without_the_card_reader_firmware_is_named(self):
+        sections = printer_config.real_host_sections(self.feedbox, 1, card_readers=True)
+        self.assertConfigError(self.start_with(sections, '-nocardreader'), 'feedtag',
+                               'box firmware', 'auto_read_rfid')
+
     def test_box_detection_before_everything_else_is_fine(self):
         sections = self.fresh_sections()
         scan = [s for s in sections if s[0] == 'feedscan']

@@ -82,3 +82,23 @@ class TwoBoxStates(UserStates):
         self.check_starts({'box_count': 2, 'slot0': 1, 'slot3': 1, 'slot4': 1, 'slot5': 2,
                            'slot_sync': 'slot5', 'last_load_slot': 'slot5'},
                           ['feedlane', 'slot5'])
+
+
+class PrintFlow(HostScenario):
+    def extrude_factor(self, host):
+        host.command('TEST_STATUS OBJECT=gcode_move')
+        import json
+        with open(host.folder + '/responses.txt') as f:
+            lines = [l for l in f.read().splitlines() if l.startswith('status ')]
+        return json.loads(lines[-1][len('status '):])['extrude_factor']
+
+    def test_the_width_sensor_never_changes_the_flow_the_user_set(self):
+        import time
+        host = self.interactive()
+        host.wait_ready()
+        host.command('M221 S95')
+        # A reading inside the sensor's range: the host would set M221 S120 from it.
+        host.command('TEST_HALL DIAMETER=1.6')
+        time.sleep(2.5)
+        self.assertAlmostEqual(self.extrude_factor(host), 0.95)
+        self.assertNotIn('Transition to shutdown state', host.log())

@@ -41,7 +41,7 @@ inline std::string cartesian_rails() {
 inline std::string hall_sensor_section(const std::string& adc1, const std::string& adc2) {
   return "[hall_filament_width_sensor]\nadc1: " + adc1 + "\nadc2: " + adc2 +
          "\ndefault_nominal_filament_diameter: 1.75\nmeasurement_delay: 70\nenable: True\n"
-         "pause_on_runout: False\n";
+         "pause_on_runout: False\nenable_flow_compensation: False\n";
 }
 
 // The body of the configurations' _CG28: homes unless every axis is homed.

@@ -69,6 +69,13 @@ void FeedHub::register_box_data_commands() {
       "BOX_MAP_TOOL", [this](klippy::GCodeCommand& gcmd) { cmd_BOX_MAP_TOOL(gcmd); },
       "Make a slot serve a tool: BOX_MAP_TOOL T=<0-15> SLOT=<1A-4D | slotN | N>");
   register_command(
+      "BOX_CHECK_TOOL",
+      [this](klippy::GCodeCommand& gcmd) {
+        tool_feeder(*this, printer_, gcmd.get_int("T", {}, {.minval = 0, .maxval = kMaxTools - 1}));
+      },
+      "Fail unless the slot that serves tool T is configured, before anything moves (the "
+      "tool macros call it first): BOX_CHECK_TOOL T=<0-15>");
+  register_command(
       "BOX_SET_SLOT", [this](klippy::GCodeCommand& gcmd) { cmd_BOX_SET_SLOT(gcmd); },
       "Describe a slot's spool: BOX_SET_SLOT SLOT=<slot> FILAMENT=<name|code> "
       "COLOR=<name|code> [VENDOR=<vendor>]");

@@ -130,6 +130,12 @@ void FeedHub::handle_connect() {
         "Option 'enable' in section 'hall_filament_width_sensor' must be True for the box: "
         "while the sensor is off it reports its nominal diameter, which the box would take "
         "for filament at the extruder entry.");
+  if (filament_hall_->flow_compensation().value_or(false))
+    throw klippy::ConfigError(
+        "Option 'enable_flow_compensation' in section 'hall_filament_width_sensor' must be "
+        "False for the box: the sensor sees the box's filament arrive, and its flow "
+        "compensation would change the print's extrusion (M221) from that reading. Add "
+        "enable_flow_compensation: False.");
   if (auto* toolhead = printer_.lookup_object_or_null<klippy::Toolhead>("toolhead"))
     check_head_reach(*toolhead, reactor_.monotonic());
   // Every section has been loaded: the feeders and heaters the status reads stay as they are.
@@ -145,6 +151,14 @@ void FeedHub::handle_ready() {
   // The host allows no wait in a ready handler (an error here shuts it down): nothing is
   // saved from here; what must be saved runs from a callback once the host is ready.
   restore_saved_coupling();
+  // A host without the switch compensates flow from the sensor's reading every second;
+  // stopped once its own ready handler has started it, the print's flow stays as set.
+  if (!filament_hall_->flow_compensation()) {
+    reactor_.register_callback([this](double) {
+      filament_hall_->stop_flow_compensation();
+      return klippy::Value();
+    });
+  }
   startup_timers_.emplace_back(
       reactor_, [this](double eventtime) { return delayed_init_rfid(eventtime); },
       reactor_.monotonic() + kStartupTagReadDelayS);

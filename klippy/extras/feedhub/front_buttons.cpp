@@ -34,9 +34,14 @@ std::string with_temperature(std::string script, int temperature_c) {
   return script;
 }
 
-// The box shows busy while a button command runs, however it ends.
+// The box shows busy while a button command runs, however it ends. A running print is not
+// the buttons' to touch: they would unload its filament and cool its nozzle.
 template <typename Body>
-auto as_button_command(FeedHub& hub, Body body) {
+auto as_button_command(FeedHub& hub, klippy::GCodeCommand& gcmd, Body body) {
+  if (hub.print_stats().state() == "printing")
+    throw gcmd.error(gcmd.get_command() +
+                     ": a print is running; the load and unload buttons work while no print "
+                     "runs or while it is paused. Pause the print first (PAUSE).");
   const BoxBusy busy(hub);
   return body();
 }
@@ -81,7 +86,7 @@ void FeedHub::register_front_button_commands() {
 }
 
 void FeedHub::button_extruder_load(klippy::GCodeCommand& gcmd) {
-  as_button_command(*this, [&] {
+  as_button_command(*this, gcmd, [&] {
     ChosenSlot chosen = chosen_slot(printer_, gcmd, "E_LOAD");
     const std::string slot = slot_name(chosen.slot);
     const int new_temp_c = nozzle_temperature(get_temp_by_num(chosen.slot), gcmd, "E_LOAD", slot);
@@ -122,7 +127,7 @@ void FeedHub::button_extruder_load(klippy::GCodeCommand& gcmd) {
 }
 
 bool FeedHub::button_extruder_unload(klippy::GCodeCommand& gcmd) {
-  return as_button_command(*this, [&] {
+  return as_button_command(*this, gcmd, [&] {
     ChosenSlot chosen = chosen_slot(printer_, gcmd, "E_UNLOAD");
     const std::string slot = slot_name(chosen.slot);
     refuse_unload_of_other_slot("E_UNLOAD", slot);
@@ -147,7 +152,7 @@ bool FeedHub::button_extruder_unload(klippy::GCodeCommand& gcmd) {
 }
 
 void FeedHub::button_box_unload(klippy::GCodeCommand& gcmd) {
-  as_button_command(*this, [&] {
+  as_button_command(*this, gcmd, [&] {
     ChosenSlot chosen = chosen_slot(printer_, gcmd, "E_BOX");
     SlotFeeder& feeder = chosen.feeder;
     gcode_.run_script_from_command("DISABLE_ALL_SENSOR");

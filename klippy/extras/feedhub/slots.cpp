@@ -119,6 +119,20 @@ SlotFeeder* find_slot_feeder(klippy::Printer& printer, const std::string& slot_n
   return printer.lookup_object_or_null<SlotFeeder>("feedlane " + slot_name);
 }
 
+SlotFeeder& tool_feeder(const FeedHub& hub, klippy::Printer& printer, long long tool) {
+  const klippy::Value slot = slot_of_tool(hub, tool);
+  const std::optional<int> number = slot_of_name(slot);
+  if (number)
+    if (SlotFeeder* feeder = find_slot_feeder(printer, slot_name(*number))) return *feeder;
+  const std::string named = number && *number < kMaxSlots
+                                ? slot_label(*number) + " (" + slot_name(*number) + ")"
+                                : "'" + slot.str() + "'";
+  throw klippy::CommandError("T" + std::to_string(tool) + " uses " + named +
+                             ", which is not a configured slot: map the tool to one with "
+                             "BOX_MAP_TOOL T=" +
+                             std::to_string(tool) + " SLOT=<slot>");
+}
+
 SlotFeeder& slot_feeder(klippy::Printer& printer, const std::string& slot_name,
                         const std::string& command) {
   if (SlotFeeder* feeder = find_slot_feeder(printer, slot_name)) return *feeder;

@@ -78,6 +78,9 @@ klippy::Value slot_of_tool(const FeedHub& hub, long long tool);
 
 // The feeder "feedlane <slot_name>", or null when none is configured.
 SlotFeeder* find_slot_feeder(klippy::Printer& printer, const std::string& slot_name);
+// The feeder of the slot that serves `tool`; a command error naming the tool, its slot and
+// BOX_MAP_TOOL when that slot is not configured. For checks before anything moves.
+SlotFeeder& tool_feeder(const FeedHub& hub, klippy::Printer& printer, long long tool);
 // The feeder "feedlane <slot_name>"; a CommandError naming `command` and the slot, and
 // saying what to check, when no such feeder is configured.
 SlotFeeder& slot_feeder(klippy::Printer& printer, const std::string& slot_name,

@@ -54,6 +54,17 @@ FeedTag::FeedTag(klippy::ConfigSection& config)
   mcu_.add_config_cmd("query_fm17550 oid=" + oid + " rest_ticks=0", true);
   mcu_.add_config_cmd("config_fm17550 oid=" + oid + " spi_oid=" + std::to_string(spi_->get_oid()));
   mcu_.register_config_callback([this] { build_config(); });
+  // A standard Klipper build on the box fails later with the host's bare "Unknown command":
+  // say instead which firmware the box needs, and how to run without the reader.
+  printer_.register_event_handler("klippy:mcu_identify", [this] {
+    if (mcu_.knows_command(kReadCommand)) return;
+    throw klippy::ConfigError(
+        "Section 'feedtag " + name_ + "': the box micro-controller '" + mcu_.get_name() +
+        "' has no card-reader commands (fm17550_read_card_cb): it runs a standard Klipper "
+        "build, not the box firmware. Flash the box firmware (see \"Running in Klipper\" in the "
+        "README), or run the box without reading tags: remove the [feedtag ...] sections and "
+        "save auto_read_rfid = 0.");
+  });
 }
 
 void FeedTag::build_config() {

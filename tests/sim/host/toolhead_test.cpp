@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "klippy/host/errors.h"
+#include "sim/host/filament_sensors.h"
 #include "sim/host/gcode_move.h"
 #include "sim/host/print_stats.h"
 #include "tests/sim/host/motion_test_config.h"
@@ -338,5 +339,27 @@ TEST(ToolheadConfig, ColdExtrusionIsRefused) {
   host.command("G1 E1 X1");
   EXPECT_EQ(toolhead(host).get_position()[0], 0.);
 }
+
+// As the host's: once a second the print's flow follows the hall sensor's measured width,
+// unless its compensation is switched off.
+class FlowCompensation : public ::testing::TestWithParam<bool> {};
+
+TEST_P(FlowCompensation, FollowsTheWidthOnlyWhileSwitchedOn) {
+  const bool compensating = GetParam();
+  std::string hall = testing_support::hall_sensor_section("PA2", "PA3");
+  if (compensating) hall.replace(hall.find("compensation: False"), 19, "compensation: True");
+  testing_support::TestHost host;
+  host.start(printer_config() + hall);
+  host.host()
+      .printer()
+      .lookup_object<sim::SimHallFilamentWidthSensor>("hall_filament_width_sensor")
+      .set_diameter_source([](double) { return 1.6; });
+  host.command("M221 S95");
+  host.host().advance(2.5);
+  const klippy::Value status = *host.host().printer().find_object("gcode_move")->get_status(0.);
+  EXPECT_NEAR(status.find("extrude_factor")->as_float(), compensating ? 1.2 : 0.95, 0.01);
+}
+
+INSTANTIATE_TEST_SUITE_P(HallSensor, FlowCompensation, ::testing::Bool());
 
 }  // namespace
