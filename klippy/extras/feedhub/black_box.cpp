@@ -80,12 +80,12 @@ void BlackBox::feed_move(int slot, double distance_mm, double speed_mm_s, double
   entry.slot = static_cast<std::int8_t>(slot);
   entry.print_time = start_time;
   entry.values = {distance_mm, speed_mm_s, accel_mm_s2, end_time};
-  last_move_[slot] = entry.seq;
+  last_move_[static_cast<std::size_t>(slot)] = entry.seq;
 }
 
 void BlackBox::move_stopped(int slot, double print_time) noexcept {
   if (slot < 0 || slot >= kMaxSlots) return;
-  RecordEntry* move = ring_.find(last_move_[slot]);
+  RecordEntry* move = ring_.find(last_move_[static_cast<std::size_t>(slot)]);
   if (!move || print_time >= move->values[3] || print_time < move->print_time) return;
   // Where the trapezoid stands at the trip: accelerating, cruising or braking.
   const double distance = std::abs(move->values[0]), speed = move->values[1],
