@@ -4,7 +4,7 @@ ASAN_BUILD ?= build-asan
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all deps configure build run test bench asan-test fuzz fuzz-smoke format tidy \
+.PHONY: all deps configure build run test bench bench-smoke asan-test fuzz fuzz-smoke format tidy \
 	check-layers clean
 
 all: build
@@ -34,6 +34,17 @@ bench: deps
 	@cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release >/dev/null
 	@cmake --build build-release -j$(JOBS)
 	@for b in build-release/bench/bench_*; do echo "== $$b"; $$b; done
+
+# Every benchmark once, briefly, from the ordinary build: CI checks that each still runs
+# to its end (make bench measures). A benchmark that skips with an error fails it too.
+bench-smoke: build
+	@for b in $(BUILD)/bench/bench_*; do \
+	  echo "== $$b"; \
+	  $$b --benchmark_min_time=0.01 >$(BUILD)/bench-smoke.out 2>&1; status=$$?; \
+	  cat $(BUILD)/bench-smoke.out; \
+	  if [ $$status -ne 0 ] || grep -q "ERROR OCCURRED" $(BUILD)/bench-smoke.out; then \
+	    echo "$$b did not run to its end"; exit 1; fi; \
+	done
 
 # The whole suite once more under AddressSanitizer and UndefinedBehaviorSanitizer.
 asan-test: deps
