@@ -58,9 +58,7 @@ class TempFile {
 };
 
 [[noreturn]] void fail(const std::string& path, const std::string& step, int err) {
-  throw std::runtime_error("Unable to write file '" + path + "' (" + step +
-                           "): " + std::generic_category().message(err) +
-                           "; check that its folder exists and is writable");
+  throw std::runtime_error(write_failure_message(path, step, err));
 }
 
 std::string folder_of(const std::string& path) {
@@ -105,6 +103,19 @@ std::string temp_prefix_of(const std::string& base) {
 }
 
 }  // namespace
+
+std::string write_failure_message(const std::string& path, const std::string& step,
+                                  int error_number) {
+  // Permissions are the usual cause, but a user told to check them on a full disk would
+  // look in the wrong place.
+  std::string advice = "check that its folder exists and is writable";
+  if (error_number == ENOSPC)
+    advice = "the disk is full: free space on it";
+  else if (error_number == EDQUOT)
+    advice = "the disk quota of this user is used up: free space or raise the quota";
+  return "Unable to write file '" + path + "' (" + step +
+         "): " + std::generic_category().message(error_number) + "; " + advice;
+}
 
 int remove_leftover_temporaries(const std::string& path) {
   std::string target;
