@@ -124,17 +124,27 @@ int remove_leftover_temporaries(const std::string& path) {
   } catch (const std::runtime_error&) {
     return 0;
   }
-  const std::string folder = folder_of(target);
-  const std::string prefix = temp_prefix_of(base_name_of(target));
+  const std::string base = base_name_of(target);
+  return remove_leftover_temporaries_in(folder_of(target),
+                                        [&](std::string_view name) { return name == base; });
+}
+
+int remove_leftover_temporaries_in(const std::string& folder,
+                                   const std::function<bool(std::string_view)>& is_written_name) {
   std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
   if (!dir) return 0;
+  // Our temporaries are ".<name>.tmp<digits>"; anything else in the folder is not ours.
+  constexpr std::string_view kTemp = ".tmp";
   std::vector<std::string> leftovers;
   while (const dirent* entry = ::readdir(dir.get())) {
     const std::string_view name(entry->d_name);
-    if (name.size() <= prefix.size() || name.substr(0, prefix.size()) != prefix) continue;
-    const std::string_view digits = name.substr(prefix.size());
-    if (digits.find_first_not_of("0123456789") == std::string_view::npos)
-      leftovers.emplace_back(name);
+    const std::size_t temp = name.rfind(kTemp);
+    if (name.size() < 2 || name.front() != '.' || temp == std::string_view::npos || temp < 2)
+      continue;
+    const std::string_view digits = name.substr(temp + kTemp.size());
+    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string_view::npos)
+      continue;
+    if (is_written_name(name.substr(1, temp - 1))) leftovers.emplace_back(name);
   }
   int removed = 0;
   for (const auto& name : leftovers)

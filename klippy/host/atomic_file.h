@@ -26,5 +26,9 @@ std::string write_failure_message(const std::string& path, const std::string& st
 // before its first write. Returns how many it removed; failures to list or remove are
 // not errors (the leftovers only take space).
 int remove_leftover_temporaries(const std::string& path);
+// The same for every file of `folder` whose name `is_written_name` accepts, for a writer
+// of numbered files: a write killed before its rename leaves no file of that name.
+int remove_leftover_temporaries_in(const std::string& folder,
+                                   const std::function<bool(std::string_view)>& is_written_name);
 
 }  // namespace klippy

@@ -166,6 +166,23 @@ TEST(BoxRecord, AFailedWriteKeepsTheOldDumpsAndSaysWhatToDo) {
   EXPECT_EQ(dumps_in(dir.path()).size(), 2U);
 }
 
+TEST(BoxRecord, AStartRemovesWhatKilledWritesOfRecordsAndTheBoxConfigurationLeft) {
+  TempDir dir;
+  const std::string folder = dir.path() + kConfigDir;
+  fs::create_directories(folder);
+  const std::vector<std::string> leftovers = {".box_record_000003.jsonl.tmp123456",
+                                              ".box_record_000001.jsonl.tmp7", ".box.cfg.tmp42"};
+  const std::vector<std::string> kept = {"box_record_000002.jsonl", ".box_record_000003.jsonl.tmpx",
+                                         ".notes.cfg.tmp1", ".box_record_x.jsonl.tmp1"};
+  for (const std::string& name : leftovers) testing_support::write_file(folder + "/" + name, "{");
+  for (const std::string& name : kept) testing_support::write_file(folder + "/" + name, "{");
+  feedbox::SessionOptions options;
+  options.data_dir = dir.path();
+  feedbox::Session session(options);
+  for (const std::string& name : leftovers) EXPECT_FALSE(fs::exists(folder + "/" + name)) << name;
+  for (const std::string& name : kept) EXPECT_TRUE(fs::exists(folder + "/" + name)) << name;
+}
+
 TEST(BoxRecord, TheReplayStartsWhereTheHistoryBegan) {
   feedbox::RecordDump dump;
   dump.dropped = 500;

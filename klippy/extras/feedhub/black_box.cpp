@@ -7,6 +7,7 @@
 
 #include "klippy/extras/feedhub/box_commands.h"
 #include "klippy/extras/feedhub/record_dump.h"
+#include "klippy/host/atomic_file.h"
 #include "klippy/host/file_writer.h"
 #include "klippy/host/log.h"
 
@@ -51,6 +52,9 @@ BlackBox::BlackBox(klippy::ConfigSection& config, klippy::SaveVariables& save_va
   for (const char* option : {"b_button_pin", "b_endstop_pin", "e_endstop_pin"})
     wiring_.emplace_back(option, config.get(option));
   wiring_.emplace_back("base_folder", config.get("base_folder", "/home/zur"));
+  // A host killed while it wrote a record left the temporary file, up to the ring's size.
+  klippy::remove_leftover_temporaries_in(
+      dump_folder(), [](std::string_view name) { return dump_number(std::string(name)) > 0; });
 }
 
 double BlackBox::print_time_of(double eventtime) const noexcept {
