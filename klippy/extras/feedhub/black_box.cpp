@@ -221,6 +221,14 @@ void BlackBox::register_commands(klippy::GCodeDispatch& gcode) {
       "variables) next to the saved variables, for feedbox replay [REASON=text]");
 }
 
+void BlackBox::command_registered(const std::string& name) {
+  box_commands_.insert(name);
+}
+
+bool BlackBox::is_box_command(std::string_view name) const {
+  return box_commands_.find(name) != box_commands_.end();
+}
+
 void BlackBox::cmd_BOX_RECORD_DUMP(klippy::GCodeCommand& gcmd) {
   const std::string reason = gcmd.get("REASON", "BOX_RECORD_DUMP");
   std::string path;
