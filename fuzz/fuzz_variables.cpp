@@ -1,6 +1,6 @@
-// Saved-variables files: any text reads or is refused with IniError; a file that reads,
-// written again, reads back to the same variables, unless a value in it cannot be written
-// (an infinity), which find_unwritable reports.
+// Saved-variables files: any text reads or is refused with IniError; a file that reads
+// holds only values that can be written, and written again reads back to the same
+// variables.
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>
@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   for (const auto& [key, value] : variables)
     if (key.empty()) std::abort();
-  if (klippy::find_unwritable(variables)) return 0;
+  if (klippy::find_unwritable(variables)) std::abort();
   const klippy::VariableMap back =
       klippy::parse_variables(klippy::format_variables(variables), "written.cfg");
   if (back.size() != variables.size()) std::abort();

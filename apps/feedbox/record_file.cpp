@@ -1,54 +1,125 @@
 #include "apps/feedbox/record_file.h"
 
+#include <cmath>
 #include <istream>
+#include <limits>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 
+#include "klippy/extras/feedhub/record_dump.h"
 #include "klippy/extras/feedhub/slots.h"
+#include "klippy/host/value.h"
 
 namespace feedbox {
 namespace {
 
 using nlohmann::json;
 
+// Bounds of what a box writes. A damaged or made-up record beyond them is refused: a replay
+// would wait for ever on its times, and its numbers would not fit what reads them.
+constexpr double kMaxTimeS = 1e9;  // about thirty years of host uptime
+constexpr double kMaxDistanceMm = 1e6;
+constexpr double kMaxSpeed = 1e6;  // mm/s and mm/s^2
+constexpr long long kMaxCode = 999;
+constexpr long long kMaxDepth = 1000;
+
+// A field that no box writes; the reader adds the line number.
+class BadField : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+const json* field(const json& line, const char* key, bool required) {
+  const auto it = line.find(key);
+  if (it != line.end()) return &*it;
+  if (required) throw BadField(std::string("it has no ") + key);
+  return nullptr;
+}
+
+std::string text_of(const json& value) {
+  const std::string text = value.dump();
+  return text.size() <= 40 ? text : text.substr(0, 40) + "...";
+}
+
+long long whole(const json& line, const char* key, long long low, long long high,
+                std::optional<long long> absent = std::nullopt) {
+  const json* value = field(line, key, !absent);
+  if (!value) return *absent;
+  const bool fits = value->is_number_unsigned()
+                        ? value->get<std::uint64_t>() <= static_cast<std::uint64_t>(high)
+                        : value->is_number_integer();
+  const long long number = fits ? value->get<long long>() : 0;
+  if (!fits || number < low || number > high)
+    throw BadField(std::string(key) + " " + text_of(*value) + " is not a whole number from " +
+                   std::to_string(low) + " to " + std::to_string(high));
+  return number;
+}
+
+std::uint64_t count(const json& line, const char* key, bool required) {
+  const json* value = field(line, key, required);
+  if (!value) return 0;
+  if (!value->is_number_unsigned())
+    throw BadField(std::string(key) + " " + text_of(*value) + " is not a count");
+  return value->get<std::uint64_t>();
+}
+
+// Null stands for a time the box could not tell (written for a NaN).
+double bounded(const json& line, const char* key, double low, double high, bool required) {
+  const json* value = field(line, key, required);
+  if (!value || value->is_null()) return 0.0;
+  const double number = value->is_number() ? value->get<double>() : NAN;
+  if (!std::isfinite(number) || number < low || number > high)
+    throw BadField(std::string(key) + " " + text_of(*value) + " is not a number from " +
+                   text_of(json(low)) + " to " + text_of(json(high)));
+  return number;
+}
+
+double seconds(const json& line, const char* key, bool required = true) {
+  return bounded(line, key, -kMaxTimeS, kMaxTimeS, required);
+}
+
+int slot(const json& line, bool required) {
+  return static_cast<int>(whole(line, "slot", required ? 0 : -1, feedhub::kMaxSlots - 1,
+                                required ? std::nullopt : std::optional<long long>(-1)));
+}
+
 RecordEvent event_of(const json& line) {
   RecordEvent e;
   const std::string record = line.at("record").get<std::string>();
-  e.seq = line.value("seq", std::uint64_t{0});
-  e.time = line.value("time", 0.0);
+  e.seq = count(line, "seq", false);
+  e.time = seconds(line, "time", false);
   e.truncated = line.value("truncated", false);
-  auto number = [&](const char* key) {
-    const json& v = line.at(key);
-    return v.is_null() ? 0.0 : v.get<double>();
-  };
   if (record == "sensor") {
     e.kind = RecordEvent::Kind::Sensor;
-    e.print_time = number("print_time");
+    e.print_time = seconds(line, "print_time");
     e.sensor = line.at("sensor").get<std::string>();
-    e.slot = line.value("slot", -1);
+    e.slot = slot(line, e.sensor == "runout");
+    if (e.sensor != "outlet" && e.sensor != "entry" && e.sensor != "runout")
+      throw BadField("sensor \"" + e.sensor + "\" is none of outlet, entry and runout");
     e.filament = line.at("filament").get<bool>();
   } else if (record == "move") {
     e.kind = RecordEvent::Kind::Move;
-    e.slot = line.at("slot").get<int>();
-    e.distance_mm = number("distance");
-    e.speed_mm_s = number("speed");
-    e.accel_mm_s2 = number("accel");
-    e.print_time = number("start");
-    e.end_time = number("end");
+    e.slot = slot(line, true);
+    e.distance_mm = bounded(line, "distance", -kMaxDistanceMm, kMaxDistanceMm, true);
+    e.speed_mm_s = bounded(line, "speed", 0.0, kMaxSpeed, true);
+    e.accel_mm_s2 = bounded(line, "accel", 0.0, kMaxSpeed, true);
+    e.print_time = seconds(line, "start");
+    e.end_time = seconds(line, "end");
+    if (e.end_time < e.print_time) throw BadField("the move ends before it starts");
   } else if (record == "command") {
     e.kind = RecordEvent::Kind::Command;
     e.text = line.at("line").get<std::string>();
-    e.depth = line.value("depth", 0);
+    e.depth = static_cast<int>(whole(line, "depth", 0, kMaxDepth, 0));
     e.by_box = line.value("by_box", false);
   } else if (record == "command_end") {
     e.kind = RecordEvent::Kind::CommandEnd;
-    e.start_seq = line.at("start_seq").get<std::uint64_t>();
+    e.start_seq = count(line, "start_seq", true);
     e.ok = line.at("ok").get<bool>();
     e.text = line.value("error", std::string());
   } else if (record == "error") {
     e.kind = RecordEvent::Kind::Error;
-    e.code = line.at("code").get<int>();
-    e.slot = line.value("slot", -1);
+    e.code = static_cast<int>(whole(line, "code", 0, kMaxCode));
+    e.slot = slot(line, false);
     e.text = line.value("text", std::string());
   } else if (record == "variable") {
     e.kind = RecordEvent::Kind::Variable;
@@ -57,9 +128,19 @@ RecordEvent event_of(const json& line) {
     if (!line.at("old").is_null()) e.old = line.at("old").get<std::string>();
   } else if (record == "ready") {
     e.kind = RecordEvent::Kind::Ready;
-    e.print_time = number("print_time");
+    e.print_time = seconds(line, "print_time");
   }
   return e;
+}
+
+std::vector<std::string> slot_names(const json& line) {
+  std::vector<std::string> slots = line.at("slots").get<std::vector<std::string>>();
+  for (const std::string& name : slots) {
+    if (!feedhub::slot_of_name(klippy::Value(name)))
+      throw BadField("\"" + name + "\" is no slot name (slot0 to slot" +
+                     std::to_string(feedhub::kMaxSlots - 1) + ")");
+  }
+  return slots;
 }
 
 }  // namespace
@@ -74,12 +155,20 @@ RecordDump read_record_dump(std::istream& in, const std::string& source_name) {
       const json line = json::parse(text);
       const std::string record = line.at("record").get<std::string>();
       if (record == "header") {
+        const long long format = whole(line, "format", 0, std::numeric_limits<int>::max());
+        if (format != feedhub::kRecordDumpFormat)
+          throw std::runtime_error(source_name + " is a box record of format " +
+                                   std::to_string(format) +
+                                   ", which this feedbox cannot read (it "
+                                   "reads format " +
+                                   std::to_string(feedhub::kRecordDumpFormat) +
+                                   "); replay it with the feedbox of the box's version");
         header = true;
         dump.reason = line.value("reason", std::string());
-        dump.time = line.value("time", 0.0);
-        dump.dropped = line.value("dropped", std::uint64_t{0});
+        dump.time = seconds(line, "time", false);
+        dump.dropped = count(line, "dropped", false);
       } else if (record == "config") {
-        dump.slots = line.at("slots").get<std::vector<std::string>>();
+        dump.slots = slot_names(line);
       } else if (record == "variables") {
         dump.variables = line.at("values").get<std::map<std::string, std::string>>();
       } else if (record == "start") {
@@ -88,6 +177,9 @@ RecordDump read_record_dump(std::istream& in, const std::string& source_name) {
         dump.events.push_back(event_of(line));
       }
     } catch (const json::exception& e) {
+      throw std::runtime_error(source_name + " line " + std::to_string(number) +
+                               " is not a record of the box (" + e.what() + ")");
+    } catch (const BadField& e) {
       throw std::runtime_error(source_name + " line " + std::to_string(number) +
                                " is not a record of the box (" + e.what() + ")");
     }

@@ -1,6 +1,7 @@
 #include "apps/feedbox/replay_command.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -39,6 +40,14 @@ void lay_out_start(const std::string& data_dir, const ReplayStart& start) {
   write_text(config_dir / "saved_variables.cfg", klippy::format_variables(start.variables));
   for (int box = 1; box <= start.boxes; ++box)
     write_text(config_dir / per_box_world_name(box), replay_world_file(box, start));
+}
+
+// The command's name as the host dispatches it: its first word, in upper case.
+std::string command_name(const std::string& line) {
+  const std::size_t begin = std::min(line.find_first_not_of(" \t"), line.size());
+  std::string name = line.substr(begin, line.find_first_of(" \t", begin) - begin);
+  for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return name;
 }
 
 feedhub::FeedHub* hub_of(Session& session) {
@@ -90,9 +99,6 @@ int run_replay(const ReplayOptions& options, std::ostream& out, std::ostream& er
     return 2;
   }
   const std::vector<CommandSegment> commands = recorded_commands(dump);
-  out << "Replaying " << options.dump_path << " (" << dump.reason << "): " << commands.size()
-      << " box command" << (commands.size() == 1 ? "" : "s") << "\n";
-  describe_start(dump, start, out);
 
   try {
     // The printer goes before its folder.
@@ -106,7 +112,22 @@ int run_replay(const ReplayOptions& options, std::ostream& out, std::ostream& er
     if (options.verbose)
       session_options.output = [&out](const std::string& text) { out << "  | " << text << '\n'; };
     session = std::make_unique<Session>(std::move(session_options));
-    session->advance(start.settle_s);
+    // A box records only its own commands: anything else was put into the record by other
+    // hands, and the replay must not print, restart or save at its word.
+    if (feedhub::FeedHub* hub = hub_of(*session)) {
+      for (const CommandSegment& recorded : commands) {
+        const std::string name = command_name(recorded.line);
+        if (hub->black_box().is_box_command(name)) continue;
+        err << "feedbox: " << options.dump_path << " holds the command " << name
+            << ", which is no box command; a box records only its own, so give a "
+               "box_record_NNNNNN.jsonl file as the box wrote it\n";
+        return 2;
+      }
+    }
+    out << "Replaying " << options.dump_path << " (" << dump.reason << "): " << commands.size()
+        << " box command" << (commands.size() == 1 ? "" : "s") << "\n";
+    describe_start(dump, start, out);
+    session->advance(std::min(start.settle_s, kMaxPauseS));
 
     int differing = 0, differences = 0;
     for (std::size_t i = 0; i < commands.size(); ++i) {

@@ -14,10 +14,6 @@ namespace {
 
 using Kind = RecordEvent::Kind;
 
-// A change seen this long after its move ended still belongs to it (the sensor is read
-// every 10 ms while a move waits for it).
-constexpr double kAfterMoveS = 0.1;
-
 // How far a move had gone at `print_time`, along its trapezoid.
 double moved_by(const RecordEvent& move, double print_time) {
   const double distance = std::abs(move.distance_mm);

@@ -58,9 +58,7 @@ class TempFile {
 };
 
 [[noreturn]] void fail(const std::string& path, const std::string& step, int err) {
-  throw std::runtime_error("Unable to write file '" + path + "' (" + step +
-                           "): " + std::generic_category().message(err) +
-                           "; check that its folder exists and is writable");
+  throw std::runtime_error(write_failure_message(path, step, err));
 }
 
 std::string folder_of(const std::string& path) {
@@ -106,6 +104,19 @@ std::string temp_prefix_of(const std::string& base) {
 
 }  // namespace
 
+std::string write_failure_message(const std::string& path, const std::string& step,
+                                  int error_number) {
+  // Permissions are the usual cause, but a user told to check them on a full disk would
+  // look in the wrong place.
+  std::string advice = "check that its folder exists and is writable";
+  if (error_number == ENOSPC)
+    advice = "the disk is full: free space on it";
+  else if (error_number == EDQUOT)
+    advice = "the disk quota of this user is used up: free space or raise the quota";
+  return "Unable to write file '" + path + "' (" + step +
+         "): " + std::generic_category().message(error_number) + "; " + advice;
+}
+
 int remove_leftover_temporaries(const std::string& path) {
   std::string target;
   try {
@@ -113,17 +124,27 @@ int remove_leftover_temporaries(const std::string& path) {
   } catch (const std::runtime_error&) {
     return 0;
   }
-  const std::string folder = folder_of(target);
-  const std::string prefix = temp_prefix_of(base_name_of(target));
+  const std::string base = base_name_of(target);
+  return remove_leftover_temporaries_in(folder_of(target),
+                                        [&](std::string_view name) { return name == base; });
+}
+
+int remove_leftover_temporaries_in(const std::string& folder,
+                                   const std::function<bool(std::string_view)>& is_written_name) {
   std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
   if (!dir) return 0;
+  // Our temporaries are ".<name>.tmp<digits>"; anything else in the folder is not ours.
+  constexpr std::string_view kTemp = ".tmp";
   std::vector<std::string> leftovers;
   while (const dirent* entry = ::readdir(dir.get())) {
     const std::string_view name(entry->d_name);
-    if (name.size() <= prefix.size() || name.substr(0, prefix.size()) != prefix) continue;
-    const std::string_view digits = name.substr(prefix.size());
-    if (digits.find_first_not_of("0123456789") == std::string_view::npos)
-      leftovers.emplace_back(name);
+    const std::size_t temp = name.rfind(kTemp);
+    if (name.size() < 2 || name.front() != '.' || temp == std::string_view::npos || temp < 2)
+      continue;
+    const std::string_view digits = name.substr(temp + kTemp.size());
+    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string_view::npos)
+      continue;
+    if (is_written_name(name.substr(1, temp - 1))) leftovers.emplace_back(name);
   }
   int removed = 0;
   for (const auto& name : leftovers)

@@ -16,10 +16,19 @@ namespace klippy {
 void write_file_atomically(const std::string& path, std::string_view content,
                            const std::function<void()>& after_fsync = {});
 
+// What a write of `path` that failed at `step` with `error_number` says: the path, the
+// cause and what to do about it.
+std::string write_failure_message(const std::string& path, const std::string& step,
+                                  int error_number);
+
 // Removes the temporary files that writes of `path` left behind when the process died
 // between creating and renaming them. Only the writer of `path` may call it, at start,
 // before its first write. Returns how many it removed; failures to list or remove are
 // not errors (the leftovers only take space).
 int remove_leftover_temporaries(const std::string& path);
+// The same for every file of `folder` whose name `is_written_name` accepts, for a writer
+// of numbered files: a write killed before its rename leaves no file of that name.
+int remove_leftover_temporaries_in(const std::string& folder,
+                                   const std::function<bool(std::string_view)>& is_written_name);
 
 }  // namespace klippy

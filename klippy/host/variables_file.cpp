@@ -72,11 +72,19 @@ VariableMap parse_variables(std::string_view text, const std::string& source_nam
   const IniSection* section = doc.find(kSection);
   if (section == nullptr) return variables;
   for (const auto& option : section->options) {
+    Value value;
     try {
-      variables.insert_or_assign(lower(option.key), Value::parse(option.value));
+      value = Value::parse(option.value);
     } catch (const LiteralError& e) {
       throw_unparsable(source_name, option.line, e.what());
     }
+    // 1e999 reads as an infinity that is written "inf", which no longer reads: refused
+    // here as "inf" is, rather than at the first save, which could then never succeed.
+    if (!reads_back(value))
+      throw_unparsable(source_name, option.line,
+                       option.key + " = " + option.value + " reads as " + value.repr() +
+                           ", which cannot be saved again");
+    variables.insert_or_assign(lower(option.key), std::move(value));
   }
   return variables;
 }

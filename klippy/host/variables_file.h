@@ -24,14 +24,15 @@ bool is_valid_variable_name(std::string_view name);
 // NaN (written "inf", "nan"), nor for values nested deeper than the reader accepts.
 bool reads_back(const Value& value);
 
-// The first key whose value does not read back (see reads_back), or nullptr. A file may
-// hold 1e999, which reads as infinity but is written as "inf": saving the map again would
-// leave a file that no longer starts.
+// The first key whose value does not read back (see reads_back), or nullptr. A file the
+// host read itself may hold 1e999, which reads as infinity but is written as "inf": saving
+// the map again would leave a file that no longer starts.
 const std::string* find_unwritable(const VariableMap& variables);
 
 // Reads the [Variables] section of an INI text (no section: empty map). Keys are lower-cased.
-// A malformed file or value throws IniError, whose message starts with
-// "Unable to parse existing variable file <source_name>".
+// A malformed file or value, or a value that does not read back (1e999), throws IniError,
+// whose message starts with "Unable to parse existing variable file <source_name>" and
+// names the line.
 VariableMap parse_variables(std::string_view text, const std::string& source_name);
 
 }  // namespace klippy

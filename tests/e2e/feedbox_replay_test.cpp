@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 
 #include "apps/feedbox/record_file.h"
@@ -164,6 +165,79 @@ TEST(BoxRecord, AFailedWriteKeepsTheOldDumpsAndSaysWhatToDo) {
   session.host().printer().file_writer().set_fsync_hook({});
   session.run_command("MOTION_TIPS");
   EXPECT_EQ(dumps_in(dir.path()).size(), 2U);
+}
+
+TEST(BoxRecord, AStartRemovesWhatKilledWritesOfRecordsAndTheBoxConfigurationLeft) {
+  TempDir dir;
+  const std::string folder = dir.path() + kConfigDir;
+  fs::create_directories(folder);
+  const std::vector<std::string> leftovers = {".box_record_000003.jsonl.tmp123456",
+                                              ".box_record_000001.jsonl.tmp7", ".box.cfg.tmp42"};
+  const std::vector<std::string> kept = {"box_record_000002.jsonl", ".box_record_000003.jsonl.tmpx",
+                                         ".notes.cfg.tmp1", ".box_record_x.jsonl.tmp1"};
+  for (const std::string& name : leftovers) testing_support::write_file(folder + "/" + name, "{");
+  for (const std::string& name : kept) testing_support::write_file(folder + "/" + name, "{");
+  feedbox::SessionOptions options;
+  options.data_dir = dir.path();
+  feedbox::Session session(options);
+  for (const std::string& name : leftovers) EXPECT_FALSE(fs::exists(folder + "/" + name)) << name;
+  for (const std::string& name : kept) EXPECT_TRUE(fs::exists(folder + "/" + name)) << name;
+}
+
+// A record the box could not have written is refused with exit status 2 before anything
+// runs: absurd times would keep the replay waiting for ever, out-of-range numbers would be
+// read as nonsense, and a command that is not the box's would print, restart or save.
+TEST(BoxRecord, ARecordTheBoxCouldNotHaveWrittenIsRefused) {
+  TempDir dir;
+  const std::string path = dir.path() + "/record.jsonl";
+  const std::string header = R"({"record":"header","format":1,"reason":"r","time":1020.0})";
+  const std::string rest = R"({"record":"config","slots":["slot0","slot1","slot2","slot3"]}
+{"record":"variables","values":{"box_count":"1"}}
+{"seq":1,"time":1000.0,"record":"ready","print_time":0.0}
+)";
+  auto command = [](const std::string& line, const std::string& time = "1010.0") {
+    return R"({"seq":2,"time":)" + time + R"(,"record":"command","line":")" + line +
+           R"(","depth":0,"by_box":false}
+{"seq":3,"time":1010.0,"record":"command_end","start_seq":2,"ok":true}
+)";
+  };
+  auto replay_of = [&](const std::string& text) {
+    testing_support::write_file(path, text);
+    return replay(path);
+  };
+  EXPECT_EQ(replay_of(header + "\n" + rest + command("box_status")).code, 0);
+
+  for (const char* time :
+       {"1e15", "1e300", "-1e300", "18446744073709551615", "-9223372036854775808"}) {
+    const Output refused = replay_of(header + "\n" + rest + command("BOX_STATUS", time));
+    EXPECT_EQ(refused.code, 2) << time;
+    EXPECT_NE(refused.err.find("line 5 is not a record of the box (time "), std::string::npos)
+        << refused.err;
+  }
+  const std::string move =
+      R"({"seq":4,"time":1010.0,"record":"move","slot":SLOT,"distance":10,"speed":50,"accel":50,"start":10,"end":11})";
+  for (const std::string& bad :
+       {std::string(R"({"record":"header","format":"abc","time":1020.0})") + "\n" + rest,
+        std::string(R"({"record":"header","format":2,"time":1020.0})") + "\n" + rest,
+        header + "\n" + rest + std::regex_replace(move, std::regex("SLOT"), "1e300") + "\n",
+        header + "\n" + rest + std::regex_replace(move, std::regex("SLOT"), "16") + "\n",
+        header + "\n" + rest + R"({"seq":4,"time":1010.0,"record":"error","code":1e300})" + "\n",
+        header + "\n" + R"({"record":"config","slots":["slot99999999999"]})" + "\n"}) {
+    const Output refused = replay_of(bad);
+    EXPECT_EQ(refused.code, 2) << bad;
+    EXPECT_TRUE(refused.out.empty()) << refused.out;
+  }
+  EXPECT_NE(replay_of(std::string(R"({"record":"header","format":2})") + "\n" + rest)
+                .err.find("format 2, which this feedbox cannot read"),
+            std::string::npos);
+
+  for (const char* foreign : {"SDCARD_PRINT_FILE FILENAME=x.gcode", "FIRMWARE_RESTART",
+                              "SAVE_VARIABLE VARIABLE=slot0 VALUE=2"}) {
+    const Output refused = replay_of(header + "\n" + rest + command(foreign));
+    EXPECT_EQ(refused.code, 2) << foreign;
+    EXPECT_NE(refused.err.find("which is no box command"), std::string::npos) << refused.err;
+    EXPECT_EQ(refused.out.find("[1]"), std::string::npos) << refused.out;
+  }
 }
 
 TEST(BoxRecord, TheReplayStartsWhereTheHistoryBegan) {

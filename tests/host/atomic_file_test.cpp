@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -99,6 +100,20 @@ TEST_F(AtomicFileTest, FailureNamesPathAndLeavesOldFile) {
   EXPECT_THROW(write_file_atomically(path("occupied"), "x"), std::runtime_error);
   EXPECT_EQ(read_text_file(path("occupied/keep")), "kept");
   EXPECT_EQ(entries(), 2u) << "temporary file removed";
+}
+
+TEST(WriteFailureMessage, AFullDiskIsNamedRatherThanTheFolderBlamed) {
+  for (const int full : {ENOSPC, EDQUOT}) {
+    const std::string message = write_failure_message("/data/vars.cfg", "writing", full);
+    EXPECT_EQ(message.rfind("Unable to write file '/data/vars.cfg' (writing): ", 0), 0u);
+    EXPECT_NE(message.find("free space"), std::string::npos) << message;
+    EXPECT_EQ(message.find("writable"), std::string::npos) << message;
+  }
+  EXPECT_NE(write_failure_message("/data/vars.cfg", "writing", ENOSPC).find("disk is full"),
+            std::string::npos);
+  EXPECT_NE(write_failure_message("/data/vars.cfg", "creating a temporary file", EACCES)
+                .find("Permission denied; check that its folder exists and is writable"),
+            std::string::npos);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include "klippy/extras/feedhub/box_commands.h"
 #include "klippy/extras/feedhub/record_dump.h"
+#include "klippy/host/atomic_file.h"
 #include "klippy/host/file_writer.h"
 #include "klippy/host/log.h"
 
@@ -51,6 +52,9 @@ BlackBox::BlackBox(klippy::ConfigSection& config, klippy::SaveVariables& save_va
   for (const char* option : {"b_button_pin", "b_endstop_pin", "e_endstop_pin"})
     wiring_.emplace_back(option, config.get(option));
   wiring_.emplace_back("base_folder", config.get("base_folder", "/home/zur"));
+  // A host killed while it wrote a record left the temporary file, up to the ring's size.
+  klippy::remove_leftover_temporaries_in(
+      dump_folder(), [](std::string_view name) { return dump_number(std::string(name)) > 0; });
 }
 
 double BlackBox::print_time_of(double eventtime) const noexcept {
@@ -80,12 +84,12 @@ void BlackBox::feed_move(int slot, double distance_mm, double speed_mm_s, double
   entry.slot = static_cast<std::int8_t>(slot);
   entry.print_time = start_time;
   entry.values = {distance_mm, speed_mm_s, accel_mm_s2, end_time};
-  last_move_[slot] = entry.seq;
+  last_move_[static_cast<std::size_t>(slot)] = entry.seq;
 }
 
 void BlackBox::move_stopped(int slot, double print_time) noexcept {
   if (slot < 0 || slot >= kMaxSlots) return;
-  RecordEntry* move = ring_.find(last_move_[slot]);
+  RecordEntry* move = ring_.find(last_move_[static_cast<std::size_t>(slot)]);
   if (!move || print_time >= move->values[3] || print_time < move->print_time) return;
   // Where the trapezoid stands at the trip: accelerating, cruising or braking.
   const double distance = std::abs(move->values[0]), speed = move->values[1],
@@ -215,6 +219,14 @@ void BlackBox::register_commands(klippy::GCodeDispatch& gcode) {
       [this](klippy::GCodeCommand& gcmd) { cmd_BOX_RECORD_DUMP(gcmd); },
       "Write the box's recent history (sensors, feed moves, commands, errors, saved "
       "variables) next to the saved variables, for feedbox replay [REASON=text]");
+}
+
+void BlackBox::command_registered(const std::string& name) {
+  box_commands_.insert(name);
+}
+
+bool BlackBox::is_box_command(std::string_view name) const {
+  return box_commands_.find(name) != box_commands_.end();
 }
 
 void BlackBox::cmd_BOX_RECORD_DUMP(klippy::GCodeCommand& gcmd) {

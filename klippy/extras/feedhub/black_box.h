@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -76,6 +77,10 @@ class BlackBox {
   void dump_after_error(const ErrorReport& report, std::optional<int> slot);
   // BOX_RECORD_DUMP [REASON=text], recorded like every box command.
   void register_commands(klippy::GCodeDispatch& gcode);
+  // The commands registered through register_box_command, which are all a box records; a
+  // replay runs no other.
+  void command_registered(const std::string& name);
+  bool is_box_command(std::string_view name) const;
 
   const RecordRing& ring() const { return ring_; }
   std::string dump_folder() const;
@@ -95,6 +100,7 @@ class BlackBox {
   int command_depth_ = 0;
   int own_commands_ = 0;
   std::array<std::uint64_t, kMaxSlots> last_move_{};
+  std::set<std::string, std::less<>> box_commands_;
   // The number of the next dump; 0 until the folder was looked at.
   long next_dump_number_ = 0;
 };

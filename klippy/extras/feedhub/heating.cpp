@@ -104,7 +104,7 @@ std::optional<TempRange> FeedHub::get_box_temp_by_slot(const std::string& slot) 
 
 void FeedHub::set_box_temp(klippy::GCodeCommand& gcmd) {
   std::array<long long, kMaxTools> wanted_c{};
-  for (int tool = 0; tool < kMaxTools; ++tool)
+  for (std::size_t tool = 0; tool < wanted_c.size(); ++tool)
     wanted_c[tool] = gcmd.get_int("VT" + std::to_string(tool), -1);
 
   const int box_count = saved_box_count(*this, 0);
@@ -130,7 +130,7 @@ void FeedHub::set_box_temp(klippy::GCodeCommand& gcmd) {
   }
 
   for (int tool = 0; tool < kMaxTools; ++tool) {
-    const long long want_c = wanted_c[tool];
+    const long long want_c = wanted_c[static_cast<std::size_t>(tool)];
     if (want_c == -1) continue;
     const std::string slot = slot_of_tool(*this, tool).str();
     auto& feeder = slot_feeder(printer_, slot, "BOX_TEMP_SET");
@@ -145,7 +145,8 @@ void FeedHub::set_box_temp(klippy::GCodeCommand& gcmd) {
   for (int box = 0; box < box_count; ++box) {
     const long long set_c = targets[box].set_c;
     if (set_c <= 0) continue;
-    if (box < static_cast<int>(box_print_heat_state_.size())) box_print_heat_state_[box] = 1;
+    const auto at = static_cast<std::size_t>(box);
+    if (at < box_print_heat_state_.size()) box_print_heat_state_[at] = 1;
     gcode_.run_script_from_command(heater_command(box + 1, static_cast<double>(set_c)));
   }
 }
@@ -154,7 +155,8 @@ void FeedHub::cmd_disable_box_heater(klippy::GCodeCommand& /*gcmd*/) {
   const int box_count = saved_box_count(*this, 0);
   for (int box = 1; box <= box_count && box <= static_cast<int>(box_print_heat_state_.size());
        ++box) {
-    if (box_print_heat_state_[box - 1] != 0) gcode_.run_script_from_command(heater_command(box, 0));
+    if (box_print_heat_state_[static_cast<std::size_t>(box - 1)] != 0)
+      gcode_.run_script_from_command(heater_command(box, 0));
   }
 }
 

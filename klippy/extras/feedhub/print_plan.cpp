@@ -94,11 +94,15 @@ std::vector<std::string> planned_colours(const Metadata& metadata) {
 }  // namespace
 
 std::string PrintPlan::material_of(int tool) const {
-  return tool >= 0 && static_cast<size_t>(tool) < materials.size() ? materials[tool] : "";
+  return tool >= 0 && static_cast<size_t>(tool) < materials.size()
+             ? materials[static_cast<size_t>(tool)]
+             : "";
 }
 
 std::string PrintPlan::colour_of(int tool) const {
-  return tool >= 0 && static_cast<size_t>(tool) < colours.size() ? colours[tool] : "";
+  return tool >= 0 && static_cast<size_t>(tool) < colours.size()
+             ? colours[static_cast<size_t>(tool)]
+             : "";
 }
 
 PrintPlan read_print_plan(std::istream& in, const std::function<void()>& progress) {

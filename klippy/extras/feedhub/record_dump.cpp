@@ -140,10 +140,10 @@ std::string format_record_dump(const RecordSnapshot& snapshot, const DumpContext
   text += "{\"record\":\"start\",\"sensors\":{";
   first = true;
   for (int index = 0; index < kRecordedSensorCount; ++index) {
-    if (snapshot.start_levels[index] < 0) continue;
+    const std::int8_t level = snapshot.start_levels[static_cast<std::size_t>(index)];
+    if (level < 0) continue;
     const std::string name = index < 2 ? sensor_name(index) : slot_name(index - 2);
-    text += (first ? "" : ",") + json_string(name) + ":" +
-            (snapshot.start_levels[index] ? "true" : "false");
+    text += (first ? "" : ",") + json_string(name) + ":" + (level ? "true" : "false");
     first = false;
   }
   text += "}}\n";

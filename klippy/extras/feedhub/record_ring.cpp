@@ -71,14 +71,17 @@ void RecordRing::append_text(RecordEntry& entry, std::string_view text,
 
 void RecordRing::note_sensor_level(int index, bool filament) noexcept {
   if (index < 0 || index >= kRecordedSensorCount) return;
+  const auto at = static_cast<std::size_t>(index);
   // Nothing recorded of this sensor yet: before this change it read the other level.
-  if (levels_[index] < 0 && start_levels_[index] < 0) start_levels_[index] = filament ? 0 : 1;
-  levels_[index] = filament ? 1 : 0;
+  if (levels_[at] < 0 && start_levels_[at] < 0) start_levels_[at] = filament ? 0 : 1;
+  levels_[at] = filament ? 1 : 0;
 }
 
 std::optional<bool> RecordRing::sensor_level(int index) const noexcept {
-  if (index < 0 || index >= kRecordedSensorCount || levels_[index] < 0) return std::nullopt;
-  return levels_[index] == 1;
+  if (index < 0 || index >= kRecordedSensorCount) return std::nullopt;
+  const std::int8_t level = levels_[static_cast<std::size_t>(index)];
+  if (level < 0) return std::nullopt;
+  return level == 1;
 }
 
 RecordSnapshot RecordRing::snapshot() const {

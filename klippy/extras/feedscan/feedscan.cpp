@@ -9,6 +9,7 @@
 #include "klippy/extras/feedscan/box_slot_data.h"
 #include "klippy/extras/feedscan/config_file.h"
 #include "klippy/extras/feedscan/udev_system_services.h"
+#include "klippy/host/atomic_file.h"
 #include "klippy/host/file_writer.h"
 #include "klippy/host/ini.h"
 #include "klippy/host/toolhead.h"
@@ -44,6 +45,9 @@ FeedScan::FeedScan(klippy::ConfigSection& config)
       firmware_(env_, gcode_),
       serial_monitor_timer_(reactor_,
                             [this](double eventtime) { return monitor_serial_by_id(eventtime); }) {
+  // Box detection replaces the live box configuration; a host killed during that write
+  // left the temporary file.
+  klippy::remove_leftover_temporaries(env_.files.dst_box_cfg);
   printer_.register_event_handler("klippy:ready", [this] { handle_ready(); });
 }
 

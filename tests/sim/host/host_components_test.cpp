@@ -71,19 +71,21 @@ TEST(SaveVariables, NamesAndValuesThatWouldNotReadBackAreRefusedBeforeWriting) {
   EXPECT_EQ(vars.all_variables().size(), 2u);
 }
 
-TEST(SaveVariables, AnInfinityInTheFileIsNamedRatherThanWrittenAsInf) {
+TEST(SaveVariables, AnInfinityInTheFileFailsTheStartNamingKeyAndLine) {
   TestHost host;
-  write_file(host.path(kVarsPath), "[Variables]\nbig = 1e999\nslot0 = 1\n");
-  host.start(kSaveConfig);
-  const std::string before = read_file(host.path(kVarsPath));
-  const Lines lines = host.command("SAVE_VARIABLE VARIABLE=slot0 VALUE=2");
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0].rfind("!! Unable to save variable: big = inf in the file would not read "
-                           "back; correct that line of ",
-                           0),
-            0u)
-      << lines[0];
-  EXPECT_EQ(read_file(host.path(kVarsPath)), before);
+  const std::string text = "[Variables]\nslot0 = 1\nbig = 1e999\n";
+  write_file(host.path(kVarsPath), text);
+  try {
+    host.start(kSaveConfig);
+    FAIL() << "start-up should fail";
+  } catch (const klippy::ConfigError& e) {
+    const std::string message = e.what();
+    EXPECT_NE(message.find("line 3: big = 1e999 reads as inf, which cannot be saved again; "
+                           "correct or delete that line"),
+              std::string::npos)
+        << message;
+  }
+  EXPECT_EQ(read_file(host.path(kVarsPath)), text);
 }
 
 TEST(SaveVariables, AStartRemovesTheTemporaryFilesOfAKilledWriter) {
