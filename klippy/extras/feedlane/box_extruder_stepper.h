@@ -194,6 +194,9 @@ class BoxExtruderStepper final : public feedhub::SlotFeeder {
   void follow_sensor_again();
   // Clears the filament, colour and vendor saved for the slot's spool.
   void forget_filament();
+  // Reports the spool of the print's slot as exhausted and pauses the print (a task of its
+  // own: it takes the G-code lock).
+  void pause_for_exhausted_spool();
 };
 
 }  // namespace feedlane

@@ -7,6 +7,7 @@
 #include "klippy/extras/feedhub/error_codes.h"
 #include "klippy/extras/feedhub/extrusion_mode.h"
 #include "klippy/extras/feedhub/feedhub.h"
+#include "klippy/extras/feedhub/gcode_lock.h"
 #include "klippy/extras/feedhub/saved_values.h"
 #include "klippy/extras/feedlane/box_extruder_stepper.h"
 
@@ -75,10 +76,19 @@ void BoxExtruderStepper::runout_button_callback(double eventtime, int state) {
            feedhub_.get_value_by_key("last_load_slot", feedhub::kNoSlot).str() == stepper_name_);
       if (!feeds_print && !first_report) forget_filament();
       save_state(SlotState::Empty);
-      // The filament left in the tube still prints; the motion sensor must not pause for it.
       if (printing &&
-          feedhub_.get_value_by_key("slot_sync", feedhub::kNoSlot).str() == stepper_name_)
+          feedhub_.get_value_by_key("slot_sync", feedhub::kNoSlot).str() == stepper_name_) {
+        // The filament left in the tube still prints; the motion sensor must not pause for it.
         gcode_.run_script("SET_FILAMENT_SENSOR SENSOR=box_motion_sensor ENABLE=0");
+        // With automatic replacement the next tool change hands the tool over, after
+        // purging what is left. Without it nothing would stop the print once the strand's
+        // tail leaves the extruder: it pauses now, with the rest of the strand in the path.
+        if (!feedhub_.get_value_by_key("auto_reload_detect", false).truthy())
+          reactor_.register_callback([this](double) {
+            pause_for_exhausted_spool();
+            return klippy::Value();
+          });
+      }
       return;
     }
     save_state(SlotState::AtSensor);
@@ -87,6 +97,21 @@ void BoxExtruderStepper::runout_button_callback(double eventtime, int state) {
   } catch (const klippy::CommandError& e) {
     const std::string message =
         "Runout sensor of " + stepper_label_ + " (" + stepper_name_ + "): " + e.what();
+    printer_.log().error(message);
+    gcode_.respond_raw("!! " + message);
+  }
+}
+
+void BoxExtruderStepper::pause_for_exhausted_spool() {
+  try {
+    // Between two lines of the print, as any command.
+    const feedhub::GCodeLock lock(gcode_.get_mutex());
+    if (!is_printing() || !follows_extruder_) return;
+    feedhub_.report_error_general_step(reports::kFilamentExhausted, stepper_num_);
+    feedhub_.pause_for_error(reports::kFilamentExhausted, stepper_num_);
+  } catch (const klippy::CommandError& e) {
+    const std::string message =
+        "Pausing for the run-out spool of " + stepper_label_ + ": " + e.what();
     printer_.log().error(message);
     gcode_.respond_raw("!! " + message);
   }
