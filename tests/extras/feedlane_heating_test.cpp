@@ -151,6 +151,26 @@ TEST_F(HeatingTest, DryingTheHeaterRefusesNeverStarts) {
   EXPECT_EQ(targets_.back().second, 0);
 }
 
+// What a print's start G-code sends while a box dries: the drying does not go on claiming a
+// heat the print has taken over, nor end later as if it had dried.
+TEST_F(HeatingTest, APrintTakingTheHeaterOverEndsTheDryingAndSaysSo) {
+  write_table("[fila1]\nmin_temp: 190\nmax_temp: 230\nbox_min_temp: 40\nbox_max_temp: 50\n");
+  lane_host_.save("filament_slot0", "1");
+  lane_host_.world().world().insert_spool(0, {}, lane_host_.print_time());
+  lane_host_.world().notify_changed();
+  lane_host_.host().run_until([&] { return !lane_host_.lane(0).r_endstop_state(); }, 5);
+  lane_host_.command("ENABLE_BOX_DRY BOX=1 TEMP=55 END_TIME=1");
+  EXPECT_THAT(lane_host_.command("BOX_TEMP_SET VT0=45"),
+              testing::Contains(testing::StartsWith(
+                  "// Drying of box 1 ended early: BOX_TEMP_SET took its heater over.")));
+  EXPECT_TRUE(slots_drying(false));
+  lane_host_.command("DISABLE_BOX_HEATER");
+  EXPECT_EQ(targets_.back().second, 0);
+  run_to(lane_host_.now() + 2 * kHourS);
+  EXPECT_TRUE(testing_support::success_lines(lane_host_.output()).empty())
+      << testing::PrintToString(lane_host_.output());
+}
+
 TEST_F(HeatingTest, PrintHeatTakesTheLowestWantedWithinTheBoxLimits) {
   write_table(
       "[fila1]\nmin_temp: 190\nmax_temp: 230\nbox_min_temp: 40\nbox_max_temp: 50\n"

@@ -197,6 +197,20 @@ TEST_F(RunoutDuringAPrint, WithoutAutomaticReplacementThePrintPausesAsTheSpoolRu
   EXPECT_EQ(host_.variable("slot_sync"), Value("slot0")) << "nothing uncoupled";
 }
 
+// Taken out and pushed back in, the spool's new strand is parked, not driven by extrusion.
+TEST_F(RunoutDuringAPrint, AReinsertedSpoolIsNotCoupledToTheExtruder) {
+  host_.host().advance(0.5);
+  spool(0, "remove");
+  spool(0, "insert");
+  host_.host().advance(30.0);
+  EXPECT_EQ(host_.variable("slot_sync"), Value("slot-1"));
+  EXPECT_EQ(host_.lane(0).extruder_stepper().synced_extruder(), "");
+  const double tip = strand(0).tip_mm;
+  host_.command("G1 E50 F600");
+  host_.command("M400");
+  EXPECT_EQ(strand(0).tip_mm, tip);
+}
+
 class RunoutHandOver : public RunoutDuringAPrint {
  protected:
   bool hands_over() const override { return true; }

@@ -328,6 +328,22 @@ TEST_F(FeedlaneJam, FreeFilamentReachesTheEntryAtTheFirstAttempt) {
   EXPECT_LE(tip(), entry_mm + kMirrorOvershootMm);
 }
 
+// With another slot's strand at the outlet, a parked strand is not pushed on again.
+TEST_F(FeedlaneSlotLoad, ReloadAllNeverPushesAParkedStrandOn) {
+  for (int slot : {0, 1}) {
+    insert(slot);
+    ASSERT_TRUE(load(slot));
+  }
+  host_.command("EXTRUDER_LOAD SLOT=slot1");
+  host_.settle(1);
+  ASSERT_EQ(host_.variable("slot_sync"), Value("slot1"));
+  const double parked = tip(0);
+  for (int i = 0; i < 3; ++i) host_.command("RELOAD_ALL");
+  host_.host().advance(2.0);
+  EXPECT_EQ(tip(0), parked);
+  EXPECT_EQ(host_.variable("slot0"), Value(1));
+}
+
 // Its strand pulled back, the box would still believe the slot is in the extruder.
 TEST_F(FeedlaneSlotLoad, RunStepperRefusesTheSlotInTheExtruder) {
   insert(0);

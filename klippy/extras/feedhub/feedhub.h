@@ -227,6 +227,9 @@ class FeedHub final : public klippy::PrinterObject {
   void cmd_ENABLE_BOX_DRY(klippy::GCodeCommand& gcmd);
   void cmd_DISABLE_BOX_DRY(klippy::GCodeCommand& gcmd);
   // Drying timer of `box`: turns its slots over, and ends the drying after `duration_s`.
+  // A drying whose box heater `command` sets for a print ends, and says so: the heater no
+  // longer dries at the drying's temperature.
+  void end_drying_taken_over(int box, const std::string& command);
   double heating_handler(double eventtime, int box, double start_time, double duration_s);
   // Marks the four feeders of `box` (1-based) as drying or not.
   void set_box_drying_state(int box, bool state);

@@ -145,10 +145,19 @@ void FeedHub::set_box_temp(klippy::GCodeCommand& gcmd) {
   for (int box = 0; box < box_count; ++box) {
     const long long set_c = targets[box].set_c;
     if (set_c <= 0) continue;
+    end_drying_taken_over(box + 1, "BOX_TEMP_SET");
     const auto at = static_cast<std::size_t>(box);
     if (at < box_print_heat_state_.size()) box_print_heat_state_[at] = 1;
     gcode_.run_script_from_command(heater_command(box + 1, static_cast<double>(set_c)));
   }
+}
+
+void FeedHub::end_drying_taken_over(int box, const std::string& command) {
+  if (heating_timers_.erase(box) == 0) return;
+  set_box_drying_state(box, false);
+  gcode_.respond_info("Drying of box " + std::to_string(box) + " ended early: " + command +
+                      " took its heater over. Start it again with ENABLE_BOX_DRY once the "
+                      "print is over.");
 }
 
 void FeedHub::cmd_disable_box_heater(klippy::GCodeCommand& /*gcmd*/) {

@@ -62,6 +62,14 @@ void FeedHub::cmd_RELOAD_ALL(klippy::GCodeCommand& gcmd) {
   if (!b_endstop_state_) {
     // Filament sits at the outlet: push it on a little and let the next load take it.
     SlotFeeder& feeder = slot_feeder(printer_, "slot" + std::to_string(first), "RELOAD_ALL");
+    // Only a strand waiting at its sensor: one already parked or in the extruder would be
+    // pushed on past where the box believes it is, every time.
+    const klippy::Value state = get_value_by_key(feeder.stepper_name(), 0);
+    if (!is_state(state, SlotState::AtSensor) && !is_state(state, SlotState::Failed)) {
+      gcmd.respond_info("RELOAD_ALL: " + slot_label(feeder.stepper_num()) +
+                        " is not waiting at its sensor; nothing was pushed");
+      return;
+    }
     BoxLoading loading(*this);
     feeder.do_move(50, 80, 50);
     feeder.disable_stepper();

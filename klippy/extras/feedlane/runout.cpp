@@ -91,6 +91,10 @@ void BoxExtruderStepper::runout_button_callback(double eventtime, int state) {
       }
       return;
     }
+    // A new strand at the sensor is not the one the extruder holds: coupled, the slot motor
+    // would drive it into the tube with every extrusion.
+    if (feedhub_.get_value_by_key("slot_sync", feedhub::kNoSlot).str() == stepper_name_)
+      slot_sync(false);
     save_state(SlotState::AtSensor);
     if (feedhub_.can_load_slot() && slot_not_unload_)
       gcode_.run_script("RELOAD_ALL RFID=1 FIRST=" + std::to_string(stepper_num_) + "\nM400\n");
