@@ -263,6 +263,23 @@ TEST_F(Retry, AFailedExtruderUnloadIsRepeatedOnceTheJamIsCleared) {
   EXPECT_FALSE(paused());
 }
 
+// The extruder unload of a chained retry fails again: the slot unload does not follow, and
+// the step kept is the unload's own, which a retry heats for.
+TEST_F(Retry, AChainStopsAtItsFirstFailureAndKeepsThatStep) {
+  start();
+  load_into_extruder(0);
+  command("SLOT_UNLOAD SLOT=slot0");
+  ASSERT_EQ(host_.variable("retry_step"), Value("ZKE_004_004_0"));
+  host_.command("SIM_FAULT SLOT=0 KIND=jam");
+  const Lines lines = retry();
+  const auto reports = std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
+    return line.find("Code:ZKE_004_") != std::string::npos;
+  });
+  EXPECT_EQ(reports, 1) << testing::PrintToString(lines);
+  EXPECT_EQ(host_.variable("retry_step"), Value("ZKE_004_009_0"));
+  EXPECT_TRUE(success_lines(lines).empty());
+}
+
 TEST_F(Retry, ABlockedSlotLoadUnloadsTheLoadedSlotFirst) {
   start();
   load_into_extruder(0);

@@ -103,6 +103,9 @@ void FeedHub::repeat_failed_step(klippy::GCodeCommand& gcmd) {
                           slot_label(feeder.stepper_num()));
   };
 
+  // A step that fails again records its own step: a chain stops there and keeps it.
+  auto failed_again = [&] { return !get_value_by_key("retry_step", 0).is_none(); };
+
   switch (action) {
     case RetryAction::ClearFailedSlotLoad: {
       const std::string label = slot_label(feeder.stepper_num());
@@ -115,17 +118,19 @@ void FeedHub::repeat_failed_step(klippy::GCodeCommand& gcmd) {
     case RetryAction::UnloadLoadedThenLoadSlot: {
       const std::string loaded = get_value_by_key("last_load_slot", kNoSlot).str();
       slot_feeder(printer_, loaded, "TRY_MOVE_AGAIN").cmd_EXTRUDER_UNLOAD(gcmd, true);
+      if (failed_again()) return;
       if (feeder.slot_load()) repeated();
       return;
     }
     case RetryAction::UnloadSlot:
       feeder.cmd_SLOT_UNLOAD(gcmd);
-      repeated();
+      if (!failed_again()) repeated();
       return;
     case RetryAction::UnloadExtruderThenSlot:
       feeder.cmd_EXTRUDER_UNLOAD(gcmd, true);
+      if (failed_again()) return;
       feeder.cmd_SLOT_UNLOAD(gcmd);
-      repeated();
+      if (!failed_again()) repeated();
       return;
     case RetryAction::LoadExtruder:
       if (!heated_retry(heat, [&] { feeder.cmd_EXTRUDER_LOAD(gcmd); })) return repeated();
