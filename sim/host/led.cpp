@@ -45,6 +45,7 @@ SimPwmLed::SimPwmLed(klippy::ConfigSection& config) {
 
 void SimPwmLed::update_leds(const std::vector<klippy::Color>& colors,
                             std::optional<double> print_time) {
+  ++update_count_;
   if (!colors.empty()) color_ = colors.front();
   last_print_time_ = print_time;
 }

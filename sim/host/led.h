@@ -26,11 +26,14 @@ class SimPwmLed final : public klippy::PwmLed {
   const klippy::Color& color() const { return color_; }
   // Print time of the last update (nullopt: as soon as possible).
   std::optional<double> last_print_time() const { return last_print_time_; }
+  // Updates sent so far: each one costs the host a round of MCU commands.
+  unsigned long update_count() const { return update_count_; }
   void cmd_SET_LED(klippy::GCodeCommand& gcmd);
 
  private:
   klippy::Color color_{};
   std::optional<double> last_print_time_;
+  unsigned long update_count_ = 0;
 };
 
 std::shared_ptr<klippy::PwmLed> make_pwm_led(klippy::ConfigSection& config);

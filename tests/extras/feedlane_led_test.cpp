@@ -71,7 +71,7 @@ TEST(FeedlaneLed, SteadyStatesAndTheirRecheckInterval) {
   }
 }
 
-TEST(FeedlaneLed, BreathingFollowsTheClockInTenths) {
+TEST(FeedlaneLed, BreathingFollowsTheClockInQuarters) {
   struct Case {
     std::string state;
     int channel;
@@ -81,10 +81,10 @@ TEST(FeedlaneLed, BreathingFollowsTheClockInTenths) {
     LaneHost host;
     start(host, c.state);
     feedlane::BoxExtruderStepper& lane = host.lane(0);
-    EXPECT_DOUBLE_EQ(lane.set_led(12.34), 12.44);
-    EXPECT_DOUBLE_EQ(color(host)[c.channel], 0.3);
+    EXPECT_DOUBLE_EQ(lane.set_led(12.34), 12.59);
+    EXPECT_DOUBLE_EQ(color(host)[c.channel], 0.25);
     lane.set_led(13.34);
-    EXPECT_DOUBLE_EQ(color(host)[c.channel], 0.7);
+    EXPECT_DOUBLE_EQ(color(host)[c.channel], 0.75);
     EXPECT_EQ(color(host)[kRed + kWhite - c.channel], 0);
     // Driven by the timer: a full rise and fall within two seconds.
     double low = 1, high = 0;
@@ -96,6 +96,22 @@ TEST(FeedlaneLed, BreathingFollowsTheClockInTenths) {
     EXPECT_LE(low, 0.1);
     EXPECT_GE(high, 0.9);
   }
+}
+
+// Each update is a round of MCU commands for the host: a steady LED sends its colour once.
+TEST(FeedlaneLed, OnlyChangesReachTheLed) {
+  LaneHost host;
+  start(host, "1");
+  host.host().advance(1.0);
+  const auto& led = host.host().printer().lookup_object<sim::SimPwmLed>("led feedlane slot0");
+  const unsigned long sent = led.update_count();
+  host.host().advance(60.0);
+  EXPECT_EQ(led.update_count(), sent);
+  host.save("slot0", "2");
+  host.host().advance(60.0);
+  // Breathing: eight levels in two seconds, a change at most four times a second.
+  EXPECT_GE(led.update_count() - sent, 60u * 3);
+  EXPECT_LE(led.update_count() - sent, 60u * 4 + 2);
 }
 
 TEST(FeedlaneLed, TheLedFollowsAStateChangeAndShowsInTheStatus) {

@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "klippy/extras/feedhub/box_button.h"
@@ -180,6 +181,8 @@ class BoxExtruderStepper final : public feedhub::SlotFeeder {
   std::shared_ptr<klippy::PwmLed> led_;
   double red_value_ = 0;
   double white_value_ = 0;
+  // The red and white levels last sent to the LED.
+  std::optional<std::pair<double, double>> led_sent_;
   feedhub::ScopedTimer led_timer_;
   int rfid_state_ = 0;
   bool is_drying_ = false;

@@ -11,7 +11,10 @@ namespace {
 constexpr double kBlinkOnS = 0.5;
 constexpr double kBlinkOffS = 1.5;
 constexpr double kSteadyS = 1.0;
-constexpr double kBreathStepS = 0.1;
+// Four levels up and four down: a breath a host can afford for every slot, each step an
+// MCU command.
+constexpr double kBreathStepS = 0.25;
+constexpr double kBreathLevels = 4;
 // Marks a saved state that is no whole number: the LED goes dark.
 constexpr int kUnknownState = 1000;
 // No step writes it today; it stays distinct from the failures so that it can be told apart.
@@ -27,10 +30,12 @@ int led_state_of(const klippy::Value& state) {
   return kUnknownState;
 }
 
-// Rises over one whole second and falls over the next, in tenths.
+// Rises over one whole second and falls over the next, in quarters.
 double breathing_level(double eventtime) {
   const auto whole_s = static_cast<long long>(eventtime);
-  const double rising = static_cast<double>(static_cast<long long>(eventtime * 10) % 10) / 10;
+  const auto steps =
+      static_cast<long long>(eventtime * kBreathLevels) % static_cast<long long>(kBreathLevels);
+  const double rising = static_cast<double>(steps) / kBreathLevels;
   return whole_s % 2 == 0 ? rising : 1 - rising;
 }
 
@@ -78,7 +83,11 @@ double BoxExtruderStepper::set_led(double eventtime) {
       white_value_ = 0;
       break;
   }
-  led_->update_leds({klippy::Color{red_value_, 0, 0, white_value_}}, std::nullopt);
+  // Only a change is sent: a steady LED costs the host nothing but this check.
+  if (!led_sent_ || led_sent_->first != red_value_ || led_sent_->second != white_value_) {
+    led_->update_leds({klippy::Color{red_value_, 0, 0, white_value_}}, std::nullopt);
+    led_sent_ = std::pair{red_value_, white_value_};
+  }
   return eventtime + wake_after_s;
 }
 
