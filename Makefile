@@ -87,15 +87,20 @@ format:
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) build-release $(FUZZ_BUILD)
 
-# Installs the modules into a Klipper checkout's klippy/extras/ and the files they read
-# into the printer's base folder (default /home/zur; name another with BASE_FOLDER= and
-# give the same folder as [feedhub] base_folder):
-#   make install KLIPPER=~/klipper [BASE_FOLDER=/home/pi]
-BASE_FOLDER ?= /home/zur
-.PHONY: install klipper-test klipper-cost
-install: build
-	@test -n "$(KLIPPER)" || { echo "Name the Klipper checkout: make install KLIPPER=/path/to/klipper"; exit 2; }
-	@scripts/install-klipper "$(KLIPPER)" "$(BUILD)" "$(BASE_FOLDER)"
+# Installs the box on a printer host, or updates it (scripts/install --help): builds only
+# the modules and the bridge for the Python that runs Klipper, links them into the Klipper
+# checkout and seeds the printer's base folder (default $HOME; give the same folder as
+# [feedhub] base_folder). INSTALL_FLAGS passes more options (--no-restart, --dry-run, ...).
+#   make install [KLIPPER=~/klipper] [BASE_FOLDER=/home/pi] [PYTHON=~/klippy-env/bin/python]
+#   make uninstall
+INSTALL_ARGS = $(if $(KLIPPER),--klipper "$(KLIPPER)") $(if $(BASE_FOLDER),--base-folder "$(BASE_FOLDER)") \
+	$(if $(PYTHON),--python "$(PYTHON)") $(INSTALL_FLAGS)
+.PHONY: install uninstall klipper-test klipper-cost
+install:
+	@scripts/install $(INSTALL_ARGS)
+
+uninstall:
+	@scripts/install --uninstall $(INSTALL_ARGS)
 
 # The real-host suite against a Klipper checkout (copied to $(BUILD)/klipper-test/ first):
 #   make klipper-test KLIPPER=~/klipper [KLIPPER_TESTS=pattern]

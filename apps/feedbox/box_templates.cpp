@@ -1,27 +1,15 @@
 #include "apps/feedbox/box_templates.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <vector>
 
 #include "apps/feedbox/box_config.h"
-#include "klippy/host/atomic_file.h"
-#include "klippy/host/errors.h"
 #include "sim/host/usb_boxes.h"
 
 namespace feedbox {
 namespace {
-
-constexpr const char* kUpdateScript = "/home/zur/mcu_update_BOX_to_v1.sh";
-constexpr const char* kFlashScript =
-    "#!/bin/sh\n"
-    "# Simulated flashing of a box controller: records its arguments (image, by-id link).\n"
-    "echo \"$@\" >> \"$(dirname \"$0\")/mcu_update.log\"\n";
 
 // Whole sections ("[name]\n...") of a configuration text, in order.
 std::vector<std::string> split_sections(const std::string& text) {
@@ -47,21 +35,6 @@ std::vector<std::string> lines_of(const std::string& text) {
 template <class T>
 bool contains(const std::vector<T>& items, const T& item) {
   return std::find(items.begin(), items.end(), item) != items.end();
-}
-
-void write_file(const std::filesystem::path& target, const std::string& content) {
-  std::error_code ec;
-  std::filesystem::create_directories(target.parent_path(), ec);
-  try {
-    klippy::write_file_atomically(target.string(), content);
-  } catch (const std::exception& e) {
-    throw klippy::ConfigError(std::string("Unable to write the box files: ") + e.what());
-  }
-}
-
-void write_missing(const std::filesystem::path& target, const std::string& content) {
-  std::error_code ec;
-  if (!std::filesystem::exists(target, ec)) write_file(target, content);
 }
 
 }  // namespace
@@ -111,22 +84,6 @@ std::vector<int> included_boxes(const std::string& box_config) {
       boxes.push_back(box);
   }
   return boxes;
-}
-
-void install_box_files(const sim::SimPrinter& printer, int boxes) {
-  for (int n = 0; n <= kMaxBoxes; ++n)
-    write_missing(printer.resolve_path("/home/zur/cfg_with_" + std::to_string(n)), box_template(n));
-  const std::string config_dir = printer.resolve_path(kPrinterConfigDir);
-  for (int box = 1; box <= kMaxBoxes; ++box) {
-    write_missing(std::filesystem::path(config_dir) / ("box" + std::to_string(box) + ".cfg"),
-                  per_box_file(box));
-    write_missing(std::filesystem::path(config_dir) / per_box_world_name(box),
-                  per_box_world_file(box));
-  }
-  const std::string script = printer.resolve_path(kUpdateScript);
-  write_missing(script, kFlashScript);
-  ::chmod(script.c_str(), 0755);
-  write_file(printer.resolve_path(kLiveBoxCfg), box_template(boxes));
 }
 
 }  // namespace feedbox

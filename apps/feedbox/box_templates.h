@@ -7,8 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "sim/host/printer.h"
-
 namespace feedbox {
 
 inline constexpr const char* kLiveBoxCfg = "/home/zur/printer_data/config/box.cfg";
@@ -28,9 +26,5 @@ std::string per_box_world_file(int box);
 std::string per_box_world_name(int box);
 // The box numbers of the "[include boxN.cfg]" lines of a live box configuration.
 std::vector<int> included_boxes(const std::string& box_config);
-
-// Writes the templates, the per-box files and the flashing script where they are missing,
-// and the live box configuration from the template for `boxes` boxes.
-void install_box_files(const sim::SimPrinter& printer, int boxes);
 
 }  // namespace feedbox

@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "apps/feedbox/box_config.h"
+#include "apps/feedbox/box_install.h"
 #include "apps/feedbox/box_templates.h"
 #include "apps/feedbox/embedded_files.h"
 #include "apps/feedbox/product_modules.h"
@@ -33,13 +34,6 @@ void seed_file(const sim::SimPrinter& printer, const std::string& product_path,
 }
 
 }  // namespace
-
-const std::string& embedded_file(const std::string& name) {
-  for (const auto& file : embedded_files()) {
-    if (file.name == name) return file.content;
-  }
-  throw std::out_of_range("no embedded file '" + name + "'");
-}
 
 DataDir::DataDir(const std::string& path) {
   if (!path.empty()) {

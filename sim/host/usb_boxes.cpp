@@ -76,18 +76,6 @@ SimUsbBoxes::SimUsbBoxes(klippy::ConfigSection& root) {
       "ACTION=plug|unplug|bootloader BOX=n [VERSION=x.y.z|none] [PORT=n]");
 }
 
-std::string SimUsbBoxes::box_link(int box, const std::string& version) {
-  const std::string prefix = "/dev/serial/by-id/usb-Klipper_stm32f072xb_ZEKA_BOX_";
-  const std::string suffix = "BOX" + std::to_string(box) + "-if00";
-  if (version == kNoVersion) return prefix + "V1_" + suffix;
-  const char* generation = std::stoi(version) >= 2 ? "V2" : "V1";
-  return prefix + generation + "_" + version + "_" + suffix;
-}
-
-std::string SimUsbBoxes::bootloader_link(int box) {
-  return "/dev/serial/by-id/usb-ZUR_COLOR_BOOT_BOX" + std::to_string(box) + "-if00";
-}
-
 std::vector<klippy::TtyDevice> SimUsbBoxes::list_tty_devices() {
   std::vector<klippy::TtyDevice> devices;
   // The fixed MCUs sit on the board's own bus, whose device paths sort first.
