@@ -108,6 +108,24 @@ TEST_F(FeedhubPreflight, AWrongMaterialOrColourNamesToolSlotAndWhatToDo) {
             std::string::npos);
 }
 
+// Tags store the nearest box colour: pure blue and green are read back as the box's blue
+// and green, far from the slicer's #0000FF and #00FF00, and still the planned spools. A
+// mismatch names the slot that holds what the print plans.
+TEST_F(FeedhubPreflight, ASlotTaggedWithTheNearestBoxColourMatchesAndAMismatchNamesTheRightSlot) {
+  const int blue = feedhub::nearest_colour({0, 0, 255}).code;
+  const int green = feedhub::nearest_colour({0, 255, 0}).code;
+  ASSERT_GT(feedhub::colour_distance({0, 0, 255}, feedhub::colour_by_code(blue)->rgb), 80);
+  start("filament_slot0 = 1\ncolor_slot0 = " + std::to_string(blue) +
+        "\nfilament_slot1 = 1\ncolor_slot1 = " + std::to_string(green) + "\n");
+  write_print("blue.gcode",
+              "; filament_type = PLA;PLA\n; filament_colour = #0000FF;#00FF00\nT0\nT1\n");
+  EXPECT_NE(run("BOX_PREFLIGHT FILE=blue.gcode").find("Pre-flight: OK"), std::string::npos);
+  write_print("swapped.gcode", "; filament_type = PLA\n; filament_colour = #00FF00\nT0\n");
+  EXPECT_NE(
+      run("BOX_PREFLIGHT FILE=swapped.gcode").find("(slot 1B holds it: BOX_MAP_TOOL T=0 SLOT=1B)"),
+      std::string::npos);
+}
+
 TEST_F(FeedhubPreflight, FollowsTheToolMapAndFindsAnEmptyOrUnmappedSlot) {
   start("value_t0 = 'slot3'\nvalue_t1 = 'slot7'\nvalue_t2 = 'nozzle'\n");
   write_print("three.gcode", "T0\nT1\nT2\n");

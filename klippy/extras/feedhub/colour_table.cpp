@@ -37,6 +37,13 @@ std::optional<ColourEntry> colour_by_code(int code) {
   return kColours[static_cast<size_t>(code - kMinColourCode)];
 }
 
+ColourEntry nearest_colour(Rgb rgb) {
+  const ColourEntry* nearest = &kColours[0];
+  for (const ColourEntry& entry : kColours)
+    if (colour_distance(rgb, entry.rgb) < colour_distance(rgb, nearest->rgb)) nearest = &entry;
+  return *nearest;
+}
+
 std::optional<ColourEntry> find_colour(const std::string& text) {
   std::string wanted;
   for (char c : text)

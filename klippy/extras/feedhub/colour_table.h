@@ -29,6 +29,8 @@ std::optional<ColourEntry> find_colour(const std::string& text);
 // "white, black, ..., transparent": every name, for messages that list them.
 std::string colour_names();
 
+// The box colour closest to `rgb`: what a tag written for that colour would carry.
+ColourEntry nearest_colour(Rgb rgb);
 // "#RRGGBB" or "RRGGBB" (any case; a trailing alpha pair "#RRGGBBAA" is ignored).
 std::optional<Rgb> parse_hex_colour(const std::string& text);
 std::string hex_colour(Rgb rgb);

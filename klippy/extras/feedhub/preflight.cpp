@@ -35,18 +35,47 @@ std::string box_material(FeedHub& hub, const klippy::Value& saved) {
 struct BoxColour {
   std::string text;
   std::optional<Rgb> rgb;
+  // The box colour code, when the slot's colour is one (tags carry only those).
+  std::optional<int> code;
 };
 
 BoxColour box_colour(const klippy::Value& saved) {
   if (saved.is_int()) {
     if (auto entry = colour_by_code(static_cast<int>(saved.as_int())))
-      return {std::string(entry->name) + " " + hex_colour(entry->rgb), entry->rgb};
-    return {"code " + saved.repr() + " (not 1-24)", std::nullopt};
+      return {std::string(entry->name) + " " + hex_colour(entry->rgb), entry->rgb, entry->code};
+    return {"code " + saved.repr() + " (not 1-24)", std::nullopt, std::nullopt};
   }
   if (saved.is_string()) {
-    if (auto rgb = parse_hex_colour(saved.str())) return {hex_colour(*rgb), rgb};
+    if (auto rgb = parse_hex_colour(saved.str())) return {hex_colour(*rgb), rgb, std::nullopt};
   }
-  return {"", std::nullopt};
+  return {"", std::nullopt, std::nullopt};
+}
+
+// A tag stores the nearest of the box's colours: a planned colour whose nearest box colour
+// is the slot's matches it, however far the two lie apart in RGB.
+bool colours_match(Rgb planned, const BoxColour& slot, double tolerance) {
+  if (slot.code && nearest_colour(planned).code == *slot.code) return true;
+  return slot.rgb && colour_distance(planned, *slot.rgb) <= tolerance;
+}
+
+// " (slot 1B holds it: BOX_MAP_TOOL T=0 SLOT=1B)" for the first other configured slot with
+// filament whose material and colour match the plan; empty when none does.
+std::string matching_slot_hint(FeedHub& hub, int tool, const std::string& plan_material,
+                               const std::optional<Rgb>& planned_rgb, double tolerance,
+                               const std::string& except) {
+  for (int slot = 0; slot < kMaxSlots; ++slot) {
+    const std::string name = slot_name(slot);
+    if (name == except) continue;
+    auto* feeder = hub.printer().lookup_object_or_null<SlotFeeder>("feedlane " + name);
+    if (!feeder || feeder->r_endstop_state() != 0) continue;
+    const std::string material = box_material(hub, hub.get_value_by_key("filament_" + name, {}));
+    const BoxColour colour = box_colour(hub.get_value_by_key("color_" + name, {}));
+    if (!plan_material.empty() && lower(plan_material) != lower(material)) continue;
+    if (planned_rgb && !colours_match(*planned_rgb, colour, tolerance)) continue;
+    return " (slot " + slot_label(slot) + " holds it: BOX_MAP_TOOL T=" + std::to_string(tool) +
+           " SLOT=" + slot_label(slot) + ")";
+  }
+  return "";
 }
 
 std::string map_advice(int tool) {
@@ -99,15 +128,19 @@ void check_tool(FeedHub& hub, const PrintPlan& plan, double tolerance, ToolCheck
   if (state.is_int() && state.as_int() < 0)
     return fail(check, where + ": the last load of the slot failed (state " + state.repr() +
                            "): run TRY_MOVE_AGAIN or reload slot " + check.slot_label);
+  const auto planned_rgb = parse_hex_colour(plan_colour);
+  auto hint = [&] {
+    return matching_slot_hint(hub, check.tool, plan_material, planned_rgb, tolerance,
+                              check.slot_name);
+  };
   if (!plan_material.empty() && !material.empty() && lower(plan_material) != lower(material))
     return fail(check, where + " holds " + material + " but the print plans " + plan_material +
                            ": load " + plan_material + " into slot " + check.slot_label + " or " +
-                           map_advice(check.tool));
-  const auto planned_rgb = parse_hex_colour(plan_colour);
-  if (planned_rgb && colour.rgb && colour_distance(*planned_rgb, *colour.rgb) > tolerance)
+                           map_advice(check.tool) + hint());
+  if (planned_rgb && colour.rgb && !colours_match(*planned_rgb, colour, tolerance))
     return fail(check, where + " holds " + colour.text + " but the print plans " + plan_colour +
                            ": load that colour into slot " + check.slot_label + " or " +
-                           map_advice(check.tool));
+                           map_advice(check.tool) + hint());
   if (material.empty() || !colour.rgb) {
     check.verdict = ToolVerdict::Unverified;
     check.advice = where + ": the box does not know its " +
