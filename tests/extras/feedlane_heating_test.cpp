@@ -155,10 +155,11 @@ TEST_F(HeatingTest, DryingTheHeaterRefusesNeverStarts) {
 // heat the print has taken over, nor end later as if it had dried.
 TEST_F(HeatingTest, APrintTakingTheHeaterOverEndsTheDryingAndSaysSo) {
   write_table("[fila1]\nmin_temp: 190\nmax_temp: 230\nbox_min_temp: 40\nbox_max_temp: 50\n");
-  lane_host_.save("filament_slot0", "1");
   lane_host_.world().world().insert_spool(0, {}, lane_host_.print_time());
   lane_host_.world().notify_changed();
   lane_host_.host().run_until([&] { return !lane_host_.lane(0).r_endstop_state(); }, 5);
+  // Described as a user does for a spool whose tag cannot be read.
+  lane_host_.command("BOX_SET_SLOT SLOT=1A FILAMENT=1 COLOR=red");
   lane_host_.command("ENABLE_BOX_DRY BOX=1 TEMP=55 END_TIME=1");
   EXPECT_THAT(lane_host_.command("BOX_TEMP_SET VT0=45"),
               testing::Contains(testing::StartsWith(

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "klippy/extras/feedhub/durations.h"
+#include "klippy/extras/feedhub/filament_table.h"
 #include "sim/host/filament_sensors.h"
 #include "sim/host/print_stats.h"
 #include "tests/extras/feedlane_fixture.h"
@@ -149,11 +150,7 @@ class RunoutDuringAPrint : public Runout {
   virtual bool hands_over() const { return false; }
   void SetUp() override {
     start();
-    if (hands_over()) {
-      host_.save("auto_reload_detect", "1");
-      tag(0, "Acme", "FF0000", "PLA");
-      tag(1, "Acme", "FF0000", "PLA");
-    }
+    if (hands_over()) host_.save("auto_reload_detect", "1");
     // Just enough filament to reach the extruder and print a little.
     spool(0, "insert", " LENGTH=1500");
     spool(1, "insert");
@@ -162,6 +159,14 @@ class RunoutDuringAPrint : public Runout {
       host_.run_task([&] { loaded = host_.lane(slot).slot_load(); });
       host_.settle(slot);
       ASSERT_TRUE(loaded);
+    }
+    if (hands_over()) {
+      // Both spools described alike before the runout, as a user does without tags.
+      testing_support::write_file(host_.test().path(feedhub::kFilamentTablePath),
+                                  "[fila1]\nname: PLA\n");
+      for (const char* slot : {"1A", "1B"})
+        host_.command(std::string("BOX_SET_SLOT SLOT=") + slot +
+                      " FILAMENT=PLA COLOR=red VENDOR=Acme");
     }
     host_.command("EXTRUDER_LOAD SLOT=slot0");
     host_.settle(0);
