@@ -76,6 +76,21 @@ class ResumeGuard : public ::testing::Test {
   std::unique_ptr<feedbox::Session> session_;
 };
 
+// A load that failed before the print does not block resuming a pause of the user's own.
+TEST_F(ResumeGuard, AStepFailedBeforeThePrintDoesNotBlockAnUnrelatedResume) {
+  command("SIM_FAULT SLOT=1 KIND=jam");
+  command("EXTRUDER_LOAD SLOT=slot1");
+  ASSERT_TRUE(variable("retry_step").is_string());
+  command("SIM_FAULT SLOT=1 KIND=clear");
+  job().start("own.gcode", {"G28", "G90", "G4 P5000", "G1 X50 Y50 F3000", "M400"});
+  host().advance(1.0);
+  command("PAUSE");
+  const auto lines = command("RESUME");
+  EXPECT_TRUE(mentions(lines, "failed before this print")) << testing::PrintToString(lines);
+  EXPECT_FALSE(mentions(lines, "Not resuming"));
+  finish_job();
+}
+
 TEST_F(ResumeGuard, PlainResumeIsRefusedAndMovesNothingUntilTheRetrySucceeds) {
   pause_on_a_failed_load();
   const Value step = variable("retry_step");

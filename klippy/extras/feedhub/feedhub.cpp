@@ -234,6 +234,9 @@ void FeedHub::report_error_general_step(const ErrorReport& report, int slot) {
 }
 
 void FeedHub::note_error(const ErrorReport& report, std::optional<int> slot) {
+  // Only a step of the running print may have left its nozzle without filament.
+  const std::string print_state = print_stats_.state();
+  step_recorded_in_print_ = print_state == "printing" || print_state == "paused";
   last_error_ = RecordedError{report, slot, reactor_.monotonic()};
   ++errors_noted_;
 }

@@ -301,6 +301,8 @@ class FeedHub final : public klippy::PrinterObject {
 
   klippy::HallFilamentWidthSensor* filament_hall_ = nullptr;
   BoxActivities activities_;
+  // Whether the last failed step was recorded while a print ran or was paused.
+  bool step_recorded_in_print_ = false;
   std::optional<RecordedError> last_error_;
   unsigned long errors_noted_ = 0;
   bool connected_ = false;

@@ -21,6 +21,14 @@ void FeedHub::cmd_BOX_CHECK_RESUME(klippy::GCodeCommand& gcmd) {
     close_error_notice();
     return;
   }
+  // A step that failed before this print did not stop it printing: it does not concern
+  // the nozzle of this print, and stays recorded for its own retry.
+  if (!step_recorded_in_print_) {
+    gcmd.respond_info("Resuming: box step " + recorded.str() +
+                      " failed before this print and does not concern it; it stays recorded "
+                      "(TRY_MOVE_AGAIN repeats it, BOX_CLEAR_ERROR forgets it)");
+    return;
+  }
   throw gcmd.error("Not resuming: box step " + recorded.str() +
                    " failed and has not been retried; the nozzle may hold no filament. Run "
                    "TRY_MOVE_AGAIN to repeat it (the print resumes when it succeeds), or, "
