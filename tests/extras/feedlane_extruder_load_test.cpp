@@ -104,6 +104,28 @@ TEST_F(ExtruderLoad, FilamentOfAnotherSlotInTheOutletFailsAtOnceWithoutAMove) {
   EXPECT_EQ(host_.variable("retry_step"), Value("ZKE_004_006_0"));
 }
 
+// A spool ran out and the extruder drew its tail past the outlet: the tail still covers the
+// extruder entry, so a load of another slot would see the entry "reached" at once and claim
+// a success with its own strand still in the box.
+TEST_F(ExtruderLoad, TheTailOfARunOutStrandAtTheEntryRefusesTheLoadOfAnother) {
+  park(0);
+  park(1);
+  load(0);
+  host_.command("SIM_FAULT SLOT=0 KIND=runout LENGTH=50");
+  host_.command("M83");
+  for (int i = 0; i < 4; ++i) host_.command("G1 E150 F600");
+  host_.command("M400");
+  host_.host().advance(1.0);
+  ASSERT_GT(strand(0).tail_mm, kOutletMm) << "the tail left the outlet";
+  const double tip = strand(1).tip_mm;
+  const auto lines = load(1);
+  EXPECT_TRUE(testing_support::success_lines(lines).empty()) << testing::PrintToString(lines);
+  EXPECT_THAT(lines, testing::Contains(testing::HasSubstr("entry sensor already sees filament")));
+  EXPECT_EQ(strand(1).tip_mm, tip) << "nothing moved";
+  EXPECT_NE(host_.variable("slot1"), Value(2));
+  EXPECT_NE(host_.variable("slot_sync"), Value("slot1"));
+}
+
 TEST_F(ExtruderLoad, FilamentJammedInTheTubeFailsWithoutTheRecoveryPasses) {
   park(0);
   start_print();

@@ -22,6 +22,7 @@ using testing::ElementsAre;
 using testing_support::success_lines;
 using testing_support::SuccessLine;
 
+constexpr double kEntryMm = 1350.;
 constexpr double kOutletMm = 350.;
 constexpr double kParkMm = 260.;
 constexpr const char* kPrinterMacros =
@@ -345,6 +346,31 @@ TEST_F(AutoReload, TheReplacementSlotIsLoadedAndTakesTheToolOver) {
   EXPECT_EQ(host_.variable("slot1"), Value(2));
   EXPECT_EQ(host_.variable("slot_sync"), Value("slot1"));
   EXPECT_EQ(targets_.empty() ? 0. : targets_.front(), 250.);
+}
+
+// The run-out strand's tail still covers the extruder entry: it is printed out first, so
+// the replacement's load reaches the entry itself instead of finding it covered.
+TEST_F(AutoReload, TheRunOutTailLeavesTheEntryBeforeTheReplacementLoads) {
+  start();
+  host_.save("auto_reload_detect", "1");
+  testing_support::write_file(host_.test().path(feedhub::kFilamentTablePath),
+                              "[fila1]\nname: PLA\n");
+  for (const char* slot : {"1A", "1B"})
+    command(std::string("BOX_SET_SLOT SLOT=") + slot + " FILAMENT=PLA COLOR=red VENDOR=Acme");
+  command("BOX_MAP_TOOL T=0 SLOT=1A");
+  park(1);
+  load_into_extruder(0);
+  start_print();
+  command("SIM_FAULT SLOT=0 KIND=runout LENGTH=50");
+  for (int i = 0; i < 4; ++i) command("G1 E150 F600");
+  command("M400");
+  host_.host().advance(1.0);
+  ASSERT_EQ(host_.world().world().level(sim::SensorId::extruder_entry(), host_.print_time()), 1);
+  const Lines lines = command("AUTO_RELOAD_FILAMENT", 1);
+  EXPECT_EQ(host_.variable("slot_sync"), Value("slot1")) << testing::PrintToString(lines);
+  EXPECT_EQ(host_.variable("value_t0"), Value("slot1"));
+  EXPECT_GT(strand(1).tip_mm, kEntryMm) << "the replacement's own strand reached the entry";
+  EXPECT_TRUE(!strand(0).present || strand(0).tail_mm > kEntryMm);
 }
 
 TEST_F(AutoReload, AnAbsolutePrintGetsItsExtrusionModeBack) {

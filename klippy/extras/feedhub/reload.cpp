@@ -26,6 +26,20 @@ class BoxLoading {
   FeedHub& hub_;
 };
 
+// The tail of a run-out strand can lie anywhere between the box outlet and the extruder
+// entry; the extruder prints it out in steps until the entry clears.
+constexpr double kRunOutTailStepMm = 25.;
+constexpr double kRunOutTailLimitMm = 1200.;  // longer than the tube from outlet to entry
+
+bool print_out_run_out_tail(FeedHub& hub, const ExtrusionMode& mode) {
+  for (double printed = 0.; hub.filament_at_extruder_entry(); printed += kRunOutTailStepMm) {
+    if (printed >= kRunOutTailLimitMm) return false;
+    hub.gcode().run_script_from_command(with_relative_extrusion(
+        "G1 E" + std::to_string(static_cast<int>(kRunOutTailStepMm)) + " F300\nM400", mode));
+  }
+  return true;
+}
+
 // "loaded 1A, 1C", or that there was nothing to load.
 std::string reload_summary(const std::vector<int>& loaded) {
   if (loaded.empty()) return "no slot was waiting to be loaded";
@@ -48,11 +62,22 @@ void FeedHub::cmd_AUTO_RELOAD_FILAMENT(klippy::GCodeCommand& gcmd) {
   }
   const std::string temperature = resume_temperature_text();
   gcmd.respond_info(temperature);
-  const std::string hand_over = "M109 S" + temperature + "\nG1 E25 F300\nEXTRUDER_LOAD SLOT=slot" +
-                                std::to_string(next) + "\nG1 E100 F300\nG1 E-1 F1800\nCLEAR_FLUSH";
+  const ExtrusionMode mode = extrusion_mode(gcode_move(), reactor_.monotonic());
+  gcode_.run_script_from_command("M109 S" + temperature);
+  if (!print_out_run_out_tail(*this, mode)) {
+    gcmd.respond_info("The extruder entry still sees the strand that ran out after " +
+                      std::to_string(static_cast<int>(kRunOutTailLimitMm)) +
+                      " mm were printed out; " + slot_label(next) + " was not loaded.");
+    report_error(reports::kAutoReloadFailed);
+    return;
+  }
+  const std::string slot = "slot" + std::to_string(next);
   gcode_.run_script_from_command(
-      with_relative_extrusion(hand_over, extrusion_mode(gcode_move(), reactor_.monotonic())) +
-      "\nRESUME");
+      with_relative_extrusion("G1 E25 F300\nEXTRUDER_LOAD SLOT=" + slot, mode));
+  // A failed load has reported itself and keeps the print paused.
+  if (get_value_by_key("slot_sync", kNoSlot).str() != slot) return;
+  gcode_.run_script_from_command(
+      with_relative_extrusion("G1 E100 F300\nG1 E-1 F1800\nCLEAR_FLUSH", mode) + "\nRESUME");
 }
 
 void FeedHub::cmd_RELOAD_ALL(klippy::GCodeCommand& gcmd) {

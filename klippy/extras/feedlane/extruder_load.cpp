@@ -52,6 +52,22 @@ void BoxExtruderStepper::cmd_EXTRUDER_LOAD(klippy::GCodeCommand& gcmd) {
     gcmd.respond_info(stepper_label_ + " has been sync with Extruder.");
     return;
   }
+  // The entry already sees filament while this slot's strand has not left the box: the
+  // strand there is another's (a run-out spool's tail drawn on by the extruder). Homing
+  // onto that sensor would end at once and claim a load that never happened.
+  if (feedhub_.b_endstop_state() && filament_at_extruder_entry()) {
+    gcmd.respond_info(stepper_label_ +
+                      " was not loaded: the extruder entry sensor already sees "
+                      "filament while " +
+                      stepper_label_ +
+                      " is still in the box. Another "
+                      "strand (the tail of a spool that ran out?) is in the tube or the "
+                      "extruder: take it out (EXTRUDER_UNLOAD, or by hand at the toolhead), "
+                      "then load again.");
+    feedhub_.report_error(reports::kExtruderLoadFailed, stepper_num_);
+    if (is_printing()) feedhub_.pause_for_error(reports::kExtruderLoadFailed, stepper_num_);
+    return;
+  }
   // Every value is checked before the first move, so a bad one changes nothing.
   const FeedMove to_outlet = checked_tuning(kExtruderLoad1);
   const FeedMove through_tube = checked_tuning(kExtruderLoad2);
