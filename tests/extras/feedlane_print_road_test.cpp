@@ -137,11 +137,25 @@ TEST_F(PrintRoad, APrintEndingInsideASameSlotBlockEndsTheBlock) {
   auto& job = host_.host().printer().lookup_object<sim::SimPrintJob>("virtual_sdcard");
   EXPECT_FALSE(print({"TOOL_CHANGE_START F=0 T=1", "PAUSE", "G1 X1 F3000"}));
   host_.command("CANCEL_PRINT");
-  host_.host().advance(2.0);
+  // What the user sends right after the cancel moves the head.
+  host_.command("G90");
+  host_.command("G1 X120 Y140 F6000");
+  host_.command("M400");
+  EXPECT_EQ(host_.toolhead().get_position()[0], 120.);
+  EXPECT_EQ(host_.toolhead().get_position()[1], 140.);
+  host_.host().advance(0.1);
   EXPECT_FALSE(job.is_active());
   EXPECT_FALSE(host_.hub().tool_change().exclude_tool());
+  EXPECT_EQ(host_.variable("is_tool_change"), Value(0));
   ASSERT_TRUE(print({"G90", "G1 X40 Y50 F6000"}));
   EXPECT_EQ(host_.toolhead().get_position()[0], 40.);
+  // A block between two slots, cancelled: the flag does not outlive the print either.
+  host_.save("value_t2", "'slot1'");
+  EXPECT_FALSE(print({"TOOL_CHANGE_START F=0 T=2", "PAUSE", "G1 X1 F3000"}));
+  ASSERT_EQ(host_.variable("is_tool_change"), Value(1));
+  host_.command("CANCEL_PRINT");
+  host_.host().advance(2.0);
+  EXPECT_EQ(host_.variable("is_tool_change"), Value(0));
   // A block the print's end cut short changed nothing.
   for (const std::string& line : host_.output())
     EXPECT_EQ(line.find("Changed"), std::string::npos) << line;

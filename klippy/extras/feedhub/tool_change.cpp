@@ -45,7 +45,24 @@ klippy::Heater& ToolChange::extruder_heater() {
   return printer_.lookup_object<klippy::Toolhead>("toolhead").get_extruder().get_heater();
 }
 
-void ToolChange::move(const klippy::Position& /*newpos*/, double /*speed*/) {}
+void ToolChange::move(const klippy::Position& newpos, double speed) {
+  // A print that ended inside the block (a cancel, say) gives this move back at once: a
+  // watch that polls would swallow what the user sends right after the cancel.
+  if (!open_block_ || !open_block_->in_print ||
+      print_running(printer_.lookup_object<FeedHub>(FeedHub::kObjectName).print_stats().state()))
+    return;
+  const std::shared_ptr<klippy::MoveTransform> next = next_transform_;
+  next->move(newpos, speed);
+  end_exclusion();
+  // The saved flag waits for the file; a move is no place to wait.
+  watch_print_end(printer_.get_reactor().monotonic());
+}
+
+void ToolChange::watch_print_end(double when) {
+  klippy::Reactor& reactor = printer_.get_reactor();
+  print_watch_ = ScopedTimer(
+      reactor, [this](double eventtime) { return watch_print(eventtime); }, when);
+}
 
 void ToolChange::cmd_TOOL_CHANGE_START(klippy::GCodeCommand& gcmd) {
   FeedHub& hub = printer_.lookup_object<FeedHub>(FeedHub::kObjectName);
@@ -55,8 +72,11 @@ void ToolChange::cmd_TOOL_CHANGE_START(klippy::GCodeCommand& gcmd) {
   const klippy::Value from_slot = slot_of_tool(hub, from_tool);
   const klippy::Value to_slot = slot_of_tool(hub, to_tool);
   hub.save_variable("is_tool_change", 1);
-  open_block_ = ToolChangeBlock{from_tool, to_tool, printer_.get_reactor().monotonic(),
-                                print_running(hub.print_stats().state()), hub.errors_noted()};
+  const double now = printer_.get_reactor().monotonic();
+  open_block_ = ToolChangeBlock{from_tool, to_tool, now, print_running(hub.print_stats().state()),
+                                hub.errors_noted()};
+  // However the print ends inside the block, the block ends with it.
+  if (open_block_->in_print) watch_print_end(now + kPrintWatchPeriodS);
   // A second start while excluding must not stack this object on itself: the single end
   // has to bring back the transform that was in force before the block.
   if (from_slot != to_slot || next_transform_) return;
@@ -66,12 +86,6 @@ void ToolChange::cmd_TOOL_CHANGE_START(klippy::GCodeCommand& gcmd) {
   last_position_ = next_transform_->get_position();
   // Temperature waits inside the swallowed block would hold the print for nothing.
   extruder_heater().set_can_wait(false);
-  if (print_running(hub.print_stats().state())) {
-    klippy::Reactor& reactor = printer_.get_reactor();
-    print_watch_ = ScopedTimer(
-        reactor, [this](double eventtime) { return watch_print(eventtime); },
-        reactor.monotonic() + kPrintWatchPeriodS);
-  }
 }
 
 double ToolChange::watch_print(double eventtime) {
@@ -84,7 +98,7 @@ double ToolChange::watch_print(double eventtime) {
     // The moves must come back all the same; the flag is only a record.
     gcode_.respond_raw(std::string("!! Tool change block ended with the print, but ") + e.what());
   }
-  end_exclusion();
+  if (next_transform_) end_exclusion();
   return klippy::Reactor::NEVER;
 }
 
@@ -92,6 +106,7 @@ void ToolChange::cmd_TOOL_CHANGE_END(klippy::GCodeCommand& /*gcmd*/) {
   FeedHub& hub = printer_.lookup_object<FeedHub>(FeedHub::kObjectName);
   const std::optional<ToolChangeBlock> block = open_block_;
   open_block_.reset();
+  print_watch_.reset();
   hub.save_variable("is_tool_change", 0);
   if (next_transform_) end_exclusion();
   if (block) announce_change(hub, *block);
@@ -122,7 +137,6 @@ void ToolChange::end_exclusion() {
   next_transform_ = nullptr;
   hub.gcode_move().reset_last_position();
   extruder_heater().set_can_wait(true);
-  print_watch_.reset();
 }
 
 }  // namespace feedhub

@@ -55,8 +55,9 @@ class ToolChange final : public klippy::MoveTransform,
   void end_exclusion();
   // Says which tools and slots the block ending now changed between, unless it failed.
   void announce_change(FeedHub& hub, const ToolChangeBlock& block);
-  // While a block of a print swallows moves: the print's end, however it ends, ends it.
+  // While a block of a print is open: the print's end, however it ends, ends it.
   double watch_print(double eventtime);
+  void watch_print_end(double when);
 
   klippy::Printer& printer_;
   bool exclude_tool_ = false;
