@@ -146,10 +146,12 @@ TEST(FeedscanSafety, ARefusedTemplateChangesNoFileAndIsReportedOnce) {
   });
   scan.poll_for(1);
   const std::string live = scan.live();
+  const std::string variables = scan.variables();
   scan.command("SIM_USB ACTION=plug BOX=2");
   scan.session->advance(60);
   EXPECT_EQ(scan.session->restarts(), 0);
   EXPECT_EQ(scan.live(), live);
+  EXPECT_EQ(scan.variables(), variables) << "box_count still says what is configured";
   EXPECT_EQ(scan.log_count("does not include 2 box files"), 1);
   EXPECT_EQ(scan.output_count("does not include 2 box files"), 1);
 

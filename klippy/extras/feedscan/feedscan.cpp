@@ -149,6 +149,9 @@ void FeedScan::reconcile(const DetectedDevices& found) {
   const auto configured = configured_serials();
   const auto numbered = number_boxes(found, configured);
   const bool changed = n == 0 ? reconcile_no_box() : reconcile_boxes(numbered, configured);
+  // A refused template leaves the configuration as it was, and with it the saved count:
+  // a count above the configured boxes sends loads to slot feeders that do not exist.
+  if (!refused_template_.empty()) return;
   sync_saved_box_count(n);
   if (!changed) return;
   forget_boxes(boxes_changed(configured, numbered), numbered);
