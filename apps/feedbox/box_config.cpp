@@ -48,12 +48,14 @@ std::string reader_cs_pin(int box, int pair) {
 std::string box_sections(int boxes) {
   check_boxes(boxes);
   if (boxes == 0) return "";
-  // The controller and the shared sensors live on the first box. The encoder only serves
-  // the controller's stall detection: it never pauses a print by itself.
+  // The controller and the shared sensors live on the first box. The encoder serves the
+  // controller's stall detection and, in a print, its jam watch: the box decides whether
+  // a stop pauses the print, never the host by itself.
   std::string text =
       "[mcu mcu_box1]\nserial: /dev/serial/by-id/usb-Klipper_box1\n\n"
       "[filament_motion_sensor box_motion_sensor]\nswitch_pin: mcu_box1:PA0\n"
-      "extruder: extruder\ndetection_length: 7\npause_on_runout: False\n\n"
+      "extruder: extruder\ndetection_length: 7\npause_on_runout: False\n"
+      "runout_gcode: _BOX_FILAMENT_STOPPED\n\n"
       "[feedhub]\nb_button_pin: ^!mcu_box1:PB0\nb_endstop_pin: mcu_box1:PB1\n"
       "e_endstop_pin: mcu_box1:PB2\n\n";
   for (int box = 0; box < boxes; ++box) {

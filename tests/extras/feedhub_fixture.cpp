@@ -19,7 +19,8 @@ std::string box_config(const std::string& extra, const std::string& feedhub_opti
          "[save_variables]\nfilename: " + kVariablesPath + "\n" +
          "[gcode_macro RESUME_PRINT]\nvariable_etemp: 0\ngcode:\n    RESUME\n" +
          "[filament_motion_sensor box_motion_sensor]\nswitch_pin: mcu_box1:" + kMotionPin +
-         "\nextruder: extruder\ndetection_length: 7\n" +
+         "\nextruder: extruder\ndetection_length: 7\npause_on_runout: False\n"
+         "runout_gcode: _BOX_FILAMENT_STOPPED\n" +
          testing_support::hall_sensor_section("PC0", "PC1") + extra + "[feedhub]\n" + pins;
 }
 

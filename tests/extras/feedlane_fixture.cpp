@@ -45,7 +45,8 @@ std::string printer_config(const PrinterSetup& setup) {
       "[gcode_macro MOVE_TO_TRASH]\ngcode:\n    G90\n    G1 X300 Y310 F12000\n" +
       testing_support::kConditionalHomeMacro +
       "[filament_motion_sensor box_motion_sensor]\nswitch_pin: mcu_box1:" + kEncoderPin +
-      "\nextruder: extruder\ndetection_length: 7\n" +
+      "\nextruder: extruder\ndetection_length: 7\npause_on_runout: False\n"
+      "runout_gcode: _BOX_FILAMENT_STOPPED\n" +
       testing_support::hall_sensor_section("PC0", "PC1") + setup.extra +
       "[feedhub]\nb_button_pin: ^!mcu_box1:" + kOutletPin +
       "\nb_endstop_pin: mcu_box1:PB1\ne_endstop_pin: mcu_box1:PB2\n";

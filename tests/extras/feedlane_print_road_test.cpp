@@ -114,6 +114,19 @@ TEST_F(PrintRoad, ASameSlotBlockPullsNothingBack) {
   EXPECT_EQ(host_.lane(0).extruder_stepper().synced_extruder(), "extruder");
 }
 
+// A jam in the middle of a print: the extruder goes on extruding, the box's motion sensor
+// sees the filament stand still, and the print pauses, saying why.
+TEST_F(PrintRoad, AJamInTheMiddleOfAPrintPausesItWithItsReason) {
+  EXPECT_FALSE(print({"G28", "G90", "M83", "EXTRUDER_LOAD SLOT=slot0", "G1 E80 F300",
+                      "G1 X50 Y50 E5 F3000", "SIM_FAULT SLOT=0 KIND=jam", "G1 E20 F300",
+                      "G1 E20 F300", "G1 E20 F300", "G1 X60 Y60 F3000"}));
+  EXPECT_THAT(testing_support::without_advice(host_.output()),
+              testing::Contains("!!Code:ZKE_004_024; Message:The filament of 1A stopped moving "
+                                "while the extruder printed."));
+  EXPECT_EQ(host_.variable("retry_step"), Value("ZKE_004_024_0"));
+  EXPECT_EQ(host_.variable("slot_sync"), Value("slot0")) << "the strand is still in the extruder";
+}
+
 // A print that ends inside a same-slot block, however it ends, gives the moves and heater
 // waits back: the next print is not swallowed.
 TEST_F(PrintRoad, APrintEndingInsideASameSlotBlockEndsTheBlock) {

@@ -211,13 +211,26 @@ inline constexpr ErrorReport kAutoReloadFailed{
     .advice =
         "Load a slot by hand (EXTRUDER_LOAD SLOT=slotN), then run TRY_MOVE_AGAIN and "
         "RESUME."};
+inline constexpr ErrorReport kFilamentStopped{
+    .code = 24,
+    .way = ReportWay::Error,
+    .message = "The filament of %s stopped moving while the extruder printed.",
+    .retry = RetryAction::Forget,
+    .meaning =
+        "The box's motion sensor saw no movement of %s's filament while the extruder "
+        "extruded: a jam in the tube or the toolhead, a tangled spool, or gears that grind "
+        "the filament.",
+    .advice =
+        "Check the spool of %s, the tube and the extruder gears and free the filament; purge "
+        "until it flows from the nozzle, then run TRY_MOVE_AGAIN and RESUME."};
 
 inline constexpr std::array kAll = {
     kSlotLoadFailed,        kExtruderLoaded,       kSlotUnloadFailed,    kUnloadExtruderFirst,
     kLoadFilamentFirst,     kExtruderLoadFailed,   kExtruderNotLoaded,   kExtruderUnloadFailed,
     kFeedingStateIncorrect, kOutletOccupied,       kWrappingFilament,    kSelfInspectionFailed,
     kFilamentExhausted,     kFlushFailed,          kNoFilamentSpecified, kTubeBent,
-    kFilamentGone,          kUnrecognisedFilament, kNoReplaceableSlot,   kAutoReloadFailed};
+    kFilamentGone,          kUnrecognisedFilament, kNoReplaceableSlot,   kAutoReloadFailed,
+    kFilamentStopped};
 
 }  // namespace feedhub::reports
 

@@ -6,6 +6,7 @@
 
 #include "klippy/extras/feedhub/error_codes.h"
 #include "klippy/extras/feedhub/feedhub.h"
+#include "klippy/extras/feedhub/jam_watch.h"
 #include "klippy/extras/feedhub/slot_feeder.h"
 
 namespace feedhub {
@@ -37,6 +38,10 @@ void FeedHub::register_recovery_commands() {
       "TIGHTEN_FILAMENT", [this](klippy::GCodeCommand& gcmd) { cmd_TIGHTEN_FILAMENT(gcmd); },
       "Take up slack between a tool's slot and the extruder (20 mm forward and back): "
       "TIGHTEN_FILAMENT T=<tool> (without T nothing moves)");
+  register_command(
+      "_BOX_FILAMENT_STOPPED", [this](klippy::GCodeCommand&) { on_filament_stopped(*this); },
+      "Called by the box's motion sensor when the filament stops while the extruder prints: "
+      "pauses the print fed by the box and says why");
   register_resume_guard_commands();
 }
 

@@ -115,6 +115,9 @@ void BoxExtruderStepper::cmd_EXTRUDER_LOAD(klippy::GCodeCommand& gcmd) {
   if (home_success) {
     save_state(SlotState::InExtruder);
     slot_sync(true);
+    // A runout or the box's own moves switched the print's jam watch off; the strand that
+    // now feeds the print is watched again.
+    gcode_.run_script_from_command("SET_FILAMENT_SENSOR SENSOR=box_motion_sensor ENABLE=1");
   } else {
     if (feedhub_.get_value_by_key("slot_sync", feedhub::kNoSlot).str() == feedhub::kNoSlot)
       save_state(SlotState::ExtruderFailed);

@@ -1,0 +1,18 @@
+#include "klippy/extras/feedhub/jam_watch.h"
+
+#include "klippy/extras/feedhub/error_codes.h"
+#include "klippy/extras/feedhub/feedhub.h"
+#include "klippy/extras/feedhub/slots.h"
+
+namespace feedhub {
+
+void on_filament_stopped(FeedHub& hub) {
+  if (hub.print_stats().state() != "printing" || hub.activities().current()) return;
+  const std::optional<int> slot = slot_of_name(hub.get_value_by_key("slot_sync", kNoSlot));
+  // Filament of no slot of the box: the encoder does not see what feeds the print.
+  if (!slot) return;
+  hub.report_error(reports::kFilamentStopped, *slot);
+  hub.pause_for_error(reports::kFilamentStopped, *slot);
+}
+
+}  // namespace feedhub
