@@ -172,6 +172,22 @@ TEST_F(HeatingTest, APrintTakingTheHeaterOverEndsTheDryingAndSaysSo) {
       << testing::PrintToString(lane_host_.output());
 }
 
+// A print's end G-code switches every heater off: the drying stops showing time left at
+// once, ends at its next turn-over with a line that says why, and never claims to have dried.
+TEST_F(HeatingTest, ADryingWhoseHeaterWasSwitchedOffEndsAndSaysSo) {
+  lane_host_.command("ENABLE_BOX_DRY BOX=1 TEMP=55 END_TIME=1");
+  lane_host_.command("SET_HEATER_TEMPERATURE HEATER=heater_box1 TARGET=0");
+  EXPECT_THAT(lane_host_.command("BOX_STATUS"),
+              testing::Not(testing::Contains(testing::HasSubstr("left"))));
+  run_to(lane_host_.now() + 2 * kHourS);
+  EXPECT_THAT(lane_host_.output(),
+              testing::Contains(testing::StartsWith(
+                  "// Drying of box 1 ended early: its heater was switched off")));
+  EXPECT_TRUE(slots_drying(false));
+  EXPECT_TRUE(testing_support::success_lines(lane_host_.output()).empty())
+      << testing::PrintToString(lane_host_.output());
+}
+
 TEST_F(HeatingTest, PrintHeatTakesTheLowestWantedWithinTheBoxLimits) {
   write_table(
       "[fila1]\nmin_temp: 190\nmax_temp: 230\nbox_min_temp: 40\nbox_max_temp: 50\n"

@@ -95,7 +95,9 @@ BoxUnitPicture box_unit(FeedHub& hub, int box, double eventtime) {
     }
   }
   unit.print_heat = hub.box_print_heat_state()[static_cast<size_t>(box - 1)] != 0;
-  if (auto it = hub.heating_timers().find(box); it != hub.heating_timers().end()) {
+  // No time left is shown for a drying whose heater something else switched off.
+  const bool heats = !unit.has_heater || unit.target_c > 0;
+  if (auto it = hub.heating_timers().find(box); heats && it != hub.heating_timers().end()) {
     const double end = it->second.start_time + it->second.duration_s;
     unit.dry_remaining_s = std::max(0.0, end - hub.reactor().monotonic());
   }

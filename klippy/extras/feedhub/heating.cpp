@@ -31,6 +31,17 @@ bool print_running(const std::string& print_state) {
   return print_state == "printing" || print_state == "paused";
 }
 
+// False once something else (TURN_OFF_HEATERS at a print's end, a user's
+// SET_HEATER_TEMPERATURE) switched the box's heater off; true for a box without a heater
+// object, whose drying only turns the strands.
+bool heater_still_on(FeedHub& hub, int box, double eventtime) {
+  klippy::PrinterObject* heater = hub.box_heater(box);
+  if (!heater) return true;
+  const std::optional<klippy::Value> status = heater->get_status(eventtime);
+  const klippy::Value* target = status ? status->find("target") : nullptr;
+  return !target || !target->is_number() || target->as_float() > 0;
+}
+
 std::string heater_command(int box, double target_c) {
   std::ostringstream command;
   command << "SET_HEATER_TEMPERATURE HEATER=heater_box" << box << " TARGET=" << target_c;
@@ -229,6 +240,15 @@ double FeedHub::heating_handler(double eventtime, int box, double start_time, do
     auto it = heating_timers_.find(box);
     return it != heating_timers_.end() && it->second.start_time == start_time;
   };
+  // A drying that does not heat has not dried anything: it ends and says so.
+  if (!heater_still_on(*this, box, eventtime)) {
+    set_box_drying_state(box, false);
+    heating_timers_.erase(box);
+    gcode_.respond_info("Drying of box " + std::to_string(box) +
+                        " ended early: its heater was switched off (TURN_OFF_HEATERS or "
+                        "SET_HEATER_TEMPERATURE, say). Start it again with ENABLE_BOX_DRY.");
+    return klippy::Reactor::NEVER;
+  }
   if (eventtime - start_time >= duration_s) {
     set_box_drying_state(box, false);
     heating_timers_.erase(box);
