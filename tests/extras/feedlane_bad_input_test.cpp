@@ -170,7 +170,7 @@ TEST_F(BadInput, ASlotWithoutFeederIsOneClearCommandErrorEverywhere) {
   host_.save("value_t0", "'slot6'");
   for (const std::string line :
        {"BOX_SELF_INSPECTION", "BOX_TEMP_SET VT5=40", "RUN_STEPPER STEPPER=5", "E_LOAD SLOT=5",
-        "E_BOX SLOT=5", "TIGHTEN_FILAMENT T=0", "EXTRUDER_LOAD SLOT=slot0"}) {
+        "E_BOX SLOT=5", "EXTRUDER_LOAD SLOT=slot0"}) {
     const Lines lines = host_.command(line);
     host_.host().advance(1.0);
     ASSERT_FALSE(lines.empty()) << line;
@@ -181,4 +181,8 @@ TEST_F(BadInput, ASlotWithoutFeederIsOneClearCommandErrorEverywhere) {
         << line;
     for (const auto& l : lines) EXPECT_EQ(l.find("Internal error"), std::string::npos) << line;
   }
+  // A command that takes a tool names the tool and its mapping.
+  EXPECT_EQ(host_.command("TIGHTEN_FILAMENT T=0").back(),
+            "!! T0 uses 2C (slot6), which is not a configured slot: map the tool to one with "
+            "BOX_MAP_TOOL T=0 SLOT=<slot>");
 }

@@ -133,6 +133,9 @@ TEST_F(SuccessLines, AToolChangeWithAFailedStepSaysNoChange) {
 
 TEST_F(SuccessLines, ANudgeLastsAsLongAsItsMovesThere) {
   insert(0);
+  // Waiting at its sensor, not parked: nothing moves, and the user is told why.
+  EXPECT_THAT(command("SLOT_PROMPT_MOVE SLOT=slot0", 0),
+              ElementsAre(testing::HasSubstr("1A is not parked in the box")));
   ASSERT_THAT(command("RELOAD_ALL", 0), ElementsAre(SuccessLine("Loaded 1A into the box")));
   double took = 0;
   const Lines lines = command("SLOT_PROMPT_MOVE SLOT=slot0", 0, &took);

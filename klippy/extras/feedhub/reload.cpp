@@ -137,15 +137,17 @@ void FeedHub::cmd_RELOAD_ALL(klippy::GCodeCommand& gcmd) {
 }
 
 void FeedHub::cmd_TIGHTEN_FILAMENT(klippy::GCodeCommand& gcmd) {
-  const long long tool = gcmd.get_int("T", -1);
+  const long long tool = gcmd.get_int("T", -1, {.minval = -1, .maxval = kMaxTools - 1});
   if (tool == -1) return;
+  // A tool never mapped uses its own slot, as everywhere else.
+  SlotFeeder& feeder = tool_feeder(*this, printer_, tool);
+  if (feeder.r_endstop_state()) {
+    gcmd.respond_info("TIGHTEN_FILAMENT: T" + std::to_string(tool) + " uses " +
+                      slot_label(feeder.stepper_num()) +
+                      ", which holds no filament; nothing was moved.");
+    return;
+  }
   const ActivityScope activity(*this, Operation::Tighten);
-  const std::string key = tool_slot_key(tool);
-  const klippy::Value slot = get_value_by_key(key, 0);
-  if (!slot.is_string())
-    throw gcmd.error("TIGHTEN_FILAMENT: tool " + std::to_string(tool) + " is served by no slot (" +
-                     key + " is not saved); load the tool first.");
-  SlotFeeder& feeder = slot_feeder(printer_, slot.as_string(), "TIGHTEN_FILAMENT");
   feeder.dwell(0.5);
   feeder.do_move(20, 50, 10);
   feeder.dwell(0.5);
