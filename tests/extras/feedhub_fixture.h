@@ -52,6 +52,7 @@ class FakeSlotFeeder final : public feedhub::SlotFeeder {
   bool slot_load() override { return false; }
   void cmd_EXTRUDER_LOAD(klippy::GCodeCommand&) override {}
   void cmd_EXTRUDER_UNLOAD(klippy::GCodeCommand&, bool) override {}
+  feedhub::OpResult extruder_unload(bool) override { return feedhub::OpResult::done(); }
   void cmd_SLOT_UNLOAD(klippy::GCodeCommand&) override {}
   int switch_next_slot() override { return -1; }
   bool read_slot_tag() override { return true; }

@@ -175,6 +175,23 @@ TEST_F(FrontButtons, BoxUnloadKeepsAStrandWhoseExtruderUnloadFailedOutOfTheBox) 
   EXPECT_EQ(busy(), 0);
 }
 
+// The old strand does not come out: the new one is not pushed against it, the failure keeps
+// its own step, and the nozzle is not left hot.
+TEST_F(FrontButtons, LoadStopsWhenTheOldStrandDoesNotComeOut) {
+  park(1);
+  load(0);
+  const double tip = strand(1).tip_mm;
+  host_.command("SIM_FAULT SLOT=0 KIND=jam");
+  const auto lines = testing_support::without_advice(command("E_LOAD SLOT=1", 1));
+  EXPECT_EQ(lines,
+            std::vector<std::string>{"// Code:ZKE_004_009; Message:Extruder unloading failure."});
+  EXPECT_EQ(strand(1).tip_mm, tip);
+  EXPECT_EQ(host_.variable("retry_step"), Value("ZKE_004_009_0"));
+  ASSERT_FALSE(targets_.empty());
+  EXPECT_EQ(targets_.back(), 0.);
+  EXPECT_EQ(busy(), 0);
+}
+
 TEST_F(FrontButtons, BoxUnloadNeverPullsAnUnknownFilamentOutOfTheExtruder) {
   load(0);
   host_.save("last_load_slot", "'slot-1'");

@@ -47,7 +47,7 @@ ERRORS = [
      "!! RUN_STEPPER: no slot feeder 'feedlane slot9'; 'slot9' is not a configured slot."),
     ('SLOT_UNLOAD SLOT=slot9', "!! The value 'slot9' is not valid for SLOT"),
     ('EXTRUDER_LOAD', "!! Error on 'EXTRUDER_LOAD': missing SLOT"),
-    ('TIGHTEN_FILAMENT T=0', '!! TIGHTEN_FILAMENT: tool 0 is served by no slot'),
+    ('TIGHTEN_FILAMENT T=4', '!! T4 uses 2A (slot4), which is not a configured slot'),
     ('E_LOAD SLOT=20', "!! Error on 'E_LOAD SLOT=20': SLOT must have maximum of 16"),
     ('RELOAD_ALL FIRST=-1', "!! Error on 'RELOAD_ALL FIRST=-1': FIRST must have minimum of 0"),
 ]

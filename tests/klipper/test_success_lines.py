@@ -29,19 +29,21 @@ class SuccessLines(HostScenario):
 
     def test_a_slot_load_and_an_extruder_load_say_their_success(self):
         # Without a box the homings end at once or run out, and no sensor changes in the
-        # middle of a command: the outlet is made clear for the box load; then 1A's strand
-        # is in the outlet path and at the extruder entry, where its push through the tube
-        # would have brought it (an entry that sees filament while the load's own strand is
-        # still in the box is another strand's, and refuses the load).
+        # middle of a command: the outlet is made clear for the box load.
         result = self.run_host(
-            [self.outlet_clear(), 'RELOAD_ALL', self.outlet_clear(0), 'TEST_HALL DIAMETER=1.75',
-             'EXTRUDER_LOAD SLOT=slot0', 'SLOT_UNLOAD SLOT=slot1', 'M400'],
-            saved={'box_count': 1, 'auto_read_rfid': 0, 'slot0': 3, 'slot1': 1,
-                   'last_load_slot': 'slot0'})
+            [self.outlet_clear(), 'RELOAD_ALL', 'SLOT_UNLOAD SLOT=slot1', 'M400'],
+            saved={'box_count': 1, 'auto_read_rfid': 0, 'slot0': 3, 'slot1': 1})
         self.assertRanCleanly(result)
         self.assertSaid(result, 'RELOAD_ALL', [success('Loaded 1A into the box')])
-        self.assertSaid(result, 'EXTRUDER_LOAD SLOT=slot0', [success('Loaded 1A into the extruder')])
         self.assertSaid(result, 'SLOT_UNLOAD SLOT=slot1', [success('Unloaded 1B to its sensor')])
+        # The extruder load starts where a load left 1A's strand in the outlet path (the
+        # outlet sensor reads filament unless told otherwise), and the hall sensor sees it
+        # at the entry, where its push through the tube brings it. An entry that sees
+        # filament while the load's own strand is still in the box is another strand's.
+        result = self.run_host(['TEST_HALL DIAMETER=1.75', 'EXTRUDER_LOAD SLOT=slot0', 'M400'],
+                               saved={'box_count': 1, 'slot0': 1, 'last_load_slot': 'slot0'})
+        self.assertRanCleanly(result)
+        self.assertSaid(result, 'EXTRUDER_LOAD SLOT=slot0', [success('Loaded 1A into the extruder')])
         saved = result.saved_variables()
         self.assertEqual((saved.get('slot0'), saved.get('slot_sync')), (2, 'slot0'))
 

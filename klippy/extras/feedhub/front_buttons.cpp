@@ -111,7 +111,13 @@ void FeedHub::button_extruder_load(klippy::GCodeCommand& gcmd) {
       const int old_temp_c =
           nozzle_temperature(get_temp_by_slot(last_load_slot), gcmd, "E_LOAD", last_load_slot);
       gcode_.run_script_from_command(preheat);
-      old_feeder.cmd_EXTRUDER_UNLOAD(gcmd, true);
+      // The new strand cannot pass while the old one is still in the path.
+      if (!conclude(*this, old_feeder.extruder_unload(true))) {
+        gcode_.run_script_from_command("M400");
+        gcode_.run_script_from_command("M104 S0\n");
+        chosen.feeder.disable_stepper();
+        return;
+      }
       gcode_.run_script_from_command(kAfterOldUnload);
       chosen.feeder.cmd_EXTRUDER_LOAD(gcmd);
       // What is left of the old filament must melt too.
@@ -138,12 +144,8 @@ bool FeedHub::button_extruder_unload(klippy::GCodeCommand& gcmd) {
     }
     gcode_.run_script_from_command(with_temperature(move_heating_gcode_, temp_c));
     gcode_.run_script_from_command(kCutAtTrash);
-    chosen.feeder.cmd_EXTRUDER_UNLOAD(gcmd, false);
-    // The feeder reports its own failures; only a strand parked behind a clear outlet
-    // lets a caller go on to pull it further.
-    const bool withdrawn =
-        b_endstop_state_ &&
-        is_state(get_value_by_key(chosen.feeder.stepper_name(), 0), SlotState::ParkedInBox);
+    // Only a strand withdrawn and parked lets a caller go on to pull it further.
+    const bool withdrawn = conclude(*this, chosen.feeder.extruder_unload(false));
     gcode_.run_script_from_command(kPurgeAndWipe);
     gcode_.run_script_from_command(std::string(kParkHeadScript) + kCool);
     gcode_.run_script_from_command("M400");
@@ -174,7 +176,8 @@ void FeedHub::button_box_unload(klippy::GCodeCommand& gcmd) {
         gcode_.respond_raw("Extruder unloading failure.Please try again.");
     } else {
       if (last_load_slot == feeder.stepper_name() && !b_endstop_state_) {
-        feeder.cmd_EXTRUDER_UNLOAD(gcmd, true);
+        // A strand stuck in the extruder must not be pulled on from the slot.
+        if (!conclude(*this, feeder.extruder_unload(true))) return;
         gcode_.run_script_from_command("M400");
       }
       if (!feeder.r_endstop_state()) feeder.cmd_SLOT_UNLOAD(gcmd);

@@ -122,8 +122,8 @@ void FeedHub::repeat_failed_step(klippy::GCodeCommand& gcmd) {
     }
     case RetryAction::UnloadLoadedThenLoadSlot: {
       const std::string loaded = get_value_by_key("last_load_slot", kNoSlot).str();
-      slot_feeder(printer_, loaded, "TRY_MOVE_AGAIN").cmd_EXTRUDER_UNLOAD(gcmd, true);
-      if (failed_again()) return;
+      if (!conclude(*this, slot_feeder(printer_, loaded, "TRY_MOVE_AGAIN").extruder_unload(true)))
+        return;
       if (feeder.slot_load()) repeated();
       return;
     }
@@ -132,17 +132,21 @@ void FeedHub::repeat_failed_step(klippy::GCodeCommand& gcmd) {
       if (!failed_again()) repeated();
       return;
     case RetryAction::UnloadExtruderThenSlot:
-      feeder.cmd_EXTRUDER_UNLOAD(gcmd, true);
-      if (failed_again()) return;
+      refuse_unload_of_other_slot("TRY_MOVE_AGAIN", slot_name);
+      if (!conclude(*this, feeder.extruder_unload(true))) return;
       feeder.cmd_SLOT_UNLOAD(gcmd);
       if (!failed_again()) repeated();
       return;
     case RetryAction::LoadExtruder:
       if (!heated_retry(heat, [&] { feeder.cmd_EXTRUDER_LOAD(gcmd); })) return repeated();
       break;
-    case RetryAction::UnloadExtruder:
-      if (!heated_retry(heat, [&] { feeder.cmd_EXTRUDER_UNLOAD(gcmd, true); })) return repeated();
+    case RetryAction::UnloadExtruder: {
+      OpResult unloaded = OpResult::done();
+      const bool paused = heated_retry(heat, [&] { unloaded = feeder.extruder_unload(true); });
+      if (!conclude(*this, unloaded)) return;
+      if (!paused) return repeated();
       break;
+    }
     case RetryAction::None:
     case RetryAction::Forget:
       break;

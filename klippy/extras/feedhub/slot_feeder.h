@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "klippy/extras/feedhub/op_result.h"
 #include "klippy/host/gcode.h"
 #include "klippy/host/object.h"
 
@@ -37,6 +38,10 @@ class SlotFeeder : public klippy::PrinterObject {
   virtual bool slot_load() = 0;
   virtual void cmd_EXTRUDER_LOAD(klippy::GCodeCommand& gcmd) = 0;
   virtual void cmd_EXTRUDER_UNLOAD(klippy::GCodeCommand& gcmd, bool can_cut) = 0;
+  // Withdraws the slot's filament from the extruder and parks it in the box (cutting first
+  // when `can_cut` and no print runs); says its success line, leaves a failure to the
+  // caller (conclude).
+  virtual OpResult extruder_unload(bool can_cut) = 0;
   // Withdraws the slot's filament to its runout sensor.
   virtual void cmd_SLOT_UNLOAD(klippy::GCodeCommand& gcmd) = 0;
   // The replacement slot for this slot's tool after a runout, or -1.

@@ -100,6 +100,7 @@ class BoxExtruderStepper final : public feedhub::SlotFeeder {
   // Withdraws the slot's filament from the extruder and parks it behind the box outlet;
   // during a print it is also where a run-out spool hands over to a replacement.
   void cmd_EXTRUDER_UNLOAD(klippy::GCodeCommand& gcmd, bool can_cut = true) override;
+  feedhub::OpResult extruder_unload(bool can_cut) override;
 
   // Called on every change of the slot's runout sensor; `state` 1 means no filament.
   void runout_button_callback(double eventtime, int state);
@@ -157,6 +158,7 @@ class BoxExtruderStepper final : public feedhub::SlotFeeder {
   double queued_moves_end();
   // Pulls back until the filament has passed the outlet; false when it did not or jammed.
   bool withdraw_from_extruder(const FeedMove& pull_back);
+  feedhub::OpResult withdraw_and_park(bool can_cut);
 
   klippy::Printer& printer_;
   std::shared_ptr<klippy::ExtruderStepper> extruder_stepper_;

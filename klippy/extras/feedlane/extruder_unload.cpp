@@ -17,10 +17,9 @@ constexpr const char* kCutScript = "CUT_FILAMENT\nMOVE_TO_TRASH\n";
 void BoxExtruderStepper::cmd_EXTRUDER_UNLOAD(klippy::GCodeCommand& /*gcmd*/, bool can_cut) {
   if (feedhub_.tool_change().exclude_tool()) return;
   feedhub_.refuse_unload_of_other_slot("EXTRUDER_UNLOAD", stepper_name_);
-  feedhub::ActivityScope activity(feedhub_, feedhub::Operation::ExtruderUnload, stepper_num_);
-  toolhead().wait_moves();
-  const bool printing = is_printing();
-  if (printing && r_endstop_state_) {
+  if (is_printing() && r_endstop_state_) {
+    feedhub::ActivityScope activity(feedhub_, feedhub::Operation::ExtruderUnload, stepper_num_);
+    toolhead().wait_moves();
     if (feedhub_.get_value_by_key("auto_reload_detect", 0) == klippy::Value(1)) {
       flush_all_filament();
       hand_over_tool(activity);
@@ -30,32 +29,50 @@ void BoxExtruderStepper::cmd_EXTRUDER_UNLOAD(klippy::GCodeCommand& /*gcmd*/, boo
     feedhub_.pause_for_error(reports::kFilamentExhausted, stepper_num_);
     return;
   }
+  feedhub::conclude(feedhub_, extruder_unload(can_cut));
+}
+
+feedhub::OpResult BoxExtruderStepper::extruder_unload(bool can_cut) {
+  feedhub::ActivityScope activity(feedhub_, feedhub::Operation::ExtruderUnload, stepper_num_);
+  toolhead().wait_moves();
+  feedhub::OpResult result = withdraw_and_park(can_cut);
+  if (result.ok()) activity.succeeded({}, queued_moves_end());
+  return result;
+}
+
+feedhub::OpResult BoxExtruderStepper::withdraw_and_park(bool can_cut) {
+  using feedhub::OpResult;
   // Every value is checked before the first move, so a bad one changes nothing.
   const FeedMove pull_back = checked_tuning(kExtruderUnload1);
   const FeedMove park = checked_tuning(kExtruderUnload2);
   // During a print the slicer's block has cut already.
-  if (!printing && can_cut && filament_at_extruder_entry())
+  if (!is_printing() && can_cut && filament_at_extruder_entry())
     gcode_.run_script_from_command(kCutScript);
   slot_sync(false);
   if (feedhub_.b_endstop_state()) {
     save_state(SlotState::Failed);
-    feedhub_.report_error(reports::kExtruderNotLoaded, stepper_num_);
     log_sensor_states();
-    if (printing) feedhub_.pause_for_error(reports::kExtruderNotLoaded, stepper_num_);
-    return;
+    return OpResult::failed(reports::kExtruderNotLoaded, stepper_num_);
   }
-  if (withdraw_from_extruder(pull_back)) {
-    do_move(park.length_mm, park.speed_mm_s, park.accel_mm_s2);
-    save_state(SlotState::ParkedInBox);
+  if (!withdraw_from_extruder(pull_back)) {
+    save_state(SlotState::ExtruderFailed);
+    log_sensor_states();
     disable_stepper();
-    activity.succeeded({}, queued_moves_end());
-    return;
+    return OpResult::failed(reports::kExtruderUnloadFailed, stepper_num_);
   }
-  feedhub_.report_error(reports::kExtruderUnloadFailed, stepper_num_);
-  save_state(SlotState::ExtruderFailed);
-  log_sensor_states();
-  if (printing) feedhub_.pause_for_error(reports::kExtruderUnloadFailed, stepper_num_);
+  do_move(park.length_mm, park.speed_mm_s, park.accel_mm_s2);
+  save_state(SlotState::ParkedInBox);
   disable_stepper();
+  // The strand left the outlet sensor long after it left the entry: an entry that still
+  // sees filament holds a piece that broke off in the toolhead.
+  if (filament_at_extruder_entry()) {
+    log_sensor_states();
+    return OpResult::failed(reports::kExtruderUnloadFailed, stepper_num_,
+                            stepper_label_ +
+                                " was withdrawn past the box outlet, but the extruder entry sensor "
+                                "still sees filament: a piece is left in the toolhead.");
+  }
+  return OpResult::done();
 }
 
 bool BoxExtruderStepper::withdraw_from_extruder(const FeedMove& pull_back) {

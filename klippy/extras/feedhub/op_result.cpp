@@ -1,0 +1,15 @@
+#include "klippy/extras/feedhub/op_result.h"
+
+#include "klippy/extras/feedhub/feedhub.h"
+
+namespace feedhub {
+
+bool conclude(FeedHub& hub, const OpResult& result) {
+  if (result.ok()) return true;
+  if (!result.seen().empty()) hub.gcode().respond_info(result.seen());
+  hub.report_error(result.report(), result.slot());
+  if (hub.print_stats().state() == "printing") hub.pause_for_error(result.report(), result.slot());
+  return false;
+}
+
+}  // namespace feedhub
