@@ -271,6 +271,19 @@ TEST(BoxRecord, TheReplayStartsWhereTheHistoryBegan) {
   const std::string world = feedbox::replay_world_file(1, start);
   EXPECT_NE(world.find("slot1_tip_mm: 1352.0\n"), std::string::npos) << world;
   EXPECT_EQ(world.find("slot3_spool"), std::string::npos);
+
+  // Saved values that no box could have moved by leave the strands where the box's own
+  // defaults would, instead of sending the simulated path to absurd lengths.
+  dump.events.clear();
+  dump.variables["slot_load_length_3"] = "1e300";
+  dump.variables["slot2"] = "1e300";
+  const feedbox::ReplayStart odd = feedbox::replay_start(dump);
+  EXPECT_DOUBLE_EQ(odd.slots.at(0).tip_mm, 90.0);
+  EXPECT_DOUBLE_EQ(odd.slots.at(2).tip_mm, 10.0);
+  ASSERT_FALSE(odd.notes.empty());
+  EXPECT_NE(odd.notes.front().find("slot_load_length_3 is no length the box moves by"),
+            std::string::npos)
+      << odd.notes.front();
 }
 
 }  // namespace
