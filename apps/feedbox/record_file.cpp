@@ -22,6 +22,8 @@ constexpr double kMaxDistanceMm = 1e6;
 constexpr double kMaxSpeed = 1e6;  // mm/s and mm/s^2
 constexpr long long kMaxCode = 999;
 constexpr long long kMaxDepth = 1000;
+// What one extruder can push in thirty years of printing.
+constexpr double kMaxExtruderMm = 1e9;
 
 // A field that no box writes; the reader adds the line number.
 class BadField : public std::runtime_error {
@@ -74,6 +76,13 @@ double bounded(const json& line, const char* key, double low, double high, bool 
   return number;
 }
 
+// Absent or null: the box could not tell.
+std::optional<double> extruder_of(const json& line) {
+  const json* value = field(line, "extruder", false);
+  if (!value || value->is_null()) return std::nullopt;
+  return bounded(line, "extruder", -kMaxExtruderMm, kMaxExtruderMm, true);
+}
+
 double seconds(const json& line, const char* key, bool required = true) {
   return bounded(line, key, -kMaxTimeS, kMaxTimeS, required);
 }
@@ -111,11 +120,15 @@ RecordEvent event_of(const json& line) {
     e.text = line.at("line").get<std::string>();
     e.depth = static_cast<int>(whole(line, "depth", 0, kMaxDepth, 0));
     e.by_box = line.value("by_box", false);
+    e.extruder_mm = extruder_of(line);
+    if (e.text.find_first_of("\r\n") != std::string::npos)
+      throw BadField("the command line holds a line break, which no G-code line has");
   } else if (record == "command_end") {
     e.kind = RecordEvent::Kind::CommandEnd;
     e.start_seq = count(line, "start_seq", true);
     e.ok = line.at("ok").get<bool>();
     e.text = line.value("error", std::string());
+    e.extruder_mm = extruder_of(line);
   } else if (record == "error") {
     e.kind = RecordEvent::Kind::Error;
     e.code = static_cast<int>(whole(line, "code", 0, kMaxCode));
@@ -129,6 +142,7 @@ RecordEvent event_of(const json& line) {
   } else if (record == "ready") {
     e.kind = RecordEvent::Kind::Ready;
     e.print_time = seconds(line, "print_time");
+    e.extruder_mm = extruder_of(line);
   }
   return e;
 }
@@ -200,6 +214,10 @@ std::vector<RecordEvent> events_of(const feedhub::RecordSnapshot& snapshot) {
     e.print_time = entry.print_time;
     e.slot = entry.slot;
     e.truncated = entry.truncated;
+    const bool notes_extruder = entry.kind == feedhub::RecordKind::CommandStart ||
+                                entry.kind == feedhub::RecordKind::CommandEnd ||
+                                entry.kind == feedhub::RecordKind::Ready;
+    if (notes_extruder && std::isfinite(entry.values[1])) e.extruder_mm = entry.values[1];
     switch (entry.kind) {
       case feedhub::RecordKind::Sensor:
         e.kind = RecordEvent::Kind::Sensor;

@@ -35,6 +35,8 @@ struct RecordEvent {
   int code = 0;
   std::optional<std::string> value, old;
   bool truncated = false;
+  // Command, command end and ready: the toolhead's extruder position, when the record tells.
+  std::optional<double> extruder_mm;
 };
 
 struct RecordDump {

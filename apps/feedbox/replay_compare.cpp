@@ -163,6 +163,7 @@ void finish(CommandSegment& segment, const RecordEvent& end) {
   segment.ok = end.ok;
   segment.error = end.text;
   segment.end_time = end.time;
+  segment.extruder_end_mm = end.extruder_mm;
 }
 
 }  // namespace
@@ -177,6 +178,7 @@ std::vector<CommandSegment> recorded_commands(const RecordDump& dump) {
     segment.line = start.text;
     segment.start_time = start.time;
     segment.end_time = dump.time;
+    segment.extruder_start_mm = start.extruder_mm;
     for (std::size_t j = i + 1; j < dump.events.size(); ++j) {
       const RecordEvent& e = dump.events[j];
       if (e.kind == Kind::CommandEnd && e.start_seq == start.seq) {

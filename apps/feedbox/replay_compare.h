@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,8 @@ struct CommandSegment {
   bool finished = false;  // false: the record was written while it still ran
   bool ok = false;
   std::string error;
+  // The toolhead's extruder position at its start and end, where the record tells.
+  std::optional<double> extruder_start_mm, extruder_end_mm;
 };
 
 // The commands the replay runs again: those started from the console, a file or a macro,

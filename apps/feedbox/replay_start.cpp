@@ -1,6 +1,7 @@
 #include "apps/feedbox/replay_start.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <sstream>
 
@@ -50,6 +51,14 @@ double saved_number(const klippy::VariableMap& variables, const std::string& key
   if (it->second.is_int()) return static_cast<double>(it->second.as_int());
   if (it->second.is_float()) return it->second.as_float();
   return default_value;
+}
+
+// A slot's state is a small number; a huge one is no state the box saved.
+long long saved_state(const klippy::VariableMap& variables, const std::string& slot) {
+  constexpr double kLargestState = 1000.0;
+  const double state = saved_number(variables, slot, 0);
+  return std::isfinite(state) && std::abs(state) <= kLargestState ? static_cast<long long>(state)
+                                                                  : 0;
 }
 
 std::string mm_text(double mm) {
@@ -110,13 +119,21 @@ ReplayStart replay_start(const RecordDump& dump) {
     return it == levels.end() ? std::nullopt : std::optional<bool>(it->second);
   };
   const sim::WorldGeometry geometry;
-  const double parked_mm =
-      geometry.outlet_mm + saved_number(start.variables, std::string(feedlane::kSlotLoad3.key),
-                                        feedlane::kSlotLoad3.length_mm);
+  // The box refuses to park by a length beyond what its feed moves can take, so no strand
+  // was parked by such a saved one.
+  const std::string park_key(feedlane::kSlotLoad3.key);
+  double park_mm = saved_number(start.variables, park_key, feedlane::kSlotLoad3.length_mm);
+  if (!std::isfinite(park_mm) || std::abs(park_mm) > feedlane::kMaxFeedLengthMm) {
+    start.notes.push_back("the saved " + park_key + " is no length the box moves by; the replay " +
+                          "parks strands by the default " +
+                          mm_text(feedlane::kSlotLoad3.length_mm) + " mm");
+    park_mm = feedlane::kSlotLoad3.length_mm;
+  }
+  const double parked_mm = geometry.outlet_mm + park_mm;
   for (int slot = 0; slot < feedhub::slot_count_of_boxes(start.boxes); ++slot) {
     const std::string name = feedhub::slot_name(slot);
     SlotStart& s = start.slots[slot];
-    const long long state = static_cast<long long>(saved_number(start.variables, name, 0));
+    const long long state = saved_state(start.variables, name);
     // A sensor that never reported reads filament, as the host's buttons start.
     s.spool = level(name).value_or(true) || state != 0;
     s.tip_mm = geometry.inserted_tip_mm;

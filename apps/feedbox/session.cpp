@@ -111,6 +111,7 @@ void Session::start_printer(bool cold_start) {
     }
     for (int box : included_boxes(live_boxes))
       text += "\n[include " + per_box_world_name(box) + "]\n";
+    text += options_.embedded_overrides;
     config = sim::ConfigText::from_text(text, "<embedded printer.cfg>",
                                         host_->printer().resolve_path(kPrinterConfigDir));
   } else {

@@ -29,6 +29,9 @@ class DataDir {
 struct SessionOptions {
   std::string config_path;  // empty: the embedded default printer
   int boxes = 1;            // filament boxes of the embedded printer (0 to 4)
+  // Appended to the embedded printer's configuration: its options replace those of the same
+  // sections.
+  std::string embedded_overrides;
   std::string data_dir;
   std::string log_path;
   sim::ClockKind clock = sim::ClockKind::Virtual;

@@ -161,7 +161,9 @@ void SimFilamentWorld::read_tip_option(klippy::ConfigSection& config, int slot) 
   if (initial_spools_.empty() || initial_spools_.back().slot != slot)
     throw klippy::ConfigError(where + " places the strand of a spool: add slot" +
                               std::to_string(slot) + "_spool too");
-  initial_spools_.back().wanted.tip_mm = config.getfloat(option);
+  // A tip beyond the path would take the sensor sweeps through absurd distances.
+  initial_spools_.back().wanted.tip_mm = config.getfloat(
+      option, {}, {.minval = -WorldGeometry::kMaxPathMm, .maxval = WorldGeometry::kMaxPathMm});
 }
 
 void SimFilamentWorld::read_pin(klippy::ConfigSection& config, const std::string& option,

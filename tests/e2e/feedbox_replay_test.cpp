@@ -88,6 +88,46 @@ TEST(BoxRecord, ADumpOfFeedboxReplaysWithoutDifference) {
   EXPECT_NE(replayed.out.find("No differences"), std::string::npos);
 }
 
+// A print's extrusion between two box commands pushes the loaded strand on, and past the
+// cutter; a check of a print file reads a file that the record does not hold.
+TEST(BoxRecord, WhatThePrintDidBetweenBoxCommandsIsNoDifference) {
+  auto record = [](const std::string& data_dir, const std::string& fault) {
+    testing_support::write_file(data_dir + "/home/zur/printer_data/gcodes/part.gcode",
+                                "; filament_type = PLA\nG1 X10\n");
+    const Output output = run(data_dir, {"M109 S210", "G28", "M83", "EXTRUDER_LOAD SLOT=slot0",
+                                         "G1 E60 F300", "BOX_PREFLIGHT FILE=part.gcode", fault,
+                                         "EXTRUDER_UNLOAD SLOT=slot0", "BOX_RECORD_DUMP"});
+    EXPECT_EQ(output.code, 0) << output.out << output.err;
+    const std::vector<std::string> dumps = dumps_in(data_dir);
+    return dumps.empty() ? std::string() : dumps.back();
+  };
+  TempDir healthy;
+  const Output clean = replay(record(healthy.path(), "G4 P10"));
+  EXPECT_EQ(clean.code, 0) << clean.out << clean.err;
+  EXPECT_NE(clean.out.find("[3] EXTRUDER_UNLOAD SLOT=slot0: as the model expects"),
+            std::string::npos)
+      << clean.out;
+  EXPECT_NE(clean.out.find("[2] BOX_PREFLIGHT FILE=part.gcode: not modelled: it reads a print "
+                           "file, which the record does not hold"),
+            std::string::npos)
+      << clean.out;
+  EXPECT_NE(clean.out.find("No differences: the record agrees with the model (1 command not "
+                           "modelled)"),
+            std::string::npos)
+      << clean.out;
+
+  // The same run with a feed gear that slips on the way back still shows it.
+  TempDir slipping;
+  const Output differs = replay(record(slipping.path(), "SIM_FAULT SLOT=0 KIND=slip RATIO=0.2"));
+  EXPECT_EQ(differs.code, 1) << differs.out << differs.err;
+  EXPECT_NE(differs.out.find("[3] EXTRUDER_UNLOAD SLOT=slot0: differs from the model\n    outlet "
+                             "sensor changed"),
+            std::string::npos)
+      << differs.out;
+  EXPECT_NE(differs.out.find("later than the model expects: slipping feed gear"), std::string::npos)
+      << differs.out;
+}
+
 TEST(BoxRecord, AJamIsRecordedByTheErrorAndTheReplayShowsWhere) {
   TempDir dir;
   const Output run_output =
@@ -271,6 +311,19 @@ TEST(BoxRecord, TheReplayStartsWhereTheHistoryBegan) {
   const std::string world = feedbox::replay_world_file(1, start);
   EXPECT_NE(world.find("slot1_tip_mm: 1352.0\n"), std::string::npos) << world;
   EXPECT_EQ(world.find("slot3_spool"), std::string::npos);
+
+  // Saved values that no box could have moved by leave the strands where the box's own
+  // defaults would, instead of sending the simulated path to absurd lengths.
+  dump.events.clear();
+  dump.variables["slot_load_length_3"] = "1e300";
+  dump.variables["slot2"] = "1e300";
+  const feedbox::ReplayStart odd = feedbox::replay_start(dump);
+  EXPECT_DOUBLE_EQ(odd.slots.at(0).tip_mm, 90.0);
+  EXPECT_DOUBLE_EQ(odd.slots.at(2).tip_mm, 10.0);
+  ASSERT_FALSE(odd.notes.empty());
+  EXPECT_NE(odd.notes.front().find("slot_load_length_3 is no length the box moves by"),
+            std::string::npos)
+      << odd.notes.front();
 }
 
 }  // namespace

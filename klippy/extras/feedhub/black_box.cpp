@@ -65,6 +65,15 @@ double BlackBox::print_time_of(double eventtime) const noexcept {
   }
 }
 
+double BlackBox::extruder_position() const noexcept {
+  if (!toolhead_) return NAN;
+  try {
+    return toolhead_->get_position()[3];
+  } catch (...) {
+    return NAN;
+  }
+}
+
 void BlackBox::sensor_report(RecordedSensor sensor, int slot, bool filament,
                              double eventtime) noexcept {
   const int index = sensor_index(sensor, slot);
@@ -130,8 +139,14 @@ void BlackBox::variable_written(std::string_view name, std::optional<std::string
 }
 
 void BlackBox::host_ready() noexcept {
+  try {
+    toolhead_ = printer_.lookup_object_or_null<klippy::Toolhead>("toolhead");
+  } catch (...) {
+    toolhead_ = nullptr;
+  }
   RecordEntry& entry = ring_.next(RecordKind::Ready, reactor_.monotonic());
   entry.print_time = print_time_of(entry.time);
+  entry.values[1] = extruder_position();
 }
 
 std::uint64_t BlackBox::command_started(std::string_view line) noexcept {
@@ -139,6 +154,7 @@ std::uint64_t BlackBox::command_started(std::string_view line) noexcept {
   RecordRing::set_text(entry, line);
   entry.detail = static_cast<std::uint8_t>(std::clamp(command_depth_, 0, 255));
   entry.flag = own_commands_ > 0 ? 1 : 0;
+  entry.values[1] = extruder_position();
   ++command_depth_;
   return entry.seq;
 }
@@ -147,6 +163,7 @@ void BlackBox::command_ended(std::uint64_t start_seq, bool ok, std::string_view 
   command_depth_ = std::max(0, command_depth_ - 1);
   RecordEntry& entry = ring_.next(RecordKind::CommandEnd, reactor_.monotonic());
   entry.values[0] = static_cast<double>(start_seq);
+  entry.values[1] = extruder_position();
   entry.flag = ok ? 1 : 0;
   RecordRing::set_text(entry, error);
 }

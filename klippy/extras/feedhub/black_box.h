@@ -20,6 +20,7 @@
 #include "klippy/host/gcode.h"
 #include "klippy/host/mcu.h"
 #include "klippy/host/printer.h"
+#include "klippy/host/toolhead.h"
 
 namespace feedhub {
 
@@ -48,6 +49,8 @@ class BlackBox {
   // `old_repr` absent: the variable was not saved before; `value_repr` absent: removed.
   void variable_written(std::string_view name, std::optional<std::string_view> value_repr,
                         std::optional<std::string_view> old_repr) noexcept;
+  // Commands and the host's ready event also note the toolhead's extruder position: the
+  // print's extrusion in between moves every strand the extruder grips.
   // Returns the seq that command_ended() takes.
   std::uint64_t command_started(std::string_view line) noexcept;
   void host_ready() noexcept;
@@ -88,6 +91,8 @@ class BlackBox {
  private:
   void cmd_BOX_RECORD_DUMP(klippy::GCodeCommand& gcmd);
   double print_time_of(double eventtime) const noexcept;
+  // NaN before the host is ready or when the toolhead cannot tell.
+  double extruder_position() const noexcept;
   std::string next_dump_path();
   void remove_old_dumps() const;
 
@@ -95,6 +100,7 @@ class BlackBox {
   klippy::Reactor& reactor_;
   klippy::Mcu& mcu_;
   klippy::SaveVariables& save_variables_;
+  klippy::Toolhead* toolhead_ = nullptr;  // known once the host is ready
   std::vector<std::pair<std::string, std::string>> wiring_;
   RecordRing ring_;
   int command_depth_ = 0;

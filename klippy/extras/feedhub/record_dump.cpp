@@ -51,12 +51,13 @@ std::string event_line(const RecordEntry& e) {
     case RecordKind::CommandStart:
       line += "\"record\":\"command\",\"line\":" + json_string(e.text_view()) +
               ",\"depth\":" + std::to_string(e.detail) +
-              ",\"by_box\":" + (e.flag ? "true" : "false");
+              ",\"by_box\":" + (e.flag ? "true" : "false") +
+              ",\"extruder\":" + number(e.values[1], 4);
       break;
     case RecordKind::CommandEnd:
       line += "\"record\":\"command_end\",\"start_seq\":" +
               std::to_string(static_cast<std::uint64_t>(e.values[0])) +
-              ",\"ok\":" + (e.flag ? "true" : "false");
+              ",\"ok\":" + (e.flag ? "true" : "false") + ",\"extruder\":" + number(e.values[1], 4);
       if (!e.flag) line += ",\"error\":" + json_string(e.text_view());
       break;
     case RecordKind::Error: {
@@ -68,7 +69,8 @@ std::string event_line(const RecordEntry& e) {
       break;
     }
     case RecordKind::Ready:
-      line += "\"record\":\"ready\",\"print_time\":" + number(e.print_time);
+      line += "\"record\":\"ready\",\"print_time\":" + number(e.print_time) +
+              ",\"extruder\":" + number(e.values[1], 4);
       break;
     case RecordKind::Variable: {
       const std::vector<std::string_view> parts = fields(e.text_view());

@@ -39,7 +39,9 @@ struct RecordEntry {
   double time = 0.0;        // reactor time, s
   double print_time = 0.0;  // sensor: estimated print time of the change; move: its start
   // Move: distance mm, speed mm/s, accel mm/s^2, end print time. CommandEnd: the start's
-  // seq. Error: the code.
+  // seq. Error: the code. CommandStart, CommandEnd (second value) and Ready: the toolhead's
+  // extruder position in mm, NaN when unknown, which tells how far the print moved the
+  // filament between box commands.
   std::array<double, 4> values{};
   RecordKind kind = RecordKind::Sensor;
   std::int8_t slot = -1;  // -1: no slot

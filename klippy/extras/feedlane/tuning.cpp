@@ -21,10 +21,8 @@ std::string default_text(double value) {
                                     : klippy::format_float(value);
 }
 
-// What a box can physically use: its longest path is a few metres of tube, and its feed
-// motors move at most some hundred mm/s. Far larger saved values plan moves that run for
-// hours or exhaust memory in step generation.
-constexpr double kMaxLengthMm = 10000.0;
+// What a box can physically use: its feed motors move at most some hundred mm/s. Far
+// larger saved values plan moves that run for hours or exhaust memory in step generation.
 constexpr double kMaxSpeedMmS = 1000.0;
 constexpr double kMaxAccelMmS2 = 10000.0;
 
@@ -39,7 +37,7 @@ constexpr double kMaxAccelMmS2 = 10000.0;
 double read_length(const feedhub::FeedHub& hub, const std::string& varname, double default_value) {
   const klippy::Value value = hub.get_value_by_key(varname, klippy::Value(default_value));
   if (!is_plain_number(value)) refuse(varname, value, "a number", default_value);
-  if (std::abs(value.as_float()) > kMaxLengthMm)
+  if (std::abs(value.as_float()) > kMaxFeedLengthMm)
     refuse(varname, value, "a length from -10000 to 10000 mm", default_value);
   return value.as_float();
 }

@@ -31,6 +31,10 @@ inline constexpr TuningKey kExtruderLoad3{"extruder_load_length_3", 200, 10, 50}
 inline constexpr TuningKey kExtruderUnload1{"extruder_unload_length_1", -1320, 100, 50};
 inline constexpr TuningKey kExtruderUnload2{"extruder_unload_length_2", -260, 80, 50};
 
+// The longest saved length a feed move takes, either way: a box's longest path is a few
+// metres of tube.
+inline constexpr double kMaxFeedLengthMm = 10000.0;
+
 struct FeedMove {
   double length_mm;
   double speed_mm_s;
