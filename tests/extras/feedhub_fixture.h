@@ -51,6 +51,7 @@ class FakeSlotFeeder final : public feedhub::SlotFeeder {
   void disable_stepper() override;
   bool slot_load() override { return false; }
   void cmd_EXTRUDER_LOAD(klippy::GCodeCommand&) override {}
+  feedhub::OpResult extruder_load() override { return feedhub::OpResult::done(); }
   void cmd_EXTRUDER_UNLOAD(klippy::GCodeCommand&, bool) override {}
   feedhub::OpResult extruder_unload(bool) override { return feedhub::OpResult::done(); }
   void cmd_SLOT_UNLOAD(klippy::GCodeCommand&) override {}

@@ -192,6 +192,19 @@ TEST_F(FrontButtons, LoadStopsWhenTheOldStrandDoesNotComeOut) {
   EXPECT_EQ(busy(), 0);
 }
 
+// A load that fails has nothing to purge: the nozzle cools again at once.
+TEST_F(FrontButtons, AFailedLoadPurgesNothing) {
+  park(0);
+  host_.command("SIM_FAULT SLOT=0 KIND=jam");
+  const auto lines = testing_support::without_advice(command("E_LOAD SLOT=0"));
+  EXPECT_EQ(lines,
+            std::vector<std::string>{"// Code:ZKE_004_006; Message:Extruder loading failure."});
+  ASSERT_FALSE(targets_.empty());
+  EXPECT_EQ(targets_.back(), 0.);
+  EXPECT_EQ(host_.toolhead().get_position()[3], 0.) << "no purge extruded";
+  EXPECT_EQ(busy(), 0);
+}
+
 TEST_F(FrontButtons, BoxUnloadNeverPullsAnUnknownFilamentOutOfTheExtruder) {
   load(0);
   host_.save("last_load_slot", "'slot-1'");

@@ -92,9 +92,15 @@ void FeedHub::button_extruder_load(klippy::GCodeCommand& gcmd) {
     const int new_temp_c = nozzle_temperature(get_temp_by_num(chosen.slot), gcmd, "E_LOAD", slot);
     const std::string preheat = with_temperature(move_heating_gcode_, new_temp_c);
     int purge_temp_c = new_temp_c;
+    // A load that failed has nothing to purge: the nozzle cools again.
+    auto stop = [&] {
+      gcode_.run_script_from_command("M400");
+      gcode_.run_script_from_command("M104 S0\n");
+      chosen.feeder.disable_stepper();
+    };
     if (b_endstop_state_) {
       gcode_.run_script_from_command(preheat);
-      chosen.feeder.cmd_EXTRUDER_LOAD(gcmd);
+      if (!conclude(*this, chosen.feeder.extruder_load())) return stop();
     } else {
       const std::string last_load_slot = get_value_by_key("last_load_slot", kNoSlot).str();
       if (last_load_slot == kNoSlot) {
@@ -112,14 +118,9 @@ void FeedHub::button_extruder_load(klippy::GCodeCommand& gcmd) {
           nozzle_temperature(get_temp_by_slot(last_load_slot), gcmd, "E_LOAD", last_load_slot);
       gcode_.run_script_from_command(preheat);
       // The new strand cannot pass while the old one is still in the path.
-      if (!conclude(*this, old_feeder.extruder_unload(true))) {
-        gcode_.run_script_from_command("M400");
-        gcode_.run_script_from_command("M104 S0\n");
-        chosen.feeder.disable_stepper();
-        return;
-      }
+      if (!conclude(*this, old_feeder.extruder_unload(true))) return stop();
       gcode_.run_script_from_command(kAfterOldUnload);
-      chosen.feeder.cmd_EXTRUDER_LOAD(gcmd);
+      if (!conclude(*this, chosen.feeder.extruder_load())) return stop();
       // What is left of the old filament must melt too.
       purge_temp_c = std::max(old_temp_c, new_temp_c);
     }

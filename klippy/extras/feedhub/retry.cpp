@@ -137,9 +137,13 @@ void FeedHub::repeat_failed_step(klippy::GCodeCommand& gcmd) {
       feeder.cmd_SLOT_UNLOAD(gcmd);
       if (!failed_again()) repeated();
       return;
-    case RetryAction::LoadExtruder:
-      if (!heated_retry(heat, [&] { feeder.cmd_EXTRUDER_LOAD(gcmd); })) return repeated();
+    case RetryAction::LoadExtruder: {
+      OpResult loaded = OpResult::done();
+      const bool paused = heated_retry(heat, [&] { loaded = feeder.extruder_load(); });
+      if (!conclude(*this, loaded)) return;
+      if (!paused) return repeated();
       break;
+    }
     case RetryAction::UnloadExtruder: {
       OpResult unloaded = OpResult::done();
       const bool paused = heated_retry(heat, [&] { unloaded = feeder.extruder_unload(true); });

@@ -37,6 +37,9 @@ class SlotFeeder : public klippy::PrinterObject {
   // Pulls new filament in to the box outlet and parks it; true on success.
   virtual bool slot_load() = 0;
   virtual void cmd_EXTRUDER_LOAD(klippy::GCodeCommand& gcmd) = 0;
+  // Feeds the slot's filament from the box into the extruder and couples the slot motor;
+  // says its success line, leaves a failure to the caller (conclude).
+  virtual OpResult extruder_load() = 0;
   virtual void cmd_EXTRUDER_UNLOAD(klippy::GCodeCommand& gcmd, bool can_cut) = 0;
   // Withdraws the slot's filament from the extruder and parks it in the box (cutting first
   // when `can_cut` and no print runs); says its success line, leaves a failure to the

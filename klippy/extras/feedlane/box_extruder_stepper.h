@@ -101,6 +101,7 @@ class BoxExtruderStepper final : public feedhub::SlotFeeder {
   // during a print it is also where a run-out spool hands over to a replacement.
   void cmd_EXTRUDER_UNLOAD(klippy::GCodeCommand& gcmd, bool can_cut = true) override;
   feedhub::OpResult extruder_unload(bool can_cut) override;
+  feedhub::OpResult extruder_load() override;
 
   // Called on every change of the slot's runout sensor; `state` 1 means no filament.
   void runout_button_callback(double eventtime, int state);

@@ -34,40 +34,46 @@ bool BoxExtruderStepper::is_printing() {
   return print_stats_.state() == "printing";
 }
 
-void BoxExtruderStepper::cmd_EXTRUDER_LOAD(klippy::GCodeCommand& gcmd) {
+void BoxExtruderStepper::cmd_EXTRUDER_LOAD(klippy::GCodeCommand& /*gcmd*/) {
   if (feedhub_.tool_change().exclude_tool()) return;
+  if (r_endstop_state_) {
+    // Asked for by hand or by a macro, the missing filament holds everything up, print or
+    // not.
+    log_sensor_states();
+    feedhub_.report_error(reports::kLoadFilamentFirst, stepper_num_);
+    feedhub_.pause_for_error(reports::kLoadFilamentFirst, stepper_num_);
+    return;
+  }
+  feedhub::conclude(feedhub_, extruder_load());
+}
+
+feedhub::OpResult BoxExtruderStepper::extruder_load() {
+  using feedhub::OpResult;
   feedhub::ActivityScope activity(feedhub_, feedhub::Operation::ExtruderLoad, stepper_num_);
   toolhead().wait_moves();
   if (r_endstop_state_) {
-    feedhub_.report_error(reports::kLoadFilamentFirst, stepper_num_);
     log_sensor_states();
-    feedhub_.pause_for_error(reports::kLoadFilamentFirst, stepper_num_);
-    return;
+    return OpResult::failed(reports::kLoadFilamentFirst, stepper_num_);
   }
   const std::string last_load_slot =
       feedhub_.get_value_by_key("last_load_slot", feedhub::kNoSlot).str();
   const std::string coupled_slot = feedhub_.get_value_by_key("slot_sync", feedhub::kNoSlot).str();
   if (last_load_slot == stepper_name_ && filament_at_extruder_entry() &&
       coupled_slot == stepper_name_) {
-    gcmd.respond_info(stepper_label_ + " has been sync with Extruder.");
-    return;
+    gcode_.respond_info(stepper_label_ + " has been sync with Extruder.");
+    return OpResult::done();
   }
   // The entry already sees filament while this slot's strand has not left the box: the
   // strand there is another's (a run-out spool's tail drawn on by the extruder). Homing
   // onto that sensor would end at once and claim a load that never happened.
-  if (feedhub_.b_endstop_state() && filament_at_extruder_entry()) {
-    gcmd.respond_info(stepper_label_ +
-                      " was not loaded: the extruder entry sensor already sees "
-                      "filament while " +
-                      stepper_label_ +
-                      " is still in the box. Another "
-                      "strand (the tail of a spool that ran out?) is in the tube or the "
-                      "extruder: take it out (EXTRUDER_UNLOAD, or by hand at the toolhead), "
-                      "then load again.");
-    feedhub_.report_error(reports::kExtruderLoadFailed, stepper_num_);
-    if (is_printing()) feedhub_.pause_for_error(reports::kExtruderLoadFailed, stepper_num_);
-    return;
-  }
+  if (feedhub_.b_endstop_state() && filament_at_extruder_entry())
+    return OpResult::failed(
+        reports::kExtruderLoadFailed, stepper_num_,
+        stepper_label_ + " was not loaded: the extruder entry sensor already sees filament while " +
+            stepper_label_ +
+            " is still in the box. Another strand (the tail of a spool that ran out?) is in the "
+            "tube or the extruder: take it out (EXTRUDER_UNLOAD, or by hand at the toolhead), "
+            "then load again.");
   // Every value is checked before the first move, so a bad one changes nothing.
   const FeedMove to_outlet = checked_tuning(kExtruderLoad1);
   const FeedMove through_tube = checked_tuning(kExtruderLoad2);
@@ -121,14 +127,14 @@ void BoxExtruderStepper::cmd_EXTRUDER_LOAD(klippy::GCodeCommand& gcmd) {
   } else {
     if (feedhub_.get_value_by_key("slot_sync", feedhub::kNoSlot).str() == feedhub::kNoSlot)
       save_state(SlotState::ExtruderFailed);
-    feedhub_.report_error(reports::kExtruderLoadFailed, stepper_num_);
     log_sensor_states();
-    if (is_printing()) feedhub_.pause_for_error(reports::kExtruderLoadFailed, stepper_num_);
   }
   disable_stepper();
   dwell(DISABLE_DELAY);
   sync_print_time();
-  if (home_success) activity.succeeded({}, queued_moves_end());
+  if (!home_success) return OpResult::failed(reports::kExtruderLoadFailed, stepper_num_);
+  activity.succeeded({}, queued_moves_end());
+  return OpResult::done();
 }
 
 bool BoxExtruderStepper::recover_extruder_load() {
