@@ -3,7 +3,9 @@
 // embedded default printer with the filament world behind the box sensors.
 #include <benchmark/benchmark.h>
 
+#include <chrono>
 #include <sstream>
+#include <thread>
 
 #include "apps/feedbox/embedded_files.h"
 #include "apps/feedbox/session.h"
@@ -37,11 +39,19 @@ void run_print(sim::SimHost& host, std::vector<std::string> lines) {
   host.run_until([&] { return !job.is_active() || job.is_paused(); }, 1e7);
 }
 
+// Arg: milliseconds each fsync takes (0: this machine's disk; 100: a slow SD card, where
+// every file written during a change holds the change up). Counts the files written.
 void BM_OneToolChange(benchmark::State& state) {
   feedbox::Session session({.boxes = 1});
   sim::SimHost& host = session.host();
   host.advance(1.0);
   run_print(host, {"M109 S210", "G28", "G90", "M83", "EXTRUDER_LOAD SLOT=slot0"});
+  const auto fsync_delay = std::chrono::milliseconds(state.range(0));
+  long long fsyncs = 0;
+  host.printer().file_writer().set_fsync_hook([&] {
+    ++fsyncs;
+    std::this_thread::sleep_for(fsync_delay);
+  });
   int from = 0;
   double simulated_s = 0;
   for (auto _ : state) {
@@ -50,10 +60,13 @@ void BM_OneToolChange(benchmark::State& state) {
     simulated_s += host.reactor().monotonic() - start;
     from = 1 - from;
   }
+  host.printer().file_writer().set_fsync_hook({});
   state.counters["simulated_s"] =
       benchmark::Counter(simulated_s, benchmark::Counter::kAvgIterations);
+  state.counters["fsyncs"] =
+      benchmark::Counter(static_cast<double>(fsyncs), benchmark::Counter::kAvgIterations);
 }
-BENCHMARK(BM_OneToolChange)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_OneToolChange)->Arg(0)->Arg(100)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_DemoPrint(benchmark::State& state) {
   const auto lines = lines_of(feedbox::embedded_file("demo.gcode"));

@@ -45,7 +45,15 @@ void FeedHub::save_variable(const std::string& varname, const klippy::Value& val
   save_variables({{varname, value}});
 }
 
-void FeedHub::save_variables(const std::vector<std::pair<std::string, klippy::Value>>& values) {
+void FeedHub::save_variables(const std::vector<std::pair<std::string, klippy::Value>>& requested) {
+  // A value the file holds already costs a write and an fsync for nothing (an SD card takes
+  // 10 to 100 ms for each, and a tool change would make about twenty).
+  std::vector<std::pair<std::string, klippy::Value>> values;
+  for (const auto& [varname, value] : requested) {
+    const auto saved = save_variables_.all_variables().find(varname);
+    if (saved == save_variables_.all_variables().end() || saved->second.repr() != value.repr())
+      values.emplace_back(varname, value);
+  }
   if (values.empty()) return;
   // A file the host cannot read back would stop the next start: refused before writing.
   for (const auto& [varname, value] : values) {
