@@ -54,7 +54,7 @@ class FakeSlotFeeder final : public feedhub::SlotFeeder {
   feedhub::OpResult extruder_load() override { return feedhub::OpResult::done(); }
   void cmd_EXTRUDER_UNLOAD(klippy::GCodeCommand&, bool) override {}
   feedhub::OpResult extruder_unload(bool) override { return feedhub::OpResult::done(); }
-  void cmd_SLOT_UNLOAD(klippy::GCodeCommand&) override {}
+  feedhub::OpResult slot_unload() override { return feedhub::OpResult::done(); }
   int switch_next_slot() override { return -1; }
   bool read_slot_tag() override { return true; }
   void set_drying(bool now_drying) override { drying = now_drying; }

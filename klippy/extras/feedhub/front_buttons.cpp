@@ -168,11 +168,11 @@ void FeedHub::button_box_unload(klippy::GCodeCommand& gcmd) {
         return;
       }
       if (last_load_slot != feeder.stepper_name()) {
-        feeder.cmd_SLOT_UNLOAD(gcmd);
+        conclude(*this, feeder.slot_unload());
         return;
       }
       if (button_extruder_unload(gcmd))
-        feeder.cmd_SLOT_UNLOAD(gcmd);
+        conclude(*this, feeder.slot_unload());
       else
         gcode_.respond_raw("Extruder unloading failure.Please try again.");
     } else {
@@ -181,7 +181,7 @@ void FeedHub::button_box_unload(klippy::GCodeCommand& gcmd) {
         if (!conclude(*this, feeder.extruder_unload(true))) return;
         gcode_.run_script_from_command("M400");
       }
-      if (!feeder.r_endstop_state()) feeder.cmd_SLOT_UNLOAD(gcmd);
+      if (!feeder.r_endstop_state()) conclude(*this, feeder.slot_unload());
     }
     gcode_.run_script_from_command("M400");
   });

@@ -108,9 +108,6 @@ void FeedHub::repeat_failed_step(klippy::GCodeCommand& gcmd) {
                           slot_label(feeder.stepper_num()));
   };
 
-  // A step that fails again records its own step: a chain stops there and keeps it.
-  auto failed_again = [&] { return !get_value_by_key("retry_step", 0).is_none(); };
-
   switch (action) {
     case RetryAction::ClearFailedSlotLoad: {
       const std::string label = slot_label(feeder.stepper_num());
@@ -128,14 +125,12 @@ void FeedHub::repeat_failed_step(klippy::GCodeCommand& gcmd) {
       return;
     }
     case RetryAction::UnloadSlot:
-      feeder.cmd_SLOT_UNLOAD(gcmd);
-      if (!failed_again()) repeated();
+      if (conclude(*this, feeder.slot_unload())) repeated();
       return;
     case RetryAction::UnloadExtruderThenSlot:
       refuse_unload_of_other_slot("TRY_MOVE_AGAIN", slot_name);
       if (!conclude(*this, feeder.extruder_unload(true))) return;
-      feeder.cmd_SLOT_UNLOAD(gcmd);
-      if (!failed_again()) repeated();
+      if (conclude(*this, feeder.slot_unload())) repeated();
       return;
     case RetryAction::LoadExtruder: {
       OpResult loaded = OpResult::done();

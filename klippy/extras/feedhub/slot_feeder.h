@@ -45,8 +45,9 @@ class SlotFeeder : public klippy::PrinterObject {
   // when `can_cut` and no print runs); says its success line, leaves a failure to the
   // caller (conclude).
   virtual OpResult extruder_unload(bool can_cut) = 0;
-  // Withdraws the slot's filament to its runout sensor.
-  virtual void cmd_SLOT_UNLOAD(klippy::GCodeCommand& gcmd) = 0;
+  // Withdraws the slot's filament past its runout sensor, so that the spool can be taken
+  // out; says its success line, leaves a failure to the caller (conclude).
+  virtual OpResult slot_unload() = 0;
   // The replacement slot for this slot's tool after a runout, or -1.
   virtual int switch_next_slot() = 0;
   // Marks the slot's box as drying or not; when the drying ends the slot takes its state

@@ -87,7 +87,8 @@ class BoxExtruderStepper final : public feedhub::SlotFeeder {
   // Pulls new filament in to the box outlet and parks it behind the outlet.
   bool slot_load() override;
   // Withdraws the slot's filament to its runout sensor.
-  void cmd_SLOT_UNLOAD(klippy::GCodeCommand& gcmd) override;
+  void cmd_SLOT_UNLOAD(klippy::GCodeCommand& gcmd);
+  feedhub::OpResult slot_unload() override;
   // Couples the slot motor to the extruder (only this slot) or uncouples it.
   void slot_sync(bool value) override;
   // When slot_sync names this slot, puts its motor back on the extruder's queue after the

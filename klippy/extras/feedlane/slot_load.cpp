@@ -93,21 +93,25 @@ bool BoxExtruderStepper::slot_load() {
 }
 
 void BoxExtruderStepper::cmd_SLOT_UNLOAD(klippy::GCodeCommand& /*gcmd*/) {
-  if (is_printing()) return;
+  feedhub::conclude(feedhub_, slot_unload());
+}
+
+feedhub::OpResult BoxExtruderStepper::slot_unload() {
+  using feedhub::OpResult;
+  if (is_printing()) return OpResult::done();
   feedhub::ActivityScope activity(feedhub_, feedhub::Operation::SlotUnload, stepper_num_);
   const std::string last_load_slot =
       feedhub_.get_value_by_key("last_load_slot", feedhub::kNoSlot).str();
   if (!feedhub_.b_endstop_state() && last_load_slot == stepper_name_) {
     // This slot's filament reaches into the extruder: pulling it would tear it.
-    feedhub_.report_error(reports::kUnloadExtruderFirst, stepper_num_);
     log_sensor_states();
-    return;
+    return OpResult::failed(reports::kUnloadExtruderFirst, stepper_num_);
   }
   if (r_endstop_state_) {
     // Pulling a strand that is not there would only mark the slot for the next reload.
     gcode_.respond_info(stepper_label_ + " (" + stepper_name_ +
                         ") holds no filament at its sensor: nothing to unload.");
-    return;
+    return OpResult::done();
   }
   const FeedMove unload = checked_tuning(kSlotUnload1);
   slot_not_unload_ = false;
@@ -133,13 +137,14 @@ void BoxExtruderStepper::cmd_SLOT_UNLOAD(klippy::GCodeCommand& /*gcmd*/) {
     // strand back in; pushing it past the sensor again loads it like a new spool.
     save_state(SlotState::Empty);
   } else {
-    feedhub_.report_error(reports::kSlotUnloadFailed, stepper_num_);
     save_state(SlotState::Failed);
     log_sensor_states();
   }
   disable_stepper();
   slot_not_unload_ = true;
-  if (home_success) activity.succeeded({}, queued_moves_end());
+  if (!home_success) return OpResult::failed(reports::kSlotUnloadFailed, stepper_num_);
+  activity.succeeded({}, queued_moves_end());
+  return OpResult::done();
 }
 
 bool BoxExtruderStepper::follow_extruder_if_coupled() {
