@@ -1,5 +1,6 @@
 // Host objects whose state the modules read or drive: G-code, print state, saved
 // variables, macros, the G-code move transform and the filament sensors.
+#include <cmath>
 #include <utility>
 #include <vector>
 
@@ -188,6 +189,19 @@ class BridgeHallSensor final : public HostAdapter<klippy::HallFilamentWidthSenso
     std::optional<klippy::Value> status = host_status(object_, link_, reactor_.monotonic());
     const klippy::Value* diameter = status ? status->find("Diameter") : nullptr;
     return diameter ? diameter->as_float() : 0.0;
+  }
+  // The host's own computation of a new diameter from the sum of both ADC readings (its
+  // status's Raw), which it smooths before showing it as Diameter.
+  double latest_reading_mm() const override {
+    std::optional<klippy::Value> status = host_status(object_, link_, reactor_.monotonic());
+    const klippy::Value* raw = status ? status->find("Raw") : nullptr;
+    if (!raw) return 0.0;
+    const double dia1 = link_.get<double>(object_, "dia1");
+    const double dia2 = link_.get<double>(object_, "dia2");
+    const double raw1 = link_.get<double>(object_, "rawdia1");
+    const double raw2 = link_.get<double>(object_, "rawdia2");
+    const double reading = (dia2 - dia1) / (raw2 - raw1) * (raw->as_float() - raw1) + dia1;
+    return std::nearbyint(reading * 100.) / 100.;
   }
   bool is_active() const override {
     std::optional<klippy::Value> status = host_status(object_, link_, reactor_.monotonic());

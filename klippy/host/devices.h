@@ -26,8 +26,12 @@ class FilamentMotionSensor : public PrinterObject {
 
 class HallFilamentWidthSensor : public PrinterObject {
  public:
-  // Measured diameter in mm; 0.0 when no filament covers the sensor.
+  // The host's measured diameter in mm: each report of the sensor (every 0.5 s) moves it
+  // a sixth of the way to what that report read, so it takes seconds to follow.
   virtual double diameter() const = 0;
+  // What the sensor's latest report read, calibrated as diameter() is but not smoothed
+  // (mm); about 0.0 when no filament covers the sensor.
+  virtual double latest_reading_mm() const = 0;
   // While not active the host reports the nominal diameter, whatever the sensor sees.
   virtual bool is_active() const = 0;
   // The host's flow compensation (M221 from the measured width), where the host has a

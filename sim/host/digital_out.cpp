@@ -61,6 +61,7 @@ void SimDigitalOut::setup_start_value(double start_value, double shutdown_value)
 }
 
 void SimDigitalOut::set_digital(double print_time, double value) {
+  if (!mcu_.accept_scheduled(print_time)) return;
   signal_->schedule(print_time, (value != 0.) ^ pin_.invert);
   mcu_.notify_changed();
 }

@@ -1,5 +1,5 @@
 // The host's filament sensors: the motion (encoder) sensor, whose switch toggles while
-// filament moves through it, and the hall filament width sensor.
+// filament moves through it, and the hall filament width sensor (hall_sensor.h).
 #pragma once
 
 #include <functional>
@@ -13,6 +13,7 @@
 #include "klippy/host/mcu.h"
 #include "klippy/host/printer.h"
 #include "klippy/host/toolhead.h"
+#include "sim/host/hall_sensor.h"
 
 namespace sim {
 
@@ -65,37 +66,6 @@ class SimFilamentMotionSensor final : public klippy::FilamentMotionSensor {
   bool enabled_ = true;
   double min_event_time_ = klippy::Reactor::NEVER;
   klippy::TimerHandle check_timer_;
-};
-
-// [hall_filament_width_sensor]. While enabled, the measured diameter comes from a source the
-// simulated world sets (without one the sensor sees no filament, 0.0 mm); while not, it
-// reads the nominal diameter, as the host's sensor does.
-class SimHallFilamentWidthSensor final : public klippy::HallFilamentWidthSensor {
- public:
-  using DiameterSource = std::function<double(double print_time)>;
-
-  explicit SimHallFilamentWidthSensor(klippy::ConfigSection& config);
-
-  double diameter() const override;
-  void set_diameter_source(DiameterSource source) { source_ = std::move(source); }
-  std::optional<klippy::Value> get_status(double eventtime) override;
-  bool is_active() const override { return active_; }
-  std::optional<bool> flow_compensation() const override { return flow_compensation_; }
-  // The simulated host is a current one, with the switch.
-  void stop_flow_compensation() override {}
-
- private:
-  // Once a second, as the host does: M221 from the measured width while compensating.
-  double compensate_flow(double eventtime);
-
-  klippy::Printer& printer_;
-  DiameterSource source_;
-  double nominal_diameter_mm_;
-  double max_difference_mm_;
-  double runout_min_mm_;
-  bool active_;
-  bool flow_compensation_;
-  klippy::TimerHandle flow_timer_;
 };
 
 }  // namespace sim

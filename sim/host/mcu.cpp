@@ -6,6 +6,7 @@
 #include "sim/host/digital_out.h"
 #include "sim/host/endstop.h"
 #include "sim/host/pins.h"
+#include "sim/host/printer.h"
 
 namespace sim {
 namespace {
@@ -105,6 +106,16 @@ klippy::CommandQueue* SimMcu::alloc_command_queue() {
 
 double SimMcu::estimated_print_time(double eventtime) const {
   return clock().print_time(eventtime);
+}
+
+bool SimMcu::accept_scheduled(double print_time) {
+  // Rounding of the reactor's clock, not a schedule anyone would choose.
+  constexpr double kClockSlack_s = 1e-9;
+  const double now = estimated_print_time(reactor().monotonic());
+  if (print_time >= now + kMinScheduleTime_s - kClockSlack_s) return true;
+  auto* printer = dynamic_cast<SimPrinter*>(&printer_);
+  if (printer) printer->invoke_shutdown("MCU '" + chip_name_ + "' shutdown: Timer too close");
+  return false;
 }
 
 double SimMcu::print_time_to_clock_time(double print_time) const {

@@ -33,6 +33,11 @@ class SimMcu final : public klippy::Mcu {
   static constexpr double kQueryLatency_s = 0.005;
   // How long the host waits for an answer nobody sends before giving up.
   static constexpr double kQueryTimeout_s = 5.0;
+  // The host's MIN_SCHEDULE_TIME. A real MCU shuts down on a command whose time has passed
+  // when it arrives, which on a loaded host can be anything closer than this; the
+  // simulated one refuses every command scheduled closer, so that no such timing passes
+  // here and fails on a printer.
+  static constexpr double kMinScheduleTime_s = 0.1;
 
   explicit SimMcu(klippy::ConfigSection& config);
 
@@ -71,6 +76,9 @@ class SimMcu final : public klippy::Mcu {
   bool is_connected() const { return connected_; }
 
   bool is_configured() const { return configured_; }
+  // A command for `print_time` arrives now: shuts the printer down, as the MCU does, when
+  // that is closer than kMinScheduleTime_s; true when the command may run.
+  bool accept_scheduled(double print_time);
   const std::vector<McuConfigCommand>& config_commands() const { return config_cmds_; }
   // The configuration block as the MCU would receive it, one command per line.
   std::string dump_config() const;

@@ -149,11 +149,17 @@ class EncoderSensor:
 
 
 class HallSensor:
+    # As the host's, settled on `diameter`: its calibration, and the sum of its two ADC
+    # readings as Raw.
     def __init__(self, config):
+        self.dia1, self.dia2 = 1.5, 2.0
+        self.rawdia1, self.rawdia2 = 9500, 10500
         self.diameter = 1.75
 
     def get_status(self, eventtime):
-        return {"Diameter": self.diameter, "is_active": True}
+        raw = self.rawdia1 + ((self.diameter - self.dia1) * (self.rawdia2 - self.rawdia1)
+                              / (self.dia2 - self.dia1))
+        return {"Diameter": self.diameter, "Raw": int(round(raw)), "is_active": True}
 
 
 class SaveVariables:

@@ -143,7 +143,7 @@ TEST(BoxRecord, AJamIsRecordedByTheErrorAndTheReplayShowsWhere) {
   const Output replayed = replay(dumps[0]);
   EXPECT_EQ(replayed.code, 1) << replayed.out << replayed.err;
   EXPECT_NE(replayed.out.find("outlet sensor never saw filament arrive; the model expects it "
-                              "after 342 mm of slot0 feed: jammed or tangled filament"),
+                              "after 348 mm of slot0 feed: jammed or tangled filament"),
             std::string::npos)
       << replayed.out;
   EXPECT_NE(replayed.out.find("the box reported ZKE_004_006 where the model expects none"),

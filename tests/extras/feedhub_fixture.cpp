@@ -120,6 +120,16 @@ void BoxHost::set_diameter(double diameter_mm) {
       .printer()
       .lookup_object<sim::SimHallFilamentWidthSensor>("hall_filament_width_sensor")
       .set_diameter_source([diameter_mm](double) { return diameter_mm; });
+  // Until a whole report of the sensor has sampled it, and the first report is out.
+  host().advance(1.0);
+  host().run_until(
+      [&] {
+        return host()
+                   .printer()
+                   .lookup_object<sim::SimHallFilamentWidthSensor>("hall_filament_width_sensor")
+                   .latest_reading_mm() >= 0.;
+      },
+      2.0);
 }
 
 std::string BoxHost::variables_file() {

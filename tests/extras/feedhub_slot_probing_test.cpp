@@ -54,7 +54,8 @@ class SelfInspection : public ::testing::Test {
         if (moving.count(f.stepper_num()) && call.starts_with("move")) toggle_encoder();
       };
     }
-    box_.host().advance(0.1);
+    // Until the entry sensor's first report is out.
+    box_.host().advance(2.5);
   }
   FakeSlotFeeder& feeder(int slot) {
     return box_.host().printer().lookup_object<FakeSlotFeeder>("feedlane slot" +

@@ -1,5 +1,7 @@
 #include "klippy/extras/feedhub/box_output.h"
 
+#include <algorithm>
+
 #include "klippy/host/printer.h"
 
 namespace feedhub {
@@ -17,12 +19,11 @@ BoxOutput::BoxOutput(klippy::ConfigSection& config, const std::string& pin)
 
 void BoxOutput::set_pin(double value) {
   if (value == digital_out_value_) return;
-  double print_time = mcu_.estimated_print_time(reactor_.monotonic()) + kScheduleLeadS;
-  if (print_time - last_time_ > kMinSpacingS) {
-    digital_out_->set_digital(print_time, value);
-    digital_out_value_ = value;
-    last_time_ = print_time;
-  }
+  const double earliest = mcu_.estimated_print_time(reactor_.monotonic() + kMinScheduleS);
+  const double print_time = std::max(earliest, last_time_ + kMinScheduleS);
+  digital_out_->set_digital(print_time, value);
+  digital_out_value_ = value;
+  last_time_ = print_time;
 }
 
 }  // namespace feedhub

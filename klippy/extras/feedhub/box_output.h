@@ -14,16 +14,17 @@ namespace feedhub {
 
 class BoxOutput {
  public:
-  // A level change is scheduled this far ahead of the current print time...
-  static constexpr double kScheduleLeadS = 0.01;
-  // ...and two changes are never closer than this in print time.
-  static constexpr double kMinSpacingS = 0.01;
+  // The host's minimum schedule time (MIN_SCHEDULE_TIME): a level change is scheduled
+  // this far ahead, and two changes at least this far apart, as the host's own outputs
+  // are. A command closer than that may reach a busy MCU after its time has passed, and
+  // the MCU shuts down ("Timer too close").
+  static constexpr double kMinScheduleS = 0.1;
 
   // The output is created without reserving the pin: the endstop on the same pin holds it.
   BoxOutput(klippy::ConfigSection& config, const std::string& pin);
 
   // Requests level 0.0 or 1.0. The current level sends nothing; a change too soon after
-  // the previous one is dropped, and the next request for it tries again.
+  // the previous one is scheduled for when the spacing allows.
   void set_pin(double value);
 
   double digital_out_value() const { return digital_out_value_; }

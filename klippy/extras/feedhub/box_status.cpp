@@ -180,7 +180,7 @@ BoxPicture take_picture(FeedHub& hub, double eventtime) {
   picture.outlet_filament = hub.b_endstop_state() == 0;
   if (auto* hall =
           hub.printer().lookup_object_or_null<klippy::HallFilamentWidthSensor>(kHallSensorName))
-    picture.entry_filament = hall->diameter() > kFilamentPresentDiameterMm;
+    picture.entry_filament = filament_seen(*hall);
   picture.action = current_action(hub);
   picture.error = error_picture(hub, variables);
   return picture;

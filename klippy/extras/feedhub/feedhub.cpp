@@ -82,7 +82,7 @@ klippy::HallFilamentWidthSensor& FeedHub::filament_hall() {
 }
 
 bool FeedHub::filament_at_extruder_entry() {
-  const bool present = filament_hall().diameter() > kFilamentPresentDiameterMm;
+  const bool present = filament_seen(filament_hall());
   // The hall sensor reports no changes; what the box reads of it is what it saw.
   black_box_.sensor_report(RecordedSensor::Entry, -1, present, reactor_.monotonic());
   return present;
@@ -92,7 +92,7 @@ std::optional<klippy::Value> FeedHub::get_status(double eventtime) {
   // Looked up at every call, so that a status before the connect event reads the sensor too;
   // a missing sensor is reported at connect, never from a status query.
   auto* hall = printer_.lookup_object_or_null<klippy::HallFilamentWidthSensor>(kHallSensorName);
-  int e_endstop_state = hall && hall->diameter() > kFilamentPresentDiameterMm ? 1 : 0;
+  int e_endstop_state = hall && filament_seen(*hall) ? 1 : 0;
   klippy::Value::Dict status{{"box_button_state", box_button_state_},
                              {"b_endstop_state", b_endstop_state_},
                              {"e_endstop_state", e_endstop_state}};
@@ -167,6 +167,17 @@ void FeedHub::handle_ready() {
       reactor_.monotonic() + kSelfInspectionDelayS);
 }
 
+namespace {
+
+// The host's ADC readings start at 0, which the calibration maps far below any diameter a
+// sensor reads, with or without filament.
+bool entry_sensor_reported(const klippy::HallFilamentWidthSensor& hall) {
+  constexpr double kNoReportBelowMm = -1.0;
+  return hall.latest_reading_mm() > kNoReportBelowMm;
+}
+
+}  // namespace
+
 void FeedHub::restore_saved_coupling() {
   const std::string slot_sync = get_value_by_key("slot_sync", kNoSlot).str();
   if (slot_sync == kNoSlot) return;
@@ -185,18 +196,32 @@ void FeedHub::restore_saved_coupling() {
         reactor_.monotonic() + kStartupErrorDelayS);
     return;
   }
+  // The file already names this slot: coupling again needs no save, and the print may start
+  // at once. The entry sensor has not reported yet when the host is ready; its first report
+  // undoes the coupling when it shows no filament. A sensor that never reports (no ADC data
+  // from its MCU) tells nothing against it.
   try {
-    // The file already names this slot: coupling again needs no save.
-    if (filament_at_extruder_entry()) {
-      feeder->follow_extruder_if_coupled();
-    } else {
-      save_after_ready([feeder] { feeder->slot_sync(false); });
-    }
+    feeder->follow_extruder_if_coupled();
   } catch (const klippy::CommandError& e) {
     // The saved state it names is the user's to correct, as its message says.
     printer_.log().error(std::string("Restoring the extruder coupling: ") + e.what());
     gcode_.respond_raw(std::string("!! ") + e.what());
+    return;
   }
+  startup_timers_.emplace_back(
+      reactor_,
+      [this, feeder](double) {
+        if (!entry_sensor_reported(filament_hall()) || filament_at_extruder_entry())
+          return klippy::Reactor::NEVER;
+        try {
+          feeder->slot_sync(false);
+        } catch (const klippy::CommandError& e) {
+          printer_.log().error(std::string("Restoring the extruder coupling: ") + e.what());
+          gcode_.respond_raw(std::string("!! ") + e.what());
+        }
+        return klippy::Reactor::NEVER;
+      },
+      reactor_.monotonic() + kEntryFirstReportS);
 }
 
 void FeedHub::save_after_ready(std::function<void()> save) {

@@ -17,6 +17,7 @@
 #include "klippy/extras/feedhub/box_endstop.h"
 #include "klippy/extras/feedhub/box_motion.h"
 #include "klippy/extras/feedhub/box_output.h"
+#include "klippy/extras/feedhub/entry_sensor.h"
 #include "klippy/extras/feedhub/error_report.h"
 #include "klippy/extras/feedhub/filament_table.h"
 #include "klippy/extras/feedhub/scoped_timer.h"
@@ -55,10 +56,6 @@ struct RetryHeat {
   bool print_paused = false;
   std::string nozzle_temp;
 };
-
-// Above this hall-sensor diameter (mm) filament counts as present at the extruder entry.
-inline constexpr double kFilamentPresentDiameterMm = 0.5;
-inline constexpr const char* kHallSensorName = "hall_filament_width_sensor";
 
 class FeedHub final : public klippy::PrinterObject {
  public:

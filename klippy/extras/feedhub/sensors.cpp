@@ -45,8 +45,7 @@ void FeedHub::print_sensor_state_to_log(double /*eventtime*/) noexcept {
     // other way round.
     std::string shared = fill(sensor_str_tips_, "{b_endstop_state}", b_endstop_state_ ? "0" : "1");
     auto* hall = printer_.lookup_object_or_null<klippy::HallFilamentWidthSensor>(kHallSensorName);
-    shared = fill(shared, "{e_endstop_state}",
-                  hall && hall->diameter() > kFilamentPresentDiameterMm ? "1" : "0");
+    shared = fill(shared, "{e_endstop_state}", hall && filament_seen(*hall) ? "1" : "0");
     std::string slots;
     const klippy::Value box_count = get_value_by_key("box_count");
     const int slot_count = box_count.is_int()

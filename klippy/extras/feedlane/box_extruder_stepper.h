@@ -153,6 +153,13 @@ class BoxExtruderStepper final : public feedhub::SlotFeeder {
   bool is_printing();
   // The wipe-and-push passes after the final approach failed; true once filament arrived.
   bool recover_extruder_load();
+  // Pushes the filament from the box outlet until the extruder-entry sensor sees it: fast
+  // through most of the tube, slowly over the stretch where the entry is expected, so that
+  // the late reports of the sensor let it run only a few mm past. True once it was seen.
+  bool reach_extruder_entry(const FeedMove& through_tube, const FeedMove& final_approach);
+  // Waits until the entry sensor has reported on the filament as the slot's queued moves
+  // leave it, and its endstop shows that report.
+  void wait_for_entry_report();
   // The replacement search of switch_next_slot, announcing the hand-over as the success of
   // `runout_handling`; the replacement or -1.
   int hand_over_tool(feedhub::ActivityScope& runout_handling);

@@ -96,21 +96,17 @@ feedhub::OpResult BoxExtruderStepper::extruder_load() {
     feedhub_.save_variable("last_load_slot", stepper_name_);
     const feedhub::TimerWake watching(reactor_, feedhub_.e_endstop_timer());
     try {
-      home_success = do_home_repeatedly(e_endstop_, through_tube.length_mm, through_tube.speed_mm_s,
-                                        through_tube.accel_mm_s2, false);
+      home_success = reach_extruder_entry(through_tube, final_approach);
       if (home_success) {
-        if (e_endstop_.scram()) {
-          // The motion monitor stopped the push: the filament is not where it seems.
-          e_endstop_.set_scram(false);
-          home_success = false;
-        } else {
-          home_success =
-              do_home_repeatedly(e_endstop_, final_approach.length_mm, final_approach.speed_mm_s,
-                                 final_approach.accel_mm_s2, false);
-          if (!home_success) {
-            gcode_.run_script_from_command("CLEAR_OOZE");
-            home_success = recover_extruder_load();
-          }
+        // Pushed on once the sensor has reported on the stopped filament: a strand that
+        // sprang back from the entry is behind it again and the push has to bring it in.
+        wait_for_entry_report();
+        home_success =
+            do_home_repeatedly(e_endstop_, final_approach.length_mm, final_approach.speed_mm_s,
+                               final_approach.accel_mm_s2, false);
+        if (!home_success) {
+          gcode_.run_script_from_command("CLEAR_OOZE");
+          home_success = recover_extruder_load();
         }
       }
     } catch (const klippy::CommandError&) {

@@ -8,7 +8,8 @@
 #   is the level the registered callback sees (after the configuration's `!`).
 # - TEST_OBJECTS answers the names of the host's objects, one per line ("object NAME").
 # - TEST_HALL DIAMETER=<mm> makes the hall width sensor read that diameter, as its ADC
-#   samples would (without an MCU no sample ever arrives and it keeps its nominal one).
+#   reports would (without an MCU no report ever arrives: its readings stay 0 and its
+#   diameter nominal).
 # - TEST_STATUS OBJECT=<name> answers the object's status as one line of JSON
 #   ("status {...}"), made as the host's API server makes it for a front end.
 # - TEST_PRINT_STARTED makes print_stats report a running print, as a print job started
@@ -65,7 +66,14 @@ class FeedboxTestProbe:
 
     def cmd_TEST_HALL(self, gcmd):
         hall = self.printer.lookup_object('hall_filament_width_sensor')
-        hall.diameter = gcmd.get_float('DIAMETER', minval=0.)
+        diameter = gcmd.get_float('DIAMETER', minval=0.)
+        # Both ADC readings as the calibration maps them to the diameter, and the smoothed
+        # diameter settled on it, as after many reports.
+        raw = int(round(hall.rawdia1 + (diameter - hall.dia1) * (hall.rawdia2 - hall.rawdia1)
+                        / (hall.dia2 - hall.dia1)))
+        hall.lastFilamentWidthReading = raw // 2
+        hall.lastFilamentWidthReading2 = raw - raw // 2
+        hall.diameter = diameter
 
     def cmd_TEST_BUTTON(self, gcmd):
         mcu_name = gcmd.get('MCU')

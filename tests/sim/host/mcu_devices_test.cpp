@@ -2,12 +2,14 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <memory>
 
 #include "klippy/host/errors.h"
 #include "sim/host/buttons.h"
 #include "sim/host/filament_sensors.h"
 #include "sim/host/led.h"
+#include "sim/host/mcu.h"
 #include "sim/host/spi.h"
 #include "tests/sim/host/mcu_test_support.h"
 
@@ -138,29 +140,55 @@ TEST_F(Devices, MotionSensorReadsItsSwitchAndCanBeDisabled) {
   EXPECT_EQ(*status->find("filament_detected"), klippy::Value(true));  // it toggled
 }
 
-// As the host's sensor: the nominal diameter while it is off (the box would read that as
-// filament), what covers it once enabled.
-TEST_F(Devices, HallSensorReportsItsSourceDiameterOnlyWhileEnabled) {
+// As the host's sensor: every 0.5 s each ADC reports the mean of samples over 0.42 s, and
+// the diameter moves a sixth of the way to each report. Filament shows in the latest reading
+// within a period and a half, in the diameter two or three reports later; off, the sensor
+// reads the nominal diameter whatever covers it.
+TEST_F(Devices, HallSensorReportsAndSmoothsWithTheHostsTiming) {
   start(
       "[hall_filament_width_sensor]\nadc1: PA2\nadc2: PA3\ncal_dia1: 1.50\ncal_dia2: 2.00\n"
       "raw_dia1: 9500\nraw_dia2: 10500\ndefault_nominal_filament_diameter: 1.75\n"
-      "max_difference: 0.2\nmeasurement_delay: 70\nenable: False\nmeasurement_interval: 10\n"
+      "max_difference: 0.2\nmeasurement_delay: 70\nenable: True\nmeasurement_interval: 10\n"
       "logging: False\nmin_diameter: 1.0\nuse_current_dia_while_delay: False\n"
-      "pause_on_runout: False\n");
+      "pause_on_runout: False\nenable_flow_compensation: False\n");
   auto& hall =
       host().printer().lookup_object<sim::SimHallFilamentWidthSensor>("hall_filament_width_sensor");
-  const double covered_from = now_print_time() + 1.;
-  hall.set_diameter_source([covered_from](double t) { return t >= covered_from ? 1.72 : 0.; });
+  EXPECT_DOUBLE_EQ(hall.diameter(), 1.75) << "the host starts from the nominal diameter";
+  host().advance(30.);
+  EXPECT_DOUBLE_EQ(hall.latest_reading_mm(), 0.);
+  EXPECT_LT(hall.diameter(), 0.01);
+
+  const double longest_reading_delay = 0.5 + 0.42 + sim::SimMcu::kQueryLatency_s;
+  for (double phase : {0.0, 0.11, 0.23, 0.37, 0.44}) {
+    const double arrival = std::ceil(now_print_time()) + phase;
+    hall.set_diameter_source([arrival](double t) { return t >= arrival ? 1.72 : 0.; });
+    double reading_seen = 0., diameter_seen = 0.;
+    klippy::Reactor& reactor = host().reactor();
+    auto watch = reactor.register_timer(
+        [&](double eventtime) {
+          if (!reading_seen && hall.latest_reading_mm() > 0.5) reading_seen = now_print_time();
+          if (!diameter_seen && hall.diameter() > 0.5) diameter_seen = now_print_time();
+          return eventtime + 0.001;
+        },
+        klippy::Reactor::NOW);
+    host().advance(10.);
+    reactor.unregister_timer(watch);
+    SCOPED_TRACE(phase);
+    EXPECT_GT(reading_seen - arrival, 0.);
+    EXPECT_LE(reading_seen - arrival, longest_reading_delay + 0.002);
+    EXPECT_GE(diameter_seen - arrival, 0.85);
+    EXPECT_LE(diameter_seen - arrival, longest_reading_delay + 0.5 + 0.002);
+    EXPECT_DOUBLE_EQ(hall.latest_reading_mm(), 1.72);
+    EXPECT_LT(hall.diameter(), 1.72 - 0.03) << "still short of it after 20 reports";
+    host().advance(20.);
+    EXPECT_NEAR(hall.diameter(), 1.72, 0.001);
+    hall.set_diameter_source(nullptr);
+    host().advance(30.);
+  }
+  EXPECT_EQ(*hall.get_status(0.)->find("Raw"), klippy::Value(6500));
+  EXPECT_EQ(test_host.command("DISABLE_FILAMENT_WIDTH_SENSOR")[0], "// Filament width sensor: OFF");
   EXPECT_DOUBLE_EQ(hall.diameter(), 1.75);
   EXPECT_EQ(test_host.command("QUERY_FILAMENT_WIDTH")[0], "// Filament diameter: sensor disabled");
-  EXPECT_EQ(test_host.command("ENABLE_FILAMENT_WIDTH_SENSOR")[0], "// Filament width sensor: ON");
-  EXPECT_DOUBLE_EQ(hall.diameter(), 0.);
-  host().advance(1.5);
-  EXPECT_DOUBLE_EQ(hall.diameter(), 1.72);
-  EXPECT_EQ(*hall.get_status(0.)->find("Diameter"), klippy::Value(1.72));
-  EXPECT_EQ(test_host.command("QUERY_FILAMENT_WIDTH")[0], "// Filament diameter: 1.720 mm");
-  test_host.command("DISABLE_FILAMENT_WIDTH_SENSOR");
-  EXPECT_DOUBLE_EQ(hall.diameter(), 1.75);
 }
 
 }  // namespace

@@ -143,6 +143,19 @@ TEST_F(Homing, EndstopSeesDigitalOutputOnTheSamePin) {
   EXPECT_DOUBLE_EQ(e->home_wait(end + 1.), end + 0.1);
 }
 
+// Strict where the real MCU is only strict on a busy host: anything scheduled closer than
+// the host's minimum schedule time shuts the MCU down and changes nothing.
+TEST_F(Homing, ADigitalOutputScheduledTooCloseShutsTheMcuDown) {
+  auto out = pins().setup_digital_out("PB3");
+  out->setup_max_duration(0.);
+  const double now = now_print_time();
+  out->set_digital(now + 0.1, 1.);
+  EXPECT_EQ(host().printer().shutdown_message(), "");
+  out->set_digital(now + 0.099, 0.);
+  EXPECT_EQ(host().printer().shutdown_message(), "MCU 'mcu' shutdown: Timer too close");
+  EXPECT_EQ(mcu().signal("PB3", 0).level(now + 1.), 1);
+}
+
 TEST_F(Homing, DigitalOutputStartAndShutdownValuesMustMatchWithMaxDuration) {
   auto out = pins().setup_digital_out("!PB1");
   EXPECT_THROW(out->setup_start_value(1., 0.), klippy::ConfigError);

@@ -355,7 +355,8 @@ TEST_P(FlowCompensation, FollowsTheWidthOnlyWhileSwitchedOn) {
       .lookup_object<sim::SimHallFilamentWidthSensor>("hall_filament_width_sensor")
       .set_diameter_source([](double) { return 1.6; });
   host.command("M221 S95");
-  host.host().advance(2.5);
+  // Long enough for the sensor's smoothed diameter to settle on the width.
+  host.host().advance(30.);
   const klippy::Value status = *host.host().printer().find_object("gcode_move")->get_status(0.);
   EXPECT_NEAR(status.find("extrude_factor")->as_float(), compensating ? 1.2 : 0.95, 0.01);
 }
