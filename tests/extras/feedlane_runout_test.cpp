@@ -226,6 +226,20 @@ TEST_F(RunoutHandOver, ThePrintGoesOnUntilTheNextToolChangeHandsTheToolOver) {
   EXPECT_FALSE(paused());
 }
 
+// The print goes on after the runout: its retractions draw the tail back over the sensor
+// and its extrusion takes it away again. That is neither a new spool nor another runout.
+TEST_F(RunoutHandOver, ATailThatRetractionsDrawBackOverTheSensorIsNoNewSpool) {
+  ASSERT_EQ(host_.variable("runout_0"), Value(1));
+  // The tail is up to 200 mm past the sensor: the retractions take it back over it.
+  for (int i = 0; i < 6; ++i) host_.command("G1 E-40 F1800");
+  for (int i = 0; i < 6; ++i) host_.command("G1 E40 F600");
+  host_.command("M400");
+  host_.host().advance(0.5);
+  EXPECT_EQ(host_.variable("runout_0"), Value(1));
+  EXPECT_EQ(host_.variable("slot_sync"), Value("slot0"));
+  EXPECT_EQ(host_.lane(0).extruder_stepper().synced_extruder(), "extruder");
+}
+
 TEST_F(RunoutHandOver, AMatchingParkedSpoolTakesOverAfterThePurge) {
   const double started = host_.now();
   const std::vector<std::string> lines = host_.command("EXTRUDER_UNLOAD SLOT=slot0");

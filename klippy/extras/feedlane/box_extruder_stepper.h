@@ -203,6 +203,11 @@ class BoxExtruderStepper final : public feedhub::SlotFeeder {
   bool own_moves_at_sensor_ = false;
   int sensor_report_ = 0;
   bool sensor_reported_ = false;
+  // When the coupled strand's tail last left the sensor in a running print, and whether a
+  // retraction has brought it back over the sensor since.
+  static constexpr double kTailReturnS = 30.0;
+  double tail_left_sensor_at_ = -1e9;
+  bool tail_over_sensor_ = false;
   // Takes the slot's state from the last sensor report, when it differs from the state
   // the slot holds.
   void follow_sensor_again();

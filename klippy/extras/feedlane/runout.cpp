@@ -61,6 +61,23 @@ void BoxExtruderStepper::runout_button_callback(double eventtime, int state) {
   // A failure here must not stop the host's button handling: it is reported and logged.
   try {
     const bool printing = is_printing();
+    const bool coupled =
+        feedhub_.get_value_by_key("slot_sync", feedhub::kNoSlot).str() == stepper_name_;
+    // The tail of a spool that ran out, still coupled in a running print, comes back over
+    // the sensor with the next retraction and leaves again with the next extrusion: neither
+    // is a new spool nor a second runout.
+    if (!state && printing && coupled && eventtime - tail_left_sensor_at_ < kTailReturnS) {
+      tail_over_sensor_ = true;
+      return;
+    }
+    if (state && tail_over_sensor_) {
+      tail_over_sensor_ = false;
+      if (printing && coupled) {
+        tail_left_sensor_at_ = eventtime;
+        return;
+      }
+    }
+    if (printing && coupled && state) tail_left_sensor_at_ = eventtime;
     if (printing && state) {
       const std::string counter = "runout_" + std::to_string(stepper_num_);
       feedhub_.save_variable(
