@@ -48,10 +48,11 @@ void FeedHub::save_variable(const std::string& varname, const klippy::Value& val
 void FeedHub::save_variables(const std::vector<std::pair<std::string, klippy::Value>>& requested) {
   // A value the file holds already costs a write and an fsync for nothing (an SD card takes
   // 10 to 100 ms for each, and a tool change would make about twenty).
+  const klippy::VariableMap& saved = save_variables_.all_variables();
   std::vector<std::pair<std::string, klippy::Value>> values;
   for (const auto& [varname, value] : requested) {
-    const auto saved = save_variables_.all_variables().find(varname);
-    if (saved == save_variables_.all_variables().end() || saved->second.repr() != value.repr())
+    const auto previous = saved.find(varname);
+    if (previous == saved.end() || previous->second.repr() != value.repr())
       values.emplace_back(varname, value);
   }
   if (values.empty()) return;
@@ -66,7 +67,6 @@ void FeedHub::save_variables(const std::vector<std::pair<std::string, klippy::Va
       throw klippy::CommandError(failed + ": its written form " + value.repr() +
                                  " does not read back as the same value");
   }
-  const klippy::VariableMap& saved = save_variables_.all_variables();
   std::vector<std::optional<std::string>> old_reprs;
   for (const auto& [varname, value] : values) {
     const auto previous = saved.find(varname);

@@ -89,12 +89,11 @@ void BoxExtruderStepper::runout_button_callback(double eventtime, int state) {
       // hand-over.
       const bool feeds_print =
           printing &&
-          (feedhub_.get_value_by_key("slot_sync", feedhub::kNoSlot).str() == stepper_name_ ||
+          (coupled ||
            feedhub_.get_value_by_key("last_load_slot", feedhub::kNoSlot).str() == stepper_name_);
       if (!feeds_print && !first_report) forget_filament();
       save_state(SlotState::Empty);
-      if (printing &&
-          feedhub_.get_value_by_key("slot_sync", feedhub::kNoSlot).str() == stepper_name_) {
+      if (printing && coupled) {
         // The filament left in the tube still prints; the motion sensor must not pause for it.
         gcode_.run_script("SET_FILAMENT_SENSOR SENSOR=box_motion_sensor ENABLE=0");
         // With automatic replacement the next tool change hands the tool over, after
@@ -110,8 +109,7 @@ void BoxExtruderStepper::runout_button_callback(double eventtime, int state) {
     }
     // A new strand at the sensor is not the one the extruder holds: coupled, the slot motor
     // would drive it into the tube with every extrusion.
-    if (feedhub_.get_value_by_key("slot_sync", feedhub::kNoSlot).str() == stepper_name_)
-      slot_sync(false);
+    if (coupled) slot_sync(false);
     save_state(SlotState::AtSensor);
     if (feedhub_.can_load_slot() && slot_not_unload_)
       gcode_.run_script("RELOAD_ALL RFID=1 FIRST=" + std::to_string(stepper_num_) + "\nM400\n");
