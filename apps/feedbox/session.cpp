@@ -75,6 +75,7 @@ void Session::start_host(std::shared_ptr<const sim::CarriedHardware> carried) {
   host_options.output = options_.output;
   const bool cold_start = carried == nullptr;
   host_options.carried = std::move(carried);
+  host_options.python = python_;
   host_ = std::make_unique<sim::SimHost>(host_options);
   for (auto& module : product_modules()) host_->add_module(std::move(module));
 

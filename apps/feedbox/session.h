@@ -65,6 +65,8 @@ class Session {
 
   SessionOptions options_;
   DataDir data_dir_;
+  // One for every host of the session: a restart does not start Python anew.
+  std::shared_ptr<sim::PythonInterpreter> python_ = std::make_shared<sim::PythonInterpreter>();
   std::unique_ptr<sim::SimHost> host_;
   int restarts_ = 0;
 };

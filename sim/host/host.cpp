@@ -3,6 +3,7 @@
 #include "sim/host/core_modules.h"
 #include "sim/host/environment.h"
 #include "sim/host/factory.h"
+#include "sim/host/jinja_templates.h"
 #include "sim/host/mcu_modules.h"
 #include "sim/host/motion_modules.h"
 #include "sim/host/restart_commands.h"
@@ -11,7 +12,8 @@
 
 namespace sim {
 
-SimHost::SimHost(HostOptions options) {
+SimHost::SimHost(HostOptions options)
+    : python_(options.python ? std::move(options.python) : std::make_shared<PythonInterpreter>()) {
   reactor_ = std::make_unique<SimReactor>(options.clock);
   logger_ = std::make_unique<SimLogger>(options.log_path, [this] { return reactor_->monotonic(); });
   reactor_->set_error_reporter([this](const std::string& message) {
@@ -24,6 +26,8 @@ SimHost::SimHost(HostOptions options) {
   printer_->add_object("gcode", gcode_);
   printer_->add_object(SimEnvironment::kName,
                        std::make_shared<SimEnvironment>(reactor_->monotonic()));
+  printer_->add_object(TemplateEnvironment::kName,
+                       std::make_shared<TemplateEnvironment>(*printer_, *python_));
   printer_->set_factory(std::make_unique<SimFactory>(*printer_));
   for (auto& module : core_modules()) printer_->add_module(std::move(module));
   for (auto& module : mcu_modules()) printer_->add_module(std::move(module));

@@ -14,6 +14,7 @@
 #include "sim/host/gcode.h"
 #include "sim/host/logger.h"
 #include "sim/host/printer.h"
+#include "sim/host/python_interpreter.h"
 #include "sim/reactor/reactor.h"
 
 namespace sim {
@@ -28,6 +29,9 @@ struct HostOptions {
   std::function<void(const std::string&)> output;
   // The hardware as a previous host left it when it restarted in place; none: a cold start.
   std::shared_ptr<const CarriedHardware> carried;
+  // The interpreter that renders macro templates, for hosts that follow one another in a
+  // process (a restart); none: the host has its own, started when a template needs it.
+  std::shared_ptr<PythonInterpreter> python;
 };
 
 class SimHost {
@@ -65,6 +69,8 @@ class SimHost {
   CarriedHardware carry_hardware();
 
  private:
+  // First, so that it ends after every template of the printer.
+  std::shared_ptr<PythonInterpreter> python_;
   std::unique_ptr<SimReactor> reactor_;
   std::unique_ptr<SimLogger> logger_;
   std::unique_ptr<SimPrinter> printer_;

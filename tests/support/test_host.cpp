@@ -26,6 +26,7 @@ sim::HostOptions TestHost::options() {
   sim::HostOptions options;
   options.clock = clock_;
   options.data_dir = dir_.path();
+  options.python = python_;
   options.output = [this](const std::string& text) { output_.push_back(text); };
   return options;
 }

@@ -85,6 +85,7 @@ class TestHost {
   sim::ClockKind clock_;
   TempDir dir_;
   std::vector<std::string> output_;
+  std::shared_ptr<sim::PythonInterpreter> python_ = std::make_shared<sim::PythonInterpreter>();
   std::unique_ptr<sim::SimHost> host_;
 };
 

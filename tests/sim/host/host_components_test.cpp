@@ -179,16 +179,6 @@ TEST_F(Macros, DefaultAndIntFiltersWorkAsInTheHostsTemplates) {
   EXPECT_EQ(host.command("PICK T= N=-4"), (Lines{"// :-4:-4"}));
 }
 
-TEST(MacroTemplates, AFilterTheSimulatorLacksFailsTheStart) {
-  TestHost host;
-  try {
-    host.start("[gcode_macro SHOUT]\ngcode:\n  M117 {params.T|upper}\n");
-    FAIL() << "start-up should fail";
-  } catch (const klippy::ConfigError& e) {
-    EXPECT_NE(std::string(e.what()).find("No filter named 'upper'"), std::string::npos) << e.what();
-  }
-}
-
 class PrintJob : public ::testing::Test {
  protected:
   void SetUp() override {
