@@ -2,6 +2,8 @@
 
 #include <pybind11/embed.h>
 
+#include <thread>
+
 #include "klippy/host/errors.h"
 #include "klippy/host/gcode.h"
 #include "klippy/host/reactor.h"
@@ -250,9 +252,33 @@ std::unique_ptr<GCodeTemplate> TemplateEnvironment::load_template(const std::str
 
 klippy::Value TemplateEnvironment::parse_literal(const std::string& text) {
   Python& python = this->python();
-  py::tuple result = python.parse_literal(to_python(text));
-  if (!result[1].is_none()) throw klippy::LiteralError(text_of(result[1]));
-  return from_python(result[0]);
+  // Python's parser recurses once per nesting level, through more stack than a reactor
+  // task has (a list nested 190 deep overflowed it): it parses on a thread of its own,
+  // whose stack is as large as the host's.
+  klippy::Value value;
+  std::optional<std::string> fault;
+  {
+    const py::gil_scoped_release give_python_away;
+    std::thread parser([&] {
+      const py::gil_scoped_acquire hold_python;
+      try {
+        py::tuple result = python.parse_literal(to_python(text));
+        if (result[1].is_none())
+          value = from_python(result[0]);
+        else
+          fault = text_of(result[1]);
+      } catch (const py::error_already_set& e) {
+        // Past what the host catches (a literal nested too deep for Python's recursion
+        // limit): refused all the same, with Python's reason.
+        fault = text_of(py::str(e.value()));
+      } catch (const std::exception& e) {
+        fault = e.what();
+      }
+    });
+    parser.join();
+  }
+  if (fault) throw klippy::LiteralError(*fault);
+  return value;
 }
 
 GCodeTemplate::GCodeTemplate(TemplateEnvironment& environment, std::unique_ptr<Compiled> compiled)

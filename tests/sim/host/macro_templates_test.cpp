@@ -126,6 +126,21 @@ TEST_F(MacroTemplates, AStatusThatWaitsFailsTheMacro) {
   EXPECT_TRUE(shown.empty());
 }
 
+// Python's parser needs more stack for a deeply nested literal than a reactor task has.
+TEST_F(MacroTemplates, DeeplyNestedVariablesParseAsInTheHost) {
+  auto nested = [](int depth) { return std::string(depth, '[') + std::string(depth, ']'); };
+  EXPECT_EQ(host.command("SET_GCODE_VARIABLE MACRO=SETTINGS VARIABLE=speed VALUE=" + nested(190)),
+            Lines{});
+  EXPECT_EQ(render("{printer['gcode_macro SETTINGS'].speed|length}"), "1");
+  const Lines refused =
+      host.command("SET_GCODE_VARIABLE MACRO=SETTINGS VARIABLE=speed VALUE=" + nested(300));
+  ASSERT_EQ(refused.size(), 1u);
+  EXPECT_EQ(refused[0].rfind("!! Unable to parse '[[[", 0), 0u) << refused[0];
+  EXPECT_NE(refused[0].find("as a literal: too many nested parentheses (<unknown>, line 1) in "),
+            std::string::npos)
+      << refused[0];
+}
+
 std::string start_error(const std::string& config) {
   TestHost host;
   try {
