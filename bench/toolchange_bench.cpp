@@ -9,6 +9,7 @@
 
 #include "apps/feedbox/embedded_files.h"
 #include "apps/feedbox/session.h"
+#include "sim/host/jinja_templates.h"
 #include "sim/host/print_job.h"
 
 namespace {
@@ -82,5 +83,25 @@ void BM_DemoPrint(benchmark::State& state) {
       benchmark::Counter(simulated_s, benchmark::Counter::kAvgIterations);
 }
 BENCHMARK(BM_DemoPrint)->Unit(benchmark::kMillisecond);
+
+// One macro body rendered by the host's Jinja2 in the embedded interpreter: a tool macro's
+// test, which reads the saved variables three times (the part of a tool change that
+// templates cost).
+void BM_ToolMacroRender(benchmark::State& state) {
+  feedbox::Session session({.boxes = 1});
+  auto& templates = session.host().printer().lookup_object<sim::TemplateEnvironment>(
+      sim::TemplateEnvironment::kName);
+  const auto body = templates.load_template(
+      "gcode_macro BENCH:gcode",
+      "{% if printer.save_variables.variables.last_load_slot|default('slot-1') != "
+      "printer.save_variables.variables['value_t' ~ params.T]|default('slot' ~ params.T) %}\n"
+      "EXTRUDER_UNLOAD SLOT={printer.save_variables.variables.last_load_slot}\n"
+      "LOAD_TOOL T={params.T}\n{% endif %}");
+  const std::map<std::string, klippy::Value> variables;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(body->render({.variables = &variables, .params = {{"T", "1"}}}));
+  }
+}
+BENCHMARK(BM_ToolMacroRender)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

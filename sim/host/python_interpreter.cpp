@@ -5,9 +5,30 @@
 #include <stdexcept>
 
 namespace sim {
+namespace {
+
+// How many owners share the interpreter, kept in the interpreter itself (it is as
+// process-wide as the interpreter), so that the last owner knows to end it.
+constexpr const char* kOwnersName = "_feedbox_interpreter_owners";
+
+long owners() {
+  PyObject* count = PySys_GetObject(kOwnersName);  // borrowed
+  return count ? PyLong_AsLong(count) : 0;
+}
+
+void set_owners(long count) {
+  PySys_SetObject(kOwnersName, pybind11::int_(count).ptr());
+}
+
+}  // namespace
 
 PythonInterpreter::~PythonInterpreter() {
-  if (started_) pybind11::finalize_interpreter();
+  if (!started_) return;
+  const long others = owners() - 1;
+  if (others > 0)
+    set_owners(others);
+  else
+    pybind11::finalize_interpreter();
 }
 
 void PythonInterpreter::ensure_started() {
@@ -18,12 +39,15 @@ void PythonInterpreter::ensure_started() {
           "run each host on one thread");
     return;
   }
-  if (Py_IsInitialized())
+  if (!Py_IsInitialized()) {
+    // No signal handlers: Ctrl-C belongs to the console, not to Python.
+    pybind11::initialize_interpreter(false);
+  } else if (PyGILState_Check() == 0) {
     throw std::logic_error(
-        "A Python interpreter runs in this process already: CPython allows one, so hosts "
-        "of one process must share one PythonInterpreter (HostOptions::python)");
-  // No signal handlers: Ctrl-C belongs to the console, not to Python.
-  pybind11::initialize_interpreter(false);
+        "The Python interpreter of this process runs on another thread: run every host "
+        "on the thread that started the first one");
+  }
+  set_owners(owners() + 1);
   started_ = true;
   thread_ = std::this_thread::get_id();
 }

@@ -1,8 +1,9 @@
 // The Python interpreter embedded in the simulator, which renders G-code templates with the
-// same Jinja2 the host uses. CPython runs one interpreter per process: its owner starts it
-// on first use (a host without templates never pays for it) and ends it when destroyed.
-// Hosts of one process share one owner (HostOptions::python); a second owner that would
-// start Python while the first one's runs is refused.
+// same Jinja2 the host uses. CPython runs one interpreter per process, so it is never
+// started twice: the first owner to need it starts it (a host without templates never pays
+// for it), owners alive at the same time share it, and the last one to go ends it. Hosts
+// that follow one another (a restart) keep it running by sharing one owner
+// (HostOptions::python).
 #pragma once
 
 #include <thread>
@@ -16,9 +17,8 @@ class PythonInterpreter {
   PythonInterpreter(const PythonInterpreter&) = delete;
   PythonInterpreter& operator=(const PythonInterpreter&) = delete;
 
-  // Starts the interpreter unless this owner has; then checks that the caller is the thread
-  // that started it, which holds Python's lock for good. std::logic_error when another
-  // owner's interpreter runs or another thread calls.
+  // Starts the interpreter, or joins the one that runs; the thread that started it holds
+  // Python's lock for good, so std::logic_error when another thread calls.
   void ensure_started();
 
  private:

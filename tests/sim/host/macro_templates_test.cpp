@@ -141,6 +141,19 @@ TEST_F(MacroTemplates, DeeplyNestedVariablesParseAsInTheHost) {
       << refused[0];
 }
 
+// CPython runs one interpreter per process: hosts alive at the same time share it, and it
+// outlives the host that started it while another still renders.
+TEST(MacroTemplateHosts, HostsAliveAtOnceShareTheInterpreter) {
+  const std::string config = "[gcode_macro SAY]\ngcode:\n  {action_respond_info(params.W|lower)}\n";
+  auto first = std::make_unique<TestHost>();
+  first->start(config);
+  TestHost second;
+  second.start(config);
+  EXPECT_EQ(first->command("SAY W=One"), Lines{"// one"});
+  first.reset();
+  EXPECT_EQ(second.command("SAY W=Two"), Lines{"// two"});
+}
+
 std::string start_error(const std::string& config) {
   TestHost host;
   try {
