@@ -55,7 +55,8 @@ void PythonInterpreter::ensure_started() {
 }  // namespace sim
 
 // Under LeakSanitizer: CPython keeps interned strings, type caches and module state past
-// its finalisation by design; only our own code's leaks are of interest.
+// its finalisation by design, and pybind11 a few bytes of shared loader state it hands to
+// the interpreter; only our own code's leaks are of interest.
 #if defined(__SANITIZE_ADDRESS__)
 #define FEEDBOX_LSAN_SUPPRESSIONS 1
 #elif defined(__has_feature)
@@ -65,6 +66,7 @@ void PythonInterpreter::ensure_started() {
 #endif
 #ifdef FEEDBOX_LSAN_SUPPRESSIONS
 extern "C" const char* __lsan_default_suppressions() {
-  return "leak:libpython3\n";
+  return "leak:libpython3\n"
+         "leak:pybind11::detail::local_internals::local_internals\n";
 }
 #endif
