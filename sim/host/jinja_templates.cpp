@@ -182,7 +182,13 @@ TemplateEnvironment::Python& TemplateEnvironment::python() {
   auto state = std::make_unique<Python>();
   py::object module = py::module_::import("types").attr("ModuleType")("extras.gcode_macro");
   state->support = module.attr("__dict__");
-  py::exec(kTemplateSupport, state->support);
+  try {
+    py::exec(kTemplateSupport, state->support);
+  } catch (const py::error_already_set& e) {
+    throw klippy::ConfigError(
+        std::string("G-code macros need Python's Jinja2, as the host does (") +
+        text_of(py::str(e.value())) + "): install python3-jinja2 (scripts/install-deps)");
+  }
   state->environment = py::module_::import("jinja2").attr("Environment")("{%", "%}", "{", "}");
   state->status_wrapper = state->support["GetStatusWrapper"];
   state->load_template = state->support["load_template"];
