@@ -128,6 +128,7 @@ def run_batch(paths, folder, config_text, gcode_lines, saved=None, timeout=120, 
         for index, line in enumerate(gcode_lines):
             f.write('TEST_MARK TEXT="%d %s"\n' % (index, line.replace('"', "'")))
             f.write(line + '\n')
+        f.write('TEST_SETTLE\n')
     command = [PYTHON, os.path.join(paths.klipper, 'klippy', 'klippy.py'),
                os.path.join(folder, 'printer.cfg'), '-i', os.path.join(folder, 'test.gcode'),
                '-o', os.path.join(folder, 'out.serial'), '-v',
