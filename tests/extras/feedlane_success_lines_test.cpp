@@ -123,8 +123,17 @@ TEST_F(SuccessLines, AToolChangeWithAFailedStepSaysNoChange) {
   ASSERT_EQ(testing_support::without_advice(unload),
             Lines{"// Code:ZKE_004_007; Message:Extruder not loaded."});
   EXPECT_THAT(host_.command("TOOL_CHANGE_END"), IsEmpty());
-  // The next block, with nothing failing in it, is a change again.
+  // A block without errors whose load never ran changed nothing either, and says so.
   host_.command("TOOL_CHANGE_START F=1 T=0");
+  EXPECT_THAT(host_.command("TOOL_CHANGE_END"),
+              ElementsAre("// The tool change to T0 ended, but 1A is not in the extruder (no "
+                          "slot is loaded, the extruder entry is empty); load it with T0 "
+                          "before printing on."));
+  // The next block that loads its tool is a change again.
+  insert(0);
+  command("RELOAD_ALL", 0);
+  host_.command("TOOL_CHANGE_START F=1 T=0");
+  command("EXTRUDER_LOAD SLOT=slot0", 0);
   EXPECT_THAT(host_.command("TOOL_CHANGE_END"),
               ElementsAre(SuccessLine("Changed from T1 (1B) to T0 (1A)")));
   // An end without a start changed nothing.

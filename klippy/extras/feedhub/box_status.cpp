@@ -104,9 +104,9 @@ BoxUnitPicture box_unit(FeedHub& hub, int box, double eventtime) {
   return unit;
 }
 
-ErrorPicture error_picture(const FeedHub& hub, const klippy::VariableMap& variables) {
+ErrorPicture error_picture(const FeedHub& hub) {
   ErrorPicture picture;
-  picture.retry_step = saved_or(variables, "retry_step", klippy::Value());
+  picture.retry_step = hub.box_state().recorded_step();
   picture.retry_pending = is_step_pending(picture.retry_step);
   if (const auto& last = hub.last_error()) {
     picture.report = last->report;
@@ -176,13 +176,13 @@ BoxPicture take_picture(FeedHub& hub, double eventtime) {
   }
   for (int box = 1; box <= std::max(last_box, picture.box_count); ++box)
     picture.boxes.push_back(box_unit(hub, box, eventtime));
-  picture.extruder_slot = slot_of_name(saved_or(variables, "last_load_slot", klippy::Value()));
+  picture.extruder_slot = hub.box_state().loaded_slot();
   picture.outlet_filament = hub.b_endstop_state() == 0;
   if (auto* hall =
           hub.printer().lookup_object_or_null<klippy::HallFilamentWidthSensor>(kHallSensorName))
     picture.entry_filament = filament_seen(*hall);
   picture.action = current_action(hub);
-  picture.error = error_picture(hub, variables);
+  picture.error = error_picture(hub);
   return picture;
 }
 

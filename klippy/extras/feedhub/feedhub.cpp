@@ -36,6 +36,8 @@ FeedHub::FeedHub(klippy::ConfigSection& config)
       gcode_macro_resume_(
           printer_.load_object<klippy::GCodeMacro>(config, "gcode_macro RESUME_PRINT")),
       save_variables_(printer_.load_object<klippy::SaveVariables>(config, "save_variables")),
+      box_state_(save_variables_,
+                 [this](const BoxState::Changes& changes) { save_variables(changes); }),
       black_box_(config, save_variables_),
       gcode_(printer_.lookup_object<klippy::GCodeDispatch>("gcode")),
       tool_change_(std::make_shared<ToolChange>(config, black_box_)),
@@ -179,7 +181,7 @@ bool entry_sensor_reported(const klippy::HallFilamentWidthSensor& hall) {
 }  // namespace
 
 void FeedHub::restore_saved_coupling() {
-  const std::string slot_sync = get_value_by_key("slot_sync", kNoSlot).str();
+  const std::string slot_sync = box_state_.coupled_slot_name();
   if (slot_sync == kNoSlot) return;
   SlotFeeder* feeder = find_slot_feeder(printer_, slot_sync);
   if (!feeder) {
@@ -188,8 +190,8 @@ void FeedHub::restore_saved_coupling() {
     gcode_.respond_info(advice_line(reports::kFeedingStateIncorrect, std::nullopt));
     note_error(reports::kFeedingStateIncorrect, std::nullopt);
     save_after_ready([this] {
-      save_variable("retry_step",
-                    retry_step_for(reports::kFeedingStateIncorrect.code, std::nullopt));
+      box_state_.set_recorded_step(
+          retry_step_for(reports::kFeedingStateIncorrect.code, std::nullopt));
     });
     startup_timers_.emplace_back(
         reactor_, [this](double eventtime) { return delayed_init_error_raw(eventtime); },
@@ -246,7 +248,7 @@ void FeedHub::report_error(const ErrorReport& report, std::optional<int> slot) {
   black_box_.error_reported(report, slot, report_text(report, slot));
   send_report(gcode_, report, slot);
   note_error(report, slot);
-  save_variable("retry_step", retry_step_for(report.code, slot));
+  box_state_.set_recorded_step(retry_step_for(report.code, slot));
   black_box_.dump_after_error(report, slot);
 }
 
@@ -254,7 +256,7 @@ void FeedHub::report_error_general_step(const ErrorReport& report, int slot) {
   black_box_.error_reported(report, slot, report_text(report, slot));
   send_report(gcode_, report, slot);
   note_error(report, slot);
-  save_variable("retry_step", retry_step_for(report.code, std::nullopt));
+  box_state_.set_recorded_step(retry_step_for(report.code, std::nullopt));
   black_box_.dump_after_error(report, std::nullopt);
 }
 

@@ -102,7 +102,7 @@ void FeedHub::button_extruder_load(klippy::GCodeCommand& gcmd) {
       gcode_.run_script_from_command(preheat);
       if (!conclude(*this, chosen.feeder.extruder_load())) return stop();
     } else {
-      const std::string last_load_slot = get_value_by_key("last_load_slot", kNoSlot).str();
+      const std::string last_load_slot = box_state_.loaded_slot_name();
       if (last_load_slot == kNoSlot) {
         // Whose filament fills the outlet is unknown: nothing may move.
         report_error(reports::kUnrecognisedFilament);
@@ -159,7 +159,7 @@ void FeedHub::button_box_unload(klippy::GCodeCommand& gcmd) {
     ChosenSlot chosen = chosen_slot(printer_, gcmd, "E_BOX");
     SlotFeeder& feeder = chosen.feeder;
     gcode_.run_script_from_command("DISABLE_ALL_SENSOR");
-    const std::string last_load_slot = get_value_by_key("last_load_slot", kNoSlot).str();
+    const std::string last_load_slot = box_state_.loaded_slot_name();
     if (filament_at_extruder_entry()) {
       if (last_load_slot == kNoSlot && !b_endstop_state_) {
         // The filament in the extruder may be this slot's: pulling it back would tear it.

@@ -85,9 +85,9 @@ void FeedHub::cmd_RUN_STEPPER(klippy::GCodeCommand& gcmd) {
       slot_feeder(printer_, "slot" + std::to_string(gcmd.get_int("STEPPER", 0)), "RUN_STEPPER");
   // Pulled back, a strand in the extruder would be where the box does not believe it is.
   const std::string& name = feeder.stepper_name();
-  if (feeder.follows_extruder() || get_value_by_key("slot_sync", kNoSlot).str() == name ||
-      get_value_by_key("last_load_slot", kNoSlot).str() == name ||
-      is_state(get_value_by_key(name, 0), SlotState::InExtruder))
+  const int slot = feeder.stepper_num();
+  if (feeder.follows_extruder() || box_state_.coupled_slot() == slot ||
+      box_state_.loaded_slot() == slot || box_state_.slot_is(slot, SlotState::InExtruder))
     throw gcmd.error(
         "RUN_STEPPER: " + slot_label(feeder.stepper_num()) + " (" + name +
         ") is loaded into the extruder; unload it first with EXTRUDER_UNLOAD SLOT=" + name);

@@ -87,7 +87,7 @@ klippy::Toolhead& BoxExtruderStepper::toolhead() {
 }
 
 void BoxExtruderStepper::save_state(SlotState state) {
-  feedhub_.save_variable(stepper_name_, feedhub::saved(state));
+  feedhub_.box_state().set_slot_state(stepper_num_, state);
 }
 
 void BoxExtruderStepper::log_sensor_states() {

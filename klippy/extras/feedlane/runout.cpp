@@ -61,8 +61,7 @@ void BoxExtruderStepper::runout_button_callback(double eventtime, int state) {
   // A failure here must not stop the host's button handling: it is reported and logged.
   try {
     const bool printing = is_printing();
-    const bool coupled =
-        feedhub_.get_value_by_key("slot_sync", feedhub::kNoSlot).str() == stepper_name_;
+    const bool coupled = feedhub_.box_state().coupled_slot_name() == stepper_name_;
     // The tail of a spool that ran out, still coupled in a running print, comes back over
     // the sensor with the next retraction and leaves again with the next extrusion: neither
     // is a new spool nor a second runout.
@@ -88,9 +87,7 @@ void BoxExtruderStepper::runout_button_callback(double eventtime, int state) {
       // unknown until its tag is read. A run-out spool of the print keeps it for the
       // hand-over.
       const bool feeds_print =
-          printing &&
-          (coupled ||
-           feedhub_.get_value_by_key("last_load_slot", feedhub::kNoSlot).str() == stepper_name_);
+          printing && (coupled || feedhub_.box_state().loaded_slot_name() == stepper_name_);
       if (!feeds_print && !first_report) forget_filament();
       save_state(SlotState::Empty);
       if (printing && coupled) {
@@ -217,7 +214,7 @@ int BoxExtruderStepper::hand_over_tool(feedhub::ActivityScope& runout_handling) 
     const int slot = i >= total ? i - total : i;
     const std::string name = feedhub::slot_name(slot);
     if (saved_filament(feedhub_, name) == wanted &&
-        feedhub::is_state(feedhub_.get_value_by_key(name, 0), SlotState::ParkedInBox)) {
+        feedhub_.box_state().slot_is(slot, SlotState::ParkedInBox)) {
       next_slot = slot;
       break;
     }
