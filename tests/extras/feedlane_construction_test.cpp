@@ -99,7 +99,9 @@ TEST(FeedlaneConstruction, ASlotValueNamingNoConfiguredSlotListsTheConfiguredOne
   lane_host.start({.slots = 2});
   auto lines = lane_host.command("SLOT_UNLOAD SLOT=slot7");
   ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0], "!! The value 'slot7' is not valid for SLOT (valid: slot0, slot1)");
+  EXPECT_EQ(
+      lines[0],
+      "!! The value 'slot7' is not valid for SLOT (valid: 0, 1, 1A, 1B, 1a, 1b, slot0, slot1)");
   lines = lane_host.command("SLOT_UNLOAD");
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0], "!! Error on 'SLOT_UNLOAD': missing SLOT");

@@ -92,6 +92,8 @@ TEST(FeedscanDevices, VersionsThatDoNotParseAreNone) {
 TEST(FeedscanDevices, ABoxIdentityIgnoresItsFirmwareVersion) {
   EXPECT_EQ(feedscan::box_identity("/dev/serial/by-id/usb-K_ZEKA_BOX_V1_1.0.0_BOX1-if00"),
             feedscan::box_identity("/dev/serial/by-id/usb-K_ZEKA_BOX_V1_1.2.10_BOX1-if00"));
+  EXPECT_EQ(feedscan::box_identity("/dev/serial/by-id/usb-K_ZEKA_BOX_V1_1.0.0_BOX1-if00"),
+            feedscan::box_identity("/dev/serial/by-id/usb-K_ZEKA_BOX_V1_BOX1-if00"));
   EXPECT_NE(feedscan::box_identity("/dev/serial/by-id/usb-K_ZEKA_BOX_V1_1.0.0_BOX1-if00"),
             feedscan::box_identity("/dev/serial/by-id/usb-K_ZEKA_BOX_V1_1.0.0_BOX2-if00"));
 }

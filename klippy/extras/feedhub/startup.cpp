@@ -25,8 +25,8 @@ void FeedHub::register_startup_commands() {
       "auto_init_detect 1 and the box outlet clear)");
   register_command(
       "RUN_STEPPER", [this](klippy::GCodeCommand& gcmd) { cmd_RUN_STEPPER(gcmd); },
-      "Pull a slot's filament back 50 mm, to try its motor: RUN_STEPPER [STEPPER=<slot "
-      "number, default 0>]");
+      "Pull a slot's filament back 50 mm, to try its motor: RUN_STEPPER [STEPPER=<slot: 1A-4D, "
+      "slot0-slot15 or 0-15, default 0>]");
   register_command(
       "CLEAR_RUNOUT_NUM", [this](klippy::GCodeCommand& gcmd) { cmd_CLEAR_RUNOUT_NUM(gcmd); },
       "Reset the runout counters (runout_0 to runout_15) of all slots to 0");
@@ -81,8 +81,13 @@ void FeedHub::cmd_INIT_RFID_READ(klippy::GCodeCommand& /*gcmd*/) {
 }
 
 void FeedHub::cmd_RUN_STEPPER(klippy::GCodeCommand& gcmd) {
-  SlotFeeder& feeder =
-      slot_feeder(printer_, "slot" + std::to_string(gcmd.get_int("STEPPER", 0)), "RUN_STEPPER");
+  const std::string text = gcmd.get("STEPPER", "0");
+  const std::optional<int> named = parse_slot(text);
+  if (!named)
+    throw gcmd.error("RUN_STEPPER: STEPPER=" + text +
+                     " names no slot; give its label (1A to 4D), its name (slot0 to slot15) or "
+                     "its number (0 to 15)");
+  SlotFeeder& feeder = slot_feeder(printer_, slot_name(*named), "RUN_STEPPER");
   // Pulled back, a strand in the extruder would be where the box does not believe it is.
   const std::string& name = feeder.stepper_name();
   const int slot = feeder.stepper_num();
