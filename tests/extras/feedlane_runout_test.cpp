@@ -200,6 +200,9 @@ TEST_F(RunoutDuringAPrint, WithoutAutomaticReplacementThePrintPausesAsTheSpoolRu
   EXPECT_TRUE(strand(0).present);
   EXPECT_TRUE(strand(0).gripped_by_extruder) << "the strand's tail is still in the path";
   EXPECT_EQ(host_.variable("slot_sync"), Value("slot0")) << "nothing uncoupled";
+  EXPECT_THAT(host_.command("BOX_STATUS"),
+              testing::Contains(
+                  testing::HasSubstr("Doing: waiting for you (paused by ZKE_004_016 at 1A)")));
 }
 
 // Resumed after the runout, the print uses up the strand and changes tool: the change takes

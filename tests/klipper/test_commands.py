@@ -28,9 +28,10 @@ ANSWERS = [
     ('CLEAR_RUNOUT_NUM', []),
     ('TOOL_CHANGE_START F=1 T=0', []),
     # value_t0 above gave tool 0 the slot of tool 1; nothing was loaded, so nothing stayed in
-    # (the hall sensor keeps its nominal reading in batch mode: the entry sees filament).
-    ('TOOL_CHANGE_END', ['// The tool change to T0 ended, but 1B is not in the extruder (no slot '
-                         'is loaded); load it with T0 before printing on.']),
+    # (whether the entry sees filament depends on the hall sensor's reading in batch mode).
+    ('TOOL_CHANGE_END', [re.compile(
+        r'// The tool change to T0 ended, but 1B is not in the extruder \(no slot is loaded'
+        r'(, the extruder entry is empty)?\); load it with T0 before printing on\.')]),
 ]
 
 

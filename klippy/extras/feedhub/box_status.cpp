@@ -126,6 +126,13 @@ ErrorPicture error_picture(const FeedHub& hub) {
 
 Activity current_action(FeedHub& hub) {
   if (const Activity* running = hub.activities().current()) return *running;
+  // A print the box paused waits for the user, whatever block it paused in.
+  const std::optional<RecordedError>& error = hub.last_error();
+  if (hub.print_stats().state() == "paused" && error && hub.box_state().step_pending())
+    return Activity{"waiting", error->slot.value_or(-1),
+                    "waiting for you (paused by " + step_name_for(error->report.code) +
+                        (error->slot ? " at " + slot_label(*error->slot) : "") + ")",
+                    error->time};
   const std::optional<ToolChangeBlock>& block = hub.tool_change().open_block();
   if (block) {
     const std::string state = hub.print_stats().state();
