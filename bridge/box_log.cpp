@@ -1,5 +1,7 @@
 #include "bridge/box_log.h"
 
+#include <pybind11/eval.h>
+
 namespace bridge {
 namespace {
 
