@@ -22,8 +22,12 @@ def close_box_log():
 
 def open_box_log(path):
     close_box_log()
+    folder = os.path.dirname(path)
+    if not os.path.isdir(folder):
+        logging.warning('No folder %s for the box log (is base_folder right?): the box logs '
+                        'here only', folder)
+        return
     try:
-        os.makedirs(os.path.dirname(path), exist_ok=True)
         target = logging.handlers.RotatingFileHandler(path, maxBytes=2 * 1024 * 1024,
                                                       backupCount=4)
     except OSError as e:

@@ -13,7 +13,8 @@ namespace bridge {
 pybind11::object box_logger();
 // Starts writing box_logger()'s lines to `path` (and its rotated copies) from a background
 // thread, so that a slow disk never holds up the host; ends the file of a host before a
-// restart. A folder that cannot be written leaves the box logging into the host's log only,
+// restart. A log folder that is missing (printer_data/logs is Moonraker's; the base folder
+// is wrong without it) or cannot be written leaves the box logging into the host's log only,
 // and says so there.
 void open_box_log(const std::string& path);
 // Writes out what is queued and closes the file (the host stops or restarts).
