@@ -165,6 +165,11 @@ class Install(unittest.TestCase):
         self.assertEqual(moonraker.count('[update_manager feedbox]'), 1)
         self.assertIn('install_script: scripts/install', moonraker)
 
+        # No box yet, so no [feedhub]: the box still finds its base folder (from [feedscan]),
+        # where box detection looks for the box files; its log shows it.
+        logs = self.run_host(['GET_POSITION'])
+        self.assertTrue(os.path.exists(os.path.join(logs, 'box.log')))
+
         plug_in_box(self.config_dir, self.base)
         # The included macros are there: an unknown command would end the run.
         logs = self.run_host(['MOTION_TIPS', 'RUN_STEPPER STEPPER=0', 'BOX_RECORD_DUMP', '_CG28',
