@@ -49,6 +49,12 @@ class ConfigurationMistakes(HostScenario):
         self.assertConfigError(self.start_with(sections, '-nocardreader'), 'feedtag',
                                'box firmware', 'auto_read_rfid')
 
+    def test_box_detection_and_the_box_naming_different_base_folders(self):
+        sections = self.fresh_sections()
+        printer_config.set_option(sections, 'feedscan', 'base_folder', '/home/elsewhere')
+        self.assertConfigError(self.start_with(sections, '-twobases'), 'base_folder',
+                               'feedhub', 'feedscan', '/home/elsewhere')
+
     def test_box_detection_before_everything_else_is_fine(self):
         sections = self.fresh_sections()
         scan = [s for s in sections if s[0] == 'feedscan']
