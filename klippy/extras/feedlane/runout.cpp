@@ -53,7 +53,8 @@ void BoxExtruderStepper::runout_button_callback(double eventtime, int state) {
   feedhub_.black_box().sensor_report(feedhub::RecordedSensor::Runout, stepper_num_, state == 0,
                                      eventtime);
   sensor_report_ = state;
-  // The host's first report of an empty slot tells its level at start, not a spool taken.
+  // The host reports an empty slot's level at start, and nothing for a slot with its spool
+  // in: a first report of an empty slot where a spool was saved is that spool taken out.
   const bool first_report = !sensor_reported_;
   sensor_reported_ = true;
   if (own_moves_at_sensor_) return;
@@ -91,7 +92,11 @@ void BoxExtruderStepper::runout_button_callback(double eventtime, int state) {
           printing &&
           (coupled ||
            feedhub_.get_value_by_key("last_load_slot", feedhub::kNoSlot).str() == stepper_name_);
-      if (!feeds_print && !first_report) forget_filament();
+      const klippy::Value saved_state = feedhub_.get_value_by_key(stepper_name_, 0);
+      const bool spool_was_in = feedhub::is_state(saved_state, SlotState::AtSensor) ||
+                                feedhub::is_state(saved_state, SlotState::ParkedInBox);
+      const bool level_at_start = first_report && !spool_was_in;
+      if (!feeds_print && !level_at_start) forget_filament();
       save_state(SlotState::Empty);
       if (printing && coupled) {
         // The filament left in the tube still prints; the motion sensor must not pause for it.
