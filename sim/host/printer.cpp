@@ -1,6 +1,7 @@
 #include "sim/host/printer.h"
 
 #include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <sstream>
 
