@@ -124,6 +124,21 @@ TEST_F(Runout, ASpoolTakenOutByHandTakesItsTagDataWithIt) {
   host_.settle(1);
   host_.host().advance(0.5);
   EXPECT_TRUE(host_.variable("filament_slot1").is_none());
+
+  // Present at start, the spool gets no report then: the first one is its removal.
+  testing_support::write_file(host_.test().path(feedhub::kFilamentTablePath),
+                              "[fila1]\nname: PLA\n");
+  spool(2, "insert");
+  host_.command("BOX_SET_SLOT SLOT=1C FILAMENT=PLA COLOR=red VENDOR=Acme");
+  const Value described = host_.variable("filament_slot2");
+  ASSERT_FALSE(described.is_none());
+  host_.restart();
+  host_.host().advance(0.5);
+  ASSERT_EQ(host_.variable("filament_slot2"), described);
+  spool(2, "remove");
+  EXPECT_EQ(host_.variable("slot2"), Value(0));
+  for (const char* key : {"filament_slot2", "color_slot2", "vendor_slot2"})
+    EXPECT_TRUE(host_.variable(key).is_none()) << key;
 }
 
 TEST_F(Runout, ASlotWithoutAReplacementSaysWhy) {

@@ -16,6 +16,34 @@ constexpr double kStartupErrorDelayS = 3.0;
 constexpr double kStartupTagReadDelayS = 5.0;
 constexpr double kSelfInspectionDelayS = 3.0;
 
+std::string section_list(const std::vector<int>& slots) {
+  std::string list;
+  for (std::size_t i = 0; i < slots.size(); ++i) {
+    if (i > 0) list += i + 1 == slots.size() ? " and " : ", ";
+    list += "[feedlane " + slot_name(slots[i]) + "]";
+  }
+  return list;
+}
+
+// A box works on its four slots together: with one missing, every load of the box pushes
+// filament in that no feeder then takes over.
+void check_every_box_whole(const std::array<SlotFeeder*, kMaxSlots>& feeders) {
+  for (int box = 0; box < kMaxBoxCount; ++box) {
+    std::vector<int> present, missing;
+    for (int index = 0; index < kSlotsPerBox; ++index) {
+      const int slot = slot_of_box(box, index);
+      (feeders[static_cast<std::size_t>(slot)] ? present : missing).push_back(slot);
+    }
+    if (present.empty() || missing.empty()) continue;
+    throw klippy::ConfigError("Box " + std::to_string(box + 1) + " lacks " + section_list(missing) +
+                              ": its " + section_list(present) +
+                              (present.size() > 1 ? " are" : " is") +
+                              " configured, and a box runs on all four slots. Add the "
+                              "missing section (box.cfg of 'feedbox box-files' has all four) "
+                              "or remove the box's other slot sections.");
+  }
+}
+
 }  // namespace
 
 FeedHub::FeedHub(klippy::ConfigSection& config)
@@ -143,6 +171,7 @@ void FeedHub::handle_connect() {
   // Every section has been loaded: the feeders and heaters the status reads stay as they are.
   for (int slot = 0; slot < kMaxSlots; ++slot)
     feeders_[static_cast<size_t>(slot)] = find_slot_feeder(printer_, slot_name(slot));
+  check_every_box_whole(feeders_);
   for (int box = 1; box <= kMaxBoxCount; ++box)
     box_heaters_[static_cast<size_t>(box - 1)] = printer_.find_object(box_heater_object_name(box));
   connected_ = true;

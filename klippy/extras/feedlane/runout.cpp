@@ -53,7 +53,8 @@ void BoxExtruderStepper::runout_button_callback(double eventtime, int state) {
   feedhub_.black_box().sensor_report(feedhub::RecordedSensor::Runout, stepper_num_, state == 0,
                                      eventtime);
   sensor_report_ = state;
-  // The host's first report of an empty slot tells its level at start, not a spool taken.
+  // The host reports an empty slot's level at start, and nothing for a slot with its spool
+  // in: a first report of an empty slot where a spool was saved is that spool taken out.
   const bool first_report = !sensor_reported_;
   sensor_reported_ = true;
   if (own_moves_at_sensor_) return;
@@ -88,7 +89,11 @@ void BoxExtruderStepper::runout_button_callback(double eventtime, int state) {
       // hand-over.
       const bool feeds_print =
           printing && (coupled || feedhub_.box_state().loaded_slot_name() == stepper_name_);
-      if (!feeds_print && !first_report) forget_filament();
+      const std::optional<SlotState> saved_state = feedhub_.box_state().slot_state(stepper_num_);
+      const bool spool_was_in =
+          saved_state == SlotState::AtSensor || saved_state == SlotState::ParkedInBox;
+      const bool level_at_start = first_report && !spool_was_in;
+      if (!feeds_print && !level_at_start) forget_filament();
       save_state(SlotState::Empty);
       if (printing && coupled) {
         // The filament left in the tube still prints; the motion sensor must not pause for it.

@@ -216,7 +216,8 @@ bool FeedScan::restore_template(int boxes) {
   if (count_includes_in(text) != boxes) {
     missing = "does not include " + std::to_string(boxes) + " box files";
   } else {
-    const auto document = parse_config_text(text, source, ConfigFileKind::box_config);
+    const auto document =
+        klippy::parse_ini(text, source, config_syntax(ConfigFileKind::box_config));
     for (int i = 1; i <= boxes && missing.empty(); ++i) {
       if (!document.find(box_mcu_section(i)))
         missing = "has no [" + box_mcu_section(i) + "] section";
