@@ -95,12 +95,20 @@ clean:
 #   make uninstall
 INSTALL_ARGS = $(if $(KLIPPER),--klipper "$(KLIPPER)") $(if $(BASE_FOLDER),--base-folder "$(BASE_FOLDER)") \
 	$(if $(PYTHON),--python "$(PYTHON)") $(INSTALL_FLAGS)
-.PHONY: install uninstall klipper-test klipper-cost
+.PHONY: install uninstall install-test klipper-test klipper-cost
 install:
 	@scripts/install $(INSTALL_ARGS)
 
 uninstall:
 	@scripts/install --uninstall $(INSTALL_ARGS)
+
+# The install, update and uninstall on a copy of each Klipper checkout named, with a
+# virtualenv and a base folder as on a printer (builds into build-printer; a few minutes):
+#   make install-test KLIPPER="~/klipper [other checkouts]"
+PRINTER_BUILD ?= build-printer
+install-test:
+	@test -n "$(KLIPPER)" || { echo "Name the Klipper checkouts: make install-test KLIPPER=/path/to/klipper"; exit 2; }
+	/usr/bin/python3 tests/install/test_install.py $(foreach k,$(KLIPPER),--klipper "$(k)") --build "$(PRINTER_BUILD)"
 
 # The real-host suite against a Klipper checkout (copied to $(BUILD)/klipper-test/ first):
 #   make klipper-test KLIPPER=~/klipper [KLIPPER_TESTS=pattern]

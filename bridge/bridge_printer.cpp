@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "bridge/adapters.h"
+#include "bridge/box_log.h"
 #include "bridge/bridge_config.h"
 #include "bridge/bridge_factory.h"
 #include "bridge/bridge_reactor.h"
@@ -18,6 +19,7 @@ constexpr const char* kBridgeAttribute = "_feedbox_bridge";
 constexpr const char* kBridgeCapsule = "feedbox.bridge";
 // Where the product's files live unless [feedhub] base_folder says otherwise.
 constexpr const char* kDefaultBaseFolder = "/home/zur";
+constexpr const char* kBoxLogPath = "/home/zur/printer_data/logs/box.log";
 // Test hook of the real-host suite: every durable write waits this many milliseconds after
 // its fsync, as on a slow SD card.
 constexpr const char* kFsyncDelayVariable = "FEEDBOX_TEST_FSYNC_DELAY_MS";
@@ -51,7 +53,7 @@ void PythonLogger::log(klippy::LogLevel level, const std::string& message) {
       method = "error";
       break;
   }
-  py::module_::import("logging").attr(method)(message);
+  box_logger().attr(method)(message);
 }
 
 BridgePrinter& BridgePrinter::attach(py::handle printer) {
@@ -112,6 +114,7 @@ void BridgePrinter::stop_file_writer() {
 void BridgePrinter::teardown() {
   // Saves still queued reach the disk before anything goes.
   stop_file_writer();
+  close_box_log();
   // A task of ours that was suspended in a wait when the host stopped (a save, a move) is
   // unwound only when the host ends its greenlets, after this event; its frames still use
   // the module objects. They stay, then, until the bridge itself goes: a restart in the
@@ -135,20 +138,40 @@ std::string BridgePrinter::resolve_path(const std::string& path) const {
   return base + path.substr(prefix.size());
 }
 
-void BridgePrinter::read_base_folder(py::handle config) {
-  if (base_folder_) return;
-  base_folder_ = kDefaultBaseFolder;
-  if (!link_.invoke(config, "has_section", "feedhub").cast<bool>()) return;
-  py::object section = link_.invoke(config, "getsection", "feedhub");
-  auto folder = link_.invoke(section, "get", "base_folder", kDefaultBaseFolder).cast<std::string>();
+namespace {
+
+// [section] base_folder without its trailing slashes, empty when the option is absent.
+std::string base_folder_option(const HostLink& link, py::handle config, const char* section) {
+  if (!link.invoke(config, "has_section", section).cast<bool>()) return {};
+  py::object options = link.invoke(config, "getsection", section);
+  py::object value = link.invoke(options, "get", "base_folder", py::none());
+  if (value.is_none()) return {};
+  auto folder = value.cast<std::string>();
   while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
   if (folder.empty() || folder.front() != '/') {
-    throw klippy::ConfigError(
-        "Option 'base_folder' in section 'feedhub' must be an absolute path "
-        "(the folder that holds printer_data), not '" +
-        folder + "'");
+    throw klippy::ConfigError("Option 'base_folder' in section '" + std::string(section) +
+                              "' must be an absolute path (the folder that holds "
+                              "printer_data), not '" +
+                              folder + "'");
   }
-  base_folder_ = folder;
+  return folder;
+}
+
+}  // namespace
+
+// [feedscan] names it too, for a printer with no box configured (no [feedhub]), whose box
+// detection must still find the box files when a box is plugged in.
+void BridgePrinter::read_base_folder(py::handle config) {
+  if (base_folder_) return;
+  const std::string hub = base_folder_option(link_, config, "feedhub");
+  const std::string scan = base_folder_option(link_, config, "feedscan");
+  if (!hub.empty() && !scan.empty() && hub != scan) {
+    throw klippy::ConfigError("Option 'base_folder' is '" + hub + "' in section 'feedhub' but '" +
+                              scan + "' in section 'feedscan': name the same folder (the one " +
+                              "that holds printer_data) in both");
+  }
+  base_folder_ = !hub.empty() ? hub : !scan.empty() ? scan : std::string(kDefaultBaseFolder);
+  open_box_log(resolve_path(kBoxLogPath));
 }
 
 klippy::Reactor& BridgePrinter::get_reactor() {

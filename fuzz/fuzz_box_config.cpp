@@ -12,14 +12,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto kind = (data[0] & 1) ? feedscan::ConfigFileKind::box_config
                                   : feedscan::ConfigFileKind::saved_variables;
   const std::string_view text(reinterpret_cast<const char*>(data) + 1, size - 1);
+  const klippy::IniSyntax syntax = feedscan::config_syntax(kind);
   klippy::IniDocument doc;
   try {
-    doc = feedscan::parse_config_text(text, "box.cfg", kind);
+    doc = klippy::parse_ini(text, "box.cfg", syntax);
   } catch (const klippy::IniError&) {
     return 0;
   }
-  const std::string written = feedscan::format_config_text(doc, kind);
-  const klippy::IniDocument back = feedscan::parse_config_text(written, "written.cfg", kind);
+  const std::string written = klippy::format_ini(doc, syntax);
+  const klippy::IniDocument back = klippy::parse_ini(written, "written.cfg", syntax);
   if (back.sections.size() != doc.sections.size()) std::abort();
   for (std::size_t i = 0; i < doc.sections.size(); ++i) {
     const auto& a = doc.sections[i];

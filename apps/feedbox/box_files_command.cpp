@@ -46,6 +46,7 @@ int write_box_files(const BoxFilesOptions& options, std::ostream& err) {
   try {
     const fs::path config_dir = base / "printer_data" / "config";
     write(config_dir / "officiall_filas_list.cfg", embedded_file("officiall_filas_list.cfg"));
+    write(config_dir / "box" / "box_macros.cfg", embedded_file("box/box_macros.cfg"));
     for (int n = 0; n <= kMaxBoxes; ++n)
       write(base / ("cfg_with_" + std::to_string(n)), box_template(n));
     for (int box = 1; box <= kMaxBoxes; ++box)

@@ -1,6 +1,7 @@
 // feedbox box-files: the files the box modules read at fixed paths, as a Klipper printer
-// needs them: the filament table, the box configuration templates for 0 to 4 boxes, the
-// sections of each box, and the firmware flashing script.
+// needs them: the filament table, the box's macros (the file printer.cfg includes), the box
+// configuration templates for 0 to 4 boxes, the sections of each box, and the firmware
+// flashing script.
 #pragma once
 
 #include <ostream>

@@ -14,5 +14,9 @@ struct EmbeddedFile {
 const std::vector<EmbeddedFile>& embedded_files();
 // Content of the embedded file `name`; std::out_of_range when there is none.
 const std::string& embedded_file(const std::string& name);
+// The default printer with the embedded files it includes (the box's macros) written in
+// place. Their includes of files that are not embedded (the live box configuration) are
+// left out: the simulator includes that file itself, after the printer.
+std::string embedded_printer_config();
 
 }  // namespace feedbox

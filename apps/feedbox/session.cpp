@@ -103,7 +103,7 @@ void Session::start_printer(bool cold_start) {
     // The boxes come from the live box configuration, which box detection rewrites; the
     // filament world follows the boxes it includes.
     std::string text =
-        embedded_file("printer.cfg") + "\n[include box.cfg]\n\n" + embedded_file("sim_world.cfg");
+        embedded_printer_config() + "\n[include box.cfg]\n\n" + embedded_file("sim_world.cfg");
     std::string live_boxes;
     try {
       live_boxes = klippy::read_text_file(host_->printer().resolve_path(kLiveBoxCfg));

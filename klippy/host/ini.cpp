@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <system_error>
 #include <unordered_map>
@@ -109,6 +110,10 @@ IniDocument parse_ini(std::string_view text, const std::string& source_name, Ini
   bool has_option = false;
   std::size_t option_indent = 0;
 
+  // Blank lines seen since the option's last line: part of the value only when another
+  // of its lines follows.
+  std::size_t pending_blank_lines = 0;
+
   int line_number = 0;
   std::size_t pos = 0;
   while (pos < text.size()) {
@@ -120,26 +125,38 @@ IniDocument parse_ini(std::string_view text, const std::string& source_name, Ini
       throw IniError(source_name, line_number, reason);
     };
 
+    if (syntax.hash_ends_line) line = line.substr(0, line.find('#'));
     const std::string_view content = trim_ini_blanks(line);
-    if (content.empty() || content.front() == '#' || content.front() == ';') continue;
+    if (content.empty()) {
+      if (has_option && syntax.blank_lines_in_values) ++pending_blank_lines;
+      continue;
+    }
+    if (content.front() == '#' || content.front() == ';') continue;
     const std::size_t indent = indent_of(line);
     const std::string_view stripped =
         syntax.inline_comments ? trim_ini_blanks(strip_inline_comment(content)) : content;
 
     if (has_option && indent > option_indent) {
       auto& value = section->options[option_index].value;
-      value += '\n';
+      value.append(pending_blank_lines + 1, '\n');
       value += stripped;
+      pending_blank_lines = 0;
       continue;
     }
     has_option = false;
+    pending_blank_lines = 0;
 
     if (stripped.front() == '[') {
       const std::size_t close = stripped.rfind(']');
       if (close == std::string_view::npos)
         fail("section header '" + std::string(stripped) + "' lacks its closing ']'");
-      const std::string_view name = trim_ini_blanks(stripped.substr(1, close - 1));
-      if (name.empty()) fail("empty section name '[]'; write the section name between brackets");
+      // "[ a ]" names section " a ", as in the host: it is no section "a".
+      const std::string_view name = stripped.substr(1, close - 1);
+      if (trim_ini_blanks(name).empty())
+        fail("empty section name '" + std::string(stripped.substr(0, close + 1)) +
+             "'; write the section name between brackets");
+      if (syntax.refuse_repeats && doc.find(name))
+        fail("section [" + std::string(name) + "] appears twice; merge the two");
       section = &doc.section(name);
       section_index = static_cast<std::size_t>(section - doc.sections.data());
       if (option_indexes.size() <= section_index) {
@@ -154,16 +171,23 @@ IniDocument parse_ini(std::string_view text, const std::string& source_name, Ini
     if (section == nullptr)
       fail("option '" + std::string(stripped) +
            "' appears before any section; add a [section] header above it");
-    const std::size_t split = stripped.find_first_of(":=");
+    const std::size_t split = stripped.find_first_of(syntax.key_ends);
     if (split == std::string_view::npos)
-      fail("line '" + std::string(stripped) + "' is not 'key: value' or 'key = value'");
-    const std::string_view key = trim_ini_blanks(stripped.substr(0, split));
+      fail("line '" + std::string(stripped) + "' is not a [section] nor " +
+           (syntax.key_ends.find('=') == std::string_view::npos ? "'key: value'"
+                                                                : "'key: value' or 'key = value'"));
+    std::string key(trim_ini_blanks(stripped.substr(0, split)));
     if (key.empty()) fail("line '" + std::string(stripped) + "' lacks an option name");
+    if (syntax.lower_case_keys)
+      std::transform(key.begin(), key.end(), key.begin(),
+                     [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     std::string value(trim_ini_blanks(stripped.substr(split + 1)));
     auto& indexes = option_indexes[section_index];
-    const auto [it, added] = indexes.emplace(std::string(key), section->options.size());
+    const auto [it, added] = indexes.emplace(key, section->options.size());
     if (added) {
-      section->options.push_back(IniOption{std::string(key), std::move(value), line_number});
+      section->options.push_back(IniOption{std::move(key), std::move(value), line_number});
+    } else if (syntax.refuse_repeats) {
+      fail("option '" + key + "' appears twice in [" + section->name + "]; keep one");
     } else {
       section->options[it->second].value = std::move(value);
       section->options[it->second].line = line_number;
@@ -175,7 +199,10 @@ IniDocument parse_ini(std::string_view text, const std::string& source_name, Ini
   return doc;
 }
 
-std::string format_ini(const IniDocument& document) {
+std::string format_ini(const IniDocument& document, IniSyntax syntax) {
+  // Where a blank before '#' or ';' starts a comment, such a value follows the sign
+  // directly.
+  const std::string_view tight_separator = trim_ini_blanks(syntax.written_separator);
   std::string out;
   for (const auto& section : document.sections) {
     out += '[';
@@ -183,10 +210,14 @@ std::string format_ini(const IniDocument& document) {
     out += "]\n";
     for (const auto& option : section.options) {
       out += option.key;
-      // After a blank, '#' and ';' start a comment: such a value follows '=' directly.
-      const bool comment_like =
-          !option.value.empty() && (option.value.front() == '#' || option.value.front() == ';');
-      out += comment_like ? " =" : " = ";
+      const bool comment_like = syntax.inline_comments && !option.value.empty() &&
+                                (option.value.front() == '#' || option.value.front() == ';');
+      if (comment_like) {
+        out += ' ';
+        out += tight_separator;
+      } else {
+        out += syntax.written_separator;
+      }
       for (char c : option.value) {
         out += c;
         if (c == '\n') out += '\t';

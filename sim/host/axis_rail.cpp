@@ -33,12 +33,9 @@ AxisRail read_axis_rail(klippy::ConfigSection& config) {
   auto& pins = config.get_printer().lookup_object<SimPins>("pins");
   AxisRail rail;
   rail.name = config.get_name();
-  pins.lookup_pin_option(config, "step_pin", true, false);
-  pins.lookup_pin_option(config, "dir_pin", true, false);
   const StepperParams stepper = read_stepper_params(config);
   if (stepper.full_steps_per_rotation % 4)
     throw klippy::ConfigError("full_steps_per_rotation invalid in section '" + rail.name + "'");
-  if (config.get_optional("enable_pin")) pins.lookup_pin_option(config, "enable_pin", true, false);
   pins.lookup_pin_option(config, "endstop_pin", true, true);
   rail.position_endstop_mm = config.getfloat("position_endstop", {}, {});
   rail.position_min_mm = config.getfloat("position_min", 0., {});

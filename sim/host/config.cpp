@@ -62,7 +62,7 @@ void ConfigText::add_text(const std::string& text, const std::string& source_nam
   }
   klippy::IniDocument doc;
   try {
-    doc = klippy::parse_ini(text, source_name);
+    doc = klippy::parse_ini(text, source_name, {.hash_ends_line = true});
   } catch (const std::exception& e) {
     throw klippy::ConfigError(std::string("Unable to parse config file: ") + e.what());
   }

@@ -6,6 +6,7 @@
 
 #include "sim/host/environment.h"
 #include "sim/host/extruder.h"
+#include "sim/host/pins.h"
 #include "sim/host/stepper_enable.h"
 
 namespace sim {
@@ -51,9 +52,15 @@ std::string last_word(const std::string& section) {
 StepperParams read_stepper_params(klippy::ConfigSection& config) {
   StepperParams params;
   params.name = config.get_name();
-  config.get("step_pin");
-  config.get("dir_pin");
-  config.get("enable_pin", "");
+  // Reserved as the host does, so that two steppers on one step pin fail at start.
+  auto& pins = config.get_printer().lookup_object<SimPins>("pins");
+  const klippy::PinParams step = pins.lookup_pin_option(config, "step_pin", true, false);
+  const klippy::PinParams dir = pins.lookup_pin_option(config, "dir_pin", true, false);
+  if (step.chip_name != dir.chip_name)
+    throw klippy::ConfigError("Stepper dir pin must be on same mcu as step pin (section '" +
+                              params.name + "'); put both on one MCU");
+  if (config.get_optional("enable_pin"))
+    pins.lookup_pin_option(config, "enable_pin", true, false, "stepper_enable");
   config.getfloat("step_pulse_duration", 0., {.minval = 0., .maxval = 0.001});
   params.rotation_distance_mm = config.getfloat("rotation_distance", {}, {.above = 0.});
   params.microsteps = static_cast<int>(config.getint("microsteps", {}, {.minval = 1}));

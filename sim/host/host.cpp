@@ -1,5 +1,7 @@
 #include "sim/host/host.h"
 
+#include <filesystem>
+
 #include "sim/host/core_modules.h"
 #include "sim/host/environment.h"
 #include "sim/host/factory.h"
@@ -15,7 +17,14 @@ namespace sim {
 SimHost::SimHost(HostOptions options)
     : python_(options.python ? std::move(options.python) : std::make_shared<PythonInterpreter>()) {
   reactor_ = std::make_unique<SimReactor>(options.clock);
-  logger_ = std::make_unique<SimLogger>(options.log_path, [this] { return reactor_->monotonic(); });
+  // The box's own log, where a printer has it, under the data directory.
+  const std::string box_log =
+      options.data_dir.empty()
+          ? std::string()
+          : (std::filesystem::path(options.data_dir) / "home/zur/printer_data/logs/box.log")
+                .string();
+  logger_ = std::make_unique<SimLogger>(
+      options.log_path, [this] { return reactor_->monotonic(); }, box_log);
   reactor_->set_error_reporter([this](const std::string& message) {
     logger_->error(message);
     if (gcode_) gcode_->respond_raw("!! " + message);

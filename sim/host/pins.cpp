@@ -10,6 +10,9 @@ namespace sim {
 namespace {
 
 constexpr const char* kPinFormat = "[^|~][!][chip_name:]pin_name";
+// Longer than any pin an MCU's dictionary lists ("PA0", "gpio23", "ADC_TEMPERATURE").
+constexpr std::size_t kLongestPinName = 32;
+constexpr std::size_t kPinNameShown = 24;
 
 std::string trim(const std::string& s) {
   const auto begin = s.find_first_not_of(" \t");
@@ -77,8 +80,13 @@ klippy::PinParams SimPins::parse_pin(const std::string& pin_desc, bool can_inver
   if (!valid_name(rest) || !valid_name(params.chip_name))
     throw klippy::ConfigError("Invalid pin description '" + pin_desc + "'; the format is " +
                               kPinFormat);
-  params.pin = rest;
   params.chip = &chip(params.chip_name);
+  // The host refuses such a name when it configures the MCU; shown cut, as it may be huge.
+  if (rest.size() > kLongestPinName)
+    throw klippy::ConfigError(
+        "Unknown value '" + rest.substr(0, kPinNameShown) + "...' (" + std::to_string(rest.size()) +
+        " characters) in enumeration 'pin'; name a pin of MCU '" + params.chip_name + "', as PA0");
+  params.pin = rest;
   return params;
 }
 

@@ -1,8 +1,29 @@
 #include "sim/host/printer.h"
 
+#include <algorithm>
+#include <cctype>
 #include <filesystem>
+#include <sstream>
 
 namespace sim {
+namespace {
+
+// The words of a section name as the host splits it: " feedlane  slot1 " is the object
+// "slot1" of module "feedlane".
+std::vector<std::string> section_words(const std::string& section) {
+  std::istringstream stream(section);
+  std::vector<std::string> words;
+  for (std::string word; stream >> word;) words.push_back(word);
+  return words;
+}
+
+std::string lower(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return text;
+}
+
+}  // namespace
 
 SimPrinter::SimPrinter(klippy::Reactor& reactor, klippy::Logger& log, std::string data_dir,
                        std::map<std::string, std::string> start_args)
@@ -36,10 +57,11 @@ void SimPrinter::add_object(const std::string& name,
 }
 
 const klippy::ExtraModule* SimPrinter::module_for(const std::string& section) const {
-  std::string first = section.substr(0, section.find(' '));
-  bool prefixed = first.size() != section.size();
+  const std::vector<std::string> words = section_words(section);
+  if (words.empty()) return nullptr;
+  const bool prefixed = words.size() > 1;
   for (const auto& m : modules_) {
-    if (m.name != first) continue;
+    if (m.name != words.front()) continue;
     if (prefixed ? bool(m.load_config_prefix) : bool(m.load_config)) return &m;
   }
   return nullptr;
@@ -54,7 +76,7 @@ klippy::PrinterObject& SimPrinter::load_object_any(klippy::ConfigSection& /*conf
     throw klippy::ConfigError("Section '" + section + "' depends on itself while loading");
   }
   SimConfigSection& sconfig = config_->get_or_create(section);
-  bool prefixed = section.find(' ') != std::string::npos;
+  const bool prefixed = section_words(section).size() > 1;
   std::shared_ptr<klippy::PrinterObject> object;
   try {
     object = prefixed ? module->load_config_prefix(sconfig) : module->load_config(sconfig);
@@ -118,8 +140,23 @@ void SimPrinter::load_config(std::unique_ptr<SimConfig> config) {
   }
   // Sections read by another component (the rails of [printer]) are not ignored.
   for (SimConfigSection* section : config_->sections()) {
-    if (!module_for(section->get_name()) && section->accessed().empty())
-      ignored_.push_back(section->get_name());
+    const std::string& name = section->get_name();
+    if (module_for(name) || !section->accessed().empty() || find_object(lower(name))) continue;
+    // A module of this host that builds nothing from the section and no object of its
+    // name: the real host refuses it. Only sections of modules this host lacks are left to
+    // the real one.
+    const std::vector<std::string> words = section_words(name);
+    const bool known =
+        !words.empty() && std::any_of(modules_.begin(), modules_.end(),
+                                      [&](const auto& m) { return m.name == words.front(); });
+    if (known) {
+      const bool takes_a_name = words.size() == 1;
+      throw klippy::ConfigError(
+          "Section '" + lower(name) + "' is not a valid config section; " +
+          (takes_a_name ? "name the object it configures, as [" + words.front() + " NAME]"
+                        : "write it as [" + words.front() + "], without a name"));
+    }
+    ignored_.push_back(name);
   }
   if (!ignored_.empty()) {
     std::string list;

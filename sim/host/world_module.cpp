@@ -295,6 +295,19 @@ void SimFilamentWorld::cmd_SIM_SPOOL(klippy::GCodeCommand& gcmd) {
 void SimFilamentWorld::cmd_SIM_FAULT(klippy::GCodeCommand& gcmd) {
   int last_slot = world_->geometry().slot_count - 1;
   int slot = static_cast<int>(gcmd.get_int("SLOT", {}, {.minval = 0, .maxval = last_slot}));
+  // A fault in a slot no box has would change nothing the host could see: a mistyped
+  // slot, which the user would take for a fault that the box withstood.
+  int configured = 0;
+  for (const PinBinding& pin : pins_)
+    if (pin.sensor.kind == SensorKind::slot_runout)
+      configured = std::max(configured, pin.sensor.index + 1);
+  if (slot >= configured) {
+    const std::string slots = configured == 0   ? std::string("no slot has a runout sensor pin")
+                              : configured == 1 ? std::string("slot 0")
+                                                : "slots 0 to " + std::to_string(configured - 1);
+    throw gcmd.error("SLOT=" + std::to_string(slot) + " is not a slot of a configured box (" +
+                     slots + "); name one of those");
+  }
   std::string kind = gcmd.get("KIND");
   double now = print_time_now();
   if (kind == "jam") {

@@ -44,7 +44,10 @@ class SlotsInHostTest(unittest.TestCase):
                         "RFID_READ"):
             key, values = self.printer.gcode.mux_commands[command]
             self.assertEqual(key, "SLOT")
-            self.assertEqual(sorted(values), ["slot0", "slot1", "slot2", "slot3"])
+            # Each slot by its name, number and label in either case.
+            self.assertEqual(sorted(values), sorted(
+                ["slot%d" % n for n in range(4)] + [str(n) for n in range(4)] +
+                ["1" + letter for letter in "ABCDabcd"]))
         status = self.printer.lookup_object("feedlane slot2").get_status(0.)
         self.assertEqual(list(status)[:2], ["runout_button", "rfid_state"])
         self.assertEqual((status["runout_button"], status["rfid_state"]), (0, 0))

@@ -24,6 +24,7 @@ using feedbox::RunItem;
 using testing_support::TempDir;
 
 constexpr const char* kConfigDir = "/home/zur/printer_data/config";
+constexpr const char* kLogsDir = "/home/zur/printer_data/logs";
 
 struct Output {
   int code;
@@ -32,7 +33,7 @@ struct Output {
 
 std::vector<std::string> dumps_in(const std::string& data_dir) {
   std::vector<std::string> dumps;
-  for (const auto& entry : fs::directory_iterator(data_dir + kConfigDir))
+  for (const auto& entry : fs::directory_iterator(data_dir + kLogsDir))
     if (entry.path().filename().string().rfind("box_record_", 0) == 0)
       dumps.push_back(entry.path().string());
   std::sort(dumps.begin(), dumps.end());
@@ -175,9 +176,27 @@ TEST(BoxRecord, DumpsAreBoundedAndReplacedWhole) {
   // The oldest went; the newest is number 13, and no temporary file is left.
   EXPECT_EQ(fs::path(dumps.front()).filename(), "box_record_000004.jsonl");
   EXPECT_EQ(fs::path(dumps.back()).filename(), "box_record_000013.jsonl");
-  for (const auto& entry : fs::directory_iterator(dir.path() + kConfigDir))
+  for (const auto& entry : fs::directory_iterator(dir.path() + kLogsDir))
     EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos) << entry.path();
   for (const std::string& dump : dumps) EXPECT_NO_THROW(read_dump(dump));
+}
+
+// Older versions wrote their records next to the saved variables: they stay readable
+// there, a new record takes the next number after them, and they count among the kept.
+TEST(BoxRecord, RecordsOfTheConfigFolderStayAndCountAmongTheKept) {
+  TempDir dir;
+  const std::string old_folder = dir.path() + kConfigDir;
+  fs::create_directories(old_folder);
+  for (const char* name : {"box_record_000006.jsonl", "box_record_000007.jsonl"})
+    testing_support::write_file(old_folder + "/" + name, "{}\n");
+  run(dir.path(), {"BOX_RECORD_DUMP"});
+  EXPECT_TRUE(fs::exists(old_folder + "/box_record_000007.jsonl"));
+  EXPECT_EQ(dumps_in(dir.path()),
+            std::vector<std::string>{dir.path() + kLogsDir + "/box_record_000008.jsonl"});
+  std::vector<std::string> more(feedhub::kMaxRecordDumps - 2, "BOX_RECORD_DUMP");
+  run(dir.path(), more);
+  EXPECT_FALSE(fs::exists(old_folder + "/box_record_000006.jsonl"));
+  EXPECT_TRUE(fs::exists(old_folder + "/box_record_000007.jsonl"));
 }
 
 TEST(BoxRecord, AFailedWriteKeepsTheOldDumpsAndSaysWhatToDo) {

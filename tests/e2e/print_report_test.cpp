@@ -22,7 +22,7 @@ using testing_support::write_file;
 // The default printer without boxes, with tool-change blocks that take a known time: the
 // start waits 2 s, the end 1 s and then for the head to stop.
 std::string printer_with_timed_tool_changes() {
-  return feedbox::embedded_file("printer.cfg") +
+  return feedbox::embedded_printer_config() +
          "\n[gcode_macro TOOL_CHANGE_START]\ngcode:\n    G4 P2000\n"
          "\n[gcode_macro TOOL_CHANGE_END]\ngcode:\n    G4 P1000\n    M400\n";
 }
@@ -103,7 +103,7 @@ TEST(PrintReport, ToolChangesAreCountedAndTimedFromStartToEnd) {
 }
 
 TEST(PrintReport, ErrorCodesOfThePrintOnlyInTheOrderRaised) {
-  RecordedHost printer(feedbox::embedded_file("printer.cfg"));
+  RecordedHost printer(feedbox::embedded_printer_config());
   printer.host().gcode().register_command(
       "SAY", [](klippy::GCodeCommand& gcmd) { gcmd.respond_raw(gcmd.get("TEXT")); }, "");
   printer.host().run_command("SAY TEXT='!! Code:ZKE_004_001, Message:before the print'");

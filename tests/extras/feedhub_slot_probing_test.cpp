@@ -30,10 +30,12 @@ std::vector<std::string> desync_all() {
   return {"slot0 sync 0", "slot1 sync 0", "slot2 sync 0", "slot3 sync 0"};
 }
 
-// Slots 0 to 3 and an extra slot5 outside the one box; slot 1 is empty.
+// Slots 0 to 3 and the slots of a second box, outside the one box that box_count names;
+// slot 1 is empty.
 std::string slots_config(double diameter_mm) {
   return "[feedlane slot0]\n[feedlane slot1]\nrunout: 1\n[feedlane slot2]\n[feedlane slot3]\n"
-         "[feedlane slot5]\n[hall_diameter]\ndiameter: " +
+         "[feedlane slot4]\n[feedlane slot5]\n[feedlane slot6]\n[feedlane slot7]\n"
+         "[hall_diameter]\ndiameter: " +
          std::to_string(diameter_mm) + "\n";
 }
 
@@ -216,8 +218,8 @@ TEST_F(StartupInspection, FilamentAtTheOutletOrABusyPrinterKeepsItAway) {
 }
 
 TEST_F(StartupInspection, AnErrorIsReportedAndLoggedAndFreesTheBox) {
-  // box_count covers slots 4 to 7, which have no feeders.
-  start("[Variables]\nbox_count = 2\n");
+  // box_count covers slots 8 to 11, which have no feeders.
+  start("[Variables]\nbox_count = 3\n");
   auto errors = std::make_shared<std::vector<std::string>>();
   box_.host().logger().set_tap([errors](klippy::LogLevel level, const std::string& line) {
     if (level == klippy::LogLevel::Error) errors->push_back(line);
@@ -225,7 +227,7 @@ TEST_F(StartupInspection, AnErrorIsReportedAndLoggedAndFreesTheBox) {
   box_.host().advance(60);
   EXPECT_TRUE(box_.output_contains(
       "!! "
-      "BOX_SELF_INSPECTION: no slot feeder 'feedlane slot4'; 'slot4' is not a configured slot. "
+      "BOX_SELF_INSPECTION: no slot feeder 'feedlane slot8'; 'slot8' is not a configured slot. "
       "Name a "
       "configured slot, or check the saved variables (box_count, last_load_slot, slot_sync, "
       "value_tN) and the [feedlane slotN] sections of the printer configuration."));

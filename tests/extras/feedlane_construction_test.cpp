@@ -27,8 +27,10 @@ std::string section(const std::string& name, int pin = 0, bool with_runout = tru
 
 TEST(FeedlaneConstruction, NamesNumbersAndLabelsFollowTheSection) {
   LaneHost lane_host;
-  // A slot section before [feedhub] loads the controller itself.
-  lane_host.start({.slots = 4, .extra = section("feedlane slot15", 9)});
+  // Slot sections before [feedhub] load the controller themselves.
+  lane_host.start({.slots = 4,
+                   .extra = section("feedlane slot12", 6) + section("feedlane slot13", 7) +
+                            section("feedlane slot14", 8) + section("feedlane slot15", 9)});
   auto& first = lane_host.lane(0);
   EXPECT_EQ(first.stepper_name(), "slot0");
   EXPECT_EQ(first.stepper_num(), 0);
@@ -87,6 +89,41 @@ TEST(FeedlaneConstruction, SectionsOutsideSlotZeroToFifteenFailStartUpNamingTheS
   }
 }
 
+// Refused at start as the host refuses them: sections it has no object for, and pins it
+// cannot configure. A box without one of its slots is refused too, as it half-fails every
+// load (the filament goes in, and then no feeder takes it over).
+TEST(FeedlaneConstruction, StartRefusesWhatTheHostRefuses) {
+  std::string slot0 = section("feedlane slot0");
+  EXPECT_EQ(start_error({.slot0_section = "[feedlane]\n" + slot0.substr(slot0.find('\n') + 1)})
+                .rfind("Section 'feedlane' is not a valid config section", 0),
+            0u);
+
+  const std::string error_of_missing = start_error({.slots = 3});
+  EXPECT_EQ(error_of_missing.rfind("Box 1 lacks [feedlane slot3]: its [feedlane slot0], "
+                                   "[feedlane slot1] and [feedlane slot2] are configured",
+                                   0),
+            0u)
+      << error_of_missing;
+  // "[ feedlane slot0 ]" is another section than "feedlane slot0" to the host.
+  const std::string spaced =
+      start_error({.slot0_section = "[ feedlane slot0 ]" + slot0.substr(slot0.find(']') + 1)});
+  EXPECT_EQ(spaced.rfind("Box 1 lacks [feedlane slot0]", 0), 0u) << spaced;
+
+  std::string shared = slot0;
+  shared.replace(shared.find("PJ0"), 3, "PC1");
+  const std::string error_of_shared = start_error({.slot0_section = shared});
+  EXPECT_EQ(error_of_shared.rfind("pin PC1 used multiple times in config", 0), 0u)
+      << error_of_shared;
+  EXPECT_NE(error_of_shared.find("'feedlane slot1'"), std::string::npos) << error_of_shared;
+
+  std::string huge = slot0;
+  huge.replace(huge.find("PJ0"), 3, std::string(10000, 'A'));
+  const std::string error_of_huge = start_error({.slot0_section = huge});
+  EXPECT_EQ(error_of_huge.rfind("Unknown value 'AAAA", 0), 0u) << error_of_huge.substr(0, 200);
+  EXPECT_NE(error_of_huge.find("in enumeration 'pin'"), std::string::npos);
+  EXPECT_LT(error_of_huge.size(), 300u);
+}
+
 TEST(FeedlaneConstruction, ARunoutPinIsRequired) {
   std::string error =
       start_error({.slots = 1, .slot0_section = section("feedlane slot0", 0, false)});
@@ -96,10 +133,12 @@ TEST(FeedlaneConstruction, ARunoutPinIsRequired) {
 
 TEST(FeedlaneConstruction, ASlotValueNamingNoConfiguredSlotListsTheConfiguredOnes) {
   LaneHost lane_host;
-  lane_host.start({.slots = 2});
+  lane_host.start();
   auto lines = lane_host.command("SLOT_UNLOAD SLOT=slot7");
   ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0], "!! The value 'slot7' is not valid for SLOT (valid: slot0, slot1)");
+  EXPECT_EQ(lines[0],
+            "!! The value 'slot7' is not valid for SLOT (valid: 0, 1, 1A, 1B, 1C, 1D, 1a, 1b, 1c, "
+            "1d, 2, 3, slot0, slot1, slot2, slot3)");
   lines = lane_host.command("SLOT_UNLOAD");
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0], "!! Error on 'SLOT_UNLOAD': missing SLOT");

@@ -312,25 +312,31 @@ TEST_F(HeatingTest, NothingTurnsOnceDisableHasAnswered) {
   }
 }
 
-// A failed turn-over ends the drying: the heater does not stay on without a timer.
+// A failed turn-over ends the drying: the heater does not stay on without a timer. Box 2
+// is saved as plugged in but has no slot sections yet.
 TEST(HeatingFailure, AFailedTurnOverSwitchesTheHeaterOffAndSaysSo) {
   LaneHost host;
-  host.start({.slots = 3, .world = true, .extra = kBoxHeater}, "[Variables]\nbox_count = 1\n\n");
+  const std::string second_heater =
+      "[heater_generic heater_box2]\nheater_pin: mcu_box1:PH2\n"
+      "sensor_type: EPCOS 100K B57560G104F\nsensor_pin: mcu_box1:PH3\ncontrol: watermark\n"
+      "min_temp: 0\nmax_temp: 70\n";
+  host.start({.world = true, .extra = kBoxHeater + second_heater},
+             "[Variables]\nbox_count = 2\n\n");
   host.host().advance(0.5);
   const double start = host.now();
-  host.command("ENABLE_BOX_DRY BOX=1 TEMP=55");
+  host.command("ENABLE_BOX_DRY BOX=2 TEMP=55");
   host.host().run_until([&] { return host.now() >= start + 400; }, 1000);
   const std::string expected =
       "!!Error in heating: "
-      "Drying: no slot feeder 'feedlane slot3'; 'slot3' is not a configured slot. Name a "
+      "Drying: no slot feeder 'feedlane slot4'; 'slot4' is not a configured slot. Name a "
       "configured slot, or check the saved variables (box_count, last_load_slot, slot_sync, "
-      "value_tN) and the [feedlane slotN] sections of the printer configuration.; drying of box 1 "
+      "value_tN) and the [feedlane slotN] sections of the printer configuration.; drying of box 2 "
       "stopped and its heater switched off";
   EXPECT_TRUE(host.output_contains(expected)) << testing::PrintToString(host.output());
   auto& heater = host.host()
                      .printer()
                      .lookup_object<sim::SimHeaters>(sim::SimHeaters::kName)
-                     .lookup_heater("heater_box1");
+                     .lookup_heater("heater_box2");
   EXPECT_EQ(heater.get_temp(host.now()).second, 0.);
   EXPECT_TRUE(host.hub().heating_timers().empty());
   EXPECT_TRUE(testing_support::success_lines(host.output()).empty());

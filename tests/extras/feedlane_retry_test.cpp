@@ -126,7 +126,7 @@ TEST_F(Retry, AStepOfASlotThatIsNotConfiguredFailsWithTheSlotNamed) {
 }
 
 TEST_F(Retry, TheNumberSelectsTheSlotAndASlotUnloadIsRepeated) {
-  start(13);
+  start(16);
   park(12);
   host_.save("retry_step", "'ZKE_004_003_12'");
   EXPECT_THAT(retry(12), ElementsAre(SuccessLine("Unloaded 4A to its sensor"),

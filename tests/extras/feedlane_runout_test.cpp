@@ -124,6 +124,21 @@ TEST_F(Runout, ASpoolTakenOutByHandTakesItsTagDataWithIt) {
   host_.settle(1);
   host_.host().advance(0.5);
   EXPECT_TRUE(host_.variable("filament_slot1").is_none());
+
+  // Present at start, the spool gets no report then: the first one is its removal.
+  testing_support::write_file(host_.test().path(feedhub::kFilamentTablePath),
+                              "[fila1]\nname: PLA\n");
+  spool(2, "insert");
+  host_.command("BOX_SET_SLOT SLOT=1C FILAMENT=PLA COLOR=red VENDOR=Acme");
+  const Value described = host_.variable("filament_slot2");
+  ASSERT_FALSE(described.is_none());
+  host_.restart();
+  host_.host().advance(0.5);
+  ASSERT_EQ(host_.variable("filament_slot2"), described);
+  spool(2, "remove");
+  EXPECT_EQ(host_.variable("slot2"), Value(0));
+  for (const char* key : {"filament_slot2", "color_slot2", "vendor_slot2"})
+    EXPECT_TRUE(host_.variable(key).is_none()) << key;
 }
 
 TEST_F(Runout, ASlotWithoutAReplacementSaysWhy) {
@@ -200,6 +215,53 @@ TEST_F(RunoutDuringAPrint, WithoutAutomaticReplacementThePrintPausesAsTheSpoolRu
   EXPECT_TRUE(strand(0).present);
   EXPECT_TRUE(strand(0).gripped_by_extruder) << "the strand's tail is still in the path";
   EXPECT_EQ(host_.variable("slot_sync"), Value("slot0")) << "nothing uncoupled";
+  EXPECT_THAT(host_.command("BOX_STATUS"),
+              testing::Contains(
+                  testing::HasSubstr("Doing: waiting for you (paused by ZKE_004_016 at 1A)")));
+}
+
+// Resumed after the runout, the print uses up the strand and changes tool: the change takes
+// what is left of the old strand out and goes on with the new tool, instead of pausing
+// again while its block loads the next tool behind the old strand.
+TEST_F(RunoutDuringAPrint, AToolChangeAfterTheRunoutGoesOnWithTheNewTool) {
+  host_.host().advance(0.5);
+  ASSERT_TRUE(paused());
+  host_.command("BOX_CLEAR_ERROR");
+  host_.host().printer().lookup_object<sim::SimPrintStats>("print_stats").note_resume();
+  for (const char* line :
+       {"TOOL_CHANGE_START F=0 T=1", "CUT_FILAMENT T=0", "EXTRUDER_UNLOAD SLOT=slot0",
+        "EXTRUDER_LOAD SLOT=slot1", "TOOL_CHANGE_END"})
+    host_.command(line);
+  host_.settle(1);
+  host_.command("G1 E60 F300");
+  host_.command("M400");
+  EXPECT_FALSE(paused());
+  EXPECT_EQ(host_.variable("slot_sync"), Value("slot1"));
+  EXPECT_TRUE(strand(1).gripped_by_extruder);
+  EXPECT_FALSE(strand(0).gripped_by_extruder) << "what was left of 1A's strand is out";
+  EXPECT_EQ(host_.variable("retry_step"), Value());
+}
+
+// What the pause tells the user to do gives a print that goes on with a new spool of 1A.
+TEST_F(RunoutDuringAPrint, TheAdviceOfTheRunoutPauseResumesWithANewSpool) {
+  host_.host().advance(0.5);
+  ASSERT_TRUE(paused());
+  host_.command("EXTRUDER_UNLOAD SLOT=slot0");
+  host_.settle(0);
+  EXPECT_FALSE(strand(0).gripped_by_extruder) << "the rest of the strand is out";
+  spool(0, "remove");
+  spool(0, "insert");
+  host_.host().advance(30.0);
+  host_.command("EXTRUDER_LOAD SLOT=slot0");
+  host_.settle(0);
+  host_.command("TRY_MOVE_AGAIN");
+  host_.command("RESUME");
+  EXPECT_FALSE(paused());
+  host_.command("G1 E60 F300");
+  host_.command("M400");
+  EXPECT_EQ(host_.variable("slot_sync"), Value("slot0"));
+  EXPECT_TRUE(strand(0).gripped_by_extruder);
+  EXPECT_EQ(host_.lane(0).extruder_stepper().synced_extruder(), "extruder");
 }
 
 // Taken out and pushed back in, the spool's new strand is parked, not driven by extrusion.

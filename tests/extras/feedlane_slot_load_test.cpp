@@ -2,7 +2,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
+
 #include "sim/host/print_stats.h"
+#include "sim/world/stepper.h"
 #include "tests/extras/feedlane_fixture.h"
 #include "tests/support/success_lines.h"
 
@@ -189,6 +193,20 @@ TEST_F(FeedlaneSlotLoad, UnloadWithdrawsTheFilamentToTheSlotSensor) {
   EXPECT_FALSE(motor_on());
 }
 
+// The unload saves the slot empty itself: the sensor's report of the strand leaving comes
+// later, and not at all from a sensor that no longer reports.
+TEST_F(FeedlaneSlotLoad, AnUnloadSavesItsSlotEmptyBeforeTheSensorReports) {
+  insert(0);
+  ASSERT_TRUE(load());
+  bool saved_before_the_report = false;
+  host_.run_task([&] { EXPECT_TRUE(lane().slot_unload().ok()); },
+                 [&] {
+                   if (lane().r_endstop_state() == 0 && host_.variable("slot0") == Value(0))
+                     saved_before_the_report = true;
+                 });
+  EXPECT_TRUE(saved_before_the_report);
+}
+
 // Withdrawn on purpose, the slot reads as empty (the state its sensor shows), so that a
 // reload started by a spool inserted elsewhere leaves it alone; pushing the strand back
 // past the sensor loads it like a new spool.
@@ -283,7 +301,9 @@ class FeedlaneJam : public FeedlaneSlotLoad {
  protected:
   // Pushes slot 0's filament past the motion encoder, then homes towards the extruder
   // entry watched by the motion monitor; returns the speeds of the attempts.
-  std::vector<double> home_to_entry(double speed_mm_s, bool jam, bool* success) {
+  // `each_step`, when given, runs after every step of the simulation meanwhile.
+  std::vector<double> home_to_entry(double speed_mm_s, bool jam, bool* success,
+                                    const std::function<void()>& each_step = nullptr) {
     insert(0);
     move(0, 400);
     if (jam) host_.command("SIM_FAULT SLOT=0 KIND=jam");
@@ -299,6 +319,7 @@ class FeedlaneJam : public FeedlaneSlotLoad {
           if (hub.b_motion().endstop_name() && watched > 0 &&
               (speeds.empty() || speeds.back() != watched))
             speeds.push_back(watched);
+          if (each_step) each_step();
         });
     host_.host().reactor().update_timer(hub.e_endstop_timer(), klippy::Reactor::NEVER);
     return speeds;
@@ -311,6 +332,36 @@ TEST_F(FeedlaneJam, APersistentJamIsRetriedAtHalfSpeedDownToTenMmS) {
   EXPECT_FALSE(success);
   EXPECT_TRUE(host_.hub().e_endstop().scram()) << "left as the last attempt set it";
   EXPECT_EQ(host_.hub().b_motion().motion_speed(), 0.) << "the monitor is reset after the move";
+}
+
+// Before each retry the motor turns back 5 mm, towards the spool, to loosen the strand;
+// pushing on instead would only press the jam tighter.
+TEST_F(FeedlaneJam, EachRetryFirstBacksOffTowardsTheSpool) {
+  auto& motor = dynamic_cast<sim::SimStepper&>(lane().stepper());
+  // The motor's motion between two steps of the simulation, summed over each run of
+  // backward motion.
+  double seen_until = host_.print_time();
+  std::vector<double> back_offs_mm;
+  bool backwards = false;
+  auto follow_the_motor = [&] {
+    const double now = host_.print_time();
+    for (const sim::Segment& segment : motor.segments(seen_until, now)) {
+      const double from = std::max(segment.start_time, seen_until);
+      const double to = std::min(segment.end_time, now);
+      if (to <= from) continue;
+      const double moved_mm = segment.position_at(to) - segment.position_at(from);
+      if (moved_mm > 1e-9) backwards = false;
+      if (moved_mm >= -1e-9) continue;
+      if (!backwards) back_offs_mm.push_back(0.);
+      back_offs_mm.back() += moved_mm;
+      backwards = true;
+    }
+    seen_until = std::max(seen_until, now);
+  };
+  bool success = true;
+  ASSERT_EQ(home_to_entry(80, true, &success, follow_the_motor).size(), 4u);
+  const auto five_back = testing::DoubleNear(-5., 1e-6);
+  EXPECT_THAT(back_offs_mm, ElementsAre(five_back, five_back, five_back));
 }
 
 TEST_F(FeedlaneJam, HalfOfFifteenIsBelowTheFloorSoRetriesRunAtTen) {

@@ -116,6 +116,21 @@ TEST_F(SuccessLines, ACommandRefusedBeforeItsFirstMoveSaysNoSuccess) {
   EXPECT_THAT(success_lines(nothing), IsEmpty()) << testing::PrintToString(nothing);
 }
 
+// Each slot answers to its label (either case), its name and its number, in every command.
+TEST_F(SuccessLines, ASlotAnswersToItsLabelItsNameAndItsNumber) {
+  insert(1);
+  ASSERT_THAT(command("RELOAD_ALL", 1), ElementsAre(SuccessLine("Loaded 1B into the box")));
+  EXPECT_THAT(command("EXTRUDER_LOAD SLOT=1b", 1),
+              ElementsAre(SuccessLine("Loaded 1B into the extruder")));
+  EXPECT_THAT(command("EXTRUDER_UNLOAD SLOT=1", 1),
+              ElementsAre(SuccessLine("Unloaded 1B from the extruder")));
+  EXPECT_THAT(command("RUN_STEPPER STEPPER=1B", 1), IsEmpty());
+  EXPECT_THAT(command("SLOT_UNLOAD SLOT=slot1", 1),
+              ElementsAre(SuccessLine("Unloaded 1B to its sensor")));
+  EXPECT_THAT(host_.command("E_BOX SLOT=1E"),
+              ElementsAre(testing::HasSubstr("E_BOX: SLOT=1E names no slot")));
+}
+
 TEST_F(SuccessLines, AToolChangeWithAFailedStepSaysNoChange) {
   host_.command("TOOL_CHANGE_START F=0 T=1");
   // Nothing in the extruder: the unload of the block fails.
@@ -123,8 +138,17 @@ TEST_F(SuccessLines, AToolChangeWithAFailedStepSaysNoChange) {
   ASSERT_EQ(testing_support::without_advice(unload),
             Lines{"// Code:ZKE_004_007; Message:Extruder not loaded."});
   EXPECT_THAT(host_.command("TOOL_CHANGE_END"), IsEmpty());
-  // The next block, with nothing failing in it, is a change again.
+  // A block without errors whose load never ran changed nothing either, and says so.
   host_.command("TOOL_CHANGE_START F=1 T=0");
+  EXPECT_THAT(host_.command("TOOL_CHANGE_END"),
+              ElementsAre("// The tool change to T0 ended, but 1A is not in the extruder (no "
+                          "slot is loaded, the extruder entry is empty); load it with T0 "
+                          "before printing on."));
+  // The next block that loads its tool is a change again.
+  insert(0);
+  command("RELOAD_ALL", 0);
+  host_.command("TOOL_CHANGE_START F=1 T=0");
+  command("EXTRUDER_LOAD SLOT=slot0", 0);
   EXPECT_THAT(host_.command("TOOL_CHANGE_END"),
               ElementsAre(SuccessLine("Changed from T1 (1B) to T0 (1A)")));
   // An end without a start changed nothing.

@@ -10,16 +10,17 @@ namespace {
 using feedscan::ConfigFileKind;
 
 std::string rewrite(const std::string& text, ConfigFileKind kind = ConfigFileKind::box_config) {
-  return feedscan::format_config_text(feedscan::parse_config_text(text, "box.cfg", kind), kind);
+  const klippy::IniSyntax syntax = feedscan::config_syntax(kind);
+  return klippy::format_ini(klippy::parse_ini(text, "box.cfg", syntax), syntax);
 }
 
 TEST(FeedscanConfigFile, RewriteDropsCommentsLowersKeysAndEndsEverySectionWithABlankLine) {
   const std::string text =
       "# the boxes\n[include box1.cfg]\n[mcu mcu_box1]\n; a comment\nSerial:/dev/a\n"
-      "restart_method:   command  \n[feedlane x]\ngcode:\n    G1 X1\n  G1 X2\n";
+      "restart_method:   command  \n[feedlane x]\ngcode:\n    G1 X1\n\n  G1 X2 # kept\n";
   EXPECT_EQ(rewrite(text),
             "[include box1.cfg]\n\n[mcu mcu_box1]\nserial : /dev/a\nrestart_method : command\n\n"
-            "[feedlane x]\ngcode : \n\tG1 X1\n\tG1 X2\n\n");
+            "[feedlane x]\ngcode : \n\tG1 X1\n\tG1 X2 # kept\n\n");
 }
 
 TEST(FeedscanConfigFile, BoxFilesSplitOnlyAtColonsTheVariablesFileAtBoth) {
@@ -32,15 +33,16 @@ TEST(FeedscanConfigFile, BoxFilesSplitOnlyAtColonsTheVariablesFileAtBoth) {
 TEST(FeedscanConfigFile, MalformedTextIsRefused) {
   for (const char* text : {"[a]\n[a]\n", "[a]\nx: 1\nX: 2\n", "x: 1\n[a]\n", "[a]\njust words\n",
                            "   indented first\n[a]\n", "[a]\n: no key\n"}) {
-    EXPECT_THROW(feedscan::parse_config_text(text, "box.cfg", ConfigFileKind::box_config),
-                 klippy::IniError)
+    EXPECT_THROW(
+        klippy::parse_ini(text, "box.cfg", feedscan::config_syntax(ConfigFileKind::box_config)),
+        klippy::IniError)
         << text;
   }
 }
 
 TEST(FeedscanConfigFile, SettingAnOptionNeedsItsSection) {
-  auto doc = feedscan::parse_config_text("[mcu mcu_box1]\nserial: a\n", "box.cfg",
-                                         ConfigFileKind::box_config);
+  auto doc = klippy::parse_ini("[mcu mcu_box1]\nserial: a\n", "box.cfg",
+                               feedscan::config_syntax(ConfigFileKind::box_config));
   feedscan::set_existing_option(doc, "mcu mcu_box1", "serial", "b", "box.cfg");
   EXPECT_EQ(doc.sections[0].options[0].value, "b");
   EXPECT_THROW(feedscan::set_existing_option(doc, "mcu mcu_box2", "serial", "b", "box.cfg"),
@@ -92,6 +94,8 @@ TEST(FeedscanDevices, VersionsThatDoNotParseAreNone) {
 TEST(FeedscanDevices, ABoxIdentityIgnoresItsFirmwareVersion) {
   EXPECT_EQ(feedscan::box_identity("/dev/serial/by-id/usb-K_ZEKA_BOX_V1_1.0.0_BOX1-if00"),
             feedscan::box_identity("/dev/serial/by-id/usb-K_ZEKA_BOX_V1_1.2.10_BOX1-if00"));
+  EXPECT_EQ(feedscan::box_identity("/dev/serial/by-id/usb-K_ZEKA_BOX_V1_1.0.0_BOX1-if00"),
+            feedscan::box_identity("/dev/serial/by-id/usb-K_ZEKA_BOX_V1_BOX1-if00"));
   EXPECT_NE(feedscan::box_identity("/dev/serial/by-id/usb-K_ZEKA_BOX_V1_1.0.0_BOX1-if00"),
             feedscan::box_identity("/dev/serial/by-id/usb-K_ZEKA_BOX_V1_1.0.0_BOX2-if00"));
 }

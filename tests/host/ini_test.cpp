@@ -36,7 +36,8 @@ TEST(IniParse, ReadsSectionsOptionsAndLines) {
   EXPECT_EQ(printer->find("max_velocity")->line, 4);
   EXPECT_EQ(printer->options[0].key, "kinematics");
 
-  const IniSection* belt = doc.find("extruder_stepper  belt");
+  EXPECT_EQ(doc.find("extruder_stepper  belt"), nullptr) << "the blanks inside the brackets stay";
+  const IniSection* belt = doc.find(" extruder_stepper  belt ");
   ASSERT_NE(belt, nullptr);
   ASSERT_NE(belt->find("Step_Pin"), nullptr) << "keys keep their case";
   EXPECT_EQ(belt->find("Step_Pin")->value, "PA1");
@@ -44,23 +45,38 @@ TEST(IniParse, ReadsSectionsOptionsAndLines) {
   EXPECT_EQ(doc.find("missing"), nullptr);
 }
 
-TEST(IniParse, JoinsIndentedContinuationLines) {
-  const IniDocument doc = parse_ini(
+// Expected values are those of Python's configparser, alone and as the printer's host
+// feeds it (every line cut at its first '#').
+TEST(IniParse, JoinsIndentedContinuationLinesKeepingTheBlankLinesBetween) {
+  const std::string text =
       "[gcode_macro START]\n"
       "gcode:\n"
       "  G28\n"
       "\n"
       "  # a comment inside the macro\n"
       "\tG1 X10 ; move\n"
+      "\n"
+      "\n"
       "description: first\n"
       "  second\n"
-      "after: 1\n",
-      "printer.cfg");
+      "  ; not a blank line\n"
+      "  third\n"
+      "after: 1\n";
+  const IniDocument doc = parse_ini(text, "printer.cfg");
   const IniSection& macro = doc.sections.at(0);
-  EXPECT_EQ(macro.find("gcode")->value, "\nG28\nG1 X10");
-  EXPECT_EQ(macro.find("description")->value, "first\nsecond");
+  EXPECT_EQ(macro.find("gcode")->value, "\nG28\n\nG1 X10");
+  EXPECT_EQ(macro.find("description")->value, "first\nsecond\nthird");
   EXPECT_EQ(macro.find("after")->value, "1");
-  EXPECT_EQ(macro.find("after")->line, 9);
+  EXPECT_EQ(macro.find("after")->line, 13);
+
+  const IniDocument host = parse_ini(text, "printer.cfg", {.hash_ends_line = true});
+  EXPECT_EQ(host.sections.at(0).find("gcode")->value, "\nG28\n\n\nG1 X10");
+  EXPECT_EQ(host.sections.at(0).find("description")->value, "first\nsecond\nthird");
+  EXPECT_EQ(parse_ini("[f]\nname: a#b;c\n", "p.cfg", {.hash_ends_line = true})
+                .sections.at(0)
+                .find("name")
+                ->value,
+            "a");
 }
 
 TEST(IniParse, IndentedOptionsAfterAHeaderAreOptions) {
@@ -106,6 +122,7 @@ TEST(IniParse, ErrorsNameSourceAndLine) {
   EXPECT_EQ(error_of("[a]\n[b\n").rfind("printer.cfg:2: section header '[b'", 0), 0u);
   EXPECT_EQ(error_of("[a]\n: 1\n").rfind("printer.cfg:2:", 0), 0u);
   EXPECT_EQ(error_of("[]\n").rfind("printer.cfg:1: empty section name", 0), 0u);
+  EXPECT_EQ(error_of("[ \t]\n").rfind("printer.cfg:1: empty section name", 0), 0u);
   try {
     parse_ini("[a]\n\n\n = x\n", "box.cfg");
     FAIL();

@@ -29,8 +29,8 @@ class Paths:
 
 
 def prepare_host(paths):
-    """Copies the host (once per suite run) and installs the modules into it as
-    `make install` does, plus the suite's own test-only host modules."""
+    """Copies the host (once per suite run) and installs the modules into it with
+    scripts/install, plus the suite's own test-only host modules."""
     if not os.path.isdir(paths.klipper):
         os.makedirs(paths.scratch, exist_ok=True)
         shutil.copytree(paths.klipper_source, paths.klipper, symlinks=True,
@@ -41,8 +41,14 @@ def prepare_host(paths):
         os.chmod(os.path.join(paths.klipper, 'klippy', 'klippy.py'), 0o755)
         extras = os.path.join(paths.klipper, 'klippy', 'extras')
         build = os.path.dirname(os.path.dirname(paths.extras))
-        subprocess.run([os.path.join(REPO, 'scripts', 'install-klipper'), paths.klipper, build,
-                        paths.data], check=True, stdout=subprocess.DEVNULL)
+        # The printer's layout: the modules linked in from an install folder, the data files
+        # and the box's macros in the base folder.
+        subprocess.run([os.path.join(REPO, 'scripts', 'install'), '--klipper', paths.klipper,
+                        '--python', PYTHON, '--base-folder', paths.data, '--build-dir', build,
+                        '--install-dir', os.path.join(paths.scratch, 'installed'),
+                        '--moonraker-conf', os.path.join(paths.scratch, 'no-moonraker.conf'),
+                        '--skip-build', '--no-packages', '--no-restart'],
+                       check=True, stdout=subprocess.DEVNULL)
         for name in os.listdir(os.path.join(HERE, 'host_modules')):
             if name.endswith('.py'):
                 shutil.copy(os.path.join(HERE, 'host_modules', name), extras)
@@ -128,6 +134,7 @@ def run_batch(paths, folder, config_text, gcode_lines, saved=None, timeout=120, 
         for index, line in enumerate(gcode_lines):
             f.write('TEST_MARK TEXT="%d %s"\n' % (index, line.replace('"', "'")))
             f.write(line + '\n')
+        f.write('TEST_SETTLE\n')
     command = [PYTHON, os.path.join(paths.klipper, 'klippy', 'klippy.py'),
                os.path.join(folder, 'printer.cfg'), '-i', os.path.join(folder, 'test.gcode'),
                '-o', os.path.join(folder, 'out.serial'), '-v',

@@ -144,6 +144,7 @@ def real_host_sections(feedbox, boxes=1, card_readers=False):
                '@FOLDER@/printer_data/config/saved_variables.cfg')
     set_option(sections, 'virtual_sdcard', 'path', '@FOLDER@/printer_data/gcodes')
     set_option(sections, 'feedhub', 'base_folder', '@FOLDER@')
+    set_option(sections, 'feedscan', 'base_folder', '@FOLDER@')
     if not host_has_flow_switch():
         remove_option(sections, 'hall_filament_width_sensor', 'enable_flow_compensation')
     sections.append(['feedbox_test_probe', ['responses: @FOLDER@/responses.txt']])

@@ -1,5 +1,5 @@
 # The black-box recorder in the real host: BOX_RECORD_DUMP and every error report write the
-# box's recent history as JSON lines next to the saved variables, and the host runs on.
+# box's recent history as JSON lines into printer_data/logs, and the host runs on.
 import glob
 import json
 import os
@@ -9,7 +9,7 @@ import klipper_host
 
 
 def dumps_of(result):
-    folder = os.path.dirname(os.path.join(result.folder, klipper_host.SAVED_VARIABLES))
+    folder = os.path.join(result.folder, 'printer_data', 'logs')
     return sorted(glob.glob(os.path.join(folder, 'box_record_*.jsonl')))
 
 

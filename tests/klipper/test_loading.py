@@ -33,27 +33,3 @@ class TwoBoxes(HostScenario):
         self.assertIn('// BOX_DRY started for BOX 2',
                       klipper_host.responses_of(result, 'ENABLE_BOX_DRY BOX=2 TEMP=50 DURATION=1'))
 
-
-class Installation(HostScenario):
-    def test_install_puts_the_data_files_in_place_and_keeps_edited_copies(self):
-        import os
-        import subprocess
-        import tempfile
-        build = os.path.dirname(os.path.dirname(self.paths.extras))
-        script = os.path.join(os.environ['FEEDBOX_REPO'], 'scripts', 'install-klipper')
-        with tempfile.TemporaryDirectory() as base:
-            first = subprocess.run([script, self.paths.klipper, build, base], check=True,
-                                   stdout=subprocess.PIPE, text=True).stdout
-            table = os.path.join(base, 'printer_data', 'config', 'officiall_filas_list.cfg')
-            for name in (table, os.path.join(base, 'cfg_with_1'),
-                         os.path.join(base, 'printer_data', 'config', 'box1.cfg'),
-                         os.path.join(base, 'mcu_update_BOX_to_v1.sh')):
-                self.assertIn('Installed ' + name, first)
-                self.assertTrue(os.path.getsize(name) > 0, name)
-            self.assertIn('[fila1]', open(table).read())
-            with open(table, 'a') as f:
-                f.write('# edited\n')
-            second = subprocess.run([script, self.paths.klipper, build, base], check=True,
-                                    stdout=subprocess.PIPE, text=True).stdout
-            self.assertIn('Kept     ' + table, second)
-            self.assertTrue(open(table).read().endswith('# edited\n'))

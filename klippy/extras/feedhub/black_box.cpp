@@ -30,13 +30,15 @@ long dump_number(const std::string& name) {
   return std::stol(digits);
 }
 
-// Dumps in the folder, oldest first.
-std::vector<std::pair<long, fs::path>> existing_dumps(const std::string& folder) {
+// Dumps in the folders, oldest first.
+std::vector<std::pair<long, fs::path>> existing_dumps(const std::vector<std::string>& folders) {
   std::vector<std::pair<long, fs::path>> dumps;
-  std::error_code error;
-  for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
-    if (const long number = dump_number(it->path().filename().string()); number > 0)
-      dumps.emplace_back(number, it->path());
+  for (const std::string& folder : folders) {
+    std::error_code error;
+    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+      if (const long number = dump_number(it->path().filename().string()); number > 0)
+        dumps.emplace_back(number, it->path());
+    }
   }
   std::sort(dumps.begin(), dumps.end());
   return dumps;
@@ -53,8 +55,9 @@ BlackBox::BlackBox(klippy::ConfigSection& config, klippy::SaveVariables& save_va
     wiring_.emplace_back(option, config.get(option));
   wiring_.emplace_back("base_folder", config.get("base_folder", "/home/zur"));
   // A host killed while it wrote a record left the temporary file, up to the ring's size.
-  klippy::remove_leftover_temporaries_in(
-      dump_folder(), [](std::string_view name) { return dump_number(std::string(name)) > 0; });
+  for (const std::string& folder : dump_folders())
+    klippy::remove_leftover_temporaries_in(
+        folder, [](std::string_view name) { return dump_number(std::string(name)) > 0; });
 }
 
 double BlackBox::print_time_of(double eventtime) const noexcept {
@@ -169,8 +172,16 @@ void BlackBox::command_ended(std::uint64_t start_seq, bool ok, std::string_view 
 }
 
 std::string BlackBox::dump_folder() const {
-  const fs::path folder = fs::path(save_variables_.filename()).parent_path();
-  return folder.empty() ? std::string(".") : folder.string();
+  return printer_.resolve_path(kRecordFolder);
+}
+
+std::vector<std::string> BlackBox::dump_folders() const {
+  const fs::path legacy = fs::path(save_variables_.filename()).parent_path();
+  std::vector<std::string> folders{dump_folder()};
+  const std::string old = legacy.empty() ? std::string(".") : legacy.string();
+  if (fs::path(old).lexically_normal() != fs::path(folders.front()).lexically_normal())
+    folders.push_back(old);
+  return folders;
 }
 
 std::string BlackBox::format_dump(const std::string& reason) {
@@ -189,7 +200,7 @@ std::string BlackBox::format_dump(const std::string& reason) {
 std::string BlackBox::next_dump_path() {
   const std::string folder = dump_folder();
   if (next_dump_number_ == 0) {
-    const auto dumps = existing_dumps(folder);
+    const auto dumps = existing_dumps(dump_folders());
     next_dump_number_ = dumps.empty() ? 1 : dumps.back().first + 1;
   }
   char name[64];
@@ -199,7 +210,7 @@ std::string BlackBox::next_dump_path() {
 }
 
 void BlackBox::remove_old_dumps() const {
-  auto dumps = existing_dumps(dump_folder());
+  auto dumps = existing_dumps(dump_folders());
   if (dumps.size() <= static_cast<std::size_t>(kMaxRecordDumps)) return;
   dumps.resize(dumps.size() - kMaxRecordDumps);
   for (const auto& [number, path] : dumps) {
@@ -215,6 +226,7 @@ std::string BlackBox::write_dump(const std::string& reason) {
   // The content is taken now; what happens while the file is written belongs to the next.
   std::string content = format_dump(reason);
   std::string path = next_dump_path();
+  fs::create_directories(dump_folder());
   printer_.file_writer().write(path, std::move(content));
   remove_old_dumps();
   return path;
@@ -235,7 +247,7 @@ void BlackBox::register_commands(klippy::GCodeDispatch& gcode) {
       gcode, *this, "BOX_RECORD_DUMP",
       [this](klippy::GCodeCommand& gcmd) { cmd_BOX_RECORD_DUMP(gcmd); },
       "Write the box's recent history (sensors, feed moves, commands, errors, saved "
-      "variables) next to the saved variables, for feedbox replay [REASON=text]");
+      "variables) into printer_data/logs, for feedbox replay [REASON=text]");
 }
 
 void BlackBox::command_registered(const std::string& name) {

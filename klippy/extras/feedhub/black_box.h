@@ -1,6 +1,6 @@
 // The box's black-box recorder: what the sensors saw, how the feed motors moved, which box
 // commands ran and how they ended, the error reports and the saved-variable writes, kept in
-// a fixed ring and written out as JSON lines next to the saved variables on every error
+// a fixed ring and written out as JSON lines into the printer's log folder on every error
 // report and on BOX_RECORD_DUMP, so that a failure can be understood and replayed later.
 #pragma once
 
@@ -24,7 +24,10 @@
 
 namespace feedhub {
 
-// Dumps kept next to the saved variables; a new one removes the oldest beyond this.
+// Dumps kept in the log folder, away from the configuration front ends edit; a new one
+// removes the oldest beyond this. Records of older versions, next to the saved variables,
+// stay there and count among the kept ones.
+inline constexpr const char* kRecordFolder = "/home/zur/printer_data/logs";
 inline constexpr int kMaxRecordDumps = 10;
 inline constexpr const char* kRecordDumpPrefix = "box_record_";
 inline constexpr const char* kRecordDumpSuffix = ".jsonl";
@@ -71,7 +74,7 @@ class BlackBox {
 
   // The history as JSON lines with the saved variables and the box configuration of now.
   std::string format_dump(const std::string& reason);
-  // Writes the dump atomically and durably next to the saved variables, off the event loop
+  // Writes the dump atomically and durably into dump_folder(), off the event loop
   // (the calling task waits), and removes the oldest dumps beyond kMaxRecordDumps. Returns
   // its path; std::runtime_error naming the path and the cause when it could not be written.
   std::string write_dump(const std::string& reason);
@@ -87,6 +90,9 @@ class BlackBox {
 
   const RecordRing& ring() const { return ring_; }
   std::string dump_folder() const;
+  // dump_folder() and, if it differs, the folder of the saved variables, where older
+  // versions wrote their records.
+  std::vector<std::string> dump_folders() const;
 
  private:
   void cmd_BOX_RECORD_DUMP(klippy::GCodeCommand& gcmd);

@@ -3,6 +3,8 @@
 #include <exception>
 #include <utility>
 
+#include "klippy/extras/feedhub/slots.h"
+
 namespace feedhub {
 namespace {
 
@@ -57,6 +59,16 @@ void register_box_mux_command(klippy::GCodeDispatch& gcode, BlackBox& black_box,
                               const std::string& help) {
   black_box.command_registered(command);
   gcode.register_mux_command(command, key, value, recorded(black_box, std::move(handler)), help);
+}
+
+void register_box_slot_command(klippy::GCodeDispatch& gcode, BlackBox& black_box,
+                               const std::string& command, int slot,
+                               const klippy::CommandHandler& handler, const std::string& help) {
+  const std::string label = slot_label(slot);
+  std::string lower = label;
+  lower.back() = static_cast<char>(lower.back() - 'A' + 'a');
+  for (const std::string& value : {slot_name(slot), std::to_string(slot), label, lower})
+    register_box_mux_command(gcode, black_box, command, "SLOT", value, handler, help);
 }
 
 }  // namespace feedhub

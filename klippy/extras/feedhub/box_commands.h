@@ -16,5 +16,10 @@ void register_box_mux_command(klippy::GCodeDispatch& gcode, BlackBox& black_box,
                               const std::string& command, const std::string& key,
                               const std::string& value, klippy::CommandHandler handler,
                               const std::string& help);
+// A per-slot command, SLOT=<name>: the slot answers to every way the box names it, its
+// label ("2B", "2b"), its name ("slot5") and its number ("5").
+void register_box_slot_command(klippy::GCodeDispatch& gcode, BlackBox& black_box,
+                               const std::string& command, int slot,
+                               const klippy::CommandHandler& handler, const std::string& help);
 
 }  // namespace feedhub

@@ -104,9 +104,9 @@ BoxUnitPicture box_unit(FeedHub& hub, int box, double eventtime) {
   return unit;
 }
 
-ErrorPicture error_picture(const FeedHub& hub, const klippy::VariableMap& variables) {
+ErrorPicture error_picture(const FeedHub& hub) {
   ErrorPicture picture;
-  picture.retry_step = saved_or(variables, "retry_step", klippy::Value());
+  picture.retry_step = hub.box_state().recorded_step();
   picture.retry_pending = is_step_pending(picture.retry_step);
   if (const auto& last = hub.last_error()) {
     picture.report = last->report;
@@ -126,6 +126,13 @@ ErrorPicture error_picture(const FeedHub& hub, const klippy::VariableMap& variab
 
 Activity current_action(FeedHub& hub) {
   if (const Activity* running = hub.activities().current()) return *running;
+  // A print the box paused waits for the user, whatever block it paused in.
+  const std::optional<RecordedError>& error = hub.last_error();
+  if (hub.print_stats().state() == "paused" && error && hub.box_state().step_pending())
+    return Activity{"waiting", error->slot.value_or(-1),
+                    "waiting for you (paused by " + step_name_for(error->report.code) +
+                        (error->slot ? " at " + slot_label(*error->slot) : "") + ")",
+                    error->time};
   const std::optional<ToolChangeBlock>& block = hub.tool_change().open_block();
   if (block) {
     const std::string state = hub.print_stats().state();
@@ -176,13 +183,13 @@ BoxPicture take_picture(FeedHub& hub, double eventtime) {
   }
   for (int box = 1; box <= std::max(last_box, picture.box_count); ++box)
     picture.boxes.push_back(box_unit(hub, box, eventtime));
-  picture.extruder_slot = slot_of_name(saved_or(variables, "last_load_slot", klippy::Value()));
+  picture.extruder_slot = hub.box_state().loaded_slot();
   picture.outlet_filament = hub.b_endstop_state() == 0;
   if (auto* hall =
           hub.printer().lookup_object_or_null<klippy::HallFilamentWidthSensor>(kHallSensorName))
     picture.entry_filament = filament_seen(*hall);
   picture.action = current_action(hub);
-  picture.error = error_picture(hub, variables);
+  picture.error = error_picture(hub);
   return picture;
 }
 

@@ -52,12 +52,12 @@ void FeedHub::cmd_CLEAR_OOZE(klippy::GCodeCommand& /*gcmd*/) {
 void FeedHub::cmd_CUT_FILAMENT(klippy::GCodeCommand& gcmd) {
   // Inside a tool-change block between tools of one slot the filament stays where it is.
   if (tool_change_->exclude_tool()) return;
-  const std::string slot = slot_of_tool(*this, gcmd.get_int("T", -1)).str();
+  const std::optional<int> slot = slot_of_name(slot_of_tool(*this, gcmd.get_int("T", -1)));
   // An empty slot has nothing to cut.
-  if (is_state(get_value_by_key(slot, -1), SlotState::Empty)) return;
+  if (slot && box_state_.slot_is(*slot, SlotState::Empty)) return;
   const ActivityScope activity(*this, Operation::Cut);
   gcode_.run_script_from_command(approach_script(gcode_move().last_position()[1]));
-  const std::string last_load_slot = get_value_by_key("last_load_slot", kNoSlot).str();
+  const std::string last_load_slot = box_state_.loaded_slot_name();
   if (last_load_slot != kNoSlot && filament_at_extruder_entry()) {
     SlotFeeder& feeder = slot_feeder(printer_, last_load_slot, "CUT_FILAMENT");
     feeder.dwell(kPullBackPauseS);

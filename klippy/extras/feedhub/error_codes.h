@@ -142,8 +142,9 @@ inline constexpr ErrorReport kFilamentExhausted{
         "The spool of %s ran out during the print, and automatic switching is off or "
         "found no slot to take over.",
     .advice =
-        "Insert a new spool into %s and load it (EXTRUDER_LOAD SLOT=slotN), then run "
-        "TRY_MOVE_AGAIN and RESUME."};
+        "The rest of the strand is still in the tube and the extruder: unload it "
+        "(EXTRUDER_UNLOAD SLOT=slotN), insert a new spool into %s and load it "
+        "(EXTRUDER_LOAD SLOT=slotN), then run TRY_MOVE_AGAIN and RESUME."};
 inline constexpr ErrorReport kFlushFailed{
     .code = 17,
     .way = ReportWay::Info,

@@ -71,7 +71,7 @@ void FeedHub::register_error_help_command() {
 }
 
 void FeedHub::cmd_BOX_ERROR_HELP(klippy::GCodeCommand& gcmd) {
-  const klippy::Value recorded = get_value_by_key("retry_step", 0);
+  const klippy::Value recorded = box_state_.recorded_step();
   const bool pending = is_step_pending(recorded);
   std::optional<ErrorReport> report;
   if (gcmd.has("CODE")) {

@@ -16,6 +16,34 @@ constexpr double kStartupErrorDelayS = 3.0;
 constexpr double kStartupTagReadDelayS = 5.0;
 constexpr double kSelfInspectionDelayS = 3.0;
 
+std::string section_list(const std::vector<int>& slots) {
+  std::string list;
+  for (std::size_t i = 0; i < slots.size(); ++i) {
+    if (i > 0) list += i + 1 == slots.size() ? " and " : ", ";
+    list += "[feedlane " + slot_name(slots[i]) + "]";
+  }
+  return list;
+}
+
+// A box works on its four slots together: with one missing, every load of the box pushes
+// filament in that no feeder then takes over.
+void check_every_box_whole(const std::array<SlotFeeder*, kMaxSlots>& feeders) {
+  for (int box = 0; box < kMaxBoxCount; ++box) {
+    std::vector<int> present, missing;
+    for (int index = 0; index < kSlotsPerBox; ++index) {
+      const int slot = slot_of_box(box, index);
+      (feeders[static_cast<std::size_t>(slot)] ? present : missing).push_back(slot);
+    }
+    if (present.empty() || missing.empty()) continue;
+    throw klippy::ConfigError("Box " + std::to_string(box + 1) + " lacks " + section_list(missing) +
+                              ": its " + section_list(present) +
+                              (present.size() > 1 ? " are" : " is") +
+                              " configured, and a box runs on all four slots. Add the "
+                              "missing section (box.cfg of 'feedbox box-files' has all four) "
+                              "or remove the box's other slot sections.");
+  }
+}
+
 }  // namespace
 
 FeedHub::FeedHub(klippy::ConfigSection& config)
@@ -36,6 +64,8 @@ FeedHub::FeedHub(klippy::ConfigSection& config)
       gcode_macro_resume_(
           printer_.load_object<klippy::GCodeMacro>(config, "gcode_macro RESUME_PRINT")),
       save_variables_(printer_.load_object<klippy::SaveVariables>(config, "save_variables")),
+      box_state_(save_variables_,
+                 [this](const BoxState::Changes& changes) { save_variables(changes); }),
       black_box_(config, save_variables_),
       gcode_(printer_.lookup_object<klippy::GCodeDispatch>("gcode")),
       tool_change_(std::make_shared<ToolChange>(config, black_box_)),
@@ -141,6 +171,7 @@ void FeedHub::handle_connect() {
   // Every section has been loaded: the feeders and heaters the status reads stay as they are.
   for (int slot = 0; slot < kMaxSlots; ++slot)
     feeders_[static_cast<size_t>(slot)] = find_slot_feeder(printer_, slot_name(slot));
+  check_every_box_whole(feeders_);
   for (int box = 1; box <= kMaxBoxCount; ++box)
     box_heaters_[static_cast<size_t>(box - 1)] = printer_.find_object(box_heater_object_name(box));
   connected_ = true;
@@ -179,7 +210,7 @@ bool entry_sensor_reported(const klippy::HallFilamentWidthSensor& hall) {
 }  // namespace
 
 void FeedHub::restore_saved_coupling() {
-  const std::string slot_sync = get_value_by_key("slot_sync", kNoSlot).str();
+  const std::string slot_sync = box_state_.coupled_slot_name();
   if (slot_sync == kNoSlot) return;
   SlotFeeder* feeder = find_slot_feeder(printer_, slot_sync);
   if (!feeder) {
@@ -188,8 +219,8 @@ void FeedHub::restore_saved_coupling() {
     gcode_.respond_info(advice_line(reports::kFeedingStateIncorrect, std::nullopt));
     note_error(reports::kFeedingStateIncorrect, std::nullopt);
     save_after_ready([this] {
-      save_variable("retry_step",
-                    retry_step_for(reports::kFeedingStateIncorrect.code, std::nullopt));
+      box_state_.set_recorded_step(
+          retry_step_for(reports::kFeedingStateIncorrect.code, std::nullopt));
     });
     startup_timers_.emplace_back(
         reactor_, [this](double eventtime) { return delayed_init_error_raw(eventtime); },
@@ -246,7 +277,7 @@ void FeedHub::report_error(const ErrorReport& report, std::optional<int> slot) {
   black_box_.error_reported(report, slot, report_text(report, slot));
   send_report(gcode_, report, slot);
   note_error(report, slot);
-  save_variable("retry_step", retry_step_for(report.code, slot));
+  box_state_.set_recorded_step(retry_step_for(report.code, slot));
   black_box_.dump_after_error(report, slot);
 }
 
@@ -254,7 +285,7 @@ void FeedHub::report_error_general_step(const ErrorReport& report, int slot) {
   black_box_.error_reported(report, slot, report_text(report, slot));
   send_report(gcode_, report, slot);
   note_error(report, slot);
-  save_variable("retry_step", retry_step_for(report.code, std::nullopt));
+  box_state_.set_recorded_step(retry_step_for(report.code, std::nullopt));
   black_box_.dump_after_error(report, std::nullopt);
 }
 

@@ -17,6 +17,7 @@
 #include "klippy/extras/feedhub/box_endstop.h"
 #include "klippy/extras/feedhub/box_motion.h"
 #include "klippy/extras/feedhub/box_output.h"
+#include "klippy/extras/feedhub/box_state.h"
 #include "klippy/extras/feedhub/entry_sensor.h"
 #include "klippy/extras/feedhub/error_report.h"
 #include "klippy/extras/feedhub/filament_table.h"
@@ -76,6 +77,9 @@ class FeedHub final : public klippy::PrinterObject {
   // Takes the variables out of the file, so that their readers see their defaults again;
   // one write for all of them, none when none is saved.
   void remove_variables(const std::vector<std::string>& varnames);
+  // What the box believes about its filament, kept in the saved variables.
+  BoxState& box_state() { return box_state_; }
+  const BoxState& box_state() const { return box_state_; }
   // The host's saved variables as they are now; valid until the next read or save.
   const klippy::VariableMap& all_variables() const { return save_variables_.all_variables(); }
   klippy::Value get_value_by_key(const std::string& varname,
@@ -277,6 +281,7 @@ class FeedHub final : public klippy::PrinterObject {
   klippy::PrintStats& print_stats_;
   klippy::GCodeMacro& gcode_macro_resume_;
   klippy::SaveVariables& save_variables_;
+  BoxState box_state_;
   // Before the commands and the tool change, whose commands it records.
   BlackBox black_box_;
   // Saves reach the file one at a time, in the order they were asked for.

@@ -53,8 +53,13 @@ struct ChosenSlot {
 
 ChosenSlot chosen_slot(klippy::Printer& printer, klippy::GCodeCommand& gcmd,
                        const std::string& command) {
-  const int slot =
-      static_cast<int>(gcmd.get_int("SLOT", kDefaultSlot, {.minval = 0, .maxval = kDefaultSlot}));
+  const std::string text = gcmd.get("SLOT", std::to_string(kDefaultSlot));
+  const std::optional<int> named = parse_slot(text);
+  if (!named && text != std::to_string(kDefaultSlot))
+    throw gcmd.error(command + ": SLOT=" + text +
+                     " names no slot; give its label (1A to 4D), its name (slot0 to slot15) or "
+                     "its number (0 to 15)");
+  const int slot = named.value_or(kDefaultSlot);
   return {slot, slot_feeder(printer, slot, command)};
 }
 
@@ -74,15 +79,15 @@ void FeedHub::register_front_button_commands() {
   register_command(
       "E_LOAD", [this](klippy::GCodeCommand& gcmd) { button_extruder_load(gcmd); },
       "Load button: heat the nozzle for the slot's filament, unload the slot in the extruder, "
-      "load this one, purge and wipe: E_LOAD SLOT=<slot number 0-15>");
+      "load this one, purge and wipe: E_LOAD SLOT=<slot: 1A-4D, slot0-slot15 or 0-15>");
   register_command(
       "E_UNLOAD", [this](klippy::GCodeCommand& gcmd) { button_extruder_unload(gcmd); },
       "Unload button: heat the nozzle, cut, pull the filament in the extruder back into the "
-      "box and wipe: E_UNLOAD SLOT=<slot number 0-15>");
+      "box and wipe: E_UNLOAD SLOT=<slot: 1A-4D, slot0-slot15 or 0-15>");
   register_command(
       "E_BOX", [this](klippy::GCodeCommand& gcmd) { button_box_unload(gcmd); },
       "Pull a slot's filament back to its slot sensor, out of the extruder first when it is "
-      "there: E_BOX SLOT=<slot number 0-15>");
+      "there: E_BOX SLOT=<slot: 1A-4D, slot0-slot15 or 0-15>");
 }
 
 void FeedHub::button_extruder_load(klippy::GCodeCommand& gcmd) {
@@ -102,7 +107,7 @@ void FeedHub::button_extruder_load(klippy::GCodeCommand& gcmd) {
       gcode_.run_script_from_command(preheat);
       if (!conclude(*this, chosen.feeder.extruder_load())) return stop();
     } else {
-      const std::string last_load_slot = get_value_by_key("last_load_slot", kNoSlot).str();
+      const std::string last_load_slot = box_state_.loaded_slot_name();
       if (last_load_slot == kNoSlot) {
         // Whose filament fills the outlet is unknown: nothing may move.
         report_error(reports::kUnrecognisedFilament);
@@ -159,7 +164,7 @@ void FeedHub::button_box_unload(klippy::GCodeCommand& gcmd) {
     ChosenSlot chosen = chosen_slot(printer_, gcmd, "E_BOX");
     SlotFeeder& feeder = chosen.feeder;
     gcode_.run_script_from_command("DISABLE_ALL_SENSOR");
-    const std::string last_load_slot = get_value_by_key("last_load_slot", kNoSlot).str();
+    const std::string last_load_slot = box_state_.loaded_slot_name();
     if (filament_at_extruder_entry()) {
       if (last_load_slot == kNoSlot && !b_endstop_state_) {
         // The filament in the extruder may be this slot's: pulling it back would tear it.

@@ -303,9 +303,8 @@ void FeedHub::turn_over_slot(int slot) {
   if (feeder.r_endstop_state()) return;
   // A print is fed by a strand that the extruder holds; the others must not stall it.
   if (print_running(print_stats_.state())) return;
-  if (get_value_by_key("slot_sync", kNoSlot).str() == name ||
-      get_value_by_key("last_load_slot", kNoSlot).str() == name ||
-      is_state(get_value_by_key(name, 0), SlotState::InExtruder))
+  if (box_state_.coupled_slot() == slot || box_state_.loaded_slot() == slot ||
+      box_state_.slot_is(slot, SlotState::InExtruder))
     return;
   feeder.turn_over(kTurnOverMm, kTurnOverSpeedMmS, kTurnOverAccelMmS2);
 }

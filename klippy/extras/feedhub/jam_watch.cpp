@@ -8,7 +8,7 @@ namespace feedhub {
 
 void on_filament_stopped(FeedHub& hub) {
   if (hub.print_stats().state() != "printing" || hub.activities().current()) return;
-  const std::optional<int> slot = slot_of_name(hub.get_value_by_key("slot_sync", kNoSlot));
+  const std::optional<int> slot = hub.box_state().coupled_slot();
   // Filament of no slot of the box: the encoder does not see what feeds the print.
   if (!slot) return;
   hub.report_error(reports::kFilamentStopped, *slot);

@@ -53,7 +53,7 @@ std::string reload_summary(const std::vector<int>& loaded) {
 
 void FeedHub::cmd_AUTO_RELOAD_FILAMENT(klippy::GCodeCommand& gcmd) {
   if (!b_endstop_state_) return;
-  const std::string slot_sync = get_value_by_key("slot_sync", kNoSlot).str();
+  const std::string slot_sync = box_state_.coupled_slot_name();
   if (slot_sync == kNoSlot) return;
   const int next = slot_feeder(printer_, slot_sync, "AUTO_RELOAD_FILAMENT").switch_next_slot();
   if (next == -1) {
@@ -75,7 +75,7 @@ void FeedHub::cmd_AUTO_RELOAD_FILAMENT(klippy::GCodeCommand& gcmd) {
   gcode_.run_script_from_command(
       with_relative_extrusion("G1 E25 F300\nEXTRUDER_LOAD SLOT=" + slot, mode));
   // A failed load has reported itself and keeps the print paused.
-  if (get_value_by_key("slot_sync", kNoSlot).str() != slot) return;
+  if (box_state_.coupled_slot_name() != slot) return;
   gcode_.run_script_from_command(
       with_relative_extrusion("G1 E100 F300\nG1 E-1 F1800\nCLEAR_FLUSH", mode) + "\nRESUME");
 }
@@ -89,8 +89,8 @@ void FeedHub::cmd_RELOAD_ALL(klippy::GCodeCommand& gcmd) {
     SlotFeeder& feeder = slot_feeder(printer_, "slot" + std::to_string(first), "RELOAD_ALL");
     // Only a strand waiting at its sensor: one already parked or in the extruder would be
     // pushed on past where the box believes it is, every time.
-    const klippy::Value state = get_value_by_key(feeder.stepper_name(), 0);
-    if (!is_state(state, SlotState::AtSensor) && !is_state(state, SlotState::Failed)) {
+    const std::optional<SlotState> state = box_state_.slot_state(feeder.stepper_num());
+    if (state != SlotState::AtSensor && state != SlotState::Failed) {
       gcmd.respond_info("RELOAD_ALL: " + slot_label(feeder.stepper_num()) +
                         " is not waiting at its sensor; nothing was pushed");
       return;
@@ -98,7 +98,7 @@ void FeedHub::cmd_RELOAD_ALL(klippy::GCodeCommand& gcmd) {
     BoxLoading loading(*this);
     feeder.do_move(50, 80, 50);
     feeder.disable_stepper();
-    save_variable(feeder.stepper_name(), saved(SlotState::AtSensor));
+    box_state_.set_slot_state(feeder.stepper_num(), SlotState::AtSensor);
     return;
   }
   const bool read_tags = get_value_by_key("auto_read_rfid", 1) == klippy::Value(1);
@@ -114,8 +114,8 @@ void FeedHub::cmd_RELOAD_ALL(klippy::GCodeCommand& gcmd) {
     for (int i = start; i < start + slot_count; ++i) {
       const int slot = i % slot_count;
       // Still to load: withdrawn to the slot sensor, or failed last time.
-      const klippy::Value state = get_value_by_key(slot_name(slot), 0);
-      if (!is_state(state, SlotState::AtSensor) && !is_state(state, SlotState::Failed)) continue;
+      const std::optional<SlotState> state = box_state_.slot_state(slot);
+      if (state != SlotState::AtSensor && state != SlotState::Failed) continue;
       loaded_any = true;
       SlotFeeder& feeder = slot_feeder(printer_, slot, "RELOAD_ALL");
       if (read_tags) {

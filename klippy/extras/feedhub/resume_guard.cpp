@@ -16,7 +16,7 @@ void FeedHub::register_resume_guard_commands() {
 }
 
 void FeedHub::cmd_BOX_CHECK_RESUME(klippy::GCodeCommand& gcmd) {
-  const klippy::Value recorded = get_value_by_key("retry_step", 0);
+  const klippy::Value recorded = box_state_.recorded_step();
   if (!is_step_pending(recorded)) {
     close_error_notice();
     return;
@@ -36,12 +36,12 @@ void FeedHub::cmd_BOX_CHECK_RESUME(klippy::GCodeCommand& gcmd) {
 }
 
 void FeedHub::cmd_BOX_CLEAR_ERROR(klippy::GCodeCommand& gcmd) {
-  const klippy::Value recorded = get_value_by_key("retry_step", 0);
+  const klippy::Value recorded = box_state_.recorded_step();
   if (!is_step_pending(recorded)) {
     gcmd.respond_info("No failed box step to clear");
     return;
   }
-  save_variable("retry_step", klippy::Value());
+  box_state_.set_recorded_step(klippy::Value());
   close_error_notice();
   gcmd.respond_info("Cleared failed box step " + recorded.str() +
                     " without retrying it; RESUME will now resume the print");

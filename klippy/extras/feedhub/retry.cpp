@@ -47,7 +47,7 @@ void FeedHub::register_recovery_commands() {
 
 void FeedHub::refuse_unload_of_other_slot(const std::string& command,
                                           const std::string& slot_name) const {
-  const std::string loaded = get_value_by_key("last_load_slot", kNoSlot).str();
+  const std::string loaded = box_state_.loaded_slot_name();
   if (loaded == kNoSlot || loaded == slot_name) return;
   throw klippy::CommandError(command + ": " + slot_name +
                              " is not the slot loaded into the extruder; " + loaded +
@@ -58,14 +58,13 @@ void FeedHub::cmd_RETRY(klippy::GCodeCommand& gcmd) {
   const bool paused = print_stats_.state() == "paused";
   repeat_failed_step(gcmd);
   // A repeated step that failed again keeps the print paused: front ends show why anew.
-  if (paused && !error_notice_open_ && last_error_ &&
-      is_step_pending(get_value_by_key("retry_step", 0)))
+  if (paused && !error_notice_open_ && last_error_ && is_step_pending(box_state_.recorded_step()))
     announce_pause(last_error_->report, last_error_->slot);
 }
 
 void FeedHub::repeat_failed_step(klippy::GCodeCommand& gcmd) {
   ActivityScope activity(*this, Operation::Retry);
-  const klippy::Value recorded = get_value_by_key("retry_step", 0);
+  const klippy::Value recorded = box_state_.recorded_step();
   // Accepted for the front ends that send it; a retried tag read needs no switch.
   gcmd.get_int("RFID", 0);
   // Never written (the default 0) reads the same as cleared: nothing failed.
@@ -78,12 +77,12 @@ void FeedHub::repeat_failed_step(klippy::GCodeCommand& gcmd) {
   if (!step) {
     gcmd.respond_info("Invalid retry_step format");
     close_error_notice();
-    save_variable("retry_step", klippy::Value());
+    box_state_.set_recorded_step(klippy::Value());
     return;
   }
   if (concerns_no_slot(*step)) {
     close_error_notice();
-    save_variable("retry_step", klippy::Value());
+    box_state_.set_recorded_step(klippy::Value());
     gcmd.respond_info("Step " + step->name +
                       " concerns no particular slot and has no automatic retry; clear its "
                       "cause as its message says, then carry on by hand");
@@ -98,7 +97,7 @@ void FeedHub::repeat_failed_step(klippy::GCodeCommand& gcmd) {
   const RetryHeat heat = retried ? prepare_retry(gcmd, action, *retried) : RetryHeat{};
   // Cleared first: a repeated step that fails again records itself anew.
   close_error_notice();
-  save_variable("retry_step", klippy::Value());
+  box_state_.set_recorded_step(klippy::Value());
   // Names the slot when it has no feeder.
   SlotFeeder& feeder = slot_feeder(printer_, slot_name, "TRY_MOVE_AGAIN");
   gcode_.run_script_from_command("DISABLE_ALL_SENSOR");
@@ -118,7 +117,7 @@ void FeedHub::repeat_failed_step(klippy::GCodeCommand& gcmd) {
       return;
     }
     case RetryAction::UnloadLoadedThenLoadSlot: {
-      const std::string loaded = get_value_by_key("last_load_slot", kNoSlot).str();
+      const std::string loaded = box_state_.loaded_slot_name();
       if (!conclude(*this, slot_feeder(printer_, loaded, "TRY_MOVE_AGAIN").extruder_unload(true)))
         return;
       if (feeder.slot_load()) repeated();
@@ -151,7 +150,7 @@ void FeedHub::repeat_failed_step(klippy::GCodeCommand& gcmd) {
       break;
   }
   gcode_.run_script_from_command("M400");
-  if (get_value_by_key("retry_step", 0).is_none()) {
+  if (box_state_.recorded_step().is_none()) {
     // Only the resume follows a step without an action of its own: nothing was repeated.
     if (action != RetryAction::None && action != RetryAction::Forget) repeated();
     gcode_.run_script_from_command("RESUME_PRINT TOOL_CHANGE=1\n");
@@ -169,7 +168,7 @@ RetryHeat FeedHub::prepare_retry(klippy::GCodeCommand& gcmd, RetryAction action,
   // for it would take minutes and change nothing.
   const std::string& slot_name = feeder.stepper_name();
   const std::string label = slot_label(feeder.stepper_num());
-  const std::string loaded = get_value_by_key("last_load_slot", kNoSlot).str();
+  const std::string loaded = box_state_.loaded_slot_name();
   if (load && feeder.r_endstop_state())
     throw gcmd.error("TRY_MOVE_AGAIN: " + label + " has no filament at its slot sensor; insert " +
                      "the filament into " + label + " first, then retry.");

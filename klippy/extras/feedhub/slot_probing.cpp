@@ -90,13 +90,13 @@ void FeedHub::cmd_SELF_INSPECTION(klippy::GCodeCommand& /*gcmd*/) {
     for (int slot = 0; slot < slot_count; ++slot) feeder_of_slot(slot).slot_sync(false);
   };
   auto confirm = [&](int slot, SlotFeeder* couple) {
-    save_variable("last_load_slot", slot_name(slot));
+    box_state_.set_loaded_slot(slot);
     if (couple) couple->slot_sync(true);
     activity.succeeded("the filament in the extruder path is " + slot_label(slot) + "'s");
   };
 
   std::optional<int> recouple_slot;
-  const std::string last_load_slot = get_value_by_key("last_load_slot", kNoSlot).str();
+  const std::string last_load_slot = box_state_.loaded_slot_name();
   if (last_load_slot != kNoSlot) {
     SlotFeeder* last = &slot_feeder(printer_, last_load_slot, "BOX_SELF_INSPECTION");
     if (last->stepper_num() < slot_count) {
@@ -114,7 +114,7 @@ void FeedHub::cmd_SELF_INSPECTION(klippy::GCodeCommand& /*gcmd*/) {
   const bool at_extruder = filament_at_extruder_entry();
   if (at_extruder) desynchronise_all();
   // The slot probed first is not probed again.
-  const std::string probed_already = get_value_by_key("last_load_slot", kNoSlot).str();
+  const std::string probed_already = box_state_.loaded_slot_name();
   for (int slot = 0; slot < slot_count; ++slot) {
     SlotFeeder& feeder = feeder_of_slot(slot);
     if (feeder.r_endstop_state() || feeder.stepper_name() == probed_already) continue;
@@ -126,7 +126,7 @@ void FeedHub::cmd_SELF_INSPECTION(klippy::GCodeCommand& /*gcmd*/) {
 
   if (recouple_slot) feeder_of_slot(*recouple_slot).slot_sync(true);
   // At start-up, a step still waiting for its retry is worth more than this report's.
-  const klippy::Value pending = get_value_by_key("retry_step", klippy::Value());
+  const klippy::Value pending = box_state_.recorded_step();
   if (startup_inspection_running_ && pending.is_string() && !pending.as_string().empty()) {
     black_box_.error_reported(reports::kSelfInspectionFailed, std::nullopt,
                               report_text(reports::kSelfInspectionFailed, std::nullopt));
@@ -153,8 +153,7 @@ double FeedHub::delayed_self_inspection(double eventtime) {
   if (!filament_at_extruder_entry()) {
     // With the outlet clear and nothing at the extruder entry no strand can reach into the
     // extruder path: that is the answer, and probing parked strands could not find more.
-    if (get_value_by_key("last_load_slot", kNoSlot).str() != kNoSlot)
-      save_variable("last_load_slot", kNoSlot);
+    if (box_state_.loaded_slot_name() != kNoSlot) box_state_.set_loaded_slot(std::nullopt);
     return klippy::Reactor::NEVER;
   }
   {

@@ -25,8 +25,8 @@ void FeedHub::register_startup_commands() {
       "auto_init_detect 1 and the box outlet clear)");
   register_command(
       "RUN_STEPPER", [this](klippy::GCodeCommand& gcmd) { cmd_RUN_STEPPER(gcmd); },
-      "Pull a slot's filament back 50 mm, to try its motor: RUN_STEPPER [STEPPER=<slot "
-      "number, default 0>]");
+      "Pull a slot's filament back 50 mm, to try its motor: RUN_STEPPER [STEPPER=<slot: 1A-4D, "
+      "slot0-slot15 or 0-15, default 0>]");
   register_command(
       "CLEAR_RUNOUT_NUM", [this](klippy::GCodeCommand& gcmd) { cmd_CLEAR_RUNOUT_NUM(gcmd); },
       "Reset the runout counters (runout_0 to runout_15) of all slots to 0");
@@ -81,13 +81,18 @@ void FeedHub::cmd_INIT_RFID_READ(klippy::GCodeCommand& /*gcmd*/) {
 }
 
 void FeedHub::cmd_RUN_STEPPER(klippy::GCodeCommand& gcmd) {
-  SlotFeeder& feeder =
-      slot_feeder(printer_, "slot" + std::to_string(gcmd.get_int("STEPPER", 0)), "RUN_STEPPER");
+  const std::string text = gcmd.get("STEPPER", "0");
+  const std::optional<int> named = parse_slot(text);
+  if (!named)
+    throw gcmd.error("RUN_STEPPER: STEPPER=" + text +
+                     " names no slot; give its label (1A to 4D), its name (slot0 to slot15) or "
+                     "its number (0 to 15)");
+  SlotFeeder& feeder = slot_feeder(printer_, slot_name(*named), "RUN_STEPPER");
   // Pulled back, a strand in the extruder would be where the box does not believe it is.
   const std::string& name = feeder.stepper_name();
-  if (feeder.follows_extruder() || get_value_by_key("slot_sync", kNoSlot).str() == name ||
-      get_value_by_key("last_load_slot", kNoSlot).str() == name ||
-      is_state(get_value_by_key(name, 0), SlotState::InExtruder))
+  const int slot = feeder.stepper_num();
+  if (feeder.follows_extruder() || box_state_.coupled_slot() == slot ||
+      box_state_.loaded_slot() == slot || box_state_.slot_is(slot, SlotState::InExtruder))
     throw gcmd.error(
         "RUN_STEPPER: " + slot_label(feeder.stepper_num()) + " (" + name +
         ") is loaded into the extruder; unload it first with EXTRUDER_UNLOAD SLOT=" + name);

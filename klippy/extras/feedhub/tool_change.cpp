@@ -115,8 +115,21 @@ void ToolChange::cmd_TOOL_CHANGE_END(klippy::GCodeCommand& /*gcmd*/) {
 void ToolChange::announce_change(FeedHub& hub, const ToolChangeBlock& block) {
   if (hub.errors_noted() != block.errors_before) return;
   const std::string from_slot = slot_text(slot_of_tool(hub, block.from_tool));
-  const std::string to_slot = slot_text(slot_of_tool(hub, block.to_tool));
+  const klippy::Value to_slot_name = slot_of_tool(hub, block.to_tool);
+  const std::string to_slot = slot_text(to_slot_name);
   const std::string to = tool_text(block.to_tool);
+  // No error is not yet a change: a block whose load never ran (a macro missing, say) must
+  // not claim the new tool's filament is in the extruder.
+  const std::optional<int> loaded = hub.box_state().loaded_slot();
+  if (loaded != slot_of_name(to_slot_name) || !hub.filament_at_extruder_entry()) {
+    const std::string holds =
+        loaded ? slot_label(*loaded) + " is loaded" : std::string("no slot is loaded");
+    hub.gcode().respond_info(
+        "The tool change to " + to + " ended, but " + to_slot + " is not in the extruder (" +
+        holds + (hub.filament_at_extruder_entry() ? "" : ", the extruder entry is empty") +
+        "); load it with " + to + " before printing on.");
+    return;
+  }
   if (block.from_tool < 0) {
     announce_success(hub, "Changed to " + to + " (" + to_slot + ")", block.since);
   } else if (from_slot == to_slot) {

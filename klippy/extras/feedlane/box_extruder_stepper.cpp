@@ -39,31 +39,32 @@ BoxExtruderStepper::BoxExtruderStepper(klippy::ConfigSection& config)
   b_endstop_.add_stepper(stepper_);
   e_endstop_.add_stepper(stepper_);
   // The host keeps the help of a mux command's first registration: one text for all slots.
-  feedhub::register_box_mux_command(
-      gcode_, feedhub_.black_box(), "SLOT_PROMPT_MOVE", "SLOT", stepper_name_,
+  feedhub::register_box_slot_command(
+      gcode_, feedhub_.black_box(), "SLOT_PROMPT_MOVE", stepper_num_,
       [this](klippy::GCodeCommand& gcmd) { cmd_SLOT_PROMPT_MOVE(gcmd); },
       "Nudge a slot's parked filament 20 mm forward and back, to show which slot it is: "
-      "SLOT_PROMPT_MOVE SLOT=<slot0-slot15>");
-  feedhub::register_box_mux_command(
-      gcode_, feedhub_.black_box(), "RFID_READ", "SLOT", stepper_name_,
+      "SLOT_PROMPT_MOVE SLOT=<slot: 1A-4D, slot0-slot15 or 0-15>");
+  feedhub::register_box_slot_command(
+      gcode_, feedhub_.black_box(), "RFID_READ", stepper_num_,
       [this](klippy::GCodeCommand& gcmd) { cmd_SLOT_RFID_READ(gcmd); },
       "Read the tag of a slot's spool (filament, colour, vendor) while moving its filament "
-      "past the reader; it ends parked in the box: RFID_READ SLOT=<slot0-slot15>");
-  feedhub::register_box_mux_command(
-      gcode_, feedhub_.black_box(), "SLOT_UNLOAD", "SLOT", stepper_name_,
+      "past the reader; it ends parked in the box: RFID_READ SLOT=<slot: 1A-4D, slot0-slot15 or "
+      "0-15>");
+  feedhub::register_box_slot_command(
+      gcode_, feedhub_.black_box(), "SLOT_UNLOAD", stepper_num_,
       [this](klippy::GCodeCommand& gcmd) { cmd_SLOT_UNLOAD(gcmd); },
       "Pull a slot's filament out of the box back to its slot sensor: "
-      "SLOT_UNLOAD SLOT=<slot0-slot15>");
-  feedhub::register_box_mux_command(
-      gcode_, feedhub_.black_box(), "EXTRUDER_LOAD", "SLOT", stepper_name_,
+      "SLOT_UNLOAD SLOT=<slot: 1A-4D, slot0-slot15 or 0-15>");
+  feedhub::register_box_slot_command(
+      gcode_, feedhub_.black_box(), "EXTRUDER_LOAD", stepper_num_,
       [this](klippy::GCodeCommand& gcmd) { cmd_EXTRUDER_LOAD(gcmd); },
       "Feed a slot's filament from the box into the extruder and let the slot follow the "
-      "extruder: EXTRUDER_LOAD SLOT=<slot0-slot15>");
-  feedhub::register_box_mux_command(
-      gcode_, feedhub_.black_box(), "EXTRUDER_UNLOAD", "SLOT", stepper_name_,
+      "extruder: EXTRUDER_LOAD SLOT=<slot: 1A-4D, slot0-slot15 or 0-15>");
+  feedhub::register_box_slot_command(
+      gcode_, feedhub_.black_box(), "EXTRUDER_UNLOAD", stepper_num_,
       [this](klippy::GCodeCommand& gcmd) { cmd_EXTRUDER_UNLOAD(gcmd, true); },
       "Pull a slot's filament out of the extruder and park it in the box (cut first when "
-      "not printing): EXTRUDER_UNLOAD SLOT=<slot0-slot15>");
+      "not printing): EXTRUDER_UNLOAD SLOT=<slot: 1A-4D, slot0-slot15 or 0-15>");
   led_ = printer_.factory().create_pwm_led(config);
   led_timer_ =
       feedhub::ScopedTimer(reactor_, [this](double eventtime) { return set_led(eventtime); });
@@ -87,7 +88,7 @@ klippy::Toolhead& BoxExtruderStepper::toolhead() {
 }
 
 void BoxExtruderStepper::save_state(SlotState state) {
-  feedhub_.save_variable(stepper_name_, feedhub::saved(state));
+  feedhub_.box_state().set_slot_state(stepper_num_, state);
 }
 
 void BoxExtruderStepper::log_sensor_states() {

@@ -55,9 +55,8 @@ feedhub::OpResult BoxExtruderStepper::extruder_load() {
     log_sensor_states();
     return OpResult::failed(reports::kLoadFilamentFirst, stepper_num_);
   }
-  const std::string last_load_slot =
-      feedhub_.get_value_by_key("last_load_slot", feedhub::kNoSlot).str();
-  const std::string coupled_slot = feedhub_.get_value_by_key("slot_sync", feedhub::kNoSlot).str();
+  const std::string last_load_slot = feedhub_.box_state().loaded_slot_name();
+  const std::string coupled_slot = feedhub_.box_state().coupled_slot_name();
   if (last_load_slot == stepper_name_ && filament_at_extruder_entry() &&
       coupled_slot == stepper_name_) {
     gcode_.respond_info(stepper_label_ + " has been sync with Extruder.");
@@ -93,7 +92,7 @@ feedhub::OpResult BoxExtruderStepper::extruder_load() {
   }
   // Filament of another slot in the outlet path fails the load without a move.
   if ((!feedhub_.b_endstop_state() && last_load_slot == stepper_name_) || home_success) {
-    feedhub_.save_variable("last_load_slot", stepper_name_);
+    feedhub_.box_state().set_loaded_slot(stepper_num_);
     const feedhub::TimerWake watching(reactor_, feedhub_.e_endstop_timer());
     try {
       home_success = reach_extruder_entry(through_tube, final_approach);
@@ -121,7 +120,7 @@ feedhub::OpResult BoxExtruderStepper::extruder_load() {
     // now feeds the print is watched again.
     gcode_.run_script_from_command("SET_FILAMENT_SENSOR SENSOR=box_motion_sensor ENABLE=1");
   } else {
-    if (feedhub_.get_value_by_key("slot_sync", feedhub::kNoSlot).str() == feedhub::kNoSlot)
+    if (feedhub_.box_state().coupled_slot_name() == feedhub::kNoSlot)
       save_state(SlotState::ExtruderFailed);
     log_sensor_states();
   }

@@ -17,18 +17,17 @@ constexpr const char* kCutScript = "CUT_FILAMENT\nMOVE_TO_TRASH\n";
 void BoxExtruderStepper::cmd_EXTRUDER_UNLOAD(klippy::GCodeCommand& /*gcmd*/, bool can_cut) {
   if (feedhub_.tool_change().exclude_tool()) return;
   feedhub_.refuse_unload_of_other_slot("EXTRUDER_UNLOAD", stepper_name_);
-  if (is_printing() && r_endstop_state_) {
+  if (is_printing() && r_endstop_state_ &&
+      feedhub_.get_value_by_key("auto_reload_detect", 0) == klippy::Value(1)) {
     feedhub::ActivityScope activity(feedhub_, feedhub::Operation::ExtruderUnload, stepper_num_);
     toolhead().wait_moves();
-    if (feedhub_.get_value_by_key("auto_reload_detect", 0) == klippy::Value(1)) {
-      flush_all_filament();
-      hand_over_tool(activity);
-      return;
-    }
-    feedhub_.report_error_general_step(reports::kFilamentExhausted, stepper_num_);
-    feedhub_.pause_for_error(reports::kFilamentExhausted, stepper_num_);
+    flush_all_filament();
+    hand_over_tool(activity);
     return;
   }
+  // A spool that ran out without a replacement paused the print as it ran out. An unload
+  // after that is a change to another tool: it takes out what is left of the strand like
+  // any unload. Pausing again here would let the change load the next tool behind it.
   feedhub::conclude(feedhub_, extruder_unload(can_cut));
 }
 
@@ -90,7 +89,7 @@ bool BoxExtruderStepper::withdraw_from_extruder(const FeedMove& pull_back) {
     }
   }
   if (!home_success) return false;
-  feedhub_.save_variable("last_load_slot", feedhub::kNoSlot);
+  feedhub_.box_state().set_loaded_slot(std::nullopt);
   if (b_endstop_.scram()) {
     b_endstop_.set_scram(false);
     return false;

@@ -91,8 +91,8 @@ bool BoxExtruderStepper::read_slot_tag() {
         r_endstop_state_ ? reports::kFilamentGone : reports::kTubeBent;
     feedhub_.report_error(report);
     // Both cases resume at the same step.
-    feedhub_.save_variable("retry_step",
-                           feedhub::retry_step_for(reports::kTubeBent.code, std::nullopt));
+    feedhub_.box_state().set_recorded_step(
+        feedhub::retry_step_for(reports::kTubeBent.code, std::nullopt));
   }
   disable_stepper();
   rfid_state_ = 0;

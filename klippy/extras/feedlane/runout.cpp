@@ -53,7 +53,8 @@ void BoxExtruderStepper::runout_button_callback(double eventtime, int state) {
   feedhub_.black_box().sensor_report(feedhub::RecordedSensor::Runout, stepper_num_, state == 0,
                                      eventtime);
   sensor_report_ = state;
-  // The host's first report of an empty slot tells its level at start, not a spool taken.
+  // The host reports an empty slot's level at start, and nothing for a slot with its spool
+  // in: a first report of an empty slot where a spool was saved is that spool taken out.
   const bool first_report = !sensor_reported_;
   sensor_reported_ = true;
   if (own_moves_at_sensor_) return;
@@ -61,8 +62,7 @@ void BoxExtruderStepper::runout_button_callback(double eventtime, int state) {
   // A failure here must not stop the host's button handling: it is reported and logged.
   try {
     const bool printing = is_printing();
-    const bool coupled =
-        feedhub_.get_value_by_key("slot_sync", feedhub::kNoSlot).str() == stepper_name_;
+    const bool coupled = feedhub_.box_state().coupled_slot_name() == stepper_name_;
     // The tail of a spool that ran out, still coupled in a running print, comes back over
     // the sensor with the next retraction and leaves again with the next extrusion: neither
     // is a new spool nor a second runout.
@@ -88,10 +88,12 @@ void BoxExtruderStepper::runout_button_callback(double eventtime, int state) {
       // unknown until its tag is read. A run-out spool of the print keeps it for the
       // hand-over.
       const bool feeds_print =
-          printing &&
-          (coupled ||
-           feedhub_.get_value_by_key("last_load_slot", feedhub::kNoSlot).str() == stepper_name_);
-      if (!feeds_print && !first_report) forget_filament();
+          printing && (coupled || feedhub_.box_state().loaded_slot_name() == stepper_name_);
+      const std::optional<SlotState> saved_state = feedhub_.box_state().slot_state(stepper_num_);
+      const bool spool_was_in =
+          saved_state == SlotState::AtSensor || saved_state == SlotState::ParkedInBox;
+      const bool level_at_start = first_report && !spool_was_in;
+      if (!feeds_print && !level_at_start) forget_filament();
       save_state(SlotState::Empty);
       if (printing && coupled) {
         // The filament left in the tube still prints; the motion sensor must not pause for it.
@@ -217,7 +219,7 @@ int BoxExtruderStepper::hand_over_tool(feedhub::ActivityScope& runout_handling) 
     const int slot = i >= total ? i - total : i;
     const std::string name = feedhub::slot_name(slot);
     if (saved_filament(feedhub_, name) == wanted &&
-        feedhub::is_state(feedhub_.get_value_by_key(name, 0), SlotState::ParkedInBox)) {
+        feedhub_.box_state().slot_is(slot, SlotState::ParkedInBox)) {
       next_slot = slot;
       break;
     }

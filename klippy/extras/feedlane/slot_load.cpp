@@ -80,7 +80,7 @@ bool BoxExtruderStepper::slot_load() {
   do_move(park.length_mm, park.speed_mm_s, park.accel_mm_s2);
   if (home_success) {
     save_state(SlotState::ParkedInBox);
-    feedhub_.save_variable("last_load_slot", feedhub::kNoSlot);
+    feedhub_.box_state().set_loaded_slot(std::nullopt);
     disable_stepper();
     activity.succeeded({}, queued_moves_end());
     return true;
@@ -100,8 +100,7 @@ feedhub::OpResult BoxExtruderStepper::slot_unload() {
   using feedhub::OpResult;
   if (is_printing()) return OpResult::done();
   feedhub::ActivityScope activity(feedhub_, feedhub::Operation::SlotUnload, stepper_num_);
-  const std::string last_load_slot =
-      feedhub_.get_value_by_key("last_load_slot", feedhub::kNoSlot).str();
+  const std::string last_load_slot = feedhub_.box_state().loaded_slot_name();
   if (!feedhub_.b_endstop_state() && last_load_slot == stepper_name_) {
     // This slot's filament reaches into the extruder: pulling it would tear it.
     log_sensor_states();
@@ -148,7 +147,7 @@ feedhub::OpResult BoxExtruderStepper::slot_unload() {
 }
 
 bool BoxExtruderStepper::follow_extruder_if_coupled() {
-  if (feedhub_.get_value_by_key("slot_sync", feedhub::kNoSlot).str() != stepper_name_) return false;
+  if (feedhub_.box_state().coupled_slot_name() != stepper_name_) return false;
   // The toolhead's timeline is past this slot's moves: the host flushes them before the
   // motor changes queues.
   sync_print_time();
@@ -161,7 +160,7 @@ void BoxExtruderStepper::slot_sync(bool value) {
   if (!value) {
     extruder_stepper_->sync_to_extruder("");
     follows_extruder_ = false;
-    feedhub_.save_variable("slot_sync", feedhub::kNoSlot);
+    feedhub_.box_state().set_coupled_slot(std::nullopt);
     return;
   }
   const int slot_count = feedhub::saved_slot_count(feedhub_, 0);
@@ -171,7 +170,7 @@ void BoxExtruderStepper::slot_sync(bool value) {
         .slot_sync(false);
   extruder_stepper_->sync_to_extruder("extruder");
   follows_extruder_ = true;
-  feedhub_.save_variable("slot_sync", stepper_name_);
+  feedhub_.box_state().set_coupled_slot(stepper_num_);
 }
 
 }  // namespace feedlane

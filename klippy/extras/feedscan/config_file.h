@@ -1,9 +1,8 @@
-// The strict INI reading and normalised rewriting of the box configuration files and of the
-// saved-variables file as box detection edits them: parse, change one value, write it all.
+// The box configuration files and the saved-variables file as box detection edits them:
+// read strictly, one value changed, the whole file written back normalised.
 #pragma once
 
 #include <string>
-#include <string_view>
 
 #include "klippy/host/ini.h"
 
@@ -14,16 +13,14 @@ enum class ConfigFileKind {
   saved_variables,  // "key = value" or "key: value", written "key = value"
 };
 
-// Sections in file order; keys lower-cased and trimmed; indented lines continue the option
-// above (joined with '\n'); "#"/";" lines and blank lines skipped. A repeated section or
-// option, an option before any section or any other line throws klippy::IniError.
-klippy::IniDocument parse_config_text(std::string_view text, const std::string& source_name,
-                                      ConfigFileKind kind);
-// Every section as "[name]", its options, then an empty line; each line break inside a
-// value is followed by a tab. Comments are not kept.
-std::string format_config_text(const klippy::IniDocument& document, ConfigFileKind kind);
+// Keys lower-cased; indented lines continue the option above (joined with '\n', blank
+// lines dropped); "#"/";" lines skipped and not written back, nor is anything after a
+// value; a repeated section or option is refused. Every section is written as "[name]",
+// its options, then an empty line; each line break inside a value is followed by a tab.
+klippy::IniSyntax config_syntax(ConfigFileKind kind);
 
-// A missing file reads as empty; an unreadable one throws std::runtime_error.
+// A missing file reads as empty; an unreadable one throws std::runtime_error, a malformed
+// one klippy::IniError.
 klippy::IniDocument read_config_file(const std::string& path, ConfigFileKind kind);
 // Replaced atomically; std::runtime_error on failure.
 void write_config_file(const std::string& path, const klippy::IniDocument& document,

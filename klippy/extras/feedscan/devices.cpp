@@ -103,7 +103,8 @@ std::optional<FirmwareVersion> image_version(const std::string& name) {
 }
 
 std::string box_identity(const std::string& link) {
-  static const std::regex version(R"((V1_)\d+\.\d+\.\d+)");
+  // With its separator: a controller whose link carries no version is the same box.
+  static const std::regex version(R"((V1_)\d+\.\d+\.\d+_?)");
   return std::regex_replace(link, version, "$1");
 }
 

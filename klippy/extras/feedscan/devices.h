@@ -58,7 +58,8 @@ std::optional<FirmwareVersion> controller_version(const std::string& link);
 std::optional<FirmwareVersion> image_version(const std::string& name);
 
 // What stays the same of a box's link across firmware updates: the link with its firmware
-// version taken out, so that a flashed box is still the same box.
+// version taken out, so that a flashed box is still the same box, also when its link
+// carries no version at all.
 std::string box_identity(const std::string& link);
 
 // `text` as one shell word: unchanged when it holds only characters that the shell takes

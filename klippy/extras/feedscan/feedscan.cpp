@@ -45,6 +45,9 @@ FeedScan::FeedScan(klippy::ConfigSection& config)
       firmware_(env_, gcode_),
       serial_monitor_timer_(reactor_,
                             [this](double eventtime) { return monitor_serial_by_id(eventtime); }) {
+  // With no box configured there is no [feedhub]: the host takes the base folder of the
+  // box files (box.cfg, the templates) from here, and box detection must find them then.
+  if (config.has_section("feedscan")) config.getsection("feedscan").get("base_folder", "/home/zur");
   // Box detection replaces the live box configuration; a host killed during that write
   // left the temporary file.
   klippy::remove_leftover_temporaries(env_.files.dst_box_cfg);
@@ -213,7 +216,8 @@ bool FeedScan::restore_template(int boxes) {
   if (count_includes_in(text) != boxes) {
     missing = "does not include " + std::to_string(boxes) + " box files";
   } else {
-    const auto document = parse_config_text(text, source, ConfigFileKind::box_config);
+    const auto document =
+        klippy::parse_ini(text, source, config_syntax(ConfigFileKind::box_config));
     for (int i = 1; i <= boxes && missing.empty(); ++i) {
       if (!document.find(box_mcu_section(i)))
         missing = "has no [" + box_mcu_section(i) + "] section";

@@ -16,6 +16,7 @@
 #   from the host's virtual SD card would (batch mode has no job to start).
 # - TEST_COUPLED answers "coupled NAME ..." with the steppers that move with the extruder
 #   (their step queue is the extruder's), as the host itself sees them.
+# - TEST_SETTLE, the last line of every batch run, waits until each MCU's queue is written.
 import json
 import logging
 
@@ -34,6 +35,7 @@ class FeedboxTestProbe:
         gcode.register_command('TEST_STATUS', self.cmd_TEST_STATUS)
         gcode.register_command('TEST_PRINT_STARTED', self.cmd_TEST_PRINT_STARTED)
         gcode.register_command('TEST_COUPLED', self.cmd_TEST_COUPLED)
+        gcode.register_command('TEST_SETTLE', self.cmd_TEST_SETTLE, when_not_ready=True)
         self.printer.register_event_handler('klippy:disconnect',
                                             self.responses.close)
 
@@ -63,6 +65,27 @@ class FeedboxTestProbe:
         names = sorted(name for name, stepper in steppers.items()
                        if name != 'extruder' and stepper.get_trapq() == extruder_trapq)
         gcmd.respond_info(' '.join(['coupled'] + names))
+
+    def cmd_TEST_SETTLE(self, gcmd):
+        # At the end of its input, batch mode closes each MCU's serial queue without waiting
+        # for the queue's writer thread: on a busy machine the last queued messages (the end
+        # of a move's steps) never reach the output file. Everything is generated and given
+        # the time to be written first.
+        if self.printer.get_state_message()[1] == 'ready':
+            self.printer.lookup_object('toolhead').flush_step_generation()
+        reactor = self.printer.get_reactor()
+        mcus = [mcu for _name, mcu in self.printer.lookup_objects('mcu')]
+        deadline = reactor.monotonic() + 10.
+        while any(self._queued_bytes(mcu) for mcu in mcus):
+            if reactor.monotonic() > deadline:
+                raise gcmd.error('TEST_SETTLE: the MCU queues were not written within 10 s')
+            reactor.pause(reactor.monotonic() + 0.01)
+
+    @staticmethod
+    def _queued_bytes(mcu):
+        fields = dict(field.split('=', 1) for field in
+                      mcu._serial.stats(0.).split() if '=' in field)
+        return int(fields.get('ready_bytes', 0)) + int(fields.get('upcoming_bytes', 0))
 
     def cmd_TEST_HALL(self, gcmd):
         hall = self.printer.lookup_object('hall_filament_width_sensor')

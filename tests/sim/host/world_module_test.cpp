@@ -101,20 +101,24 @@ TEST_F(WorldModule, ScenarioCommandsRefuseBadInputAndChangeNothing) {
             (Lines{"!! KIND must be jam, entry_refused, tag_unreadable, runout (with LENGTH), slip "
                    "(with RATIO) or clear, not 'melt'"}));
   EXPECT_EQ(host.command("SIM_SPOOL SLOT=0 ACTION=insert").size(), 1u) << "slot 0 is full";
+  // Only slot 0 has a box here: a fault elsewhere would change nothing the host sees.
+  EXPECT_EQ(host.command("SIM_FAULT SLOT=1 KIND=jam"),
+            (Lines{"!! SLOT=1 is not a slot of a configured box (slot 0); name one of those"}));
   EXPECT_EQ(host.command("SIM_STATE"), before);
 }
 
 TEST_F(WorldModule, SpoolsAndFaultsShowInTheStatus) {
-  host.command("SIM_SPOOL SLOT=2 ACTION=insert FILAMENT=PETG COLOR=00FF00 LENGTH=1000");
-  host.command("SIM_FAULT SLOT=2 KIND=jam");
+  host.command("SIM_SPOOL SLOT=0 ACTION=remove");
+  host.command("SIM_SPOOL SLOT=0 ACTION=insert FILAMENT=PETG COLOR=00FF00 LENGTH=1000");
+  host.command("SIM_FAULT SLOT=0 KIND=jam");
   auto status = world->get_status(host.host().reactor().monotonic());
-  const klippy::Value* slot2 = status->find("strands")->find("slot2");
-  ASSERT_NE(slot2, nullptr);
-  EXPECT_EQ(slot2->find("filament")->as_string(), "PETG");
-  EXPECT_TRUE(slot2->find("jammed")->as_bool());
-  host.command("SIM_SPOOL SLOT=2 ACTION=remove");
+  const klippy::Value* slot0 = status->find("strands")->find("slot0");
+  ASSERT_NE(slot0, nullptr);
+  EXPECT_EQ(slot0->find("filament")->as_string(), "PETG");
+  EXPECT_TRUE(slot0->find("jammed")->as_bool());
+  host.command("SIM_SPOOL SLOT=0 ACTION=remove");
   status = world->get_status(host.host().reactor().monotonic());
-  EXPECT_EQ(status->find("strands")->find("slot2"), nullptr);
+  EXPECT_EQ(status->find("strands")->find("slot0"), nullptr);
 }
 
 }  // namespace
