@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/extras/feedhub_fixture.h"
+#include "tests/support/start_error.h"
 
 namespace {
 
@@ -133,14 +134,8 @@ TEST(FeedhubConfig, SectionOrderIsFreeAndMissingSectionsAreNamedAtStart) {
     BoxHost box;
     EXPECT_NO_THROW(box.start(config + macro));
   }
-  auto error_of = [](const std::string& text) -> std::string {
-    BoxHost box;
-    try {
-      box.start(text);
-    } catch (const klippy::ConfigError& e) {
-      return e.what();
-    }
-    return "";
+  auto error_of = [](const std::string& text) {
+    return testing_support::start_error<BoxHost>(text);
   };
   EXPECT_EQ(error_of(config),
             "Option 'gcode' in section 'gcode_macro RESUME_PRINT' must be specified");

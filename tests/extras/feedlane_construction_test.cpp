@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/extras/feedlane_fixture.h"
+#include "tests/support/start_error.h"
 
 namespace {
 
@@ -8,13 +9,7 @@ using feedlane_test::LaneHost;
 using feedlane_test::PrinterSetup;
 
 std::string start_error(const PrinterSetup& setup) {
-  LaneHost lane_host;
-  try {
-    lane_host.start(setup);
-  } catch (const klippy::ConfigError& e) {
-    return e.what();
-  }
-  return "";
+  return testing_support::start_error<LaneHost>(setup);
 }
 
 // A slot section on pins of its own (`pin` 0 to 9), with or without its runout pin.

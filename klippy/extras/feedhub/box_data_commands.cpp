@@ -32,10 +32,8 @@ int named_slot(FeedHub& hub, klippy::GCodeCommand& gcmd) {
   const std::string text = gcmd.get("SLOT");
   const std::optional<int> slot = parse_slot(text);
   if (!slot)
-    throw gcmd.error(command + ": SLOT=" + text +
-                     " names no slot; give its label (1A to 4D), its name (slot0 to slot15) or "
-                     "its number (0 to 15). Configured: " +
-                     configured_slots(hub));
+    throw gcmd.error(names_no_slot(command, "SLOT", text) +
+                     ". Configured: " + configured_slots(hub));
   if (!hub.feeder_of(*slot))
     throw gcmd.error(
         command + ": slot " + slot_and_name(*slot) + " has no [feedlane " + slot_name(*slot) +

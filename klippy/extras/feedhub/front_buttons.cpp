@@ -56,9 +56,7 @@ ChosenSlot chosen_slot(klippy::Printer& printer, klippy::GCodeCommand& gcmd,
   const std::string text = gcmd.get("SLOT", std::to_string(kDefaultSlot));
   const std::optional<int> named = parse_slot(text);
   if (!named && text != std::to_string(kDefaultSlot))
-    throw gcmd.error(command + ": SLOT=" + text +
-                     " names no slot; give its label (1A to 4D), its name (slot0 to slot15) or "
-                     "its number (0 to 15)");
+    throw gcmd.error(names_no_slot(command, "SLOT", text));
   const int slot = named.value_or(kDefaultSlot);
   return {slot, slot_feeder(printer, slot, command)};
 }

@@ -95,6 +95,13 @@ std::optional<int> slot_of_name(const klippy::Value& name) {
   return slot_number_text(name.as_string().substr(4));
 }
 
+std::string names_no_slot(const std::string& command, const std::string& parameter,
+                          const std::string& text) {
+  return command + ": " + parameter + "=" + text +
+         " names no slot; give its label (1A to 4D), its name (slot0 to slot15) or its number "
+         "(0 to 15)";
+}
+
 std::string slot_name(int slot) {
   return "slot" + std::to_string(slot);
 }

@@ -55,6 +55,10 @@ std::string slot_label(int slot);
 // The slot a user names: its label ("2B", any case), its name ("slot5") or its number
 // ("5"); nullopt when the text names none of the 16 slots.
 std::optional<int> parse_slot(const std::string& text);
+// "<command>: <parameter>=<text> names no slot; give its label (1A to 4D), ...": the
+// refusal of a parameter that parse_slot does not read.
+std::string names_no_slot(const std::string& command, const std::string& parameter,
+                          const std::string& text);
 // The slot number of a saved slot name ("slot5"); nullopt for "slot-1" and anything else.
 std::optional<int> slot_of_name(const klippy::Value& name);
 // 0-based box of a slot.

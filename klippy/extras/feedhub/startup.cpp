@@ -83,10 +83,7 @@ void FeedHub::cmd_INIT_RFID_READ(klippy::GCodeCommand& /*gcmd*/) {
 void FeedHub::cmd_RUN_STEPPER(klippy::GCodeCommand& gcmd) {
   const std::string text = gcmd.get("STEPPER", "0");
   const std::optional<int> named = parse_slot(text);
-  if (!named)
-    throw gcmd.error("RUN_STEPPER: STEPPER=" + text +
-                     " names no slot; give its label (1A to 4D), its name (slot0 to slot15) or "
-                     "its number (0 to 15)");
+  if (!named) throw gcmd.error(names_no_slot("RUN_STEPPER", "STEPPER", text));
   SlotFeeder& feeder = slot_feeder(printer_, slot_name(*named), "RUN_STEPPER");
   // Pulled back, a strand in the extruder would be where the box does not believe it is.
   const std::string& name = feeder.stepper_name();

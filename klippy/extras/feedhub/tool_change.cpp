@@ -121,13 +121,14 @@ void ToolChange::announce_change(FeedHub& hub, const ToolChangeBlock& block) {
   // No error is not yet a change: a block whose load never ran (a macro missing, say) must
   // not claim the new tool's filament is in the extruder.
   const std::optional<int> loaded = hub.box_state().loaded_slot();
-  if (loaded != slot_of_name(to_slot_name) || !hub.filament_at_extruder_entry()) {
+  const bool entry_sees_filament = hub.filament_at_extruder_entry();
+  if (loaded != slot_of_name(to_slot_name) || !entry_sees_filament) {
     const std::string holds =
         loaded ? slot_label(*loaded) + " is loaded" : std::string("no slot is loaded");
-    hub.gcode().respond_info(
-        "The tool change to " + to + " ended, but " + to_slot + " is not in the extruder (" +
-        holds + (hub.filament_at_extruder_entry() ? "" : ", the extruder entry is empty") +
-        "); load it with " + to + " before printing on.");
+    hub.gcode().respond_info("The tool change to " + to + " ended, but " + to_slot +
+                             " is not in the extruder (" + holds +
+                             (entry_sees_filament ? "" : ", the extruder entry is empty") +
+                             "); load it with " + to + " before printing on.");
     return;
   }
   if (block.from_tool < 0) {

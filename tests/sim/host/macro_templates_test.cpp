@@ -5,6 +5,7 @@
 #include "klippy/host/errors.h"
 #include "klippy/host/gcode.h"
 #include "sim/host/jinja_templates.h"
+#include "tests/support/start_error.h"
 #include "tests/support/test_host.h"
 
 namespace {
@@ -155,13 +156,7 @@ TEST(MacroTemplateHosts, HostsAliveAtOnceShareTheInterpreter) {
 }
 
 std::string start_error(const std::string& config) {
-  TestHost host;
-  try {
-    host.start(config);
-  } catch (const klippy::ConfigError& e) {
-    return e.what();
-  }
-  return "";
+  return testing_support::start_error<TestHost>(config);
 }
 
 TEST(MacroTemplateStart, ABodyOrVariableTheHostRefusesFailsTheStart) {

@@ -4,6 +4,7 @@
 
 #include "klippy/host/errors.h"
 #include "tests/sim/host/mcu_test_support.h"
+#include "tests/support/start_error.h"
 
 namespace {
 
@@ -11,13 +12,7 @@ using mcu_testing::McuHost;
 using ::testing::HasSubstr;
 
 std::string config_error(const std::string& config) {
-  testing_support::TestHost host;
-  try {
-    host.start(config);
-  } catch (const klippy::ConfigError& e) {
-    return e.what();
-  }
-  return "";
+  return testing_support::start_error<testing_support::TestHost>(config);
 }
 
 TEST_F(McuHost, ParsesPinDescriptionsOfEveryChip) {

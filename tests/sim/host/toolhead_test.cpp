@@ -7,6 +7,7 @@
 #include "sim/host/gcode_move.h"
 #include "sim/host/print_stats.h"
 #include "tests/sim/host/motion_test_config.h"
+#include "tests/support/start_error.h"
 
 namespace {
 
@@ -199,14 +200,8 @@ TEST(ToolheadLimits, MovesNeedHomedAxesAndStayWithinTheRails) {
 
 // The rails' options are required and checked as the host checks them.
 TEST(ToolheadLimits, RailSectionsNeedTheHostsOptions) {
-  auto error_of = [](const std::string& config) -> std::string {
-    TestHost host;
-    try {
-      host.start(config);
-    } catch (const klippy::ConfigError& e) {
-      return e.what();
-    }
-    return "";
+  auto error_of = [](const std::string& config) {
+    return testing_support::start_error<TestHost>(config);
   };
   const std::string base = printer_config();
   auto without = [&](const std::string& option) {
