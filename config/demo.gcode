@@ -2,18 +2,18 @@
 ; Tools T0-T3 print red, green, blue and white squares, three layers high. Box 2 holds
 ; a second red spool: when the first one runs out, it takes over tool 0.
 ;
-; Before the print the front end has mapped the tools to their slots, the two red spools
-; have been described (as their tags would: PLA, red), and the spare red spool was pulled
-; into the box.
+; Before the print the front end has mapped the tools to their slots, the spare red spool
+; is pulled into the box (its tag is read on the way), and the two red spools are described
+; as their tags would: PLA, red.
 BOX_MAP_TOOL T=0 SLOT=1A
 BOX_MAP_TOOL T=1 SLOT=1B
 BOX_MAP_TOOL T=2 SLOT=1C
 BOX_MAP_TOOL T=3 SLOT=1D
 SAVE_VARIABLE VARIABLE=box_count VALUE=2
 SAVE_VARIABLE VARIABLE=auto_reload_detect VALUE=1
+RFID_READ SLOT=2A
 BOX_SET_SLOT SLOT=1A FILAMENT=PLA COLOR=red
 BOX_SET_SLOT SLOT=2A FILAMENT=PLA COLOR=red
-SAVE_VARIABLE VARIABLE=slot4 VALUE=1
 ; Box 1 keeps its four PLA spools warm while they print.
 BOX_TEMP_SET VT0=50 VT1=50 VT2=50 VT3=50
 M104 S210

@@ -34,8 +34,18 @@ double moved_by(const RecordEvent& move, double print_time) {
 
 struct FeedAt {
   int slot = -1;
-  double net_mm = 0.0;  // how far the slot had fed since the command started
+  double net_mm = 0.0;      // how far the slot had fed since the command started
+  double speed_mm_s = 0.0;  // the cruise speed of the move under way
 };
+
+// The extruder-entry sensor is the hall width sensor, which the host reads twice a second:
+// its change is known only to within what the strand travels in one report.
+constexpr double kEntryReportPeriodS = 0.5;
+
+double tolerance_mm(const RecordEvent& sensor, const FeedAt& at) {
+  return sensor.sensor == "entry" ? kReplayToleranceMm + at.speed_mm_s * kEntryReportPeriodS
+                                  : kReplayToleranceMm;
+}
 
 // The slot that moved when the sensor changed, and how far it had fed by then.
 std::optional<FeedAt> feed_at(const std::vector<RecordEvent>& events, double print_time) {
@@ -45,7 +55,7 @@ std::optional<FeedAt> feed_at(const std::vector<RecordEvent>& events, double pri
     if (!moving || e.print_time >= moving->print_time) moving = &e;
   }
   if (!moving) return std::nullopt;
-  FeedAt at{moving->slot, 0.0};
+  FeedAt at{moving->slot, 0.0, moving->speed_mm_s};
   for (const RecordEvent& e : events)
     if (e.kind == Kind::Move && e.slot == at.slot && e.print_time <= print_time)
       at.net_mm += moved_by(e, print_time);
@@ -126,7 +136,7 @@ void compare_changes(const CommandSegment& recorded, const CommandSegment& model
     }
     if (!s_at || !m_at || s_at->slot != m_at->slot) continue;
     const double later_mm = std::abs(s_at->net_mm) - std::abs(m_at->net_mm);
-    if (std::abs(later_mm) <= kReplayToleranceMm) continue;
+    if (std::abs(later_mm) <= std::max(tolerance_mm(s, *s_at), tolerance_mm(m, *m_at))) continue;
     const bool later = later_mm > 0;
     out.emplace_back(
         s.time, sensor_name(s) + " changed " + mm(later_mm) + " mm " +
