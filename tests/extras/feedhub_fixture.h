@@ -49,7 +49,7 @@ class FakeSlotFeeder final : public feedhub::SlotFeeder {
   void do_move(double movepos_mm, double, double) override;
   void dwell(double delay_s) override;
   void disable_stepper() override;
-  bool slot_load() override { return false; }
+  feedhub::OpResult slot_load() override { return feedhub::OpResult::not_run("not modelled"); }
   void cmd_EXTRUDER_LOAD(klippy::GCodeCommand&) override {}
   feedhub::OpResult extruder_load() override { return feedhub::OpResult::done(); }
   void cmd_EXTRUDER_UNLOAD(klippy::GCodeCommand&, bool) override {}

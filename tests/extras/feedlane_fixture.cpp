@@ -149,7 +149,7 @@ bool LaneHost::park(int slot) {
   command("SIM_SPOOL SLOT=" + std::to_string(slot) + " ACTION=insert");
   host().advance(0.2);
   bool loaded = false;
-  run_task([&] { loaded = lane(slot).slot_load(); });
+  run_task([&] { loaded = feedhub::conclude(hub(), lane(slot).slot_load()); });
   settle(slot);
   return loaded;
 }

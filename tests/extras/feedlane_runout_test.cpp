@@ -118,7 +118,7 @@ TEST_F(Runout, ASpoolTakenOutByHandTakesItsTagDataWithIt) {
     EXPECT_TRUE(host_.variable(key).is_none()) << key;
   EXPECT_EQ(host_.variable("filament_slot1"), Value("PETG")) << "other slots keep theirs";
   // Withdrawn past its sensor by SLOT_UNLOAD, the spool may be swapped next.
-  host_.run_task([&] { host_.lane(1).slot_load(); });
+  host_.run_task([&] { feedhub::conclude(host_.hub(), host_.lane(1).slot_load()); });
   host_.settle(1);
   host_.command("SLOT_UNLOAD SLOT=slot1");
   host_.settle(1);
@@ -171,7 +171,8 @@ class RunoutDuringAPrint : public Runout {
     spool(1, "insert");
     for (int slot : {0, 1}) {
       bool loaded = false;
-      host_.run_task([&] { loaded = host_.lane(slot).slot_load(); });
+      host_.run_task(
+          [&] { loaded = feedhub::conclude(host_.hub(), host_.lane(slot).slot_load()); });
       host_.settle(slot);
       ASSERT_TRUE(loaded);
     }

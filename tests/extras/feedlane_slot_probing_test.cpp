@@ -85,7 +85,8 @@ TEST_F(WorldInspection, AnOrdinaryStartConcludesNothingIsEngagedWithoutProbing) 
     for (int slot = 0; slot < 4; ++slot) {
       host.command("SIM_SPOOL SLOT=" + std::to_string(slot) + " ACTION=insert");
       host.host().advance(0.2);
-      if (slot % 2 == 0) host.run_task([&] { host.lane(slot).slot_load(); });
+      if (slot % 2 == 0)
+        host.run_task([&] { feedhub::conclude(host.hub(), host.lane(slot).slot_load()); });
     }
     host.host().advance(10);
     std::vector<double> tips;

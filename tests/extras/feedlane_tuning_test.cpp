@@ -30,7 +30,7 @@ class FeedlaneTuning : public ::testing::Test {
     host_.enable_line(0).motor_enable(host_.print_time());
     std::string error;
     try {
-      host_.run_task([&] { lane().slot_load(); });
+      host_.run_task([&] { feedhub::conclude(host_.hub(), lane().slot_load()); });
     } catch (const klippy::CommandError& e) {
       error = e.what();
     }
@@ -102,7 +102,7 @@ TEST_F(FeedlaneTuning, SavedNumbersOfEitherKindAreUsed) {
   host_.save("slot_load_length_3", "-200.0");
   host_.save("slot_load_length_3_accel", "100");
   bool loaded = false;
-  host_.run_task([&] { loaded = lane().slot_load(); });
+  host_.run_task([&] { loaded = feedhub::conclude(host_.hub(), lane().slot_load()); });
   host_.settle(0);
   EXPECT_TRUE(loaded);
   // Less the outlet endstop's delay (0.114 s) at the probes' 80 mm/s.

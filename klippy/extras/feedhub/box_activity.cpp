@@ -106,20 +106,12 @@ const Activity* BoxActivities::current() const {
 }
 
 ActivityScope::ActivityScope(FeedHub& hub, Operation operation, std::optional<int> slot)
-    : hub_(hub),
-      operation_(operation),
-      slot_(slot),
-      since_(hub.reactor().monotonic()),
-      errors_before_(hub.errors_noted()) {
+    : hub_(hub), operation_(operation), slot_(slot), since_(hub.reactor().monotonic()) {
   token_ = hub.activities().begin(describe(operation, slot, since_));
 }
 
 ActivityScope::~ActivityScope() {
   hub_.activities().end(token_);
-}
-
-bool ActivityScope::failed_meanwhile() const {
-  return hub_.errors_noted() != errors_before_;
 }
 
 void ActivityScope::succeeded(const std::string& detail, std::optional<double> until) {
@@ -128,7 +120,7 @@ void ActivityScope::succeeded(const std::string& detail, std::optional<double> u
 
 void ActivityScope::succeeded_as(const std::string& what, const std::string& detail,
                                  std::optional<double> until) {
-  if (announced_ || failed_meanwhile()) return;
+  if (announced_) return;
   announced_ = true;
   announce_success(hub_, what, since_, detail, until);
 }

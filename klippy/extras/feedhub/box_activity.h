@@ -76,15 +76,12 @@ class ActivityScope {
   ActivityScope(const ActivityScope&) = delete;
   ActivityScope& operator=(const ActivityScope&) = delete;
 
-  // Announces the operation's success in its own words, once; stays silent when an error
-  // was reported meanwhile, since a failed step fails whatever ran it. `until`: when its
-  // last queued move ends, if later than now.
+  // Announces the operation's success in its own words, once; only an operation that knows
+  // it succeeded calls it. `until`: when its last queued move ends, if later than now.
   void succeeded(const std::string& detail = "", std::optional<double> until = std::nullopt);
   // The same, in other words for what was done.
   void succeeded_as(const std::string& what, const std::string& detail = "",
                     std::optional<double> until = std::nullopt);
-  // An error was reported since the operation began, by it or by a step it ran.
-  bool failed_meanwhile() const;
 
  private:
   FeedHub& hub_;
@@ -92,7 +89,6 @@ class ActivityScope {
   Operation operation_;
   std::optional<int> slot_;
   double since_;
-  unsigned long errors_before_;
   bool announced_ = false;
 };
 

@@ -294,7 +294,6 @@ void FeedHub::note_error(const ErrorReport& report, std::optional<int> slot) {
   const std::string print_state = print_stats_.state();
   step_recorded_in_print_ = print_state == "printing" || print_state == "paused";
   last_error_ = RecordedError{report, slot, reactor_.monotonic()};
-  ++errors_noted_;
 }
 
 double FeedHub::delayed_init_error_raw(double /*eventtime*/) {

@@ -98,8 +98,6 @@ class FeedHub final : public klippy::PrinterObject {
   // Keeps the report as the last error of the status.
   void note_error(const ErrorReport& report, std::optional<int> slot);
   const std::optional<RecordedError>& last_error() const { return last_error_; }
-  // How many errors were noted since start: an operation that sees it grow has failed.
-  unsigned long errors_noted() const { return errors_noted_; }
   // The message names `slot`, but the step recorded is one of no particular slot ("_00").
   void report_error_general_step(const ErrorReport& report, int slot);
   // Pauses the print for a reported failure and, when a print runs, puts the reason where
@@ -306,7 +304,6 @@ class FeedHub final : public klippy::PrinterObject {
   // Whether the last failed step was recorded while a print ran or was paused.
   bool step_recorded_in_print_ = false;
   std::optional<RecordedError> last_error_;
-  unsigned long errors_noted_ = 0;
   bool connected_ = false;
   std::array<SlotFeeder*, kMaxSlots> feeders_{};
   std::array<klippy::PrinterObject*, kMaxBoxCount> box_heaters_{};

@@ -26,11 +26,27 @@ class [[nodiscard]] OpResult {
     result.seen_ = std::move(seen);
     return result;
   }
+  // Failed in a way no single slot's retry can repeat: the recorded step names no slot,
+  // though the report does.
+  static OpResult failed_general(const ErrorReport& report, int slot) {
+    OpResult result = failed(report, slot);
+    result.general_step_ = true;
+    return result;
+  }
+  // Not begun, for a reason the user can remove (`why` says which and how); no report.
+  static OpResult not_run(std::string why) {
+    OpResult result;
+    result.seen_ = std::move(why);
+    return result;
+  }
 
-  bool ok() const { return report_ == nullptr; }
-  // Only for a failed result.
+  bool ok() const { return report_ == nullptr && seen_.empty(); }
+  bool reported() const { return report_ != nullptr; }
+  // Only for a reported failure.
   const ErrorReport& report() const { return *report_; }
   std::optional<int> slot() const { return slot_; }
+  bool general_step() const { return general_step_; }
+  // Where the sensors saw the filament, or why the operation did not run.
   const std::string& seen() const { return seen_; }
 
  private:
@@ -39,10 +55,12 @@ class [[nodiscard]] OpResult {
   const ErrorReport* report_ = nullptr;
   std::optional<int> slot_;
   std::string seen_;
+  bool general_step_ = false;
 };
 
 // For a failed result: says where the filament was seen, makes the numbered report with its
-// recorded step and pauses a running print. True when the operation was done.
+// recorded step and pauses a running print; for one not run, says why. True when the
+// operation was done.
 bool conclude(FeedHub& hub, const OpResult& result);
 
 }  // namespace feedhub

@@ -128,7 +128,7 @@ void FeedHub::cmd_RELOAD_ALL(klippy::GCodeCommand& gcmd) {
                            "to load without reading tags.");
         reader->start_rfid_read({reactor_, *this, slot_label(slot), feeder.stepper_name()});
       }
-      if (!feeder.slot_load()) return;
+      if (!conclude(*this, feeder.slot_load())) return;
       loaded.push_back(slot);
     }
   }

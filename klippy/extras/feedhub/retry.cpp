@@ -120,7 +120,7 @@ void FeedHub::repeat_failed_step(klippy::GCodeCommand& gcmd) {
       const std::string loaded = box_state_.loaded_slot_name();
       if (!conclude(*this, slot_feeder(printer_, loaded, "TRY_MOVE_AGAIN").extruder_unload(true)))
         return;
-      if (feeder.slot_load()) repeated();
+      if (conclude(*this, feeder.slot_load())) repeated();
       return;
     }
     case RetryAction::UnloadSlot:

@@ -34,8 +34,8 @@ class SlotFeeder : public klippy::PrinterObject {
   virtual void disable_stepper() = 0;
 
   // The slot's filament operations, for the controller's commands that chain them.
-  // Pulls new filament in to the box outlet and parks it; true on success.
-  virtual bool slot_load() = 0;
+  // Pulls new filament in to the box outlet and parks it.
+  virtual OpResult slot_load() = 0;
   virtual void cmd_EXTRUDER_LOAD(klippy::GCodeCommand& gcmd) = 0;
   // Feeds the slot's filament from the box into the extruder and couples the slot motor;
   // says its success line, leaves a failure to the caller (conclude).

@@ -74,7 +74,7 @@ void ToolChange::cmd_TOOL_CHANGE_START(klippy::GCodeCommand& gcmd) {
   hub.save_variable("is_tool_change", 1);
   const double now = printer_.get_reactor().monotonic();
   open_block_ = ToolChangeBlock{from_tool, to_tool, now, print_running(hub.print_stats().state()),
-                                hub.errors_noted()};
+                                hub.box_state().recorded_step()};
   // However the print ends inside the block, the block ends with it.
   if (open_block_->in_print) watch_print_end(now + kPrintWatchPeriodS);
   // A second start while excluding must not stack this object on itself: the single end
@@ -113,7 +113,10 @@ void ToolChange::cmd_TOOL_CHANGE_END(klippy::GCodeCommand& /*gcmd*/) {
 }
 
 void ToolChange::announce_change(FeedHub& hub, const ToolChangeBlock& block) {
-  if (hub.errors_noted() != block.errors_before) return;
+  // A step of the block that failed and waits for its retry has said what went wrong; once
+  // repeated, what the sensors see below decides.
+  if (hub.box_state().step_pending() && hub.box_state().recorded_step() != block.step_at_start)
+    return;
   const std::string from_slot = slot_text(slot_of_tool(hub, block.from_tool));
   const klippy::Value to_slot_name = slot_of_tool(hub, block.to_tool);
   const std::string to_slot = slot_text(to_slot_name);

@@ -22,8 +22,9 @@ struct ToolChangeBlock {
   long long from_tool = -1, to_tool = -2;
   double since = 0.0;     // reactor time of TOOL_CHANGE_START
   bool in_print = false;  // started while a print ran: the print's end ends it too
-  // The controller's error count at the start: an error meanwhile failed the change.
-  unsigned long errors_before = 0;
+  // The failed step waiting for its retry when the block began: one recorded since then is
+  // a step of the block that failed.
+  klippy::Value step_at_start;
 };
 
 class ToolChange final : public klippy::MoveTransform,

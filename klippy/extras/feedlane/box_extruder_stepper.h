@@ -85,7 +85,7 @@ class BoxExtruderStepper final : public feedhub::SlotFeeder {
   klippy::CompletionPtr multi_complete(const std::vector<klippy::CompletionPtr>& completions);
 
   // Pulls new filament in to the box outlet and parks it behind the outlet.
-  bool slot_load() override;
+  feedhub::OpResult slot_load() override;
   // Withdraws the slot's filament to its runout sensor.
   void cmd_SLOT_UNLOAD(klippy::GCodeCommand& gcmd);
   feedhub::OpResult slot_unload() override;
@@ -107,7 +107,7 @@ class BoxExtruderStepper final : public feedhub::SlotFeeder {
   // Called on every change of the slot's runout sensor; `state` 1 means no filament.
   void runout_button_callback(double eventtime, int state);
   // Purges what is left of a run-out filament out of the toolhead.
-  void flush_all_filament();
+  feedhub::OpResult flush_all_filament();
   // Hands this slot's tool to a parked slot holding the same filament; its number or -1.
   int switch_next_slot() override;
   // The slot LED: wakes the LED timer at "klippy:ready"; the timer shows the slot state.
@@ -161,8 +161,9 @@ class BoxExtruderStepper final : public feedhub::SlotFeeder {
   // leave it, and its endstop shows that report.
   void wait_for_entry_report();
   // The replacement search of switch_next_slot, announcing the hand-over as the success of
-  // `runout_handling`; the replacement or -1.
-  int hand_over_tool(feedhub::ActivityScope& runout_handling);
+  // `runout_handling`, or only telling it when the purge before it failed (`purged` false);
+  // the replacement or -1.
+  int hand_over_tool(feedhub::ActivityScope& runout_handling, bool purged);
   // Reactor time at which the slot's queued moves will have ended; now when they have.
   double queued_moves_end();
   // Pulls back until the filament has passed the outlet; false when it did not or jammed.

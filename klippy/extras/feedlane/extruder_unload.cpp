@@ -21,8 +21,8 @@ void BoxExtruderStepper::cmd_EXTRUDER_UNLOAD(klippy::GCodeCommand& /*gcmd*/, boo
       feedhub_.get_value_by_key("auto_reload_detect", 0) == klippy::Value(1)) {
     feedhub::ActivityScope activity(feedhub_, feedhub::Operation::ExtruderUnload, stepper_num_);
     toolhead().wait_moves();
-    flush_all_filament();
-    hand_over_tool(activity);
+    const bool purged = feedhub::conclude(feedhub_, flush_all_filament());
+    hand_over_tool(activity, purged);
     return;
   }
   // A spool that ran out without a replacement paused the print as it ran out. An unload

@@ -176,7 +176,7 @@ void BoxExtruderStepper::turn_over(double distance_mm, double speed_mm_s, double
   reactor_.pause(reactor_.monotonic() + kSensorReportDelayS);
 }
 
-void BoxExtruderStepper::flush_all_filament() {
+feedhub::OpResult BoxExtruderStepper::flush_all_filament() {
   const feedhub::ExtrusionMode print_mode =
       feedhub::extrusion_mode(feedhub_.gcode_move(), reactor_.monotonic());
   gcode_.run_script_from_command("M83");
@@ -192,20 +192,18 @@ void BoxExtruderStepper::flush_all_filament() {
   gcode_.run_script_from_command(feedhub::restore_extrusion(print_mode));
   slot_sync(false);
   disable_stepper();
-  if (!flush_success) {
-    feedhub_.report_error_general_step(reports::kFlushFailed, stepper_num_);
-    feedhub_.pause_for_error(reports::kFlushFailed, stepper_num_);
-  }
+  return flush_success ? feedhub::OpResult::done()
+                       : feedhub::OpResult::failed_general(reports::kFlushFailed, stepper_num_);
 }
 
 int BoxExtruderStepper::switch_next_slot() {
   // Asked for by the automatic reload, which then loads the replacement and says so itself;
   // the hand-over alone takes no time worth telling.
   feedhub::ActivityScope hand_over(feedhub_, feedhub::Operation::HandOver, stepper_num_);
-  return hand_over_tool(hand_over);
+  return hand_over_tool(hand_over, true);
 }
 
-int BoxExtruderStepper::hand_over_tool(feedhub::ActivityScope& runout_handling) {
+int BoxExtruderStepper::hand_over_tool(feedhub::ActivityScope& runout_handling, bool purged) {
   if (!feedhub_.get_value_by_key("auto_reload_detect", false).truthy()) return -1;
   const SavedFilament wanted = saved_filament(feedhub_, stepper_name_);
   if (!wanted.complete()) {
@@ -237,7 +235,7 @@ int BoxExtruderStepper::hand_over_tool(feedhub::ActivityScope& runout_handling) 
   // has to know which, also when the purge before failed and paused the print.
   const std::string handed =
       "Handed tool " + tool_text(tool_key) + " over to " + feedhub::slot_label(next_slot);
-  if (runout_handling.failed_meanwhile())
+  if (!purged)
     gcode_.respond_info(handed + " (" + stepper_label_ + " ran out); load " +
                         feedhub::slot_label(next_slot) + " before resuming.");
   else

@@ -32,16 +32,19 @@ void BoxExtruderStepper::stop_after_error(const klippy::TimerHandle& watch_timer
   disable_stepper();
 }
 
-bool BoxExtruderStepper::slot_load() {
-  if (is_printing()) return false;
+feedhub::OpResult BoxExtruderStepper::slot_load() {
+  using feedhub::OpResult;
+  if (is_printing())
+    return OpResult::not_run(stepper_label_ +
+                             " was not loaded into the box while the print runs; pause the "
+                             "print first.");
   feedhub::ActivityScope activity(feedhub_, feedhub::Operation::SlotLoad, stepper_num_);
   if (!feedhub_.b_endstop_state()) {
     // Another slot's filament is in the outlet path: loading would jam the two.
-    feedhub_.report_error(reports::kExtruderLoaded, stepper_num_);
     log_sensor_states();
     disable_stepper();
     save_state(SlotState::Failed);
-    return false;
+    return OpResult::failed(reports::kExtruderLoaded, stepper_num_);
   }
   // Every value is checked before the first move, so a bad one changes nothing.
   const FeedMove to_outlet = checked_tuning(kSlotLoad1);
@@ -83,13 +86,12 @@ bool BoxExtruderStepper::slot_load() {
     feedhub_.box_state().set_loaded_slot(std::nullopt);
     disable_stepper();
     activity.succeeded({}, queued_moves_end());
-    return true;
+    return OpResult::done();
   }
-  feedhub_.report_error(reports::kSlotLoadFailed, stepper_num_);
   log_sensor_states();
   disable_stepper();
   save_state(SlotState::Failed);
-  return false;
+  return OpResult::failed(reports::kSlotLoadFailed, stepper_num_);
 }
 
 void BoxExtruderStepper::cmd_SLOT_UNLOAD(klippy::GCodeCommand& /*gcmd*/) {
