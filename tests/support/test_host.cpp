@@ -71,7 +71,7 @@ void write_file(const std::string& path, const std::string& content) {
 std::vector<std::string> without_advice(std::vector<std::string> lines) {
   std::erase_if(lines, [](const std::string& line) {
     return line.starts_with("// What to do (") || line.starts_with("// action:prompt_") ||
-           line.starts_with("!! Print paused by the box.");
+           line.starts_with("// Sensors now: ") || line.starts_with("!! Print paused by the box.");
   });
   return lines;
 }

@@ -232,13 +232,16 @@ std::string BlackBox::write_dump(const std::string& reason) {
   return path;
 }
 
-void BlackBox::dump_after_error(const ErrorReport& report, std::optional<int> slot) {
+std::optional<std::string> BlackBox::dump_after_error(const ErrorReport& report,
+                                                      std::optional<int> slot) {
   try {
     const std::string reason = retry_step_for(report.code, slot);
     const std::string path = write_dump(reason);
     printer_.log().info("Box record of " + reason + " written to " + path);
+    return path;
   } catch (const std::exception& e) {
     printer_.log().error(std::string("Could not write the box record: ") + e.what());
+    return std::nullopt;
   }
 }
 

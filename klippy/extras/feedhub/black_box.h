@@ -79,8 +79,9 @@ class BlackBox {
   // its path; std::runtime_error naming the path and the cause when it could not be written.
   std::string write_dump(const std::string& reason);
   // After an error report: writes a dump and logs where; a failure is logged, never thrown.
-  // Not noexcept: the task may be unwound while it waits for the disk.
-  void dump_after_error(const ErrorReport& report, std::optional<int> slot);
+  // Not noexcept: the task may be unwound while it waits for the disk. The dump's path;
+  // nullopt when none could be written.
+  std::optional<std::string> dump_after_error(const ErrorReport& report, std::optional<int> slot);
   // BOX_RECORD_DUMP [REASON=text], recorded like every box command.
   void register_commands(klippy::GCodeDispatch& gcode);
   // The commands registered through register_box_command, which are all a box records; a

@@ -125,7 +125,8 @@ std::optional<klippy::Value> FeedHub::get_status(double eventtime) {
   int e_endstop_state = hall && filament_seen(*hall) ? 1 : 0;
   klippy::Value::Dict status{{"box_button_state", box_button_state_},
                              {"b_endstop_state", b_endstop_state_},
-                             {"e_endstop_state", e_endstop_state}};
+                             {"e_endstop_state", e_endstop_state},
+                             {"resume_refusal", resume_refusal()}};
   // A status request that fails would take the host's status reporting down with it.
   try {
     add_picture_status(status, take_picture(*this, eventtime));
@@ -274,19 +275,29 @@ void FeedHub::register_command(const std::string& name, klippy::CommandHandler h
 }
 
 void FeedHub::report_error(const ErrorReport& report, std::optional<int> slot) {
-  black_box_.error_reported(report, slot, report_text(report, slot));
-  send_report(gcode_, report, slot);
-  note_error(report, slot);
-  box_state_.set_recorded_step(retry_step_for(report.code, slot));
-  black_box_.dump_after_error(report, slot);
+  make_report(report, slot, slot);
 }
 
 void FeedHub::report_error_general_step(const ErrorReport& report, int slot) {
+  make_report(report, slot, std::nullopt);
+}
+
+void FeedHub::make_report(const ErrorReport& report, std::optional<int> slot,
+                          std::optional<int> step_slot) {
   black_box_.error_reported(report, slot, report_text(report, slot));
   send_report(gcode_, report, slot);
   note_error(report, slot);
-  box_state_.set_recorded_step(retry_step_for(report.code, std::nullopt));
-  black_box_.dump_after_error(report, std::nullopt);
+  box_state_.set_recorded_step(retry_step_for(report.code, step_slot));
+  // Where the filament is, as the sensors see it, is the first thing to know when fixing the
+  // failure; the record holds how it came there.
+  const bool at_outlet = !b_endstop_state_;
+  const bool at_entry = filament_at_extruder_entry();
+  const std::optional<std::string> record = black_box_.dump_after_error(report, step_slot);
+  gcode_.respond_info(
+      std::string("Sensors now: box outlet ") + (at_outlet ? "sees filament" : "clear") +
+      ", extruder entry " + (at_entry ? "sees filament" : "clear") + "." +
+      (record ? " Its record: " + *record + " (feedbox replay shows where the filament went)."
+              : ""));
 }
 
 void FeedHub::note_error(const ErrorReport& report, std::optional<int> slot) {

@@ -168,6 +168,10 @@ class FeedHub final : public klippy::PrinterObject {
   bool filament_at_extruder_entry();
 
  private:
+  // Sends the report, records its step (naming `step_slot`, or no slot) and the box's
+  // history, and says what the sensors see and where the record is.
+  void make_report(const ErrorReport& report, std::optional<int> slot,
+                   std::optional<int> step_slot);
   // "klippy:connect": ConfigError without a hall sensor or when the axes cannot reach the
   // box's head positions.
   void handle_connect();
@@ -210,6 +214,9 @@ class FeedHub final : public klippy::PrinterObject {
   // The resume guard: refuses while retry_step holds a failed step; clears it on request.
   void register_resume_guard_commands();
   void cmd_BOX_CHECK_RESUME(klippy::GCodeCommand& gcmd);
+  // Why RESUME must not go on (a step of this print failed and waits for its retry); empty
+  // when it may.
+  std::string resume_refusal() const;
   void cmd_BOX_CLEAR_ERROR(klippy::GCodeCommand& gcmd);
   // Finds the slot whose filament is still engaged in the extruder path.
   void cmd_SELF_INSPECTION(klippy::GCodeCommand& gcmd);

@@ -15,24 +15,28 @@ void FeedHub::register_resume_guard_commands() {
       "Forget the failed box step after fixing it by hand, so that RESUME may go on");
 }
 
+std::string FeedHub::resume_refusal() const {
+  const klippy::Value recorded = box_state_.recorded_step();
+  // A step that failed before this print did not stop it printing: it does not concern
+  // the nozzle of this print, and stays recorded for its own retry.
+  if (!is_step_pending(recorded) || !step_recorded_in_print_) return "";
+  return "Not resuming: box step " + recorded.str() +
+         " failed and has not been retried; the nozzle may hold no filament. Run "
+         "TRY_MOVE_AGAIN to repeat it (the print resumes when it succeeds), or, "
+         "after fixing it by hand, BOX_CLEAR_ERROR and then RESUME.";
+}
+
 void FeedHub::cmd_BOX_CHECK_RESUME(klippy::GCodeCommand& gcmd) {
   const klippy::Value recorded = box_state_.recorded_step();
   if (!is_step_pending(recorded)) {
     close_error_notice();
     return;
   }
-  // A step that failed before this print did not stop it printing: it does not concern
-  // the nozzle of this print, and stays recorded for its own retry.
-  if (!step_recorded_in_print_) {
-    gcmd.respond_info("Resuming: box step " + recorded.str() +
-                      " failed before this print and does not concern it; it stays recorded "
-                      "(TRY_MOVE_AGAIN repeats it, BOX_CLEAR_ERROR forgets it)");
-    return;
-  }
-  throw gcmd.error("Not resuming: box step " + recorded.str() +
-                   " failed and has not been retried; the nozzle may hold no filament. Run "
-                   "TRY_MOVE_AGAIN to repeat it (the print resumes when it succeeds), or, "
-                   "after fixing it by hand, BOX_CLEAR_ERROR and then RESUME.");
+  const std::string refusal = resume_refusal();
+  if (!refusal.empty()) throw gcmd.error(refusal);
+  gcmd.respond_info("Resuming: box step " + recorded.str() +
+                    " failed before this print and does not concern it; it stays recorded "
+                    "(TRY_MOVE_AGAIN repeats it, BOX_CLEAR_ERROR forgets it)");
 }
 
 void FeedHub::cmd_BOX_CLEAR_ERROR(klippy::GCodeCommand& gcmd) {
