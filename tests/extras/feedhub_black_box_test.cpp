@@ -110,6 +110,26 @@ TEST(RecordDump, ReadsBackAsTheReplayReadsIt) {
   EXPECT_EQ(dump.events[6].text, "Unable to \"load\"\nsecond line");
 }
 
+// A console line cut inside a multi-byte character, and a byte of another encoding in a
+// message: the record stays readable, the broken bytes marked, the rest as it was.
+TEST(RecordDump, TextThatIsNoUtf8StillReadsBack) {
+  RecordRing ring(4);
+  RecordEntry& command = ring.next(RecordKind::CommandStart, 1.0);
+  const std::string prefix(feedhub::kRecordTextSize - 1, 'M');
+  RecordRing::set_text(command, prefix +
+                                    "\xc2\xb0"
+                                    "C");
+  RecordEntry& end = ring.next(RecordKind::CommandEnd, 2.0);
+  end.values[0] = static_cast<double>(command.seq);
+  RecordRing::set_text(end, "Nozzle at 250\xb0 is too hot");
+
+  std::istringstream text(feedhub::format_record_dump(ring.snapshot(), {}));
+  const feedbox::RecordDump dump = feedbox::read_record_dump(text, "dump");
+  ASSERT_EQ(dump.events.size(), 2U);
+  EXPECT_EQ(dump.events[0].text, prefix + "\xef\xbf\xbd");
+  EXPECT_EQ(dump.events[1].text, "Nozzle at 250\xef\xbf\xbd is too hot");
+}
+
 TEST(RecordDump, AFileThatIsNoRecordIsRefusedByName) {
   std::istringstream garbage("[Variables]\nslot0 = 1\n");
   EXPECT_THROW(feedbox::read_record_dump(garbage, "saved_variables.cfg"), std::runtime_error);

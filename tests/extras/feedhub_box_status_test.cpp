@@ -11,8 +11,7 @@
 namespace {
 
 using box_session::BoxSession;
-using box_session::kEntryMm;
-using box_session::kOutletMm;
+using box_session::kGeometry;
 using box_session::mentions;
 using klippy::Value;
 
@@ -85,7 +84,7 @@ TEST_F(BoxStatus, LoadsAndToolChangesShowWhereTheFilamentIsAndWhatTheBoxDoes) {
   const std::set<std::string> loading = actions_during("EXTRUDER_LOAD SLOT=slot1");
   EXPECT_TRUE(loading.count("extruder_load 1 loading 1B into the extruder"))
       << testing::PrintToString(loading);
-  EXPECT_GT(box_.tip_mm(1), kEntryMm);
+  EXPECT_GT(box_.tip_mm(1), kGeometry.entry_mm());
   Value status = hub();
   EXPECT_EQ(key(status, "action"), Value("idle"));
   EXPECT_EQ(key(status, "extruder_slot"), Value(1));
@@ -102,8 +101,8 @@ TEST_F(BoxStatus, LoadsAndToolChangesShowWhereTheFilamentIsAndWhatTheBoxDoes) {
   EXPECT_TRUE(changing.count("extruder_unload 1 unloading 1B from the extruder"))
       << testing::PrintToString(changing);
   EXPECT_TRUE(changing.count("extruder_load 2 loading 1C into the extruder"));
-  EXPECT_LT(box_.tip_mm(1), kOutletMm);
-  EXPECT_GT(box_.tip_mm(2), kEntryMm);
+  EXPECT_LT(box_.tip_mm(1), kGeometry.outlet_mm);
+  EXPECT_GT(box_.tip_mm(2), kGeometry.entry_mm());
   status = hub();
   EXPECT_EQ(key(status, "extruder_slot"), Value(2));
   EXPECT_EQ(key(slot_of(status, 1), "state_name"), Value("parked"));

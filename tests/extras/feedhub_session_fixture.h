@@ -9,13 +9,14 @@
 
 #include "apps/feedbox/session.h"
 #include "klippy/host/value.h"
+#include "sim/world/world_geometry.h"
 #include "tests/support/test_host.h"
 
 namespace box_session {
 
-// Where the strands stand: behind the outlet when parked, past the entry in the extruder.
-inline constexpr double kOutletMm = 350.;
-inline constexpr double kEntryMm = 1350.;
+// The printer's filament world places its sensors where the world puts them by default:
+// a parked strand stands behind the outlet, one in the extruder past the entry.
+inline constexpr sim::WorldGeometry kGeometry{};
 
 class BoxSession {
  public:

@@ -12,8 +12,7 @@
 namespace {
 
 using box_session::BoxSession;
-using box_session::kEntryMm;
-using box_session::kOutletMm;
+using box_session::kGeometry;
 using box_session::mentions;
 using klippy::Value;
 using Lines = std::vector<std::string>;
@@ -43,25 +42,25 @@ class SlotData : public ::testing::Test {
 
 TEST_F(SlotData, AFreshBoxLoadsToolNFromSlotN) {
   EXPECT_FALSE(mentions(box_.command("LOAD_TOOL T=1"), "!!"));
-  EXPECT_GT(box_.tip_mm(1), kEntryMm);
+  EXPECT_GT(box_.tip_mm(1), kGeometry.entry_mm());
   EXPECT_EQ(box_.variable("slot1"), Value(2));
   EXPECT_TRUE(box_.variable("value_t1").is_none()) << "nothing mapped by the load";
   EXPECT_FALSE(mentions(box_.command("UNLOAD_TOOL T=1"), "!!"));
-  EXPECT_LT(box_.tip_mm(1), kOutletMm);
+  EXPECT_LT(box_.tip_mm(1), kGeometry.outlet_mm);
   EXPECT_EQ(box_.variable("slot1"), Value(1));
 }
 
 TEST_F(SlotData, ToolMacrosSwitchTheExtruderToTheToolsSlotOnlyWhenNeeded) {
   box_.command("T1");
-  EXPECT_GT(box_.tip_mm(1), kEntryMm);
+  EXPECT_GT(box_.tip_mm(1), kGeometry.entry_mm());
   const double loaded_tip = box_.tip_mm(1);
   // The slot is loaded already: nothing moves.
   EXPECT_EQ(box_.command("T1"), Lines{});
   EXPECT_EQ(box_.tip_mm(1), loaded_tip);
   box_.command("BOX_MAP_TOOL T=5 SLOT=1D");
   EXPECT_FALSE(mentions(box_.command("T5"), "!!"));
-  EXPECT_LT(box_.tip_mm(1), kOutletMm);
-  EXPECT_GT(box_.tip_mm(3), kEntryMm);
+  EXPECT_LT(box_.tip_mm(1), kGeometry.outlet_mm);
+  EXPECT_GT(box_.tip_mm(3), kGeometry.entry_mm());
   EXPECT_EQ(box_.variable("last_load_slot"), Value("slot3"));
 }
 
@@ -70,7 +69,7 @@ TEST_F(SlotData, AToolMacroRepeatsAFailedLoadOfItsSlot) {
   box_.command("SAVE_VARIABLE VARIABLE=last_load_slot VALUE=\"'slot1'\"");
   box_.command("SAVE_VARIABLE VARIABLE=slot1 VALUE=-2");
   EXPECT_FALSE(mentions(box_.command("T1"), "!!"));
-  EXPECT_GT(box_.tip_mm(1), kEntryMm);
+  EXPECT_GT(box_.tip_mm(1), kGeometry.entry_mm());
   EXPECT_EQ(box_.variable("slot1"), Value(2));
 }
 
@@ -85,8 +84,8 @@ TEST_F(SlotData, ToolMacrosInAPrintCutBeforeTheUnload) {
   const auto& world =
       box_.host().printer().lookup_object<sim::SimFilamentWorld>("filament_world").world();
   EXPECT_EQ(world.loose_pieces().size(), 1u) << "slot 0's filament was cut in the hotend";
-  EXPECT_LT(box_.tip_mm(0), kOutletMm);
-  EXPECT_GT(box_.tip_mm(2), kEntryMm);
+  EXPECT_LT(box_.tip_mm(0), kGeometry.outlet_mm);
+  EXPECT_GT(box_.tip_mm(2), kGeometry.entry_mm());
 }
 
 TEST_F(SlotData, MapToolTakesAnyNameOfASlotAndTheLoadsFollowIt) {
@@ -98,8 +97,8 @@ TEST_F(SlotData, MapToolTakesAnyNameOfASlotAndTheLoadsFollowIt) {
     EXPECT_EQ(box_.variable("value_t7"), Value("slot2")) << name;
   }
   box_.command("LOAD_TOOL T=0");
-  EXPECT_GT(box_.tip_mm(3), kEntryMm);
-  EXPECT_LT(box_.tip_mm(0), kOutletMm);
+  EXPECT_GT(box_.tip_mm(3), kGeometry.entry_mm());
+  EXPECT_LT(box_.tip_mm(0), kGeometry.outlet_mm);
   EXPECT_EQ(box_.status("feedhub").find("tool_map")->as_list().at(0), Value(3));
 }
 

@@ -11,13 +11,12 @@
 
 namespace {
 
+using feedlane_test::kGeometry;
 using feedlane_test::LaneHost;
 using klippy::Value;
 using testing::ElementsAre;
 using testing_support::SuccessLine;
 
-constexpr double kOutletMm = 350.;
-constexpr double kEntryMm = 1350.;
 constexpr double kParkMm = 260.;
 // The box sensors reach their endstops through the host's 10 ms mirror timers and the
 // host's 100 ms minimum schedule time: up to 0.114 s, some 11 mm at 100 mm/s.
@@ -68,7 +67,7 @@ TEST_F(ExtruderLoad, AParkedSlotIsFedIntoTheExtruderAndCoupled) {
   EXPECT_TRUE(host_.variable("retry_step").is_none());
   // The final approach ends at once: the entry sensor sees the filament already. The tip
   // waits there, short of the gears, for the coupled slot motor to push it in.
-  EXPECT_GT(strand(0).tip_mm, kEntryMm);
+  EXPECT_GT(strand(0).tip_mm, kGeometry.entry_mm());
   EXPECT_FALSE(strand(0).gripped_by_extruder);
   const double before = strand(0).tip_mm;
   host_.command("M83");
@@ -117,7 +116,7 @@ TEST_F(ExtruderLoad, TheTailOfARunOutStrandAtTheEntryRefusesTheLoadOfAnother) {
   for (int i = 0; i < 4; ++i) host_.command("G1 E150 F600");
   host_.command("M400");
   host_.host().advance(1.0);
-  ASSERT_GT(strand(0).tail_mm, kOutletMm) << "the tail left the outlet";
+  ASSERT_GT(strand(0).tail_mm, kGeometry.outlet_mm) << "the tail left the outlet";
   const double tip = strand(1).tip_mm;
   const auto lines = load(1);
   EXPECT_TRUE(testing_support::success_lines(lines).empty()) << testing::PrintToString(lines);
@@ -158,8 +157,9 @@ TEST_F(ExtruderLoad, ARefusedStrandGoesThroughBothRecoveryPassesAndEndsAtTheTras
   klippy::Reactor& reactor = host_.host().reactor();
   auto watch = reactor.register_timer(
       [&](double eventtime) {
-        const bool now_back = strand(0).tip_mm < kEntryMm - 5. - 40.;
-        if (now_back && !pulled_back && strand(0).tip_mm > kEntryMm - 200.) ++pull_backs;
+        const bool now_back = strand(0).tip_mm < kGeometry.entry_mm() - 5. - 40.;
+        if (now_back && !pulled_back && strand(0).tip_mm > kGeometry.entry_mm() - 200.)
+          ++pull_backs;
         pulled_back = now_back;
         return eventtime + 0.02;
       },
@@ -174,7 +174,7 @@ TEST_F(ExtruderLoad, ARefusedStrandGoesThroughBothRecoveryPassesAndEndsAtTheTras
   EXPECT_EQ(host_.variable("retry_step"), Value("ZKE_004_006_0"));
   EXPECT_TRUE(paused());
   // Every push after the refusal ended against the closed entry, none behind it.
-  EXPECT_NEAR(strand(0).tip_mm, kEntryMm - 5., 1e-6);
+  EXPECT_NEAR(strand(0).tip_mm, kGeometry.entry_mm() - 5., 1e-6);
   EXPECT_EQ(world().hall_diameter_mm(host_.print_time()), 0.);
 }
 
@@ -198,7 +198,7 @@ TEST_F(ExtruderLoad, ARecoveryPassBringsTheStrandInOnceTheEntryTakesItAgain) {
   EXPECT_EQ(host_.variable("slot_sync"), Value("slot0"));
   EXPECT_TRUE(host_.variable("retry_step").is_none());
   EXPECT_FALSE(paused());
-  EXPECT_GT(strand(0).tip_mm, kEntryMm);
+  EXPECT_GT(strand(0).tip_mm, kGeometry.entry_mm());
   // Coupled: the extruder's moves now take the slot's filament along.
   const double before = strand(0).tip_mm;
   host_.command("M83");
@@ -227,7 +227,7 @@ TEST_P(EntryApproach, TheStrandStopsAFewMillimetresPastTheEntry) {
   host.host().advance(0.5);
   ASSERT_TRUE(host.park(0));
   host.save("extruder_load_length_3_speed", std::to_string(speed_mm_s));
-  const double entry_mm = kOutletMm + tube_mm;
+  const double entry_mm = kGeometry.outlet_mm + tube_mm;
   EXPECT_THAT(host.command("EXTRUDER_LOAD SLOT=slot0"),
               ElementsAre(SuccessLine("Loaded 1A into the extruder")));
   host.settle(0);
@@ -261,7 +261,7 @@ TEST_F(ExtruderUnload, OutsideAPrintTheFilamentIsCutWithdrawnAndParked) {
   EXPECT_EQ(host_.variable("slot_sync"), Value("slot-1"));
   EXPECT_EQ(host_.variable("last_load_slot"), Value("slot-1"));
   EXPECT_EQ(host_.hub().b_endstop_state(), 1);
-  EXPECT_NEAR(strand(0).tip_mm, kOutletMm - kParkMm, kMirrorOvershootMm + 1);
+  EXPECT_NEAR(strand(0).tip_mm, kGeometry.outlet_mm - kParkMm, kMirrorOvershootMm + 1);
   // The cut left a piece in the hotend.
   EXPECT_EQ(world().loose_pieces().size(), 1u);
   // Nothing left to withdraw the second time.
@@ -280,7 +280,7 @@ TEST_F(ExtruderLoad, AnUnloadRightAfterTheLoadWithdrawsTheStrandIntoTheBox) {
   EXPECT_THAT(unload(), ElementsAre(SuccessLine("Unloaded 1A from the extruder")));
   EXPECT_EQ(host_.variable("slot0"), Value(1));
   EXPECT_TRUE(host_.variable("retry_step").is_none());
-  EXPECT_NEAR(strand(0).tip_mm, kOutletMm - kParkMm, kMirrorOvershootMm + 1);
+  EXPECT_NEAR(strand(0).tip_mm, kGeometry.outlet_mm - kParkMm, kMirrorOvershootMm + 1);
 }
 
 TEST_F(ExtruderUnload, DuringAPrintTheFilamentIsNotCut) {

@@ -14,10 +14,14 @@
 #include "sim/host/stepper_enable.h"
 #include "sim/host/toolhead.h"
 #include "sim/host/world_module.h"
+#include "sim/world/world_geometry.h"
 #include "tests/support/test_host.h"
 
 namespace feedlane_test {
 
+// Where the world's sensors sit; the fixture's printer moves none of them unless a test's
+// world options do.
+inline constexpr sim::WorldGeometry kGeometry{};
 inline constexpr const char* kVariablesPath = "/home/zur/printer_data/config/saved_variables.cfg";
 inline constexpr const char* kOutletPin = "PB0";
 inline constexpr const char* kEncoderPin = "PA0";

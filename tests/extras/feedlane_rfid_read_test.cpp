@@ -12,12 +12,12 @@
 
 namespace {
 
+using feedlane_test::kGeometry;
 using feedlane_test::LaneHost;
 using klippy::Value;
 using testing::Contains;
 using testing::HasSubstr;
 
-constexpr double kOutletMm = 350.;
 constexpr double kParkMm = 260.;
 constexpr const char* kReaderPins[] = {"PH0", "PH1"};
 
@@ -66,7 +66,7 @@ TEST(FeedlaneRfidRead, ReadsTheTagAndParksTheStrandBehindTheOutlet) {
   EXPECT_EQ(host.variable("vendor_slot1"), Value(1));
   EXPECT_EQ(host.variable("slot1"), Value(1));
   // Parked behind the outlet, less the outlet endstop's delay (0.114 s at 80 mm/s).
-  EXPECT_NEAR(tip_mm(host, 1), kOutletMm - kParkMm, 10.0);
+  EXPECT_NEAR(tip_mm(host, 1), kGeometry.outlet_mm - kParkMm, 10.0);
   EXPECT_EQ(host.lane(1).rfid_state(), 0);
   EXPECT_EQ(host.hub().box_button_state(), 0);
   EXPECT_FALSE(host.enable_line(1).is_motor_enabled());
@@ -75,7 +75,7 @@ TEST(FeedlaneRfidRead, ReadsTheTagAndParksTheStrandBehindTheOutlet) {
 TEST(FeedlaneRfidRead, AnOccupiedOutletRefusesTheRead) {
   LaneHost host;
   start(host, "slot0_spool: PLA FFFFFF\nslot1_spool: PETG 0000FF\n");
-  host.run_task([&] { host.lane(0).do_move(kOutletMm + 50, 80, 50); });
+  host.run_task([&] { host.lane(0).do_move(kGeometry.outlet_mm + 50, 80, 50); });
   host.settle(0);
   host.host().advance(0.2);
   ASSERT_EQ(host.hub().b_endstop_state(), 0);

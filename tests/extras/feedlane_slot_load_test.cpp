@@ -12,13 +12,13 @@
 
 namespace {
 
+using feedlane_test::kGeometry;
 using feedlane_test::LaneHost;
 using klippy::Value;
 using testing::ElementsAre;
 using testing_support::SuccessLine;
 
-// Where the world puts the box outlet sensor, and how far behind it a loaded slot parks.
-constexpr double kOutletMm = 350.;
+// How far behind the outlet sensor a loaded slot parks.
 constexpr double kParkMm = 260.;
 // The outlet sensor reaches the endstop through the host (button report, a 10 ms mirror
 // timer and the host's 100 ms minimum schedule time), so a slot running at 80 mm/s
@@ -74,8 +74,8 @@ TEST_F(FeedlaneSlotLoad, AFreshSpoolHomesToTheOutletProbesTwiceAndParksBehindIt)
   motor_enable();
   ASSERT_TRUE(load());
   EXPECT_EQ(arrivals_, 3) << "the first homing and two probes in a row";
-  EXPECT_GE(tip(), kOutletMm - kParkMm);
-  EXPECT_LE(tip(), kOutletMm - kParkMm + kMirrorOvershootMm);
+  EXPECT_GE(tip(), kGeometry.outlet_mm - kParkMm);
+  EXPECT_LE(tip(), kGeometry.outlet_mm - kParkMm + kMirrorOvershootMm);
   EXPECT_EQ(outlet_level(), 0);
   EXPECT_EQ(host_.hub().b_endstop_state(), 1);
   EXPECT_EQ(host_.variable("slot0"), Value(1));
@@ -97,8 +97,9 @@ TEST_F(FeedlaneSlotLoad, ProbesThatNeverReachTheOutletAgainFailTheLoadAfterFiveP
   EXPECT_EQ(host_.variable("retry_step"), Value("ZKE_004_001_0"));
   EXPECT_EQ(host_.variable("slot0"), Value(-1));
   // One arrival, five passes of -100 + 50 mm, then the park move all the same.
-  EXPECT_NEAR(tip(), kOutletMm - 5 * 50 - kParkMm, kMirrorOvershootMm);
-  EXPECT_THAT(host_.info_log(), testing::Contains(testing::StartsWith("last sensor state: \n")));
+  EXPECT_NEAR(tip(), kGeometry.outlet_mm - 5 * 50 - kParkMm, kMirrorOvershootMm);
+  EXPECT_THAT(host_.info_log(), testing::Contains(testing::StartsWith("last sensor state: 
+")));
 }
 
 TEST_F(FeedlaneSlotLoad, AFailedProbeBetweenTwoSuccessesStartsTheCountAgain) {
@@ -225,7 +226,7 @@ TEST_F(FeedlaneSlotLoad, AnUnloadedSlotStaysOutOfAutomaticReloadsUntilItsSpoolRe
   insert(0);
   host_.host().run_until([&] { return host_.variable("slot0") == Value(1); }, 120);
   host_.settle(0);
-  EXPECT_NEAR(tip(0), kOutletMm - kParkMm, kMirrorOvershootMm);
+  EXPECT_NEAR(tip(0), kGeometry.outlet_mm - kParkMm, kMirrorOvershootMm);
 }
 
 TEST_F(FeedlaneSlotLoad, UnloadingAnEmptySlotSaysSoAndKeepsItEmpty) {

@@ -106,7 +106,7 @@ TEST_F(FeedlaneTuning, SavedNumbersOfEitherKindAreUsed) {
   host_.settle(0);
   EXPECT_TRUE(loaded);
   // Less the outlet endstop's delay (0.114 s) at the probes' 80 mm/s.
-  EXPECT_NEAR(tip(), 350 - 200, 10.);
+  EXPECT_NEAR(tip(), feedlane_test::kGeometry.outlet_mm - 200, 10.);
 }
 
 }  // namespace

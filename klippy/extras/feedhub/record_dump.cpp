@@ -1,7 +1,8 @@
 #include "klippy/extras/feedhub/record_dump.h"
 
+#include <array>
 #include <cmath>
-#include <cstdio>
+#include <nlohmann/json.hpp>
 
 #include "klippy/extras/feedhub/error_report.h"
 #include "klippy/extras/feedhub/slots.h"
@@ -9,11 +10,18 @@
 namespace feedhub {
 namespace {
 
-std::string number(double value, int decimals = 6) {
-  if (!std::isfinite(value)) return "null";
-  char text[64];
-  std::snprintf(text, sizeof text, "%.*f", decimals, value);
-  return text;
+// Keys in the order written, so that a record reads as it always has.
+using Json = nlohmann::ordered_json;
+
+// Rounded to what the recorded quantity can mean (a microsecond, a tenth of a micrometre),
+// which keeps a full dump small. Not a finite number: null.
+Json number(double value, int decimals = 6) {
+  static constexpr std::array<double, 7> kScale{1., 1e1, 1e2, 1e3, 1e4, 1e5, 1e6};
+  if (!std::isfinite(value)) return nullptr;
+  const double scale = kScale[static_cast<std::size_t>(decimals)];
+  // Beyond 2^53 / scale a double has no such decimals left to round.
+  if (std::fabs(value) >= 9e15 / scale) return value;
+  return std::round(value * scale) / scale;
 }
 
 std::string sensor_name(int index) {
@@ -33,124 +41,112 @@ std::vector<std::string_view> fields(std::string_view text) {
   }
 }
 
-std::string event_line(const RecordEntry& e) {
-  std::string line = "{\"seq\":" + std::to_string(e.seq) + ",\"time\":" + number(e.time) + ",";
+Json text(std::string_view value) {
+  return std::string(value);
+}
+
+// One record per line. Recorded texts are cut to the ring's size, which can split a
+// multi-byte character, and G-code lines carry whatever bytes a file held: a byte that is
+// not UTF-8 is written as U+FFFD, so that one bad byte never makes the record unreadable.
+std::string line_of(const Json& line) {
+  return line.dump(-1, ' ', false, Json::error_handler_t::replace) + '\n';
+}
+
+Json event_json(const RecordEntry& e) {
+  Json line;
+  line["seq"] = e.seq;
+  line["time"] = number(e.time);
   switch (e.kind) {
     case RecordKind::Sensor:
-      line += "\"record\":\"sensor\",\"print_time\":" + number(e.print_time) + ",\"sensor\":\"" +
-              sensor_name(e.detail) + "\"";
-      if (e.slot >= 0) line += ",\"slot\":" + std::to_string(e.slot);
-      line += std::string(",\"filament\":") + (e.flag ? "true" : "false");
+      line["record"] = "sensor";
+      line["print_time"] = number(e.print_time);
+      line["sensor"] = sensor_name(e.detail);
+      if (e.slot >= 0) line["slot"] = static_cast<int>(e.slot);
+      line["filament"] = e.flag != 0;
       break;
     case RecordKind::Move:
-      line += "\"record\":\"move\",\"slot\":" + std::to_string(e.slot) +
-              ",\"distance\":" + number(e.values[0], 4) + ",\"speed\":" + number(e.values[1], 3) +
-              ",\"accel\":" + number(e.values[2], 3) + ",\"start\":" + number(e.print_time) +
-              ",\"end\":" + number(e.values[3]) + ",\"stopped\":" + (e.flag ? "true" : "false");
+      line["record"] = "move";
+      line["slot"] = static_cast<int>(e.slot);
+      line["distance"] = number(e.values[0], 4);
+      line["speed"] = number(e.values[1], 3);
+      line["accel"] = number(e.values[2], 3);
+      line["start"] = number(e.print_time);
+      line["end"] = number(e.values[3]);
+      line["stopped"] = e.flag != 0;
       break;
     case RecordKind::CommandStart:
-      line += "\"record\":\"command\",\"line\":" + json_string(e.text_view()) +
-              ",\"depth\":" + std::to_string(e.detail) +
-              ",\"by_box\":" + (e.flag ? "true" : "false") +
-              ",\"extruder\":" + number(e.values[1], 4);
+      line["record"] = "command";
+      line["line"] = text(e.text_view());
+      line["depth"] = static_cast<int>(e.detail);
+      line["by_box"] = e.flag != 0;
+      line["extruder"] = number(e.values[1], 4);
       break;
     case RecordKind::CommandEnd:
-      line += "\"record\":\"command_end\",\"start_seq\":" +
-              std::to_string(static_cast<std::uint64_t>(e.values[0])) +
-              ",\"ok\":" + (e.flag ? "true" : "false") + ",\"extruder\":" + number(e.values[1], 4);
-      if (!e.flag) line += ",\"error\":" + json_string(e.text_view());
+      line["record"] = "command_end";
+      line["start_seq"] = static_cast<std::uint64_t>(e.values[0]);
+      line["ok"] = e.flag != 0;
+      line["extruder"] = number(e.values[1], 4);
+      if (!e.flag) line["error"] = text(e.text_view());
       break;
     case RecordKind::Error: {
       const int code = static_cast<int>(e.values[0]);
-      line += "\"record\":\"error\",\"code\":" + std::to_string(code) +
-              ",\"step\":" + json_string(step_name_for(code));
-      if (e.slot >= 0) line += ",\"slot\":" + std::to_string(e.slot);
-      line += ",\"text\":" + json_string(e.text_view());
+      line["record"] = "error";
+      line["code"] = code;
+      line["step"] = step_name_for(code);
+      if (e.slot >= 0) line["slot"] = static_cast<int>(e.slot);
+      line["text"] = text(e.text_view());
       break;
     }
     case RecordKind::Ready:
-      line += "\"record\":\"ready\",\"print_time\":" + number(e.print_time) +
-              ",\"extruder\":" + number(e.values[1], 4);
+      line["record"] = "ready";
+      line["print_time"] = number(e.print_time);
+      line["extruder"] = number(e.values[1], 4);
       break;
     case RecordKind::Variable: {
       const std::vector<std::string_view> parts = fields(e.text_view());
-      line += "\"record\":\"variable\",\"name\":" + json_string(parts.at(0));
-      line += ",\"value\":" + (parts.size() > 1 && e.flag ? json_string(parts[1]) : "null");
-      line += ",\"old\":" + (parts.size() > 2 ? json_string(parts[2]) : "null");
+      line["record"] = "variable";
+      line["name"] = text(parts.at(0));
+      line["value"] = parts.size() > 1 && e.flag ? text(parts[1]) : Json();
+      line["old"] = parts.size() > 2 ? text(parts[2]) : Json();
       break;
     }
   }
-  if (e.truncated) line += ",\"truncated\":true";
-  return line + "}\n";
+  if (e.truncated) line["truncated"] = true;
+  return line;
 }
 
 }  // namespace
 
-std::string json_string(std::string_view text) {
-  std::string out = "\"";
-  for (const char c : text) {
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          char escaped[8];
-          std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned char>(c));
-          out += escaped;
-        } else {
-          out += c;
-        }
-    }
-  }
-  return out + "\"";
-}
-
 std::string format_record_dump(const RecordSnapshot& snapshot, const DumpContext& context) {
-  std::string text = "{\"record\":\"header\",\"format\":" + std::to_string(kRecordDumpFormat) +
-                     ",\"reason\":" + json_string(context.reason) +
-                     ",\"time\":" + number(context.time) +
-                     ",\"print_time\":" + number(context.print_time) +
-                     ",\"events\":" + std::to_string(snapshot.entries.size()) +
-                     ",\"dropped\":" + std::to_string(snapshot.dropped) +
-                     ",\"capacity\":" + std::to_string(context.capacity) + "}\n";
-  text += "{\"record\":\"config\",\"feedhub\":{";
-  for (std::size_t i = 0; i < context.wiring.size(); ++i)
-    text += (i ? "," : "") + json_string(context.wiring[i].first) + ":" +
-            json_string(context.wiring[i].second);
-  text += "},\"slots\":[";
-  for (std::size_t i = 0; i < context.slots.size(); ++i)
-    text += (i ? "," : "") + json_string(context.slots[i]);
-  text += "]}\n";
+  Json header;
+  header["record"] = "header";
+  header["format"] = kRecordDumpFormat;
+  header["reason"] = context.reason;
+  header["time"] = number(context.time);
+  header["print_time"] = number(context.print_time);
+  header["events"] = snapshot.entries.size();
+  header["dropped"] = snapshot.dropped;
+  header["capacity"] = context.capacity;
+  std::string out = line_of(header);
+
+  Json wiring = Json::object();
+  for (const auto& [option, value] : context.wiring) wiring[option] = value;
+  out += line_of(Json{{"record", "config"}, {"feedhub", wiring}, {"slots", context.slots}});
+
   // Values in their saved-variables form, so that every type reads back exactly.
-  text += "{\"record\":\"variables\",\"values\":{";
-  bool first = true;
-  for (const auto& [name, value] : context.variables) {
-    text += (first ? "" : ",") + json_string(name) + ":" + json_string(value.repr());
-    first = false;
-  }
-  text += "}}\n";
-  text += "{\"record\":\"start\",\"sensors\":{";
-  first = true;
+  Json values = Json::object();
+  for (const auto& [name, value] : context.variables) values[name] = value.repr();
+  out += line_of(Json{{"record", "variables"}, {"values", values}});
+
+  Json sensors = Json::object();
   for (int index = 0; index < kRecordedSensorCount; ++index) {
     const std::int8_t level = snapshot.start_levels[static_cast<std::size_t>(index)];
-    if (level < 0) continue;
-    const std::string name = index < 2 ? sensor_name(index) : slot_name(index - 2);
-    text += (first ? "" : ",") + json_string(name) + ":" + (level ? "true" : "false");
-    first = false;
+    if (level >= 0) sensors[index < 2 ? sensor_name(index) : slot_name(index - 2)] = level != 0;
   }
-  text += "}}\n";
-  for (const RecordEntry& entry : snapshot.entries) text += event_line(entry);
-  return text;
+  out += line_of(Json{{"record", "start"}, {"sensors", sensors}});
+
+  for (const RecordEntry& entry : snapshot.entries) out += line_of(event_json(entry));
+  return out;
 }
 
 }  // namespace feedhub

@@ -25,7 +25,4 @@ struct DumpContext {
 
 std::string format_record_dump(const RecordSnapshot& snapshot, const DumpContext& context);
 
-// `text` as a JSON string literal, quotes included.
-std::string json_string(std::string_view text);
-
 }  // namespace feedhub

@@ -10,10 +10,10 @@
 
 namespace {
 
+using feedlane_test::kGeometry;
 using feedtag_test::TagHost;
 using klippy::Value;
 
-constexpr double kOutletMm = 350.;
 constexpr double kParkMm = 260.;
 
 class ReloadAll : public ::testing::Test {
@@ -42,7 +42,8 @@ class ReloadAll : public ::testing::Test {
     lanes().run_task([&] { gcode.run_script(script); },
                      [&] {
                        for (int slot = 0; slot < 4; ++slot) {
-                         if (strand(slot).present && strand(slot).tip_mm >= kOutletMm - 5 &&
+                         if (strand(slot).present &&
+                             strand(slot).tip_mm >= kGeometry.outlet_mm - 5 &&
                              std::find(arrivals.begin(), arrivals.end(), slot) == arrivals.end())
                            arrivals.push_back(slot);
                        }
@@ -63,7 +64,7 @@ TEST_F(ReloadAll, NewSpoolsAreLoadedFromTheFirstSlotOnWrappingAndTheirTagsRead) 
     SCOPED_TRACE(slot);
     EXPECT_EQ(tags_.variable("slot" + std::to_string(slot)), Value(1));
     // Parked, less the outlet endstop's delay (0.114 s at 80 mm/s).
-    EXPECT_NEAR(strand(slot).tip_mm, kOutletMm - kParkMm, 10.);
+    EXPECT_NEAR(strand(slot).tip_mm, kGeometry.outlet_mm - kParkMm, 10.);
   }
   // PLA is filament 1 of the table, PETG filament 2.
   EXPECT_EQ(tags_.variable("filament_slot0"), Value(1));
@@ -103,7 +104,7 @@ TEST_F(ReloadAll, AFailedLoadEndsTheCommandAndFreesTheBox) {
 
 TEST_F(ReloadAll, FilamentAtTheOutletIsPushedOnAndLeftForTheNextLoad) {
   insert(0, "PLA");
-  lanes().run_task([&] { lanes().lane(0).do_move(kOutletMm + 20, 80); });
+  lanes().run_task([&] { lanes().lane(0).do_move(kGeometry.outlet_mm + 20, 80); });
   lanes().settle(0);
   tags_.host().advance(0.2);
   ASSERT_EQ(lanes().hub().b_endstop_state(), 0);

@@ -15,6 +15,7 @@
 
 namespace {
 
+using feedlane_test::kGeometry;
 using feedlane_test::LaneHost;
 using klippy::Value;
 using Lines = std::vector<std::string>;
@@ -22,10 +23,8 @@ using testing::ElementsAre;
 using testing_support::success_lines;
 using testing_support::SuccessLine;
 
-constexpr double kEntryMm = 1350.;
 // Parked strands stop short of the park position by the outlet endstop's delay (0.114 s).
 constexpr double kOutletEndstopDelayMm = 12.;
-constexpr double kOutletMm = 350.;
 constexpr double kParkMm = 260.;
 constexpr const char* kPrinterMacros =
     "[gcode_macro DISABLE_ALL_SENSOR]\ngcode:\n"
@@ -133,7 +132,7 @@ TEST_F(Retry, TheNumberSelectsTheSlotAndASlotUnloadIsRepeated) {
                                      SuccessLine("Repeated the failed step ZKE_004_003 of 4A")));
   EXPECT_EQ(host_.variable("slot12"), Value(0)) << "withdrawn behind the slot sensor";
   EXPECT_TRUE(host_.variable("retry_step", 0).is_none());
-  EXPECT_LT(strand(12).tip_mm, kOutletMm - kParkMm);
+  EXPECT_LT(strand(12).tip_mm, kGeometry.outlet_mm - kParkMm);
 }
 
 TEST_F(Retry, AHeatedLoadWhilePausedUsesThePrintsTemperatureAndResumes) {
@@ -262,7 +261,7 @@ TEST_F(Retry, AFailedExtruderUnloadIsRepeatedOnceTheJamIsCleared) {
               ElementsAre(SuccessLine("Unloaded 1A from the extruder"),
                           SuccessLine("Repeated the failed step ZKE_004_009 of 1A")));
   EXPECT_EQ(host_.variable("slot0"), Value(1));
-  EXPECT_NEAR(strand(0).tip_mm, kOutletMm - kParkMm, kOutletEndstopDelayMm);
+  EXPECT_NEAR(strand(0).tip_mm, kGeometry.outlet_mm - kParkMm, kOutletEndstopDelayMm);
   EXPECT_FALSE(paused());
 }
 
@@ -292,7 +291,7 @@ TEST_F(Retry, ABlockedSlotLoadUnloadsTheLoadedSlotFirst) {
   retry(1);
   EXPECT_EQ(host_.variable("slot0"), Value(1));
   EXPECT_EQ(host_.variable("slot1"), Value(1));
-  EXPECT_NEAR(strand(1).tip_mm, kOutletMm - kParkMm, kOutletEndstopDelayMm);
+  EXPECT_NEAR(strand(1).tip_mm, kGeometry.outlet_mm - kParkMm, kOutletEndstopDelayMm);
 }
 
 TEST_F(Retry, ANothingToUnloadStepGoesStraightToTheResume) {
@@ -371,8 +370,9 @@ TEST_F(AutoReload, TheRunOutTailLeavesTheEntryBeforeTheReplacementLoads) {
   const Lines lines = command("AUTO_RELOAD_FILAMENT", 1);
   EXPECT_EQ(host_.variable("slot_sync"), Value("slot1")) << testing::PrintToString(lines);
   EXPECT_EQ(host_.variable("value_t0"), Value("slot1"));
-  EXPECT_GT(strand(1).tip_mm, kEntryMm) << "the replacement's own strand reached the entry";
-  EXPECT_TRUE(!strand(0).present || strand(0).tail_mm > kEntryMm);
+  EXPECT_GT(strand(1).tip_mm, kGeometry.entry_mm())
+      << "the replacement's own strand reached the entry";
+  EXPECT_TRUE(!strand(0).present || strand(0).tail_mm > kGeometry.entry_mm());
 }
 
 TEST_F(AutoReload, AnAbsolutePrintGetsItsExtrusionModeBack) {

@@ -12,12 +12,12 @@
 
 namespace {
 
+using feedlane_test::kGeometry;
 using feedlane_test::LaneHost;
 using klippy::Value;
 using testing::ElementsAre;
 using testing_support::SuccessLine;
 
-constexpr double kOutletMm = 350.;
 constexpr double kParkMm = 260.;
 // The sensors reach their endstops through the host's 10 ms mirror timers and the host's
 // 100 ms minimum schedule time: up to 0.114 s, some 11 mm at 100 mm/s.
@@ -103,7 +103,7 @@ TEST_F(FrontButtons, LoadReplacingAHotterFilamentPurgesAtTheHotterTemperature) {
   EXPECT_EQ(host_.variable("last_load_slot"), Value("slot1"));
   EXPECT_EQ(host_.variable("slot_sync"), Value("slot1"));
   EXPECT_TRUE(strand(1).gripped_by_extruder);
-  EXPECT_NEAR(strand(0).tip_mm, kOutletMm - kParkMm, kOvershootMm);
+  EXPECT_NEAR(strand(0).tip_mm, kGeometry.outlet_mm - kParkMm, kOvershootMm);
   EXPECT_EQ(host_.toolhead().get_position()[0], 95.);
   EXPECT_EQ(host_.toolhead().get_position()[1], 290.);
   EXPECT_EQ(busy(), 0);
@@ -119,7 +119,7 @@ TEST_F(FrontButtons, UnloadWithAClearOutletOnlyWaitsAndAnswersFalse) {
   EXPECT_FALSE(unloaded);
   EXPECT_TRUE(targets_.empty());
   EXPECT_EQ(host_.toolhead().get_position(), position);
-  EXPECT_NEAR(strand(0).tip_mm, kOutletMm - kParkMm, kOvershootMm);
+  EXPECT_NEAR(strand(0).tip_mm, kGeometry.outlet_mm - kParkMm, kOvershootMm);
   EXPECT_EQ(busy(), 0);
 }
 
@@ -171,7 +171,7 @@ TEST_F(FrontButtons, BoxUnloadKeepsAStrandWhoseExtruderUnloadFailedOutOfTheBox) 
   EXPECT_EQ(testing_support::without_advice(lines),
             (std::vector<std::string>{"// Code:ZKE_004_009; Message:Extruder unloading failure.",
                                       "Extruder unloading failure.Please try again."}));
-  EXPECT_GT(strand(0).tip_mm, kOutletMm);
+  EXPECT_GT(strand(0).tip_mm, kGeometry.outlet_mm);
   EXPECT_EQ(host_.variable("slot0"), Value(-2));
   EXPECT_EQ(busy(), 0);
 }

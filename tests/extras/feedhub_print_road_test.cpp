@@ -12,14 +12,12 @@
 
 namespace {
 
+using feedlane_test::kGeometry;
 using feedlane_test::LaneHost;
 using klippy::Value;
 using testing_support::SuccessLine;
 
-constexpr double kOutletMm = 350.;
 constexpr double kParkMm = 260.;
-constexpr double kEntryMm = 1350.;
-constexpr double kCutterMm = 1390.;
 
 class PrintRoad : public ::testing::Test {
  protected:
@@ -57,9 +55,9 @@ TEST_F(PrintRoad, ABlockChangingSlotsParksTheOldFilamentAndCouplesTheNew) {
   EXPECT_EQ(host_.variable("is_tool_change"), Value(0));
   // Slot 0 was cut (pulled back 35 mm first) and parked behind the outlet, less the outlet
   // endstop's delay (0.114 s at 100 mm/s).
-  EXPECT_NEAR(strand(0).tip_mm, kOutletMm - kParkMm, 12.);
+  EXPECT_NEAR(strand(0).tip_mm, kGeometry.outlet_mm - kParkMm, 12.);
   EXPECT_TRUE(strand(1).gripped_by_extruder);
-  EXPECT_GT(strand(1).tip_mm, kCutterMm);
+  EXPECT_GT(strand(1).tip_mm, kGeometry.cutter_mm());
   // The piece cut off slot 0 was pushed out by the purge.
   EXPECT_TRUE(host_.world().world().loose_pieces().empty());
   EXPECT_THAT(host_.output(), testing::ElementsAre(SuccessLine("Loaded 1A into the extruder"),
@@ -79,7 +77,7 @@ TEST_F(PrintRoad, ASameSlotBlockLeavesTheFilamentAndTheHeadWhereTheyWere) {
       << testing::PrintToString(host_.output());
   const double tip = strand(0).tip_mm;
   EXPECT_EQ(host_.variable("slot_sync"), Value("slot0"));
-  EXPECT_TRUE(strand(1).tip_mm < kOutletMm);
+  EXPECT_TRUE(strand(1).tip_mm < kGeometry.outlet_mm);
   // The head went to the trash once and nothing of the block moved it.
   EXPECT_EQ(host_.toolhead().get_position()[0], 300.);
   EXPECT_EQ(host_.toolhead().get_position()[1], 310.);

@@ -14,7 +14,7 @@ using feedlane_test::PrinterSetup;
 using klippy::Value;
 using testing_support::SuccessLine;
 
-constexpr double kParkedTipMm = 90.;  // the outlet (350 mm) less the 260 mm park move
+constexpr double kParkedTipMm = feedlane_test::kGeometry.outlet_mm - 260.;  // less the park move
 // The outlet endstop's delay (0.114 s) at up to 100 mm/s.
 constexpr double kTipToleranceMm = 12.;
 const char* const kFailure =
