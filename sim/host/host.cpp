@@ -95,8 +95,10 @@ CarriedHardware SimHost::carry_hardware() {
   // A host that could not build its printer passes on what it was given.
   if (auto* given = printer_->lookup_object_or_null<SimCarriedHardware>(SimCarriedHardware::kName))
     carried = given->state();
-  if (auto* world = printer_->lookup_object_or_null<SimFilamentWorld>(SimFilamentWorld::kName))
+  if (auto* world = printer_->lookup_object_or_null<SimFilamentWorld>(SimFilamentWorld::kName)) {
     carried.world = world->world().snapshot(world->print_time_now());
+    carried.world_boxes = world->physical_boxes();
+  }
   if (auto* usb = printer_->lookup_object_or_null<SimUsbBoxes>(klippy::SystemServices::kObjectName))
     carried.usb_boxes = usb->boxes();
   return carried;

@@ -14,6 +14,7 @@
 #include "sim/host/pin_signal.h"
 #include "sim/host/spool_tag.h"
 #include "sim/host/toolhead.h"
+#include "sim/host/world_box_numbers.h"
 
 namespace sim {
 namespace {
@@ -100,6 +101,7 @@ SimFilamentWorld::SimFilamentWorld(klippy::ConfigSection& config)
       config.getfloat("tag_length_mm", geometry.tag_length_mm, {.maxval = kMaxPath, .above = 0.0});
   geometry.boxes_share_outlet = config.getboolean("boxes_share_outlet", false);
   world_ = std::make_unique<FilamentWorld>(geometry);
+  physical_boxes_ = physical_boxes_in(config, geometry.box_count());
 
   for (int box = 0; box < geometry.box_count(); ++box) {
     read_pin(config, "box" + std::to_string(box + 1) + "_outlet_pin", SensorId::outlet(box));
@@ -184,7 +186,9 @@ void SimFilamentWorld::attach_pins_and_spools() {
   // After an in-place restart the filament is where the previous run left it.
   auto* carried = printer_.lookup_object_or_null<SimCarriedHardware>(SimCarriedHardware::kName);
   if (carried && carried->state().world) {
-    world_->restore(*carried->state().world, now);
+    world_->restore(follow_box_numbers(*carried->state().world, carried->state().world_boxes,
+                                       physical_boxes_, world_->geometry().slots_per_box),
+                    now);
   } else {
     for (const auto& spool : initial_spools_) world_->insert_spool(spool.slot, spool.wanted, now);
   }
