@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "klippy/host/printer.h"
+#include "klippy/host/toolhead.h"
 #include "sim/host/carried_hardware.h"
 #include "sim/host/environment.h"
 #include "sim/host/extruder.h"
@@ -135,7 +136,7 @@ SimFilamentWorld::SimFilamentWorld(klippy::ConfigSection& config)
       "KIND=runout LENGTH=mm, KIND=slip RATIO=0-0.9");
   gcode.register_command(
       "SIM_STATE", [this](klippy::GCodeCommand& g) { cmd_SIM_STATE(g); },
-      "Report every strand and sensor of the filament world");
+      "Report every strand and sensor of the filament world once the queued moves have run");
 }
 
 void SimFilamentWorld::read_tag_option(klippy::ConfigSection& config, int slot) {
@@ -343,6 +344,12 @@ void SimFilamentWorld::cmd_SIM_STATE(klippy::GCodeCommand& gcmd) {
   for (const PinBinding& pin : pins_)
     if (pin.sensor.kind == SensorKind::slot_runout) shown = std::max(shown, pin.sensor.index + 1);
   const int per_box = world_->geometry().slots_per_box;
+  // As after M400: the strands where the moves queued so far leave them, not somewhere on
+  // the way (the slot motors queue their moves apart from the toolhead).
+  if (auto* toolhead = printer_.lookup_object_or_null<klippy::Toolhead>("toolhead"))
+    toolhead->wait_moves();
+  const double queued_until = world_->motion_queued_until();
+  if (queued_until > print_time_now()) reactor_.pause(environment_.clock().eventtime(queued_until));
   gcmd.respond_info(world_->describe(print_time_now(), (shown + per_box - 1) / per_box * per_box));
 }
 

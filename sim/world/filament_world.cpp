@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <limits>
 #include <sstream>
 
 #include "klippy/host/errors.h"
@@ -195,6 +196,18 @@ bool FilamentWorld::tag_at_reader(int slot, double print_time) const {
   const StrandState s = strand(slot, print_time);
   return s.present && s.tip_mm >= geometry_.reader_mm &&
          s.tip_mm - geometry_.tag_length_mm <= geometry_.reader_mm;
+}
+
+double FilamentWorld::motion_queued_until() const {
+  double end = anchor_time_;
+  const double forever = std::numeric_limits<double>::infinity();
+  for (const SimStepper* stepper : steppers_) {
+    if (!stepper) continue;
+    const auto queued = stepper->segments(anchor_time_, forever);
+    if (!queued.empty()) end = std::max(end, queued.back().end_time);
+  }
+  if (extruder_queue_) end = std::max(end, extruder_queue_->end_time());
+  return end;
 }
 
 WorldSnapshot FilamentWorld::snapshot(double print_time) {

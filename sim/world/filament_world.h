@@ -137,6 +137,9 @@ class FilamentWorld {
   // First print time in (after_time, until_time] at which the level changes, given the
   // motion queued now.
   std::optional<double> next_change(SensorId sensor, double after_time, double until_time) const;
+  // The print time at which the last motion queued now for any strand ends; the anchor time
+  // when nothing is queued.
+  double motion_queued_until() const;
   // The world at `print_time` (advanced there first).
   WorldSnapshot snapshot(double print_time);
   // Puts the filament back as `snapshot` recorded it, from `print_time` on; motion queued
