@@ -70,15 +70,18 @@ void SimHost::start(const ConfigText& config) {
   printer_->start();
 }
 
-void SimHost::run_command(const std::string& line) {
-  // Shared, so that a command still suspended when the run ends does not outlive its flag.
+SimHost::LineOutcome SimHost::run_command(const std::string& line) {
+  // Shared, so that a command still suspended when the run ends does not outlive its flags.
   auto done = std::make_shared<bool>(false);
-  reactor_->register_callback([this, line, done](double) {
-    gcode_->run_console_line(line);
+  auto started = std::make_shared<bool>(false);
+  reactor_->register_callback([this, line, done, started](double) {
+    gcode_->run_console_line(line, [started] { *started = true; });
     *done = true;
     return klippy::Value();
   });
   reactor_->run_until([this, done] { return *done || exit_requested(); }, kCommandTimeoutS);
+  if (*done) return LineOutcome::finished;
+  return *started ? LineOutcome::cut_off : LineOutcome::not_started;
 }
 
 void SimHost::advance(double seconds) {
