@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -54,6 +55,18 @@ int wait_for(pid_t pid) {
   return status;
 }
 
+// Starts the program and kills it after a random delay in [min_us, max_us]; whether it was
+// still running then.
+bool killed_while_running(const std::vector<std::string>& args, std::mt19937& random, int min_us,
+                          int max_us) {
+  const pid_t pid = spawn(args);
+  if (pid <= 0) throw std::runtime_error("fork failed");
+  std::this_thread::sleep_for(
+      std::chrono::microseconds(std::uniform_int_distribution<int>(min_us, max_us)(random)));
+  ::kill(pid, SIGKILL);
+  return WIFSIGNALED(wait_for(pid));
+}
+
 std::vector<std::string> leftovers(const fs::path& folder,
                                    const std::string& prefix = ".saved_variables.cfg.tmp") {
   std::vector<std::string> names;
@@ -84,13 +97,7 @@ TEST(CrashSafety, AKilledWriterLeavesTheOldOrTheNewFileAndNoTemporaryFile) {
   std::mt19937 random(12345);
   int killed_mid_run = 0;
   for (int kill = 0; kill < kKills; ++kill) {
-    const pid_t pid = spawn(args);
-    ASSERT_GT(pid, 0);
-    std::this_thread::sleep_for(
-        std::chrono::microseconds(std::uniform_int_distribution<int>(2000, 150000)(random)));
-    ::kill(pid, SIGKILL);
-    const int status = wait_for(pid);
-    if (WIFSIGNALED(status)) ++killed_mid_run;
+    if (killed_while_running(args, random, 2000, 150000)) ++killed_mid_run;
     if (!fs::exists(vars_path)) continue;  // killed before the file was first created
     const klippy::VariableMap vars =
         klippy::parse_variables(klippy::read_text_file(vars_path), vars_path);
@@ -137,12 +144,7 @@ TEST(CrashSafety, AKilledBoxLeavesItsSavesAndRecordsWholeAndNoTemporaryFile) {
   std::mt19937 random(4242);
   int killed_mid_run = 0, records_seen = 0;
   for (int kill = 0; kill < kBoxKills; ++kill) {
-    const pid_t pid = spawn(args);
-    ASSERT_GT(pid, 0);
-    std::this_thread::sleep_for(
-        std::chrono::microseconds(std::uniform_int_distribution<int>(150000, 1000000)(random)));
-    ::kill(pid, SIGKILL);
-    if (WIFSIGNALED(wait_for(pid))) ++killed_mid_run;
+    if (killed_while_running(args, random, 150000, 1000000)) ++killed_mid_run;
     if (fs::exists(vars_path)) {
       const klippy::VariableMap vars =
           klippy::parse_variables(klippy::read_text_file(vars_path), vars_path);
