@@ -30,8 +30,10 @@ std::optional<klippy::Value> preflight_check(sim::SimHost& host, const std::stri
   std::ifstream in(path, std::ios::binary);
   if (!hub || !in) return std::nullopt;
   try {
-    const feedhub::PreflightReport report =
-        feedhub::check_print_plan(*hub, feedhub::read_print_plan(in));
+    const feedhub::PrintPlan plan = feedhub::read_print_plan(in);
+    const feedhub::PreflightReport report = feedhub::check_print_plan(*hub, plan);
+    if (!plan.overlong_lines_note().empty())
+      err << "feedbox: pre-flight check: " << plan.overlong_lines_note() << '\n';
     err << report.table() << report.verdict_line() << '\n';
     return report.to_value();
   } catch (const klippy::CommandError& e) {

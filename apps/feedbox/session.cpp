@@ -128,8 +128,37 @@ void Session::start_printer(bool cold_start) {
 }
 
 void Session::run_command(const std::string& line) {
-  host_->run_command(line);
-  restart_if_requested();
+  // A line that the host did not take before it restarted waits for the next host, as lines
+  // sent to a real host's G-code port while it restarts are read by the next one. A host
+  // that restarts before every line would keep it waiting for ever: then it is given up.
+  constexpr int kMaxRestartsBeforeTheLine = 10;
+  for (int restarts = 0;; ++restarts) {
+    const sim::SimHost::LineOutcome outcome = host_->run_command(line);
+    const std::string exit_reason = host_->exit_requested() ? host_->exit_result() : "";
+    const bool restarted = restart_if_requested();
+    if (outcome == sim::SimHost::LineOutcome::finished) return;
+    if (!restarted) {
+      say("!! '" + line +
+          "' has not finished after a simulated day; it goes on in the "
+          "background");
+      return;
+    }
+    if (outcome == sim::SimHost::LineOutcome::cut_off) {
+      say("!! '" + line + "' did not finish: the host restarted (" + exit_reason +
+          ") while it ran; see what it did (BOX_STATUS) and send it again if needed");
+      return;
+    }
+    if (restarts + 1 >= kMaxRestartsBeforeTheLine) {
+      say("!! '" + line + "' was not run: the host restarted " +
+          std::to_string(kMaxRestartsBeforeTheLine) +
+          " times before it could take it; correct what makes it restart, then send it again");
+      return;
+    }
+  }
+}
+
+void Session::say(const std::string& text) {
+  if (options_.output) options_.output(text);
 }
 
 void Session::advance(double seconds) {

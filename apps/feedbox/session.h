@@ -49,7 +49,8 @@ class Session {
   const std::string& data_dir() const { return data_dir_.path(); }
 
   // Run a console line or let time pass; when the host asks to end its run meanwhile, it
-  // is restarted in place and the rest of the time passes on the new host.
+  // is restarted in place and the rest of the time passes on the new host. A line the old
+  // host had not begun runs on the new one; one it was running is reported as cut off.
   void run_command(const std::string& line);
   void advance(double seconds);
   // Once the host has asked to end its run: starts it again as its service manager would,
@@ -62,6 +63,7 @@ class Session {
  private:
   void start_host(std::shared_ptr<const sim::CarriedHardware> carried);
   void start_printer(bool cold_start);
+  void say(const std::string& text);
 
   SessionOptions options_;
   DataDir data_dir_;

@@ -23,6 +23,8 @@ struct UsbBox {
 
 struct CarriedHardware {
   std::optional<WorldSnapshot> world;
+  // The physical box (the number in its link) behind each of the world's box positions.
+  std::vector<std::optional<int>> world_boxes;
   std::optional<std::vector<UsbBox>> usb_boxes;
 };
 

@@ -195,8 +195,9 @@ void SimGCode::run_script_from_command(const std::string& script) {
   process_lines(script, true);
 }
 
-void SimGCode::run_console_line(const std::string& line) {
+void SimGCode::run_console_line(const std::string& line, const std::function<void()>& started) {
   mutex_->lock();
+  if (started) started();
   process_lines(line, false);
   mutex_->unlock();
 }

@@ -47,8 +47,9 @@ class SimGCode final : public klippy::GCodeDispatch {
   // Every registered command and its help text ("" for none).
   std::map<std::string, std::string> command_help() const;
   // A line typed at the console or read from a script file: runs under the lock; errors are
-  // reported, never thrown. Must run inside a reactor task.
-  void run_console_line(const std::string& line);
+  // reported, never thrown. Must run inside a reactor task. `started` is called once the line
+  // holds the lock, before any of it runs.
+  void run_console_line(const std::string& line, const std::function<void()>& started = {});
   // The host is shut down: every command but the host's own few (RESTART, HELP, ...)
   // fails with `message`, as in the real host.
   void handle_shutdown(const std::string& message);

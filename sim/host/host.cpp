@@ -70,15 +70,18 @@ void SimHost::start(const ConfigText& config) {
   printer_->start();
 }
 
-void SimHost::run_command(const std::string& line) {
-  // Shared, so that a command still suspended when the run ends does not outlive its flag.
+SimHost::LineOutcome SimHost::run_command(const std::string& line) {
+  // Shared, so that a command still suspended when the run ends does not outlive its flags.
   auto done = std::make_shared<bool>(false);
-  reactor_->register_callback([this, line, done](double) {
-    gcode_->run_console_line(line);
+  auto started = std::make_shared<bool>(false);
+  reactor_->register_callback([this, line, done, started](double) {
+    gcode_->run_console_line(line, [started] { *started = true; });
     *done = true;
     return klippy::Value();
   });
   reactor_->run_until([this, done] { return *done || exit_requested(); }, kCommandTimeoutS);
+  if (*done) return LineOutcome::finished;
+  return *started ? LineOutcome::cut_off : LineOutcome::not_started;
 }
 
 void SimHost::advance(double seconds) {
@@ -95,8 +98,10 @@ CarriedHardware SimHost::carry_hardware() {
   // A host that could not build its printer passes on what it was given.
   if (auto* given = printer_->lookup_object_or_null<SimCarriedHardware>(SimCarriedHardware::kName))
     carried = given->state();
-  if (auto* world = printer_->lookup_object_or_null<SimFilamentWorld>(SimFilamentWorld::kName))
+  if (auto* world = printer_->lookup_object_or_null<SimFilamentWorld>(SimFilamentWorld::kName)) {
     carried.world = world->world().snapshot(world->print_time_now());
+    carried.world_boxes = world->physical_boxes();
+  }
   if (auto* usb = printer_->lookup_object_or_null<SimUsbBoxes>(klippy::SystemServices::kObjectName))
     carried.usb_boxes = usb->boxes();
   return carried;

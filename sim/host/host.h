@@ -50,9 +50,15 @@ class SimHost {
   SimGCode& gcode() { return *gcode_; }
   SimLogger& logger() { return *logger_; }
 
+  // How far a console line got before run_command returned.
+  enum class LineOutcome {
+    finished,
+    not_started,  // the host ended its run (or a day passed) before the line got the lock
+    cut_off,      // the host ended its run (or a day passed) while the line ran
+  };
   // Runs one console line as a task and drives the simulation until it has finished (or,
   // for a command that never ends, until a simulated day has passed).
-  void run_command(const std::string& line);
+  LineOutcome run_command(const std::string& line);
   static constexpr double kCommandTimeoutS = 24 * 3600.0;
   // Lets the simulation run for `seconds` of reactor time.
   void advance(double seconds);

@@ -5,6 +5,7 @@
 // Registered as the printer object "system_services".
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,8 @@ class SimUsbBoxes final : public klippy::SystemServices {
   // the second firmware generation; kNoVersion a first-generation link without one).
   static std::string box_link(int box, const std::string& version);
   static std::string bootloader_link(int box);
+  // The box number in a link of either kind; none for a link that names no box.
+  static std::optional<int> box_in_link(const std::string& link);
 
  private:
   void cmd_SIM_USB(klippy::GCodeCommand& gcmd);

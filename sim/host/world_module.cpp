@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "klippy/host/printer.h"
+#include "klippy/host/toolhead.h"
 #include "sim/host/carried_hardware.h"
 #include "sim/host/environment.h"
 #include "sim/host/extruder.h"
@@ -14,6 +15,7 @@
 #include "sim/host/pin_signal.h"
 #include "sim/host/spool_tag.h"
 #include "sim/host/toolhead.h"
+#include "sim/host/world_box_numbers.h"
 
 namespace sim {
 namespace {
@@ -100,6 +102,7 @@ SimFilamentWorld::SimFilamentWorld(klippy::ConfigSection& config)
       config.getfloat("tag_length_mm", geometry.tag_length_mm, {.maxval = kMaxPath, .above = 0.0});
   geometry.boxes_share_outlet = config.getboolean("boxes_share_outlet", false);
   world_ = std::make_unique<FilamentWorld>(geometry);
+  physical_boxes_ = physical_boxes_in(config, geometry.box_count());
 
   for (int box = 0; box < geometry.box_count(); ++box) {
     read_pin(config, "box" + std::to_string(box + 1) + "_outlet_pin", SensorId::outlet(box));
@@ -133,7 +136,7 @@ SimFilamentWorld::SimFilamentWorld(klippy::ConfigSection& config)
       "KIND=runout LENGTH=mm, KIND=slip RATIO=0-0.9");
   gcode.register_command(
       "SIM_STATE", [this](klippy::GCodeCommand& g) { cmd_SIM_STATE(g); },
-      "Report every strand and sensor of the filament world");
+      "Report every strand and sensor of the filament world once the queued moves have run");
 }
 
 void SimFilamentWorld::read_tag_option(klippy::ConfigSection& config, int slot) {
@@ -184,7 +187,9 @@ void SimFilamentWorld::attach_pins_and_spools() {
   // After an in-place restart the filament is where the previous run left it.
   auto* carried = printer_.lookup_object_or_null<SimCarriedHardware>(SimCarriedHardware::kName);
   if (carried && carried->state().world) {
-    world_->restore(*carried->state().world, now);
+    world_->restore(follow_box_numbers(*carried->state().world, carried->state().world_boxes,
+                                       physical_boxes_, world_->geometry().slots_per_box),
+                    now);
   } else {
     for (const auto& spool : initial_spools_) world_->insert_spool(spool.slot, spool.wanted, now);
   }
@@ -339,6 +344,12 @@ void SimFilamentWorld::cmd_SIM_STATE(klippy::GCodeCommand& gcmd) {
   for (const PinBinding& pin : pins_)
     if (pin.sensor.kind == SensorKind::slot_runout) shown = std::max(shown, pin.sensor.index + 1);
   const int per_box = world_->geometry().slots_per_box;
+  // As after M400: the strands where the moves queued so far leave them, not somewhere on
+  // the way (the slot motors queue their moves apart from the toolhead).
+  if (auto* toolhead = printer_.lookup_object_or_null<klippy::Toolhead>("toolhead"))
+    toolhead->wait_moves();
+  const double queued_until = world_->motion_queued_until();
+  if (queued_until > print_time_now()) reactor_.pause(environment_.clock().eventtime(queued_until));
   gcmd.respond_info(world_->describe(print_time_now(), (shown + per_box - 1) / per_box * per_box));
 }
 

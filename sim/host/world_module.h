@@ -4,6 +4,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,8 @@ class SimFilamentWorld final : public klippy::PrinterObject {
   std::optional<klippy::Value> get_status(double eventtime) override;
 
   FilamentWorld& world() { return *world_; }
+  // The physical box behind each of the world's box positions (see world_box_numbers.h).
+  const std::vector<std::optional<int>>& physical_boxes() const { return physical_boxes_; }
   double print_time_now() const;
   // Tells armed endstops and watched buttons that future levels changed.
   void notify_changed();
@@ -62,6 +65,7 @@ class SimFilamentWorld final : public klippy::PrinterObject {
   std::unique_ptr<FilamentWorld> world_;
   std::vector<PinBinding> pins_;
   std::vector<InitialSpool> initial_spools_;
+  std::vector<std::optional<int>> physical_boxes_;
   std::unique_ptr<WorldCardReaders> card_readers_;
   klippy::TimerHandle anchor_timer_;
   std::unique_ptr<WorldCutter> cutter_;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <limits>
 #include <sstream>
 
 #include "klippy/host/errors.h"
@@ -34,13 +35,16 @@ void FilamentWorld::attach_extruder_queue(std::shared_ptr<const SimTrapq> queue)
 void FilamentWorld::advance_to(double print_time) {
   if (print_time <= anchor_time_) return;
   encoder_level_ = level(SensorId::encoder(), print_time);
-  for (int s = 0; s < geometry_.slot_count; ++s) {
-    const Track t = track(s, print_time);
-    strands_[s].tip_mm = t.end_tip_mm;
-    strands_[s].engaged = t.end_engaged;
-    strands_[s].refusal = t.end_refusal;
-  }
+  auto settle = [&](Strand& strand, const SimStepper* stepper) {
+    const Track t = track(Body{&strand, stepper}, print_time);
+    strand.tip_mm = t.end_tip_mm;
+    strand.engaged = t.end_engaged;
+    strand.refusal = t.end_refusal;
+  };
+  for (int s = 0; s < geometry_.slot_count; ++s) settle(strands_[s], steppers_[s]);
+  for (CutFree& free : free_strands_) settle(free.strand, nullptr);
   anchor_time_ = print_time;
+  push_free_strands();
   for (SimStepper* stepper : steppers_)
     if (stepper) stepper->drop_history_before(print_time);
   // Whatever arrives behind a loose piece pushes it on; out of the nozzle it is gone.
@@ -54,6 +58,31 @@ void FilamentWorld::advance_to(double print_time) {
   }
   std::erase_if(loose_pieces_,
                 [&](const LoosePiece& p) { return p.tail_mm >= geometry_.nozzle_mm(); });
+}
+
+void FilamentWorld::push_free_strands() {
+  // Behind the outlet each slot has its own channel; the tube and the extruder are shared by
+  // every strand that leaves through the same outlet, and the extruder by all.
+  auto shares_path = [&](int a, int b, double at_mm) {
+    if (a == b || at_mm >= geometry_.entry_mm()) return true;
+    return at_mm > geometry_.outlet_mm && geometry_.outlet_of(a) == geometry_.outlet_of(b);
+  };
+  auto push = [&](const Strand& pusher, int pusher_slot, CutFree& free) {
+    const double tail = free.strand.tip_mm - free.strand.length_mm;
+    if (&pusher == &free.strand || !pusher.present || pusher.tip_mm <= tail) return;
+    if (pusher.tip_mm - pusher.length_mm >= tail) return;  // lies wholly ahead of it
+    if (!shares_path(pusher_slot, free.slot, tail)) return;
+    free.strand.tip_mm += pusher.tip_mm - tail;
+    free.strand.engaged = free.strand.tip_mm >= geometry_.gears_mm();
+  };
+  for (CutFree& free : free_strands_) {
+    for (int s = 0; s < geometry_.slot_count; ++s) push(strands_[s], s, free);
+    for (const CutFree& other : free_strands_) push(other.strand, other.slot, free);
+  }
+  // Out of the nozzle it is gone.
+  std::erase_if(free_strands_, [&](const CutFree& f) {
+    return f.strand.tip_mm - f.strand.length_mm >= geometry_.nozzle_mm();
+  });
 }
 
 void FilamentWorld::insert_spool(int slot, const SpoolSpec& wanted, double print_time) {
@@ -77,6 +106,17 @@ void FilamentWorld::remove_spool(int slot, double print_time) {
   if (!spools_[slot].present)
     throw klippy::CommandError("Slot " + std::to_string(slot) + " holds no spool to remove");
   advance_to(print_time);
+  const Strand& strand = strands_[slot];
+  const double cut_at = std::max(strand.tip_mm - strand.length_mm, 0.);
+  // Filament that left the box is held by the tube and the extruder: the spool comes out
+  // without it, and it goes on covering the sensors it reaches.
+  if (strand.present && strand.tip_mm > geometry_.outlet_mm && cut_at < geometry_.nozzle_mm()) {
+    Strand free = strand;
+    free.length_mm = strand.tip_mm - cut_at;
+    free.jammed = false;
+    free.slip = 0.;
+    free_strands_.push_back({slot, free});
+  }
   spools_[slot] = Spool{};
   strands_[slot] = Strand{};
 }
@@ -133,7 +173,11 @@ int FilamentWorld::cut(double print_time) {
   advance_to(print_time);
   const double cutter = geometry_.cutter_mm(), nozzle = geometry_.nozzle_mm();
   int cuts = 0;
-  for (Strand& strand : strands_) {
+  std::vector<Strand*> cuttable;
+  for (Strand& strand : strands_) cuttable.push_back(&strand);
+  for (CutFree& free : free_strands_) cuttable.push_back(&free.strand);
+  for (Strand* each : cuttable) {
+    Strand& strand = *each;
     if (!strand.present || strand.tip_mm <= cutter || strand.tip_mm - strand.length_mm >= cutter)
       continue;
     // What already left the nozzle is not part of the piece.
@@ -154,12 +198,25 @@ bool FilamentWorld::tag_at_reader(int slot, double print_time) const {
          s.tip_mm - geometry_.tag_length_mm <= geometry_.reader_mm;
 }
 
+double FilamentWorld::motion_queued_until() const {
+  double end = anchor_time_;
+  const double forever = std::numeric_limits<double>::infinity();
+  for (const SimStepper* stepper : steppers_) {
+    if (!stepper) continue;
+    const auto queued = stepper->segments(anchor_time_, forever);
+    if (!queued.empty()) end = std::max(end, queued.back().end_time);
+  }
+  if (extruder_queue_) end = std::max(end, extruder_queue_->end_time());
+  return end;
+}
+
 WorldSnapshot FilamentWorld::snapshot(double print_time) {
   advance_to(print_time);
   WorldSnapshot snapshot{spools_, {}, loose_pieces_, encoder_level_};
   for (const Strand& s : strands_)
     snapshot.strands.push_back({s.present, s.tip_mm, s.tip_mm - s.length_mm, s.length_mm, s.jammed,
                                 s.engaged, s.refusal, s.slip});
+  snapshot.free_strands = free_strands(print_time);
   return snapshot;
 }
 
@@ -172,6 +229,12 @@ void FilamentWorld::restore(const WorldSnapshot& snapshot, double print_time) {
                          s.entry_refusal, s.slip};
   }
   loose_pieces_ = snapshot.loose_pieces;
+  free_strands_.clear();
+  for (const FreeStrand& free : snapshot.free_strands) {
+    const StrandState& s = free.state;
+    free_strands_.push_back({free.slot, Strand{true, s.tip_mm, s.length_mm, false,
+                                               s.gripped_by_extruder, s.entry_refusal, 0.}});
+  }
   encoder_level_ = snapshot.encoder_level;
   anchor_time_ = print_time;
 }
@@ -183,9 +246,20 @@ const Spool& FilamentWorld::spool(int slot) const {
 
 StrandState FilamentWorld::strand(int slot, double print_time) const {
   check_slot(slot);
-  const Strand& s = strands_[slot];
+  return state_at(Body{&strands_[slot], steppers_[slot]}, print_time);
+}
+
+std::vector<FreeStrand> FilamentWorld::free_strands(double print_time) const {
+  std::vector<FreeStrand> out;
+  for (const CutFree& free : free_strands_)
+    out.push_back({free.slot, state_at(Body{&free.strand, nullptr}, print_time)});
+  return out;
+}
+
+StrandState FilamentWorld::state_at(const Body& body, double print_time) const {
+  const Strand& s = *body.strand;
   if (!s.present) return {};
-  const Track t = track(slot, print_time);
+  const Track t = track(body, print_time);
   // Pieces may run on past `print_time` (a move under way, a spring-back when it ends).
   double tip = t.end_tip_mm;
   for (const TipPiece& piece : t.pieces) {
@@ -239,6 +313,13 @@ std::string FilamentWorld::describe(double print_time, int shown_slots) const {
         << (st.entry_refusal != EntryRefusal::none ? ", refused by the extruder entry" : "")
         << (st.slip > 0. ? ", feed gear slipping" : "")
         << (sp.tag_unreadable ? ", tag unreadable" : "") << "\n";
+  }
+  for (const FreeStrand& free : free_strands(print_time)) {
+    std::snprintf(buf, sizeof buf, "%.1f to %.1f mm along the path",
+                  std::max(free.state.tail_mm, 0.), free.state.tip_mm);
+    out << "strand cut free from slot" << free.slot << " ("
+        << label(free.slot, geometry_.slots_per_box) << "): " << where(free.state) << " (" << buf
+        << ")" << (free.state.gripped_by_extruder ? ", gripped by the extruder" : "") << "\n";
   }
   const int boxes = (std::max(slots, 1) + geometry_.slots_per_box - 1) / geometry_.slots_per_box;
   for (int b = 0; b < std::min(boxes, geometry_.box_count()); ++b)

@@ -70,6 +70,13 @@ struct LoosePiece {
   double tip_mm;
 };
 
+// What a spool taken out left in the path: the strand beyond the slot, cut free of it. Only
+// the extruder gears or a strand pushing from behind still move it.
+struct FreeStrand {
+  int slot = 0;  // the slot it came from, whose channel and outlet it lies in
+  StrandState state;
+};
+
 // Spools, strands and loose pieces, without the motors: what stays where it is while the
 // host software restarts.
 struct WorldSnapshot {
@@ -77,6 +84,7 @@ struct WorldSnapshot {
   std::vector<StrandState> strands;
   std::vector<LoosePiece> loose_pieces;
   int encoder_level = 0;
+  std::vector<FreeStrand> free_strands;
 };
 
 class FilamentWorld {
@@ -99,6 +107,8 @@ class FilamentWorld {
   // Filament changes; each first advances the world to `print_time`. Invalid slots, a second
   // spool or removing a missing one throw klippy::CommandError.
   void insert_spool(int slot, const SpoolSpec& wanted, double print_time);
+  // A strand whose tip still lies before the box outlet slides out with its spool; one that
+  // reaches further is cut at the slot, and what lies beyond stays where it is.
   void remove_spool(int slot, double print_time);
   void set_jammed(int slot, bool jammed, double print_time);
   void set_entry_refused(int slot, bool refused, double print_time);
@@ -116,6 +126,7 @@ class FilamentWorld {
   const Spool& spool(int slot) const;
   StrandState strand(int slot, double print_time) const;
   const std::vector<LoosePiece>& loose_pieces() const { return loose_pieces_; }
+  std::vector<FreeStrand> free_strands(double print_time) const;
 
   // True while the slot's tag (on the first tag_length_mm behind the strand's tip) lies in
   // front of the card reader at reader_mm. Spools without a tag never are.
@@ -126,6 +137,9 @@ class FilamentWorld {
   // First print time in (after_time, until_time] at which the level changes, given the
   // motion queued now.
   std::optional<double> next_change(SensorId sensor, double after_time, double until_time) const;
+  // The print time at which the last motion queued now for any strand ends; the anchor time
+  // when nothing is queued.
+  double motion_queued_until() const;
   // The world at `print_time` (advanced there first).
   WorldSnapshot snapshot(double print_time);
   // Puts the filament back as `snapshot` recorded it, from `print_time` on; motion queued
@@ -157,12 +171,25 @@ class FilamentWorld {
     std::optional<double> change;
   };
 
+  struct Body {
+    const Strand* strand;
+    const SimStepper* stepper;  // none for a strand cut free of its slot
+  };
+  struct CutFree {
+    int slot;
+    Strand strand;
+  };
+
   void check_slot(int slot) const;
   Track track(int slot, double until_time) const;
+  Track track(const Body& body, double until_time) const;
+  StrandState state_at(const Body& body, double print_time) const;
+  // Strands behind a cut-free piece push it on once they reach it.
+  void push_free_strands();
   // Replays sensor levels from the anchor to `until_time`; reports the first change after
   // `after_time`.
   SweepResult sweep(SensorId sensor, double after_time, double until_time) const;
-  std::vector<int> strands_seen_by(SensorId sensor) const;
+  std::vector<Body> strands_seen_by(SensorId sensor) const;
   double position_of(SensorId sensor) const;
   long long encoder_count(double tip_mm) const;
   std::string where(const StrandState& strand) const;
@@ -176,6 +203,7 @@ class FilamentWorld {
   std::vector<SimStepper*> steppers_;
   std::shared_ptr<const SimTrapq> extruder_queue_;
   std::vector<LoosePiece> loose_pieces_;
+  std::vector<CutFree> free_strands_;
   double anchor_time_ = 0.;
   int encoder_level_ = 0;  // the encoder keeps its level while nothing covers it
 };

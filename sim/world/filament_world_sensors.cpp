@@ -47,14 +47,18 @@ struct Crossing {
 }  // namespace
 
 FilamentWorld::Track FilamentWorld::track(int slot, double until_time) const {
-  const Strand& strand = strands_[slot];
+  return track(Body{&strands_[slot], steppers_[slot]}, until_time);
+}
+
+FilamentWorld::Track FilamentWorld::track(const Body& body, double until_time) const {
+  const Strand& strand = *body.strand;
   TipTrackBuilder builder(strand.tip_mm, strand.engaged, geometry_.gears_mm());
   EntryRefusal refusal = strand.refusal;
   const double entry = geometry_.entry_mm(), closed_at = entry - kRefusalSpringBackMm;
   if (refusal == EntryRefusal::closed) builder.set_limit(closed_at);
   if (!strand.present || strand.jammed || until_time <= anchor_time_)
     return {{}, strand.tip_mm, strand.engaged, refusal};
-  const SimStepper* stepper = steppers_[slot];
+  const SimStepper* stepper = body.stepper;
   const auto own =
       stepper ? moving(stepper->segments(anchor_time_, until_time)) : std::vector<Segment>{};
   const auto ext = extruder_queue_ ? moving(extruder_queue_->segments(anchor_time_, until_time))
@@ -105,15 +109,20 @@ long long FilamentWorld::encoder_count(double tip_mm) const {
   return k;
 }
 
-std::vector<int> FilamentWorld::strands_seen_by(SensorId sensor) const {
-  std::vector<int> slots;
-  for (int s = 0; s < geometry_.slot_count; ++s) {
-    if (!strands_[s].present) continue;
-    if (sensor.kind == SensorKind::slot_runout && s != sensor.index) continue;
-    if (sensor.kind == SensorKind::box_outlet && geometry_.outlet_of(s) != sensor.index) continue;
-    slots.push_back(s);
-  }
-  return slots;
+std::vector<FilamentWorld::Body> FilamentWorld::strands_seen_by(SensorId sensor) const {
+  auto seen_from = [&](int slot) {
+    if (sensor.kind == SensorKind::slot_runout) return slot == sensor.index;
+    if (sensor.kind == SensorKind::box_outlet) return geometry_.outlet_of(slot) == sensor.index;
+    return true;
+  };
+  std::vector<Body> bodies;
+  for (int s = 0; s < geometry_.slot_count; ++s)
+    if (strands_[s].present && seen_from(s)) bodies.push_back({&strands_[s], steppers_[s]});
+  // A cut-free strand begins where the slot's sensor was cut from it: that sensor is clear.
+  for (const CutFree& free : free_strands_)
+    if (sensor.kind != SensorKind::slot_runout && seen_from(free.slot))
+      bodies.push_back({&free.strand, nullptr});
+  return bodies;
 }
 
 double FilamentWorld::position_of(SensorId sensor) const {
@@ -134,21 +143,21 @@ FilamentWorld::SweepResult FilamentWorld::sweep(SensorId sensor, double after_ti
                                                 double until_time) const {
   const double p = position_of(sensor);
   const bool is_encoder = sensor.kind == SensorKind::motion_encoder;
-  const std::vector<int> slots = strands_seen_by(sensor);
+  const std::vector<Body> bodies = strands_seen_by(sensor);
   struct Side {
     bool front, back;  // tip past the sensor; tail past the sensor
     long long count;
   };
   std::vector<Side> sides;
   std::vector<Crossing> crossings;
-  for (std::size_t n = 0; n < slots.size(); ++n) {
-    const Strand& strand = strands_[slots[n]];
+  for (std::size_t n = 0; n < bodies.size(); ++n) {
+    const Strand& strand = *bodies[n].strand;
     const double back_p = p + strand.length_mm;
     sides.push_back(
         {past(strand.tip_mm, p), past(strand.tip_mm, back_p), encoder_count(strand.tip_mm)});
     const int idx = static_cast<int>(n);
     // The whole queued future, so a crossing solves to the same time whatever the window.
-    for (const TipPiece& piece : track(slots[n], kForever).pieces) {
+    for (const TipPiece& piece : track(bodies[n], kForever).pieces) {
       for (auto [what, at] : {std::pair{Crossing::front, p}, std::pair{Crossing::back, back_p}}) {
         const bool before = past(piece.x0, at), after = past(piece.x1, at);
         if (before != after) crossings.push_back({crossing_time(piece, at), idx, what, after});

@@ -1,7 +1,8 @@
 // A feedbox saving a stream of variables, killed at random moments: the variables file
 // always reads back whole, with the old or the new values, and the next start removes the
-// temporary files that the killed writes left behind. Also the command line's refusals,
-// which need the real program.
+// temporary files that the killed writes left behind; the same for the box's own saves and
+// records, which its file writer writes off the event loop. Also the command line's
+// refusals, which need the real program.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -9,11 +10,14 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "apps/feedbox/record_file.h"
 #include "klippy/host/ini.h"
 #include "klippy/host/variables_file.h"
 #include "tests/support/test_host.h"
@@ -51,10 +55,23 @@ int wait_for(pid_t pid) {
   return status;
 }
 
-std::vector<std::string> leftovers(const fs::path& folder) {
+// Starts the program and kills it after a random delay in [min_us, max_us]; whether it was
+// still running then.
+bool killed_while_running(const std::vector<std::string>& args, std::mt19937& random, int min_us,
+                          int max_us) {
+  const pid_t pid = spawn(args);
+  if (pid <= 0) throw std::runtime_error("fork failed");
+  std::this_thread::sleep_for(
+      std::chrono::microseconds(std::uniform_int_distribution<int>(min_us, max_us)(random)));
+  ::kill(pid, SIGKILL);
+  return WIFSIGNALED(wait_for(pid));
+}
+
+std::vector<std::string> leftovers(const fs::path& folder,
+                                   const std::string& prefix = ".saved_variables.cfg.tmp") {
   std::vector<std::string> names;
   for (const auto& entry : fs::directory_iterator(folder))
-    if (entry.path().filename().string().rfind(".saved_variables.cfg.tmp", 0) == 0)
+    if (entry.path().filename().string().rfind(prefix, 0) == 0)
       names.push_back(entry.path().filename().string());
   return names;
 }
@@ -80,13 +97,7 @@ TEST(CrashSafety, AKilledWriterLeavesTheOldOrTheNewFileAndNoTemporaryFile) {
   std::mt19937 random(12345);
   int killed_mid_run = 0;
   for (int kill = 0; kill < kKills; ++kill) {
-    const pid_t pid = spawn(args);
-    ASSERT_GT(pid, 0);
-    std::this_thread::sleep_for(
-        std::chrono::microseconds(std::uniform_int_distribution<int>(2000, 150000)(random)));
-    ::kill(pid, SIGKILL);
-    const int status = wait_for(pid);
-    if (WIFSIGNALED(status)) ++killed_mid_run;
+    if (killed_while_running(args, random, 2000, 150000)) ++killed_mid_run;
     if (!fs::exists(vars_path)) continue;  // killed before the file was first created
     const klippy::VariableMap vars =
         klippy::parse_variables(klippy::read_text_file(vars_path), vars_path);
@@ -113,6 +124,53 @@ TEST(CrashSafety, AKilledWriterLeavesTheOldOrTheNewFileAndNoTemporaryFile) {
   const int status = wait_for(pid);
   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   EXPECT_EQ(leftovers(fs::path(vars_path).parent_path()), std::vector<std::string>{});
+}
+
+TEST(CrashSafety, AKilledBoxLeavesItsSavesAndRecordsWholeAndNoTemporaryFile) {
+  constexpr int kBoxKills = 10;
+  constexpr int kRounds = 400;
+  TempDir dir;
+  // The embedded printer with its box: each round maps tool 0 to the other slot (a save of
+  // the box's own) and writes a record of the box's history.
+  std::string stream;
+  for (int n = 0; n < kRounds; ++n)
+    stream += std::string("BOX_MAP_TOOL T=0 SLOT=") + (n % 2 ? "1A" : "1B") + "\nBOX_RECORD_DUMP\n";
+  write_file(dir.path() + "/box.gcode", stream);
+  const std::vector<std::string> args = {
+      FEEDBOX_BINARY, "run", "--data-dir", dir.path(), "--settle", "0", dir.path() + "/box.gcode"};
+  const std::string vars_path = dir.path() + kVariables;
+  const fs::path logs = dir.path() + "/home/zur/printer_data/logs";
+
+  std::mt19937 random(4242);
+  int killed_mid_run = 0, records_seen = 0;
+  for (int kill = 0; kill < kBoxKills; ++kill) {
+    if (killed_while_running(args, random, 150000, 1000000)) ++killed_mid_run;
+    if (fs::exists(vars_path)) {
+      const klippy::VariableMap vars =
+          klippy::parse_variables(klippy::read_text_file(vars_path), vars_path);
+      if (vars.count("value_t0")) {
+        const klippy::Value& tool = vars.at("value_t0");
+        EXPECT_TRUE(tool == klippy::Value("slot0") || tool == klippy::Value("slot1"))
+            << tool.repr();
+      }
+    }
+    if (!fs::is_directory(logs)) continue;
+    for (const auto& entry : fs::directory_iterator(logs)) {
+      const std::string name = entry.path().filename().string();
+      if (name.rfind("box_record_", 0) != 0) continue;
+      std::ifstream in(entry.path());
+      EXPECT_NO_THROW(feedbox::read_record_dump(in, name)) << name;
+      ++records_seen;
+    }
+  }
+  EXPECT_GT(killed_mid_run, kBoxKills / 2) << "most kills should land during the stream";
+  EXPECT_GT(records_seen, 0) << "kills should land after records were written";
+
+  const pid_t pid = spawn({FEEDBOX_BINARY, "run", "--data-dir", dir.path(), "--settle", "0"});
+  const int status = wait_for(pid);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(leftovers(fs::path(vars_path).parent_path()), std::vector<std::string>{});
+  EXPECT_EQ(leftovers(logs, ".box_record_"), std::vector<std::string>{});
 }
 
 // Runs the program to its end; its exit code and what it wrote to stderr.

@@ -26,6 +26,24 @@ TEST(FeedhubPrintPlan, FindsTheToolsOfToolChangeBlocksAndToolLines) {
   EXPECT_EQ(plan.tools, (std::set<int>{0, 2, 3, 5, 6}));
 }
 
+TEST(FeedhubPrintPlan, AnOverlongLineIsSkippedAndALongReadLetsOtherWorkRun) {
+  // A tool word at the start of a line of 3 MiB: no slicer writes it, so it names no tool.
+  const std::string huge = "T5 " + std::string(3 << 20, 'x');
+  std::istringstream in("T1\n" + huge + "\nT2\n" + huge);
+  int progress_calls = 0;
+  const auto plan = feedhub::read_print_plan(in, [&] { ++progress_calls; });
+  EXPECT_EQ(plan.tools, (std::set<int>{1, 2}));
+  EXPECT_EQ(plan.overlong_lines, 2);
+  EXPECT_EQ(plan.first_overlong_line, 2);
+  EXPECT_NE(plan.overlong_lines_note().find("Skipped 2 lines longer than 64 KiB (the first is "
+                                            "line 2)"),
+            std::string::npos)
+      << plan.overlong_lines_note();
+  EXPECT_GE(progress_calls, 5) << "every MiB, within a line too";
+  EXPECT_EQ(plan_of("T3\n" + std::string(feedhub::kMaxPlanLineBytes, ' ') + "\n").overlong_lines,
+            0);
+}
+
 TEST(FeedhubPrintPlan, ReadsMaterialsAndColoursFromSlicerComments) {
   const auto plan = plan_of(
       "G1 X1 ; filament_type = ABS\n"

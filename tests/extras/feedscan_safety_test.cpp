@@ -116,6 +116,29 @@ TEST(FeedscanSafety, UnpluggingBoxOneForgetsWhatWasSavedForTheMovedBox) {
   EXPECT_EQ(scan.log_count("slots 0 to 3 are forgotten"), 1);
 }
 
+TEST(FeedscanSafety, ABoxGivenAnotherNumberTakesItsSpoolsAlong) {
+  ScanSession scan(2);
+  scan.poll_for(1);
+  // Box 2's second slot is empty, every slot of box 1 holds a spool.
+  scan.command("SIM_SPOOL SLOT=5 ACTION=remove");
+  scan.command("SIM_USB ACTION=unplug BOX=1");
+  scan.poll_for(12);
+  ASSERT_EQ(scan.session->restarts(), 1);
+  ASSERT_NE(scan.live().find("[mcu mcu_box1]\nserial : " + usb_link(2)), std::string::npos);
+  const klippy::Value status(scan.session->host().collect_status());
+  // The runout button of an empty slot is pressed.
+  auto empty = [&](const char* lane) {
+    return status.find(lane)->find("runout_button")->as_int() == 1;
+  };
+  EXPECT_FALSE(empty("feedlane slot0"));
+  EXPECT_TRUE(empty("feedlane slot1")) << "box 1 is the box whose second slot is empty";
+  scan.output.clear();
+  scan.command("SIM_STATE");
+  const std::string state = scan.output.empty() ? "" : scan.output[0];
+  EXPECT_NE(state.find("slot1 (1B): no spool"), std::string::npos) << state;
+  EXPECT_NE(state.find("slot5 (2B): PLA"), std::string::npos) << "the unplugged box keeps its own";
+}
+
 TEST(FeedscanSafety, PluggingABoxIntoAnEarlierPortRenumbersNoOther) {
   ScanSession scan(1);
   scan.poll_for(1);

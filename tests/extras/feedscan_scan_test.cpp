@@ -55,6 +55,18 @@ TEST(FeedscanScan, DetectionWaitsForARunningCommandToEnd) {
   EXPECT_EQ(scan.session->restarts(), 1);
 }
 
+TEST(FeedscanScan, ALineSentWhileTheHostRestartsRunsOnTheNextHost) {
+  ScanSession scan(1);
+  scan.poll_for(1);
+  scan.command("SIM_USB ACTION=plug BOX=2");
+  // Detection waits for the dwell, then restarts the host before it takes the next line.
+  scan.command("G4 P20000");
+  ASSERT_EQ(scan.session->restarts(), 0);
+  scan.command("SAVE_VARIABLE VARIABLE=sent_meanwhile VALUE=1");
+  EXPECT_EQ(scan.session->restarts(), 1);
+  EXPECT_NE(scan.variables().find("sent_meanwhile = 1"), std::string::npos) << scan.variables();
+}
+
 TEST(FeedscanScan, ASecondBoxRewritesTheConfigurationAndRestartsWithItsSlots) {
   ScanSession scan(1);
   EXPECT_FALSE(scan.has_object("feedlane slot7"));

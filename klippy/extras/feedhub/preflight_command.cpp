@@ -74,6 +74,8 @@ class PreflightCommand {
     const PrintPlan plan = read_print_plan(in, [&reactor] { reactor.pause(reactor.monotonic()); });
     if (in.bad()) throw gcmd.error("BOX_PREFLIGHT: reading '" + path.string() + "' failed");
     const PreflightReport report = check_print_plan(*hub, plan, tolerance);
+    if (!plan.overlong_lines_note().empty())
+      gcmd.respond_info("BOX_PREFLIGHT: " + plan.overlong_lines_note());
     gcmd.respond_info(report.table() + report.verdict_line());
     if (report.verdict() == ToolVerdict::Fail && on_fail == "error")
       throw gcmd.error(report.verdict_line() + " (BOX_PREFLIGHT ON_FAIL=error)");

@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <charconv>
+#include <cstring>
 #include <optional>
 #include <sstream>
 
@@ -105,24 +106,61 @@ std::string PrintPlan::colour_of(int tool) const {
              : "";
 }
 
+std::string PrintPlan::overlong_lines_note() const {
+  if (overlong_lines == 0) return "";
+  return "Skipped " + std::to_string(overlong_lines) + " line" + (overlong_lines == 1 ? "" : "s") +
+         " longer than " + std::to_string(kMaxPlanLineBytes / 1024) + " KiB (the first is line " +
+         std::to_string(first_overlong_line) +
+         "): no slicer writes such G-code; check that the file is the print you meant";
+}
+
 PrintPlan read_print_plan(std::istream& in, const std::function<void()>& progress) {
   PrintPlan plan;
   Metadata metadata;
   std::string line;
+  bool overlong = false;
+  long line_number = 1;
+  auto end_line = [&] {
+    if (overlong) {
+      if (plan.overlong_lines++ == 0) plan.first_overlong_line = line_number;
+    } else {
+      const size_t semicolon = line.find(';');
+      // Slicers write their settings as whole-line comments; a remark after a command is
+      // not one.
+      if (semicolon != std::string::npos && line.find_first_not_of(" \t") == semicolon)
+        read_comment(line.substr(semicolon + 1), metadata);
+      read_command(line.substr(0, semicolon), plan.tools);
+    }
+    line.clear();
+    overlong = false;
+    ++line_number;
+  };
+  std::vector<char> chunk(kMaxPlanLineBytes);
   size_t bytes_since_progress = 0;
-  while (std::getline(in, line)) {
-    bytes_since_progress += line.size() + 1;
+  while (in.read(chunk.data(), static_cast<std::streamsize>(chunk.size())) || in.gcount() > 0) {
+    const auto count = static_cast<size_t>(in.gcount());
+    for (size_t at = 0; at < count;) {
+      const char* begin = chunk.data() + at;
+      const auto* newline = static_cast<const char*>(std::memchr(begin, '\n', count - at));
+      const size_t piece = newline ? static_cast<size_t>(newline - begin) : count - at;
+      if (!overlong && line.size() + piece > kMaxPlanLineBytes) {
+        overlong = true;
+        line.clear();
+      }
+      if (!overlong) line.append(begin, piece);
+      at += piece;
+      if (newline) {
+        end_line();
+        ++at;
+      }
+    }
+    bytes_since_progress += count;
     if (progress && bytes_since_progress >= kProgressEveryBytes) {
       bytes_since_progress = 0;
       progress();
     }
-    const size_t semicolon = line.find(';');
-    // Slicers write their settings as whole-line comments; a remark after a command is
-    // not one.
-    if (semicolon != std::string::npos && line.find_first_not_of(" \t") == semicolon)
-      read_comment(line.substr(semicolon + 1), metadata);
-    read_command(line.substr(0, semicolon), plan.tools);
   }
+  if (!line.empty() || overlong) end_line();
   plan.materials = metadata.filament_types;
   plan.colours = planned_colours(metadata);
   return plan;

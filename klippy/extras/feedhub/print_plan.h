@@ -1,6 +1,6 @@
 // What a G-code file asks of the box: the tools it uses and, per tool, the material and
-// colour its slicer planned. Read line by line, so that files of any size cost one line of
-// memory.
+// colour its slicer planned. Read in chunks, so that files of any size cost at most one
+// bounded line of memory.
 #pragma once
 
 #include <functional>
@@ -18,7 +18,13 @@ struct PrintPlan {
   std::vector<std::string> materials;
   std::vector<std::string> colours;
 
+  // Lines longer than kMaxPlanLineBytes: no slicer writes such G-code, so they are skipped.
+  long overlong_lines = 0;
+  long first_overlong_line = 0;  // its number, from 1; 0 when there is none
+
   std::string material_of(int tool) const;
+  // What the user should know about the skipped lines; empty when there were none.
+  std::string overlong_lines_note() const;
   // The planned colour text ("#RRGGBB"), or empty.
   std::string colour_of(int tool) const;
 };
@@ -26,8 +32,12 @@ struct PrintPlan {
 // Tool numbers above this are not box tools; lines naming them are not tool changes.
 inline constexpr int kMaxPlanTool = 63;
 
-// `progress` is called every so many bytes, so that a caller on the host's event loop can
-// let other work run during a long read.
+// The longest line read: a slicer's longest lines (settings comments) stay far below it.
+inline constexpr size_t kMaxPlanLineBytes = 64 * 1024;
+
+// `progress` is called every so many bytes, also within one long line, so that a caller on
+// the host's event loop can let other work run during a long read. Memory stays bounded by
+// kMaxPlanLineBytes whatever the file holds.
 PrintPlan read_print_plan(std::istream& in, const std::function<void()>& progress = {});
 
 }  // namespace feedhub

@@ -84,6 +84,23 @@ TEST_F(WorldModule, AHomingMoveStopsWhereTheStrandReachesTheOutlet) {
   EXPECT_TRUE(done->test());
 }
 
+TEST_F(WorldModule, TheStateShowsTheStrandsWhereTheQueuedMovesLeaveThem) {
+  klippy::Stepper& stepper = motor->stepper();
+  auto trapq = host.host().printer().factory().create_trapq();
+  stepper.set_trapq(trapq);
+  stepper.set_position({0, 0, 0});
+  // 100 mm at 50 mm/s, queued to start a moment from now: over two seconds still to run.
+  const auto move = klippy::calc_move_time(100, 50, 1000);
+  trapq->append(print_now() + 0.1, move.accel_t, move.cruise_t, move.accel_t, {0, 0, 0}, {1, 0, 0},
+                0, move.cruise_v, 1000);
+  world->notify_changed();
+  const Lines state = host.command("SIM_STATE");
+  ASSERT_FALSE(state.empty());
+  EXPECT_NE(state[0].find("slot0 (1A): PLA FF0000, parked in the box (tip at 110.0 mm"),
+            std::string::npos)
+      << state[0];
+}
+
 TEST_F(WorldModule, ScenarioCommandsRefuseBadInputAndChangeNothing) {
   auto before = host.command("SIM_STATE");
   EXPECT_EQ(host.command("SIM_SPOOL SLOT=16 ACTION=insert"),

@@ -251,6 +251,41 @@ TEST_F(FilamentWorldTest, SpoolChangesAndDescription) {
   EXPECT_FALSE(world.spool(2).present);
 }
 
+TEST_F(FilamentWorldTest, ASpoolTakenOutLeavesWhatLeftTheBoxInThePath) {
+  world.insert_spool(0, {}, 0.);
+  world.insert_spool(1, {}, 0.);
+  // Slot 0's strand reaches 5 mm past the extruder gears; slot 1's stays parked in the box.
+  const double t = cruise(*slot0_queue, 0., geo.gears_mm() + 5. - geo.inserted_tip_mm, 500.) + 1.;
+  world.remove_spool(0, t);
+  world.remove_spool(1, t);
+  EXPECT_EQ(world.level(SensorId::runout(0), t), 0);
+  EXPECT_EQ(world.level(SensorId::outlet(0), t), 1);
+  EXPECT_EQ(world.level(SensorId::extruder_entry(), t), 1);
+  const auto left = world.free_strands(t);
+  ASSERT_EQ(left.size(), 1u) << "slot 1's strand slid out with its spool";
+  EXPECT_EQ(left[0].slot, 0);
+  EXPECT_NEAR(left[0].state.tail_mm, 0., 1e-9);
+  const std::string text = world.describe(t);
+  EXPECT_NE(text.find("strand cut free from slot0 (1A): in the extruder (0.0 to 1375.0 mm along "
+                      "the path), gripped by the extruder\n"),
+            std::string::npos)
+      << text;
+  // It stays through a restart of the host.
+  sim::FilamentWorld restarted{geo};
+  restarted.restore(world.snapshot(t), t);
+  EXPECT_EQ(restarted.level(SensorId::outlet(0), t), 1);
+
+  // Only the extruder moves it now: its tail leaves the outlet after 350 mm, and out of
+  // the nozzle it is gone.
+  const double printed = cruise(*extruder_queue, t + 1., 1500., 100.);
+  const auto clear = world.next_change(SensorId::outlet(0), t, printed);
+  ASSERT_TRUE(clear.has_value());
+  EXPECT_NEAR(*clear, t + 1. + geo.outlet_mm / 100., 1e-6);
+  world.advance_to(printed + 1.);
+  EXPECT_TRUE(world.free_strands(printed + 1.).empty());
+  EXPECT_EQ(world.level(SensorId::extruder_entry(), printed + 1.), 0);
+}
+
 TEST_F(FilamentWorldTest, ARefusedStrandTouchesTheEntryOnceThenStaysBehindItUntilCleared) {
   const double entry = geo.entry_mm();
   world.insert_spool(0, {}, 0.);
