@@ -9,6 +9,7 @@
 #include "klippy/extras/feedhub/feedhub.h"
 #include "klippy/extras/feedhub/gcode_lock.h"
 #include "klippy/extras/feedhub/saved_values.h"
+#include "klippy/extras/feedhub/spool_keys.h"
 #include "klippy/extras/feedlane/box_extruder_stepper.h"
 
 namespace feedlane {
@@ -140,8 +141,7 @@ void BoxExtruderStepper::pause_for_exhausted_spool() {
 
 void BoxExtruderStepper::forget_filament() {
   // Removed rather than cleared: an unread spool counts as the default filament.
-  feedhub_.remove_variables(
-      {"filament_" + stepper_name_, "color_" + stepper_name_, "vendor_" + stepper_name_});
+  feedhub_.remove_variables(feedhub::spool_keys(stepper_name_));
 }
 
 void BoxExtruderStepper::follow_sensor_again() {
