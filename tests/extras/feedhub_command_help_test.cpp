@@ -75,6 +75,7 @@ TEST(CommandHelp, HelpTextsNameTheParametersTheCommandsTake) {
            {"BOX_SET_SLOT", {"SLOT=", "FILAMENT=", "COLOR=", "VENDOR="}},
            {"BOX_PREFLIGHT", {"FILE=", "TOLERANCE=", "default 80", "ON_FAIL="}},
            {"BOX_RECORD_DUMP", {"REASON="}},
+           {"BOX_STATS", {"RESET="}},
        }) {
     ASSERT_TRUE(commands.count(name)) << name;
     for (const std::string& param : params)

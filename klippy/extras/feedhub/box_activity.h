@@ -87,6 +87,9 @@ class ActivityScope {
   bool failed_meanwhile() const;
 
  private:
+  // Counts a succeeded extruder load or unload of the slot in the box's statistics.
+  void count_success();
+
   FeedHub& hub_;
   unsigned long token_;
   Operation operation_;

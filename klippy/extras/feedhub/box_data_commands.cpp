@@ -115,6 +115,20 @@ void FeedHub::register_box_data_commands() {
       "BOX_SET_SLOT", [this](klippy::GCodeCommand& gcmd) { cmd_BOX_SET_SLOT(gcmd); },
       "Describe a slot's spool: BOX_SET_SLOT SLOT=<slot> FILAMENT=<name|code> "
       "COLOR=<name|code> [VENDOR=<vendor>]");
+  register_command(
+      "BOX_STATS",
+      [this](klippy::GCodeCommand& gcmd) {
+        if (gcmd.get_int("RESET", 0, {.minval = 0, .maxval = 1}) == 0)
+          return gcmd.respond_info(stats_text(stats_.totals(all_variables())));
+        std::vector<std::string> keys;
+        for (const auto& entry : all_variables())
+          if (is_stats_key(entry.first)) keys.push_back(entry.first);
+        stats_.forget_pending();
+        remove_variables(keys);
+        gcmd.respond_info("Box statistics reset: every slot counts from 0 again");
+      },
+      "Show each slot's loads, unloads, failures by code, retries, runouts and filament fed, "
+      "kept across restarts: BOX_STATS [RESET=1 to start counting again]");
 }
 
 void FeedHub::cmd_BOX_STATUS(klippy::GCodeCommand& gcmd) {

@@ -295,6 +295,7 @@ void FeedHub::note_error(const ErrorReport& report, std::optional<int> slot) {
   step_recorded_in_print_ = print_state == "printing" || print_state == "paused";
   last_error_ = RecordedError{report, slot, reactor_.monotonic()};
   ++errors_noted_;
+  stats_.count_failure(slot, report.code);
 }
 
 double FeedHub::delayed_init_error_raw(double /*eventtime*/) {

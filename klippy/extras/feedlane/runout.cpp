@@ -81,6 +81,7 @@ void BoxExtruderStepper::runout_button_callback(double eventtime, int state) {
     if (printing && coupled && state) tail_left_sensor_at_ = eventtime;
     if (printing && state) {
       const std::string counter = "runout_" + std::to_string(stepper_num_);
+      feedhub_.stats().count_runout(stepper_num_);
       feedhub_.save_variable(
           counter, feedhub::saved_int(feedhub_, counter, 0, 0, feedhub::kMaxSavedCount) + 1);
     }
