@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "klippy/extras/feedhub/box_help.h"
 #include "klippy/extras/feedhub/box_status.h"
 #include "klippy/extras/feedhub/colour_table.h"
 #include "klippy/extras/feedhub/feedhub.h"
@@ -129,6 +130,7 @@ void FeedHub::register_box_data_commands() {
       },
       "Show each slot's loads, unloads, failures by code, retries, runouts and filament fed, "
       "kept across restarts: BOX_STATS [RESET=1 to start counting again]");
+  register_box_help(*this);
 }
 
 void FeedHub::cmd_BOX_STATUS(klippy::GCodeCommand& gcmd) {
