@@ -146,8 +146,27 @@ TEST_F(SlotData, DescribedSpoolsSetTheBoxTemperature) {
   EXPECT_EQ(box_.command("BOX_TEMP_SET VT0=60"), Lines{});
   EXPECT_EQ(box_heater_target(), 60.0);
   box_.command("BOX_SET_SLOT SLOT=1B FILAMENT=PLA COLOR=white");
-  EXPECT_EQ(box_.command("BOX_TEMP_SET VT0=60"), Lines{});
+  EXPECT_EQ(box_.command("BOX_TEMP_SET VT0=60"),
+            Lines{"// Box 1 heats to 55 C, not 60 C: the filament table's box_max_temp allows no "
+                  "more for 1B (PLA)"});
   EXPECT_EQ(box_heater_target(), 55.0);
+}
+
+// A spool nobody described counts as filament 1, whose limit then caps the box: the answer
+// says so, and how to describe it.
+TEST_F(SlotData, TheBoxSaysWhyItHeatsBelowWhatAToolWants) {
+  EXPECT_EQ(box_.command("BOX_TEMP_SET VT0=60"),
+            Lines{"// Box 1 heats to 55 C, not 60 C: the filament table's box_max_temp allows no "
+                  "more for 1A, 1B, 1C, 1D, which carry no description and count as PLA "
+                  "(describe them with BOX_SET_SLOT or read their tags with RFID_READ)"});
+  EXPECT_EQ(box_heater_target(), 55.0);
+  for (const std::string slot : {"1A", "1B", "1C"})
+    box_.command("BOX_SET_SLOT SLOT=" + slot + " FILAMENT=PETG COLOR=white");
+  EXPECT_EQ(box_.command("BOX_TEMP_SET VT0=60"),
+            Lines{"// Box 1 heats to 55 C, not 60 C: the filament table's box_max_temp allows no "
+                  "more for 1D, which carries no description and counts as PLA (describe it "
+                  "with BOX_SET_SLOT or read its tag with RFID_READ)"});
+  EXPECT_EQ(box_.command("BOX_TEMP_SET VT0=50"), Lines{}) << "nothing capped, nothing to say";
 }
 
 // As users describe spools: a colour in hex is kept as given beside the nearest box colour
