@@ -2,9 +2,13 @@
 ; Tools T0-T3 print red, green, blue and white squares, three layers high. Box 2 holds
 ; a second red spool: when the first one runs out, it takes over tool 0.
 ;
+; The slicer's plan for the tools, which the pre-flight check compares with the box:
+; filament_type = PLA;PLA;PLA;PLA
+; filament_colour = #FF0000;#00FF00;#0000FF;#FFFFFF
+;
 ; Before the print the front end has mapped the tools to their slots, the spare red spool
-; is pulled into the box (its tag is read on the way), and the two red spools are described
-; as their tags would: PLA, red.
+; is pulled into the box (its tag is read on the way), and every spool the print uses is
+; described as its tag would: PLA in red, green, blue and white.
 BOX_MAP_TOOL T=0 SLOT=1A
 BOX_MAP_TOOL T=1 SLOT=1B
 BOX_MAP_TOOL T=2 SLOT=1C
@@ -14,6 +18,9 @@ SAVE_VARIABLE VARIABLE=auto_reload_detect VALUE=1
 RFID_READ SLOT=2A
 BOX_SET_SLOT SLOT=1A FILAMENT=PLA COLOR=red
 BOX_SET_SLOT SLOT=2A FILAMENT=PLA COLOR=red
+BOX_SET_SLOT SLOT=1B FILAMENT=PLA COLOR=green
+BOX_SET_SLOT SLOT=1C FILAMENT=PLA COLOR=blue
+BOX_SET_SLOT SLOT=1D FILAMENT=PLA COLOR=white
 ; Box 1 keeps its four PLA spools warm while they print.
 BOX_TEMP_SET VT0=50 VT1=50 VT2=50 VT3=50
 M104 S210

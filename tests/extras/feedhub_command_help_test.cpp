@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "klippy/extras/feedhub/feedhub.h"
 #include "tests/extras/feedhub_session_fixture.h"
 
 namespace {
@@ -75,12 +76,40 @@ TEST(CommandHelp, HelpTextsNameTheParametersTheCommandsTake) {
            {"BOX_SET_SLOT", {"SLOT=", "FILAMENT=", "COLOR=", "VENDOR="}},
            {"BOX_PREFLIGHT", {"FILE=", "TOLERANCE=", "default 80", "ON_FAIL="}},
            {"BOX_RECORD_DUMP", {"REASON="}},
+           {"BOX_STATS", {"RESET="}},
        }) {
     ASSERT_TRUE(commands.count(name)) << name;
     for (const std::string& param : params)
       EXPECT_NE(commands.at(name).find(param), std::string::npos)
           << name << ": " << commands.at(name) << " should mention " << param;
   }
+}
+
+// BOX_HELP puts every box command, with its HELP line, in one of its groups, everyday use
+// first; the example macros and the simulator's commands join the groups they belong to.
+TEST(CommandHelp, BoxHelpGroupsEveryBoxCommand) {
+  BoxSession session(1);
+  const auto& commands = session.host()
+                             .printer()
+                             .lookup_object<feedhub::FeedHub>("feedhub")
+                             .black_box()
+                             .box_commands();
+  ASSERT_TRUE(commands.count("EXTRUDER_LOAD")) << "the per-slot commands are among them";
+  const std::vector<std::string> lines = session.command("BOX_HELP");
+  std::vector<std::string> groups;
+  for (const std::string& line : lines)
+    if (line.rfind("// == ", 0) == 0) groups.push_back(line);
+  EXPECT_EQ(groups, (std::vector<std::string>{
+                        "// == Everyday: seeing the box, describing spools, loading, heating ==",
+                        "// == In a print's G-code (the slicer's tool-change block and the "
+                        "tool macros) ==",
+                        "// == Recovery: after a failed step ==", "// == Set-up and service ==",
+                        "// == Simulator (feedbox only) =="}))
+      << "no box command is left over under Other";
+  for (const auto& [name, text] : commands)
+    EXPECT_TRUE(box_session::mentions(lines, "// " + name + ": " + text)) << name;
+  for (const char* other : {"// LOAD_TOOL (see HELP)", "// T0 to T15: ", "// SIM_FAULT"})
+    EXPECT_TRUE(box_session::mentions(lines, other)) << other;
 }
 
 }  // namespace

@@ -62,8 +62,12 @@ TEST_F(HeatingTest, DryingTurnsEverySlotOverUntilItsTimeIsUp) {
   for (int slot = 0; slot < 4; ++slot) ASSERT_TRUE(lane_host_.park(slot));
   lane_host_.output().clear();
   const double start = lane_host_.now();
+  // The first line is what front ends wait for, the second what a person reads.
   EXPECT_EQ(lane_host_.command("ENABLE_BOX_DRY BOX=1 TEMP=55"),
-            std::vector<std::string>{"// BOX_DRY started for BOX 1"});
+            (std::vector<std::string>{"// BOX_DRY started for BOX 1",
+                                      "// Drying box 1 at 55 C for 8 h 00 min, turning its "
+                                      "filament over every 5 min: DISABLE_BOX_DRY BOX=1 stops "
+                                      "it."}));
   ASSERT_EQ(targets_.size(), 1u);
   EXPECT_EQ(targets_[0].second, 55);
   EXPECT_TRUE(slots_drying(true));

@@ -144,6 +144,28 @@ TEST_F(FeedhubPreflight, ASlotTaggedWithTheNearestBoxColourMatchesAndAMismatchNa
       std::string::npos);
 }
 
+// A spool described in the user's words is checked in them: its hex colour, however far from
+// the nearest box colour, and its material by its own name or by the table's kin of it.
+TEST_F(FeedhubPreflight, ASpoolDescribedInTheUsersWordsIsCheckedInThem) {
+  start(
+      "filament_slot0 = 1\ncolor_slot0 = 10\nhexcolor_slot0 = '#7A7A70'\nmaterial_slot0 = "
+      "'PLA+'\n");
+  write_print("silk.gcode",
+              "; filament_type = PLA+;PLA\n; filament_colour = #7B7A70;#7B7A70\n"
+              "T0\nLOAD_TOOL T=0\n");
+  const std::string ok = run("BOX_PREFLIGHT FILE=silk.gcode TOLERANCE=2");
+  EXPECT_NE(ok.find("Pre-flight: OK"), std::string::npos) << ok;
+  // The box's grey (colour 10) is the nearest to both, yet the hex tells them apart.
+  write_print("grey.gcode", "; filament_type = PLA+\n; filament_colour = #808080\nT0\n");
+  const std::string grey = run("BOX_PREFLIGHT FILE=grey.gcode TOLERANCE=2");
+  EXPECT_NE(grey.find("T0 (slot 1A) holds #7A7A70 but the print plans #808080"), std::string::npos)
+      << grey;
+  write_print("petg.gcode", "; filament_type = PETG\n; filament_colour = #7B7A70\nT0\n");
+  const std::string petg = run("BOX_PREFLIGHT FILE=petg.gcode");
+  EXPECT_NE(petg.find("T0 (slot 1A) holds PLA+ but the print plans PETG"), std::string::npos)
+      << petg;
+}
+
 TEST_F(FeedhubPreflight, FollowsTheToolMapAndFindsAnEmptyOrUnmappedSlot) {
   start("value_t0 = 'slot3'\nvalue_t1 = 'slot7'\nvalue_t2 = 'nozzle'\n");
   write_print("three.gcode", "T0\nT1\nT2\n");

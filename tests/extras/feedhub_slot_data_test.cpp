@@ -145,19 +145,86 @@ TEST_F(SlotData, DescribedSpoolsSetTheBoxTemperature) {
   EXPECT_EQ(box_.command("BOX_TEMP_SET VT0=60"), Lines{});
   EXPECT_EQ(box_heater_target(), 60.0);
   box_.command("BOX_SET_SLOT SLOT=1B FILAMENT=PLA COLOR=white");
-  EXPECT_EQ(box_.command("BOX_TEMP_SET VT0=60"), Lines{});
+  EXPECT_EQ(box_.command("BOX_TEMP_SET VT0=60"),
+            Lines{"// Box 1 heats to 55 C, not 60 C: the filament table's box_max_temp allows no "
+                  "more for 1B (PLA)"});
   EXPECT_EQ(box_heater_target(), 55.0);
+}
+
+// A spool nobody described counts as filament 1, whose limit then caps the box: the answer
+// says so, and how to describe it.
+TEST_F(SlotData, TheBoxSaysWhyItHeatsBelowWhatAToolWants) {
+  EXPECT_EQ(box_.command("BOX_TEMP_SET VT0=60"),
+            Lines{"// Box 1 heats to 55 C, not 60 C: the filament table's box_max_temp allows no "
+                  "more for 1A, 1B, 1C, 1D, which carry no description and count as PLA "
+                  "(describe them with BOX_SET_SLOT or read their tags with RFID_READ)"});
+  EXPECT_EQ(box_heater_target(), 55.0);
+  for (const std::string slot : {"1A", "1B", "1C"})
+    box_.command("BOX_SET_SLOT SLOT=" + slot + " FILAMENT=PETG COLOR=white");
+  EXPECT_EQ(box_.command("BOX_TEMP_SET VT0=60"),
+            Lines{"// Box 1 heats to 55 C, not 60 C: the filament table's box_max_temp allows no "
+                  "more for 1D, which carries no description and counts as PLA (describe it "
+                  "with BOX_SET_SLOT or read its tag with RFID_READ)"});
+  EXPECT_EQ(box_.command("BOX_TEMP_SET VT0=50"), Lines{}) << "nothing capped, nothing to say";
+}
+
+// As users describe spools: a colour in hex is kept as given beside the nearest box colour
+// that the codes carry, and a material the table lacks is taken with a warning of the
+// temperatures it gets: those of the table's kin of it, else those of an undescribed spool.
+TEST_F(SlotData, SetSlotKeepsHexColoursAndMaterialsOutsideTheTable) {
+  const Lines answer = box_.command("BOX_SET_SLOT SLOT=1A FILAMENT=PLA+ COLOR=00ff00");
+  ASSERT_EQ(answer.size(), 2u) << testing::PrintToString(answer);
+  EXPECT_EQ(answer[0].rfind("!BOX_SET_SLOT: PLA+ is not in the filament table ", 0), 0u)
+      << answer[0];
+  EXPECT_TRUE(mentions(answer,
+                       "; slot 1A heats it as PLA, filament 1: nozzle 190-230 C, box "
+                       "45-55 C. For temperatures of its own, add a [fila<code>] section "
+                       "with name: PLA+ to the table"));
+  EXPECT_EQ(answer[1],
+            "// Slot 1A (slot0) holds PLA+ (as PLA, filament 1), #00FF00 (nearest box "
+            "colour green, colour 4), vendor 1");
+  EXPECT_EQ(box_.variable("filament_slot0"), Value(1));
+  EXPECT_EQ(box_.variable("color_slot0"), Value(4));
+  EXPECT_EQ(box_.variable("hexcolor_slot0"), Value("#00FF00"));
+  EXPECT_EQ(box_.variable("material_slot0"), Value("PLA+"));
+  EXPECT_TRUE(mentions(box_.command("BOX_STATUS"),
+                       "// 1A   yes    inserted, not loaded  PLA+      green #00FF00 1       T0"));
+  const Value slot = *box_.status("feedlane slot0").find("filament_name");
+  EXPECT_EQ(slot, Value("PLA+"));
+  EXPECT_EQ(*box_.status("feedlane slot0").find("hexcolor"), Value("#00FF00"));
+  box_.command("BOX_TEMP_SET VT0=60");
+  EXPECT_EQ(box_heater_target(), 55.0) << "PLA+ heats as PLA";
+
+  // A later description replaces the words of the earlier one.
+  box_.command("BOX_SET_SLOT SLOT=1A FILAMENT=petg-hf COLOR=ff8000");
+  EXPECT_EQ(box_.variable("filament_slot0"), Value(2));
+  EXPECT_EQ(box_.variable("hexcolor_slot0"), Value("#FF8000"));
+  EXPECT_EQ(box_.command("BOX_SET_SLOT SLOT=1A FILAMENT=PETG COLOR=red"),
+            Lines{"// Slot 1A (slot0) holds PETG (filament 2), red (colour 3), vendor 1"});
+  EXPECT_TRUE(box_.variable("hexcolor_slot0").is_none());
+  EXPECT_TRUE(box_.variable("material_slot0").is_none());
+  EXPECT_TRUE(mentions(box_.command("BOX_SET_SLOT SLOT=1A FILAMENT=NYLON COLOR=red"),
+                       "slot 1A heats it as PLA, filament 1: nozzle 190-230 C"));
+  // So does a tag read.
+  box_.command("BOX_SET_SLOT SLOT=1B FILAMENT=PLA+ COLOR=00ff00");
+  box_.command("RFID_READ SLOT=slot1");
+  EXPECT_TRUE(box_.variable("hexcolor_slot1").is_none());
+  EXPECT_TRUE(box_.variable("material_slot1").is_none());
 }
 
 TEST_F(SlotData, BadSpoolDataIsRefusedAndChangesNothing) {
   box_.command("BOX_SET_SLOT SLOT=1A FILAMENT=PLA COLOR=red");
   expect_refused({
-      {"BOX_SET_SLOT SLOT=1A FILAMENT=NYLON COLOR=red",
-       "!! BOX_SET_SLOT: FILAMENT=NYLON is not in the filament table "},
       {"BOX_SET_SLOT SLOT=1A FILAMENT=0 COLOR=red", "!! BOX_SET_SLOT: FILAMENT=0 is not in"},
       {"BOX_SET_SLOT SLOT=1A FILAMENT=PLA COLOR=chartreuse",
-       "!! BOX_SET_SLOT: COLOR=chartreuse is no colour of the box; give a code 1 to 24 or a "
-       "name: white, black, red,"},
+       "!! BOX_SET_SLOT: COLOR=chartreuse is no colour of the box; give a code 1 to 24, a "
+       "name (white, black, red,"},
+      {"BOX_SET_SLOT SLOT=1A FILAMENT=PLA COLOR=00FF0", "!! BOX_SET_SLOT: COLOR=00FF0 is no"},
+      // As in the host, '#' ends the parameters.
+      {"BOX_SET_SLOT SLOT=1A FILAMENT=PLA COLOR=#00FF00",
+       "!! BOX_SET_SLOT: COLOR is empty; give a colour name or code, or the hex colour without "
+       "its '#' (COLOR=00FF00)"},
+      {"BOX_SET_SLOT SLOT=1A FILAMENT= COLOR=red", "!! BOX_SET_SLOT: FILAMENT is empty"},
       {"BOX_SET_SLOT SLOT=1A FILAMENT=PLA COLOR=25", "!! BOX_SET_SLOT: COLOR=25 is no colour"},
       {"BOX_SET_SLOT SLOT=1A FILAMENT=PLA COLOR=red VENDOR=", "!! BOX_SET_SLOT: VENDOR is empty"},
       {"BOX_SET_SLOT SLOT=1A FILAMENT=PLA",
@@ -165,7 +232,7 @@ TEST_F(SlotData, BadSpoolDataIsRefusedAndChangesNothing) {
       {"BOX_SET_SLOT SLOT=9 FILAMENT=PLA COLOR=red",
        "!! BOX_SET_SLOT: slot 3B (slot9) has no [feedlane slot9] section"},
   });
-  const Lines refused = box_.command("BOX_SET_SLOT SLOT=1A FILAMENT=NYLON COLOR=red");
+  const Lines refused = box_.command("BOX_SET_SLOT SLOT=1A FILAMENT=42 COLOR=red");
   EXPECT_TRUE(mentions(refused, "give a code or name of it: 1 PLA, 2 PETG, 3 ABS"))
       << testing::PrintToString(refused);
 }

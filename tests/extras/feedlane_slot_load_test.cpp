@@ -98,8 +98,7 @@ TEST_F(FeedlaneSlotLoad, ProbesThatNeverReachTheOutletAgainFailTheLoadAfterFiveP
   EXPECT_EQ(host_.variable("slot0"), Value(-1));
   // One arrival, five passes of -100 + 50 mm, then the park move all the same.
   EXPECT_NEAR(tip(), kGeometry.outlet_mm - 5 * 50 - kParkMm, kMirrorOvershootMm);
-  EXPECT_THAT(host_.info_log(), testing::Contains(testing::StartsWith("last sensor state: 
-")));
+  EXPECT_THAT(host_.info_log(), testing::Contains(testing::StartsWith("last sensor state: \n")));
 }
 
 TEST_F(FeedlaneSlotLoad, AFailedProbeBetweenTwoSuccessesStartsTheCountAgain) {

@@ -113,8 +113,8 @@ class ToolMap(HostScenario):
              '!! BOX_MAP_TOOL: slot 2A (slot4) has no [feedlane slot4] section in the printer '
              'configuration. Configured: 1A, 1B, 1C, 1D'),
             ('BOX_MAP_TOOL T=1 SLOT=5A', '!! BOX_MAP_TOOL: SLOT=5A names no slot; '),
-            ('BOX_SET_SLOT SLOT=1A FILAMENT=NYLON COLOR=red',
-             '!! BOX_SET_SLOT: FILAMENT=NYLON is not in the filament table '),
+            ('BOX_SET_SLOT SLOT=1A FILAMENT=42 COLOR=red',
+             '!! BOX_SET_SLOT: FILAMENT=42 is not in the filament table '),
             ('BOX_SET_SLOT SLOT=1A FILAMENT=PLA COLOR=chartreuse',
              '!! BOX_SET_SLOT: COLOR=chartreuse is no colour of the box; '),
         ]

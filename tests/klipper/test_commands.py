@@ -17,9 +17,15 @@ WRAPPING_ADVICE = ('// What to do (ZKE_004_013): Unwind the spool so that the fi
 ANSWERS = [
     ('MOTION_TIPS', [WRAPPING, WRAPPING_ADVICE]),
     ('SAVE_VARIABLE VARIABLE=value_t0 VALUE="\'slot1\'"', []),
-    ('BOX_TEMP_SET VT0=200', []),
+    ('BOX_TEMP_SET VT0=200',
+     ["// Box 1 heats to 55 C, not 200 C: the filament table's box_max_temp allows no more for "
+      "1A, 1B, 1C, 1D, which carry no description and count as PLA (describe them with "
+      "BOX_SET_SLOT or read their tags with RFID_READ)"]),
     ('DISABLE_BOX_HEATER BOX=1', []),
-    ('ENABLE_BOX_DRY BOX=1 TEMP=50 END_TIME=1', ['// BOX_DRY started for BOX 1']),
+    ('ENABLE_BOX_DRY BOX=1 TEMP=50 END_TIME=1',
+     ['// BOX_DRY started for BOX 1',
+      '// Drying box 1 at 50 C for 1 h 00 min, turning its filament over every 5 min: '
+      'DISABLE_BOX_DRY BOX=1 stops it.']),
     ('DISABLE_BOX_DRY BOX=1', ['// DISABLE_BOX_DRY for BOX 1']),
     ('DISABLE_BOX_DRY BOX=1', ['// No active heating for BOX 1']),
     # MOTION_TIPS recorded its code as the step to retry.

@@ -253,8 +253,9 @@ void BlackBox::register_commands(klippy::GCodeDispatch& gcode) {
       "variables) into printer_data/logs, for feedbox replay [REASON=text]");
 }
 
-void BlackBox::command_registered(const std::string& name) {
-  box_commands_.insert(name);
+void BlackBox::command_registered(const std::string& name, const std::string& help) {
+  // As in the host, the first registration of a command sets its help text.
+  box_commands_.emplace(name, help);
 }
 
 bool BlackBox::is_box_command(std::string_view name) const {

@@ -6,8 +6,8 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <optional>
-#include <set>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -86,8 +86,12 @@ class BlackBox {
   void register_commands(klippy::GCodeDispatch& gcode);
   // The commands registered through register_box_command, which are all a box records; a
   // replay runs no other.
-  void command_registered(const std::string& name);
+  void command_registered(const std::string& name, const std::string& help);
   bool is_box_command(std::string_view name) const;
+  // Each box command with its help text, for BOX_HELP.
+  const std::map<std::string, std::string, std::less<>>& box_commands() const {
+    return box_commands_;
+  }
 
   const RecordRing& ring() const { return ring_; }
   std::string dump_folder() const;
@@ -113,7 +117,7 @@ class BlackBox {
   int command_depth_ = 0;
   int own_commands_ = 0;
   std::array<std::uint64_t, kMaxSlots> last_move_{};
-  std::set<std::string, std::less<>> box_commands_;
+  std::map<std::string, std::string, std::less<>> box_commands_;
   // The number of the next dump; 0 until the folder was looked at.
   long next_dump_number_ = 0;
 };

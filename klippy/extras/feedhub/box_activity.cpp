@@ -123,6 +123,21 @@ void ActivityScope::succeeded_as(const std::string& what, const std::string& det
   if (announced_) return;
   announced_ = true;
   announce_success(hub_, what, since_, detail, until);
+  count_success();
+}
+
+void ActivityScope::count_success() {
+  if (!slot_) return;
+  if (operation_ == Operation::ExtruderLoad) {
+    hub_.stats().count_load(*slot_);
+  } else if (operation_ == Operation::ExtruderUnload) {
+    hub_.stats().count_unload(*slot_);
+  } else {
+    // The feed of other operations rides along with the next save.
+    return;
+  }
+  // The operation's own saves came before its success: a restart must not lose it.
+  hub_.save_stats();
 }
 
 }  // namespace feedhub

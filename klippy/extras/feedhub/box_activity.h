@@ -84,6 +84,9 @@ class ActivityScope {
                     std::optional<double> until = std::nullopt);
 
  private:
+  // Counts a succeeded extruder load or unload of the slot in the box's statistics.
+  void count_success();
+
   FeedHub& hub_;
   unsigned long token_;
   Operation operation_;

@@ -49,7 +49,7 @@ klippy::CommandHandler recorded(BlackBox& black_box, klippy::CommandHandler hand
 void register_box_command(klippy::GCodeDispatch& gcode, BlackBox& black_box,
                           const std::string& name, klippy::CommandHandler handler,
                           const std::string& help) {
-  black_box.command_registered(name);
+  black_box.command_registered(name, help);
   gcode.register_command(name, recorded(black_box, std::move(handler)), help);
 }
 
@@ -57,7 +57,7 @@ void register_box_mux_command(klippy::GCodeDispatch& gcode, BlackBox& black_box,
                               const std::string& command, const std::string& key,
                               const std::string& value, klippy::CommandHandler handler,
                               const std::string& help) {
-  black_box.command_registered(command);
+  black_box.command_registered(command, help);
   gcode.register_mux_command(command, key, value, recorded(black_box, std::move(handler)), help);
 }
 

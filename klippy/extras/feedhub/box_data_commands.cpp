@@ -4,16 +4,20 @@
 #include <algorithm>
 #include <cctype>
 
+#include "klippy/extras/feedhub/box_help.h"
 #include "klippy/extras/feedhub/box_status.h"
 #include "klippy/extras/feedhub/colour_table.h"
 #include "klippy/extras/feedhub/feedhub.h"
 #include "klippy/extras/feedhub/filament_table.h"
+#include "klippy/extras/feedhub/spool_keys.h"
 
 namespace feedhub {
 namespace {
 
 // What tag reads save as the vendor: the box maker's own filament.
 constexpr long long kTagVendor = 1;
+// The filament a spool nobody described counts as.
+constexpr long long kDefaultFilament = 1;
 
 std::string slot_and_name(int slot) {
   return slot_label(slot) + " (" + slot_name(slot) + ")";
@@ -48,6 +52,41 @@ std::string filament_list(const std::map<long long, std::string>& names) {
   return list;
 }
 
+bool is_whole_number(const std::string& text) {
+  return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
+    return std::isdigit(static_cast<unsigned char>(c)) || c == '-' || c == '+';
+  });
+}
+
+// The filament a name outside the table heats as: the table's kin of it, else the filament
+// of a spool nobody described (1), else the table's first.
+long long heats_as(const klippy::IniDocument& table, const std::map<long long, std::string>& names,
+                   const std::string& text) {
+  if (const auto kin = kin_filament_code(table, text)) return *kin;
+  return names.count(kDefaultFilament) ? kDefaultFilament : names.begin()->first;
+}
+
+std::string range_text(const std::optional<TempRange>& range) {
+  return range ? std::to_string(range->min_temp) + "-" + std::to_string(range->max_temp) + " C"
+               : std::string("none given");
+}
+
+// "BOX_SET_SLOT: PLA+ is not in the filament table ...; slot 1A heats it as PLA ...".
+std::string outside_table_warning(klippy::Printer& printer, const std::string& text,
+                                  long long filament, const std::map<long long, std::string>& names,
+                                  int slot) {
+  const klippy::Value code(filament);
+  const auto nozzle = lookup_filament_temps(printer, code, TempPurpose::Nozzle);
+  const auto box = lookup_filament_temps(printer, code, TempPurpose::BoxDrying);
+  const std::string& kin = names.at(filament);
+  return "BOX_SET_SLOT: " + text + " is not in the filament table " +
+         printer.resolve_path(kFilamentTablePath) + "; slot " + slot_label(slot) + " heats it as " +
+         (kin.empty() ? "" : kin + ", ") + "filament " + std::to_string(filament) + ": nozzle " +
+         range_text(nozzle) + ", box " + range_text(box) +
+         ". For temperatures of its own, add a [fila<code>] section with " + "name: " + text +
+         " to the table";
+}
+
 klippy::Value vendor_value(const std::string& text) {
   if (!text.empty() && text.size() < 10 && std::all_of(text.begin(), text.end(), [](char c) {
         return std::isdigit(static_cast<unsigned char>(c));
@@ -77,6 +116,21 @@ void FeedHub::register_box_data_commands() {
       "BOX_SET_SLOT", [this](klippy::GCodeCommand& gcmd) { cmd_BOX_SET_SLOT(gcmd); },
       "Describe a slot's spool: BOX_SET_SLOT SLOT=<slot> FILAMENT=<name|code> "
       "COLOR=<name|code> [VENDOR=<vendor>]");
+  register_command(
+      "BOX_STATS",
+      [this](klippy::GCodeCommand& gcmd) {
+        if (gcmd.get_int("RESET", 0, {.minval = 0, .maxval = 1}) == 0)
+          return gcmd.respond_info(stats_text(stats_.totals(all_variables())));
+        std::vector<std::string> keys;
+        for (const auto& entry : all_variables())
+          if (is_stats_key(entry.first)) keys.push_back(entry.first);
+        stats_.forget_pending();
+        remove_variables(keys);
+        gcmd.respond_info("Box statistics reset: every slot counts from 0 again");
+      },
+      "Show each slot's loads, unloads, failures by code, retries, runouts and filament fed, "
+      "kept across restarts: BOX_STATS [RESET=1 to start counting again]");
+  register_box_help(*this);
 }
 
 void FeedHub::cmd_BOX_STATUS(klippy::GCodeCommand& gcmd) {
@@ -102,10 +156,20 @@ void FeedHub::cmd_BOX_SET_SLOT(klippy::GCodeCommand& gcmd) {
   const std::string colour_text = gcmd.get("COLOR");
   const std::string vendor_text = gcmd.get("VENDOR", std::to_string(kTagVendor));
   // Everything is checked before anything is saved, so a bad parameter changes nothing.
+  if (filament_text.empty())
+    throw gcmd.error("BOX_SET_SLOT: FILAMENT is empty; give the filament's name or code");
+  // The host ends a command's parameters at '#': "COLOR=#00FF00" arrives as "COLOR=".
+  if (colour_text.empty())
+    throw gcmd.error(
+        "BOX_SET_SLOT: COLOR is empty; give a colour name or code, or the hex "
+        "colour without its '#' (COLOR=00FF00), since the printer's host ends a "
+        "command at '#'");
   const klippy::IniDocument table = read_filament_table(printer_);
-  const std::optional<long long> filament = find_filament_code(table, filament_text);
-  if (!filament) {
-    const auto names = feedhub::filament_names(table);
+  const auto names = feedhub::filament_names(table);
+  const std::optional<long long> known = find_filament_code(table, filament_text);
+  // A code names a section or nothing; a name the table lacks is the user's word for a kind
+  // of filament, which heats as the table's kin of it.
+  if (!known && (names.empty() || is_whole_number(filament_text))) {
     const std::string path = printer_.resolve_path(kFilamentTablePath);
     throw gcmd.error("BOX_SET_SLOT: FILAMENT=" + filament_text + " is not in the filament table " +
                      path + "; " +
@@ -113,25 +177,49 @@ void FeedHub::cmd_BOX_SET_SLOT(klippy::GCodeCommand& gcmd) {
                                                   "section: install it")
                                     : "give a code or name of it: " + filament_list(names)));
   }
-  const std::optional<ColourEntry> colour = find_colour(colour_text);
+  const long long filament = known ? *known : heats_as(table, names, filament_text);
+  const std::optional<Rgb> hex =
+      find_colour(colour_text) ? std::nullopt : parse_hex_colour(colour_text);
+  const std::optional<ColourEntry> colour = hex ? nearest_colour(*hex) : find_colour(colour_text);
   if (!colour)
     throw gcmd.error("BOX_SET_SLOT: COLOR=" + colour_text +
-                     " is no colour of the box; give a code 1 to 24 or a name: " + colour_names());
+                     " is no colour of the box; give a code 1 to 24, a name (" + colour_names() +
+                     ") or RRGGBB in hex (00FF00)");
   if (vendor_text.empty())
     throw gcmd.error("BOX_SET_SLOT: VENDOR is empty; give a vendor, or leave it out for " +
                      std::to_string(kTagVendor) + " as tags say");
+  std::string kin_warning;
+  if (!known) kin_warning = outside_table_warning(printer_, filament_text, filament, names, slot);
   const klippy::Value vendor = vendor_value(vendor_text);
   const std::string name = slot_name(slot);
-  save_variables({{"filament_" + name, *filament},
-                  {"color_" + name, colour->code},
-                  {"vendor_" + name, vendor}});
-  const auto names = feedhub::filament_names(table);
-  const auto found = names.find(*filament);
-  const std::string filament_name =
-      found != names.end() && !found->second.empty() ? found->second + " " : "";
-  gcmd.respond_info("Slot " + slot_and_name(slot) + " holds " + filament_name + "(filament " +
-                    std::to_string(*filament) + "), " + colour->name + " (colour " +
-                    std::to_string(colour->code) + "), vendor " + vendor.str());
+  std::vector<std::pair<std::string, klippy::Value>> values{
+      {"filament_" + name, filament}, {"color_" + name, colour->code}, {"vendor_" + name, vendor}};
+  std::vector<std::string> dropped;
+  // The words of an earlier description go when these say no more than the codes.
+  if (hex)
+    values.emplace_back(hexcolor_key(name), hex_colour(*hex));
+  else
+    dropped.push_back(hexcolor_key(name));
+  if (known)
+    dropped.push_back(material_key(name));
+  else
+    values.emplace_back(material_key(name), filament_text);
+  save_variables(values);
+  remove_variables(dropped);
+  if (!kin_warning.empty()) gcode_.respond_raw("!" + kin_warning);
+  const auto found = names.find(filament);
+  const std::string table_name = found != names.end() ? found->second : "";
+  const std::string filament_words = known ? (table_name.empty() ? "" : table_name + " ") +
+                                                 "(filament " + std::to_string(filament) + ")"
+                                           : filament_text + " (as " +
+                                                 (table_name.empty() ? "" : table_name + ", ") +
+                                                 "filament " + std::to_string(filament) + ")";
+  const std::string colour_words =
+      hex ? hex_colour(*hex) + " (nearest box colour " + colour->name + ", colour " +
+                std::to_string(colour->code) + ")"
+          : std::string(colour->name) + " (colour " + std::to_string(colour->code) + ")";
+  gcmd.respond_info("Slot " + slot_and_name(slot) + " holds " + filament_words + ", " +
+                    colour_words + ", vendor " + vendor.str());
 }
 
 }  // namespace feedhub

@@ -8,6 +8,7 @@
 #include "klippy/extras/feedhub/filament_table.h"
 #include "klippy/extras/feedhub/saved_values.h"
 #include "klippy/extras/feedhub/slot_feeder.h"
+#include "klippy/extras/feedhub/spool_keys.h"
 #include "klippy/extras/feedhub/tool_change.h"
 
 namespace feedhub {
@@ -51,6 +52,9 @@ void describe_filament(FeedHub& hub, SlotPicture& picture) {
     if (auto rgb = parse_hex_colour(picture.color.as_string()))
       picture.color_hex = hex_colour(*rgb);
   }
+  // The user's words say more than the codes.
+  if (!picture.material.empty()) picture.filament_name = picture.material;
+  if (!picture.hexcolor.empty()) picture.color_hex = picture.hexcolor;
 }
 
 SlotPicture slot_picture(FeedHub& hub, const SlotFeeder& feeder,
@@ -67,6 +71,11 @@ SlotPicture slot_picture(FeedHub& hub, const SlotFeeder& feeder,
   picture.filament = saved_or(variables, "filament_" + name, klippy::Value());
   picture.color = saved_or(variables, "color_" + name, klippy::Value());
   picture.vendor = saved_or(variables, "vendor_" + name, klippy::Value());
+  const klippy::Value material = saved_or(variables, material_key(name), klippy::Value());
+  if (material.is_string()) picture.material = material.as_string();
+  const klippy::Value hexcolor = saved_or(variables, hexcolor_key(name), klippy::Value());
+  if (const auto rgb = hexcolor.is_string() ? parse_hex_colour(hexcolor.as_string()) : std::nullopt)
+    picture.hexcolor = hex_colour(*rgb);
   describe_filament(hub, picture);
   for (const ToolPicture& tool : tools)
     if (tool.slot == picture.slot) picture.tools.push_back(tool.tool);
@@ -218,6 +227,8 @@ void add_slot_status(klippy::Value::Dict& status, const SlotPicture& slot) {
   status.emplace_back("color", slot.color);
   status.emplace_back("color_name", slot.color_name);
   status.emplace_back("color_hex", slot.color_hex);
+  status.emplace_back("hexcolor", slot.hexcolor);
+  status.emplace_back("material", slot.material);
   status.emplace_back("vendor", slot.vendor);
   status.emplace_back("tools", std::move(tools));
 }

@@ -28,7 +28,9 @@ struct SlotPicture {
   klippy::Value filament, color, vendor;
   std::string filament_name;          // the filament table's name; empty when unknown
   std::string color_name, color_hex;  // "red", "#FF0000"; empty when unknown
-  std::vector<int> tools;             // the tools it serves
+  // As the user described the spool beyond the codes: "PLA+", "#00FF00"; empty when not.
+  std::string material, hexcolor;
+  std::vector<int> tools;  // the tools it serves
 };
 
 struct ToolPicture {

@@ -49,6 +49,8 @@ std::string filament_text(const SlotPicture& slot) {
 }
 
 std::string colour_text(const SlotPicture& slot) {
+  if (!slot.hexcolor.empty())
+    return slot.color_name.empty() ? slot.hexcolor : slot.color_name + " " + slot.hexcolor;
   if (!slot.color_name.empty()) return slot.color_name;
   if (!slot.color_hex.empty()) return slot.color_hex;
   if (!slot.color.is_none()) return "code " + slot.color.repr();

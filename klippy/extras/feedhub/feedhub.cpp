@@ -305,6 +305,7 @@ void FeedHub::note_error(const ErrorReport& report, std::optional<int> slot) {
   const std::string print_state = print_stats_.state();
   step_recorded_in_print_ = print_state == "printing" || print_state == "paused";
   last_error_ = RecordedError{report, slot, reactor_.monotonic()};
+  stats_.count_failure(slot, report.code);
 }
 
 double FeedHub::delayed_init_error_raw(double /*eventtime*/) {

@@ -18,6 +18,7 @@
 #include "klippy/extras/feedhub/box_motion.h"
 #include "klippy/extras/feedhub/box_output.h"
 #include "klippy/extras/feedhub/box_state.h"
+#include "klippy/extras/feedhub/box_stats.h"
 #include "klippy/extras/feedhub/entry_sensor.h"
 #include "klippy/extras/feedhub/error_report.h"
 #include "klippy/extras/feedhub/filament_table.h"
@@ -80,6 +81,12 @@ class FeedHub final : public klippy::PrinterObject {
   // What the box believes about its filament, kept in the saved variables.
   BoxState& box_state() { return box_state_; }
   const BoxState& box_state() const { return box_state_; }
+  // Per-slot usage counts; what is counted reaches the file with the next save.
+  BoxStats& stats() { return stats_; }
+  // Saves the counts not yet saved, at the end of an operation that made no save after
+  // counting. A failed save is logged and the counts wait for the next one. Not noexcept:
+  // the task may be unwound while it waits for the disk.
+  void save_stats();
   // The host's saved variables as they are now; valid until the next read or save.
   const klippy::VariableMap& all_variables() const { return save_variables_.all_variables(); }
   klippy::Value get_value_by_key(const std::string& varname,
@@ -287,6 +294,7 @@ class FeedHub final : public klippy::PrinterObject {
   klippy::GCodeMacro& gcode_macro_resume_;
   klippy::SaveVariables& save_variables_;
   BoxState box_state_;
+  BoxStats stats_;
   // Before the commands and the tool change, whose commands it records.
   BlackBox black_box_;
   // Saves reach the file one at a time, in the order they were asked for.

@@ -99,4 +99,18 @@ std::optional<long long> find_filament_code(const klippy::IniDocument& table,
   return std::nullopt;
 }
 
+std::optional<long long> kin_filament_code(const klippy::IniDocument& table,
+                                           const std::string& text) {
+  std::optional<long long> kin;
+  size_t kin_length = 0;
+  for (const auto& [code, name] : filament_names(table)) {
+    if (name.empty() || name.size() <= kin_length || name.size() > text.size()) continue;
+    if (same_name(name, text.substr(0, name.size()))) {
+      kin = code;
+      kin_length = name.size();
+    }
+  }
+  return kin;
+}
+
 }  // namespace feedhub

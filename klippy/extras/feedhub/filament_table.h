@@ -44,4 +44,10 @@ std::map<long long, std::string> filament_names(const klippy::IniDocument& table
 std::optional<long long> find_filament_code(const klippy::IniDocument& table,
                                             const std::string& text);
 
+// The code of the table's filament that a name outside the table is a kind of: the one
+// whose `name` begins it, longest first ("PLA+" and "pla silk" are PLA, "PETG-HF" PETG);
+// nullopt when no name does.
+std::optional<long long> kin_filament_code(const klippy::IniDocument& table,
+                                           const std::string& text);
+
 }  // namespace feedhub

@@ -6,6 +6,7 @@
 #include <exception>
 #include <sstream>
 
+#include "klippy/extras/feedhub/durations.h"
 #include "klippy/extras/feedhub/feedhub.h"
 #include "klippy/extras/feedhub/gcode_lock.h"
 #include "klippy/extras/feedhub/saved_values.h"
@@ -42,6 +43,12 @@ bool heater_still_on(FeedHub& hub, int box, double eventtime) {
   return !target || !target->is_number() || target->as_float() > 0;
 }
 
+std::string heater_target_text(double target_c) {
+  std::ostringstream text;
+  text << target_c;
+  return text.str();
+}
+
 std::string heater_command(int box, double target_c) {
   std::ostringstream command;
   command << "SET_HEATER_TEMPERATURE HEATER=heater_box" << box << " TARGET=" << target_c;
@@ -66,6 +73,36 @@ std::optional<long long> filament_number(const klippy::Value& value) {
   return number;
 }
 
+// "1B (PLA) and 1A, 1C, which carry no description and count as PLA (...)": the slots whose
+// filament caps a box's heat, and what they count as.
+std::string limiting_filaments(FeedHub& hub, const std::vector<int>& slots) {
+  const auto& names = hub.filament_names(true);
+  auto name_of = [&](const klippy::Value& code) {
+    const auto number = filament_number(code);
+    const auto it = number ? names.find(*number) : names.end();
+    return it != names.end() && !it->second.empty() ? it->second : "filament " + code.str();
+  };
+  std::string described, undescribed;
+  int undescribed_count = 0;
+  for (int slot : slots) {
+    const klippy::Value code = hub.get_value_by_key("filament_" + slot_name(slot), klippy::Value());
+    if (code.is_none()) {
+      undescribed += (undescribed.empty() ? "" : ", ") + slot_label(slot);
+      ++undescribed_count;
+    } else {
+      described += (described.empty() ? "" : ", ") + slot_label(slot) + " (" + name_of(code) + ")";
+    }
+  }
+  if (undescribed.empty()) return described;
+  // A spool nobody described counts as filament 1.
+  return described + (described.empty() ? "" : " and ") + undescribed +
+         (undescribed_count > 1 ? ", which carry" : ", which carries") +
+         " no description and count" + (undescribed_count > 1 ? "" : "s") + " as " +
+         name_of(klippy::Value(1)) + " (describe " +
+         (undescribed_count > 1 ? "them with BOX_SET_SLOT or read their tags"
+                                : "it with BOX_SET_SLOT or read its tag") +
+         " with RFID_READ)";
+}
 }  // namespace
 
 void FeedHub::register_heating_commands() {
@@ -123,10 +160,12 @@ void FeedHub::set_box_temp(klippy::GCodeCommand& gcmd) {
   struct BoxTarget {
     long long limit_c = -1;
     long long set_c = -1;
+    long long lowest_wanted_c = -1;
+    std::vector<std::pair<int, long long>> slot_limits_c;
   };
   std::map<int, BoxTarget> targets;
   for (int box = 0; box < box_count; ++box) {
-    long long limit_c = -1;
+    BoxTarget& target = targets[box];
     for (int j = 0; j < kSlotsPerBox; ++j) {
       const std::string slot = slot_name(slot_of_box(box, j));
       if (slot_feeder(printer_, slot, "BOX_TEMP_SET").r_endstop_state()) continue;
@@ -135,9 +174,10 @@ void FeedHub::set_box_temp(klippy::GCodeCommand& gcmd) {
         throw gcmd.error("No box temperature for the filament in " + slot +
                          "; set its filament type or correct the filament table");
       }
-      limit_c = limit_c == -1 ? range->max_temp : std::min<long long>(limit_c, range->max_temp);
+      target.limit_c = target.limit_c == -1 ? range->max_temp
+                                            : std::min<long long>(target.limit_c, range->max_temp);
+      target.slot_limits_c.emplace_back(slot_of_box(box, j), range->max_temp);
     }
-    targets[box] = BoxTarget{limit_c, -1};
   }
 
   for (int tool = 0; tool < kMaxTools; ++tool) {
@@ -146,6 +186,8 @@ void FeedHub::set_box_temp(klippy::GCodeCommand& gcmd) {
     const std::string slot = slot_of_tool(*this, tool).str();
     auto& feeder = slot_feeder(printer_, slot, "BOX_TEMP_SET");
     BoxTarget& target = targets[box_of_slot(feeder.stepper_num())];
+    if (target.lowest_wanted_c == -1 || want_c < target.lowest_wanted_c)
+      target.lowest_wanted_c = want_c;
     if (target.set_c == -1) {
       target.set_c = want_c >= target.limit_c ? target.limit_c : want_c;
     } else if (want_c < target.set_c) {
@@ -160,6 +202,16 @@ void FeedHub::set_box_temp(klippy::GCodeCommand& gcmd) {
     const auto at = static_cast<std::size_t>(box);
     if (at < box_print_heat_state_.size()) box_print_heat_state_[at] = 1;
     gcode_.run_script_from_command(heater_command(box + 1, static_cast<double>(set_c)));
+    const BoxTarget& target = targets[box];
+    if (target.lowest_wanted_c > set_c) {
+      std::vector<int> limiting;
+      for (const auto& [slot, limit_c] : target.slot_limits_c)
+        if (limit_c == set_c) limiting.push_back(slot);
+      gcmd.respond_info("Box " + std::to_string(box + 1) + " heats to " + std::to_string(set_c) +
+                        " C, not " + std::to_string(target.lowest_wanted_c) +
+                        " C: the filament table's box_max_temp allows no more for " +
+                        limiting_filaments(*this, limiting));
+    }
   }
 }
 
@@ -221,6 +273,12 @@ void FeedHub::cmd_ENABLE_BOX_DRY(klippy::GCodeCommand& gcmd) {
       },
       start + kTurnOverPeriodS);
   gcmd.respond_info("BOX_DRY started for BOX " + std::to_string(box));
+  // The line above is what front ends wait for; this one is for the person at the console.
+  gcmd.respond_info("Drying box " + std::to_string(box) + " at " + heater_target_text(temp_c) +
+                    " C for " + readable_duration(duration_s) +
+                    ", turning its filament over every " +
+                    std::to_string(static_cast<int>(kTurnOverPeriodS / 60)) +
+                    " min: DISABLE_BOX_DRY BOX=" + std::to_string(box) + " stops it.");
 }
 
 void FeedHub::cmd_DISABLE_BOX_DRY(klippy::GCodeCommand& gcmd) {

@@ -9,6 +9,7 @@
 #include "klippy/extras/feedhub/feedhub.h"
 #include "klippy/extras/feedhub/saved_values.h"
 #include "klippy/extras/feedhub/slot_feeder.h"
+#include "klippy/extras/feedhub/spool_keys.h"
 
 namespace feedhub {
 namespace {
@@ -51,6 +52,32 @@ BoxColour box_colour(const klippy::Value& saved) {
   return {"", std::nullopt, std::nullopt};
 }
 
+// What the box knows of the spool in a slot: its material by the user's word for it when
+// the table lacks that name ("PLA+"), else the table's; its colour as given in hex, else as
+// its code.
+struct SlotSpool {
+  std::string material, table_material;
+  BoxColour colour;
+
+  // The print plans this slot's material: its own name or the table's kin of it.
+  bool is_material(const std::string& planned) const {
+    return lower(planned) == lower(material) || lower(planned) == lower(table_material);
+  }
+};
+
+SlotSpool slot_spool(FeedHub& hub, const std::string& name) {
+  SlotSpool spool;
+  spool.table_material = box_material(hub, hub.get_value_by_key("filament_" + name, {}));
+  const klippy::Value material = hub.get_value_by_key(material_key(name), {});
+  spool.material = material.is_string() ? material.as_string() : spool.table_material;
+  spool.colour = box_colour(hub.get_value_by_key("color_" + name, {}));
+  const klippy::Value hex = hub.get_value_by_key(hexcolor_key(name), {});
+  if (const auto rgb = hex.is_string() ? parse_hex_colour(hex.as_string()) : std::nullopt)
+    // The colour itself is known, not only the tag's nearest code: compared as it is.
+    spool.colour = {hex_colour(*rgb), rgb, std::nullopt};
+  return spool;
+}
+
 // A tag stores the nearest of the box's colours: a planned colour whose nearest box colour
 // is the slot's matches it, however far the two lie apart in RGB.
 bool colours_match(Rgb planned, const BoxColour& slot, double tolerance) {
@@ -68,10 +95,9 @@ std::string matching_slot_hint(FeedHub& hub, int tool, const std::string& plan_m
     if (name == except) continue;
     auto* feeder = hub.printer().lookup_object_or_null<SlotFeeder>("feedlane " + name);
     if (!feeder || feeder->r_endstop_state() != 0) continue;
-    const std::string material = box_material(hub, hub.get_value_by_key("filament_" + name, {}));
-    const BoxColour colour = box_colour(hub.get_value_by_key("color_" + name, {}));
-    if (!plan_material.empty() && lower(plan_material) != lower(material)) continue;
-    if (planned_rgb && !colours_match(*planned_rgb, colour, tolerance)) continue;
+    const SlotSpool spool = slot_spool(hub, name);
+    if (!plan_material.empty() && !spool.is_material(plan_material)) continue;
+    if (planned_rgb && !colours_match(*planned_rgb, spool.colour, tolerance)) continue;
     return " (slot " + slot_label(slot) + " holds it: BOX_MAP_TOOL T=" + std::to_string(tool) +
            " SLOT=" + slot_label(slot) + ")";
   }
@@ -115,9 +141,9 @@ void check_tool(FeedHub& hub, const PrintPlan& plan, double tolerance, ToolCheck
   const klippy::Value state = hub.get_value_by_key(check.slot_name, klippy::Value(0));
   // The sensor is what is there now; a state of 0 may be one that nobody saved yet.
   check.has_filament = feeder->r_endstop_state() == 0;
-  const std::string suffix = "_" + check.slot_name;
-  const std::string material = box_material(hub, hub.get_value_by_key("filament" + suffix, {}));
-  const BoxColour colour = box_colour(hub.get_value_by_key("color" + suffix, {}));
+  const SlotSpool spool = slot_spool(hub, check.slot_name);
+  const std::string& material = spool.material;
+  const BoxColour& colour = spool.colour;
   if (!material.empty()) check.material = material;
   if (!colour.text.empty()) check.colour = colour.text;
 
@@ -133,7 +159,7 @@ void check_tool(FeedHub& hub, const PrintPlan& plan, double tolerance, ToolCheck
     return matching_slot_hint(hub, check.tool, plan_material, planned_rgb, tolerance,
                               check.slot_name);
   };
-  if (!plan_material.empty() && !material.empty() && lower(plan_material) != lower(material))
+  if (!plan_material.empty() && !material.empty() && !spool.is_material(plan_material))
     return fail(check, where + " holds " + material + " but the print plans " + plan_material +
                            ": load " + plan_material + " into slot " + check.slot_label + " or " +
                            map_advice(check.tool) + hint());

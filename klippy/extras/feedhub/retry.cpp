@@ -95,6 +95,8 @@ void FeedHub::repeat_failed_step(klippy::GCodeCommand& gcmd) {
   const std::optional<ErrorReport> report = report_of_step(step->name);
   const RetryAction action = report ? report->retry : RetryAction::None;
   const RetryHeat heat = retried ? prepare_retry(gcmd, action, *retried) : RetryHeat{};
+  if (const std::optional<int> slot = slot_of_name(klippy::Value(slot_name)))
+    stats_.count_retry(*slot);
   // Cleared first: a repeated step that fails again records itself anew.
   close_error_notice();
   box_state_.set_recorded_step(klippy::Value());

@@ -31,14 +31,33 @@ void FeedHub::write_variables(const std::function<void(klippy::VariableMap&)>& c
   // Other tasks run while the file is written. The host's own SAVE_VARIABLE among them
   // rewrites the file at once and reloads its copy, and our rename may land over that:
   // the whole write is done again over the host's new copy, so neither value is lost.
-  for (int round = 0; round < kMaxWriteRounds; ++round) {
-    const klippy::VariableMap base = save_variables_.all_variables();
-    klippy::VariableMap updated = base;
-    change(updated);
-    printer_.file_writer().write(save_variables_.filename(), klippy::format_variables(updated));
-    if (save_variables_.all_variables() == base) break;
+  // The counts ride along with whatever is saved; they wait for the next save if this fails.
+  const StatsBySlot counted = stats_.take();
+  try {
+    for (int round = 0; round < kMaxWriteRounds; ++round) {
+      const klippy::VariableMap base = save_variables_.all_variables();
+      klippy::VariableMap updated = base;
+      change(updated);
+      fold_stats(updated, counted);
+      printer_.file_writer().write(save_variables_.filename(), klippy::format_variables(updated));
+      if (save_variables_.all_variables() == base) break;
+    }
+  } catch (...) {
+    stats_.put_back(counted);
+    throw;
   }
   save_variables_.load_variables();
+}
+
+void FeedHub::save_stats() {
+  if (!stats_.has_pending()) return;
+  try {
+    write_variables([](klippy::VariableMap&) {});
+  } catch (const std::exception& e) {
+    printer_.log().warning(std::string("Saving the box statistics failed, kept for the next "
+                                       "save: ") +
+                           e.what());
+  }
 }
 
 void FeedHub::save_variable(const std::string& varname, const klippy::Value& value) {

@@ -11,6 +11,22 @@
 namespace feedlane {
 namespace {
 
+// How far a move of `length_mm` that ends at `end` (print time) has gone by `at`.
+double travelled_by(double length_mm, double speed_mm_s, double accel_mm_s2, double end,
+                    double at) {
+  const klippy::MoveTime move = klippy::calc_move_time(length_mm, speed_mm_s, accel_mm_s2);
+  const double speed = std::abs(move.cruise_v);
+  const double accel = move.accel_t > 0. ? speed / move.accel_t : 0.;
+  const double total_t = 2. * move.accel_t + move.cruise_t;
+  const double t = std::clamp(at - (end - total_t), 0., total_t);
+  const double ramp_mm = 0.5 * accel * move.accel_t * move.accel_t;
+  if (t <= move.accel_t) return 0.5 * accel * t * t;
+  if (t <= move.accel_t + move.cruise_t) return ramp_mm + speed * (t - move.accel_t);
+  const double braking_t = t - move.accel_t - move.cruise_t;
+  return std::min(length_mm, ramp_mm + speed * move.cruise_t + speed * braking_t -
+                                 0.5 * accel * braking_t * braking_t);
+}
+
 // Slower retries after a jam never go below this speed.
 constexpr double kMinRetrySpeedMmS = 10.;
 constexpr int kJamRetries = 3;
@@ -45,6 +61,7 @@ bool BoxExtruderStepper::do_home(const feedhub::EndstopList& endstops, double mo
   } catch (const klippy::CommandError& e) {
     error = std::string("Error during homing move: ") + e.what();
   }
+  const double planned_end = next_cmd_time_;
   const std::string first_name = endstops.empty() ? std::string() : endstops.front().second;
   if (motion) {
     // Only the cruise phase is watched for a stall.
@@ -74,6 +91,15 @@ bool BoxExtruderStepper::do_home(const feedhub::EndstopList& endstops, double mo
     if (trigger_time > 0.) {
       // The next move starts shortly after the trip, not where the planned move would end.
       feedhub_.black_box().move_stopped(stepper_num_, trigger_time);
+      // The feed counted the whole move as it was queued; the first trip cut it short. The
+      // correction waits for the next save like any count.
+      if (movepos_mm > 0. && !home_success) {
+        feedhub::StatsBySlot correction;
+        correction[stepper_num_].fed_mm =
+            travelled_by(movepos_mm, speed_mm_s, accel_mm_s2, planned_end, trigger_time) -
+            movepos_mm;
+        feedhub_.stats().put_back(correction);
+      }
       next_cmd_time_ = trigger_time + DISABLE_DELAY;
       trapq_->finalize_moves(next_cmd_time_ + kDropPlannedMovesS,
                              next_cmd_time_ + kDropPlannedMovesS);

@@ -40,6 +40,7 @@ void BoxExtruderStepper::do_move(double movepos_mm, double speed_mm_s, double ac
   next_cmd_time_ += move.accel_t + move.cruise_t + move.accel_t;
   feedhub_.black_box().feed_move(stepper_num_, movepos_mm, move.cruise_v, accel_mm_s2, start_time,
                                  next_cmd_time_);
+  feedhub_.stats().add_fed_mm(stepper_num_, movepos_mm);
   toolhead().note_kinematic_activity(next_cmd_time_);
 }
 

@@ -9,6 +9,7 @@
 #include "klippy/extras/feedhub/feedhub.h"
 #include "klippy/extras/feedhub/gcode_lock.h"
 #include "klippy/extras/feedhub/saved_values.h"
+#include "klippy/extras/feedhub/spool_keys.h"
 #include "klippy/extras/feedlane/box_extruder_stepper.h"
 
 namespace feedlane {
@@ -80,6 +81,7 @@ void BoxExtruderStepper::runout_button_callback(double eventtime, int state) {
     if (printing && coupled && state) tail_left_sensor_at_ = eventtime;
     if (printing && state) {
       const std::string counter = "runout_" + std::to_string(stepper_num_);
+      feedhub_.stats().count_runout(stepper_num_);
       feedhub_.save_variable(
           counter, feedhub::saved_int(feedhub_, counter, 0, 0, feedhub::kMaxSavedCount) + 1);
     }
@@ -140,8 +142,7 @@ void BoxExtruderStepper::pause_for_exhausted_spool() {
 
 void BoxExtruderStepper::forget_filament() {
   // Removed rather than cleared: an unread spool counts as the default filament.
-  feedhub_.remove_variables(
-      {"filament_" + stepper_name_, "color_" + stepper_name_, "vendor_" + stepper_name_});
+  feedhub_.remove_variables(feedhub::spool_keys(stepper_name_));
 }
 
 void BoxExtruderStepper::follow_sensor_again() {

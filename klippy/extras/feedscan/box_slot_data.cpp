@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "klippy/extras/feedhub/saved_values.h"
+#include "klippy/extras/feedhub/spool_keys.h"
 
 namespace feedscan {
 
@@ -11,8 +12,9 @@ std::vector<std::string> saved_keys_of_box(const klippy::VariableMap& variables,
   for (int i = 0; i < feedhub::kSlotsPerBox; ++i) {
     const std::string slot = "slot" + std::to_string((box - 1) * feedhub::kSlotsPerBox + i);
     slots.push_back(slot);
-    for (const char* prefix : {"", "filament_", "color_", "vendor_"})
-      if (variables.count(prefix + slot)) keys.push_back(prefix + slot);
+    if (variables.count(slot)) keys.push_back(slot);
+    for (const std::string& key : feedhub::spool_keys(slot))
+      if (variables.count(key)) keys.push_back(key);
   }
   for (const auto& [key, value] : variables) {
     const bool names_a_slot =

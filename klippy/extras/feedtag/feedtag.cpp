@@ -2,6 +2,7 @@
 
 #include "klippy/extras/feedhub/colour_table.h"
 #include "klippy/extras/feedhub/feedhub.h"
+#include "klippy/extras/feedhub/spool_keys.h"
 #include "klippy/extras/feedtag/tag_codes.h"
 #include "klippy/host/factory.h"
 
@@ -164,6 +165,8 @@ void FeedTag::store_codes(const CardAnswer& answer) {
   hub.save_variable("filament_" + slot, codes->filament);
   hub.save_variable("color_" + slot, codes->color);
   hub.save_variable("vendor_" + slot, kTagVendor);
+  // The tag speaks for the spool now, not an earlier description's words.
+  hub.remove_variables(feedhub::described_spool_keys(slot));
   had_get_value_ = true;
   feedhub::announce_success(
       hub,
