@@ -12,10 +12,13 @@ WRAPPING = ('// Code:ZKE_004_013; Message:Detected wrapping filament,please chec
 WRAPPING_ADVICE = ('// What to do (ZKE_004_013): Unwind the spool so that the filament runs '
                    'freely. TRY_MOVE_AGAIN only forgets the step; nothing moves, and a paused '
                    'print stays paused until RESUME. BOX_ERROR_HELP explains it.')
+SENSORS_NOW = re.compile(r'// Sensors now: box outlet (sees filament|clear), extruder entry '
+                         r'(sees filament|clear)\. Its record: .*box_record_\d+\.jsonl '
+                         r'\(feedbox replay shows where the filament went\)\.')
 
 # Commands that move no slot motor, in one run, with the answer of each.
 ANSWERS = [
-    ('MOTION_TIPS', [WRAPPING, WRAPPING_ADVICE]),
+    ('MOTION_TIPS', [WRAPPING, WRAPPING_ADVICE, SENSORS_NOW]),
     ('SAVE_VARIABLE VARIABLE=value_t0 VALUE="\'slot1\'"', []),
     ('BOX_TEMP_SET VT0=200',
      ["// Box 1 heats to 55 C, not 200 C: the filament table's box_max_temp allows no more for "

@@ -53,8 +53,8 @@ class SuccessLines(HostScenario):
                                saved={'box_count': 1, 'slot0': 1})
         self.assertRanCleanly(result)
         answers = self.answers(result, 'EXTRUDER_LOAD SLOT=slot0')
-        # The report, and the advice lines that follow it.
+        # The report, and the advice and sensor lines that follow it.
         self.assertEqual(answers[:1], ['// Code:ZKE_004_006; Message:Extruder loading failure.'])
-        self.assertTrue(all(a.startswith('// What to do (ZKE_004_006)') for a in answers[1:]),
-                        answers)
+        self.assertTrue(all(a.startswith(('// What to do (ZKE_004_006)', '// Sensors now: '))
+                            for a in answers[1:]), answers)
         self.assertFalse([a for a in answers if re.search(' in %s' % DURATION, a)], answers)
