@@ -83,10 +83,6 @@ class FeedHub final : public klippy::PrinterObject {
   const BoxState& box_state() const { return box_state_; }
   // Per-slot usage counts; what is counted reaches the file with the next save.
   BoxStats& stats() { return stats_; }
-  // Saves the counts not yet saved, at the end of an operation that made no save after
-  // counting. A failed save is logged and the counts wait for the next one. Not noexcept:
-  // the task may be unwound while it waits for the disk.
-  void save_stats();
   // The host's saved variables as they are now; valid until the next read or save.
   const klippy::VariableMap& all_variables() const { return save_variables_.all_variables(); }
   klippy::Value get_value_by_key(const std::string& varname,

@@ -49,17 +49,6 @@ void FeedHub::write_variables(const std::function<void(klippy::VariableMap&)>& c
   save_variables_.load_variables();
 }
 
-void FeedHub::save_stats() {
-  if (!stats_.has_pending()) return;
-  try {
-    write_variables([](klippy::VariableMap&) {});
-  } catch (const std::exception& e) {
-    printer_.log().warning(std::string("Saving the box statistics failed, kept for the next "
-                                       "save: ") +
-                           e.what());
-  }
-}
-
 void FeedHub::save_variable(const std::string& varname, const klippy::Value& value) {
   save_variables({{varname, value}});
 }

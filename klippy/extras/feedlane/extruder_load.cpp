@@ -114,6 +114,8 @@ feedhub::OpResult BoxExtruderStepper::extruder_load() {
     }
   }
   if (home_success) {
+    // Counted before the save that records the load, which carries the count with it.
+    feedhub_.stats().count_load(stepper_num_);
     save_state(SlotState::InExtruder);
     slot_sync(true);
     // A runout or the box's own moves switched the print's jam watch off; the strand that
