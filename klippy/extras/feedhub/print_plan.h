@@ -33,7 +33,7 @@ struct PrintPlan {
 inline constexpr int kMaxPlanTool = 63;
 
 // The longest line read: a slicer's longest lines (settings comments) stay far below it.
-inline constexpr size_t kMaxPlanLineBytes = 64 * 1024;
+inline constexpr size_t kMaxPlanLineBytes = size_t{64} * 1024;
 
 // `progress` is called every so many bytes, also within one long line, so that a caller on
 // the host's event loop can let other work run during a long read. Memory stays bounded by
