@@ -13,11 +13,10 @@
 namespace {
 
 using feedlane_test::kGeometry;
+using feedlane_test::kParkMm;
 using feedlane_test::LaneHost;
 using klippy::Value;
 using testing_support::SuccessLine;
-
-constexpr double kParkMm = 260.;
 
 class PrintRoad : public ::testing::Test {
  protected:

@@ -11,10 +11,9 @@
 namespace {
 
 using feedlane_test::kGeometry;
+using feedlane_test::kParkMm;
 using feedtag_test::TagHost;
 using klippy::Value;
-
-constexpr double kParkMm = 260.;
 
 class ReloadAll : public ::testing::Test {
  protected:

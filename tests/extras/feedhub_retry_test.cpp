@@ -16,6 +16,7 @@
 namespace {
 
 using feedlane_test::kGeometry;
+using feedlane_test::kParkMm;
 using feedlane_test::LaneHost;
 using klippy::Value;
 using Lines = std::vector<std::string>;
@@ -25,7 +26,6 @@ using testing_support::SuccessLine;
 
 // Parked strands stop short of the park position by the outlet endstop's delay (0.114 s).
 constexpr double kOutletEndstopDelayMm = 12.;
-constexpr double kParkMm = 260.;
 constexpr const char* kPrinterMacros =
     "[gcode_macro DISABLE_ALL_SENSOR]\ngcode:\n"
     "    SET_FILAMENT_SENSOR SENSOR=box_motion_sensor ENABLE=0\n";
@@ -311,6 +311,18 @@ class AutoReload : public Retry {
     host_.save("color_" + name, "'FF0000'");
     host_.save("filament_" + name, "'PLA'");
   }
+  // Slot 0 fed tool 0 until its spool ran out, its filament has left the box; slot 1 holds
+  // the same spool, parked.
+  void slot0_ran_out_with_a_twin_parked() {
+    start();
+    host_.save("auto_reload_detect", "1");
+    tag(0);
+    tag(1);
+    park(1);
+    host_.save("slot_sync", "'slot0'");
+    host_.save("value_t0", "'slot0'");
+    host_.save("slot0", "0");
+  }
 };
 
 TEST_F(AutoReload, DoesNothingWithoutAFeedingSlotOrWithFilamentAtTheOutlet) {
@@ -332,15 +344,7 @@ TEST_F(AutoReload, WithoutAReplacementTheFailureIsRecorded) {
 }
 
 TEST_F(AutoReload, TheReplacementSlotIsLoadedAndTakesTheToolOver) {
-  start();
-  host_.save("auto_reload_detect", "1");
-  tag(0);
-  tag(1);
-  park(1);
-  // Slot 0 fed tool 0 until its spool ran out; its filament has left the box.
-  host_.save("slot_sync", "'slot0'");
-  host_.save("value_t0", "'slot0'");
-  host_.save("slot0", "0");
+  slot0_ran_out_with_a_twin_parked();
   const Lines lines = command("AUTO_RELOAD_FILAMENT", 1);
   EXPECT_TRUE(contains(lines, "// 250")) << testing::PrintToString(lines);
   EXPECT_EQ(host_.variable("value_t0"), Value("slot1"));
@@ -376,14 +380,7 @@ TEST_F(AutoReload, TheRunOutTailLeavesTheEntryBeforeTheReplacementLoads) {
 }
 
 TEST_F(AutoReload, AnAbsolutePrintGetsItsExtrusionModeBack) {
-  start();
-  host_.save("auto_reload_detect", "1");
-  tag(0);
-  tag(1);
-  park(1);
-  host_.save("slot_sync", "'slot0'");
-  host_.save("value_t0", "'slot0'");
-  host_.save("slot0", "0");
+  slot0_ran_out_with_a_twin_parked();
   host_.command("M82");
   host_.command("G92 E800");
   const Lines lines = command("AUTO_RELOAD_FILAMENT", 1);

@@ -12,12 +12,12 @@
 namespace {
 
 using feedlane_test::kGeometry;
+using feedlane_test::kParkMm;
 using feedlane_test::LaneHost;
 using klippy::Value;
 using testing::ElementsAre;
 using testing_support::SuccessLine;
 
-constexpr double kParkMm = 260.;
 // The box sensors reach their endstops through the host's 10 ms mirror timers and the
 // host's 100 ms minimum schedule time: up to 0.114 s, some 11 mm at 100 mm/s.
 constexpr double kMirrorOvershootMm = 12.;

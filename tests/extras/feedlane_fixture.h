@@ -22,6 +22,8 @@ namespace feedlane_test {
 // Where the world's sensors sit; the fixture's printer moves none of them unless a test's
 // world options do.
 inline constexpr sim::WorldGeometry kGeometry{};
+// How far behind the outlet sensor a loaded slot parks (the default tuning).
+inline constexpr double kParkMm = -feedlane::kSlotLoad3.length_mm;
 inline constexpr const char* kVariablesPath = "/home/zur/printer_data/config/saved_variables.cfg";
 inline constexpr const char* kOutletPin = "PB0";
 inline constexpr const char* kEncoderPin = "PA0";

@@ -13,12 +13,12 @@
 namespace {
 
 using feedlane_test::kGeometry;
+using feedlane_test::kParkMm;
 using feedlane_test::LaneHost;
 using klippy::Value;
 using testing::Contains;
 using testing::HasSubstr;
 
-constexpr double kParkMm = 260.;
 constexpr const char* kReaderPins[] = {"PH0", "PH1"};
 
 // A one-box printer with both card readers wired to the filament world.

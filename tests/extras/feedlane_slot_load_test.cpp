@@ -13,13 +13,12 @@
 namespace {
 
 using feedlane_test::kGeometry;
+using feedlane_test::kParkMm;
 using feedlane_test::LaneHost;
 using klippy::Value;
 using testing::ElementsAre;
 using testing_support::SuccessLine;
 
-// How far behind the outlet sensor a loaded slot parks.
-constexpr double kParkMm = 260.;
 // The outlet sensor reaches the endstop through the host (button report, a 10 ms mirror
 // timer and the host's 100 ms minimum schedule time), so a slot running at 80 mm/s
 // overshoots it by up to ~9 mm.
