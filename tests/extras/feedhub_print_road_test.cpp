@@ -4,7 +4,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include "klippy/extras/feedhub/tool_change.h"
+#include "klippy/host/file_writer.h"
 #include "sim/host/print_job.h"
 #include "sim/host/print_stats.h"
 #include "tests/extras/feedlane_fixture.h"
@@ -63,6 +66,34 @@ TEST_F(PrintRoad, ABlockChangingSlotsParksTheOldFilamentAndCouplesTheNew) {
                                                    SuccessLine("Unloaded 1A from the extruder"),
                                                    SuccessLine("Loaded 1B into the extruder"),
                                                    SuccessLine("Changed from T0 (1A) to T1 (1B)")));
+}
+
+// Each file write is an fsync (10 to 100 ms on an SD card) that holds up the print: the
+// box writes what a command changed once, when it ends. A move's start is written before
+// the move, so that a host dying during it leaves the file saying the strand is under way.
+TEST_F(PrintRoad, AToolChangeWritesEachCommandOnceAndMarksAMoveBeforeIt) {
+  ASSERT_TRUE(print({"G28", "G90", "M83", "EXTRUDER_LOAD SLOT=slot0", "G1 E80 F300"}));
+  std::atomic<int> writes{0};
+  host_.host().printer().file_writer().set_fsync_hook([&] { ++writes; });
+  const auto& file = host_.host().printer().lookup_object<klippy::SaveVariables>("save_variables");
+  auto& job = host_.host().printer().lookup_object<sim::SimPrintJob>("virtual_sdcard");
+  job.start("road.gcode",
+            {"TOOL_CHANGE_START F=0 T=1", "CUT_FILAMENT T=0", "EXTRUDER_UNLOAD SLOT=slot0",
+             "EXTRUDER_LOAD SLOT=slot1", "TOOL_CHANGE_END", "M400"});
+  host_.host().run_until([&] { return strand(1).tip_mm > kGeometry.outlet_mm + 100.; }, 1e6);
+  ASSERT_TRUE(job.is_active());
+  const klippy::VariableMap in_tube = file.all_variables();
+  EXPECT_EQ(in_tube.at("slot1"), Value(3)) << "the load's start is in the file";
+  EXPECT_EQ(in_tube.at("slot0"), Value(1)) << "the unload's end is in the file";
+  EXPECT_EQ(host_.variable("slot1"), Value(3));
+  host_.host().run_until([&] { return !job.is_active() || job.is_paused(); }, 1e6);
+  host_.host().printer().file_writer().set_fsync_hook({});
+  ASSERT_FALSE(job.is_paused()) << testing::PrintToString(host_.output());
+  EXPECT_EQ(file.all_variables().at("slot1"), Value(2));
+  EXPECT_EQ(file.all_variables().at("slot_sync"), Value("slot1"));
+  EXPECT_EQ(file.all_variables().at("last_load_slot"), Value("slot1"));
+  // The block's start and end, the cut, and the unload and the load with their marks.
+  EXPECT_EQ(writes, 6);
 }
 
 TEST_F(PrintRoad, ASameSlotBlockLeavesTheFilamentAndTheHeadWhereTheyWere) {

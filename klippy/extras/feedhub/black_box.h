@@ -32,6 +32,8 @@ inline constexpr int kMaxRecordDumps = 10;
 inline constexpr const char* kRecordDumpPrefix = "box_record_";
 inline constexpr const char* kRecordDumpSuffix = ".jsonl";
 
+class BoxState;
+
 class BlackBox {
  public:
   // Takes the options of [feedhub] that describe the box's wiring.
@@ -58,6 +60,9 @@ class BlackBox {
   std::uint64_t command_started(std::string_view line) noexcept;
   void host_ready() noexcept;
   void command_ended(std::uint64_t start_seq, bool ok, std::string_view error) noexcept;
+  // The box's picture, whose changes each recorded command writes once when it ends.
+  void set_command_state(BoxState& state) { command_state_ = &state; }
+  BoxState* command_state() const { return command_state_; }
 
   // While one lives, the commands that start are the box's own (start-up tasks), which a
   // replay does not repeat: the replayed host starts them itself.
@@ -115,6 +120,7 @@ class BlackBox {
   std::vector<std::pair<std::string, std::string>> wiring_;
   RecordRing ring_;
   int command_depth_ = 0;
+  BoxState* command_state_ = nullptr;
   int own_commands_ = 0;
   std::array<std::uint64_t, kMaxSlots> last_move_{};
   std::map<std::string, std::string, std::less<>> box_commands_;

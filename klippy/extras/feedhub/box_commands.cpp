@@ -3,6 +3,7 @@
 #include <exception>
 #include <utility>
 
+#include "klippy/extras/feedhub/box_state.h"
 #include "klippy/extras/feedhub/slots.h"
 
 namespace feedhub {
@@ -34,8 +35,22 @@ class CommandRecord {
 klippy::CommandHandler recorded(BlackBox& black_box, klippy::CommandHandler handler) {
   return [&black_box, handler = std::move(handler)](klippy::GCodeCommand& gcmd) {
     CommandRecord record(black_box, gcmd);
+    BoxState::Batch changes(black_box.command_state());
     try {
       handler(gcmd);
+    } catch (const std::exception& e) {
+      // The failure is what the user must see; a write that fails as well is said too,
+      // and what it carried is written with the next one.
+      try {
+        changes.close();
+      } catch (const std::exception& save) {
+        gcmd.respond_raw(std::string("!! ") + save.what());
+      }
+      record.end(false, e.what());
+      throw;
+    }
+    try {
+      changes.close();
     } catch (const std::exception& e) {
       record.end(false, e.what());
       throw;

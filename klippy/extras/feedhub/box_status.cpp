@@ -63,7 +63,7 @@ SlotPicture slot_picture(FeedHub& hub, const SlotFeeder& feeder,
   SlotPicture picture;
   picture.slot = feeder.stepper_num();
   const std::string& name = feeder.stepper_name();
-  picture.state = saved_or(variables, name, klippy::Value(0));
+  picture.state = hub.box_state().slot_value(picture.slot);
   picture.known_state = slot_state_of(picture.state);
   picture.filament_present = feeder.r_endstop_state() == 0;
   picture.follows_extruder = feeder.follows_extruder();

@@ -30,6 +30,8 @@ std::string report_summary(const ErrorReport& report, std::optional<int> slot) {
 void FeedHub::pause_for_error(const ErrorReport& report, std::optional<int> slot) {
   const std::string state = print_stats_.state();
   const bool in_print = state == "printing" || state == "paused";
+  // The user's PAUSE and front ends read the failed step and the slots from the file.
+  box_state_.write_pending();
   gcode_.run_script_from_command("PAUSE");
   if (in_print) announce_pause(report, slot);
 }

@@ -64,8 +64,9 @@ FeedHub::FeedHub(klippy::ConfigSection& config)
       gcode_macro_resume_(
           printer_.load_object<klippy::GCodeMacro>(config, "gcode_macro RESUME_PRINT")),
       save_variables_(printer_.load_object<klippy::SaveVariables>(config, "save_variables")),
-      box_state_(save_variables_,
-                 [this](const BoxState::Changes& changes) { save_variables(changes); }),
+      box_state_(
+          save_variables_, [this](const BoxState::Changes& changes) { save_variables(changes); },
+          [this](const std::vector<std::string>& keys) { remove_variables(keys); }),
       black_box_(config, save_variables_),
       gcode_(printer_.lookup_object<klippy::GCodeDispatch>("gcode")),
       tool_change_(std::make_shared<ToolChange>(config, black_box_)),
@@ -83,6 +84,7 @@ FeedHub::FeedHub(klippy::ConfigSection& config)
   // The controller replaces the variables file itself; a host killed during one of its
   // writes left the temporary file behind.
   klippy::remove_leftover_temporaries(save_variables_.filename());
+  black_box_.set_command_state(box_state_);
   printer_.register_event_handler("klippy:connect", [this] { handle_connect(); });
   printer_.register_event_handler("klippy:ready", [this] { handle_ready(); });
   // The other commands of the box are registered by the code that implements them.
@@ -288,6 +290,8 @@ void FeedHub::make_report(const ErrorReport& report, std::optional<int> slot,
   send_report(gcode_, report, slot);
   note_error(report, slot);
   box_state_.set_recorded_step(retry_step_for(report.code, step_slot));
+  // The record written for the report holds the file as it stands: the failed step in it.
+  box_state_.write_pending();
   // Where the filament is, as the sensors see it, is the first thing to know when fixing the
   // failure; the record holds how it came there.
   const bool at_outlet = !b_endstop_state_;

@@ -138,7 +138,7 @@ void check_tool(FeedHub& hub, const PrintPlan& plan, double tolerance, ToolCheck
     return fail(check, tool + " is mapped to " + check.slot_name + ", which no [feedlane " +
                            check.slot_name + "] section configures: " + map_advice(check.tool));
 
-  const klippy::Value state = hub.get_value_by_key(check.slot_name, klippy::Value(0));
+  const klippy::Value state = hub.box_state().slot_value(feeder->stepper_num());
   // The sensor is what is there now; a state of 0 may be one that nobody saved yet.
   check.has_filament = feeder->r_endstop_state() == 0;
   const SlotSpool spool = slot_spool(hub, check.slot_name);

@@ -155,6 +155,8 @@ void FeedHub::repeat_failed_step(klippy::GCodeCommand& gcmd) {
   if (box_state_.recorded_step().is_none()) {
     // Only the resume follows a step without an action of its own: nothing was repeated.
     if (action != RetryAction::None && action != RetryAction::Forget) repeated();
+    // The resume's macros read the loaded slot from the file.
+    box_state_.write_pending();
     gcode_.run_script_from_command("RESUME_PRINT TOOL_CHANGE=1\n");
   }
 }

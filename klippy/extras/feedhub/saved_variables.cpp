@@ -131,6 +131,7 @@ void FeedHub::remove_variables(const std::vector<std::string>& varnames) {
 
 klippy::Value FeedHub::get_value_by_key(const std::string& varname,
                                         const klippy::Value& default_value) const {
+  if (const klippy::Value* pending = box_state_.pending_value(varname)) return *pending;
   const klippy::VariableMap& variables = save_variables_.all_variables();
   auto it = variables.find(varname);
   return it == variables.end() ? default_value : it->second;

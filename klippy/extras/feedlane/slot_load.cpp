@@ -116,7 +116,7 @@ feedhub::OpResult BoxExtruderStepper::slot_unload() {
   }
   const FeedMove unload = checked_tuning(kSlotUnload1);
   slot_not_unload_ = false;
-  const klippy::Value state_before = feedhub_.get_value_by_key(stepper_name_, klippy::Value());
+  const klippy::Value state_before = feedhub_.box_state().slot_value(stepper_num_, klippy::Value());
   save_state(SlotState::AtSensor);
   bool home_success = false;
   try {
@@ -127,10 +127,7 @@ feedhub::OpResult BoxExtruderStepper::slot_unload() {
     stop_after_error(nullptr);
     slot_not_unload_ = true;
     // Nothing was withdrawn: the saved state must not claim otherwise.
-    if (state_before.is_none())
-      feedhub_.remove_variables({stepper_name_});
-    else
-      feedhub_.save_variable(stepper_name_, state_before);
+    feedhub_.box_state().restore_slot_value(stepper_num_, state_before);
     throw;
   }
   if (home_success) {
