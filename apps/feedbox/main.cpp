@@ -4,6 +4,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "apps/feedbox/box_files_command.h"
 #include "apps/feedbox/console_command.h"
@@ -50,13 +51,16 @@ class ServeFlags {
     if (serve_->count() == 0) return std::nullopt;
     feedbox::ServeOptions options;
     options.address = address_;
-    options.port = static_cast<unsigned short>(port_);
+    // A bare --serve keeps the default port (CLI11 gives it a value of its own).
+    const auto& given = serve_->results();
+    if (!given.empty() && !given.front().empty() && !port_.empty())
+      options.port = static_cast<unsigned short>(port_.front());
     return options;
   }
 
  private:
   CLI::Option* serve_ = nullptr;
-  int port_ = 7125;
+  std::vector<int> port_;
   std::string address_ = "127.0.0.1";
 };
 

@@ -133,10 +133,11 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
                       if (!self->outbox_.empty()) self->write_next();
                     });
   }
+  // The write under way still reads the front of the outbox: its handler empties it.
   void close() {
     open_ = false;
-    outbox_.clear();
-    beast::get_lowest_layer(ws_).socket().close();
+    beast::error_code ignored;
+    beast::get_lowest_layer(ws_).socket().close(ignored);
   }
 
   websocket::stream<beast::tcp_stream> ws_;
@@ -235,10 +236,13 @@ PanelServer::Impl::Impl(const ServeOptions& options) : address(options.address) 
 
   backend.host_ready = [this] { return host != nullptr; };
   backend.object_names = [this] {
-    std::vector<std::string> names;
-    for (auto& [name, object] : host->printer().lookup_objects(""))
-      if (object->get_status(host->reactor().monotonic())) names.push_back(name);
-    return names;
+    std::vector<std::string> all;
+    for (auto& [name, object] : host->printer().lookup_objects("")) all.push_back(name);
+    const Json status = statuses(all);
+    std::vector<std::string> with_status;
+    for (const std::string& name : all)
+      if (status.contains(name)) with_status.push_back(name);
+    return with_status;
   };
   backend.statuses = [this](const std::vector<std::string>& names) { return statuses(names); };
   backend.eventtime = [this] { return host->reactor().monotonic(); };

@@ -127,21 +127,26 @@ function renderPath(hub) {
     el('li', { class: on ? 'on' : '', 'data-station': name }, name, el('small', {}, value))));
 }
 
+// A vendor given in words, or the vendor code a tag or the filament table gave.
+function vendorText(vendor) {
+  if (vendor === null || vendor === undefined || vendor === '') return 'vendor unknown';
+  return typeof vendor === 'number' ? 'vendor code ' + vendor : String(vendor);
+}
+
 function renderSlots(hub) {
   const container = document.getElementById('slots');
   container.replaceChildren(...(hub.slots || []).map((slot) => {
-    const lane = status['feedlane ' + slot.name] || {};
     const colour = swatchColour(slot);
     const flags = [];
     if (hub.extruder_slot === slot.slot) flags.push('loaded');
     if (slot.follows_extruder) flags.push('follows extruder');
     if (slot.drying) flags.push('drying');
-    if (lane.runout_button !== undefined) flags.push(lane.runout_button ? 'sensor: filament' : 'sensor: clear');
+    flags.push(slot.filament_present ? 'filament at sensor' : 'sensor empty');
     return el('div', { class: 'slot' + (hub.extruder_slot === slot.slot ? ' loaded' : ''), 'data-slot': slot.label },
       el('div', { class: 'swatch' + (colour ? '' : ' unknown'), style: colour ? 'background:' + colour : '',
         title: slot.color_name || colour || 'colour unknown' }),
       el('div', { class: 'label' }, slot.label + ' ', el('span', { class: 'muted' }, slot.material || slot.filament_name || 'unknown material')),
-      el('div', { class: 'muted' }, slot.vendor ? String(slot.vendor) : 'vendor unknown'),
+      el('div', { class: 'muted' }, vendorText(slot.vendor)),
       el('div', { class: 'state' }, STATES[slot.state_name] || slot.state_name || ''),
       el('div', {}, ...(slot.tools || []).map((t) => el('span', { class: 'tag tool' }, 'T' + t)),
         ...flags.map((f) => el('span', { class: 'tag' }, f))),
@@ -162,7 +167,9 @@ function renderTools(hub) {
   const container = document.getElementById('tools');
   if (document.activeElement && container.contains(document.activeElement)) return;
   const slots = hub.slots || [];
-  const used = (hub.tool_map || []).map((slot, tool) => [tool, slot]).filter(([, slot]) => slot >= 0);
+  // Tools mapped to a slot of a box that is not configured are of no use here.
+  const used = (hub.tool_map || []).map((slot, tool) => [tool, slot])
+    .filter(([, slot]) => slots.some((s) => s.slot === slot));
   container.replaceChildren(...used.map(([tool, slot]) => {
     const select = el('select', {
       'data-tool': tool,
@@ -202,7 +209,7 @@ function editSpool(slot) {
   const form = document.getElementById('spool-form');
   document.getElementById('spool-slot').textContent = slot.label;
   form.filament.value = slot.material || '';
-  form.vendor.value = slot.vendor ? String(slot.vendor) : '';
+  form.vendor.value = typeof slot.vendor === 'string' ? slot.vendor : '';
   form.color.value = swatchColour(slot) || '#ffffff';
   dialog.onclose = () => {
     if (dialog.returnValue !== 'save') return;
