@@ -60,6 +60,7 @@ def main():
 
     from selenium import webdriver
     from selenium.webdriver.chrome.service import Service
+    from selenium.common.exceptions import StaleElementReferenceException
     from selenium.webdriver.common.by import By
     from selenium.webdriver.support import expected_conditions as ready
     from selenium.webdriver.support.ui import WebDriverWait
@@ -74,15 +75,16 @@ def main():
         options.set_capability('goog:loggingPrefs', {'browser': 'ALL'})
         driver = webdriver.Chrome(service=Service(shutil.which('chromedriver')), options=options)
         try:
-            wait = WebDriverWait(driver, 60)
+            # The page draws a part again when the box's status changes under it.
+            wait = WebDriverWait(driver, 60, ignored_exceptions=[StaleElementReferenceException])
             driver.get(url)
-            wait.until(lambda d: len(d.find_elements(By.CSS_SELECTOR, '.slot')) == 8)
-            labels = [e.get_attribute('data-slot') for e in driver.find_elements(By.CSS_SELECTOR, '.slot')]
-            assert labels == ['1A', '1B', '1C', '1D', '2A', '2B', '2C', '2D'], labels
+            labels = ['1A', '1B', '1C', '1D', '2A', '2B', '2C', '2D']
+            wait.until(lambda d: [e.get_attribute('data-slot') for e in
+                                  d.find_elements(By.CSS_SELECTOR, '.slot')] == labels)
             assert driver.find_element(By.ID, 'connection').text == 'connected'
 
-            card = driver.find_element(By.CSS_SELECTOR, '.slot[data-slot="2B"]')
-            card.find_element(By.TAG_NAME, 'button').click()
+            wait.until(lambda d: d.find_element(
+                By.CSS_SELECTOR, '.slot[data-slot="2B"] button').click() or True)
             form = wait.until(ready.visibility_of_element_located((By.ID, 'spool-form')))
             material = form.find_element(By.NAME, 'filament')
             material.clear()

@@ -192,16 +192,28 @@ function renderWorld() {
     el('tr', {}, el('th', {}, 'slot'), el('th', {}, 'spool'), el('th', {}, 'strand'), el('th', {}, '')), ...rows);
 }
 
+// Parts are drawn again only when what they show changed, so that a click or a selection in
+// progress is not lost to an update of something else.
+const drawn = new Map();
+function drawIfChanged(part, data, draw) {
+  const key = JSON.stringify(data);
+  if (drawn.get(part) === key) return;
+  drawn.set(part, key);
+  draw();
+}
+
 function render() {
   const hub = status.feedhub;
   if (!hub) return;
+  const motion = status['filament_motion_sensor box_motion_sensor'];
   renderActivity(hub);
-  renderError(hub);
-  renderPath(hub);
-  renderSlots(hub);
-  renderHeaters(hub);
-  renderTools(hub);
-  renderWorld();
+  drawIfChanged('error', hub.last_error, () => renderError(hub));
+  drawIfChanged('path', [hub.slots, hub.b_endstop_state, hub.e_endstop_state, hub.extruder_slot, motion],
+    () => renderPath(hub));
+  drawIfChanged('slots', [hub.slots, hub.extruder_slot], () => renderSlots(hub));
+  drawIfChanged('heaters', hub.boxes, () => renderHeaters(hub));
+  drawIfChanged('tools', [hub.slots, hub.tool_map], () => renderTools(hub));
+  drawIfChanged('world', status.filament_world, renderWorld);
 }
 
 function editSpool(slot) {
