@@ -25,9 +25,11 @@ namespace websocket = beast::websocket;
 namespace net = boost::asio;
 using tcp = net::ip::tcp;
 
-// How often the host's loop lets the network run, and how often subscribers hear of status
-// changes (the host's own subscription period).
-constexpr double kPollPeriodS = 0.01;
+// How often the host's loop lets the network run: often while a browser is connected, seldom
+// while the server only waits for one (an idle simulator then costs next to nothing). And how
+// often subscribers hear of status changes (the host's own subscription period).
+constexpr double kConnectedPollS = 0.01;
+constexpr double kListeningPollS = 0.1;
 constexpr double kStatusPeriodS = 0.25;
 // A client that reads nothing is dropped rather than left to fill the memory.
 constexpr std::size_t kMaxQueuedMessages = 2000;
@@ -55,6 +57,18 @@ const EmbeddedFile* find_panel_file(std::string target) {
 
 class WsSession;
 
+// Counts a connection for as long as it lives.
+class LiveConnection {
+ public:
+  explicit LiveConnection(int& count) : count_(count) { ++count_; }
+  ~LiveConnection() { --count_; }
+  LiveConnection(const LiveConnection&) = delete;
+  LiveConnection& operator=(const LiveConnection&) = delete;
+
+ private:
+  int& count_;
+};
+
 }  // namespace
 
 struct PanelServer::Impl {
@@ -66,6 +80,8 @@ struct PanelServer::Impl {
   template <typename Fn>
   void for_each_open(Fn fn);
 
+  // Before the io_context, whose end ends the connections that count themselves here.
+  int live_connections = 0;
   net::io_context io;
   tcp::acceptor acceptor{io};
   std::string address;
@@ -79,8 +95,8 @@ namespace {
 
 class WsSession : public std::enable_shared_from_this<WsSession> {
  public:
-  WsSession(tcp::socket&& socket, const PanelBackend& backend)
-      : ws_(std::move(socket)), api_(backend) {}
+  WsSession(tcp::socket&& socket, const PanelBackend& backend, int& live_connections)
+      : live_(live_connections), ws_(std::move(socket)), api_(backend) {}
 
   void accept(http::request<http::string_body> request) {
     ws_.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
@@ -140,6 +156,7 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
     beast::get_lowest_layer(ws_).socket().close(ignored);
   }
 
+  LiveConnection live_;
   websocket::stream<beast::tcp_stream> ws_;
   beast::flat_buffer buffer_;
   std::deque<std::string> outbox_;
@@ -150,7 +167,7 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
 class HttpSession : public std::enable_shared_from_this<HttpSession> {
  public:
   HttpSession(tcp::socket&& socket, PanelServer::Impl& server)
-      : stream_(std::move(socket)), server_(server) {}
+      : live_(server.live_connections), stream_(std::move(socket)), server_(server) {}
 
   void read() {
     request_ = {};
@@ -165,7 +182,8 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   void on_request() {
     if (websocket::is_upgrade(request_) && request_.target() == "/websocket") {
       stream_.expires_never();
-      auto session = std::make_shared<WsSession>(stream_.release_socket(), server_.backend);
+      auto session = std::make_shared<WsSession>(stream_.release_socket(), server_.backend,
+                                                 server_.live_connections);
       server_.sessions.push_back(session);
       session->accept(std::move(request_));
       return;
@@ -208,6 +226,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     return response;
   }
 
+  LiveConnection live_;
   beast::tcp_stream stream_;
   beast::flat_buffer buffer_;
   http::request<http::string_body> request_;
@@ -299,8 +318,13 @@ void PanelServer::Impl::for_each_open(Fn fn) {
 
 double PanelServer::Impl::poll(double eventtime) {
   if (io.stopped()) io.restart();
-  io.poll();
-  return eventtime + kPollPeriodS;
+  try {
+    io.poll();
+  } catch (const std::exception& e) {
+    // One connection's fault must not end the server for the others.
+    host->printer().log().error(std::string("Box panel server: ") + e.what());
+  }
+  return eventtime + (live_connections > 0 ? kConnectedPollS : kListeningPollS);
 }
 
 double PanelServer::Impl::send_status_updates(double eventtime) {
