@@ -14,7 +14,7 @@ const ACTIONS = {
   self_inspection: 'Inspecting the slots', tighten: 'Tightening the filament', tool_change: 'Changing tools',
 };
 const STATES = {
-  empty: 'No filament loaded', parked: 'Parked in the box', in_extruder: 'In the extruder',
+  empty: 'Not loaded', parked: 'Parked in the box', in_extruder: 'In the extruder',
   at_sensor: 'Waiting at the slot sensor', failed: 'Load failed', extruder_failed: 'Extruder load failed',
 };
 
@@ -245,7 +245,8 @@ async function subscribe() {
   const { objects } = await call('printer.objects.list');
   const wanted = {};
   for (const name of objects) {
-    if (name === 'feedhub' || name.startsWith('feedlane ') || name === 'filament_world' ||
+    // feedhub carries every slot's entry too: the slots' own objects would only repeat it.
+    if (name === 'feedhub' || name === 'filament_world' ||
         name.startsWith('filament_motion_sensor ') || name === 'print_stats') wanted[name] = null;
   }
   const result = await call('printer.objects.subscribe', { objects: wanted });
