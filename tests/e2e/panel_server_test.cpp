@@ -87,7 +87,7 @@ struct Exchange {
   std::string failure;
   int page_status = 0, missing_status = 0;
   std::string page;
-  Json parse_error, unknown_method, bad_params, query, subscribed, script, failed_script;
+  Json parse_error, too_deep, unknown_method, bad_params, query, subscribed, script, failed_script;
   std::vector<Json> notes;
 };
 
@@ -109,6 +109,11 @@ TEST(PanelServer, ServesThePageAndAnswersTheFrontEndApiFromTheHostsLoop) {
       Client client(port);
       client.send_text("{\"jsonrpc\": \"2.0\", \"method\": ");
       seen.parse_error = client.next();
+      // Nesting that would only cost the host's stack is refused before it is built.
+      client.send_text(R"({"jsonrpc": "2.0", "method": "printer.objects.query", "id": 7, )"
+                       R"("params": {"objects": {"feedhub": )" +
+                       std::string(20000, '[') + std::string(20000, ']') + "}}}");
+      seen.too_deep = client.next();
       client.send("printer.no_such_method", Json::object(), 1);
       seen.unknown_method = client.answer(1);
       client.send("printer.objects.query", Json{{"objects", Json::array({"feedhub", "tool_map"})}},
@@ -144,6 +149,9 @@ TEST(PanelServer, ServesThePageAndAnswersTheFrontEndApiFromTheHostsLoop) {
 
   EXPECT_EQ(seen.parse_error["error"]["code"], -32700);
   EXPECT_TRUE(seen.parse_error["id"].is_null());
+  EXPECT_EQ(seen.too_deep["error"]["code"], -32600);
+  EXPECT_NE(seen.too_deep["error"]["message"].get<std::string>().find("nested too deeply"),
+            std::string::npos);
   EXPECT_EQ(seen.unknown_method["error"]["code"], -32601);
   EXPECT_EQ(seen.bad_params["error"]["code"], -32602);
 
