@@ -80,6 +80,11 @@ function swatchColour(slot) {
   return hex.startsWith('#') ? hex : '#' + hex;
 }
 
+function stepText(step) {
+  if (typeof step !== 'object') return String(step);
+  return step.text || step.name || step.key || JSON.stringify(step);
+}
+
 function renderActivity(hub) {
   const action = hub.action || 'idle';
   if (action !== lastAction) {
@@ -90,8 +95,9 @@ function renderActivity(hub) {
   if (hub.action_slot !== undefined && hub.action_slot >= 0) text += ' — slot ' + slotLabel(hub, hub.action_slot);
   if (action !== 'idle' && actionSince) text += ` (${Math.round((Date.now() - actionSince) / 1000)} s)`;
   document.getElementById('action').textContent = text;
+  // The running operation's step, where the box reports one (older versions do not).
   const step = hub.action_step ?? hub.step;
-  document.getElementById('step').textContent = step ? 'Step: ' + String(step) : '';
+  document.getElementById('step').textContent = step ? 'Step: ' + stepText(step) : '';
   const progress = document.getElementById('progress');
   const fraction = hub.action_progress ?? hub.progress;
   progress.hidden = typeof fraction !== 'number';
