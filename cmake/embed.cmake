@@ -1,7 +1,11 @@
 # Turns files into a C++ source with their bytes, so that the simulator carries its
 # default printer with it. Run in script mode:
-#   cmake -DOUTPUT=out.cpp -DINPUTS="name1=path1|name2=path2" -P embed.cmake
-set(body "// Generated from the files in config/; edit those instead.\n#include \"apps/feedbox/embedded_files.h\"\n\nnamespace feedbox {\n\nconst std::vector<EmbeddedFile>& embedded_files() {\n  static const std::vector<EmbeddedFile> files = {\n")
+#   cmake -DOUTPUT=out.cpp -DINPUTS="name1=path1|name2=path2" [-DFUNCTION=name] -P embed.cmake
+# FUNCTION names the function that returns them (default embedded_files).
+if(NOT FUNCTION)
+  set(FUNCTION embedded_files)
+endif()
+set(body "// Generated from files of the source tree; edit those instead.\n#include \"apps/feedbox/embedded_files.h\"\n\nnamespace feedbox {\n\nconst std::vector<EmbeddedFile>& ${FUNCTION}() {\n  static const std::vector<EmbeddedFile> files = {\n")
 string(REPLACE "|" ";" INPUTS "${INPUTS}")
 foreach(entry ${INPUTS})
   string(REPLACE "=" ";" parts "${entry}")

@@ -47,13 +47,31 @@ void on_line(char* raw) {
 }  // namespace
 
 int run_console(const ConsoleOptions& options) {
+  if (options.serve && options.virtual_clock) {
+    std::cerr << "feedbox: --serve needs the real clock; leave out --virtual\n";
+    return 2;
+  }
+  std::unique_ptr<PanelServer> panel;
+  try {
+    panel = start_panel(options.serve, std::cerr);
+  } catch (const std::runtime_error& e) {
+    std::cerr << "feedbox: " << e.what() << '\n';
+    return 2;
+  }
   SessionOptions session_options;
   session_options.config_path = options.config_path;
   session_options.boxes = options.boxes;
   session_options.data_dir = options.data_dir;
   session_options.log_path = options.log_path;
   session_options.clock = options.virtual_clock ? sim::ClockKind::Virtual : sim::ClockKind::Real;
-  session_options.output = [](const std::string& text) {
+  session_options.after_start = [&panel](sim::SimHost& host) {
+    if (panel) panel->attach(host);
+  };
+  session_options.before_restart = [&panel] {
+    if (panel) panel->detach();
+  };
+  session_options.output = [&panel](const std::string& text) {
+    if (panel) panel->gcode_response(text);
     // Keep the user's half-typed line intact around asynchronous output.
     int saved_point = rl_point;
     char* saved_line = rl_copy_text(0, rl_end);
@@ -74,6 +92,7 @@ int run_console(const ConsoleOptions& options) {
     std::cerr << "feedbox: configuration error: " << e.what() << '\n';
     return 2;
   }
+  const PanelDetachGuard detach_panel(panel.get());
   ConsoleState state{&session->host(), false};
   g_console = &state;
   std::cout << "Type G-code commands (HELP lists them); Ctrl-D or 'exit' leaves.\n";

@@ -12,6 +12,9 @@ struct EmbeddedFile {
 };
 
 const std::vector<EmbeddedFile>& embedded_files();
+// The box panel's page and its style and script (web/panel/), which `--serve` serves; only
+// the simulator carries them.
+const std::vector<EmbeddedFile>& panel_files();
 // Content of the embedded file `name`; std::out_of_range when there is none.
 const std::string& embedded_file(const std::string& name);
 // The default printer with the embedded files it includes (the box's macros) written in

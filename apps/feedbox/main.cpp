@@ -1,8 +1,10 @@
 // feedbox: a simulated printer with filament boxes, driven by G-code.
 #include <CLI/CLI.hpp>
 #include <iostream>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "apps/feedbox/box_files_command.h"
 #include "apps/feedbox/console_command.h"
@@ -31,6 +33,36 @@ const CLI::Validator kSimulatedSeconds(
       return {};
     },
     "SECONDS 0..172800");
+
+// --serve [PORT] and --serve-address ADDRESS of a subcommand.
+class ServeFlags {
+ public:
+  explicit ServeFlags(CLI::App& command) {
+    serve_ = command.add_option("--serve", port_,
+                                "Serve the box panel and a front end's websocket API on PORT "
+                                "(default 7125; 0 picks a free one)");
+    serve_->expected(0, 1)->check(CLI::Range(0, 65535));
+    command
+        .add_option("--serve-address", address_,
+                    "Address to serve the panel at (default 127.0.0.1: this machine only)")
+        ->needs(serve_);
+  }
+  std::optional<feedbox::ServeOptions> options() const {
+    if (serve_->count() == 0) return std::nullopt;
+    feedbox::ServeOptions options;
+    options.address = address_;
+    // A bare --serve keeps the default port (CLI11 gives it a value of its own).
+    const auto& given = serve_->results();
+    if (!given.empty() && !given.front().empty() && !port_.empty())
+      options.port = static_cast<unsigned short>(port_.front());
+    return options;
+  }
+
+ private:
+  CLI::Option* serve_ = nullptr;
+  std::vector<int> port_;
+  std::string address_ = "127.0.0.1";
+};
 
 }  // namespace
 
@@ -66,6 +98,7 @@ int main(int argc, char** argv) {
   run_cmd->add_flag("--realtime", run.realtime, "Run on the real clock instead of virtual time");
   run_cmd->add_option("--report-json", run.report_json_path,
                       "Also write the report of the --print job to this file as JSON");
+  ServeFlags run_serve(*run_cmd);
 
   feedbox::ConsoleOptions console;
   CLI::App* console_cmd =
@@ -77,6 +110,7 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(0, 4));
   console_cmd->add_option("--log", console.log_path, "Write the host log to this file");
   console_cmd->add_flag("--virtual", console.virtual_clock, "Use virtual time");
+  ServeFlags console_serve(*console_cmd);
 
   feedbox::BoxFilesOptions box_files;
   CLI::App* box_files_cmd = app.add_subcommand(
@@ -123,6 +157,8 @@ int main(int argc, char** argv) {
       std::cout << feedhub::catalogue_entry_text(report, std::nullopt) << "\n\n";
     return 0;
   }
+  console.serve = console_serve.options();
+  run.serve = run_serve.options();
   if (*console_cmd) return feedbox::run_console(console);
   if (*box_files_cmd) return feedbox::write_box_files(box_files, std::cerr);
   if (*replay_cmd) return feedbox::run_replay(replay, std::cout, std::cerr);

@@ -149,6 +149,18 @@ int run_simulation(const RunOptions& options, std::ostream& out, std::ostream& e
     }
   }
   if (!check_report_option(options, err)) return 2;
+  if (options.serve && !options.realtime) {
+    err << "feedbox: --serve needs --realtime: in virtual time the run ends before a browser "
+           "could follow it\n";
+    return 2;
+  }
+  std::unique_ptr<PanelServer> panel;
+  try {
+    panel = start_panel(options.serve, err);
+  } catch (const std::runtime_error& e) {
+    err << "feedbox: " << e.what() << '\n';
+    return 2;
+  }
   ConsoleOutput console(out, options.verbose);
   std::unique_ptr<PrintRun> print;
   std::optional<PrintReport> report;
@@ -162,11 +174,16 @@ int run_simulation(const RunOptions& options, std::ostream& out, std::ostream& e
   session_options.data_dir = options.data_dir;
   session_options.log_path = options.log_path;
   session_options.clock = options.realtime ? sim::ClockKind::Real : sim::ClockKind::Virtual;
-  session_options.output = [&console, &print](const std::string& text) {
+  session_options.output = [&console, &print, &panel](const std::string& text) {
     console.line(text);
     if (print) print->note_output(text);
+    if (panel) panel->gcode_response(text);
+  };
+  session_options.after_start = [&panel](sim::SimHost& host) {
+    if (panel) panel->attach(host);
   };
   session_options.before_restart = [&] {
+    if (panel) panel->detach();
     console.flush();
     finish_print();
     print.reset();
@@ -181,6 +198,7 @@ int run_simulation(const RunOptions& options, std::ostream& out, std::ostream& e
     err << "feedbox: start-up failed: " << e.what() << '\n';
     return 2;
   }
+  const PanelDetachGuard detach_panel(panel.get());
   session->advance(options.settle_s);
   for (const auto& item : options.items) {
     switch (item.kind) {

@@ -3,8 +3,11 @@
 #pragma once
 
 #include <iosfwd>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "apps/feedbox/panel_server.h"
 
 namespace feedbox {
 
@@ -27,7 +30,8 @@ struct RunOptions {
   bool dump_vars = false;
   bool status = false;
   bool realtime = false;
-  bool verbose = false;  // every temperature report while waiting for a heater
+  bool verbose = false;               // every temperature report while waiting for a heater
+  std::optional<ServeOptions> serve;  // the box panel while the run lasts (real clock only)
 };
 
 // Returns the process exit code: 0 when the run completed (and its --print with it), 2 for a

@@ -91,6 +91,7 @@ void Session::start_host(std::shared_ptr<const sim::CarriedHardware> carried) {
     host_ = std::make_unique<sim::SimHost>(std::move(host_options));
     host_->start(sim::ConfigText::from_text("", "<no configuration>", data_dir_.path()));
   }
+  if (options_.after_start) options_.after_start(*host_);
 }
 
 void Session::start_printer(bool cold_start) {

@@ -38,6 +38,8 @@ struct SessionOptions {
   std::function<void(const std::string&)> output;
   // Called while the old host still runs, right before a restart replaces it.
   std::function<void()> before_restart;
+  // Called with each host once it has started (the first, and each after a restart).
+  std::function<void(sim::SimHost&)> after_start;
 };
 
 class Session {
