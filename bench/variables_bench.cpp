@@ -1,5 +1,5 @@
 // Writing and reading the saved-variables file as it grows: both must stay linear (n log n)
-// in the number of keys, since every save rewrites and re-reads the whole file.
+// in the number of keys: every save writes the whole file, and start reads it.
 #include <benchmark/benchmark.h>
 
 #include <string>

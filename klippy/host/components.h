@@ -18,6 +18,13 @@ class SaveVariables : public PrinterObject {
   virtual const VariableMap& all_variables() const = 0;
   // Re-reads the file into all_variables(); CommandError when it does not parse.
   virtual void load_variables() = 0;
+  // A module has just replaced the file with `variables`, every one written so that it
+  // reads back the same. A host that keeps its copy in memory takes them as they are; one
+  // that cannot be handed them reads the file again.
+  virtual void file_written(VariableMap variables) {
+    (void)variables;
+    load_variables();
+  }
 };
 
 class PrintStats : public PrinterObject {

@@ -25,6 +25,29 @@ std::string lower(std::string s) {
                                source_name, line, reason);
 }
 
+// The keys the host and the box save are all in lower case, each on a line of its own in
+// the map's order: written in one pass, as format_ini would lay them out, since a save
+// writes every key of a file that may hold hundreds of thousands.
+std::string format_lower_case_variables(const VariableMap& variables) {
+  std::string out = std::string("[") + kSection + "]\n";
+  for (const auto& [key, value] : variables) {
+    out += key;
+    out += " = ";
+    for (char c : value.repr()) {
+      out += c;
+      // A continued value's lines are indented, as format_ini does.
+      if (c == '\n') out += '\t';
+    }
+    out += '\n';
+  }
+  out += '\n';
+  return out;
+}
+
+bool has_upper_case(const std::string& key) {
+  return std::any_of(key.begin(), key.end(), [](unsigned char c) { return std::isupper(c); });
+}
+
 }  // namespace
 
 bool is_valid_variable_name(std::string_view name) {
@@ -49,6 +72,9 @@ const std::string* find_unwritable(const VariableMap& variables) {
 }
 
 std::string format_variables(const VariableMap& variables) {
+  if (std::none_of(variables.begin(), variables.end(),
+                   [](const auto& entry) { return has_upper_case(entry.first); }))
+    return format_lower_case_variables(variables);
   // Two keys that differ only in case share one line; the later key's value wins. Built
   // through a sorted map so that a file of many keys costs n log n, not n squared.
   std::map<std::string, const Value*> lowered;

@@ -82,18 +82,23 @@ void SimSaveVariables::cmd_SAVE_VARIABLE(klippy::GCodeCommand& gcmd) {
     throw gcmd.error("Unable to parse '" + text + "' as a literal");
   }
   if (!klippy::reads_back(value)) throw gcmd.error("Unable to parse '" + text + "' as a literal");
-  klippy::VariableMap updated = variables_;
-  updated[name] = value;
-  if (const std::string* unwritable = klippy::find_unwritable(updated))
-    throw gcmd.error("Unable to save variable: " + *unwritable + " = " +
-                     updated.at(*unwritable).repr() +
-                     " in the file would not read back; correct that line of " + filename_);
+  // Every value held already reads back: the file's were checked when it was read, and
+  // each saved since was checked before it was written. The new value is put in place
+  // rather than into a copy of them all (a file may hold hundreds of thousands), and taken
+  // out again if the write fails; nothing else runs while the file is written.
+  const auto [entry, added] = variables_.try_emplace(name);
+  const klippy::Value previous = entry->second;
+  entry->second = value;
   try {
-    klippy::write_file_atomically(filename_, klippy::format_variables(updated));
+    klippy::write_file_atomically(filename_, klippy::format_variables(variables_));
   } catch (const std::exception& e) {
+    if (added)
+      variables_.erase(entry);
+    else
+      entry->second = previous;
     throw gcmd.error(std::string("Unable to save variable: ") + e.what());
   }
-  load_variables();
+  // Reading the file back, as the host does, would give these very values.
 }
 
 }  // namespace sim

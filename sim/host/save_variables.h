@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 
 #include "klippy/host/components.h"
 #include "klippy/host/config.h"
@@ -18,6 +19,9 @@ class SimSaveVariables final : public klippy::SaveVariables {
   const std::string& filename() const override { return filename_; }
   const klippy::VariableMap& all_variables() const override { return variables_; }
   void load_variables() override;
+  // Parsing the file again would give these very values: a file of many keys is parsed
+  // only at start.
+  void file_written(klippy::VariableMap variables) override { variables_ = std::move(variables); }
   std::optional<klippy::Value> get_status(double eventtime) override;
 
  private:

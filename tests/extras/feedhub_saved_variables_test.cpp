@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "klippy/host/file_writer.h"
+#include "klippy/host/variables_file.h"
 #include "tests/extras/feedhub_fixture.h"
 
 namespace {
@@ -124,6 +125,36 @@ TEST_F(FeedhubSavedVariables, NamesAndValuesThatWouldNotReadBackAreRefusedBefore
   }
   EXPECT_EQ(box_.variables_file(), before);
   EXPECT_EQ(hub().get_value_by_key("slot0"), Value(1));
+}
+
+// Saves keep the values in memory rather than reading the file back: what the host holds
+// after saves of its own and of the box must be what the next start reads, key for key.
+TEST_F(FeedhubSavedVariables, AfterSavesOfHostAndBoxTheHeldValuesAreWhatTheFileReadsAsAtStart) {
+  constexpr int kUserKeys = 3000;
+  std::string file = "[Variables]\nUser_Mixed = 3\n";
+  for (int i = 0; i < kUserKeys; ++i)
+    file += "user_" + std::to_string(10000 + i) + " = [" + std::to_string(i) +
+            ", 'a\\nb', {'t': 0.1}]\n";
+  start(file);
+  ASSERT_TRUE(box_.test().command("SAVE_VARIABLE VARIABLE=user_macro VALUE=\"{'n': 2}\"").empty());
+  hub().save_variable("slot_sync", "slot-1");
+  ASSERT_TRUE(box_.test().command("SAVE_VARIABLE VARIABLE=user_10000 VALUE=1.5").empty());
+  hub().save_variable("slot0", 1);
+  hub().save_variable("user_10001", Value());
+
+  const klippy::VariableMap at_next_start =
+      klippy::parse_variables(box_.variables_file(), "saved_variables.cfg");
+  const auto& store = box_.host().printer().lookup_object<klippy::SaveVariables>("save_variables");
+  EXPECT_EQ(store.all_variables(), at_next_start);
+  EXPECT_EQ(at_next_start.at("user_macro"), Value(Value::Dict{{Value("n"), Value(2)}}));
+  EXPECT_EQ(at_next_start.at("user_10000"), Value(1.5));
+  EXPECT_TRUE(at_next_start.at("user_10001").is_none());
+  EXPECT_EQ(at_next_start.at("slot_sync"), Value("slot-1"));
+  EXPECT_EQ(at_next_start.at("slot0"), Value(1));
+  EXPECT_EQ(at_next_start.at("user_mixed"), Value(3));
+  for (int i = 2; i < kUserKeys; ++i)
+    ASSERT_EQ(at_next_start.at("user_" + std::to_string(10000 + i)).as_list().at(1), Value("a\nb"))
+        << i;
 }
 
 // Every save of CLEAR_RUNOUT_NUM meets a disk that stays busy until the host's loop has run

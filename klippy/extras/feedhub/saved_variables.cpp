@@ -1,5 +1,6 @@
 // The controller's access to the host's saved variables.
 #include <algorithm>
+#include <utility>
 
 #include "klippy/extras/feedhub/feedhub.h"
 #include "klippy/extras/feedhub/saved_values.h"
@@ -33,20 +34,27 @@ void FeedHub::write_variables(const std::function<void(klippy::VariableMap&)>& c
   // the whole write is done again over the host's new copy, so neither value is lost.
   // The counts ride along with whatever is saved; they wait for the next save if this fails.
   const StatsBySlot counted = stats_.take();
+  klippy::VariableMap updated;
+  bool host_unchanged = false;
   try {
-    for (int round = 0; round < kMaxWriteRounds; ++round) {
+    for (int round = 0; round < kMaxWriteRounds && !host_unchanged; ++round) {
       const klippy::VariableMap base = save_variables_.all_variables();
-      klippy::VariableMap updated = base;
+      updated = base;
       change(updated);
       fold_stats(updated, counted);
       printer_.file_writer().write(save_variables_.filename(), klippy::format_variables(updated));
-      if (save_variables_.all_variables() == base) break;
+      host_unchanged = save_variables_.all_variables() == base;
     }
   } catch (...) {
     stats_.put_back(counted);
     throw;
   }
-  save_variables_.load_variables();
+  // Only when no save of the host's raced ours is the file known to hold `updated`;
+  // otherwise whichever rename landed last is read back.
+  if (host_unchanged)
+    save_variables_.file_written(std::move(updated));
+  else
+    save_variables_.load_variables();
 }
 
 void FeedHub::save_variable(const std::string& varname, const klippy::Value& value) {
