@@ -436,7 +436,8 @@ TEST_F(Retry, AReloadWithoutACardReaderFailsAndFreesTheBoxForTheNextLoad) {
 
 namespace {
 
-// A print job paused by a failed load, retried with TRY_MOVE_AGAIN from the console.
+// A print job paused by a failed load, retried with TRY_MOVE_AGAIN from the console; the
+// console hears that the print goes on, and at its end what the box went through.
 TEST_F(Retry, APausedPrintResumesOnlyOnceTheRetriedLoadSucceeds) {
   start();
   park(0);
@@ -459,13 +460,24 @@ TEST_F(Retry, APausedPrintResumesOnlyOnceTheRetriedLoadSucceeds) {
   EXPECT_EQ(host_.variable("retry_step"), failed_step);
   EXPECT_TRUE(job.is_paused());
 
+  EXPECT_FALSE(contains(host_.output(), "// Print resumed"));
   host_.command("SIM_FAULT SLOT=1 KIND=clear");
+  host_.output().clear();
   retry(1);
   EXPECT_TRUE(host_.variable("retry_step", 0).is_none());
   EXPECT_FALSE(job.is_paused());
+  EXPECT_TRUE(contains(host_.output(), "// Print resumed"))
+      << testing::PrintToString(host_.output());
   run_job();
+  host_.host().advance(1.0);
   EXPECT_FALSE(job.is_active());
   EXPECT_EQ(print_stats().state(), "complete");
+  // The host's own line first, then the box's account of the print.
+  const auto done = std::find(host_.output().begin(), host_.output().end(), "Done printing file");
+  ASSERT_NE(done, host_.output().end());
+  EXPECT_THAT(Lines(done + 1, host_.output().end()),
+              ElementsAre("// Box during the print (complete): no tool changes, 2 errors, 2 "
+                          "retries."));
   EXPECT_EQ(host_.variable("slot_sync"), Value("slot1"));
   EXPECT_TRUE(strand(1).gripped_by_extruder);
 }

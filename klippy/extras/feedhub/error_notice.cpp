@@ -31,7 +31,9 @@ void FeedHub::pause_for_error(const ErrorReport& report, std::optional<int> slot
   const std::string state = print_stats_.state();
   const bool in_print = state == "printing" || state == "paused";
   gcode_.run_script_from_command("PAUSE");
-  if (in_print) announce_pause(report, slot);
+  if (!in_print) return;
+  print_journal_.note_box_pause();
+  announce_pause(report, slot);
 }
 
 void FeedHub::announce_pause(const ErrorReport& report, std::optional<int> slot) {
