@@ -56,11 +56,16 @@ void silence_reader(LaneHost& host) {
 TEST(FeedlaneRfidRead, ReadsTheTagAndParksTheStrandBehindTheOutlet) {
   LaneHost host;
   start(host, "slot1_spool: PETG 0000FF\n");
+  const double begun = host.host().reactor().monotonic();
   const auto lines = host.command("RFID_READ SLOT=slot1");
   host.settle(1);
   // No filament table here: the filament is known by its code only.
-  EXPECT_THAT(lines, testing::ElementsAre(testing_support::SuccessLine(
+  ASSERT_THAT(lines, testing::ElementsAre(testing_support::SuccessLine(
                          "Read the tag of 1B", "filament 2, blue, vendor 1")));
+  // The line counts until the strand is parked, not until the reader caught the tag on the
+  // way out.
+  EXPECT_NEAR(testing_support::success_seconds(lines[0]), host.host().reactor().monotonic() - begun,
+              0.3);
   EXPECT_EQ(host.variable("filament_slot1"), Value(2));
   EXPECT_EQ(host.variable("color_slot1"), Value(5));
   EXPECT_EQ(host.variable("vendor_slot1"), Value(1));
