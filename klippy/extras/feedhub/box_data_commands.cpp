@@ -101,7 +101,8 @@ void FeedHub::register_box_data_commands() {
   register_command(
       "BOX_STATUS", [this](klippy::GCodeCommand& gcmd) { cmd_BOX_STATUS(gcmd); },
       "Show the boxes: each slot's spool, state, filament and tools, where the filament is, "
-      "what the box is doing and its last error");
+      "what the box is doing and its last error. The host runs it once a running command has "
+      "ended; meanwhile the status printer.feedhub (action_text, action_step) tells");
   register_command(
       "BOX_MAP_TOOL", [this](klippy::GCodeCommand& gcmd) { cmd_BOX_MAP_TOOL(gcmd); },
       "Make a slot serve a tool: BOX_MAP_TOOL T=<0-15> SLOT=<1A-4D | slotN | N>");

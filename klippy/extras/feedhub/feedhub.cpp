@@ -80,6 +80,7 @@ FeedHub::FeedHub(klippy::ConfigSection& config)
   // printers whose user is not the default one; the host maps the default paths into it.
   config.get("base_folder", "/home/zur");
   error_prompt_ = config.getboolean("error_prompt", true);
+  progress_.set_enabled(config.getboolean("progress_lines", true));
   // The controller replaces the variables file itself; a host killed during one of its
   // writes left the temporary file behind.
   klippy::remove_leftover_temporaries(save_variables_.filename());

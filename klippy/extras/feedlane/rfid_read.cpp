@@ -66,10 +66,15 @@ bool BoxExtruderStepper::read_slot_tag() {
     reader_started = true;
     reactor_.update_timer(outlet_watch, klippy::Reactor::NOW);
     const feedhub::EndstopList& outlet = b_endstop_.get_endstops();
+    feedhub_.progress().step("pushing the filament past the card reader to the box outlet");
     home_success = do_home(outlet, kToOutletMm, kToOutletSpeedMmS, kToOutletAccelMmS2, false);
     if (home_success) {
       dwell(kSettleS);
       do_move(kPastReaderMm, kPastReaderSpeedMmS, kPastReaderAccelMmS2);
+      // Named with the push that follows it: the pull-back is queued, not waited for.
+      feedhub_.progress().step(
+          "pulling the filament back past the card reader, then to the box outlet again",
+          queued_moves_end());
       dwell(kSettleS);
     }
     // Back at the outlet in any case, so that the park below starts from a known place.
@@ -84,6 +89,7 @@ bool BoxExtruderStepper::read_slot_tag() {
   reactor_.update_timer(outlet_watch, klippy::Reactor::NEVER);
   if (home_success) {
     do_move(park.length_mm, park.speed_mm_s, park.accel_mm_s2);
+    feedhub_.progress().step("parking behind the box outlet", queued_moves_end());
     dwell(kSettleS);
     save_state(SlotState::ParkedInBox);
   } else {
