@@ -2,6 +2,7 @@
 // a run-out spool's tool during a print.
 #include "klippy/extras/feedhub/error_codes.h"
 #include "klippy/extras/feedhub/feedhub.h"
+#include "klippy/extras/feedhub/runout_group.h"
 #include "klippy/extras/feedhub/tool_change.h"
 #include "klippy/extras/feedlane/box_extruder_stepper.h"
 
@@ -17,8 +18,7 @@ constexpr const char* kCutScript = "CUT_FILAMENT\nMOVE_TO_TRASH\n";
 void BoxExtruderStepper::cmd_EXTRUDER_UNLOAD(klippy::GCodeCommand& /*gcmd*/, bool can_cut) {
   if (feedhub_.tool_change().exclude_tool()) return;
   feedhub_.refuse_unload_of_other_slot("EXTRUDER_UNLOAD", stepper_name_);
-  if (is_printing() && r_endstop_state_ &&
-      feedhub_.get_value_by_key("auto_reload_detect", 0) == klippy::Value(1)) {
+  if (is_printing() && r_endstop_state_ && feedhub::hands_over_on_runout(feedhub_, stepper_num_)) {
     feedhub::ActivityScope activity(feedhub_, feedhub::Operation::ExtruderUnload, stepper_num_);
     toolhead().wait_moves();
     const bool purged = feedhub::conclude(feedhub_, flush_all_filament());
