@@ -80,7 +80,10 @@ class PrintRun {
   }
   // Takes the report once the print has ended, so its time printed ends there too.
   void finish_if_ended() {
-    if (recorder_ && !job_.is_active()) finish();
+    if (!recorder_ || job_.is_active()) return;
+    finish();
+    // The box looks at the print state twice a second: its account of the print follows.
+    host_.advance(1.0);
   }
   // The report of the print as it stands; the host must still be the one it ran on.
   PrintReport finish() {

@@ -57,11 +57,19 @@ void SimPrintJob::start(const std::string& name, std::vector<std::string> lines)
 
 klippy::Value SimPrintJob::run(double /*eventtime*/) {
   std::string error;
-  while (next_line_ < lines_.size() && !cancel_) {
+  bool end_of_file = false;
+  // A pause during the last line holds the print too: the host's job ends only once it has
+  // resumed and read the end of the file.
+  while (!cancel_) {
     if (paused_) {
       resumed_ = reactor_.completion();
       resumed_->wait();
       continue;
+    }
+    if (next_line_ >= lines_.size()) {
+      end_of_file = true;
+      gcode_.respond_raw("Done printing file");
+      break;
     }
     const std::string& line = lines_[next_line_++];
     if (line_observer_) line_observer_(next_line_, line, LinePhase::Started);
@@ -76,7 +84,7 @@ klippy::Value SimPrintJob::run(double /*eventtime*/) {
   active_ = false;
   if (!error.empty()) {
     print_stats_.note_error(error);
-  } else if (cancel_) {
+  } else if (!end_of_file) {
     print_stats_.note_cancel();
   } else {
     print_stats_.note_complete();

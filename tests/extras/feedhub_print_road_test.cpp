@@ -62,10 +62,37 @@ TEST_F(PrintRoad, ABlockChangingSlotsParksTheOldFilamentAndCouplesTheNew) {
   EXPECT_GT(strand(1).tip_mm, kGeometry.cutter_mm());
   // The piece cut off slot 0 was pushed out by the purge.
   EXPECT_TRUE(host_.world().world().loose_pieces().empty());
-  EXPECT_THAT(host_.output(), testing::ElementsAre(SuccessLine("Loaded 1A into the extruder"),
-                                                   SuccessLine("Unloaded 1A from the extruder"),
-                                                   SuccessLine("Loaded 1B into the extruder"),
-                                                   SuccessLine("Changed from T0 (1A) to T1 (1B)")));
+  EXPECT_THAT(
+      host_.output(),
+      testing::ElementsAre(
+          SuccessLine("Loaded 1A into the extruder"), SuccessLine("Unloaded 1A from the extruder"),
+          SuccessLine("Loaded 1B into the extruder"),
+          SuccessLine("Changed from T0 (1A) to T1 (1B)"), "Done printing file",
+          testing::MatchesRegex(
+              std::string("// Box during the print \\(complete\\): 1 tool change taking ") +
+              testing_support::kDurationPattern + ", no errors, no retries\\.")));
+}
+
+// A pause of the user's own is no news when it ends; a cancelled print is not done.
+TEST_F(PrintRoad, OnlyAResumeOfAPrintTheBoxPausedIsToldAndACancelIsNotDone) {
+  auto& job = host_.host().printer().lookup_object<sim::SimPrintJob>("virtual_sdcard");
+  job.start("paused.gcode", {"G28", "PAUSE", "G4 P1000"});
+  host_.host().run_until([&] { return job.is_paused(); }, 1e6);
+  host_.host().advance(1.0);
+  host_.command("RESUME");
+  host_.host().run_until([&] { return !job.is_active(); }, 1e6);
+  host_.host().advance(1.0);
+  EXPECT_THAT(host_.output(), testing::Not(testing::Contains("// Print resumed")));
+  job.start("cancelled.gcode", {"G28", "PAUSE", "G4 P1000"});
+  host_.host().run_until([&] { return job.is_paused(); }, 1e6);
+  host_.host().advance(1.0);
+  host_.command("CANCEL_PRINT");
+  host_.host().advance(1.0);
+  EXPECT_THAT(host_.output(),
+              testing::ElementsAre(
+                  "Done printing file",
+                  "// Box during the print (complete): no tool changes, no errors, no retries.",
+                  "// Box during the print (cancelled): no tool changes, no errors, no retries."));
 }
 
 // Each file write is an fsync (10 to 100 ms on an SD card) that holds up the print: the
@@ -115,7 +142,8 @@ TEST_F(PrintRoad, ASameSlotBlockLeavesTheFilamentAndTheHeadWhereTheyWere) {
   EXPECT_THAT(host_.output(),
               testing::ElementsAre(
                   SuccessLine("Loaded 1A into the extruder"),
-                  SuccessLine("Changed from T0 to T1", "both use 1A, its filament stayed in")));
+                  SuccessLine("Changed from T0 to T1", "both use 1A, its filament stayed in"),
+                  "Done printing file", testing::StartsWith("// Box during the print")));
   ASSERT_TRUE(print({"G90", "M83", "G1 X10 Y10 E1 F3000"}));
   EXPECT_NEAR(strand(0).tip_mm - tip, 1., 1e-6);
 }

@@ -379,6 +379,37 @@ TEST_F(AutoReload, TheRunOutTailLeavesTheEntryBeforeTheReplacementLoads) {
   EXPECT_TRUE(!strand(0).present || strand(0).tail_mm > kGeometry.entry_mm());
 }
 
+// Slots the user grouped back each other up without the saved switch and whatever their
+// spools are described as; a twin of the same filament outside the group is passed over.
+TEST_F(AutoReload, ARunOutSlotHandsItsToolToTheNextSlotOfItsGroup) {
+  start();
+  testing_support::write_file(host_.test().path(feedhub::kFilamentTablePath),
+                              "[fila1]\nname: PLA\n[fila2]\nname: PETG\n");
+  for (const char* slot : {"1A", "1B"})
+    command(std::string("BOX_SET_SLOT SLOT=") + slot + " FILAMENT=PLA COLOR=red VENDOR=Acme");
+  command("BOX_SET_SLOT SLOT=1C FILAMENT=PETG COLOR=blue VENDOR=Acme");
+  EXPECT_THAT(command("BOX_SET_RUNOUT_GROUP SLOT=1A GROUP=2"),
+              ElementsAre(testing::StartsWith("// 1A is alone in run-out group 2 so far")));
+  EXPECT_THAT(command("BOX_SET_RUNOUT_GROUP SLOT=slot2 GROUP=2"),
+              ElementsAre(testing::StartsWith("// Run-out group 2: 1A, 1C. When one")));
+  EXPECT_THAT(command("BOX_SET_RUNOUT_GROUP SLOT=1B GROUP=17"),
+              ElementsAre(testing::HasSubstr("GROUP")));
+  command("BOX_MAP_TOOL T=0 SLOT=1A");
+  park(1);
+  park(2);
+  load_into_extruder(0);
+  start_print();
+  command("SIM_FAULT SLOT=0 KIND=runout LENGTH=50");
+  for (int i = 0; i < 4; ++i) command("G1 E150 F600");
+  command("M400");
+  host_.host().advance(1.0);
+  EXPECT_FALSE(paused()) << "the group takes over; nothing pauses for the run-out";
+  command("AUTO_RELOAD_FILAMENT", 2);
+  EXPECT_EQ(host_.variable("value_t0"), Value("slot2"));
+  EXPECT_EQ(host_.variable("slot_sync"), Value("slot2"));
+  EXPECT_EQ(host_.variable("slot1"), Value(1)) << "the twin outside the group stays parked";
+}
+
 TEST_F(AutoReload, AnAbsolutePrintGetsItsExtrusionModeBack) {
   slot0_ran_out_with_a_twin_parked();
   host_.command("M82");
@@ -436,7 +467,8 @@ TEST_F(Retry, AReloadWithoutACardReaderFailsAndFreesTheBoxForTheNextLoad) {
 
 namespace {
 
-// A print job paused by a failed load, retried with TRY_MOVE_AGAIN from the console.
+// A print job paused by a failed load, retried with TRY_MOVE_AGAIN from the console; the
+// console hears that the print goes on, and at its end what the box went through.
 TEST_F(Retry, APausedPrintResumesOnlyOnceTheRetriedLoadSucceeds) {
   start();
   park(0);
@@ -459,13 +491,24 @@ TEST_F(Retry, APausedPrintResumesOnlyOnceTheRetriedLoadSucceeds) {
   EXPECT_EQ(host_.variable("retry_step"), failed_step);
   EXPECT_TRUE(job.is_paused());
 
+  EXPECT_FALSE(contains(host_.output(), "// Print resumed"));
   host_.command("SIM_FAULT SLOT=1 KIND=clear");
+  host_.output().clear();
   retry(1);
   EXPECT_TRUE(host_.variable("retry_step", 0).is_none());
   EXPECT_FALSE(job.is_paused());
+  EXPECT_TRUE(contains(host_.output(), "// Print resumed"))
+      << testing::PrintToString(host_.output());
   run_job();
+  host_.host().advance(1.0);
   EXPECT_FALSE(job.is_active());
   EXPECT_EQ(print_stats().state(), "complete");
+  // The host's own line first, then the box's account of the print.
+  const auto done = std::find(host_.output().begin(), host_.output().end(), "Done printing file");
+  ASSERT_NE(done, host_.output().end());
+  EXPECT_THAT(Lines(done + 1, host_.output().end()),
+              ElementsAre("// Box during the print (complete): no tool changes, 2 errors, 2 "
+                          "retries."));
   EXPECT_EQ(host_.variable("slot_sync"), Value("slot1"));
   EXPECT_TRUE(strand(1).gripped_by_extruder);
 }

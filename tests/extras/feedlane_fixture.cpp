@@ -49,7 +49,8 @@ std::string printer_config(const PrinterSetup& setup) {
       "runout_gcode: _BOX_FILAMENT_STOPPED\n" +
       testing_support::hall_sensor_section("PC0", "PC1") + setup.extra +
       "[feedhub]\nb_button_pin: ^!mcu_box1:" + kOutletPin +
-      "\nb_endstop_pin: mcu_box1:PB1\ne_endstop_pin: mcu_box1:PB2\n";
+      "\nb_endstop_pin: mcu_box1:PB1\ne_endstop_pin: mcu_box1:PB2\n" +
+      (setup.progress_lines ? "" : "progress_lines: False\n");
   for (int slot = 0; slot < setup.slots; ++slot) {
     text += slot == 0 && !setup.slot0_section.empty() ? setup.slot0_section : slot_section(slot);
   }

@@ -43,6 +43,9 @@ struct PrinterSetup {
   std::string world_options;
   // New filament at a slot starts the automatic reload, as on a printer.
   bool auto_load_new_spools = false;
+  // The console's lines on the steps of long operations: off, so that a test reads the
+  // lines of what it tests.
+  bool progress_lines = false;
 };
 std::string printer_config(const PrinterSetup& setup);
 

@@ -23,9 +23,9 @@ constexpr const char* kReaderPins[] = {"PH0", "PH1"};
 
 // A one-box printer with both card readers wired to the filament world.
 void start(LaneHost& host, const std::string& world_options,
-           const std::string& variables = "box_count = 1\n") {
+           const std::string& variables = "box_count = 1\n", bool progress_lines = false) {
   host.host().add_module(feedtag::feedtag_module());
-  feedlane_test::PrinterSetup setup{.world = true};
+  feedlane_test::PrinterSetup setup{.world = true, .progress_lines = progress_lines};
   for (int n = 1; n <= 2; ++n)
     setup.extra += "[feedtag card_reader_" + std::to_string(n) +
                    "]\ncs_pin: mcu_box1:" + kReaderPins[n - 1] + "\n";
@@ -56,11 +56,16 @@ void silence_reader(LaneHost& host) {
 TEST(FeedlaneRfidRead, ReadsTheTagAndParksTheStrandBehindTheOutlet) {
   LaneHost host;
   start(host, "slot1_spool: PETG 0000FF\n");
+  const double begun = host.host().reactor().monotonic();
   const auto lines = host.command("RFID_READ SLOT=slot1");
   host.settle(1);
   // No filament table here: the filament is known by its code only.
-  EXPECT_THAT(lines, testing::ElementsAre(testing_support::SuccessLine(
+  ASSERT_THAT(lines, testing::ElementsAre(testing_support::SuccessLine(
                          "Read the tag of 1B", "filament 2, blue, vendor 1")));
+  // The line counts until the strand is parked, not until the reader caught the tag on the
+  // way out.
+  EXPECT_NEAR(testing_support::success_seconds(lines[0]), host.host().reactor().monotonic() - begun,
+              0.3);
   EXPECT_EQ(host.variable("filament_slot1"), Value(2));
   EXPECT_EQ(host.variable("color_slot1"), Value(5));
   EXPECT_EQ(host.variable("vendor_slot1"), Value(1));
@@ -70,6 +75,44 @@ TEST(FeedlaneRfidRead, ReadsTheTagAndParksTheStrandBehindTheOutlet) {
   EXPECT_EQ(host.lane(1).rfid_state(), 0);
   EXPECT_EQ(host.hub().box_button_state(), 0);
   EXPECT_FALSE(host.enable_line(1).is_motor_enabled());
+}
+
+// A read takes some 20 s: the console hears its steps, a line each and seconds apart, and the
+// status knows the step and how far its move has got.
+TEST(FeedlaneRfidRead, ALongReadTellsItsStepsOnTheConsoleAndInTheStatus) {
+  LaneHost host;
+  start(host, "slot1_spool: PETG 0000FF\n", "box_count = 1\n", true);
+  std::vector<std::string> steps;
+  std::vector<double> progress;
+  host.output().clear();
+  host.run_task([&] { host.host().gcode().run_script("RFID_READ SLOT=slot1"); },
+                [&] {
+                  const auto status = host.hub().get_status(host.now());
+                  const std::string step = status->find("action_step")->as_string();
+                  if (!step.empty() && (steps.empty() || steps.back() != step))
+                    steps.push_back(step);
+                  progress.push_back(status->find("action_step_progress")->as_float());
+                });
+  EXPECT_THAT(
+      steps, testing::ElementsAre("pushing the filament past the card reader to the box outlet",
+                                  "pulling the filament back past the card reader, then to the box "
+                                  "outlet again",
+                                  "parking behind the box outlet"));
+  EXPECT_TRUE(std::any_of(progress.begin(), progress.end(), [](double p) {
+    return p > 0 && p < 1;
+  })) << "the pull-back is a move of a known end";
+  std::vector<std::string> step_lines;
+  for (const std::string& line : host.output())
+    if (line.rfind("// Reading the tag of 1B: ", 0) == 0) step_lines.push_back(line);
+  // Each step begins 3 s or more after the line before: each has its line, said at once.
+  EXPECT_THAT(step_lines,
+              testing::ElementsAre("// Reading the tag of 1B: pushing the filament past the "
+                                   "card reader to the box outlet",
+                                   "// Reading the tag of 1B: pulling the filament back past "
+                                   "the card reader, then to the box outlet again",
+                                   "// Reading the tag of 1B: parking behind the box outlet"))
+      << testing::PrintToString(host.output());
+  EXPECT_THAT(host.output().back(), testing_support::SuccessLine("Read the tag of 1B"));
 }
 
 TEST(FeedlaneRfidRead, AnOccupiedOutletRefusesTheRead) {

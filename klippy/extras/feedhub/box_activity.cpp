@@ -101,6 +101,14 @@ double BoxActivities::planned_end(double since) const {
   return end;
 }
 
+void BoxActivities::set_step(const std::string& step, double since, double until) {
+  if (running_.empty()) return;
+  Activity& running = running_.back().second;
+  running.step = step;
+  running.step_since = since;
+  running.step_until = until;
+}
+
 const Activity* BoxActivities::current() const {
   return running_.empty() ? nullptr : &running_.back().second;
 }

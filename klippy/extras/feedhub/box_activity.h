@@ -33,6 +33,12 @@ struct Activity {
   int slot = -1;     // the slot it concerns, -1 for none
   std::string text;  // "loading 1B into the extruder"
   double since = 0.0;
+  // The step it is in ("pushing to the extruder entry"; empty before the first), when the
+  // step began and when its move ends (reactor times; 0 when the step is no move of a
+  // known end).
+  std::string step;
+  double step_since = 0.0;
+  double step_until = 0.0;
 };
 
 // The status name of an operation and its text, with the slot's label in it.
@@ -45,6 +51,8 @@ class BoxActivities {
   void end(unsigned long token);
   // The operation begun last among those still running; null when the box is idle.
   const Activity* current() const;
+  // Sets the step of the operation begun last; nothing when none runs.
+  void set_step(const std::string& step, double since, double until);
   // An operation begun at `since` announced its success with moves queued until `until`
   // (reactor times); `now` drops the plans of moves that have ended.
   void plan_end(double since, double until, double now);

@@ -9,6 +9,7 @@
 #include "klippy/extras/feedhub/colour_table.h"
 #include "klippy/extras/feedhub/feedhub.h"
 #include "klippy/extras/feedhub/filament_table.h"
+#include "klippy/extras/feedhub/runout_group.h"
 #include "klippy/extras/feedhub/spool_keys.h"
 
 namespace feedhub {
@@ -95,13 +96,42 @@ klippy::Value vendor_value(const std::string& text) {
   return klippy::Value(text);
 }
 
+// BOX_SET_RUNOUT_GROUP: puts a slot in a run-out group (1 to 16) or, with 0, takes it out.
+void set_runout_group(FeedHub& hub, klippy::GCodeCommand& gcmd) {
+  const int slot = named_slot(hub, gcmd);
+  const int group =
+      static_cast<int>(gcmd.get_int("GROUP", {}, {.minval = 0, .maxval = kMaxRunoutGroup}));
+  if (group == 0) {
+    hub.remove_variables({runout_group_key(slot)});
+    return gcmd.respond_info(slot_label(slot) +
+                             " is in no run-out group now: when it runs out in a print, a slot "
+                             "holding exactly its filament takes over if auto_reload_detect is "
+                             "1, otherwise the print pauses.");
+  }
+  hub.save_variable(runout_group_key(slot), group);
+  std::string members;
+  for (int other = 0; other < kMaxSlots; ++other)
+    if (hub.feeder_of(other) && runout_group(hub, other) == group)
+      members += (members.empty() ? "" : ", ") + slot_label(other);
+  const std::string name = "run-out group " + std::to_string(group);
+  if (members == slot_label(slot))
+    return gcmd.respond_info(slot_label(slot) + " is alone in " + name +
+                             " so far; add the slots that back it up with "
+                             "BOX_SET_RUNOUT_GROUP SLOT=<slot> GROUP=" +
+                             std::to_string(group) + ".");
+  gcmd.respond_info("R" + name.substr(1) + ": " + members +
+                    ". When one of them runs out in a print, the next with filament parked in "
+                    "the box takes its tool over, whatever filament it holds.");
+}
+
 }  // namespace
 
 void FeedHub::register_box_data_commands() {
   register_command(
       "BOX_STATUS", [this](klippy::GCodeCommand& gcmd) { cmd_BOX_STATUS(gcmd); },
       "Show the boxes: each slot's spool, state, filament and tools, where the filament is, "
-      "what the box is doing and its last error");
+      "what the box is doing and its last error. The host runs it once a running command has "
+      "ended; meanwhile the status printer.feedhub (action_text, action_step) tells");
   register_command(
       "BOX_MAP_TOOL", [this](klippy::GCodeCommand& gcmd) { cmd_BOX_MAP_TOOL(gcmd); },
       "Make a slot serve a tool: BOX_MAP_TOOL T=<0-15> SLOT=<1A-4D | slotN | N>");
@@ -116,6 +146,10 @@ void FeedHub::register_box_data_commands() {
       "BOX_SET_SLOT", [this](klippy::GCodeCommand& gcmd) { cmd_BOX_SET_SLOT(gcmd); },
       "Describe a slot's spool: BOX_SET_SLOT SLOT=<slot> FILAMENT=<name|code> "
       "COLOR=<name|code> [VENDOR=<vendor>]");
+  register_command(
+      "BOX_SET_RUNOUT_GROUP", [this](klippy::GCodeCommand& gcmd) { set_runout_group(*this, gcmd); },
+      "Let slots back each other up when a spool runs out in a print: BOX_SET_RUNOUT_GROUP "
+      "SLOT=<slot> GROUP=<1-16, 0 for none>");
   register_command(
       "BOX_STATS",
       [this](klippy::GCodeCommand& gcmd) {

@@ -23,6 +23,7 @@ const std::array<CommandGroup, 5>& command_groups() {
                                                                          "BOX_STATS",
                                                                          "BOX_SET_SLOT",
                                                                          "BOX_MAP_TOOL",
+                                                                         "BOX_SET_RUNOUT_GROUP",
                                                                          "LOAD_TOOL",
                                                                          "UNLOAD_TOOL",
                                                                          "T0",

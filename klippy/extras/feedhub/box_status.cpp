@@ -1,5 +1,6 @@
 #include "klippy/extras/feedhub/box_status.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "klippy/extras/feedhub/colour_table.h"
@@ -198,6 +199,10 @@ BoxPicture take_picture(FeedHub& hub, double eventtime) {
           hub.printer().lookup_object_or_null<klippy::HallFilamentWidthSensor>(kHallSensorName))
     picture.entry_filament = filament_seen(*hall);
   picture.action = current_action(hub);
+  const Activity& action = picture.action;
+  if (action.step_until > action.step_since)
+    picture.action_step_progress = std::clamp(
+        (eventtime - action.step_since) / (action.step_until - action.step_since), 0.0, 1.0);
   picture.error = error_picture(hub);
   return picture;
 }
@@ -265,6 +270,8 @@ void add_picture_status(klippy::Value::Dict& status, const BoxPicture& picture) 
   status.emplace_back("action", picture.action.name);
   status.emplace_back("action_slot", picture.action.slot);
   status.emplace_back("action_text", picture.action.text);
+  status.emplace_back("action_step", picture.action.step);
+  status.emplace_back("action_step_progress", picture.action_step_progress);
   status.emplace_back(
       "last_error",
       klippy::Value::Dict{

@@ -64,6 +64,9 @@ struct BoxPicture {
   bool outlet_filament = false;      // the box outlet sensor sees filament
   bool entry_filament = false;       // the extruder-entry sensor sees filament
   Activity action;
+  // How far the move of the action's step has got, 0 to 1; -1 when the step is no move of a
+  // known end.
+  double action_step_progress = -1.0;
   ErrorPicture error;
 };
 

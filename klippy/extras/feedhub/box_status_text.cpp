@@ -94,7 +94,9 @@ std::string path_line(const BoxPicture& picture) {
 
 std::string action_line(const BoxPicture& picture, double now) {
   if (picture.action.name == "idle") return "Doing: nothing";
-  return "Doing: " + picture.action.text + " (for " + duration(now - picture.action.since) + ")";
+  const std::string step = picture.action.step.empty() ? "" : ", " + picture.action.step;
+  return "Doing: " + picture.action.text + step + " (for " + duration(now - picture.action.since) +
+         ")";
 }
 
 std::string error_line(const ErrorPicture& error, double now) {

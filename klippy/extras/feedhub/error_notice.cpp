@@ -33,7 +33,9 @@ void FeedHub::pause_for_error(const ErrorReport& report, std::optional<int> slot
   // The user's PAUSE and front ends read the failed step and the slots from the file.
   box_state_.write_pending();
   gcode_.run_script_from_command("PAUSE");
-  if (in_print) announce_pause(report, slot);
+  if (!in_print) return;
+  print_journal_.note_box_pause();
+  announce_pause(report, slot);
 }
 
 void FeedHub::announce_pause(const ErrorReport& report, std::optional<int> slot) {

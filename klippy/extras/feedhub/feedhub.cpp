@@ -81,6 +81,7 @@ FeedHub::FeedHub(klippy::ConfigSection& config)
   // printers whose user is not the default one; the host maps the default paths into it.
   config.get("base_folder", "/home/zur");
   error_prompt_ = config.getboolean("error_prompt", true);
+  progress_.set_enabled(config.getboolean("progress_lines", true));
   // The controller replaces the variables file itself; a host killed during one of its
   // writes left the temporary file behind.
   klippy::remove_leftover_temporaries(save_variables_.filename());
@@ -185,6 +186,7 @@ void FeedHub::handle_ready() {
   // The host allows no wait in a ready handler (an error here shuts it down): nothing is
   // saved from here; what must be saved runs from a callback once the host is ready.
   restore_saved_coupling();
+  print_journal_.start();
   // A host without the switch compensates flow from the sensor's reading every second;
   // stopped once its own ready handler has started it, the print's flow stays as set.
   if (!filament_hall_->flow_compensation()) {
@@ -310,6 +312,7 @@ void FeedHub::note_error(const ErrorReport& report, std::optional<int> slot) {
   step_recorded_in_print_ = print_state == "printing" || print_state == "paused";
   last_error_ = RecordedError{report, slot, reactor_.monotonic()};
   stats_.count_failure(slot, report.code);
+  print_journal_.count_error();
 }
 
 double FeedHub::delayed_init_error_raw(double /*eventtime*/) {

@@ -22,6 +22,8 @@
 #include "klippy/extras/feedhub/entry_sensor.h"
 #include "klippy/extras/feedhub/error_report.h"
 #include "klippy/extras/feedhub/filament_table.h"
+#include "klippy/extras/feedhub/print_journal.h"
+#include "klippy/extras/feedhub/progress_lines.h"
 #include "klippy/extras/feedhub/scoped_timer.h"
 #include "klippy/extras/feedhub/slots.h"
 #include "klippy/host/components.h"
@@ -152,6 +154,8 @@ class FeedHub final : public klippy::PrinterObject {
   std::optional<TempRange> get_box_temp_by_slot(const std::string& slot);
 
   BoxActivities& activities() { return activities_; }
+  ProgressLines& progress() { return progress_; }
+  PrintJournal& print_journal() { return print_journal_; }
   // The feeder of `slot`, or null when none is configured; looked up once the host has
   // connected (the status asks often).
   SlotFeeder* feeder_of(int slot) const;
@@ -312,6 +316,8 @@ class FeedHub final : public klippy::PrinterObject {
 
   klippy::HallFilamentWidthSensor* filament_hall_ = nullptr;
   BoxActivities activities_;
+  ProgressLines progress_{*this};
+  PrintJournal print_journal_{*this};
   // Whether the last failed step was recorded while a print ran or was paused.
   bool step_recorded_in_print_ = false;
   std::optional<RecordedError> last_error_;

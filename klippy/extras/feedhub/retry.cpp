@@ -97,6 +97,7 @@ void FeedHub::repeat_failed_step(klippy::GCodeCommand& gcmd) {
   const RetryHeat heat = retried ? prepare_retry(gcmd, action, *retried) : RetryHeat{};
   if (const std::optional<int> slot = slot_of_name(klippy::Value(slot_name)))
     stats_.count_retry(*slot);
+  print_journal_.count_retry();
   // Cleared first: a repeated step that fails again records itself anew.
   close_error_notice();
   box_state_.set_recorded_step(klippy::Value());
@@ -158,6 +159,7 @@ void FeedHub::repeat_failed_step(klippy::GCodeCommand& gcmd) {
     // The resume's macros read the loaded slot from the file.
     box_state_.write_pending();
     gcode_.run_script_from_command("RESUME_PRINT TOOL_CHANGE=1\n");
+    print_journal_.check();
   }
 }
 

@@ -20,6 +20,9 @@ struct TagReadSlot {
   FeedHub& feedhub;
   std::string stepper_label;  // "1A" ... "4D", in console messages
   std::string stepper_name;   // "slot0" ... "slot15", suffix of the saved keys
+  // The command that started the read says that it succeeded, once its moves have ended;
+  // otherwise the reader says so as soon as it has saved the values.
+  bool caller_announces = false;
 };
 
 class TagReader : public klippy::PrinterObject {
@@ -33,6 +36,8 @@ class TagReader : public klippy::PrinterObject {
   // not recognised. Does nothing when no cycle runs.
   virtual void stop_read() = 0;
   virtual bool is_reading() const = 0;
+  // What the last cycle saved, in words ("PLA, red, vendor 1"); empty when it saved nothing.
+  virtual std::string read_words() const = 0;
 };
 
 // One reader serves two neighbouring slots: slots 0 and 1 use "feedtag card_reader_1",

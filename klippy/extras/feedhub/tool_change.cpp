@@ -109,7 +109,9 @@ void ToolChange::cmd_TOOL_CHANGE_END(klippy::GCodeCommand& /*gcmd*/) {
   print_watch_.reset();
   hub.save_variable("is_tool_change", 0);
   if (next_transform_) end_exclusion();
-  if (block) announce_change(hub, *block);
+  if (!block) return;
+  hub.print_journal().count_tool_change(printer_.get_reactor().monotonic() - block->since);
+  announce_change(hub, *block);
 }
 
 void ToolChange::announce_change(FeedHub& hub, const ToolChangeBlock& block) {

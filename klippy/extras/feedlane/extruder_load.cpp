@@ -82,6 +82,7 @@ feedhub::OpResult BoxExtruderStepper::extruder_load() {
   if (feedhub_.b_endstop_state()) {
     const feedhub::TimerWake watching(reactor_, feedhub_.b_endstop_timer());
     save_state(SlotState::AtSensor);
+    feedhub_.progress().step("pushing the filament to the box outlet");
     try {
       home_success = do_home(b_endstop_.get_endstops(), to_outlet.length_mm, to_outlet.speed_mm_s,
                              to_outlet.accel_mm_s2, false);
@@ -95,8 +96,10 @@ feedhub::OpResult BoxExtruderStepper::extruder_load() {
     feedhub_.box_state().set_loaded_slot(stepper_num_);
     const feedhub::TimerWake watching(reactor_, feedhub_.e_endstop_timer());
     try {
+      feedhub_.progress().step("feeding the filament through the tube to the extruder entry");
       home_success = reach_extruder_entry(through_tube, final_approach);
       if (home_success) {
+        feedhub_.progress().step("pushing the filament into the extruder gears");
         // Pushed on once the sensor has reported on the stopped filament: a strand that
         // sprang back from the entry is behind it again and the push has to bring it in.
         wait_for_entry_report();
@@ -104,6 +107,7 @@ feedhub::OpResult BoxExtruderStepper::extruder_load() {
             do_home_repeatedly(e_endstop_, final_approach.length_mm, final_approach.speed_mm_s,
                                final_approach.accel_mm_s2, false);
         if (!home_success) {
+          feedhub_.progress().step("trying again: the extruder gears did not take the filament");
           gcode_.run_script_from_command("CLEAR_OOZE");
           home_success = recover_extruder_load();
         }

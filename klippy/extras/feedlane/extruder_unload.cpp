@@ -2,6 +2,7 @@
 // a run-out spool's tool during a print.
 #include "klippy/extras/feedhub/error_codes.h"
 #include "klippy/extras/feedhub/feedhub.h"
+#include "klippy/extras/feedhub/runout_group.h"
 #include "klippy/extras/feedhub/tool_change.h"
 #include "klippy/extras/feedlane/box_extruder_stepper.h"
 
@@ -17,8 +18,7 @@ constexpr const char* kCutScript = "CUT_FILAMENT\nMOVE_TO_TRASH\n";
 void BoxExtruderStepper::cmd_EXTRUDER_UNLOAD(klippy::GCodeCommand& /*gcmd*/, bool can_cut) {
   if (feedhub_.tool_change().exclude_tool()) return;
   feedhub_.refuse_unload_of_other_slot("EXTRUDER_UNLOAD", stepper_name_);
-  if (is_printing() && r_endstop_state_ &&
-      feedhub_.get_value_by_key("auto_reload_detect", 0) == klippy::Value(1)) {
+  if (is_printing() && r_endstop_state_ && feedhub::hands_over_on_runout(feedhub_, stepper_num_)) {
     feedhub::ActivityScope activity(feedhub_, feedhub::Operation::ExtruderUnload, stepper_num_);
     toolhead().wait_moves();
     const bool purged = feedhub::conclude(feedhub_, flush_all_filament());
@@ -45,8 +45,10 @@ feedhub::OpResult BoxExtruderStepper::withdraw_and_park(bool can_cut) {
   const FeedMove pull_back = checked_tuning(kExtruderUnload1);
   const FeedMove park = checked_tuning(kExtruderUnload2);
   // During a print the slicer's block has cut already.
-  if (!is_printing() && can_cut && filament_at_extruder_entry())
+  if (!is_printing() && can_cut && filament_at_extruder_entry()) {
+    feedhub_.progress().step("cutting the filament at the toolhead");
     gcode_.run_script_from_command(kCutScript);
+  }
   slot_sync(false);
   if (feedhub_.b_endstop_state()) {
     save_state(SlotState::Failed);
@@ -60,6 +62,7 @@ feedhub::OpResult BoxExtruderStepper::withdraw_and_park(bool can_cut) {
     return OpResult::failed(reports::kExtruderUnloadFailed, stepper_num_);
   }
   do_move(park.length_mm, park.speed_mm_s, park.accel_mm_s2);
+  feedhub_.progress().step("parking behind the box outlet", queued_moves_end());
   save_state(SlotState::ParkedInBox);
   disable_stepper();
   // The strand left the outlet sensor long after it left the entry: an entry that still
@@ -81,6 +84,7 @@ bool BoxExtruderStepper::withdraw_from_extruder(const FeedMove& pull_back) {
     save_state(SlotState::AtSensor);
     try {
       // The outlet endstop trips when the filament has left the outlet sensor.
+      feedhub_.progress().step("pulling the filament back through the tube to the box outlet");
       home_success = do_home_repeatedly(b_endstop_, pull_back.length_mm, pull_back.speed_mm_s,
                                         pull_back.accel_mm_s2, true);
     } catch (const klippy::CommandError&) {

@@ -30,7 +30,7 @@ void BoxExtruderStepper::cmd_SLOT_RFID_READ(klippy::GCodeCommand& /*gcmd*/) {
 
 bool BoxExtruderStepper::read_slot_tag() {
   if (rfid_state_ != 0) return true;
-  const feedhub::ActivityScope activity(feedhub_, feedhub::Operation::TagRead, stepper_num_);
+  feedhub::ActivityScope activity(feedhub_, feedhub::Operation::TagRead, stepper_num_);
   if (!feedhub_.b_endstop_state()) {
     // Another strand holds the outlet path; pushing this one would jam the two.
     feedhub_.report_error(reports::kOutletOccupied);
@@ -62,14 +62,19 @@ bool BoxExtruderStepper::read_slot_tag() {
   bool reader_started = false;
   bool home_success = false;
   try {
-    reader->start_rfid_read({reactor_, feedhub_, stepper_label_, stepper_name_});
+    reader->start_rfid_read({reactor_, feedhub_, stepper_label_, stepper_name_, true});
     reader_started = true;
     reactor_.update_timer(outlet_watch, klippy::Reactor::NOW);
     const feedhub::EndstopList& outlet = b_endstop_.get_endstops();
+    feedhub_.progress().step("pushing the filament past the card reader to the box outlet");
     home_success = do_home(outlet, kToOutletMm, kToOutletSpeedMmS, kToOutletAccelMmS2, false);
     if (home_success) {
       dwell(kSettleS);
       do_move(kPastReaderMm, kPastReaderSpeedMmS, kPastReaderAccelMmS2);
+      // Named with the push that follows it: the pull-back is queued, not waited for.
+      feedhub_.progress().step(
+          "pulling the filament back past the card reader, then to the box outlet again",
+          queued_moves_end());
       dwell(kSettleS);
     }
     // Back at the outlet in any case, so that the park below starts from a known place.
@@ -84,6 +89,7 @@ bool BoxExtruderStepper::read_slot_tag() {
   reactor_.update_timer(outlet_watch, klippy::Reactor::NEVER);
   if (home_success) {
     do_move(park.length_mm, park.speed_mm_s, park.accel_mm_s2);
+    feedhub_.progress().step("parking behind the box outlet", queued_moves_end());
     dwell(kSettleS);
     save_state(SlotState::ParkedInBox);
   } else {
@@ -97,6 +103,9 @@ bool BoxExtruderStepper::read_slot_tag() {
   disable_stepper();
   rfid_state_ = 0;
   reader->stop_read();
+  // Said once the strand is parked again, not when the reader caught the tag on the way.
+  if (home_success && !reader->read_words().empty())
+    activity.succeeded(reader->read_words(), queued_moves_end());
   return home_success;
 }
 

@@ -8,6 +8,7 @@
 #include "klippy/extras/feedhub/extrusion_mode.h"
 #include "klippy/extras/feedhub/feedhub.h"
 #include "klippy/extras/feedhub/gcode_lock.h"
+#include "klippy/extras/feedhub/runout_group.h"
 #include "klippy/extras/feedhub/saved_values.h"
 #include "klippy/extras/feedhub/spool_keys.h"
 #include "klippy/extras/feedlane/box_extruder_stepper.h"
@@ -103,7 +104,7 @@ void BoxExtruderStepper::runout_button_callback(double eventtime, int state) {
         // With automatic replacement the next tool change hands the tool over, after
         // purging what is left. Without it nothing would stop the print once the strand's
         // tail leaves the extruder: it pauses now, with the rest of the strand in the path.
-        if (!feedhub_.get_value_by_key("auto_reload_detect", false).truthy())
+        if (!feedhub::hands_over_on_runout(feedhub_, stepper_num_))
           reactor_.register_callback([this](double) {
             pause_for_exhausted_spool();
             return klippy::Value();
@@ -205,9 +206,11 @@ int BoxExtruderStepper::switch_next_slot() {
 }
 
 int BoxExtruderStepper::hand_over_tool(feedhub::ActivityScope& runout_handling, bool purged) {
-  if (!feedhub_.get_value_by_key("auto_reload_detect", false).truthy()) return -1;
+  if (!feedhub::hands_over_on_runout(feedhub_, stepper_num_)) return -1;
   const SavedFilament wanted = saved_filament(feedhub_, stepper_name_);
-  if (!wanted.complete()) {
+  // A slot of a run-out group is backed up by its group, whatever the spools are described as.
+  const bool by_group = feedhub::runout_group(feedhub_, stepper_num_) != 0;
+  if (!by_group && !wanted.complete()) {
     feedhub_.report_error_general_step(reports::kNoFilamentSpecified, stepper_num_);
     return -1;
   }
@@ -217,8 +220,9 @@ int BoxExtruderStepper::hand_over_tool(feedhub::ActivityScope& runout_handling, 
   for (int i = stepper_num_ + 1; i < stepper_num_ + total; ++i) {
     const int slot = i >= total ? i - total : i;
     const std::string name = feedhub::slot_name(slot);
-    if (saved_filament(feedhub_, name) == wanted &&
-        feedhub_.box_state().slot_is(slot, SlotState::ParkedInBox)) {
+    const bool matches = feedhub::same_runout_group(feedhub_, stepper_num_, slot)
+                             .value_or(saved_filament(feedhub_, name) == wanted);
+    if (matches && feedhub_.box_state().slot_is(slot, SlotState::ParkedInBox)) {
       next_slot = slot;
       break;
     }

@@ -58,11 +58,13 @@ feedhub::OpResult BoxExtruderStepper::slot_load() {
     try {
       const feedhub::EndstopList& outlet = b_endstop_.get_endstops();
       // The outlet endstop trips when the sensor leaves its "clear" state.
+      feedhub_.progress().step("pulling the filament in to the box outlet");
       home_success =
           do_home(outlet, to_outlet.length_mm, to_outlet.speed_mm_s, to_outlet.accel_mm_s2, false);
       if (home_success) {
         int success_count = 0;
         home_success = false;
+        feedhub_.progress().step("checking that the outlet sensor sees it");
         for (int pass = 0; pass < kMaxProbes; ++pass) {
           do_move(back_off.length_mm, back_off.speed_mm_s, back_off.accel_mm_s2);
           const bool probed =
@@ -81,6 +83,7 @@ feedhub::OpResult BoxExtruderStepper::slot_load() {
   }
   // Parked behind the outlet, so that the outlet path is free for the other slots.
   do_move(park.length_mm, park.speed_mm_s, park.accel_mm_s2);
+  feedhub_.progress().step("parking behind the box outlet", queued_moves_end());
   if (home_success) {
     save_state(SlotState::ParkedInBox);
     feedhub_.box_state().set_loaded_slot(std::nullopt);
@@ -121,6 +124,7 @@ feedhub::OpResult BoxExtruderStepper::slot_unload() {
   bool home_success = false;
   try {
     // The runout endstop trips when the sensor stops seeing filament.
+    feedhub_.progress().step("pulling the filament back to the slot sensor");
     home_success = do_home(r_endstop_.get_endstops(), unload.length_mm, unload.speed_mm_s,
                            unload.accel_mm_s2, true);
   } catch (const klippy::CommandError&) {

@@ -91,6 +91,7 @@ void FeedTag::start_rfid_read(const feedhub::TagReadSlot& slot) {
   temp_message_1_.reset();
   temp_message_2_.reset();
   had_get_value_ = false;
+  read_words_.clear();
   klippy::Reactor& reactor = stepper_->reactor;
   rfid_read_start_time_ = reactor.monotonic();
   ++cycle_;
@@ -168,10 +169,14 @@ void FeedTag::store_codes(const CardAnswer& answer) {
   // The tag speaks for the spool now, not an earlier description's words.
   hub.remove_variables(feedhub::described_spool_keys(slot));
   had_get_value_ = true;
+  read_words_ = filament_words(hub, *codes);
+  if (stepper_->caller_announces) return;
+  // Read while another operation (the slot's load) moves the strand: the box is not done.
+  const feedhub::Activity* running = hub.activities().current();
   feedhub::announce_success(
       hub,
       feedhub::done_text(feedhub::Operation::TagRead, feedhub::slot_of_name(klippy::Value(slot))),
-      rfid_read_start_time_, filament_words(hub, *codes));
+      rfid_read_start_time_, read_words_ + (running ? "; still " + running->text : ""));
 }
 
 double FeedTag::end_cycle() {

@@ -44,6 +44,7 @@ class FeedTag final : public feedhub::TagReader {
   void start_rfid_read(const feedhub::TagReadSlot& slot) override;
   void stop_read() override;
   bool is_reading() const override { return static_cast<bool>(read_rfid_timer_); }
+  std::string read_words() const override { return read_words_; }
 
   // One read query, waiting for the chip's answer. CommandError when the micro-controller
   // does not answer, or before the host has configured it.
@@ -82,6 +83,7 @@ class FeedTag final : public feedhub::TagReader {
   std::optional<CardAnswer> temp_message_2_;
   std::optional<feedhub::TagReadSlot> stepper_;
   bool had_get_value_ = false;
+  std::string read_words_;
 };
 
 }  // namespace feedtag

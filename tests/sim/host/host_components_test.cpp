@@ -1,5 +1,7 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "klippy/host/components.h"
@@ -214,6 +216,29 @@ TEST_F(PrintJob, PauseStopsBeforeTheNextLineAndResumeContinues) {
   host.host().run_until([&] { return !job->is_active(); }, 60);
   EXPECT_EQ(steps, (Lines{"1", "2"}));
   EXPECT_EQ(state(), "complete");
+}
+
+// The host says it has read the whole file, and only then: not after a cancel, and not
+// while a pause taken in the last line holds the print.
+TEST_F(PrintJob, DonePrintingFileIsSaidAtTheEndOfTheFileOnly) {
+  job->start("demo", {"STEP N=1", "PAUSE"});
+  host.host().run_until([&] { return job->is_paused(); }, 60);
+  host.host().advance(5);
+  EXPECT_TRUE(job->is_active());
+  EXPECT_EQ(state(), "paused");
+  EXPECT_THAT(host.output(), testing::Not(testing::Contains("Done printing file")));
+  host.command("RESUME");
+  host.host().run_until([&] { return !job->is_active(); }, 60);
+  EXPECT_EQ(state(), "complete");
+  EXPECT_EQ(std::count(host.output().begin(), host.output().end(), "Done printing file"), 1);
+
+  host.output().clear();
+  job->start("cancelled", {"STEP N=1", "PAUSE", "STEP N=2"});
+  host.host().run_until([&] { return job->is_paused(); }, 60);
+  host.command("CANCEL_PRINT");
+  host.host().run_until([&] { return !job->is_active(); }, 60);
+  EXPECT_EQ(state(), "cancelled");
+  EXPECT_THAT(host.output(), testing::Not(testing::Contains("Done printing file")));
 }
 
 TEST_F(PrintJob, AFailingLineEndsThePrintInError) {
