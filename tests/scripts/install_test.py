@@ -7,6 +7,7 @@ rebuild, no packages, no restart, no root, no network).
 """
 
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -95,6 +96,19 @@ class Printer(unittest.TestCase):
                               '--base-folder', self.base, '--skip-build', '--dry-run')
         self.assertIn('would run: ln -s', result.stdout)
         self.assertEqual(self.snapshot(), before)
+
+    def test_a_klipper_copy_inside_another_repository_leaves_its_exclude_alone(self):
+        # A Klipper folder that is no checkout of its own (a copy made in a build folder):
+        # git answers for the repository around it, whose files must not be hidden.
+        shutil.rmtree(os.path.join(self.klipper, '.git'))
+        self.git_in(self.home, 'init', '-q')
+        outer = os.path.join(self.home, '.git', 'info', 'exclude')
+        before = self.read(outer)
+        self.first_install()
+        self.assertEqual(self.read(outer), before)
+
+    def git_in(self, folder, *args):
+        subprocess.run(['git', '-C', folder] + list(args), check=True, stdout=subprocess.PIPE)
 
     def test_install_links_hides_and_registers_once(self):
         self.first_install()
