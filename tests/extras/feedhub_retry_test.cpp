@@ -323,6 +323,14 @@ class AutoReload : public Retry {
     host_.save("value_t0", "'slot0'");
     host_.save("slot0", "0");
   }
+  // A print runs slot 0's spool out: its tail passes the extruder entry.
+  void print_until_slot0_runs_dry() {
+    start_print();
+    command("SIM_FAULT SLOT=0 KIND=runout LENGTH=50");
+    for (int i = 0; i < 4; ++i) command("G1 E150 F600");
+    command("M400");
+    host_.host().advance(1.0);
+  }
 };
 
 TEST_F(AutoReload, DoesNothingWithoutAFeedingSlotOrWithFilamentAtTheOutlet) {
@@ -365,11 +373,7 @@ TEST_F(AutoReload, TheRunOutTailLeavesTheEntryBeforeTheReplacementLoads) {
   command("BOX_MAP_TOOL T=0 SLOT=1A");
   park(1);
   load_into_extruder(0);
-  start_print();
-  command("SIM_FAULT SLOT=0 KIND=runout LENGTH=50");
-  for (int i = 0; i < 4; ++i) command("G1 E150 F600");
-  command("M400");
-  host_.host().advance(1.0);
+  print_until_slot0_runs_dry();
   ASSERT_EQ(host_.world().world().level(sim::SensorId::extruder_entry(), host_.print_time()), 1);
   const Lines lines = command("AUTO_RELOAD_FILAMENT", 1);
   EXPECT_EQ(host_.variable("slot_sync"), Value("slot1")) << testing::PrintToString(lines);
@@ -398,11 +402,7 @@ TEST_F(AutoReload, ARunOutSlotHandsItsToolToTheNextSlotOfItsGroup) {
   park(1);
   park(2);
   load_into_extruder(0);
-  start_print();
-  command("SIM_FAULT SLOT=0 KIND=runout LENGTH=50");
-  for (int i = 0; i < 4; ++i) command("G1 E150 F600");
-  command("M400");
-  host_.host().advance(1.0);
+  print_until_slot0_runs_dry();
   EXPECT_FALSE(paused()) << "the group takes over; nothing pauses for the run-out";
   command("AUTO_RELOAD_FILAMENT", 2);
   EXPECT_EQ(host_.variable("value_t0"), Value("slot2"));
