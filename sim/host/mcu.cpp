@@ -7,6 +7,7 @@
 #include "sim/host/endstop.h"
 #include "sim/host/pins.h"
 #include "sim/host/printer.h"
+#include "sim/reactor/reactor.h"
 
 namespace sim {
 namespace {
@@ -109,10 +110,15 @@ double SimMcu::estimated_print_time(double eventtime) const {
 }
 
 bool SimMcu::accept_scheduled(double print_time) {
-  // Rounding of the reactor's clock, not a schedule anyone would choose.
-  constexpr double kClockSlack_s = 1e-9;
+  // Rounding of the reactor's clock, not a schedule anyone would choose. On the real clock,
+  // time also passes between the caller's reading of it and this one (a microsecond, more
+  // when the machine is busy): the real MCU takes any command that arrives before its time,
+  // so that passing must not count as too close.
+  const auto* sim_reactor = dynamic_cast<const SimReactor*>(&reactor());
+  const double slack_s =
+      sim_reactor && sim_reactor->clock_kind() == ClockKind::Real ? kRealClockSlack_s : 1e-9;
   const double now = estimated_print_time(reactor().monotonic());
-  if (print_time >= now + kMinScheduleTime_s - kClockSlack_s) return true;
+  if (print_time >= now + kMinScheduleTime_s - slack_s) return true;
   auto* printer = dynamic_cast<SimPrinter*>(&printer_);
   if (printer) printer->invoke_shutdown("MCU '" + chip_name_ + "' shutdown: Timer too close");
   return false;

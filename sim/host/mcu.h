@@ -38,6 +38,9 @@ class SimMcu final : public klippy::Mcu {
   // simulated one refuses every command scheduled closer, so that no such timing passes
   // here and fails on a printer.
   static constexpr double kMinScheduleTime_s = 0.1;
+  // On the real clock: how much of that the loop may lose between choosing a time and
+  // handing the command over.
+  static constexpr double kRealClockSlack_s = 0.02;
 
   explicit SimMcu(klippy::ConfigSection& config);
 

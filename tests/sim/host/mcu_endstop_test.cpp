@@ -3,7 +3,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
+#include <thread>
 
 #include "klippy/host/errors.h"
 #include "sim/world/stepper.h"
@@ -154,6 +156,23 @@ TEST_F(Homing, ADigitalOutputScheduledTooCloseShutsTheMcuDown) {
   out->set_digital(now + 0.099, 0.);
   EXPECT_EQ(host().printer().shutdown_message(), "MCU 'mcu' shutdown: Timer too close");
   EXPECT_EQ(mcu().signal("PB3", 0).level(now + 1.), 1);
+}
+
+// On the real clock time passes between a caller's reading of it and the MCU's: a command
+// scheduled the minimum ahead of the caller's reading is no shutdown (every box output was).
+TEST(RealClockMcu, AnOutputScheduledTheMinimumAheadOfItsCallersReadingRuns) {
+  testing_support::TestHost test_host(sim::ClockKind::Real);
+  test_host.start(mcu_testing::kTwoMcus);
+  auto& mcu = test_host.host().printer().lookup_object<sim::SimMcu>("mcu");
+  auto out =
+      test_host.host().printer().lookup_object<sim::SimPins>("pins").setup_digital_out("PB3");
+  out->setup_max_duration(0.);
+  const double read_at = mcu.estimated_print_time(test_host.host().reactor().monotonic());
+  std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  out->set_digital(read_at + sim::SimMcu::kMinScheduleTime_s, 1.);
+  EXPECT_EQ(test_host.host().printer().shutdown_message(), "");
+  out->set_digital(read_at + 0.05, 0.);
+  EXPECT_EQ(test_host.host().printer().shutdown_message(), "MCU 'mcu' shutdown: Timer too close");
 }
 
 TEST_F(Homing, DigitalOutputStartAndShutdownValuesMustMatchWithMaxDuration) {
