@@ -156,7 +156,7 @@ std::string FeedHub::get_key_by_value(const klippy::Value& value, const std::str
 int FeedHub::search_index_by_value(const klippy::Value& value) const {
   const int slot_count = saved_slot_count(*this, 0);
   for (int slot = 0; slot < slot_count; ++slot) {
-    if (get_value_by_key(slot_name(slot)) == value) return slot;
+    if (box_state_.slot_value(slot) == value) return slot;
   }
   return -1;
 }
