@@ -21,7 +21,7 @@ class SaveVariables : public PrinterObject {
   // A module has just replaced the file with `variables`, every one written so that it
   // reads back the same. A host that keeps its copy in memory takes them as they are; one
   // that cannot be handed them reads the file again.
-  virtual void file_written(VariableMap variables) {
+  virtual void file_written(VariableMap&& variables) {
     (void)variables;
     load_variables();
   }

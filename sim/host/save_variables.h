@@ -21,7 +21,7 @@ class SimSaveVariables final : public klippy::SaveVariables {
   void load_variables() override;
   // Parsing the file again would give these very values: a file of many keys is parsed
   // only at start.
-  void file_written(klippy::VariableMap variables) override { variables_ = std::move(variables); }
+  void file_written(klippy::VariableMap&& variables) override { variables_ = std::move(variables); }
   std::optional<klippy::Value> get_status(double eventtime) override;
 
  private:
