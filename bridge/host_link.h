@@ -58,6 +58,15 @@ class HostLink {
     }
   }
 
+  template <class T>
+  void set(py::handle object, const char* attribute, T&& value) const {
+    try {
+      object.attr(attribute) = std::forward<T>(value);
+    } catch (py::error_already_set& error) {
+      rethrow(error);
+    }
+  }
+
   const std::shared_ptr<const HostErrors>& errors() const { return errors_; }
 
  private:

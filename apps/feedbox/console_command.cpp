@@ -6,8 +6,10 @@
 
 #include <iostream>
 #include <memory>
+#include <utility>
 
 #include "apps/feedbox/session.h"
+#include "klippy/host/components.h"
 #include "klippy/host/errors.h"
 
 namespace feedbox {
@@ -20,8 +22,45 @@ constexpr const char* kPrompt = "feedbox> ";
 struct ConsoleState {
   sim::SimHost* host = nullptr;
   bool quit = false;
+  // Input from a terminal goes through readline; piped input is read line by line and
+  // echoed after the prompt, so that what was run stands in the transcript.
+  bool interactive = true;
+  std::string piped;
 };
 ConsoleState* g_console = nullptr;
+
+bool printing(sim::SimHost& host) {
+  auto* stats = host.printer().lookup_object_or_null<klippy::PrintStats>("print_stats");
+  return stats && stats->state() == "printing";
+}
+
+// Ends the console once every command queued so far has run: piped input ends long before
+// a load that one of its lines started has finished, and a print started from it runs on
+// to its end (or until it pauses, which needs a user).
+void end_after_queued_commands(sim::SimHost* host) {
+  host->reactor().register_callback([host](double) {
+    host->gcode().run_console_line("");
+    while (printing(*host)) host->reactor().pause(host->reactor().monotonic() + 1.);
+    host->reactor().end();
+    return klippy::Value();
+  });
+}
+
+void run_line(const std::string& text) {
+  sim::SimHost* host = g_console->host;
+  if (text == "exit" || text == "quit") {
+    g_console->quit = true;
+    if (g_console->interactive)
+      host->reactor().end();
+    else
+      end_after_queued_commands(host);
+    return;
+  }
+  host->reactor().register_callback([host, text](double) {
+    host->gcode().run_console_line(text);
+    return klippy::Value();
+  });
+}
 
 void on_line(char* raw) {
   std::unique_ptr<char, decltype(&std::free)> line(raw, &std::free);
@@ -30,18 +69,33 @@ void on_line(char* raw) {
     g_console->host->reactor().end();
     return;
   }
-  std::string text(raw);
-  if (text == "exit" || text == "quit") {
-    g_console->quit = true;
-    g_console->host->reactor().end();
-    return;
+  if (*raw) add_history(raw);
+  run_line(raw);
+}
+
+void read_piped_input() {
+  char buffer[4096];
+  const ssize_t got = ::read(STDIN_FILENO, buffer, sizeof buffer);
+  if (got > 0) g_console->piped.append(buffer, static_cast<size_t>(got));
+  size_t newline;
+  while (!g_console->quit && (newline = g_console->piped.find('\n')) != std::string::npos) {
+    std::string text = g_console->piped.substr(0, newline);
+    g_console->piped.erase(0, newline + 1);
+    if (!text.empty() && text.back() == '\r') text.pop_back();
+    std::cout << kPrompt << text << std::endl;
+    run_line(text);
   }
-  if (!text.empty()) add_history(raw);
-  sim::SimHost* host = g_console->host;
-  host->reactor().register_callback([host, text](double) {
-    host->gcode().run_console_line(text);
-    return klippy::Value();
-  });
+  if (got <= 0 && !g_console->quit) {
+    g_console->host->reactor().unregister_fd(STDIN_FILENO);
+    if (!g_console->piped.empty()) {
+      std::cout << kPrompt << g_console->piped << std::endl;
+      run_line(std::exchange(g_console->piped, {}));
+    }
+    if (!g_console->quit) {
+      g_console->quit = true;
+      end_after_queued_commands(g_console->host);
+    }
+  }
 }
 
 }  // namespace
@@ -70,8 +124,13 @@ int run_console(const ConsoleOptions& options) {
   session_options.before_restart = [&panel] {
     if (panel) panel->detach();
   };
-  session_options.output = [&panel](const std::string& text) {
+  const bool interactive = ::isatty(STDIN_FILENO) != 0;
+  session_options.output = [&panel, interactive](const std::string& text) {
     if (panel) panel->gcode_response(text);
+    if (!interactive) {
+      std::cout << text << std::endl;
+      return;
+    }
     // Keep the user's half-typed line intact around asynchronous output.
     int saved_point = rl_point;
     char* saved_line = rl_copy_text(0, rl_end);
@@ -93,17 +152,22 @@ int run_console(const ConsoleOptions& options) {
     return 2;
   }
   const PanelDetachGuard detach_panel(panel.get());
-  ConsoleState state{&session->host(), false};
+  ConsoleState state{&session->host(), false, interactive, {}};
   g_console = &state;
-  std::cout << "Type G-code commands (HELP lists them); Ctrl-D or 'exit' leaves.\n";
-  rl_callback_handler_install(kPrompt, on_line);
+  if (interactive) {
+    std::cout << "Type G-code commands (HELP lists them); Ctrl-D or 'exit' leaves.\n";
+    rl_callback_handler_install(kPrompt, on_line);
+  }
   // A restart ends the host's loop; the console carries on with the new host.
   do {
     state.host = &session->host();
-    state.host->reactor().register_fd(STDIN_FILENO, [](double) { rl_callback_read_char(); });
+    if (interactive)
+      state.host->reactor().register_fd(STDIN_FILENO, [](double) { rl_callback_read_char(); });
+    else if (!state.quit)
+      state.host->reactor().register_fd(STDIN_FILENO, [](double) { read_piped_input(); });
     state.host->reactor().run();
   } while (!state.quit && session->restart_if_requested());
-  rl_callback_handler_remove();
+  if (interactive) rl_callback_handler_remove();
   g_console = nullptr;
   std::cout << '\n';
   return 0;

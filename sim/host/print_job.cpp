@@ -1,5 +1,7 @@
 #include "sim/host/print_job.h"
 
+#include <cstdlib>
+
 #include "klippy/host/ini.h"
 #include "klippy/host/printer.h"
 
@@ -23,8 +25,13 @@ SimPrintJob::SimPrintJob(klippy::ConfigSection& config)
       reactor_(printer_.get_reactor()),
       gcode_(printer_.lookup_object<klippy::GCodeDispatch>("gcode")),
       print_stats_(printer_.load_object<SimPrintStats>(config, "print_stats")) {
-  // Files are given by path; the folder of the host's SD card is accepted for compatibility.
-  config.get("path", "");
+  // The print folder, as the host's virtual SD card takes it ("~" is the user's home).
+  folder_ = config.get("path", "");
+  if (folder_.rfind('~', 0) == 0) {
+    const char* home = std::getenv("HOME");
+    folder_ = std::string(home ? home : "") + folder_.substr(1);
+  }
+  if (!folder_.empty()) folder_ = printer_.resolve_path(folder_);
   gcode_.register_command(
       "SDCARD_PRINT_FILE", [this](klippy::GCodeCommand& g) { cmd_SDCARD_PRINT_FILE(g); },
       "Run a G-code file as a print job");
@@ -94,6 +101,11 @@ klippy::Value SimPrintJob::run(double /*eventtime*/) {
 
 void SimPrintJob::cmd_SDCARD_PRINT_FILE(klippy::GCodeCommand& gcmd) {
   std::string path = gcmd.get("FILENAME");
+  // As the host: the name is the file's place in the print folder, a leading '/' its root.
+  if (!folder_.empty()) {
+    if (path.rfind('/', 0) == 0) path.erase(0, 1);
+    path = folder_ + "/" + path;
+  }
   std::vector<std::string> lines;
   try {
     lines = read_gcode_file(path);

@@ -45,6 +45,8 @@ class SimPrintJob final : public klippy::PrinterObject {
   klippy::Reactor& reactor_;
   klippy::GCodeDispatch& gcode_;
   SimPrintStats& print_stats_;
+  // Where SDCARD_PRINT_FILE looks for its files; empty without a configured path.
+  std::string folder_;
   std::string name_;
   std::vector<std::string> lines_;
   size_t next_line_ = 0;

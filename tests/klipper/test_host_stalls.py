@@ -47,5 +47,14 @@ class HostStalls(HostScenario):
                   '(idle: longest %7.2f ms, 99%% within %d ms)'
                   % (line, ticks, took, max_ms, p99_ms, idle_max_ms, idle_p99_ms))
         self.assertNotIn('Transition to shutdown state', host.log())
-        saved = klipper_host.read_saved_variables(host.folder + '/' + klipper_host.SAVED_VARIABLES)
+        path = host.folder + '/' + klipper_host.SAVED_VARIABLES
+        saved = klipper_host.read_saved_variables(path)
         self.assertEqual([saved.get('runout_%d' % slot) for slot in range(16)], [0] * 16)
+        # The host's copy of the file is handed to it after each box save, not read: its
+        # own next save writes that copy, which must be the box's file line for line.
+        with open(path) as f:
+            box_lines = f.read().splitlines()
+        host.command('SAVE_VARIABLE VARIABLE=host_probe VALUE=1')
+        with open(path) as f:
+            host_lines = [line for line in f.read().splitlines() if line != 'host_probe = 1']
+        self.assertEqual(host_lines, box_lines)

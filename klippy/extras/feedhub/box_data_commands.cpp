@@ -10,7 +10,9 @@
 #include "klippy/extras/feedhub/feedhub.h"
 #include "klippy/extras/feedhub/filament_table.h"
 #include "klippy/extras/feedhub/runout_group.h"
+#include "klippy/extras/feedhub/slots.h"
 #include "klippy/extras/feedhub/spool_keys.h"
+#include "klippy/extras/feedhub/tool_change.h"
 
 namespace feedhub {
 namespace {
@@ -138,7 +140,12 @@ void FeedHub::register_box_data_commands() {
   register_command(
       "BOX_CHECK_TOOL",
       [this](klippy::GCodeCommand& gcmd) {
-        tool_feeder(*this, printer_, gcmd.get_int("T", {}, {.minval = 0, .maxval = kMaxTools - 1}));
+        const long long tool = gcmd.get_int("T", {}, {.minval = 0, .maxval = kMaxTools - 1});
+        tool_feeder(*this, printer_, tool);
+        const std::optional<int> loaded = box_state_.loaded_slot();
+        const std::optional<int> wanted = slot_of_name(slot_of_tool(*this, tool));
+        if (loaded && wanted && loaded != wanted && !tool_change_->open_block())
+          print_journal_.count_tool_swap(*wanted);
       },
       "Fail unless the slot that serves tool T is configured, before anything moves (the "
       "tool macros call it first): BOX_CHECK_TOOL T=<0-15>");

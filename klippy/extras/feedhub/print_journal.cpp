@@ -1,5 +1,6 @@
 #include "klippy/extras/feedhub/print_journal.h"
 
+#include "klippy/extras/feedhub/box_state.h"
 #include "klippy/extras/feedhub/durations.h"
 #include "klippy/extras/feedhub/feedhub.h"
 
@@ -36,6 +37,10 @@ void PrintJournal::start() {
 }
 
 void PrintJournal::check() {
+  if (swap_ && hub_.box_state().loaded_slot() == swap_->to_slot) {
+    tally_.change_time_s += hub_.reactor().monotonic() - swap_->since;
+    swap_.reset();
+  }
   const std::string now = hub_.print_stats().state();
   if (now == state_) return;
   const std::string before = std::exchange(state_, now);
@@ -50,12 +55,14 @@ double PrintJournal::watch(double eventtime) {
 void PrintJournal::follow(const std::string& before, const std::string& now) {
   if (!in_print(before) && in_print(now)) {
     tally_ = {};
+    swap_.reset();
     box_paused_ = false;
   }
   if (before == "paused" && now == "printing" && std::exchange(box_paused_, false))
     hub_.gcode().respond_info("Print resumed");
   if (in_print(before) && !in_print(now)) {
     box_paused_ = false;
+    swap_.reset();
     hub_.gcode().respond_info(print_end_line(now, tally_));
   }
 }
@@ -65,6 +72,13 @@ void PrintJournal::count_tool_change(double duration_s) {
   if (!in_print(state_)) return;
   ++tally_.tool_changes;
   tally_.change_time_s += duration_s;
+}
+
+void PrintJournal::count_tool_swap(int to_slot) {
+  check();
+  if (!in_print(state_)) return;
+  ++tally_.tool_changes;
+  swap_ = Swap{to_slot, hub_.reactor().monotonic()};
 }
 
 void PrintJournal::count_error() {

@@ -3,6 +3,7 @@
 // the box's failures and the retries.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -28,6 +29,10 @@ class PrintJournal {
   // Starts following the print state; the host has no event for a print's end or resume.
   void start();
   void count_tool_change(double duration_s);
+  // A plain tool command (T<n>) about to swap the strand in the extruder for `to_slot`'s:
+  // one tool change, whose time runs until that slot is loaded. The slicer's tool-change
+  // blocks are counted at their end instead.
+  void count_tool_swap(int to_slot);
   void count_error();
   void count_retry();
   // The box paused the print: its resume is worth telling.
@@ -46,6 +51,11 @@ class PrintJournal {
   std::string state_ = "standby";
   bool box_paused_ = false;
   PrintTally tally_;
+  struct Swap {
+    int to_slot;
+    double since;
+  };
+  std::optional<Swap> swap_;
 };
 
 // "Print ended (complete): 3 tool changes in 2 min 10 s, 1 error, 1 retry." The state is
