@@ -1,0 +1,198 @@
+#!/usr/bin/env python3
+"""The real Klipper host against feedbox-mcu: the host identifies and configures the
+emulated micro-controller and reaches Ready; an emergency stop shuts it down and a
+FIRMWARE_RESTART (config_reset over the wire, then a fresh identify) brings it back.
+
+    cosim_ready.py --emulator build/apps/feedbox_mcu/feedbox-mcu --scratch DIR \
+                   --klipper KLIPPER_CHECKOUT [--klipper ANOTHER ...]
+
+Each checkout is copied once into the scratch folder (the host compiles its C helper on
+first start). Prints the clock figures of the host's statistics."""
+
+import argparse
+import json
+import os
+import re
+import shutil
+import socket
+import subprocess
+import sys
+import time
+
+PYTHON = '/usr/bin/python3'
+MINIMAL_CONFIG = """[mcu]
+serial: {serial}
+
+[printer]
+kinematics: none
+max_velocity: 1
+max_accel: 1
+"""
+
+
+class Failure(Exception):
+    pass
+
+
+def prepare_host(source, folder):
+    klippy = os.path.join(folder, 'klippy')
+    if not os.path.isdir(klippy):
+        shutil.copytree(os.path.join(source, 'klippy'), klippy,
+                        ignore=shutil.ignore_patterns('*.pyc', '__pycache__', '*.so', '*.o'))
+        for root, dirs, files in os.walk(klippy):
+            for name in dirs + files:
+                os.chmod(os.path.join(root, name), 0o755 if name in dirs else 0o644)
+    subprocess.run([PYTHON, '-c', 'import chelper; chelper.get_ffi()'], cwd=klippy, check=True,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return os.path.join(klippy, 'klippy.py')
+
+
+class ApiClient:
+    """The host's API server socket (klippy.py -a): JSON requests ended by 0x03."""
+
+    def __init__(self, path, timeout):
+        self.path = path
+        self.timeout = timeout
+        self._connect()
+
+    def _connect(self):
+        deadline = time.monotonic() + self.timeout
+        while True:
+            try:
+                self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+                self.sock.connect(self.path)
+                break
+            except OSError:
+                self.sock.close()
+                if time.monotonic() > deadline:
+                    raise Failure('the host opened no API socket at %s' % self.path)
+                time.sleep(0.1)
+        self.sock.settimeout(self.timeout)
+        self.buffer = b''
+        self.next_id = 1
+
+    def call(self, method, params=None):
+        request_id = self.next_id
+        self.next_id += 1
+        request = {'id': request_id, 'method': method, 'params': params or {}}
+        self.sock.sendall(json.dumps(request).encode() + b'\x03')
+        while True:
+            while b'\x03' not in self.buffer:
+                data = self.sock.recv(4096)
+                if not data:
+                    raise OSError('the host closed its API socket')
+                self.buffer += data
+            message, self.buffer = self.buffer.split(b'\x03', 1)
+            reply = json.loads(message)
+            if reply.get('id') == request_id:
+                return reply
+
+    def wait_state(self, wanted, timeout):
+        deadline = time.monotonic() + timeout
+        info = {}
+        while time.monotonic() < deadline:
+            try:
+                info = self.call('info').get('result', {})
+            except (OSError, Failure):
+                # The host closes its socket and opens a new one when it restarts.
+                self.sock.close()
+                time.sleep(0.1)
+                self._connect()
+                continue
+            if info.get('state') == wanted:
+                return time.monotonic() - (deadline - timeout)
+            time.sleep(0.1)
+        raise Failure('the host did not become %s within %.0f s: state %s, %s' % (
+            wanted, timeout, info.get('state'), info.get('state_message', '').strip()))
+
+    def close(self):
+        self.sock.close()
+
+
+def clock_figures(log_text, clock_freq):
+    """The host's view of the emulated clock from its last statistics line."""
+    stats = re.findall(r'^Stats .* srtt=([\d.]+) .*? freq=(\d+) ', log_text, re.M)
+    if not stats:
+        return 'no statistics logged'
+    srtt, freq = stats[-1]
+    return 'round trip %.3f s, estimated clock %d Hz (%+.0f ppm of %d)' % (
+        float(srtt), int(freq), (int(freq) - clock_freq) / clock_freq * 1e6, clock_freq)
+
+
+def run_one(emulator, source, scratch, timeout):
+    name = os.path.basename(os.path.normpath(source))
+    folder = os.path.join(scratch, name)
+    os.makedirs(folder, exist_ok=True)
+    klippy = prepare_host(source, folder)
+    serial = os.path.join(folder, 'mcu')
+    config = os.path.join(folder, 'printer.cfg')
+    log = os.path.join(folder, 'klippy.log')
+    api = os.path.join(folder, 'api.sock')
+    for path in (log, api):
+        if os.path.exists(path):
+            os.remove(path)
+    with open(config, 'w') as f:
+        f.write(MINIMAL_CONFIG.format(serial=serial))
+    emu = subprocess.Popen([emulator, 'mcu=' + serial], stdout=subprocess.PIPE, text=True)
+    host = None
+    client = None
+    try:
+        emu.stdout.readline()  # the link exists once the emulator has named it
+        host = subprocess.Popen([PYTHON, klippy, config, '-l', log, '-a', api],
+                                stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT)
+        client = ApiClient(api, timeout)
+        ready = client.wait_state('ready', timeout)
+        client.call('gcode/script', {'script': 'M112'})
+        client.wait_state('shutdown', timeout)
+        client.call('gcode/script', {'script': 'FIRMWARE_RESTART'})
+        restarted = client.wait_state('ready', timeout)
+        time.sleep(2.5)  # a few statistics lines on the new connection
+        with open(log) as f:
+            text = f.read()
+        if "Attempting MCU 'mcu' config_reset command" not in text:
+            raise Failure('the host did not reset the emulated controller through config_reset')
+        if text.count("Sending MCU 'mcu' printer configuration") != 2:
+            raise Failure('the host did not configure the reset controller afresh')
+        print('%s: ready after %.1f s, again %.1f s after FIRMWARE_RESTART; %s' % (
+            name, ready, restarted, clock_figures(text, 168000000)), flush=True)
+    except Failure as e:
+        tail = ''
+        if os.path.exists(log):
+            with open(log) as f:
+                tail = ''.join(f.readlines()[-25:])
+        raise Failure('%s: %s\n--- last lines of %s ---\n%s' % (name, e, log, tail))
+    finally:
+        if client:
+            client.close()
+        for process in (host, emu):
+            if process and process.poll() is None:
+                process.terminate()
+                try:
+                    process.wait(timeout=10)
+                except subprocess.TimeoutExpired:
+                    process.kill()
+                    process.wait()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split('\n')[0])
+    parser.add_argument('--emulator', required=True)
+    parser.add_argument('--scratch', required=True)
+    parser.add_argument('--klipper', action='append', required=True)
+    parser.add_argument('--timeout', type=float, default=30)
+    args = parser.parse_args()
+    failed = False
+    for source in args.klipper:
+        if not os.path.isfile(os.path.join(source, 'klippy', 'klippy.py')):
+            sys.exit('%s is not a Klipper checkout (no klippy/klippy.py)' % source)
+        try:
+            run_one(os.path.abspath(args.emulator), os.path.abspath(source),
+                    os.path.abspath(args.scratch), args.timeout)
+        except Failure as e:
+            print('FAIL %s' % e, flush=True)
+            failed = True
+    return 1 if failed else 0
+
+
+if __name__ == '__main__':
+    sys.exit(main())

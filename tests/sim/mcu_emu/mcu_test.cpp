@@ -1,0 +1,141 @@
+// One emulated controller driven through its byte stream as the host drives it.
+#include "sim/mcu_emu/mcu.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+namespace mcu_emu {
+namespace {
+
+struct Reply {
+  std::string name;
+  Params params;
+};
+
+class McuTest : public ::testing::Test {
+ protected:
+  McuTest() : mcu_(McuConstants{}, [this] { return ticks_; }) {
+    const auto dictionary = nlohmann::json::parse(mcu_.dictionary().json());
+    for (const auto& [format, id] : dictionary["commands"].items())
+      commands_.emplace(format.substr(0, format.find(' ')), MessageFormat(id, format));
+    for (const auto& [format, id] : dictionary["responses"].items())
+      responses_.emplace(id.get<int>(), MessageFormat(id, format));
+  }
+
+  // Sends one command in its own block; returns the replies before the block's ack.
+  std::vector<Reply> send(const std::string& name, const std::vector<ParamValue>& values = {}) {
+    std::string payload;
+    commands_.at(name).encode(payload, values);
+    return receive(encode_frame(sequence_++, payload));
+  }
+
+  std::vector<Reply> receive(const std::string& bytes) {
+    const std::string out = mcu_.receive(bytes);
+    std::vector<Reply> replies;
+    std::size_t pos = 0;
+    while (pos < out.size()) {
+      const auto length = static_cast<std::size_t>(out[pos]);
+      const std::string payload = out.substr(pos + 2, length - kMessageMin);
+      pos += length;
+      if (payload.empty()) {
+        ++acks_;
+        continue;
+      }
+      std::size_t at = 0;
+      const auto& format = responses_.at(static_cast<int>(*read_vlq(payload, at)));
+      Reply reply{format.name(), {}};
+      EXPECT_TRUE(format.decode(payload, at, reply.params));
+      replies.push_back(std::move(reply));
+    }
+    return replies;
+  }
+
+  std::uint64_t ticks_ = 0;
+  Mcu mcu_;
+  std::map<std::string, MessageFormat> commands_;
+  std::map<int, MessageFormat> responses_;
+  std::uint8_t sequence_ = 0;
+  int acks_ = 0;
+};
+
+TEST_F(McuTest, IdentifyHandsOverTheCompressedDictionaryInPieces) {
+  std::string data;
+  for (;;) {
+    const auto replies =
+        send("identify", {std::int64_t{static_cast<std::int64_t>(data.size())}, std::int64_t{40}});
+    ASSERT_EQ(replies.size(), 1u);
+    EXPECT_EQ(replies[0].params.u32("offset"), data.size());
+    const std::string piece = replies[0].params.bytes("data");
+    if (piece.empty()) break;
+    EXPECT_LE(piece.size(), 40u);
+    data += piece;
+  }
+  EXPECT_EQ(acks_, static_cast<int>(sequence_));
+  std::string json(1 << 16, '\0');
+  uLongf size = json.size();
+  ASSERT_EQ(uncompress(reinterpret_cast<Bytef*>(json.data()), &size,
+                       reinterpret_cast<const Bytef*>(data.data()), data.size()),
+            Z_OK);
+  json.resize(size);
+  const auto dictionary = nlohmann::json::parse(json);
+  EXPECT_EQ(dictionary["enumerations"]["pin"]["PE0"], nlohmann::json::array({64, 16}));
+  EXPECT_EQ(dictionary["config"]["CLOCK_FREQ"], 168000000);
+  EXPECT_EQ(dictionary["responses"]["identify_response offset=%u data=%.*s"], 0);
+}
+
+TEST_F(McuTest, ClockRepliesCarryTheCounterAndItsHighWord) {
+  ticks_ = (std::uint64_t{3} << 32) + 1234;
+  auto replies = send("get_uptime");
+  ASSERT_EQ(replies.size(), 1u);
+  EXPECT_EQ(replies[0].params.u32("high"), 3u);
+  EXPECT_EQ(replies[0].params.u32("clock"), 1234u);
+  replies = send("get_clock");
+  ASSERT_EQ(replies.size(), 1u);
+  EXPECT_EQ(replies[0].params.u32("clock"), 1234u);
+}
+
+TEST_F(McuTest, ConfigurationThenShutdownAndReset) {
+  auto config = send("get_config");
+  EXPECT_EQ(config.at(0).params.u32("is_config"), 0u);
+  send("allocate_oids", {std::int64_t{3}});
+  send("finalize_config", {std::int64_t{0xdeadbeef}});
+  config = send("get_config");
+  EXPECT_EQ(config.at(0).params.u32("is_config"), 1u);
+  EXPECT_EQ(config.at(0).params.u32("crc"), 0xdeadbeefu);
+
+  // A reset while running is refused by shutting down, as the firmware does.
+  auto replies = send("config_reset");
+  ASSERT_EQ(replies.size(), 1u);
+  EXPECT_EQ(replies[0].name, "shutdown");
+  EXPECT_TRUE(mcu_.is_shutdown());
+  replies = send("allocate_oids", {std::int64_t{1}});
+  ASSERT_EQ(replies.size(), 1u) << "commands not allowed in shutdown are answered so";
+  EXPECT_EQ(replies[0].name, "is_shutdown");
+
+  send("config_reset");
+  EXPECT_FALSE(mcu_.is_shutdown());
+  EXPECT_FALSE(mcu_.is_configured());
+}
+
+TEST_F(McuTest, UnknownCommandsAndTruncatedParametersShutDown) {
+  auto replies = receive(encode_frame(sequence_++, "\x5f"));
+  ASSERT_EQ(replies.size(), 1u);
+  EXPECT_EQ(replies[0].name, "shutdown");
+  send("clear_shutdown");
+  EXPECT_FALSE(mcu_.is_shutdown());
+
+  std::string payload;
+  append_vlq(payload, commands_.at("finalize_config").id());
+  payload += "\x8f";  // the crc's first group, and nothing after it
+  replies = receive(encode_frame(sequence_++, payload));
+  ASSERT_EQ(replies.size(), 1u);
+  EXPECT_EQ(replies[0].name, "shutdown");
+  EXPECT_FALSE(mcu_.is_configured());
+}
+
+}  // namespace
+}  // namespace mcu_emu
