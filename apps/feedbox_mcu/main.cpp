@@ -1,7 +1,10 @@
 // feedbox-mcu: micro-controllers emulated on pseudo-terminals for the real Klipper host.
 //
-//   feedbox-mcu NAME=PATH [NAME=PATH ...]
+//   feedbox-mcu [--batched-analog] NAME=PATH [NAME=PATH ...]
 //
+// --batched-analog: analog readings in the batched format of newer hosts (which older
+// hosts, such as v0.13.0, do not know); without it the single-value format that both
+// read.
 // Each NAME=PATH makes one micro-controller whose serial port is the link PATH; the
 // host's configuration names it (`[mcu]` or `[mcu NAME]`, `serial: PATH`). Runs until
 // SIGINT or SIGTERM, then removes the links.
@@ -10,6 +13,7 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -33,8 +37,13 @@ struct Emulated {
   mcu_emu::Mcu mcu;
 };
 
-int run(const std::vector<std::string>& specs) {
-  const mcu_emu::McuConstants constants;
+int run(std::vector<std::string> specs) {
+  mcu_emu::McuConstants constants;
+  if (const auto flag = std::find(specs.begin(), specs.end(), "--batched-analog");
+      flag != specs.end()) {
+    constants.batched_analog = true;
+    specs.erase(flag);
+  }
   const auto start = std::chrono::steady_clock::now();
   // Every emulated controller counts from the same start, like boards powered together.
   auto clock = [start, freq = constants.clock_freq]() -> std::uint64_t {
@@ -85,7 +94,7 @@ int run(const std::vector<std::string>& specs) {
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: feedbox-mcu NAME=PATH [NAME=PATH ...]\n");
+    std::fprintf(stderr, "usage: feedbox-mcu [--batched-analog] NAME=PATH [NAME=PATH ...]\n");
     return 2;
   }
   try {

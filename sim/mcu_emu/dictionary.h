@@ -18,6 +18,8 @@ struct McuConstants {
   std::uint32_t adc_max = 4095;
   std::uint32_t pwm_max = 255;
   std::uint32_t move_count = 1024;
+  // Analog readings in batches (`values=%*s`, newer hosts) instead of one `value=%hu`.
+  bool batched_analog = false;
 };
 
 class Dictionary {

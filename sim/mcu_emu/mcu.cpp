@@ -12,15 +12,23 @@ std::vector<std::string> formats(const auto& commands) {
   return out;
 }
 
-const std::vector<std::string> kResponses = {
-    "uptime high=%u clock=%u",
-    "clock clock=%u",
-    "config is_config=%c crc=%u is_shutdown=%c move_count=%hu",
-    "shutdown clock=%u static_string_id=%hu",
-    "is_shutdown static_string_id=%hu",
-    "starting",
-    "stats count=%u sum=%u sumsq=%u",
-};
+std::vector<std::string> responses(const McuConstants& constants) {
+  return {
+      "uptime high=%u clock=%u",
+      "clock clock=%u",
+      "config is_config=%c crc=%u is_shutdown=%c move_count=%hu",
+      "shutdown clock=%u static_string_id=%hu",
+      "is_shutdown static_string_id=%hu",
+      "starting",
+      "stats count=%u sum=%u sumsq=%u",
+      constants.batched_analog ? "analog_in_state oid=%c next_clock=%u values=%*s"
+                               : "analog_in_state oid=%c next_clock=%u value=%hu",
+      "buttons_state oid=%c ack_count=%c state=%*s",
+      "stepper_position oid=%c pos=%i",
+      "endstop_state oid=%c homing=%c next_clock=%u pin_value=%c",
+      "trsync_state oid=%c can_trigger=%c trigger_reason=%c clock=%u",
+  };
+}
 
 const std::vector<std::string> kShutdownReasons = {
     "Command request",
@@ -30,6 +38,11 @@ const std::vector<std::string> kShutdownReasons = {
     "Already finalized",
     "Invalid command",
     "Command parser error",
+    "Can't assign oid",
+    "Invalid oid type",
+    "Max of 8 buttons",
+    "Set button past maximum button count",
+    "ADC out of range",
 };
 
 }  // namespace
@@ -37,8 +50,14 @@ const std::vector<std::string> kShutdownReasons = {
 Mcu::Mcu(const McuConstants& constants, Clock clock)
     : constants_(constants),
       clock_(std::move(clock)),
-      commands_(commands()),
-      dictionary_(formats(commands_), kResponses, kShutdownReasons, constants_) {}
+      commands_(all_commands()),
+      dictionary_(formats(commands_), responses(constants_), kShutdownReasons, constants_) {}
+
+std::vector<Mcu::Command> Mcu::all_commands() {
+  auto all = commands();
+  for (auto& command : device_commands()) all.push_back(std::move(command));
+  return all;
+}
 
 std::vector<Mcu::Command> Mcu::commands() {
   return {
@@ -72,6 +91,7 @@ std::vector<Mcu::Command> Mcu::commands() {
          shutdown_reason_.reset();
          config_crc_.reset();
          oid_count_.reset();
+         devices_ = {};
        },
        true},
       {"clear_shutdown",
@@ -97,10 +117,11 @@ std::string Mcu::receive(std::string_view bytes) {
 
 std::string Mcu::poll() {
   const std::uint64_t now = clock_();
-  if (now < next_stats_) return {};
+  poll_devices(now);
+  if (now < next_stats_) return std::exchange(output_, {});
   const bool first = next_stats_ == 0;
   next_stats_ = now + 5ull * constants_.clock_freq;
-  if (first) return {};
+  if (first) return std::exchange(output_, {});
   // An idle firmware: a thousand short task loops in the period.
   send("stats", {std::int64_t{1000}, std::int64_t{100000}, std::int64_t{40000}});
   return std::exchange(output_, {});
@@ -140,6 +161,8 @@ void Mcu::send(const std::string& response, const std::vector<ParamValue>& value
 void Mcu::shutdown(const std::string& reason) {
   if (is_shutdown()) return;
   shutdown_reason_ = reason;
+  // The firmware's first act in a shutdown: every output to its safe level.
+  outputs_to_defaults();
   send("shutdown", {std::int64_t{clock32()}, std::int64_t{dictionary_.static_string_id(reason)}});
 }
 

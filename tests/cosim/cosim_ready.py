@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """The real Klipper host against feedbox-mcu: the host identifies and configures the
 emulated micro-controller and reaches Ready; an emergency stop shuts it down and a
-FIRMWARE_RESTART (config_reset over the wire, then a fresh identify) brings it back.
+FIRMWARE_RESTART (config_reset over the wire, then a fresh identify) brings it back. Then
+the printer of config/printer.cfg (without the box) reaches Ready with its heaters
+reading room temperature, in the analog format each host knows best.
 
     cosim_ready.py --emulator build/apps/feedbox_mcu/feedbox-mcu --scratch DIR \
                    --klipper KLIPPER_CHECKOUT [--klipper ANOTHER ...]
@@ -20,6 +22,7 @@ import sys
 import time
 
 PYTHON = '/usr/bin/python3'
+REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 MINIMAL_CONFIG = """[mcu]
 serial: {serial}
 
@@ -109,6 +112,25 @@ class ApiClient:
         self.sock.close()
 
 
+def printer_config(serial, klippy):
+    """config/printer.cfg on the emulated controller, without the box's include (its
+    controllers and modules are not emulated yet) and without the options the host lacks."""
+    with open(os.path.join(REPO, 'config', 'printer.cfg')) as f:
+        text = f.read()
+    text = re.sub(r'^serial: .*$', 'serial: ' + serial, text, flags=re.M)
+    text = re.sub(r'^\[include box/.*$', '', text, flags=re.M)
+    hall = os.path.join(os.path.dirname(klippy), 'extras', 'hall_filament_width_sensor.py')
+    with open(hall) as f:
+        if 'enable_flow_compensation' not in f.read():
+            text = re.sub(r'^enable_flow_compensation:.*$', '', text, flags=re.M)
+    return text
+
+
+def batched_analog(klippy):
+    with open(os.path.join(os.path.dirname(klippy), 'mcu.py')) as f:
+        return 'values=%*s' in f.read()
+
+
 def clock_figures(log_text, clock_freq):
     """The host's view of the emulated clock from its last statistics line."""
     stats = re.findall(r'^Stats .* srtt=([\d.]+) .*? freq=(\d+) ', log_text, re.M)
@@ -119,52 +141,40 @@ def clock_figures(log_text, clock_freq):
         float(srtt), int(freq), (int(freq) - clock_freq) / clock_freq * 1e6, clock_freq)
 
 
-def run_one(emulator, source, scratch, timeout):
-    name = os.path.basename(os.path.normpath(source))
-    folder = os.path.join(scratch, name)
-    os.makedirs(folder, exist_ok=True)
-    klippy = prepare_host(source, folder)
-    serial = os.path.join(folder, 'mcu')
-    config = os.path.join(folder, 'printer.cfg')
-    log = os.path.join(folder, 'klippy.log')
-    api = os.path.join(folder, 'api.sock')
-    for path in (log, api):
-        if os.path.exists(path):
-            os.remove(path)
-    with open(config, 'w') as f:
-        f.write(MINIMAL_CONFIG.format(serial=serial))
-    emu = subprocess.Popen([emulator, 'mcu=' + serial], stdout=subprocess.PIPE, text=True)
-    host = None
-    client = None
-    try:
-        emu.stdout.readline()  # the link exists once the emulator has named it
-        host = subprocess.Popen([PYTHON, klippy, config, '-l', log, '-a', api],
-                                stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT)
-        client = ApiClient(api, timeout)
-        ready = client.wait_state('ready', timeout)
-        client.call('gcode/script', {'script': 'M112'})
-        client.wait_state('shutdown', timeout)
-        client.call('gcode/script', {'script': 'FIRMWARE_RESTART'})
-        restarted = client.wait_state('ready', timeout)
-        time.sleep(2.5)  # a few statistics lines on the new connection
-        with open(log) as f:
-            text = f.read()
-        if "Attempting MCU 'mcu' config_reset command" not in text:
-            raise Failure('the host did not reset the emulated controller through config_reset')
-        if text.count("Sending MCU 'mcu' printer configuration") != 2:
-            raise Failure('the host did not configure the reset controller afresh')
-        print('%s: ready after %.1f s, again %.1f s after FIRMWARE_RESTART; %s' % (
-            name, ready, restarted, clock_figures(text, 168000000)), flush=True)
-    except Failure as e:
-        tail = ''
-        if os.path.exists(log):
-            with open(log) as f:
-                tail = ''.join(f.readlines()[-25:])
-        raise Failure('%s: %s\n--- last lines of %s ---\n%s' % (name, e, log, tail))
-    finally:
-        if client:
-            client.close()
-        for process in (host, emu):
+class Session:
+    """One emulator and one host on a configuration, stopped on leaving."""
+
+    def __init__(self, emulator, klippy, folder, name, config_text, flags, timeout):
+        self.folder = folder
+        self.serial = os.path.join(folder, 'mcu')
+        self.config = os.path.join(folder, name + '.cfg')
+        self.log = os.path.join(folder, name + '.log')
+        self.api = os.path.join(folder, name + '.sock')
+        for path in (self.log, self.api):
+            if os.path.exists(path):
+                os.remove(path)
+        with open(self.config, 'w') as f:
+            f.write(config_text.format(serial=self.serial) if '{serial}' in config_text
+                    else config_text)
+        self.emu = subprocess.Popen([emulator] + flags + ['mcu=' + self.serial],
+                                    stdout=subprocess.PIPE, text=True)
+        self.host = None
+        self.client = None
+        self.emu.stdout.readline()  # the link exists once the emulator has named it
+        self.host = subprocess.Popen([PYTHON, klippy, self.config, '-l', self.log, '-a', self.api],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT)
+        self.client = ApiClient(self.api, timeout)
+
+    def log_text(self):
+        if not os.path.exists(self.log):
+            return ''
+        with open(self.log) as f:
+            return f.read()
+
+    def close(self):
+        if self.client:
+            self.client.close()
+        for process in (self.host, self.emu):
             if process and process.poll() is None:
                 process.terminate()
                 try:
@@ -172,6 +182,69 @@ def run_one(emulator, source, scratch, timeout):
                 except subprocess.TimeoutExpired:
                     process.kill()
                     process.wait()
+
+
+def check_restart(session, timeout):
+    client = session.client
+    ready = client.wait_state('ready', timeout)
+    client.call('gcode/script', {'script': 'M112'})
+    client.wait_state('shutdown', timeout)
+    client.call('gcode/script', {'script': 'FIRMWARE_RESTART'})
+    restarted = client.wait_state('ready', timeout)
+    time.sleep(2.5)  # a few statistics lines on the new connection
+    text = session.log_text()
+    if "Attempting MCU 'mcu' config_reset command" not in text:
+        raise Failure('the host did not reset the emulated controller through config_reset')
+    if text.count("Sending MCU 'mcu' printer configuration") != 2:
+        raise Failure('the host did not configure the reset controller afresh')
+    return 'ready after %.1f s, again %.1f s after FIRMWARE_RESTART; %s' % (
+        ready, restarted, clock_figures(text, 168000000))
+
+
+def check_printer(session, timeout):
+    client = session.client
+    ready = client.wait_state('ready', timeout)
+    # The host starts its sensors' sampling a second or two after configuring them;
+    # until the first reading a heater shows 0.
+    objects = {'extruder': None, 'heater_generic heater_box1': None}
+    deadline = time.monotonic() + 10
+    while True:
+        status = client.call('objects/query', {'objects': objects})['result']['status']
+        if time.monotonic() > deadline or all(status[n]['temperature'] for n in objects):
+            break
+        time.sleep(0.2)
+    for name in objects:
+        temperature = status[name]['temperature']
+        if not 15 <= temperature <= 35:
+            raise Failure('%s reads %.1f C, not room temperature' % (name, temperature))
+    return 'printer ready after %.1f s, extruder at %.1f C' % (
+        ready, status['extruder']['temperature'])
+
+
+def run_one(emulator, source, scratch, timeout):
+    name = os.path.basename(os.path.normpath(source))
+    folder = os.path.join(scratch, name)
+    os.makedirs(folder, exist_ok=True)
+    klippy = prepare_host(source, folder)
+    serial = os.path.join(folder, 'mcu')
+    batched = batched_analog(klippy)
+    runs = [('minimal', MINIMAL_CONFIG, [], check_restart),
+            ('printer', printer_config(serial, klippy),
+             ['--batched-analog'] if batched else [], check_printer)]
+    for run_name, config_text, flags, check in runs:
+        session = None
+        try:
+            session = Session(emulator, klippy, folder, run_name, config_text, flags, timeout)
+            result = check(session, timeout)
+            print('%s, %s%s: %s' % (name, run_name, ' (batched analog)' if flags else '',
+                                    result), flush=True)
+        except Failure as e:
+            tail = ''.join(session.log_text().splitlines(True)[-25:]) if session else ''
+            raise Failure('%s, %s: %s\n--- last lines of the host log ---\n%s' % (
+                name, run_name, e, tail))
+        finally:
+            if session:
+                session.close()
 
 
 def main():

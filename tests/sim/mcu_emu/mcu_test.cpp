@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <map>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -18,7 +19,7 @@ struct Reply {
 
 class McuTest : public ::testing::Test {
  protected:
-  McuTest() : mcu_(McuConstants{}, [this] { return ticks_; }) {
+  explicit McuTest(McuConstants constants = {}) : mcu_(constants, [this] { return ticks_; }) {
     const auto dictionary = nlohmann::json::parse(mcu_.dictionary().json());
     for (const auto& [format, id] : dictionary["commands"].items())
       commands_.emplace(format.substr(0, format.find(' ')), MessageFormat(id, format));
@@ -33,8 +34,17 @@ class McuTest : public ::testing::Test {
     return receive(encode_frame(sequence_++, payload));
   }
 
-  std::vector<Reply> receive(const std::string& bytes) {
-    const std::string out = mcu_.receive(bytes);
+  std::vector<Reply> receive(const std::string& bytes) { return decode(mcu_.receive(bytes)); }
+
+  // Advances the clock and returns what the controller reports by itself meanwhile.
+  std::vector<Reply> advance(std::uint64_t ticks) {
+    ticks_ += ticks;
+    return decode(mcu_.poll());
+  }
+
+  void configure(std::int64_t oids) { send("allocate_oids", {oids}); }
+
+  std::vector<Reply> decode(const std::string& out) {
     std::vector<Reply> replies;
     std::size_t pos = 0;
     while (pos < out.size()) {
@@ -135,6 +145,95 @@ TEST_F(McuTest, UnknownCommandsAndTruncatedParametersShutDown) {
   ASSERT_EQ(replies.size(), 1u);
   EXPECT_EQ(replies[0].name, "shutdown");
   EXPECT_FALSE(mcu_.is_configured());
+}
+
+constexpr std::int64_t kPin_PA0 = 0;
+constexpr std::int64_t kPin_PA8 = 8;
+constexpr std::int64_t kPin_PE3 = 4 * 16 + 3;
+
+TEST_F(McuTest, AnalogReadingsStartAtTheQueriedClockAndOutOfRangeShutsDown) {
+  configure(1);
+  send("config_analog_in", {std::int64_t{0}, kPin_PA0});
+  // Eight samples a millisecond apart every 300 ms, accepted between 1000 and 32000.
+  const std::int64_t ms = 168000;
+  send("query_analog_in",
+       {std::int64_t{0}, std::int64_t{100 * ms}, std::int64_t{ms}, std::int64_t{8},
+        std::int64_t{300 * ms}, std::int64_t{1000}, std::int64_t{32000}, std::int64_t{4}});
+  EXPECT_TRUE(advance(107 * ms).empty()) << "the eighth sample is not taken yet";
+  auto reports = advance(ms);
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0].name, "analog_in_state");
+  EXPECT_EQ(reports[0].params.u32("next_clock"), 400 * ms);
+  const std::uint32_t room = reports[0].params.u32("value");
+  EXPECT_GT(room, 8 * 4095 * 0.9) << "a thermistor at room temperature reads high";
+
+  // A sensor gone open reads full scale: after range_check_count readings, a shutdown.
+  mcu_.set_analog_fraction(kPin_PA0, 1.0);
+  int readings = 0;
+  while (!mcu_.is_shutdown() && readings < 10) {
+    for (const auto& r : advance(300 * ms)) readings += r.name == "analog_in_state";
+  }
+  EXPECT_TRUE(mcu_.is_shutdown());
+  EXPECT_EQ(readings, 3) << "the fourth reading out of range is not reported";
+}
+
+class BatchedMcuTest : public McuTest {
+ protected:
+  BatchedMcuTest() : McuTest(McuConstants{.batched_analog = true}) {}
+};
+
+TEST_F(BatchedMcuTest, AnalogReadingsComeInBatchesOfLittleEndianValues) {
+  configure(1);
+  send("config_analog_in", {std::int64_t{0}, kPin_PA0});
+  mcu_.set_analog_fraction(kPin_PA0, 0.5);
+  send("query_analog_in",
+       {std::int64_t{0}, std::int64_t{1000}, std::int64_t{10}, std::int64_t{1}, std::int64_t{1000},
+        std::int64_t{6}, std::int64_t{0}, std::int64_t{4095}, std::int64_t{0}});
+  EXPECT_TRUE(advance(2500).empty()) << "two of three samples taken";
+  const auto reports = advance(510);
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0].params.u32("next_clock"), 4000u);
+  EXPECT_EQ(reports[0].params.bytes("values"), std::string("\x00\x08\x00\x08\x00\x08", 6));
+}
+
+TEST_F(McuTest, ButtonsReportChangesUntilAckedAndReadOutputsBack) {
+  configure(2);
+  send("config_digital_out",
+       {std::int64_t{0}, kPin_PA8, std::int64_t{0}, std::int64_t{0}, std::int64_t{0}});
+  send("config_buttons", {std::int64_t{1}, std::int64_t{2}});
+  send("buttons_add", {std::int64_t{1}, std::int64_t{0}, kPin_PE3, std::int64_t{1}});
+  send("buttons_add", {std::int64_t{1}, std::int64_t{1}, kPin_PA8, std::int64_t{0}});
+  // Polled every 100 ticks, retransmitted every third poll, the pulled-up pin inverted.
+  send("buttons_query",
+       {std::int64_t{1}, std::int64_t{100}, std::int64_t{100}, std::int64_t{3}, std::int64_t{1}});
+  EXPECT_TRUE(advance(500).empty()) << "an idle pulled-up button inverted reads released";
+
+  send("update_digital_out", {std::int64_t{0}, std::int64_t{1}});
+  auto reports = advance(100);
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0].params.u32("ack_count"), 0u);
+  EXPECT_EQ(reports[0].params.bytes("state"), std::string("\x02"));
+  EXPECT_TRUE(advance(200).empty());
+  EXPECT_EQ(advance(100).size(), 1u) << "unacknowledged, sent again on the third poll";
+
+  send("buttons_ack", {std::int64_t{1}, std::int64_t{1}});
+  EXPECT_TRUE(advance(1000).empty());
+  send("update_digital_out", {std::int64_t{0}, std::int64_t{0}});
+  reports = advance(100);
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0].params.u32("ack_count"), 1u);
+  EXPECT_EQ(reports[0].params.bytes("state"), std::string(1, '\0'));
+}
+
+TEST_F(McuTest, ShutdownSetsOutputsToTheirDefaultsAndOidsAreChecked) {
+  configure(2);
+  send("config_digital_out",
+       {std::int64_t{0}, kPin_PA8, std::int64_t{1}, std::int64_t{0}, std::int64_t{0}});
+  EXPECT_EQ(mcu_.devices().level(kPin_PA8), 1u);
+  auto replies = send("config_analog_in", {std::int64_t{0}, kPin_PA0});
+  ASSERT_EQ(replies.size(), 1u) << "an oid used twice";
+  EXPECT_EQ(replies[0].name, "shutdown");
+  EXPECT_EQ(mcu_.devices().level(kPin_PA8), 0u);
 }
 
 }  // namespace
