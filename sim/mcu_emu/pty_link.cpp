@@ -1,6 +1,7 @@
 #include "pty_link.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -69,12 +70,16 @@ std::string PtyLink::read_available() {
 void PtyLink::write_all(std::string_view bytes) {
   while (!bytes.empty()) {
     const ssize_t n = write(master_, bytes.data(), bytes.size());
-    if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-      usleep(100);
+    if (n >= 0) {
+      bytes.remove_prefix(static_cast<std::size_t>(n));
       continue;
     }
-    if (n < 0) throw system_error("cannot write to " + path_);
-    bytes.remove_prefix(static_cast<std::size_t>(n));
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN) throw system_error("cannot write to " + path_);
+    // A full terminal: the host has gone or stopped reading. Like a serial line nobody
+    // listens to, the rest is lost rather than the other controllers held up.
+    pollfd writable{master_, POLLOUT, 0};
+    if (poll(&writable, 1, 50) <= 0) return;
   }
 }
 

@@ -19,6 +19,7 @@ class PtyLink {
   const std::string& path() const { return path_; }
   // What the host wrote; empty when nothing is waiting.
   std::string read_available();
+  // Writes what the terminal takes; drops the rest when the host reads nothing for 50 ms.
   void write_all(std::string_view bytes);
 
  private:

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """The real Klipper host against feedbox-mcu: the host identifies and configures the
 emulated micro-controller and reaches Ready; an emergency stop shuts it down and a
-FIRMWARE_RESTART (config_reset over the wire, then a fresh identify) brings it back. Then
+FIRMWARE_RESTART (config_reset over the wire, then a fresh identify) brings it back; a
+RESTART finds it configured with the same CRC. Then
 the printer of config/printer.cfg (without the box) reaches Ready with its heaters
 reading room temperature, in the analog format each host knows best.
 
@@ -171,6 +172,13 @@ class Session:
         with open(self.log) as f:
             return f.read()
 
+    def wait_log(self, line, count, timeout):
+        deadline = time.monotonic() + timeout
+        while self.log_text().count(line) < count:
+            if time.monotonic() > deadline:
+                raise Failure('the host logged "%s" fewer than %d times' % (line, count))
+            time.sleep(0.1)
+
     def close(self):
         if self.client:
             self.client.close()
@@ -191,12 +199,18 @@ def check_restart(session, timeout):
     client.wait_state('shutdown', timeout)
     client.call('gcode/script', {'script': 'FIRMWARE_RESTART'})
     restarted = client.wait_state('ready', timeout)
+    # A host restart finds the controller configured with the same CRC and goes on.
+    client.call('gcode/script', {'script': 'RESTART'})
+    session.wait_log("Configured MCU 'mcu'", 3, timeout)
+    client.wait_state('ready', timeout)
     time.sleep(2.5)  # a few statistics lines on the new connection
     text = session.log_text()
     if "Attempting MCU 'mcu' config_reset command" not in text:
         raise Failure('the host did not reset the emulated controller through config_reset')
     if text.count("Sending MCU 'mcu' printer configuration") != 2:
         raise Failure('the host did not configure the reset controller afresh')
+    if text.count("Configured MCU 'mcu'") != 3:
+        raise Failure('the host did not take the configured controller after RESTART')
     return 'ready after %.1f s, again %.1f s after FIRMWARE_RESTART; %s' % (
         ready, restarted, clock_figures(text, 168000000))
 
