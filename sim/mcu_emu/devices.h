@@ -14,14 +14,19 @@ struct DigitalOut {
   std::uint32_t pin = 0;
   std::uint32_t value = 0;
   std::uint32_t default_value = 0;
-  std::uint32_t cycle_ticks = 0;  // software PWM cycle, 0 for plain on/off
+  std::uint32_t max_duration = 0;  // ticks a non-default level may last unrenewed, 0: forever
+  std::uint32_t cycle_ticks = 0;   // software PWM cycle, 0 for plain on/off
+  // When a non-default level runs out unless the host renews it (a heater's watchdog).
+  std::optional<std::uint64_t> deadline;
 };
 
 struct PwmOut {
   std::uint32_t pin = 0;
   std::uint32_t value = 0;
   std::uint32_t default_value = 0;
+  std::uint32_t max_duration = 0;
   std::uint32_t cycle_ticks = 0;
+  std::optional<std::uint64_t> deadline;
 };
 
 struct AnalogIn {

@@ -43,6 +43,8 @@ const std::vector<std::string> kShutdownReasons = {
     "Max of 8 buttons",
     "Set button past maximum button count",
     "ADC out of range",
+    "Missed scheduling of next digital out event",
+    "Missed scheduling of next hard pwm event",
 };
 
 }  // namespace

@@ -50,6 +50,8 @@ class Mcu {
   std::vector<Command> all_commands();
   void poll_devices(std::uint64_t now);
   void outputs_to_defaults();
+  std::optional<std::uint64_t> renewal_deadline(std::uint32_t clock, bool non_default,
+                                                std::uint32_t max_duration) const;
   bool claim_oid(std::uint32_t oid);
   bool claim_other(std::uint32_t oid, const std::string& kind);
   // The object of that oid and kind; a shutdown when there is none.

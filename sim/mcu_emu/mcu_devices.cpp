@@ -19,7 +19,10 @@ std::vector<Mcu::Command> Mcu::device_commands() {
        [this](const Params& p) {
          if (!claim_oid(p.u32("oid"))) return;
          const std::uint32_t pin = p.u32("pin");
-         devices_.digital_outs[p.u32("oid")] = {pin, p.u32("value"), p.u32("default_value"), 0};
+         devices_.digital_outs[p.u32("oid")] = {.pin = pin,
+                                                .value = p.u32("value"),
+                                                .default_value = p.u32("default_value"),
+                                                .max_duration = p.u32("max_duration")};
          devices_.pin_levels[pin] = p.u32("value");
        }},
       {"set_digital_out pin=%u value=%c",
@@ -37,6 +40,8 @@ std::vector<Mcu::Command> Mcu::device_commands() {
            // A software PWM output is on when its on-time is not zero.
            out->value = p.u32("on_ticks") > 0 ? 1 : 0;
            devices_.pin_levels[out->pin] = out->value;
+           out->deadline = renewal_deadline(p.u32("clock"), out->value != out->default_value,
+                                            out->max_duration);
          }
        }},
       {"set_digital_out_pwm_cycle oid=%c cycle_ticks=%u",
@@ -47,12 +52,19 @@ std::vector<Mcu::Command> Mcu::device_commands() {
       {"config_pwm_out oid=%c pin=%u cycle_ticks=%u value=%hu default_value=%hu max_duration=%u",
        [this](const Params& p) {
          if (!claim_oid(p.u32("oid"))) return;
-         devices_.pwm_outs[p.u32("oid")] = {p.u32("pin"), p.u32("value"), p.u32("default_value"),
-                                            p.u32("cycle_ticks")};
+         devices_.pwm_outs[p.u32("oid")] = {.pin = p.u32("pin"),
+                                            .value = p.u32("value"),
+                                            .default_value = p.u32("default_value"),
+                                            .max_duration = p.u32("max_duration"),
+                                            .cycle_ticks = p.u32("cycle_ticks")};
        }},
       {"queue_pwm_out oid=%c clock=%u value=%hu",
        [this](const Params& p) {
-         if (auto* out = find(devices_.pwm_outs, p.u32("oid"))) out->value = p.u32("value");
+         if (auto* out = find(devices_.pwm_outs, p.u32("oid"))) {
+           out->value = p.u32("value");
+           out->deadline = renewal_deadline(p.u32("clock"), out->value != out->default_value,
+                                            out->max_duration);
+         }
        }},
       {"set_pwm_out pin=%u cycle_ticks=%u value=%hu",
        [this](const Params& p) { devices_.pin_levels[p.u32("pin")] = p.u32("value") > 0; }},
@@ -159,9 +171,13 @@ std::vector<Mcu::Command> Mcu::device_commands() {
 void Mcu::outputs_to_defaults() {
   for (auto& [oid, out] : devices_.digital_outs) {
     out.value = out.default_value;
+    out.deadline.reset();
     devices_.pin_levels[out.pin] = out.value;
   }
-  for (auto& [oid, out] : devices_.pwm_outs) out.value = out.default_value;
+  for (auto& [oid, out] : devices_.pwm_outs) {
+    out.value = out.default_value;
+    out.deadline.reset();
+  }
 }
 
 bool Mcu::claim_oid(std::uint32_t oid) {
@@ -182,7 +198,21 @@ void Mcu::set_analog_fraction(std::uint32_t pin, double fraction) {
   analog_fractions_[pin] = fraction;
 }
 
+std::optional<std::uint64_t> Mcu::renewal_deadline(std::uint32_t clock, bool non_default,
+                                                   std::uint32_t max_duration) const {
+  if (!non_default || max_duration == 0) return std::nullopt;
+  return to_clock64(clock) + max_duration;
+}
+
 void Mcu::poll_devices(std::uint64_t now) {
+  // An output left at a non-default level longer than allowed: the host has stopped
+  // renewing it (a stalled host must not leave a heater on).
+  for (const auto& [oid, out] : devices_.digital_outs)
+    if (out.deadline && now >= *out.deadline)
+      return shutdown("Missed scheduling of next digital out event");
+  for (const auto& [oid, out] : devices_.pwm_outs)
+    if (out.deadline && now >= *out.deadline)
+      return shutdown("Missed scheduling of next hard pwm event");
   for (auto& [oid, in] : devices_.analog_ins) {
     while (in.querying && !is_shutdown() &&
            now >= in.begin + std::uint64_t{in.sample_count} * in.sample_ticks) {

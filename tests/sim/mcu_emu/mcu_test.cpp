@@ -36,10 +36,13 @@ class McuTest : public ::testing::Test {
 
   std::vector<Reply> receive(const std::string& bytes) { return decode(mcu_.receive(bytes)); }
 
-  // Advances the clock and returns what the controller reports by itself meanwhile.
+  // Advances the clock and returns what the controller reports by itself meanwhile,
+  // apart from its periodic load statistics.
   std::vector<Reply> advance(std::uint64_t ticks) {
     ticks_ += ticks;
-    return decode(mcu_.poll());
+    auto replies = decode(mcu_.poll());
+    std::erase_if(replies, [](const Reply& r) { return r.name == "stats"; });
+    return replies;
   }
 
   void configure(std::int64_t oids) { send("allocate_oids", {oids}); }
@@ -223,6 +226,35 @@ TEST_F(McuTest, ButtonsReportChangesUntilAckedAndReadOutputsBack) {
   ASSERT_EQ(reports.size(), 1u);
   EXPECT_EQ(reports[0].params.u32("ack_count"), 1u);
   EXPECT_EQ(reports[0].params.bytes("state"), std::string(1, '\0'));
+}
+
+TEST_F(McuTest, AHeaterLeftOnUnrenewedShutsDown) {
+  configure(1);
+  const std::int64_t second = 168000000;
+  // A software-PWM heater that may stay on three seconds without a renewal.
+  send("config_digital_out",
+       {std::int64_t{0}, kPin_PA8, std::int64_t{0}, std::int64_t{0}, std::int64_t{3 * second}});
+  send("set_digital_out_pwm_cycle", {std::int64_t{0}, std::int64_t{second / 10}});
+  for (int renewal = 1; renewal <= 5; ++renewal) {
+    send("queue_digital_out",
+         {std::int64_t{0}, std::int64_t{renewal * second}, std::int64_t{second / 20}});
+    advance(static_cast<std::uint64_t>(second));
+    EXPECT_FALSE(mcu_.is_shutdown()) << "renewed every second";
+  }
+  EXPECT_TRUE(advance(static_cast<std::uint64_t>(2 * second)).empty());
+  const auto reports = advance(static_cast<std::uint64_t>(second));
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0].name, "shutdown");
+  EXPECT_EQ(mcu_.devices().level(kPin_PA8), 0u) << "the heater is off";
+
+  // Off is the default level: it needs no renewal.
+  send("config_reset");
+  configure(1);
+  send("config_digital_out",
+       {std::int64_t{0}, kPin_PA8, std::int64_t{0}, std::int64_t{0}, std::int64_t{3 * second}});
+  send("queue_digital_out", {std::int64_t{0}, std::int64_t{9 * second}, std::int64_t{0}});
+  advance(static_cast<std::uint64_t>(10 * second));
+  EXPECT_FALSE(mcu_.is_shutdown());
 }
 
 TEST_F(McuTest, ShutdownSetsOutputsToTheirDefaultsAndOidsAreChecked) {
