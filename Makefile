@@ -5,7 +5,7 @@ JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 .PHONY: all deps configure build run test bench bench-smoke asan-test fuzz fuzz-smoke format tidy \
-	check-layers clean
+	check-layers clean klipper-cosim
 
 all: build
 
@@ -115,6 +115,16 @@ install-test:
 klipper-test: build
 	@test -n "$(KLIPPER)" || { echo "Name the Klipper checkout: make klipper-test KLIPPER=/path/to/klipper"; exit 2; }
 	/usr/bin/python3 tests/klipper/run_suite.py --klipper "$(KLIPPER)" --build "$(BUILD)" $(if $(KLIPPER_TESTS),-k $(KLIPPER_TESTS))
+
+# The real Klipper host against emulated micro-controllers (feedbox-mcu): the host
+# identifies, configures and reaches Ready, shuts down and restarts (copied to
+# $(BUILD)/cosim/ first):
+#   make klipper-cosim KLIPPER="~/klipper [other checkouts]"
+klipper-cosim: configure
+	@test -n "$(KLIPPER)" || { echo "Name the Klipper checkout: make klipper-cosim KLIPPER=/path/to/klipper"; exit 2; }
+	@cmake --build $(BUILD) -j$(JOBS) --target feedbox-mcu
+	/usr/bin/python3 tests/cosim/cosim_ready.py --emulator $(BUILD)/apps/feedbox_mcu/feedbox-mcu \
+	  --scratch $(BUILD)/cosim $(foreach k,$(KLIPPER),--klipper "$(k)")
 
 # The host's CPU time with and without the box, idle and printing (about four minutes):
 #   make klipper-cost KLIPPER=~/klipper

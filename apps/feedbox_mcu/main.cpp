@@ -1,0 +1,106 @@
+// feedbox-mcu: micro-controllers emulated on pseudo-terminals for the real Klipper host.
+//
+//   feedbox-mcu [--batched-analog] NAME=PATH [NAME=PATH ...]
+//
+// --batched-analog: analog readings in the batched format of newer hosts (which older
+// hosts, such as v0.13.0, do not know); without it the single-value format that both
+// read.
+// Each NAME=PATH makes one micro-controller whose serial port is the link PATH; the
+// host's configuration names it (`[mcu]` or `[mcu NAME]`, `serial: PATH`). Runs until
+// SIGINT or SIGTERM, then removes the links.
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <exception>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "sim/mcu_emu/mcu.h"
+#include "sim/mcu_emu/pty_link.h"
+
+namespace {
+
+struct Emulated {
+  Emulated(std::string n, const std::string& path, const mcu_emu::McuConstants& constants,
+           mcu_emu::Mcu::Clock clock)
+      : name(std::move(n)), link(path), mcu(constants, std::move(clock)) {}
+  std::string name;
+  mcu_emu::PtyLink link;
+  mcu_emu::Mcu mcu;
+};
+
+int run(std::vector<std::string> specs) {
+  mcu_emu::McuConstants constants;
+  if (const auto flag = std::find(specs.begin(), specs.end(), "--batched-analog");
+      flag != specs.end()) {
+    constants.batched_analog = true;
+    specs.erase(flag);
+  }
+  const auto start = std::chrono::steady_clock::now();
+  // Every emulated controller counts from the same start, like boards powered together.
+  auto clock = [start, freq = constants.clock_freq]() -> std::uint64_t {
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                        std::chrono::steady_clock::now() - start)
+                        .count();
+    return static_cast<std::uint64_t>(static_cast<__int128>(ns) * freq / 1000000000);
+  };
+  std::vector<std::unique_ptr<Emulated>> mcus;
+  for (const auto& spec : specs) {
+    const auto eq = spec.find('=');
+    if (eq == std::string::npos || eq == 0 || eq + 1 == spec.size()) {
+      std::fprintf(stderr, "feedbox-mcu: '%s' is not NAME=PATH (for example mcu=/tmp/mcu)\n",
+                   spec.c_str());
+      return 2;
+    }
+    mcus.push_back(
+        std::make_unique<Emulated>(spec.substr(0, eq), spec.substr(eq + 1), constants, clock));
+    std::printf("feedbox-mcu: %s on %s\n", mcus.back()->name.c_str(),
+                mcus.back()->link.path().c_str());
+  }
+  std::fflush(stdout);
+
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  sigprocmask(SIG_BLOCK, &signals, nullptr);
+  const int signal_fd = signalfd(-1, &signals, SFD_CLOEXEC);
+
+  std::vector<pollfd> fds;
+  for (const auto& m : mcus) fds.push_back({m->link.fd(), POLLIN, 0});
+  fds.push_back({signal_fd, POLLIN, 0});
+  for (;;) {
+    if (poll(fds.data(), fds.size(), 100) < 0 && errno != EINTR) return 1;
+    if (fds.back().revents & POLLIN) break;
+    for (std::size_t i = 0; i < mcus.size(); ++i) {
+      auto& m = *mcus[i];
+      if (fds[i].revents & POLLIN) m.link.write_all(m.mcu.receive(m.link.read_available()));
+      m.link.write_all(m.mcu.poll());
+    }
+  }
+  close(signal_fd);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: feedbox-mcu [--batched-analog] NAME=PATH [NAME=PATH ...]\n");
+    return 2;
+  }
+  try {
+    return run(std::vector<std::string>(argv + 1, argv + argc));
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "feedbox-mcu: %s\n", e.what());
+    return 1;
+  }
+}

@@ -1,0 +1,77 @@
+// What the host configures on an emulated controller beyond its clock: output pins and
+// their levels, analog inputs with their sampling schedule, button groups.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace mcu_emu {
+
+struct DigitalOut {
+  std::uint32_t pin = 0;
+  std::uint32_t value = 0;
+  std::uint32_t default_value = 0;
+  std::uint32_t max_duration = 0;  // ticks a non-default level may last unrenewed, 0: forever
+  std::uint32_t cycle_ticks = 0;   // software PWM cycle, 0 for plain on/off
+  // When a non-default level runs out unless the host renews it (a heater's watchdog).
+  std::optional<std::uint64_t> deadline;
+};
+
+struct PwmOut {
+  std::uint32_t pin = 0;
+  std::uint32_t value = 0;
+  std::uint32_t default_value = 0;
+  std::uint32_t max_duration = 0;
+  std::uint32_t cycle_ticks = 0;
+  std::optional<std::uint64_t> deadline;
+};
+
+struct AnalogIn {
+  std::uint32_t pin = 0;
+  bool querying = false;
+  std::uint64_t begin = 0;  // the current sampling cycle's first sample
+  std::uint32_t sample_ticks = 0;
+  std::uint32_t sample_count = 0;
+  std::uint32_t rest_ticks = 0;
+  std::uint32_t samples_per_report = 1;
+  std::uint32_t min_value = 0;
+  std::uint32_t max_value = 0;
+  std::uint32_t range_check_count = 0;
+  std::uint32_t out_of_range = 0;
+  std::vector<std::uint16_t> batch;
+};
+
+struct Buttons {
+  std::vector<std::optional<std::uint32_t>> pins;  // by position
+  bool querying = false;
+  std::uint64_t next_poll = 0;
+  std::uint32_t rest_ticks = 0;
+  std::uint32_t retransmit_count = 0;
+  std::uint32_t invert = 0;
+  std::uint32_t last_state = 0;
+  std::uint8_t ack_count = 0;
+  std::vector<std::uint8_t> unacked;  // states reported and not yet acknowledged
+  std::uint32_t polls_since_report = 0;
+};
+
+// Objects by oid; allocate_oids fixes how many the configuration may use.
+struct Devices {
+  std::map<std::uint32_t, DigitalOut> digital_outs;
+  std::map<std::uint32_t, PwmOut> pwm_outs;
+  std::map<std::uint32_t, AnalogIn> analog_ins;
+  std::map<std::uint32_t, Buttons> buttons;
+  // Objects the emulator accepts but does not act on yet (steppers, endstops, trsyncs).
+  std::map<std::uint32_t, std::string> others;
+  std::map<std::uint32_t, std::uint32_t> endstop_pins;
+  // Pin levels as the controller would read them back (outputs loop back to inputs).
+  std::map<std::uint32_t, std::uint32_t> pin_levels;
+  std::map<std::uint32_t, std::uint32_t> pull_ups;
+
+  bool oid_taken(std::uint32_t oid) const;
+  std::uint32_t level(std::uint32_t pin) const;
+};
+
+}  // namespace mcu_emu

@@ -1,0 +1,272 @@
+// One emulated controller driven through its byte stream as the host drives it.
+#include "sim/mcu_emu/mcu.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <map>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+namespace mcu_emu {
+namespace {
+
+struct Reply {
+  std::string name;
+  Params params;
+};
+
+class McuTest : public ::testing::Test {
+ protected:
+  explicit McuTest(McuConstants constants = {}) : mcu_(constants, [this] { return ticks_; }) {
+    const auto dictionary = nlohmann::json::parse(mcu_.dictionary().json());
+    for (const auto& [format, id] : dictionary["commands"].items())
+      commands_.emplace(format.substr(0, format.find(' ')), MessageFormat(id, format));
+    for (const auto& [format, id] : dictionary["responses"].items())
+      responses_.emplace(id.get<int>(), MessageFormat(id, format));
+  }
+
+  // Sends one command in its own block; returns the replies before the block's ack.
+  std::vector<Reply> send(const std::string& name, const std::vector<ParamValue>& values = {}) {
+    std::string payload;
+    commands_.at(name).encode(payload, values);
+    return receive(encode_frame(sequence_++, payload));
+  }
+
+  std::vector<Reply> receive(const std::string& bytes) { return decode(mcu_.receive(bytes)); }
+
+  // Advances the clock and returns what the controller reports by itself meanwhile,
+  // apart from its periodic load statistics.
+  std::vector<Reply> advance(std::uint64_t ticks) {
+    ticks_ += ticks;
+    auto replies = decode(mcu_.poll());
+    std::erase_if(replies, [](const Reply& r) { return r.name == "stats"; });
+    return replies;
+  }
+
+  void configure(std::int64_t oids) { send("allocate_oids", {oids}); }
+
+  std::vector<Reply> decode(const std::string& out) {
+    std::vector<Reply> replies;
+    std::size_t pos = 0;
+    while (pos < out.size()) {
+      const auto length = static_cast<std::size_t>(out[pos]);
+      const std::string payload = out.substr(pos + 2, length - kMessageMin);
+      pos += length;
+      if (payload.empty()) {
+        ++acks_;
+        continue;
+      }
+      std::size_t at = 0;
+      const auto& format = responses_.at(static_cast<int>(*read_vlq(payload, at)));
+      Reply reply{format.name(), {}};
+      EXPECT_TRUE(format.decode(payload, at, reply.params));
+      replies.push_back(std::move(reply));
+    }
+    return replies;
+  }
+
+  std::uint64_t ticks_ = 0;
+  Mcu mcu_;
+  std::map<std::string, MessageFormat> commands_;
+  std::map<int, MessageFormat> responses_;
+  std::uint8_t sequence_ = 0;
+  int acks_ = 0;
+};
+
+TEST_F(McuTest, IdentifyHandsOverTheCompressedDictionaryInPieces) {
+  std::string data;
+  for (;;) {
+    const auto replies =
+        send("identify", {std::int64_t{static_cast<std::int64_t>(data.size())}, std::int64_t{40}});
+    ASSERT_EQ(replies.size(), 1u);
+    EXPECT_EQ(replies[0].params.u32("offset"), data.size());
+    const std::string piece = replies[0].params.bytes("data");
+    if (piece.empty()) break;
+    EXPECT_LE(piece.size(), 40u);
+    data += piece;
+  }
+  EXPECT_EQ(acks_, static_cast<int>(sequence_));
+  std::string json(1 << 16, '\0');
+  uLongf size = json.size();
+  ASSERT_EQ(uncompress(reinterpret_cast<Bytef*>(json.data()), &size,
+                       reinterpret_cast<const Bytef*>(data.data()), data.size()),
+            Z_OK);
+  json.resize(size);
+  const auto dictionary = nlohmann::json::parse(json);
+  EXPECT_EQ(dictionary["enumerations"]["pin"]["PE0"], nlohmann::json::array({64, 16}));
+  EXPECT_EQ(dictionary["config"]["CLOCK_FREQ"], 168000000);
+  EXPECT_EQ(dictionary["responses"]["identify_response offset=%u data=%.*s"], 0);
+}
+
+TEST_F(McuTest, ClockRepliesCarryTheCounterAndItsHighWord) {
+  ticks_ = (std::uint64_t{3} << 32) + 1234;
+  auto replies = send("get_uptime");
+  ASSERT_EQ(replies.size(), 1u);
+  EXPECT_EQ(replies[0].params.u32("high"), 3u);
+  EXPECT_EQ(replies[0].params.u32("clock"), 1234u);
+  replies = send("get_clock");
+  ASSERT_EQ(replies.size(), 1u);
+  EXPECT_EQ(replies[0].params.u32("clock"), 1234u);
+}
+
+TEST_F(McuTest, ConfigurationThenShutdownAndReset) {
+  auto config = send("get_config");
+  EXPECT_EQ(config.at(0).params.u32("is_config"), 0u);
+  send("allocate_oids", {std::int64_t{3}});
+  send("finalize_config", {std::int64_t{0xdeadbeef}});
+  config = send("get_config");
+  EXPECT_EQ(config.at(0).params.u32("is_config"), 1u);
+  EXPECT_EQ(config.at(0).params.u32("crc"), 0xdeadbeefu);
+
+  // A reset while running is refused by shutting down, as the firmware does.
+  auto replies = send("config_reset");
+  ASSERT_EQ(replies.size(), 1u);
+  EXPECT_EQ(replies[0].name, "shutdown");
+  EXPECT_TRUE(mcu_.is_shutdown());
+  replies = send("allocate_oids", {std::int64_t{1}});
+  ASSERT_EQ(replies.size(), 1u) << "commands not allowed in shutdown are answered so";
+  EXPECT_EQ(replies[0].name, "is_shutdown");
+
+  send("config_reset");
+  EXPECT_FALSE(mcu_.is_shutdown());
+  EXPECT_FALSE(mcu_.is_configured());
+}
+
+TEST_F(McuTest, UnknownCommandsAndTruncatedParametersShutDown) {
+  auto replies = receive(encode_frame(sequence_++, "\x5f"));
+  ASSERT_EQ(replies.size(), 1u);
+  EXPECT_EQ(replies[0].name, "shutdown");
+  send("clear_shutdown");
+  EXPECT_FALSE(mcu_.is_shutdown());
+
+  std::string payload;
+  append_vlq(payload, commands_.at("finalize_config").id());
+  payload += "\x8f";  // the crc's first group, and nothing after it
+  replies = receive(encode_frame(sequence_++, payload));
+  ASSERT_EQ(replies.size(), 1u);
+  EXPECT_EQ(replies[0].name, "shutdown");
+  EXPECT_FALSE(mcu_.is_configured());
+}
+
+constexpr std::int64_t kPin_PA0 = 0;
+constexpr std::int64_t kPin_PA8 = 8;
+constexpr std::int64_t kPin_PE3 = 4 * 16 + 3;
+
+TEST_F(McuTest, AnalogReadingsStartAtTheQueriedClockAndOutOfRangeShutsDown) {
+  configure(1);
+  send("config_analog_in", {std::int64_t{0}, kPin_PA0});
+  // Eight samples a millisecond apart every 300 ms, accepted between 1000 and 32000.
+  const std::int64_t ms = 168000;
+  send("query_analog_in",
+       {std::int64_t{0}, std::int64_t{100 * ms}, std::int64_t{ms}, std::int64_t{8},
+        std::int64_t{300 * ms}, std::int64_t{1000}, std::int64_t{32000}, std::int64_t{4}});
+  EXPECT_TRUE(advance(107 * ms).empty()) << "the eighth sample is not taken yet";
+  auto reports = advance(ms);
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0].name, "analog_in_state");
+  EXPECT_EQ(reports[0].params.u32("next_clock"), 400 * ms);
+  const std::uint32_t room = reports[0].params.u32("value");
+  EXPECT_GT(room, 8 * 4095 * 0.9) << "a thermistor at room temperature reads high";
+
+  // A sensor gone open reads full scale: after range_check_count readings, a shutdown.
+  mcu_.set_analog_fraction(kPin_PA0, 1.0);
+  int readings = 0;
+  while (!mcu_.is_shutdown() && readings < 10) {
+    for (const auto& r : advance(300 * ms)) readings += r.name == "analog_in_state";
+  }
+  EXPECT_TRUE(mcu_.is_shutdown());
+  EXPECT_EQ(readings, 3) << "the fourth reading out of range is not reported";
+}
+
+class BatchedMcuTest : public McuTest {
+ protected:
+  BatchedMcuTest() : McuTest(McuConstants{.batched_analog = true}) {}
+};
+
+TEST_F(BatchedMcuTest, AnalogReadingsComeInBatchesOfLittleEndianValues) {
+  configure(1);
+  send("config_analog_in", {std::int64_t{0}, kPin_PA0});
+  mcu_.set_analog_fraction(kPin_PA0, 0.5);
+  send("query_analog_in",
+       {std::int64_t{0}, std::int64_t{1000}, std::int64_t{10}, std::int64_t{1}, std::int64_t{1000},
+        std::int64_t{6}, std::int64_t{0}, std::int64_t{4095}, std::int64_t{0}});
+  EXPECT_TRUE(advance(2500).empty()) << "two of three samples taken";
+  const auto reports = advance(510);
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0].params.u32("next_clock"), 4000u);
+  EXPECT_EQ(reports[0].params.bytes("values"), std::string("\x00\x08\x00\x08\x00\x08", 6));
+}
+
+TEST_F(McuTest, ButtonsReportChangesUntilAckedAndReadOutputsBack) {
+  configure(2);
+  send("config_digital_out",
+       {std::int64_t{0}, kPin_PA8, std::int64_t{0}, std::int64_t{0}, std::int64_t{0}});
+  send("config_buttons", {std::int64_t{1}, std::int64_t{2}});
+  send("buttons_add", {std::int64_t{1}, std::int64_t{0}, kPin_PE3, std::int64_t{1}});
+  send("buttons_add", {std::int64_t{1}, std::int64_t{1}, kPin_PA8, std::int64_t{0}});
+  // Polled every 100 ticks, retransmitted every third poll, the pulled-up pin inverted.
+  send("buttons_query",
+       {std::int64_t{1}, std::int64_t{100}, std::int64_t{100}, std::int64_t{3}, std::int64_t{1}});
+  EXPECT_TRUE(advance(500).empty()) << "an idle pulled-up button inverted reads released";
+
+  send("update_digital_out", {std::int64_t{0}, std::int64_t{1}});
+  auto reports = advance(100);
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0].params.u32("ack_count"), 0u);
+  EXPECT_EQ(reports[0].params.bytes("state"), std::string("\x02"));
+  EXPECT_TRUE(advance(200).empty());
+  EXPECT_EQ(advance(100).size(), 1u) << "unacknowledged, sent again on the third poll";
+
+  send("buttons_ack", {std::int64_t{1}, std::int64_t{1}});
+  EXPECT_TRUE(advance(1000).empty());
+  send("update_digital_out", {std::int64_t{0}, std::int64_t{0}});
+  reports = advance(100);
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0].params.u32("ack_count"), 1u);
+  EXPECT_EQ(reports[0].params.bytes("state"), std::string(1, '\0'));
+}
+
+TEST_F(McuTest, AHeaterLeftOnUnrenewedShutsDown) {
+  configure(1);
+  const std::int64_t second = 168000000;
+  // A software-PWM heater that may stay on three seconds without a renewal.
+  send("config_digital_out",
+       {std::int64_t{0}, kPin_PA8, std::int64_t{0}, std::int64_t{0}, std::int64_t{3 * second}});
+  send("set_digital_out_pwm_cycle", {std::int64_t{0}, std::int64_t{second / 10}});
+  for (int renewal = 1; renewal <= 5; ++renewal) {
+    send("queue_digital_out",
+         {std::int64_t{0}, std::int64_t{renewal * second}, std::int64_t{second / 20}});
+    advance(static_cast<std::uint64_t>(second));
+    EXPECT_FALSE(mcu_.is_shutdown()) << "renewed every second";
+  }
+  EXPECT_TRUE(advance(static_cast<std::uint64_t>(2 * second)).empty());
+  const auto reports = advance(static_cast<std::uint64_t>(second));
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0].name, "shutdown");
+  EXPECT_EQ(mcu_.devices().level(kPin_PA8), 0u) << "the heater is off";
+
+  // Off is the default level: it needs no renewal.
+  send("config_reset");
+  configure(1);
+  send("config_digital_out",
+       {std::int64_t{0}, kPin_PA8, std::int64_t{0}, std::int64_t{0}, std::int64_t{3 * second}});
+  send("queue_digital_out", {std::int64_t{0}, std::int64_t{9 * second}, std::int64_t{0}});
+  advance(static_cast<std::uint64_t>(10 * second));
+  EXPECT_FALSE(mcu_.is_shutdown());
+}
+
+TEST_F(McuTest, ShutdownSetsOutputsToTheirDefaultsAndOidsAreChecked) {
+  configure(2);
+  send("config_digital_out",
+       {std::int64_t{0}, kPin_PA8, std::int64_t{1}, std::int64_t{0}, std::int64_t{0}});
+  EXPECT_EQ(mcu_.devices().level(kPin_PA8), 1u);
+  auto replies = send("config_analog_in", {std::int64_t{0}, kPin_PA0});
+  ASSERT_EQ(replies.size(), 1u) << "an oid used twice";
+  EXPECT_EQ(replies[0].name, "shutdown");
+  EXPECT_EQ(mcu_.devices().level(kPin_PA8), 0u);
+}
+
+}  // namespace
+}  // namespace mcu_emu
