@@ -142,6 +142,15 @@ TEST_F(FeedhubPreflight, ASlotTaggedWithTheNearestBoxColourMatchesAndAMismatchNa
   EXPECT_NE(
       run("BOX_PREFLIGHT FILE=swapped.gcode").find("(slot 1B holds it: BOX_MAP_TOOL T=0 SLOT=1B)"),
       std::string::npos);
+  // A front end reads the same check from the status, the slot to map to included.
+  const klippy::Value status =
+      *box_.host().printer().find_object("box_preflight")->get_status(box_.now());
+  EXPECT_EQ(status.find("file")->as_string(), "swapped.gcode");
+  EXPECT_EQ(status.find("verdict")->as_string(), "FAIL");
+  const klippy::Value& tool0 = status.find("tools")->as_list().at(0);
+  EXPECT_EQ(tool0.find("slot_label")->as_string(), "1A");
+  EXPECT_EQ(tool0.find("planned_colour")->as_string(), "#00FF00");
+  EXPECT_EQ(tool0.find("matching_slot_label")->as_string(), "1B");
 }
 
 // A spool described in the user's words is checked in them: its hex colour, however far from
@@ -173,6 +182,8 @@ TEST_F(FeedhubPreflight, FollowsTheToolMapAndFindsAnEmptyOrUnmappedSlot) {
   EXPECT_NE(out.find("T0 (slot 1D) is empty: insert filament into slot 1D or map T0"),
             std::string::npos)
       << out;
+  // The file plans nothing: no slot is offered in place of the empty one.
+  EXPECT_EQ(out.find("holds it"), std::string::npos) << out;
   EXPECT_NE(out.find("T1 is mapped to slot7, which no [feedlane slot7] section configures"),
             std::string::npos)
       << out;

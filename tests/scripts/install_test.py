@@ -138,7 +138,14 @@ class Printer(unittest.TestCase):
         self.assertIn('managed_services: klipper\n', self.read(self.moonraker))
 
     def test_uninstall_restores_klipper_and_moonraker_and_keeps_data(self):
+        # Mainsail's folder, which its web server serves at the printer's address: the box
+        # panel goes in beside it and leaves with the uninstall.
+        mainsail = os.path.join(self.base, 'mainsail')
+        os.makedirs(mainsail)
+        with open(os.path.join(mainsail, 'index.html'), 'w') as f:
+            f.write('mainsail')
         self.first_install()
+        self.assertIn('panel.js', self.read(os.path.join(mainsail, 'box', 'index.html')))
         saved = os.path.join(self.base, 'printer_data', 'config', 'saved_variables.cfg')
         with open(saved, 'w') as f:
             f.write('[Variables]\nauto_read_rfid = 0\n')
@@ -153,6 +160,7 @@ class Printer(unittest.TestCase):
         self.assertEqual(self.read(self.moonraker), MOONRAKER + '\n[timelapse]\n')
         self.assertEqual(self.read(saved), '[Variables]\nauto_read_rfid = 0\n')
         self.assertTrue(os.path.isfile(os.path.join(self.base, 'cfg_with_1')))
+        self.assertEqual(os.listdir(mainsail), ['index.html'])
 
     def test_a_file_of_klipper_in_the_way_is_not_replaced(self):
         foreign = os.path.join(self.klipper, 'klippy', 'extras', 'feedlane')

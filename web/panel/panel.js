@@ -96,12 +96,14 @@ function renderActivity(hub) {
   if (action !== 'idle' && actionSince) text += ` (${Math.round((Date.now() - actionSince) / 1000)} s)`;
   document.getElementById('action').textContent = text;
   // The running operation's step, where the box reports one (older versions do not).
-  const step = hub.action_step ?? hub.step;
+  const step = action === 'idle' ? null : hub.action_step;
   document.getElementById('step').textContent = step ? 'Step: ' + stepText(step) : '';
   const progress = document.getElementById('progress');
-  const fraction = hub.action_progress ?? hub.progress;
-  progress.hidden = typeof fraction !== 'number';
-  if (typeof fraction === 'number') progress.value = fraction;
+  // -1 while the step is no move of known length.
+  const fraction = hub.action_step_progress;
+  const shown = action !== 'idle' && typeof fraction === 'number' && fraction >= 0;
+  progress.hidden = !shown;
+  if (shown) progress.value = fraction;
 }
 
 function renderError(hub) {
@@ -109,6 +111,9 @@ function renderError(hub) {
   const section = document.getElementById('error');
   section.hidden = !error.code;
   if (!error.code) return;
+  // A step that no longer waits (retried, or fixed by hand) is history: shown, but quietly.
+  section.classList.toggle('past', !error.retry_pending);
+  document.getElementById('error-title').textContent = error.retry_pending ? 'Box error' : 'Last box error';
   document.getElementById('error-code').textContent = error.code;
   document.getElementById('error-message').textContent = error.message || '';
   document.getElementById('error-slot').textContent =
@@ -120,9 +125,11 @@ function renderError(hub) {
 function renderPath(hub) {
   const motion = status['filament_motion_sensor box_motion_sensor'];
   const loaded = hub.extruder_slot_label || '';
+  const outletTaken = hub.b_endstop_state === false || hub.b_endstop_state === 0;
   const stations = [
     ['Slots', (hub.slots || []).filter((s) => s.filament_present).map((s) => s.label).join(' ') || 'none', false],
-    ['Box outlet', hub.b_endstop_state ? 'filament' : 'clear', !!hub.b_endstop_state],
+    // The box reports its outlet as free (true) or occupied (false).
+    ['Box outlet', outletTaken ? 'filament' : 'clear', outletTaken],
     ['Encoder', motion ? (motion.filament_detected ? 'moving / seen' : 'still') : 'n/a', !!(motion && motion.filament_detected)],
     ['Tube', loaded ? 'slot ' + loaded : '', !!loaded],
     ['Extruder entry', hub.e_endstop_state ? 'filament' : 'clear', !!hub.e_endstop_state],
@@ -186,6 +193,22 @@ function renderTools(hub) {
   }));
 }
 
+// Only the simulator has a filament world, and only there do SIM_FAULT and SIM_SPOOL exist.
+function renderSimSlots(hub) {
+  const select = document.getElementById('sim-slot');
+  const chosen = select.value;
+  select.replaceChildren(...(hub.slots || []).map((s) => el('option', { value: s.slot }, s.label)));
+  if (chosen !== '') select.value = chosen;
+}
+
+function sendSim(command) {
+  const form = document.getElementById('sim-form');
+  let script = `${command} SLOT=${gcodeValue(form.slot.value)}`;
+  if (command.endsWith('insert'))
+    script += ` FILAMENT=${gcodeValue(form.filament.value) || 'PLA'} COLOR=${form.color.value.slice(1).toUpperCase()}`;
+  sendGcode(script);
+}
+
 function renderWorld() {
   const world = status.filament_world;
   const section = document.getElementById('world-section');
@@ -196,6 +219,57 @@ function renderWorld() {
       el('td', {}, `tip at ${Number(s.tip_mm).toFixed(0)} mm`), el('td', {}, s.jammed ? 'JAMMED' : '')));
   document.getElementById('world').replaceChildren(
     el('tr', {}, el('th', {}, 'slot'), el('th', {}, 'spool'), el('th', {}, 'strand'), el('th', {}, '')), ...rows);
+}
+
+function colourSwatch(text) {
+  const hex = /#[0-9A-Fa-f]{6}/.exec(String(text || ''));
+  return hex ? el('span', { class: 'swatch', style: 'background:' + hex[0] }) : null;
+}
+
+// The last BOX_PREFLIGHT: the box's spool and the planned one side by side, per tool.
+function renderPreflight() {
+  const report = status.box_preflight;
+  const section = document.getElementById('preflight');
+  section.hidden = !report;
+  if (!report) return;
+  document.getElementById('preflight-summary').textContent =
+    report.file ? `${report.file}: ${report.summary}` : 'Name a print file to check it against the box.';
+  const rows = (report.tools || []).map((t) => {
+    const cells = [
+      el('td', {}, 'T' + t.tool), el('td', {}, t.slot_label || '—'),
+      el('td', {}, colourSwatch(t.colour), `${t.material} ${t.colour}`),
+      el('td', {}, colourSwatch(t.planned_colour), `${t.planned_material} ${t.planned_colour}`),
+      el('td', { class: 'verdict', title: t.advice || '' }, t.verdict),
+    ];
+    const match = t.matching_slot_label;
+    cells.push(el('td', {}, match ? el('button', {
+      'data-map-tool': t.tool,
+      onclick: () => {
+        sendGcode(`BOX_MAP_TOOL T=${t.tool} SLOT=${gcodeValue(match)}`);
+        checkPrintFile(report.file);
+      },
+    }, `Map T${t.tool} to ${match}`) : ''));
+    return el('tr', { class: t.verdict.toLowerCase(), 'data-tool': t.tool }, ...cells);
+  });
+  document.getElementById('preflight-table').replaceChildren(...(rows.length ? [el('tr', {},
+    ...['tool', 'slot', 'in the box', 'planned', 'check', ''].map((h) => el('th', {}, h)))] : []), ...rows);
+}
+
+function checkPrintFile(file) {
+  if (file) sendGcode(`BOX_PREFLIGHT FILE=${gcodeValue(file)}`);
+}
+
+// A print that starts is checked at once, unless the user is checking another file.
+let checkedPrint = null;
+function followPrintFile() {
+  const file = status.print_stats && status.print_stats.filename;
+  if (!file || file === checkedPrint) return;
+  checkedPrint = file;
+  const input = document.getElementById('preflight-file');
+  if (!input.value || document.activeElement !== input) {
+    input.value = file;
+    if (status.box_preflight) checkPrintFile(file);
+  }
 }
 
 // Parts are drawn again only when what they show changed, so that a click or a selection in
@@ -220,6 +294,10 @@ function render() {
   drawIfChanged('heaters', hub.boxes, () => renderHeaters(hub));
   drawIfChanged('tools', [hub.slots, hub.tool_map], () => renderTools(hub));
   drawIfChanged('world', status.filament_world, renderWorld);
+  drawIfChanged('sim-slots', [!!status.filament_world, hub.slots && hub.slots.map((s) => s.label)],
+    () => renderSimSlots(hub));
+  drawIfChanged('preflight', status.box_preflight, renderPreflight);
+  followPrintFile();
 }
 
 function editSpool(slot) {
@@ -239,21 +317,41 @@ function editSpool(slot) {
   dialog.showModal();
 }
 
+let printerName = null;
 function setConnection(text, good) {
   const badge = document.getElementById('connection');
   badge.textContent = text;
   badge.className = 'badge ' + (good ? 'good' : 'bad');
 }
 
+// What the page shows once the connection is gone is the past: say so over all of it.
+function showLost(lost) {
+  const banner = document.getElementById('lost');
+  const main = document.querySelector('main');
+  if (!lost) {
+    banner.hidden = true;
+    main.classList.remove('stale');
+    return;
+  }
+  if (!banner.hidden) return;
+  banner.textContent = `Connection to ${printerName || server} lost at ${new Date().toLocaleTimeString()}: ` +
+    'what you see below is from before then. Reconnecting…';
+  banner.hidden = false;
+  main.classList.add('stale');
+}
+
 async function subscribe() {
   const info = await call('printer.info');
-  document.getElementById('printer').textContent = `${info.hostname} (${info.state})`;
+  printerName = info.hostname || server;
+  document.getElementById('printer').textContent = `${printerName} at ${server} (${info.state})`;
+  document.title = `Filament box — ${printerName}`;
   const { objects } = await call('printer.objects.list');
   const wanted = {};
   for (const name of objects) {
     // feedhub carries every slot's entry too: the slots' own objects would only repeat it.
     if (name === 'feedhub' || name === 'filament_world' ||
-        name.startsWith('filament_motion_sensor ') || name === 'print_stats') wanted[name] = null;
+        name === 'box_preflight' || name.startsWith('filament_motion_sensor ') ||
+        name === 'print_stats') wanted[name] = null;
   }
   const result = await call('printer.objects.subscribe', { objects: wanted });
   merge(result.status);
@@ -264,6 +362,7 @@ function connect() {
   socket = new WebSocket(wsUrl);
   socket.onopen = () => {
     setConnection('connected', true);
+    showLost(false);
     subscribe().catch((e) => log('!! ' + e.message));
   };
   socket.onmessage = (event) => {
@@ -281,12 +380,20 @@ function connect() {
   };
   socket.onclose = () => {
     setConnection('connection lost — retrying', false);
+    // A first connection that fails has nothing old to warn about.
+    if (printerName) showLost(true);
     for (const { reject } of pending.values()) reject(new Error('connection lost'));
     pending.clear();
     setTimeout(connect, 2000);
   };
 }
 
+document.querySelectorAll('#sim-form button').forEach((button) =>
+  button.addEventListener('click', () => sendSim(button.dataset.sim)));
+document.getElementById('preflight-form').addEventListener('submit', (event) => {
+  event.preventDefault();
+  checkPrintFile(document.getElementById('preflight-file').value);
+});
 document.querySelectorAll('#error button').forEach((button) =>
   button.addEventListener('click', () => sendGcode(button.dataset.gcode)));
 setInterval(() => { if (status.feedhub) renderActivity(status.feedhub); }, 1000);

@@ -85,11 +85,10 @@ bool colours_match(Rgb planned, const BoxColour& slot, double tolerance) {
   return slot.rgb && colour_distance(planned, *slot.rgb) <= tolerance;
 }
 
-// " (slot 1B holds it: BOX_MAP_TOOL T=0 SLOT=1B)" for the first other configured slot with
-// filament whose material and colour match the plan; empty when none does.
-std::string matching_slot_hint(FeedHub& hub, int tool, const std::string& plan_material,
-                               const std::optional<Rgb>& planned_rgb, double tolerance,
-                               const std::string& except) {
+// The first other configured slot with filament whose material and colour match the plan.
+std::optional<int> matching_slot(FeedHub& hub, const std::string& plan_material,
+                                 const std::optional<Rgb>& planned_rgb, double tolerance,
+                                 const std::string& except) {
   for (int slot = 0; slot < kMaxSlots; ++slot) {
     const std::string name = slot_name(slot);
     if (name == except) continue;
@@ -98,10 +97,9 @@ std::string matching_slot_hint(FeedHub& hub, int tool, const std::string& plan_m
     const SlotSpool spool = slot_spool(hub, name);
     if (!plan_material.empty() && !spool.is_material(plan_material)) continue;
     if (planned_rgb && !colours_match(*planned_rgb, spool.colour, tolerance)) continue;
-    return " (slot " + slot_label(slot) + " holds it: BOX_MAP_TOOL T=" + std::to_string(tool) +
-           " SLOT=" + slot_label(slot) + ")";
+    return slot;
   }
-  return "";
+  return std::nullopt;
 }
 
 std::string map_advice(int tool) {
@@ -147,18 +145,25 @@ void check_tool(FeedHub& hub, const PrintPlan& plan, double tolerance, ToolCheck
   if (!material.empty()) check.material = material;
   if (!colour.text.empty()) check.colour = colour.text;
 
+  const auto planned_rgb = parse_hex_colour(plan_colour);
+  // " (slot 1B holds it: BOX_MAP_TOOL T=0 SLOT=1B)", or nothing when no other slot does.
+  auto hint = [&]() -> std::string {
+    const auto other = matching_slot(hub, plan_material, planned_rgb, tolerance, check.slot_name);
+    if (!other) return "";
+    check.matching_slot_label = slot_label(*other);
+    return " (slot " + check.matching_slot_label +
+           " holds it: BOX_MAP_TOOL T=" + std::to_string(check.tool) +
+           " SLOT=" + check.matching_slot_label + ")";
+  };
   if (!check.has_filament)
     return fail(check, where + " is empty: insert " +
                            (plan_material.empty() ? std::string("filament") : plan_material) +
-                           " into slot " + check.slot_label + " or " + map_advice(check.tool));
+                           " into slot " + check.slot_label + " or " + map_advice(check.tool) +
+                           // Without a plan any spool would do: no slot is named then.
+                           (plan_material.empty() && !planned_rgb ? std::string() : hint()));
   if (state.is_int() && state.as_int() < 0)
     return fail(check, where + ": the last load of the slot failed (state " + state.repr() +
                            "): run TRY_MOVE_AGAIN or reload slot " + check.slot_label);
-  const auto planned_rgb = parse_hex_colour(plan_colour);
-  auto hint = [&] {
-    return matching_slot_hint(hub, check.tool, plan_material, planned_rgb, tolerance,
-                              check.slot_name);
-  };
   if (!plan_material.empty() && !material.empty() && !spool.is_material(plan_material))
     return fail(check, where + " holds " + material + " but the print plans " + plan_material +
                            ": load " + plan_material + " into slot " + check.slot_label + " or " +
@@ -253,7 +258,8 @@ klippy::Value PreflightReport::to_value() const {
                                           {"planned_material", check.planned_material},
                                           {"planned_colour", check.planned_colour},
                                           {"verdict", verdict_name(check.verdict)},
-                                          {"advice", check.advice}});
+                                          {"advice", check.advice},
+                                          {"matching_slot_label", check.matching_slot_label}});
   }
   return klippy::Value(klippy::Value::Dict{
       {"verdict", verdict_name(verdict())}, {"summary", verdict_line()}, {"tools", list}});

@@ -27,6 +27,9 @@ struct ToolCheck {
   ToolVerdict verdict = ToolVerdict::Ok;
   // What is wrong and what to do; empty when Ok.
   std::string advice;
+  // Another slot that holds what the print plans for the tool ("1B"); empty when none does
+  // or the tool's own slot is right.
+  std::string matching_slot_label;
 };
 
 // Largest colour distance (RGB, 0..441) still taken for the planned colour.

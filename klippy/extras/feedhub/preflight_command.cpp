@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 
 #include "klippy/extras/feedhub/box_commands.h"
 #include "klippy/extras/feedhub/feedhub.h"
@@ -52,10 +53,14 @@ std::filesystem::path resolve_print_file(const std::string& folder, const std::s
   return path;
 }
 
-class PreflightCommand {
+// Also the status object of the last check, so that a front end can draw its table and offer
+// the slot that matches without reading the console.
+class PreflightCommand : public klippy::PrinterObject {
  public:
   PreflightCommand(klippy::ConfigSection& config, std::weak_ptr<FeedHub> hub)
       : hub_(std::move(hub)), folder_(print_folder(config)) {}
+
+  std::optional<klippy::Value> get_status(double /*eventtime*/) override { return last_; }
 
   void run(klippy::GCodeCommand& gcmd) {
     const std::string name = gcmd.get("FILE");
@@ -74,6 +79,7 @@ class PreflightCommand {
     const PrintPlan plan = read_print_plan(in, [&reactor] { reactor.pause(reactor.monotonic()); });
     if (in.bad()) throw gcmd.error("BOX_PREFLIGHT: reading '" + path.string() + "' failed");
     const PreflightReport report = check_print_plan(*hub, plan, tolerance);
+    last_ = status_of(name, report.to_value());
     if (!plan.overlong_lines_note().empty())
       gcmd.respond_info("BOX_PREFLIGHT: " + plan.overlong_lines_note());
     gcmd.respond_info(report.table() + report.verdict_line());
@@ -82,8 +88,17 @@ class PreflightCommand {
   }
 
  private:
+  static klippy::Value status_of(const std::string& file, const klippy::Value& report) {
+    klippy::Value::Dict status{{"file", file}};
+    for (const auto& [key, value] : report.as_dict()) status.emplace_back(key, value);
+    return klippy::Value(std::move(status));
+  }
+
   std::weak_ptr<FeedHub> hub_;
   std::string folder_;
+  // No check yet: no file, no verdict.
+  klippy::Value last_ = klippy::Value(klippy::Value::Dict{
+      {"file", ""}, {"verdict", ""}, {"summary", ""}, {"tools", klippy::Value::List{}}});
 };
 
 }  // namespace
@@ -92,6 +107,7 @@ void register_preflight_command(klippy::ConfigSection& config, std::weak_ptr<Fee
   const std::shared_ptr<FeedHub> owner = hub.lock();
   if (!owner) return;
   auto command = std::make_shared<PreflightCommand>(config, std::move(hub));
+  config.get_printer().add_object(kPreflightObjectName, command);
   klippy::GCodeDispatch& gcode = config.get_printer().lookup_object<klippy::GCodeDispatch>("gcode");
   register_box_command(
       gcode, owner->black_box(), "BOX_PREFLIGHT",

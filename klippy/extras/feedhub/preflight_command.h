@@ -10,6 +10,9 @@ namespace feedhub {
 
 class FeedHub;
 
+// The status object of the last check: the file checked and the report of each tool.
+inline constexpr const char* kPreflightObjectName = "box_preflight";
+
 void register_preflight_command(klippy::ConfigSection& config, std::weak_ptr<FeedHub> hub);
 
 }  // namespace feedhub
