@@ -24,9 +24,15 @@ BoxExtruderStepper::BoxExtruderStepper(klippy::ConfigSection& config)
       reactor_(printer_.get_reactor()),
       trapq_(printer_.factory().create_trapq()),
       feedhub_(printer_.load_object<feedhub::FeedHub>(config, feedhub::FeedHub::kObjectName)),
-      b_endstop_(feedhub_.b_endstop()),
-      e_endstop_(feedhub_.e_endstop()),
-      b_motion_(feedhub_.b_motion()),
+      sensors_(feedhub_.sensors()),
+      box_state_(feedhub_.box_state()),
+      variables_(feedhub_.variables()),
+      errors_(feedhub_.errors()),
+      progress_(feedhub_.progress()),
+      black_box_(feedhub_.black_box()),
+      b_endstop_(sensors_.b_endstop()),
+      e_endstop_(sensors_.e_endstop()),
+      b_motion_(sensors_.b_motion()),
       se_(printer_.lookup_object<klippy::StepperEnable>("stepper_enable")
               .lookup_enable(stepper_.get_name())),
       print_stats_(printer_.lookup_object<klippy::PrintStats>("print_stats")),
@@ -88,11 +94,11 @@ klippy::Toolhead& BoxExtruderStepper::toolhead() {
 }
 
 void BoxExtruderStepper::save_state(SlotState state) {
-  feedhub_.box_state().set_slot_state(stepper_num_, state);
+  box_state_.set_slot_state(stepper_num_, state);
 }
 
 void BoxExtruderStepper::log_sensor_states() {
-  feedhub_.print_sensor_state_to_log(reactor_.monotonic());
+  sensors_.print_sensor_state_to_log(reactor_.monotonic());
 }
 
 }  // namespace feedlane
