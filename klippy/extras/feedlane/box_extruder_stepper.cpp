@@ -46,28 +46,28 @@ BoxExtruderStepper::BoxExtruderStepper(klippy::ConfigSection& config)
   e_endstop_.add_stepper(stepper_);
   // The host keeps the help of a mux command's first registration: one text for all slots.
   feedhub::register_box_slot_command(
-      gcode_, feedhub_.black_box(), "SLOT_PROMPT_MOVE", stepper_num_,
+      gcode_, black_box_, "SLOT_PROMPT_MOVE", stepper_num_,
       [this](klippy::GCodeCommand& gcmd) { cmd_SLOT_PROMPT_MOVE(gcmd); },
       "Nudge a slot's parked filament 20 mm forward and back, to show which slot it is: "
       "SLOT_PROMPT_MOVE SLOT=<slot: 1A-4D, slot0-slot15 or 0-15>");
   feedhub::register_box_slot_command(
-      gcode_, feedhub_.black_box(), "RFID_READ", stepper_num_,
+      gcode_, black_box_, "RFID_READ", stepper_num_,
       [this](klippy::GCodeCommand& gcmd) { cmd_SLOT_RFID_READ(gcmd); },
       "Read the tag of a slot's spool (filament, colour, vendor) while moving its filament "
       "past the reader; it ends parked in the box: RFID_READ SLOT=<slot: 1A-4D, slot0-slot15 or "
       "0-15>");
   feedhub::register_box_slot_command(
-      gcode_, feedhub_.black_box(), "SLOT_UNLOAD", stepper_num_,
+      gcode_, black_box_, "SLOT_UNLOAD", stepper_num_,
       [this](klippy::GCodeCommand& gcmd) { cmd_SLOT_UNLOAD(gcmd); },
       "Pull a slot's filament out of the box back to its slot sensor: "
       "SLOT_UNLOAD SLOT=<slot: 1A-4D, slot0-slot15 or 0-15>");
   feedhub::register_box_slot_command(
-      gcode_, feedhub_.black_box(), "EXTRUDER_LOAD", stepper_num_,
+      gcode_, black_box_, "EXTRUDER_LOAD", stepper_num_,
       [this](klippy::GCodeCommand& gcmd) { cmd_EXTRUDER_LOAD(gcmd); },
       "Feed a slot's filament from the box into the extruder and let the slot follow the "
       "extruder: EXTRUDER_LOAD SLOT=<slot: 1A-4D, slot0-slot15 or 0-15>");
   feedhub::register_box_slot_command(
-      gcode_, feedhub_.black_box(), "EXTRUDER_UNLOAD", stepper_num_,
+      gcode_, black_box_, "EXTRUDER_UNLOAD", stepper_num_,
       [this](klippy::GCodeCommand& gcmd) { cmd_EXTRUDER_UNLOAD(gcmd, true); },
       "Pull a slot's filament out of the extruder and park it in the box (cut first when "
       "not printing): EXTRUDER_UNLOAD SLOT=<slot: 1A-4D, slot0-slot15 or 0-15>");
