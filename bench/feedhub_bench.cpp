@@ -74,9 +74,9 @@ class BenchHost {
 void BM_SaveVariable300Keys(benchmark::State& state) {
   BenchHost bench;
   feedhub::FeedHub& hub = bench.hub();
-  for (int i = 0; i < 300; ++i) hub.save_variable("key_" + std::to_string(i), i * 0.5);
+  for (int i = 0; i < 300; ++i) hub.variables().save_variable("key_" + std::to_string(i), i * 0.5);
   long long value = 0;
-  for (auto _ : state) hub.save_variable("slot3", ++value);
+  for (auto _ : state) hub.variables().save_variable("slot3", ++value);
 }
 BENCHMARK(BM_SaveVariable300Keys)->Unit(benchmark::kMicrosecond);
 
@@ -92,12 +92,12 @@ double thread_cpu_s() {
 void BM_SaveVariable300KeysEventLoopPart(benchmark::State& state) {
   BenchHost bench;
   feedhub::FeedHub& hub = bench.hub();
-  for (int i = 0; i < 300; ++i) hub.save_variable("key_" + std::to_string(i), i * 0.5);
+  for (int i = 0; i < 300; ++i) hub.variables().save_variable("key_" + std::to_string(i), i * 0.5);
   long long value = 0;
   double loop_s = 0.0;
   for (auto _ : state) {
     const double start = thread_cpu_s();
-    hub.save_variable("slot3", ++value);
+    hub.variables().save_variable("slot3", ++value);
     loop_s += thread_cpu_s() - start;
   }
   state.counters["loop_us"] =
@@ -110,7 +110,7 @@ void BM_OutletMirrorTick(benchmark::State& state) {
   BenchHost bench;
   feedhub::FeedHub& hub = bench.hub();
   double eventtime = bench.host().reactor().monotonic();
-  for (auto _ : state) eventtime = hub.update_b_endstop(eventtime);
+  for (auto _ : state) eventtime = hub.sensors().update_b_endstop(eventtime);
   benchmark::DoNotOptimize(eventtime);
 }
 BENCHMARK(BM_OutletMirrorTick);
@@ -119,7 +119,7 @@ void BM_EntryMirrorTick(benchmark::State& state) {
   BenchHost bench;
   feedhub::FeedHub& hub = bench.hub();
   double eventtime = bench.host().reactor().monotonic();
-  for (auto _ : state) eventtime = hub.update_e_endstop(eventtime);
+  for (auto _ : state) eventtime = hub.sensors().update_e_endstop(eventtime);
   benchmark::DoNotOptimize(eventtime);
 }
 BENCHMARK(BM_EntryMirrorTick);
@@ -128,7 +128,7 @@ BENCHMARK(BM_EntryMirrorTick);
 // endstop, so this is the detector's most expensive steady path.
 void BM_StallDetectorTick(benchmark::State& state) {
   BenchHost bench;
-  feedhub::BoxMotion& motion = bench.hub().b_motion();
+  feedhub::BoxMotion& motion = bench.hub().sensors().b_motion();
   motion.init_box_motion("b_endstop", 80, 0, 1e9);
   double eventtime = bench.host().reactor().monotonic();
   for (auto _ : state) eventtime = motion.update_box_motion(eventtime);

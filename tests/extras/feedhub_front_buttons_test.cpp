@@ -66,7 +66,7 @@ class FrontButtons : public ::testing::Test {
     host_.settle(slot);
     return lines;
   }
-  int busy() { return host_.hub().box_button_state(); }
+  int busy() { return host_.hub().sensors().box_button_state(); }
 
   LaneHost host_;
   std::vector<double> targets_;
@@ -160,7 +160,7 @@ TEST_F(FrontButtons, BoxUnloadOfTheLoadedSlotEmptiesTheExtruderThenTheBox) {
   EXPECT_EQ(host_.variable("slot0"), Value(0)) << "as its sensor reports";
   EXPECT_EQ(host_.variable("last_load_slot"), Value("slot-1"));
   EXPECT_EQ(host_.variable("slot_sync"), Value("slot-1"));
-  EXPECT_EQ(host_.hub().b_endstop_state(), 1);
+  EXPECT_EQ(host_.hub().sensors().b_endstop_state(), 1);
   EXPECT_EQ(busy(), 0);
 }
 

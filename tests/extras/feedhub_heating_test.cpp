@@ -92,7 +92,7 @@ TEST_F(HeatingTest, DryingTurnsEverySlotOverUntilItsTimeIsUp) {
   EXPECT_NEAR(targets_[1].first, start + 8 * kHourS, 1e-6);
   EXPECT_EQ(targets_.back().second, 0);
   EXPECT_TRUE(slots_drying(false));
-  EXPECT_TRUE(lane_host_.hub().heating_timers().empty());
+  EXPECT_TRUE(lane_host_.hub().heating().dryings().empty());
   // The end says so once; the turn-overs on the way are the drying's own business.
   EXPECT_EQ(testing_support::success_lines(lane_host_.output()),
             std::vector<std::string>{"// Dried box 1 in 8 h 00 min."});
@@ -137,7 +137,7 @@ TEST_F(HeatingTest, DryingTheHeaterRefusesNeverStarts) {
             std::string::npos)
       << lines.back();
   EXPECT_TRUE(slots_drying(false));
-  EXPECT_TRUE(lane_host_.hub().heating_timers().empty());
+  EXPECT_TRUE(lane_host_.hub().heating().dryings().empty());
 
   // Retyped with a TEMP the heater refuses, the running drying goes on as it was; hours and
   // degrees may be fractional.
@@ -212,35 +212,35 @@ TEST_F(HeatingTest, PrintHeatTakesTheLowestWantedWithinTheBoxLimits) {
   EXPECT_EQ(targets_[0].second, 45);
   lane_host_.command("BOX_TEMP_SET VT1=60");
   EXPECT_EQ(targets_.back().second, 50);
-  EXPECT_EQ(lane_host_.hub().box_print_heat_state()[0], 1);
+  EXPECT_TRUE(lane_host_.hub().heating().heats_for_print(1));
 
   lane_host_.command("DISABLE_BOX_HEATER");
   EXPECT_EQ(targets_.back().second, 0);
-  EXPECT_EQ(lane_host_.hub().box_print_heat_state()[0], 1);
+  EXPECT_TRUE(lane_host_.hub().heating().heats_for_print(1));
 }
 
 TEST_F(HeatingTest, TemperatureLookupsTellWhyNothingIsFound) {
   write_table("[fila1]\nmin_temp: 190\nmax_temp: 230\nbox_min_temp: 40\nbox_max_temp: 50\n");
   auto& hub = lane_host_.hub();
   // A slot whose filament was never read counts as filament 1.
-  EXPECT_EQ(hub.get_temp_by_slot("slot2")->max_temp, 230);
-  EXPECT_EQ(hub.get_box_temp_by_slot("slot2")->max_temp, 50);
-  EXPECT_EQ(hub.get_temp_by_num(2)->min_temp, 190);
+  EXPECT_EQ(hub.heating().get_temp_by_slot("slot2")->max_temp, 230);
+  EXPECT_EQ(hub.heating().get_box_temp_by_slot("slot2")->max_temp, 50);
+  EXPECT_EQ(hub.heating().get_temp_by_num(2)->min_temp, 190);
 
   lane_host_.save("filament_slot0", "0");
   lane_host_.save("filament_slot3", "0");
   lane_host_.output().clear();
-  EXPECT_FALSE(hub.get_temp_by_slot("slot3"));
+  EXPECT_FALSE(hub.heating().get_temp_by_slot("slot3"));
   // The slot number is what is checked here, not the filament number.
-  EXPECT_FALSE(hub.get_temp_by_num(3));
-  EXPECT_FALSE(hub.get_temp_by_num(0));
+  EXPECT_FALSE(hub.heating().get_temp_by_num(3));
+  EXPECT_FALSE(hub.heating().get_temp_by_num(0));
   EXPECT_EQ(lane_host_.output(),
             (std::vector<std::string>{"officiall_filas_list file error.",
                                       "officiall_filas_list file error.", "filament num error."}));
 
   lane_host_.save("filament_slot3", "51");
   lane_host_.output().clear();
-  EXPECT_FALSE(hub.get_box_temp_by_slot("slot3"));
+  EXPECT_FALSE(hub.heating().get_box_temp_by_slot("slot3"));
   EXPECT_EQ(lane_host_.output(), std::vector<std::string>{"filament num error."});
 }
 
@@ -295,7 +295,7 @@ TEST_F(HeatingTest, DryingIsRefusedDuringAPrintAndSparesThePrintItOutlives) {
   const double start = lane_host_.now();
   run_to(start + 700);
   EXPECT_LT(slot_moves_end(0), start) << "no turn-over while the print runs";
-  EXPECT_EQ(lane_host_.hub().heating_timers().size(), 1u) << "the drying goes on";
+  EXPECT_EQ(lane_host_.hub().heating().dryings().size(), 1u) << "the drying goes on";
 }
 
 TEST_F(HeatingTest, NothingTurnsOnceDisableHasAnswered) {
@@ -342,7 +342,7 @@ TEST(HeatingFailure, AFailedTurnOverSwitchesTheHeaterOffAndSaysSo) {
                      .lookup_object<sim::SimHeaters>(sim::SimHeaters::kName)
                      .lookup_heater("heater_box2");
   EXPECT_EQ(heater.get_temp(host.now()).second, 0.);
-  EXPECT_TRUE(host.hub().heating_timers().empty());
+  EXPECT_TRUE(host.hub().heating().dryings().empty());
   EXPECT_TRUE(testing_support::success_lines(host.output()).empty());
 }
 

@@ -36,45 +36,45 @@ class FeedhubHoming : public ::testing::Test {
 
 TEST_F(FeedhubHoming, AnOutletHomingStopsWhenFilamentReachesTheOutlet) {
   auto outlet = box_.drive_pin(feedhub_test::kButtonPin, 1);  // clear
-  wake(hub().b_endstop_timer());
+  wake(hub().sensors().b_endstop_timer());
   box_.host().advance(0.15);  // the mirror's first level is on the pin
   double start = box_.print_time();
   double arrival = start + 0.5;
   outlet->schedule(arrival, 0);
   box_.notify();
-  double trip = home(hub().b_endstop(), false, start, start + 3.0);
+  double trip = home(hub().sensors().b_endstop(), false, start, start + 3.0);
   // Button report (4 ms), next mirror tick (<= 10 ms), then the host's 100 ms minimum
   // schedule time.
   EXPECT_GT(trip, arrival + 0.1);
   EXPECT_LT(trip, arrival + 0.115);
-  EXPECT_FALSE(hub().b_endstop().scram());
+  EXPECT_FALSE(hub().sensors().b_endstop().scram());
 }
 
 TEST_F(FeedhubHoming, WithTheMirrorIdleTheOutletHomingRunsToItsEnd) {
   auto outlet = box_.drive_pin(feedhub_test::kButtonPin, 1);
-  wake(hub().b_endstop_timer());
+  wake(hub().sensors().b_endstop_timer());
   box_.host().advance(0.15);  // the mirror's first level is on the pin
-  box_.host().reactor().update_timer(hub().b_endstop_timer(), klippy::Reactor::NEVER);
+  box_.host().reactor().update_timer(hub().sensors().b_endstop_timer(), klippy::Reactor::NEVER);
   double start = box_.print_time();
   outlet->schedule(start + 0.5, 0);
   box_.notify();
-  EXPECT_EQ(home(hub().b_endstop(), false, start, start + 2.0), 0.0);
-  EXPECT_EQ(hub().b_endstop_state(), 0) << "the state follows the switch all the same";
+  EXPECT_EQ(home(hub().sensors().b_endstop(), false, start, start + 2.0), 0.0);
+  EXPECT_EQ(hub().sensors().b_endstop_state(), 0) << "the state follows the switch all the same";
 }
 
 TEST_F(FeedhubHoming, AJammedStrandAbortsAnEntryHomingAfterTwoAndAHalfSeconds) {
   box_.drive_pin(feedhub_test::kMotionPin, 0);  // the encoder never turns
   box_.set_diameter(0.0);
-  wake(hub().e_endstop_timer());
+  wake(hub().sensors().e_endstop_timer());
   box_.host().advance(0.15);  // the mirror's first level is on the pin
   double start = box_.print_time();
-  hub().b_motion().init_box_motion("e_endstop", 80, 0.6, 13.0);
-  wake(hub().b_motion().box_motion_timer());
-  double trip = home(hub().e_endstop(), false, start, start + 10.0);
+  hub().sensors().b_motion().init_box_motion("e_endstop", 80, 0.6, 13.0);
+  wake(hub().sensors().b_motion().box_motion_timer());
+  double trip = home(hub().sensors().e_endstop(), false, start, start + 10.0);
   EXPECT_GT(trip, start + 2.5);
   EXPECT_LT(trip, start + 2.65);
-  EXPECT_TRUE(hub().e_endstop().scram());
-  EXPECT_FALSE(hub().b_endstop().scram());
+  EXPECT_TRUE(hub().sensors().e_endstop().scram());
+  EXPECT_FALSE(hub().sensors().b_endstop().scram());
 }
 
 TEST_F(FeedhubHoming, AStrandThatStopsMidMoveAbortsAnUnloadHomingAfter180Ms) {
@@ -82,7 +82,7 @@ TEST_F(FeedhubHoming, AStrandThatStopsMidMoveAbortsAnUnloadHomingAfter180Ms) {
   auto outlet = box_.drive_pin(feedhub_test::kButtonPin, 1);
   outlet->schedule(box_.print_time() + 0.01, 0);  // filament at the outlet
   box_.notify();
-  wake(hub().b_endstop_timer());
+  wake(hub().sensors().b_endstop_timer());
   // The mirror's first level, and the outlet's change a minimum schedule time after it, are
   // on the pin.
   box_.host().advance(0.25);
@@ -91,12 +91,12 @@ TEST_F(FeedhubHoming, AStrandThatStopsMidMoveAbortsAnUnloadHomingAfter180Ms) {
   int level = 0;
   double last_change = start;
   for (int i = 1; i <= 12; ++i) encoder->schedule(last_change = start + i * 0.0875, level ^= 1);
-  hub().b_motion().init_box_motion("b_endstop", 80, 0.1, 30.0);
-  wake(hub().b_motion().box_motion_timer());
-  double trip = home(hub().b_endstop(), true, start, start + 30.0);
+  hub().sensors().b_motion().init_box_motion("b_endstop", 80, 0.1, 30.0);
+  wake(hub().sensors().b_motion().box_motion_timer());
+  double trip = home(hub().sensors().b_endstop(), true, start, start + 30.0);
   EXPECT_GT(trip, last_change + 0.17);
   EXPECT_LT(trip, last_change + 0.31);
-  EXPECT_TRUE(hub().b_endstop().scram());
+  EXPECT_TRUE(hub().sensors().b_endstop().scram());
 }
 
 }  // namespace

@@ -14,7 +14,7 @@ class FeedhubMotion : public ::testing::Test {
     encoder_ = box_.drive_pin(kMotionPin, 0);
   }
   feedhub::FeedHub& hub() { return box_.hub(); }
-  feedhub::BoxMotion& motion() { return hub().b_motion(); }
+  feedhub::BoxMotion& motion() { return hub().sensors().b_motion(); }
   void arm(const std::string& endstop, double speed_mm_s, double start_s, double end_s) {
     motion().init_box_motion(endstop, speed_mm_s, start_s, end_s);
     box_.host().reactor().update_timer(motion().box_motion_timer(), klippy::Reactor::NOW);
@@ -42,13 +42,13 @@ TEST_F(FeedhubMotion, AStallInTheWindowScramsAfterEighteenQuietTicksAtEightyMmS)
   double last_change = box_.now() + 1.1;
   toggle(11, 0.1);  // 70 mm/s of 7 mm toggles: fast enough
   box_.host().advance(1.12);
-  EXPECT_FALSE(hub().e_endstop().scram());
+  EXPECT_FALSE(hub().sensors().e_endstop().scram());
   EXPECT_TRUE(motion().start_motion());
-  ASSERT_GT(time_to_scram(hub().e_endstop(), 1.0), 0);
+  ASSERT_GT(time_to_scram(hub().sensors().e_endstop(), 1.0), 0);
   EXPECT_EQ(motion().stop_count(), 18);
   EXPECT_GT(box_.now() - last_change, 0.17);
   EXPECT_LT(box_.now() - last_change, 0.195);
-  EXPECT_EQ(hub().e_output().digital_out_value(), 0.0);
+  EXPECT_EQ(hub().sensors().e_output().digital_out_value(), 0.0);
   EXPECT_EQ(box_.pin_level(feedhub_test::kEEndstopPin, box_.print_time() + 1), 0);
 }
 
@@ -61,14 +61,14 @@ TEST_F(FeedhubMotion, QuietTicksCountOnlyInsideTheWindow) {
   EXPECT_LE(counted, 10) << "only the ticks strictly between 0.5 s and 0.6 s";
   box_.host().advance(2.0);
   EXPECT_EQ(motion().stop_count(), counted);
-  EXPECT_FALSE(hub().b_endstop().scram());
+  EXPECT_FALSE(hub().sensors().b_endstop().scram());
 }
 
 TEST_F(FeedhubMotion, AtSpeedZeroOnlyTheStartCheckCanAbort) {
   arm("b_endstop", 0, 0.0, 100);
   toggle(1, 0.05);
   box_.host().advance(3.0);
-  EXPECT_FALSE(hub().b_endstop().scram());
+  EXPECT_FALSE(hub().sensors().b_endstop().scram());
   EXPECT_DOUBLE_EQ(motion().motion_speed(), 0.0);
   EXPECT_GT(motion().stop_count(), 250);
 }
@@ -76,9 +76,9 @@ TEST_F(FeedhubMotion, AtSpeedZeroOnlyTheStartCheckCanAbort) {
 TEST_F(FeedhubMotion, ARunoutEndstopIsNeverForced) {
   arm("slot3_runout", 80, 0, 10);
   box_.host().advance(3.0);
-  EXPECT_FALSE(hub().b_endstop().scram());
-  EXPECT_FALSE(hub().e_endstop().scram());
-  EXPECT_EQ(hub().b_output().digital_out_value(), 0.0);
+  EXPECT_FALSE(hub().sensors().b_endstop().scram());
+  EXPECT_FALSE(hub().sensors().e_endstop().scram());
+  EXPECT_EQ(hub().sensors().b_output().digital_out_value(), 0.0);
 }
 
 TEST_F(FeedhubMotion, TheToggleCounterLatchesAtTheRequiredCountAndEndsItself) {
@@ -115,7 +115,7 @@ TEST_F(FeedhubMotion, MotionTipsReportsWrappedFilamentAsInformation) {
   EXPECT_EQ(lines[0],
             "// Code:ZKE_004_013; Message:Detected wrapping filament,please check the "
             "filament.");
-  EXPECT_EQ(hub().get_value_by_key("retry_step"), klippy::Value("ZKE_004_013_00"));
+  EXPECT_EQ(hub().variables().get_value_by_key("retry_step"), klippy::Value("ZKE_004_013_00"));
 }
 
 }  // namespace

@@ -23,18 +23,24 @@ TEST(FeedhubReady, ASavedSlotWithoutFeederIsReportedAtOnceAndAgainThreeSecondsLa
   EXPECT_FALSE(box.output_contains(kDelayed));
   // Saved once the host is ready: a ready handler may not wait for the disk.
   EXPECT_TRUE(box.host().run_until(
-      [&] { return box.hub().get_value_by_key("retry_step") == klippy::Value("ZKE_004_010_00"); },
+      [&] {
+        return box.hub().variables().get_value_by_key("retry_step") ==
+               klippy::Value("ZKE_004_010_00");
+      },
       0.0));
 
   double ready = box.now();
-  box.hub().save_variable("retry_step", klippy::Value());
+  box.hub().variables().save_variable("retry_step", klippy::Value());
   box.host().advance(2.9);
   EXPECT_FALSE(box.output_contains(kDelayed));
   ASSERT_TRUE(box.host().run_until([&] { return box.output_contains(kDelayed); }, 1.0));
   EXPECT_NEAR(box.now() - ready, 3.0, 0.01);
   // The report is out before its save has reached the disk.
   EXPECT_TRUE(box.host().run_until(
-      [&] { return box.hub().get_value_by_key("retry_step") == klippy::Value("ZKE_004_010_00"); },
+      [&] {
+        return box.hub().variables().get_value_by_key("retry_step") ==
+               klippy::Value("ZKE_004_010_00");
+      },
       0.0));
 }
 

@@ -21,7 +21,7 @@ class ReloadAll : public ::testing::Test {
     tags_.start({.world = true});
     lanes().save("box_count", "1");
     // The spools go in first; the test loads them.
-    lanes().hub().set_can_load_slot(false);
+    lanes().hub().sensors().set_can_load_slot(false);
     tags_.host().advance(0.5);
   }
   feedlane_test::LaneHost& lanes() { return tags_.lanes(); }
@@ -70,7 +70,7 @@ TEST_F(ReloadAll, NewSpoolsAreLoadedFromTheFirstSlotOnWrappingAndTheirTagsRead) 
   EXPECT_EQ(tags_.variable("filament_slot1"), Value(2));
   EXPECT_EQ(tags_.variable("filament_slot3"), Value(2));
   EXPECT_TRUE(tags_.variable("filament_slot2").is_none());
-  EXPECT_TRUE(lanes().hub().can_load_slot());
+  EXPECT_TRUE(lanes().hub().sensors().can_load_slot());
 }
 
 TEST_F(ReloadAll, AFirstSlotBeyondTheBoxesStillVisitsEverySlotOnce) {
@@ -98,7 +98,7 @@ TEST_F(ReloadAll, AFailedLoadEndsTheCommandAndFreesTheBox) {
   run_recording_arrivals("RELOAD_ALL");
   EXPECT_EQ(tags_.variable("slot0"), Value(-1));
   EXPECT_EQ(tags_.variable("slot1"), Value(3)) << "not tried after the failure";
-  EXPECT_TRUE(lanes().hub().can_load_slot());
+  EXPECT_TRUE(lanes().hub().sensors().can_load_slot());
 }
 
 TEST_F(ReloadAll, FilamentAtTheOutletIsPushedOnAndLeftForTheNextLoad) {
@@ -106,13 +106,13 @@ TEST_F(ReloadAll, FilamentAtTheOutletIsPushedOnAndLeftForTheNextLoad) {
   lanes().run_task([&] { lanes().lane(0).do_move(kGeometry.outlet_mm + 20, 80); });
   lanes().settle(0);
   tags_.host().advance(0.2);
-  ASSERT_EQ(lanes().hub().b_endstop_state(), 0);
+  ASSERT_EQ(lanes().hub().sensors().b_endstop_state(), 0);
   const double tip = strand(0).tip_mm;
   lanes().command("RELOAD_ALL FIRST=0");
   lanes().settle(0);
   EXPECT_NEAR(strand(0).tip_mm - tip, 50., 1e-6);
   EXPECT_EQ(tags_.variable("slot0"), Value(3));
-  EXPECT_TRUE(lanes().hub().can_load_slot());
+  EXPECT_TRUE(lanes().hub().sensors().can_load_slot());
 }
 
 TEST_F(ReloadAll, NothingHappensWhilePrinting) {
@@ -123,7 +123,7 @@ TEST_F(ReloadAll, NothingHappensWhilePrinting) {
 }
 
 TEST_F(ReloadAll, ASpoolInsertedWhileTheBoxMayLoadIsPulledInAtOnce) {
-  lanes().hub().set_can_load_slot(true);
+  lanes().hub().sensors().set_can_load_slot(true);
   insert(2, "PETG");
   lanes().settle(2);
   tags_.host().advance(1.0);

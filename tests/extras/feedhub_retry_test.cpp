@@ -197,7 +197,7 @@ TEST_F(Retry, ALoadBlockedByAnotherSlotsFilamentIsRefusedBeforeTheNozzleHeats) {
                           SuccessLine("Repeated the failed step ZKE_004_006 of 1A")));
   EXPECT_EQ(targets_, (std::vector<double>{230., 0.}));
   EXPECT_EQ(host_.variable("slot0"), Value(2));
-  EXPECT_TRUE(host_.hub().filament_at_extruder_entry());
+  EXPECT_TRUE(host_.hub().sensors().filament_at_extruder_entry());
   EXPECT_TRUE(host_.variable("retry_step", 0).is_none());
 }
 
@@ -457,7 +457,7 @@ TEST_F(Retry, AReloadWithoutACardReaderFailsAndFreesTheBoxForTheNextLoad) {
   ASSERT_FALSE(lines.empty());
   EXPECT_NE(lines.back().find("no card reader 'feedtag card_reader_2'"), std::string::npos)
       << lines.back();
-  EXPECT_TRUE(host_.hub().can_load_slot());
+  EXPECT_TRUE(host_.hub().sensors().can_load_slot());
   host_.save("auto_read_rfid", "0");
   EXPECT_THAT(command("RELOAD_ALL", 2), ElementsAre(SuccessLine("Loaded 1C into the box")));
   EXPECT_EQ(host_.variable("slot2"), Value(1));

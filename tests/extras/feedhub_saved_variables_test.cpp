@@ -28,22 +28,22 @@ class FeedhubSavedVariables : public ::testing::Test {
 
 TEST_F(FeedhubSavedVariables, WritesTheWholeFileSortedAndReadsItBack) {
   start("[Variables]\nslot0 = 1\nbox_count = 1\n");
-  hub().save_variable("slot_sync", "slot-1");
-  hub().save_variable("retry_step", Value());
-  hub().save_variable("value_t0", "slot2");
-  hub().save_variable("last_load_slot", "slot2");
+  hub().variables().save_variable("slot_sync", "slot-1");
+  hub().variables().save_variable("retry_step", Value());
+  hub().variables().save_variable("value_t0", "slot2");
+  hub().variables().save_variable("last_load_slot", "slot2");
   EXPECT_EQ(box_.variables_file(),
             "[Variables]\nbox_count = 1\nlast_load_slot = 'slot2'\nretry_step = None\nslot0 = 1\n"
             "slot_sync = 'slot-1'\nvalue_t0 = 'slot2'\n\n");
-  EXPECT_TRUE(hub().get_value_by_key("retry_step", 7).is_none());
-  EXPECT_EQ(hub().get_value_by_key("slot_sync"), Value("slot-1"));
+  EXPECT_TRUE(hub().variables().get_value_by_key("retry_step", 7).is_none());
+  EXPECT_EQ(hub().variables().get_value_by_key("slot_sync"), Value("slot-1"));
 }
 
 TEST_F(FeedhubSavedVariables, AnAbsentKeyReadsAsTheDefault) {
   start();
-  EXPECT_EQ(hub().get_value_by_key("never_written"), Value(0));
-  EXPECT_TRUE(hub().get_value_by_key("never_written").is_int());
-  EXPECT_EQ(hub().get_value_by_key("slot_sync", "slot-1"), Value("slot-1"));
+  EXPECT_EQ(hub().variables().get_value_by_key("never_written"), Value(0));
+  EXPECT_TRUE(hub().variables().get_value_by_key("never_written").is_int());
+  EXPECT_EQ(hub().variables().get_value_by_key("slot_sync", "slot-1"), Value("slot-1"));
 }
 
 TEST_F(FeedhubSavedVariables, AFailedWriteLeavesFileAndValuesAsTheyWere) {
@@ -55,7 +55,7 @@ TEST_F(FeedhubSavedVariables, AFailedWriteLeavesFileAndValuesAsTheyWere) {
   fs::rename(folder, moved);
   testing_support::write_file(folder.string(), "not a folder\n");
   try {
-    hub().save_variable("slot3", 1);
+    hub().variables().save_variable("slot3", 1);
     FAIL() << "expected a command error";
   } catch (const klippy::CommandError& e) {
     // The console shows the cause, not only the log.
@@ -64,30 +64,31 @@ TEST_F(FeedhubSavedVariables, AFailedWriteLeavesFileAndValuesAsTheyWere) {
         << message;
     EXPECT_NE(message.find("Not a directory"), std::string::npos) << message;
   }
-  EXPECT_THROW(hub().save_variable("slot_sync", "slot2"), klippy::CommandError);
-  EXPECT_EQ(hub().get_value_by_key("slot3"), Value(0));
-  EXPECT_EQ(hub().get_value_by_key("slot_sync", "none"), Value("none"));
+  EXPECT_THROW(hub().variables().save_variable("slot_sync", "slot2"), klippy::CommandError);
+  EXPECT_EQ(hub().variables().get_value_by_key("slot3"), Value(0));
+  EXPECT_EQ(hub().variables().get_value_by_key("slot_sync", "none"), Value("none"));
   EXPECT_EQ(testing_support::read_file((moved / "saved_variables.cfg").string()),
             "[Variables]\nslot3 = 0\n");
 }
 
 TEST_F(FeedhubSavedVariables, KeyByValueTakesTheFirstMatchingKeyInKeyOrder) {
   start("[Variables]\nvalue_t2 = 'slot3'\nvalue_t1 = 3\nvalue_t0 = 'slot3'\nactive = 'slot3'\n");
-  EXPECT_EQ(hub().get_key_by_value("slot3", "value_t3", "value_t"), "value_t0");
-  EXPECT_EQ(hub().get_key_by_value(3, "none", "value_t"), "value_t1") << "typed equality";
-  EXPECT_EQ(hub().get_key_by_value("slot5", "value_t5", "value_t"), "value_t5");
-  EXPECT_EQ(hub().get_key_by_value("slot3", "none", "act"), "active");
+  EXPECT_EQ(hub().variables().get_key_by_value("slot3", "value_t3", "value_t"), "value_t0");
+  EXPECT_EQ(hub().variables().get_key_by_value(3, "none", "value_t"), "value_t1")
+      << "typed equality";
+  EXPECT_EQ(hub().variables().get_key_by_value("slot5", "value_t5", "value_t"), "value_t5");
+  EXPECT_EQ(hub().variables().get_key_by_value("slot3", "none", "act"), "active");
 }
 
 TEST_F(FeedhubSavedVariables, SlotSearchCoversOnlyTheAttachedBoxes) {
   start("[Variables]\nslot0 = 2\nslot8 = 1\n");
-  EXPECT_EQ(hub().search_index_by_value(2), -1) << "no box_count: no slot is examined";
-  hub().save_variable("box_count", 2);
-  EXPECT_EQ(hub().search_index_by_value(2), 0);
-  EXPECT_EQ(hub().search_index_by_value(1), -1) << "slot8 is in the third box";
-  EXPECT_EQ(hub().search_index_by_value(0), 1) << "a never-written slot reads as 0";
-  hub().save_variable("slot5", 1);
-  EXPECT_EQ(hub().search_index_by_value(1), 5);
+  EXPECT_EQ(search_index_by_value(hub(), 2), -1) << "no box_count: no slot is examined";
+  hub().variables().save_variable("box_count", 2);
+  EXPECT_EQ(search_index_by_value(hub(), 2), 0);
+  EXPECT_EQ(search_index_by_value(hub(), 1), -1) << "slot8 is in the third box";
+  EXPECT_EQ(search_index_by_value(hub(), 0), 1) << "a never-written slot reads as 0";
+  hub().variables().save_variable("slot5", 1);
+  EXPECT_EQ(search_index_by_value(hub(), 1), 5);
 }
 
 TEST_F(FeedhubSavedVariables, ASlotWithoutTagDataUsesTheFirstFilamentType) {
@@ -95,8 +96,8 @@ TEST_F(FeedhubSavedVariables, ASlotWithoutTagDataUsesTheFirstFilamentType) {
                               "[fila1]\nmin_temp: 190\nmax_temp: 230\n"
                               "[fila2]\nmin_temp: 220\nmax_temp: 260\n");
   start("[Variables]\nfilament_slot1 = 2\n");
-  EXPECT_EQ(hub().slot_filament_temps(0, feedhub::TempPurpose::Nozzle)->min_temp, 190);
-  EXPECT_EQ(hub().slot_filament_temps(1, feedhub::TempPurpose::Nozzle)->min_temp, 220);
+  EXPECT_EQ(hub().heating().slot_filament_temps(0, feedhub::TempPurpose::Nozzle)->min_temp, 190);
+  EXPECT_EQ(hub().heating().slot_filament_temps(1, feedhub::TempPurpose::Nozzle)->min_temp, 220);
 }
 
 TEST_F(FeedhubSavedVariables, NamesAndValuesThatWouldNotReadBackAreRefusedBeforeWriting) {
@@ -104,7 +105,7 @@ TEST_F(FeedhubSavedVariables, NamesAndValuesThatWouldNotReadBackAreRefusedBefore
   const std::string before = box_.variables_file();
   for (const std::string name : {"[x]", "", "a:b", "Slot1", "a b"}) {
     try {
-      hub().save_variable(name, 1);
+      hub().variables().save_variable(name, 1);
       FAIL() << name;
     } catch (const klippy::CommandError& e) {
       EXPECT_EQ(std::string(e.what()), "Unable to save variable " + name +
@@ -115,7 +116,7 @@ TEST_F(FeedhubSavedVariables, NamesAndValuesThatWouldNotReadBackAreRefusedBefore
   for (const Value& value : {Value(HUGE_VAL), Value(-HUGE_VAL), Value(std::nan("")),
                              Value(Value::List{Value(HUGE_VAL)})}) {
     try {
-      hub().save_variable("slot0", value);
+      hub().variables().save_variable("slot0", value);
       FAIL() << value.repr();
     } catch (const klippy::CommandError& e) {
       EXPECT_EQ(std::string(e.what()), "Unable to save variable slot0 as " + value.str() +
@@ -124,7 +125,7 @@ TEST_F(FeedhubSavedVariables, NamesAndValuesThatWouldNotReadBackAreRefusedBefore
     }
   }
   EXPECT_EQ(box_.variables_file(), before);
-  EXPECT_EQ(hub().get_value_by_key("slot0"), Value(1));
+  EXPECT_EQ(hub().variables().get_value_by_key("slot0"), Value(1));
 }
 
 // Saves keep the values in memory rather than reading the file back: what the host holds
@@ -137,10 +138,10 @@ TEST_F(FeedhubSavedVariables, AfterSavesOfHostAndBoxTheHeldValuesAreWhatTheFileR
             ", 'a\\nb', {'t': 0.1}]\n";
   start(file);
   ASSERT_TRUE(box_.test().command("SAVE_VARIABLE VARIABLE=user_macro VALUE=\"{'n': 2}\"").empty());
-  hub().save_variable("slot_sync", "slot-1");
+  hub().variables().save_variable("slot_sync", "slot-1");
   ASSERT_TRUE(box_.test().command("SAVE_VARIABLE VARIABLE=user_10000 VALUE=1.5").empty());
-  hub().save_variable("slot0", 1);
-  hub().save_variable("user_10001", Value());
+  hub().variables().save_variable("slot0", 1);
+  hub().variables().save_variable("user_10001", Value());
 
   const klippy::VariableMap at_next_start =
       klippy::parse_variables(box_.variables_file(), "saved_variables.cfg");
@@ -180,7 +181,8 @@ TEST(FeedhubSaveOffTheEventLoop, TimersKeepFiringWhileSavesWaitOnASlowDisk) {
   EXPECT_FALSE(disk_gave_up) << "the loop stood still while a save waited";
   EXPECT_EQ(slow_fsyncs, 16);
   for (int slot = 0; slot < 16; ++slot)
-    EXPECT_EQ(box.hub().get_value_by_key("runout_" + std::to_string(slot), 7), Value(0)) << slot;
+    EXPECT_EQ(box.hub().variables().get_value_by_key("runout_" + std::to_string(slot), 7), Value(0))
+        << slot;
   EXPECT_NE(box.variables_file().find("runout_15 = 0\n"), std::string::npos);
 }
 
@@ -193,9 +195,11 @@ TEST(FeedhubSaveOffTheEventLoop, AFailedWriteEndsTheCommandWithItsErrorAndChange
   });
   box.host().run_command("CLEAR_RUNOUT_NUM");
   EXPECT_TRUE(box.output_contains("!! Unable to save variable runout_3 as 0: disk full"));
-  EXPECT_EQ(box.hub().get_value_by_key("runout_2"), Value(0)) << "saved before the failure";
-  EXPECT_EQ(box.hub().get_value_by_key("runout_3"), Value(5));
-  EXPECT_EQ(box.hub().get_value_by_key("runout_4", 7), Value(7)) << "the command ended there";
+  EXPECT_EQ(box.hub().variables().get_value_by_key("runout_2"), Value(0))
+      << "saved before the failure";
+  EXPECT_EQ(box.hub().variables().get_value_by_key("runout_3"), Value(5));
+  EXPECT_EQ(box.hub().variables().get_value_by_key("runout_4", 7), Value(7))
+      << "the command ended there";
   const std::string file = box.variables_file();
   EXPECT_NE(file.find("runout_3 = 5\n"), std::string::npos) << file;
   EXPECT_EQ(file.find("runout_4"), std::string::npos) << file;

@@ -29,7 +29,7 @@ class FeedhubSensors : public ::testing::Test {
 // As the host's own outputs: each change a minimum schedule time ahead and after the
 // previous one, so that a busy host never sends the MCU a command already due.
 TEST_F(FeedhubSensors, AnOutputSchedulesChangesTheHostsMinimumScheduleTimeAhead) {
-  feedhub::BoxOutput& out = hub().b_output();
+  feedhub::BoxOutput& out = hub().sensors().b_output();
   double now = box_.print_time();
   out.set_pin(0.0);
   EXPECT_EQ(out.last_time(), 0.0) << "the current level sends nothing";
@@ -50,11 +50,11 @@ TEST_F(FeedhubSensors, TheOutletMirrorFollowsTheSwitchOnlyWhileWoken) {
   auto outlet = box_.drive_pin(kButtonPin, 0);
   outlet->schedule(box_.print_time() + 0.1, 1);
   box_.notify();
-  ASSERT_TRUE(box_.host().run_until([&] { return hub().b_endstop_state() == 1; }, 1.0));
+  ASSERT_TRUE(box_.host().run_until([&] { return hub().sensors().b_endstop_state() == 1; }, 1.0));
   box_.host().advance(0.1);
   EXPECT_EQ(settled_level(kBEndstopPin), 0) << "mirror timer idle";
 
-  box_.host().reactor().update_timer(hub().b_endstop_timer(), klippy::Reactor::NOW);
+  box_.host().reactor().update_timer(hub().sensors().b_endstop_timer(), klippy::Reactor::NOW);
   box_.host().advance(0.03);
   EXPECT_EQ(settled_level(kBEndstopPin), 1);
   box_.host().advance(0.1);  // the next change is no longer held back by this one
@@ -63,13 +63,13 @@ TEST_F(FeedhubSensors, TheOutletMirrorFollowsTheSwitchOnlyWhileWoken) {
   box_.notify();
   double changed = box_.print_time() + 0.05;
   box_.host().advance(0.1);
-  EXPECT_EQ(hub().b_endstop_state(), 0);
+  EXPECT_EQ(hub().sensors().b_endstop_state(), 0);
   EXPECT_EQ(box_.pin_level(kBEndstopPin, changed + 0.115), 0)
       << "report, next mirror tick, then the host's minimum schedule time";
 }
 
 TEST_F(FeedhubSensors, TheEntryMirrorDrivesLowOnlyAboveHalfAMillimetre) {
-  box_.host().reactor().update_timer(hub().e_endstop_timer(), klippy::Reactor::NOW);
+  box_.host().reactor().update_timer(hub().sensors().e_endstop_timer(), klippy::Reactor::NOW);
   box_.set_diameter(0.5);
   box_.host().advance(0.05);
   EXPECT_EQ(settled_level(kEEndstopPin), 1) << "exactly 0.5 mm is no filament";
@@ -97,18 +97,18 @@ TEST(FeedhubSensorLog, ListsSharedSensorsThenEverySlotAsDetectedOrNot) {
   box.host().advance(0.1);
   box.set_diameter(1.7);
   box.info_log_clear();
-  box.hub().print_sensor_state_to_log(box.now());
+  box.hub().sensors().print_sensor_state_to_log(box.now());
   ASSERT_FALSE(box.info_log().empty());
   EXPECT_EQ(box.info_log().back(),
             "last sensor state: \nb_endstop_state = 0\ne_endstop_state = 1\nslot0 = 1\n"
             "slot1 = 0\nslot2 = 1\nslot3 = 0\n");
 
-  box.hub().save_variable("box_count", 0);
+  box.hub().variables().save_variable("box_count", 0);
   outlet->schedule(box.print_time() + 0.01, 0);  // filament at the outlet
   box.notify();
   box.host().advance(0.1);
   box.set_diameter(0.0);
-  box.hub().print_sensor_state_to_log(box.now());
+  box.hub().sensors().print_sensor_state_to_log(box.now());
   EXPECT_EQ(box.info_log().back(),
             "last sensor state: \nb_endstop_state = 1\ne_endstop_state = 0\n");
 }

@@ -72,7 +72,9 @@ class SelfInspection : public ::testing::Test {
   std::vector<std::string> inspect() { return box_.test().command("BOX_SELF_INSPECTION"); }
   // The calls of one slot, without its name.
   std::vector<std::string> calls_of(int slot) { return feeder(slot).calls; }
-  Value variable(const std::string& name) { return box_.hub().get_value_by_key(name, Value()); }
+  Value variable(const std::string& name) {
+    return box_.hub().variables().get_value_by_key(name, Value());
+  }
 
   BoxHost box_;
   std::shared_ptr<sim::ScheduledSignal> outlet_;
@@ -90,7 +92,7 @@ TEST_F(SelfInspection, WithoutFilamentAtTheExtruderLoadedSlotsArePushedAndPulled
   EXPECT_EQ(calls_of(2), push_pull("5"));
   EXPECT_TRUE(calls_of(3).empty()) << "the search ends at the first slot that moved";
   EXPECT_TRUE(variable("retry_step").is_none());
-  EXPECT_EQ(box_.hub().box_button_state(), 0);
+  EXPECT_EQ(box_.hub().sensors().box_button_state(), 0);
 }
 
 TEST_F(SelfInspection, TheLastLoadedSlotIsProbedFirstAndNeverAgain) {
@@ -143,7 +145,7 @@ TEST_F(SelfInspection, NothingMovingReportsOnceAndRecouplesTheLastSlot) {
   EXPECT_EQ(variable("last_load_slot"), Value("slot2")) << "left as it was";
   EXPECT_EQ(calls_of(2).back(), "sync 1");
   EXPECT_EQ(calls_of(0).back(), "disable") << "searched slots stay uncoupled";
-  EXPECT_EQ(box_.hub().box_button_state(), 0) << "busy while it ran, free once it failed";
+  EXPECT_EQ(box_.hub().sensors().box_button_state(), 0) << "busy while it ran, free once it failed";
 }
 
 TEST_F(SelfInspection, ALastSlotOutsideTheBoxesIsNotProbed) {
@@ -175,7 +177,7 @@ class StartupInspection : public ::testing::Test {
                                                                        std::to_string(slot));
       fake.moves_take_time = true;
       fake.on_call = [this](FakeSlotFeeder&, const std::string&) {
-        busy_seen_ = busy_seen_ || box_.hub().box_button_state() == 1;
+        busy_seen_ = busy_seen_ || box_.hub().sensors().box_button_state() == 1;
       };
     }
   }
@@ -192,7 +194,7 @@ TEST_F(StartupInspection, RunsThreeSecondsAfterReadyWithTheBoxShownBusy) {
   box_.host().advance(30);
   EXPECT_TRUE(ran());
   EXPECT_TRUE(busy_seen_);
-  EXPECT_EQ(box_.hub().box_button_state(), 0);
+  EXPECT_EQ(box_.hub().sensors().box_button_state(), 0);
 }
 
 TEST_F(StartupInspection, FilamentAtTheOutletOrABusyPrinterKeepsItAway) {
@@ -232,7 +234,7 @@ TEST_F(StartupInspection, AnErrorIsReportedAndLoggedAndFreesTheBox) {
       "configured slot, or check the saved variables (box_count, last_load_slot, slot_sync, "
       "value_tN) and the [feedlane slotN] sections of the printer configuration."));
   EXPECT_THAT(*errors, testing::Contains(HasSubstr("Start-up self-inspection failed")));
-  EXPECT_EQ(box_.hub().box_button_state(), 0);
+  EXPECT_EQ(box_.hub().sensors().box_button_state(), 0);
   EXPECT_TRUE(box_.test().command("CLEAR_RUNOUT_NUM").empty()) << "still serving commands";
 }
 

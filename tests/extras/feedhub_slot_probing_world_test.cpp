@@ -52,7 +52,7 @@ TEST_F(WorldInspection, AfterARestartTheSlotStillInTheExtruderIsFoundAndCoupled)
 
   restart_and_wait();
   EXPECT_TRUE(host_.output().empty()) << "filament in the outlet: no start-up run";
-  ASSERT_EQ(host_.hub().b_endstop_state(), 0);
+  ASSERT_EQ(host_.hub().sensors().b_endstop_state(), 0);
 
   EXPECT_THAT(host_.command("BOX_SELF_INSPECTION"),
               testing::ElementsAre(
@@ -119,14 +119,14 @@ TEST_F(WorldInspection, AFailedStartUpRunKeepsAPendingRetryStep) {
   host_.world().world().set_runout_after(0, 990, host_.print_time());
   host_.run_task([&] { host_.lane(0).do_move(1350, 80); });
   host_.settle(0);
-  ASSERT_EQ(host_.hub().b_endstop_state(), 1);
-  ASSERT_TRUE(host_.hub().filament_at_extruder_entry());
+  ASSERT_EQ(host_.hub().sensors().b_endstop_state(), 1);
+  ASSERT_TRUE(host_.hub().sensors().filament_at_extruder_entry());
   host_.save("retry_step", "'ZKE_004_005_1'");
 
   restart_and_wait();
   EXPECT_TRUE(host_.output_contains(kFailure));
   EXPECT_EQ(host_.variable("retry_step"), Value("ZKE_004_005_1"));
-  EXPECT_EQ(host_.hub().box_button_state(), 0);
+  EXPECT_EQ(host_.hub().sensors().box_button_state(), 0);
 
   host_.output().clear();
   EXPECT_EQ(testing_support::without_advice(host_.command("BOX_SELF_INSPECTION")),

@@ -44,8 +44,8 @@ TEST(FeedlaneConstruction, NamesNumbersAndLabelsFollowTheSection) {
 TEST(FeedlaneConstruction, EverySlotMotorStopsOnTheSharedSensorsAndItsOwn) {
   LaneHost lane_host;
   lane_host.start();
-  EXPECT_EQ(lane_host.hub().b_endstop().endstop().get_steppers().size(), 4u);
-  EXPECT_EQ(lane_host.hub().e_endstop().endstop().get_steppers().size(), 4u);
+  EXPECT_EQ(lane_host.hub().sensors().b_endstop().endstop().get_steppers().size(), 4u);
+  EXPECT_EQ(lane_host.hub().sensors().e_endstop().endstop().get_steppers().size(), 4u);
   auto own = lane_host.lane(2).r_endstop().endstop().get_steppers();
   ASSERT_EQ(own.size(), 1u);
   EXPECT_EQ(own.front(), &lane_host.lane(2).stepper());

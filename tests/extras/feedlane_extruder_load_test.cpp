@@ -260,7 +260,7 @@ TEST_F(ExtruderUnload, OutsideAPrintTheFilamentIsCutWithdrawnAndParked) {
   EXPECT_EQ(host_.variable("slot0"), Value(1));
   EXPECT_EQ(host_.variable("slot_sync"), Value("slot-1"));
   EXPECT_EQ(host_.variable("last_load_slot"), Value("slot-1"));
-  EXPECT_EQ(host_.hub().b_endstop_state(), 1);
+  EXPECT_EQ(host_.hub().sensors().b_endstop_state(), 1);
   EXPECT_NEAR(strand(0).tip_mm, kGeometry.outlet_mm - kParkMm, kMirrorOvershootMm + 1);
   // The cut left a piece in the hotend.
   EXPECT_EQ(world().loose_pieces().size(), 1u);
@@ -376,7 +376,7 @@ TEST_F(CoupledSlot, UnloadingAnotherSlotIsRefusedBeforeAnythingMoves) {
   EXPECT_TRUE(world().loose_pieces().empty()) << "nothing cut";
   EXPECT_EQ(testing_support::read_file(host_.test().path(feedlane_test::kVariablesPath)), variables)
       << "nothing saved";
-  EXPECT_EQ(host_.hub().box_button_state(), 0);
+  EXPECT_EQ(host_.hub().sensors().box_button_state(), 0);
   EXPECT_EQ(host_.toolhead().get_extruder().get_heater().get_temp(host_.now()).second, 0.)
       << "not heated";
   EXPECT_TRUE(follows_extruder(0));
@@ -399,10 +399,11 @@ TEST(ExtruderLoadFailure, AFailedSaveParksTheOutletWatch) {
   EXPECT_EQ(lines.back().rfind("!! Unable to save variable slot0 as 3", 0), 0u) << lines.back();
   // A running watch would copy any change of the outlet sensor onto the endstop pin.
   host.host().advance(1.0);
-  const double pin = host.hub().b_output().digital_out_value();
-  host.hub().b_button_callback(host.now(), pin == 0.0 ? 1 : 0);
+  const double pin = host.hub().sensors().b_output().digital_out_value();
+  host.hub().sensors().b_button_callback(host.now(), pin == 0.0 ? 1 : 0);
   host.host().advance(1.0);
-  EXPECT_EQ(host.hub().b_output().digital_out_value(), pin) << "the outlet watch still runs";
+  EXPECT_EQ(host.hub().sensors().b_output().digital_out_value(), pin)
+      << "the outlet watch still runs";
 }
 
 }  // namespace

@@ -80,12 +80,12 @@ void LaneHost::start(const PrinterSetup& setup, const std::string& variables) {
   if (!variables.empty()) testing_support::write_file(test_.path(kVariablesPath), variables);
   setup_ = setup;
   test_.start(printer_config(setup));
-  hub().set_can_load_slot(setup.auto_load_new_spools);
+  hub().sensors().set_can_load_slot(setup.auto_load_new_spools);
 }
 
 void LaneHost::restart() {
   test_.restart(printer_config(setup_), [this](sim::SimHost& host) { add_modules(host); });
-  hub().set_can_load_slot(setup_.auto_load_new_spools);
+  hub().sensors().set_can_load_slot(setup_.auto_load_new_spools);
 }
 
 feedhub::FeedHub& LaneHost::hub() {
@@ -168,7 +168,7 @@ std::shared_ptr<sim::ScheduledSignal> LaneHost::drive_pin(const std::string& pin
 }
 
 klippy::Value LaneHost::variable(const std::string& name, const klippy::Value& default_value) {
-  return hub().get_value_by_key(name, default_value);
+  return hub().variables().get_value_by_key(name, default_value);
 }
 
 void LaneHost::save(const std::string& name, const std::string& literal) {

@@ -97,7 +97,7 @@ TEST_F(FeedlaneMotion, TheMotorGoesOffFiftyMillisecondsAfterTheLastMove) {
 }
 
 TEST_F(FeedlaneMotion, EndstopRestTimeIsTheTimePerStepOfTheFastestAttachedMotor) {
-  auto& outlet = host_.hub().b_endstop().endstop();
+  auto& outlet = host_.hub().sensors().b_endstop().endstop();
   EXPECT_DOUBLE_EQ(lane()._calc_endstop_rate(outlet, {0, 0, 0, 0}, 80), 0.001);
   const double step_mm = lane().stepper().get_step_dist();
   EXPECT_DOUBLE_EQ(step_mm, 22.67 / (200 * 16 * 50. / 17.));

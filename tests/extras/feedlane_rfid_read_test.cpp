@@ -37,7 +37,7 @@ void start(LaneHost& host, const std::string& world_options,
                               "[Variables]\n" + variables);
   host.test().start(text);
   // As on a printer whose user has not asked for automatic reloads.
-  host.hub().set_can_load_slot(false);
+  host.hub().sensors().set_can_load_slot(false);
   host.host().advance(0.5);
 }
 
@@ -73,7 +73,7 @@ TEST(FeedlaneRfidRead, ReadsTheTagAndParksTheStrandBehindTheOutlet) {
   // Parked behind the outlet, less the outlet endstop's delay (0.114 s at 80 mm/s).
   EXPECT_NEAR(tip_mm(host, 1), kGeometry.outlet_mm - kParkMm, 10.0);
   EXPECT_EQ(host.lane(1).rfid_state(), 0);
-  EXPECT_EQ(host.hub().box_button_state(), 0);
+  EXPECT_EQ(host.hub().sensors().box_button_state(), 0);
   EXPECT_FALSE(host.enable_line(1).is_motor_enabled());
 }
 
@@ -121,7 +121,7 @@ TEST(FeedlaneRfidRead, AnOccupiedOutletRefusesTheRead) {
   host.run_task([&] { host.lane(0).do_move(kGeometry.outlet_mm + 50, 80, 50); });
   host.settle(0);
   host.host().advance(0.2);
-  ASSERT_EQ(host.hub().b_endstop_state(), 0);
+  ASSERT_EQ(host.hub().sensors().b_endstop_state(), 0);
   const double tip_before = tip_mm(host, 1);
   bool result = false;
   host.run_task([&] { result = host.lane(1).read_slot_tag(); });
@@ -144,7 +144,7 @@ TEST(FeedlaneRfidRead, AStrandThatNeverReachesTheOutletFailsTheRead) {
       "reload."));
   EXPECT_EQ(host.variable("retry_step"), Value("ZKE_004_019_00"));
   EXPECT_EQ(host.lane(2).rfid_state(), 0);
-  EXPECT_EQ(host.hub().box_button_state(), 0);
+  EXPECT_EQ(host.hub().sensors().box_button_state(), 0);
 }
 
 TEST(FeedlaneRfidRead, ASilentReaderFailsTheCommandAndLeavesTheSlotFree) {
@@ -154,7 +154,7 @@ TEST(FeedlaneRfidRead, ASilentReaderFailsTheCommandAndLeavesTheSlotFree) {
   const auto lines = host.command("RFID_READ SLOT=slot1");
   EXPECT_THAT(lines, Contains(HasSubstr("Timeout on wait")));
   EXPECT_EQ(host.lane(1).rfid_state(), 0);
-  EXPECT_EQ(host.hub().box_button_state(), 0);
+  EXPECT_EQ(host.hub().sensors().box_button_state(), 0);
   EXPECT_FALSE(host.enable_line(1).is_motor_enabled());
   EXPECT_TRUE(host.variable("filament_slot1").is_none());
 }
@@ -169,17 +169,17 @@ TEST(FeedlaneInitRfidRead, ReadsEveryLoadedSlotInOrder) {
   EXPECT_TRUE(host.variable("filament_slot1").is_none());
   EXPECT_EQ(host.variable("slot0"), Value(1));
   EXPECT_EQ(host.variable("slot3"), Value(1));
-  EXPECT_TRUE(host.hub().can_load_slot());
+  EXPECT_TRUE(host.hub().sensors().can_load_slot());
 }
 
 TEST(FeedlaneInitRfidRead, AFailingReaderStillReportsButFreesLoading) {
   LaneHost host;
   start(host, "slot0_spool: PLA FFFFFF\n", "box_count = 1\nauto_init_detect = 1\n");
-  host.hub().set_can_load_slot(false);
+  host.hub().sensors().set_can_load_slot(false);
   silence_reader(host);
   const auto lines = host.command("INIT_RFID_READ");
   EXPECT_THAT(lines, Contains(HasSubstr("Timeout on wait")));
-  EXPECT_TRUE(host.hub().can_load_slot());
+  EXPECT_TRUE(host.hub().sensors().can_load_slot());
 }
 
 TEST(FeedlaneInitRfidRead, TheStartUpReadingLogsAFailureAndKeepsTheHostRunning) {
@@ -199,7 +199,7 @@ TEST(FeedlaneInitRfidRead, TheStartUpReadingLogsAFailureAndKeepsTheHostRunning) 
   host.host().advance(6.0);
   EXPECT_THAT(host.output(), Contains(HasSubstr("No card reader 'feedtag card_reader_1'")));
   EXPECT_THAT(*errors, Contains(HasSubstr("No card reader 'feedtag card_reader_1'")));
-  EXPECT_TRUE(host.hub().can_load_slot());
+  EXPECT_TRUE(host.hub().sensors().can_load_slot());
   EXPECT_EQ(host.lane(0).rfid_state(), 0);
   // Still serving commands.
   EXPECT_TRUE(host.command("CLEAR_RUNOUT_NUM").empty());
@@ -213,7 +213,7 @@ TEST(FeedlaneRfidRead, ItsOwnMovesStartNoReloadOfOtherSlots) {
   LaneHost host;
   start(host, "slot0_spool: PLA FFFFFF\nslot1_spool: PETG 0000FF\n",
         "box_count = 1\nslot0 = -1\nauto_read_rfid = 0\n");
-  host.hub().set_can_load_slot(true);
+  host.hub().sensors().set_can_load_slot(true);
   const double tip0 = tip_mm(host, 0);
   int lowest_state = 3;
   host.run_task([&] { host.lane(1).read_slot_tag(); },
@@ -229,7 +229,7 @@ TEST(FeedlaneRfidRead, ItsOwnMovesStartNoReloadOfOtherSlots) {
   EXPECT_EQ(tip_mm(host, 0), tip0) << "the failed slot 0 was not driven";
   EXPECT_EQ(host.variable("slot0"), Value(-1));
   EXPECT_TRUE(host.variable("retry_step").is_none());
-  EXPECT_TRUE(host.hub().can_load_slot()) << "handed back";
+  EXPECT_TRUE(host.hub().sensors().can_load_slot()) << "handed back";
 }
 
 }  // namespace

@@ -41,11 +41,11 @@ class FeedlaneSlotLoad : public ::testing::Test {
   // Loads `slot`; counts how often filament arrived at the outlet meanwhile.
   bool load(int slot = 0) {
     bool loaded = false;
-    int last_state = host_.hub().b_endstop_state();
+    int last_state = host_.hub().sensors().b_endstop_state();
     arrivals_ = 0;
     host_.run_task([&] { loaded = feedhub::conclude(host_.hub(), lane(slot).slot_load()); },
                    [&] {
-                     int state = host_.hub().b_endstop_state();
+                     int state = host_.hub().sensors().b_endstop_state();
                      if (last_state == 1 && state == 0) ++arrivals_;
                      last_state = state;
                    });
@@ -76,7 +76,7 @@ TEST_F(FeedlaneSlotLoad, AFreshSpoolHomesToTheOutletProbesTwiceAndParksBehindIt)
   EXPECT_GE(tip(), kGeometry.outlet_mm - kParkMm);
   EXPECT_LE(tip(), kGeometry.outlet_mm - kParkMm + kMirrorOvershootMm);
   EXPECT_EQ(outlet_level(), 0);
-  EXPECT_EQ(host_.hub().b_endstop_state(), 1);
+  EXPECT_EQ(host_.hub().sensors().b_endstop_state(), 1);
   EXPECT_EQ(host_.variable("slot0"), Value(1));
   EXPECT_EQ(host_.variable("last_load_slot"), Value("slot-1"));
   EXPECT_TRUE(host_.variable("retry_step").is_none());
@@ -106,14 +106,14 @@ TEST_F(FeedlaneSlotLoad, AFailedProbeBetweenTwoSuccessesStartsTheCountAgain) {
   enum class Phase { first_probe, backing_off, stuck, free } phase = Phase::first_probe;
   double stuck_at = 0.;
   bool loaded = false;
-  int last_state = host_.hub().b_endstop_state();
+  int last_state = host_.hub().sensors().b_endstop_state();
   auto set_stuck = [&](bool stuck) {
     world().set_jammed(0, stuck, host_.print_time());
     host_.world().notify_changed();
   };
   host_.run_task([&] { loaded = feedhub::conclude(host_.hub(), lane().slot_load()); },
                  [&] {
-                   const int state = host_.hub().b_endstop_state();
+                   const int state = host_.hub().sensors().b_endstop_state();
                    if (last_state == 1 && state == 0) ++arrivals_;
                    last_state = state;
                    if (phase == Phase::first_probe && arrivals_ == 2) phase = Phase::backing_off;
@@ -158,7 +158,7 @@ TEST_F(FeedlaneSlotLoad, AnOccupiedOutletRefusesTheLoadWithoutMovingTheMotor) {
   insert(1);
   move(1, 400);  // slot 1's filament now reaches past the outlet
   host_.host().advance(0.1);
-  ASSERT_EQ(host_.hub().b_endstop_state(), 0);
+  ASSERT_EQ(host_.hub().sensors().b_endstop_state(), 0);
   motor_enable();
   EXPECT_FALSE(load());
   EXPECT_EQ(tip(), 10.0);
@@ -213,7 +213,7 @@ TEST_F(FeedlaneSlotLoad, AnUnloadedSlotStaysOutOfAutomaticReloadsUntilItsSpoolRe
   insert(0);
   ASSERT_TRUE(load());
   EXPECT_THAT(unload(), ElementsAre(SuccessLine("Unloaded 1A to its sensor")));
-  host_.hub().set_can_load_slot(true);
+  host_.hub().sensors().set_can_load_slot(true);
   insert(1);
   host_.host().run_until([&] { return host_.variable("slot1") == Value(1); }, 120);
   host_.settle(1);
@@ -235,7 +235,7 @@ TEST_F(FeedlaneSlotLoad, UnloadingAnEmptySlotSaysSoAndKeepsItEmpty) {
   EXPECT_TRUE(host_.variable("retry_step").is_none());
   EXPECT_FALSE(motor_on(1));
   // A spool inserted elsewhere loads only itself.
-  host_.hub().set_can_load_slot(true);
+  host_.hub().sensors().set_can_load_slot(true);
   insert(2);
   host_.host().run_until([&] { return host_.variable("slot2") == Value(1); }, 120);
   EXPECT_EQ(host_.variable("slot1"), Value(0));
@@ -307,19 +307,20 @@ class FeedlaneJam : public FeedlaneSlotLoad {
     if (jam) host_.command("SIM_FAULT SLOT=0 KIND=jam");
     auto& hub = host_.hub();
     std::vector<double> speeds;
-    host_.host().reactor().update_timer(hub.e_endstop_timer(), klippy::Reactor::NOW);
+    host_.host().reactor().update_timer(hub.sensors().e_endstop_timer(), klippy::Reactor::NOW);
     host_.run_task(
         [&] {
-          *success = lane().do_home_repeatedly(hub.e_endstop(), 1060, speed_mm_s, 300, false);
+          *success =
+              lane().do_home_repeatedly(hub.sensors().e_endstop(), 1060, speed_mm_s, 300, false);
         },
         [&] {
-          const double watched = 2 * hub.b_motion().motion_speed();
-          if (hub.b_motion().endstop_name() && watched > 0 &&
+          const double watched = 2 * hub.sensors().b_motion().motion_speed();
+          if (hub.sensors().b_motion().endstop_name() && watched > 0 &&
               (speeds.empty() || speeds.back() != watched))
             speeds.push_back(watched);
           if (each_step) each_step();
         });
-    host_.host().reactor().update_timer(hub.e_endstop_timer(), klippy::Reactor::NEVER);
+    host_.host().reactor().update_timer(hub.sensors().e_endstop_timer(), klippy::Reactor::NEVER);
     return speeds;
   }
 };
@@ -328,8 +329,9 @@ TEST_F(FeedlaneJam, APersistentJamIsRetriedAtHalfSpeedDownToTenMmS) {
   bool success = true;
   EXPECT_EQ(home_to_entry(80, true, &success), (std::vector<double>{80, 40, 20, 10}));
   EXPECT_FALSE(success);
-  EXPECT_TRUE(host_.hub().e_endstop().scram()) << "left as the last attempt set it";
-  EXPECT_EQ(host_.hub().b_motion().motion_speed(), 0.) << "the monitor is reset after the move";
+  EXPECT_TRUE(host_.hub().sensors().e_endstop().scram()) << "left as the last attempt set it";
+  EXPECT_EQ(host_.hub().sensors().b_motion().motion_speed(), 0.)
+      << "the monitor is reset after the move";
 }
 
 // Before each retry the motor turns back 5 mm, towards the spool, to loosen the strand;
@@ -372,7 +374,7 @@ TEST_F(FeedlaneJam, FreeFilamentReachesTheEntryAtTheFirstAttempt) {
   bool success = false;
   EXPECT_EQ(home_to_entry(80, false, &success), std::vector<double>{80});
   EXPECT_TRUE(success);
-  EXPECT_FALSE(host_.hub().e_endstop().scram());
+  EXPECT_FALSE(host_.hub().sensors().e_endstop().scram());
   const double entry_mm = world().geometry().entry_mm();
   EXPECT_GE(tip(), entry_mm);
   // A push at full speed against the entry runs on until a report of the sensor shows the

@@ -138,7 +138,8 @@ void ActivityScope::count_success() {
   // No save is made for a count alone (each costs an fsync, 10 to 100 ms on an SD card): a
   // load counts itself before its last save, which carries the count into the file; an
   // unload's count rides along with the next save, in a tool change the load's first.
-  if (slot_ && operation_ == Operation::ExtruderUnload) hub_.stats().count_unload(*slot_);
+  if (slot_ && operation_ == Operation::ExtruderUnload)
+    hub_.variables().stats().count_unload(*slot_);
 }
 
 }  // namespace feedhub

@@ -3,21 +3,21 @@
 // what it was, so a sequence run inside another leaves the outer one shown busy.
 #pragma once
 
-#include "klippy/extras/feedhub/feedhub.h"
+#include "klippy/extras/feedhub/box_sensors.h"
 
 namespace feedhub {
 
 class BoxBusy {
  public:
-  explicit BoxBusy(FeedHub& hub) : hub_(hub), previous_(hub.box_button_state()) {
-    hub_.set_box_button_state(1);
+  explicit BoxBusy(BoxSensors& sensors) : sensors_(sensors), previous_(sensors.box_button_state()) {
+    sensors_.set_box_button_state(1);
   }
-  ~BoxBusy() { hub_.set_box_button_state(previous_); }
+  ~BoxBusy() { sensors_.set_box_button_state(previous_); }
   BoxBusy(const BoxBusy&) = delete;
   BoxBusy& operator=(const BoxBusy&) = delete;
 
  private:
-  FeedHub& hub_;
+  BoxSensors& sensors_;
   int previous_;
 };
 

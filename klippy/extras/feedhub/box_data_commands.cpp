@@ -104,13 +104,13 @@ void set_runout_group(FeedHub& hub, klippy::GCodeCommand& gcmd) {
   const int group =
       static_cast<int>(gcmd.get_int("GROUP", {}, {.minval = 0, .maxval = kMaxRunoutGroup}));
   if (group == 0) {
-    hub.remove_variables({runout_group_key(slot)});
+    hub.variables().remove_variables({runout_group_key(slot)});
     return gcmd.respond_info(slot_label(slot) +
                              " is in no run-out group now: when it runs out in a print, a slot "
                              "holding exactly its filament takes over if auto_reload_detect is "
                              "1, otherwise the print pauses.");
   }
-  hub.save_variable(runout_group_key(slot), group);
+  hub.variables().save_variable(runout_group_key(slot), group);
   std::string members;
   for (int other = 0; other < kMaxSlots; ++other)
     if (hub.feeder_of(other) && runout_group(hub, other) == group)
@@ -161,12 +161,13 @@ void FeedHub::register_box_data_commands() {
       "BOX_STATS",
       [this](klippy::GCodeCommand& gcmd) {
         if (gcmd.get_int("RESET", 0, {.minval = 0, .maxval = 1}) == 0)
-          return gcmd.respond_info(stats_text(stats_.totals(all_variables())));
+          return gcmd.respond_info(
+              stats_text(variables_.stats().totals(variables_.all_variables())));
         std::vector<std::string> keys;
-        for (const auto& entry : all_variables())
+        for (const auto& entry : variables_.all_variables())
           if (is_stats_key(entry.first)) keys.push_back(entry.first);
-        stats_.forget_pending();
-        remove_variables(keys);
+        variables_.stats().forget_pending();
+        variables_.remove_variables(keys);
         gcmd.respond_info("Box statistics reset: every slot counts from 0 again");
       },
       "Show each slot's loads, unloads, failures by code, retries, runouts and filament fed, "
@@ -176,7 +177,7 @@ void FeedHub::register_box_data_commands() {
 
 void FeedHub::cmd_BOX_STATUS(klippy::GCodeCommand& gcmd) {
   const double now = reactor_.monotonic();
-  filament_names(true);
+  heating_.filament_names(true);
   gcmd.respond_info(picture_text(take_picture(*this, now), now));
 }
 
@@ -184,7 +185,7 @@ void FeedHub::cmd_BOX_MAP_TOOL(klippy::GCodeCommand& gcmd) {
   const long long tool = gcmd.get_int("T", {}, {.minval = 0, .maxval = kMaxTools - 1});
   const int slot = named_slot(*this, gcmd);
   const klippy::Value before = slot_of_tool(*this, tool);
-  save_variable(tool_slot_key(tool), slot_name(slot));
+  variables_.save_variable(tool_slot_key(tool), slot_name(slot));
   std::string answer = "T" + std::to_string(tool) + " now uses slot " + slot_and_name(slot);
   if (const auto previous = slot_of_name(before); previous && *previous != slot)
     answer += " (was " + slot_label(*previous) + ")";
@@ -245,8 +246,8 @@ void FeedHub::cmd_BOX_SET_SLOT(klippy::GCodeCommand& gcmd) {
     dropped.push_back(material_key(name));
   else
     values.emplace_back(material_key(name), filament_text);
-  save_variables(values);
-  remove_variables(dropped);
+  variables_.save_variables(values);
+  variables_.remove_variables(dropped);
   if (!kin_warning.empty()) gcode_.respond_raw("!" + kin_warning);
   const auto found = names.find(filament);
   const std::string table_name = found != names.end() ? found->second : "";

@@ -53,11 +53,11 @@ double BoxMotion::update_box_motion(double eventtime) {
 void BoxMotion::box_scram() {
   auto& hub = printer_.lookup_object<FeedHub>(FeedHub::kObjectName);
   if (endstop_name_ == "e_endstop") {
-    hub.e_output().set_pin(0.0);  // filament present at the extruder entry
-    hub.e_endstop().set_scram(true);
+    hub.sensors().e_output().set_pin(0.0);  // filament present at the extruder entry
+    hub.sensors().e_endstop().set_scram(true);
   } else if (endstop_name_ == "b_endstop") {
-    hub.b_output().set_pin(1.0);  // box outlet clear
-    hub.b_endstop().set_scram(true);
+    hub.sensors().b_output().set_pin(1.0);  // box outlet clear
+    hub.sensors().b_endstop().set_scram(true);
   }
 }
 

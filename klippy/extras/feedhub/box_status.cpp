@@ -15,9 +15,6 @@
 namespace feedhub {
 namespace {
 
-// How long the filament names read from the table serve the status before it is read again.
-constexpr double kFilamentNamesMaxAgeS = 10.0;
-
 const klippy::Value& saved_or(const klippy::VariableMap& variables, const std::string& key,
                               const klippy::Value& fallback) {
   auto it = variables.find(key);
@@ -37,7 +34,7 @@ std::vector<ToolPicture> tool_pictures(const klippy::VariableMap& variables) {
 
 void describe_filament(FeedHub& hub, SlotPicture& picture) {
   if (picture.filament.is_int()) {
-    const auto& names = hub.filament_names();
+    const auto& names = hub.heating().filament_names();
     if (auto it = names.find(picture.filament.as_int()); it != names.end())
       picture.filament_name = it->second;
   } else if (picture.filament.is_string()) {
@@ -95,7 +92,7 @@ int box_count_of(FeedHub& hub) {
 BoxUnitPicture box_unit(FeedHub& hub, int box, double eventtime) {
   BoxUnitPicture unit;
   unit.box = box;
-  if (klippy::PrinterObject* heater = hub.box_heater(box)) {
+  if (klippy::PrinterObject* heater = hub.heating().box_heater(box)) {
     if (std::optional<klippy::Value> status = heater->get_status(eventtime)) {
       const klippy::Value* temperature = status->find("temperature");
       const klippy::Value* target = status->find("target");
@@ -104,10 +101,11 @@ BoxUnitPicture box_unit(FeedHub& hub, int box, double eventtime) {
       if (target && target->is_number()) unit.target_c = target->as_float();
     }
   }
-  unit.print_heat = hub.box_print_heat_state()[static_cast<size_t>(box - 1)] != 0;
+  unit.print_heat = hub.heating().heats_for_print(box);
   // No time left is shown for a drying whose heater something else switched off.
   const bool heats = !unit.has_heater || unit.target_c > 0;
-  if (auto it = hub.heating_timers().find(box); heats && it != hub.heating_timers().end()) {
+  const auto& dryings = hub.heating().dryings();
+  if (auto it = dryings.find(box); heats && it != dryings.end()) {
     const double end = it->second.start_time + it->second.duration_s;
     unit.dry_remaining_s = std::max(0.0, end - hub.reactor().monotonic());
   }
@@ -118,7 +116,7 @@ ErrorPicture error_picture(const FeedHub& hub) {
   ErrorPicture picture;
   picture.retry_step = hub.box_state().recorded_step();
   picture.retry_pending = is_step_pending(picture.retry_step);
-  if (const auto& last = hub.last_error()) {
+  if (const auto& last = hub.errors().last_error()) {
     picture.report = last->report;
     picture.slot = last->slot;
     picture.time = last->time;
@@ -137,7 +135,7 @@ ErrorPicture error_picture(const FeedHub& hub) {
 Activity current_action(FeedHub& hub) {
   if (const Activity* running = hub.activities().current()) return *running;
   // A print the box paused waits for the user, whatever block it paused in.
-  const std::optional<RecordedError>& error = hub.last_error();
+  const std::optional<RecordedError>& error = hub.errors().last_error();
   if (hub.print_stats().state() == "paused" && error && hub.box_state().step_pending())
     return Activity{"waiting", error->slot.value_or(-1),
                     "waiting for you (paused by " + step_name_for(error->report.code) +
@@ -169,20 +167,11 @@ std::string box_heater_object_name(int box) {
   return "heater_generic heater_box" + std::to_string(box);
 }
 
-const std::map<long long, std::string>& FeedHub::filament_names(bool fresh) {
-  const double now = reactor_.monotonic();
-  if (fresh || !filament_names_read_at_ || now - *filament_names_read_at_ > kFilamentNamesMaxAgeS) {
-    filament_names_ = feedhub::filament_names(read_filament_table(printer_));
-    filament_names_read_at_ = now;
-  }
-  return filament_names_;
-}
-
 BoxPicture take_picture(FeedHub& hub, double eventtime) {
   BoxPicture picture;
   picture.box_count = box_count_of(hub);
   // One read for the whole picture, after the reads of box_count_of.
-  const klippy::VariableMap& variables = hub.all_variables();
+  const klippy::VariableMap& variables = hub.variables().all_variables();
   picture.tools = tool_pictures(variables);
   int last_box = 0;
   for (int slot = 0; slot < kMaxSlots; ++slot) {
@@ -194,7 +183,7 @@ BoxPicture take_picture(FeedHub& hub, double eventtime) {
   for (int box = 1; box <= std::max(last_box, picture.box_count); ++box)
     picture.boxes.push_back(box_unit(hub, box, eventtime));
   picture.extruder_slot = hub.box_state().loaded_slot();
-  picture.outlet_filament = hub.b_endstop_state() == 0;
+  picture.outlet_filament = hub.sensors().b_endstop_state() == 0;
   if (auto* hall =
           hub.printer().lookup_object_or_null<klippy::HallFilamentWidthSensor>(kHallSensorName))
     picture.entry_filament = filament_seen(*hall);
@@ -208,7 +197,7 @@ BoxPicture take_picture(FeedHub& hub, double eventtime) {
 }
 
 SlotPicture take_slot_picture(FeedHub& hub, int slot) {
-  const klippy::VariableMap& variables = hub.all_variables();
+  const klippy::VariableMap& variables = hub.variables().all_variables();
   const SlotFeeder* feeder = hub.feeder_of(slot);
   if (!feeder) return SlotPicture{slot};
   return slot_picture(hub, *feeder, variables, tool_pictures(variables));

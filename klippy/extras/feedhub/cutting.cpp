@@ -58,7 +58,7 @@ void FeedHub::cmd_CUT_FILAMENT(klippy::GCodeCommand& gcmd) {
   const ActivityScope activity(*this, Operation::Cut);
   gcode_.run_script_from_command(approach_script(gcode_move().last_position()[1]));
   const std::string last_load_slot = box_state_.loaded_slot_name();
-  if (last_load_slot != kNoSlot && filament_at_extruder_entry()) {
+  if (last_load_slot != kNoSlot && sensors_.filament_at_extruder_entry()) {
     SlotFeeder& feeder = slot_feeder(printer_, last_load_slot, "CUT_FILAMENT");
     feeder.dwell(kPullBackPauseS);
     feeder.do_move(kPullBackMm, kPullBackSpeedMmS, kPullBackAccelMmS2);

@@ -1,5 +1,8 @@
 #include "klippy/extras/feedhub/feedhub.h"
 
+#include <algorithm>
+#include <cstdint>
+
 #include "klippy/extras/feedhub/box_commands.h"
 #include "klippy/extras/feedhub/box_status.h"
 #include "klippy/extras/feedhub/error_codes.h"
@@ -49,38 +52,32 @@ void check_every_box_whole(const std::array<SlotFeeder*, kMaxSlots>& feeders) {
 FeedHub::FeedHub(klippy::ConfigSection& config)
     : printer_(config.get_printer()),
       reactor_(printer_.get_reactor()),
-      b_button_(config, config.get("b_button_pin"),
-                [this](double eventtime, int state) { b_button_callback(eventtime, state); }),
-      // The endstop comes first so that it is the one holding the pin in the registry.
-      b_endstop_(config, "b_endstop", config.get("b_endstop_pin")),
-      b_output_(config, config.get("b_endstop_pin")),
-      b_motion_(config),
-      b_endstop_timer_(reactor_, [this](double eventtime) { return update_b_endstop(eventtime); }),
-      e_endstop_(config, "e_endstop", config.get("e_endstop_pin")),
-      e_output_(config, config.get("e_endstop_pin")),
-      e_endstop_timer_(reactor_, [this](double eventtime) { return update_e_endstop(eventtime); }),
+      // Bound now, used once the host runs: the black box is built further down.
+      sensors_(config, black_box_, [this] { return logged_slot_count(); }),
       print_stats_(printer_.load_object<klippy::PrintStats>(config, "print_stats")),
       // Loaded, so that the macro's section may come anywhere in the file.
       gcode_macro_resume_(
           printer_.load_object<klippy::GCodeMacro>(config, "gcode_macro RESUME_PRINT")),
       save_variables_(printer_.load_object<klippy::SaveVariables>(config, "save_variables")),
       box_state_(
-          save_variables_, [this](const BoxState::Changes& changes) { save_variables(changes); },
-          [this](const std::vector<std::string>& keys) { remove_variables(keys); }),
+          save_variables_,
+          [this](const BoxState::Changes& changes) { variables_.save_variables(changes); },
+          [this](const std::vector<std::string>& keys) { variables_.remove_variables(keys); }),
       black_box_(config, save_variables_),
+      variables_(printer_, save_variables_, black_box_, box_state_),
       gcode_(printer_.lookup_object<klippy::GCodeDispatch>("gcode")),
       tool_change_(std::make_shared<ToolChange>(config, black_box_)),
+      heating_(printer_, gcode_, variables_),
       extrude_gcode_(
           "M400\n_CG28\nMOVE_TO_TRASH\nM109 S{hotendtemp}\nG1 E150 F300\nM400\nM104 S0\nM106 S255\n"
           "M400\nG4 P10000\nCLEAR_FLUSH\nCLEAR_OOZE\nM106 S0"),
       move_heating_gcode_("DISABLE_ALL_SENSOR\n_CG28\nMOVE_TO_TRASH\nM109 S{hotendtemp}"),
-      sensor_str_tips_(
-          "b_endstop_state = {b_endstop_state}\ne_endstop_state = {e_endstop_state}\n"),
-      box_sensor_str_tips_("slot{slot_num} = {state}\n") {
+      // Front-end dialogs for failures that pause a print.
+      errors_(printer_, gcode_, print_stats_, black_box_, box_state_, sensors_, variables_.stats(),
+              print_journal_, config.getboolean("error_prompt", true)) {
   // The folder of the box's files (filament table, box templates, flashing script) on
   // printers whose user is not the default one; the host maps the default paths into it.
   config.get("base_folder", "/home/zur");
-  error_prompt_ = config.getboolean("error_prompt", true);
   progress_.set_enabled(config.getboolean("progress_lines", true));
   // The controller replaces the variables file itself; a host killed during one of its
   // writes left the temporary file behind.
@@ -109,16 +106,11 @@ klippy::GCodeMove& FeedHub::gcode_move() {
   return printer_.lookup_object<klippy::GCodeMove>("gcode_move");
 }
 
-klippy::HallFilamentWidthSensor& FeedHub::filament_hall() {
-  if (filament_hall_) return *filament_hall_;
-  return printer_.lookup_object<klippy::HallFilamentWidthSensor>(kHallSensorName);
-}
-
-bool FeedHub::filament_at_extruder_entry() {
-  const bool present = filament_seen(filament_hall());
-  // The hall sensor reports no changes; what the box reads of it is what it saw.
-  black_box_.sensor_report(RecordedSensor::Entry, -1, present, reactor_.monotonic());
-  return present;
+int FeedHub::logged_slot_count() const {
+  const klippy::Value box_count = variables_.get_value_by_key("box_count");
+  return box_count.is_int() ? slot_count_of_boxes(static_cast<int>(
+                                  std::clamp<std::int64_t>(box_count.as_int(), 0, kMaxBoxCount)))
+                            : 0;
 }
 
 std::optional<klippy::Value> FeedHub::get_status(double eventtime) {
@@ -126,8 +118,8 @@ std::optional<klippy::Value> FeedHub::get_status(double eventtime) {
   // a missing sensor is reported at connect, never from a status query.
   auto* hall = printer_.lookup_object_or_null<klippy::HallFilamentWidthSensor>(kHallSensorName);
   int e_endstop_state = hall && filament_seen(*hall) ? 1 : 0;
-  klippy::Value::Dict status{{"box_button_state", box_button_state_},
-                             {"b_endstop_state", b_endstop_state_},
+  klippy::Value::Dict status{{"box_button_state", sensors_.box_button_state()},
+                             {"b_endstop_state", sensors_.b_endstop_state()},
                              {"e_endstop_state", e_endstop_state},
                              {"resume_refusal", resume_refusal()}};
   // A status request that fails would take the host's status reporting down with it.
@@ -145,26 +137,20 @@ SlotFeeder* FeedHub::feeder_of(int slot) const {
   return find_slot_feeder(printer_, slot_name(slot));
 }
 
-klippy::PrinterObject* FeedHub::box_heater(int box) const {
-  if (box < 1 || box > kMaxBoxCount) return nullptr;
-  if (connected_) return box_heaters_[static_cast<size_t>(box - 1)];
-  return printer_.find_object(box_heater_object_name(box));
-}
-
 // Configuration faults surface here, where the host reports them as such and does not
 // start, rather than at ready, where an error shuts it down.
 void FeedHub::handle_connect() {
-  filament_hall_ = printer_.lookup_object_or_null<klippy::HallFilamentWidthSensor>(kHallSensorName);
-  if (!filament_hall_)
+  klippy::HallFilamentWidthSensor* filament_hall = sensors_.find_filament_hall();
+  if (!filament_hall)
     throw klippy::ConfigError(
         "Section 'feedhub' needs a [hall_filament_width_sensor] section: the box reads the "
         "extruder-entry sensor through it. Add one with enable: True.");
-  if (!filament_hall_->is_active())
+  if (!filament_hall->is_active())
     throw klippy::ConfigError(
         "Option 'enable' in section 'hall_filament_width_sensor' must be True for the box: "
         "while the sensor is off it reports its nominal diameter, which the box would take "
         "for filament at the extruder entry.");
-  if (filament_hall_->flow_compensation().value_or(false))
+  if (filament_hall->flow_compensation().value_or(false))
     throw klippy::ConfigError(
         "Option 'enable_flow_compensation' in section 'hall_filament_width_sensor' must be "
         "False for the box: the sensor sees the box's filament arrive, and its flow "
@@ -176,8 +162,7 @@ void FeedHub::handle_connect() {
   for (int slot = 0; slot < kMaxSlots; ++slot)
     feeders_[static_cast<size_t>(slot)] = find_slot_feeder(printer_, slot_name(slot));
   check_every_box_whole(feeders_);
-  for (int box = 1; box <= kMaxBoxCount; ++box)
-    box_heaters_[static_cast<size_t>(box - 1)] = printer_.find_object(box_heater_object_name(box));
+  heating_.find_heaters();
   connected_ = true;
 }
 
@@ -189,9 +174,9 @@ void FeedHub::handle_ready() {
   print_journal_.start();
   // A host without the switch compensates flow from the sensor's reading every second;
   // stopped once its own ready handler has started it, the print's flow stays as set.
-  if (!filament_hall_->flow_compensation()) {
+  if (!sensors_.filament_hall().flow_compensation()) {
     reactor_.register_callback([this](double) {
-      filament_hall_->stop_flow_compensation();
+      sensors_.filament_hall().stop_flow_compensation();
       return klippy::Value();
     });
   }
@@ -222,7 +207,7 @@ void FeedHub::restore_saved_coupling() {
     gcode_.respond_raw("!! " + step_name_for(reports::kFeedingStateIncorrect.code) + " " +
                        std::string(reports::kFeedingStateIncorrect.message));
     gcode_.respond_info(advice_line(reports::kFeedingStateIncorrect, std::nullopt));
-    note_error(reports::kFeedingStateIncorrect, std::nullopt);
+    errors_.note_error(reports::kFeedingStateIncorrect, std::nullopt);
     save_after_ready([this] {
       box_state_.set_recorded_step(
           retry_step_for(reports::kFeedingStateIncorrect.code, std::nullopt));
@@ -247,7 +232,8 @@ void FeedHub::restore_saved_coupling() {
   startup_timers_.emplace_back(
       reactor_,
       [this, feeder](double) {
-        if (!entry_sensor_reported(filament_hall()) || filament_at_extruder_entry())
+        if (!entry_sensor_reported(sensors_.filament_hall()) ||
+            sensors_.filament_at_extruder_entry())
           return klippy::Reactor::NEVER;
         try {
           feeder->slot_sync(false);
@@ -278,50 +264,13 @@ void FeedHub::register_command(const std::string& name, klippy::CommandHandler h
   register_box_command(gcode_, black_box_, name, std::move(handler), help);
 }
 
-void FeedHub::report_error(const ErrorReport& report, std::optional<int> slot) {
-  make_report(report, slot, slot);
-}
-
-void FeedHub::report_error_general_step(const ErrorReport& report, int slot) {
-  make_report(report, slot, std::nullopt);
-}
-
-void FeedHub::make_report(const ErrorReport& report, std::optional<int> slot,
-                          std::optional<int> step_slot) {
-  black_box_.error_reported(report, slot, report_text(report, slot));
-  send_report(gcode_, report, slot);
-  note_error(report, slot);
-  box_state_.set_recorded_step(retry_step_for(report.code, step_slot));
-  // The record written for the report holds the file as it stands: the failed step in it.
-  box_state_.write_pending();
-  // Where the filament is, as the sensors see it, is the first thing to know when fixing the
-  // failure; the record holds how it came there.
-  const bool at_outlet = !b_endstop_state_;
-  const bool at_entry = filament_at_extruder_entry();
-  const std::optional<std::string> record = black_box_.dump_after_error(report, step_slot);
-  gcode_.respond_info(
-      std::string("Sensors now: box outlet ") + (at_outlet ? "sees filament" : "clear") +
-      ", extruder entry " + (at_entry ? "sees filament" : "clear") + "." +
-      (record ? " Its record: " + *record + " (feedbox replay shows where the filament went)."
-              : ""));
-}
-
-void FeedHub::note_error(const ErrorReport& report, std::optional<int> slot) {
-  // Only a step of the running print may have left its nozzle without filament.
-  const std::string print_state = print_stats_.state();
-  step_recorded_in_print_ = print_state == "printing" || print_state == "paused";
-  last_error_ = RecordedError{report, slot, reactor_.monotonic()};
-  stats_.count_failure(slot, report.code);
-  print_journal_.count_error();
-}
-
 double FeedHub::delayed_init_error_raw(double /*eventtime*/) {
-  report_error(reports::kFeedingStateIncorrect);
+  errors_.report_error(reports::kFeedingStateIncorrect);
   return klippy::Reactor::NEVER;
 }
 
 void FeedHub::motion_tips(klippy::GCodeCommand& /*gcmd*/) {
-  report_error(reports::kWrappingFilament);
+  errors_.report_error(reports::kWrappingFilament);
 }
 
 }  // namespace feedhub

@@ -1,6 +1,6 @@
-// The box controller "feedhub": the shared box sensors and their software-driven homing
-// endstops, the filament motion monitor, the saved-variable store, the error-report
-// convention and the box's service commands.
+// The box controller "feedhub": reads the configuration, builds the box's parts (sensors,
+// saved variables, box state, heating, error reports) and hands each to whoever needs it,
+// registers the box's service commands and answers the status.
 #pragma once
 
 #include <array>
@@ -13,19 +13,18 @@
 
 #include "klippy/extras/feedhub/black_box.h"
 #include "klippy/extras/feedhub/box_activity.h"
-#include "klippy/extras/feedhub/box_button.h"
-#include "klippy/extras/feedhub/box_endstop.h"
-#include "klippy/extras/feedhub/box_motion.h"
-#include "klippy/extras/feedhub/box_output.h"
+#include "klippy/extras/feedhub/box_heating.h"
+#include "klippy/extras/feedhub/box_sensors.h"
 #include "klippy/extras/feedhub/box_state.h"
-#include "klippy/extras/feedhub/box_stats.h"
 #include "klippy/extras/feedhub/entry_sensor.h"
 #include "klippy/extras/feedhub/error_report.h"
+#include "klippy/extras/feedhub/error_reporter.h"
 #include "klippy/extras/feedhub/filament_table.h"
 #include "klippy/extras/feedhub/print_journal.h"
 #include "klippy/extras/feedhub/progress_lines.h"
 #include "klippy/extras/feedhub/scoped_timer.h"
 #include "klippy/extras/feedhub/slots.h"
+#include "klippy/extras/feedhub/variable_store.h"
 #include "klippy/host/components.h"
 #include "klippy/host/config.h"
 #include "klippy/host/devices.h"
@@ -39,21 +38,6 @@ namespace feedhub {
 class ToolChange;
 class SlotFeeder;
 
-// A box being dried: its turn-over timer, when the drying started (reactor time, s) and how
-// long it lasts.
-struct BoxDrying {
-  ScopedTimer timer;
-  double start_time = 0.0;
-  double duration_s = 0.0;
-};
-
-// The last numbered report the box made, and when (reactor time, s).
-struct RecordedError {
-  ErrorReport report;
-  std::optional<int> slot;
-  double time = 0.0;
-};
-
 // How a retried filament operation is heated: at the paused print's temperature, at the
 // filament's own (switched off afterwards), or not at all (empty) when it moves nothing.
 struct RetryHeat {
@@ -64,7 +48,7 @@ struct RetryHeat {
 class FeedHub final : public klippy::PrinterObject {
  public:
   static constexpr const char* kObjectName = "feedhub";
-  static constexpr double kMirrorPeriodS = 0.01;
+  static constexpr double kMirrorPeriodS = BoxSensors::kMirrorPeriodS;
 
   explicit FeedHub(klippy::ConfigSection& config);
   ~FeedHub() override;
@@ -75,48 +59,19 @@ class FeedHub final : public klippy::PrinterObject {
   // front ends draw (box_status.h).
   std::optional<klippy::Value> get_status(double eventtime) override;
 
-  // Saved variables. Every write replaces the whole file and reloads the host's copy.
-  void save_variable(const std::string& varname, const klippy::Value& value);
-  // Takes the variables out of the file, so that their readers see their defaults again;
-  // one write for all of them, none when none is saved.
-  void remove_variables(const std::vector<std::string>& varnames);
+  // The saved variables and the usage counts that ride along with their writes.
+  VariableStore& variables() { return variables_; }
+  const VariableStore& variables() const { return variables_; }
   // What the box believes about its filament, kept in the saved variables.
   BoxState& box_state() { return box_state_; }
   const BoxState& box_state() const { return box_state_; }
-  // Per-slot usage counts; what is counted reaches the file with the next save.
-  BoxStats& stats() { return stats_; }
-  // The host's saved variables as they are now; valid until the next read or save.
-  const klippy::VariableMap& all_variables() const { return save_variables_.all_variables(); }
-  klippy::Value get_value_by_key(const std::string& varname,
-                                 const klippy::Value& default_value = klippy::Value(0)) const;
-  // First key, in key order, that contains `keyword` and holds `value`; else `default_key`.
-  std::string get_key_by_value(const klippy::Value& value, const std::string& default_key,
-                               const std::string& keyword) const;
-  // Lowest slot number of the saved box_count's slots whose state "slot<N>" equals `value`, or -1.
-  int search_index_by_value(const klippy::Value& value) const;
-  // Temperature range of the filament type saved for `slot` ("filament_slot<N>", type 1
-  // when never read); nullopt when the filament table has no section for it.
-  std::optional<TempRange> slot_filament_temps(int slot, TempPurpose purpose) const;
 
-  // Sends the report and records its step in retry_step.
-  void report_error(const ErrorReport& report, std::optional<int> slot = std::nullopt);
-  // Keeps the report as the last error of the status.
-  void note_error(const ErrorReport& report, std::optional<int> slot);
-  const std::optional<RecordedError>& last_error() const { return last_error_; }
-  // The message names `slot`, but the step recorded is one of no particular slot ("_00").
-  void report_error_general_step(const ErrorReport& report, int slot);
-  // Pauses the print for a reported failure and, when a print runs, puts the reason where
-  // front ends show it: an error line, the display message and a dialog offering the retry.
-  void pause_for_error(const ErrorReport& report, std::optional<int> slot);
-  // Takes the reason of a pause off the display and closes its dialog.
-  void close_error_notice();
+  // Failure reports, the last error and the pause they cause.
+  ErrorReporter& errors() { return errors_; }
+  const ErrorReporter& errors() const { return errors_; }
 
-  // Box sensors.
-  void b_button_callback(double eventtime, int state);
-  double update_b_endstop(double eventtime);
-  double update_e_endstop(double eventtime);
-  // Logs every box sensor, 1 meaning filament detected.
-  void print_sensor_state_to_log(double eventtime) noexcept;
+  // The box's shared sensors, their homing endstops and the motion monitor.
+  BoxSensors& sensors() { return sensors_; }
 
   // CommandError naming `command` and the loaded slot when the extruder path holds the
   // filament of a slot other than `slot_name`: unloading `slot_name` would cut that one
@@ -133,25 +88,9 @@ class FeedHub final : public klippy::PrinterObject {
   klippy::Printer& printer() const { return printer_; }
   klippy::Reactor& reactor() { return reactor_; }
   klippy::GCodeDispatch& gcode() { return gcode_; }
-  BoxEndstop& b_endstop() { return b_endstop_; }
-  BoxEndstop& e_endstop() { return e_endstop_; }
-  BoxOutput& b_output() { return b_output_; }
-  BoxOutput& e_output() { return e_output_; }
-  BoxMotion& b_motion() { return b_motion_; }
-  const klippy::TimerHandle& b_endstop_timer() const { return b_endstop_timer_.handle(); }
-  const klippy::TimerHandle& e_endstop_timer() const { return e_endstop_timer_.handle(); }
-  // 1 while the box outlet is clear, 0 while filament is there.
-  int b_endstop_state() const { return b_endstop_state_; }
-  int box_button_state() const { return box_button_state_; }
-  void set_box_button_state(int state) { box_button_state_ = state; }
-  bool can_load_slot() const { return can_load_slot_; }
-  void set_can_load_slot(bool can_load) { can_load_slot_ = can_load; }
   ToolChange& tool_change() { return *tool_change_; }
-  // Box heating and drying. The lookups answer the filament table's temperature range for
-  // a slot's filament, or nullopt after telling the user why there is none.
-  std::optional<TempRange> get_temp_by_num(int num);
-  std::optional<TempRange> get_temp_by_slot(const std::string& slot);
-  std::optional<TempRange> get_box_temp_by_slot(const std::string& slot);
+  // Box heating and drying, and the filament table's temperatures.
+  BoxHeating& heating() { return heating_; }
 
   BoxActivities& activities() { return activities_; }
   ProgressLines& progress() { return progress_; }
@@ -159,26 +98,12 @@ class FeedHub final : public klippy::PrinterObject {
   // The feeder of `slot`, or null when none is configured; looked up once the host has
   // connected (the status asks often).
   SlotFeeder* feeder_of(int slot) const;
-  // The box's heater object ("heater_generic heater_box<box>", box 1-based), or null.
-  klippy::PrinterObject* box_heater(int box) const;
-  // Code to name of the filament table, read again when older than a few seconds or when
-  // `fresh` is asked for.
-  const std::map<long long, std::string>& filament_names(bool fresh = false);
 
   klippy::PrintStats& print_stats() { return print_stats_; }
   // Looked up at use: some hosts build it together with the toolhead, after the sections.
   klippy::GCodeMove& gcode_move();
-  std::array<int, kMaxBoxCount>& box_print_heat_state() { return box_print_heat_state_; }
-  std::map<int, BoxDrying>& heating_timers() { return heating_timers_; }
-
-  // The hall sensor sees filament at the extruder entry.
-  bool filament_at_extruder_entry();
 
  private:
-  // Sends the report, records its step (naming `step_slot`, or no slot) and the box's
-  // history, and says what the sensors see and where the record is.
-  void make_report(const ErrorReport& report, std::optional<int> slot,
-                   std::optional<int> step_slot);
   // "klippy:connect": ConfigError without a hall sensor or when the axes cannot reach the
   // box's head positions.
   void handle_connect();
@@ -195,12 +120,8 @@ class FeedHub final : public klippy::PrinterObject {
   double delayed_init_rfid(double eventtime);
   double delayed_self_inspection(double eventtime);
 
-  // Several values in one write: readers see all of them or, when it fails, none.
-  void save_variables(const std::vector<std::pair<std::string, klippy::Value>>& values);
-  // Puts the reason of a pause where front ends show it.
-  void announce_pause(const ErrorReport& report, std::optional<int> slot);
-  // The hall sensor found at ready, or looked up now for calls that come earlier.
-  klippy::HallFilamentWidthSensor& filament_hall();
+  // Slots of the saved box_count, for the sensor log line; 0 when it is not a number.
+  int logged_slot_count() const;
   klippy::GCodeMacro& gcode_macro_resume() { return gcode_macro_resume_; }
   // Scripts with a "{hotendtemp}" placeholder for their users to fill in.
   const std::string& extrude_gcode() const { return extrude_gcode_; }
@@ -254,6 +175,9 @@ class FeedHub final : public klippy::PrinterObject {
   void cmd_BOX_SET_SLOT(klippy::GCodeCommand& gcmd);
 
   void register_startup_commands();
+  void register_heating_commands();
+  // Reads the tags of the loaded slots once, unless a print runs or the box is busy.
+  void start_up_tag_reading(double eventtime);
   void register_recovery_commands();
   // TRY_MOVE_AGAIN's work: the step recorded in retry_step, repeated.
   void repeat_failed_step(klippy::GCodeCommand& gcmd);
@@ -273,67 +197,34 @@ class FeedHub final : public klippy::PrinterObject {
   void register_error_help_command();
   void register_cutting_commands();
   void cmd_BOX_ERROR_HELP(klippy::GCodeCommand& gcmd);
-  // Writes the saved variables as `change` leaves them and reloads the host's copy.
-  void write_variables(const std::function<void(klippy::VariableMap&)>& change);
-  // An error report for the black box, which writes its record of it.
-  void record_error(const ErrorReport& report, std::optional<int> slot);
 
   klippy::Printer& printer_;
   klippy::Reactor& reactor_;
-  BoxButton b_button_;
-  int b_endstop_state_ = 0;
-  BoxEndstop b_endstop_;
-  BoxOutput b_output_;
-  BoxMotion b_motion_;
-  ScopedTimer b_endstop_timer_;
-  BoxEndstop e_endstop_;
-  BoxOutput e_output_;
-  ScopedTimer e_endstop_timer_;
-  bool can_load_slot_ = true;
+  BoxSensors sensors_;
   klippy::PrintStats& print_stats_;
   klippy::GCodeMacro& gcode_macro_resume_;
   klippy::SaveVariables& save_variables_;
   BoxState box_state_;
-  BoxStats stats_;
   // Before the commands and the tool change, whose commands it records.
   BlackBox black_box_;
-  // Saves reach the file one at a time, in the order they were asked for.
-  std::unique_ptr<klippy::ReactorMutex> save_lock_;
+  VariableStore variables_;
   klippy::GCodeDispatch& gcode_;
   // Shared: while it swallows moves, the G-code move object holds it as its transform.
   std::shared_ptr<ToolChange> tool_change_;
-  std::array<int, kMaxBoxCount> box_print_heat_state_{};
-  std::map<int, BoxDrying> heating_timers_;
-  int box_button_state_ = 0;
+  BoxHeating heating_;
   std::string extrude_gcode_;
   std::string move_heating_gcode_;
-  std::string sensor_str_tips_;
-  std::string box_sensor_str_tips_;
-  void register_heating_commands();
-
-  // Reads the tags of the loaded slots once, unless a print runs or the box is busy.
-  void start_up_tag_reading(double eventtime);
-
-  klippy::HallFilamentWidthSensor* filament_hall_ = nullptr;
   BoxActivities activities_;
   ProgressLines progress_{*this};
   PrintJournal print_journal_{*this};
-  // Whether the last failed step was recorded while a print ran or was paused.
-  bool step_recorded_in_print_ = false;
-  std::optional<RecordedError> last_error_;
+  ErrorReporter errors_;
   bool connected_ = false;
   std::array<SlotFeeder*, kMaxSlots> feeders_{};
-  std::array<klippy::PrinterObject*, kMaxBoxCount> box_heaters_{};
-  std::map<long long, std::string> filament_names_;
-  std::optional<double> filament_names_read_at_;
   std::vector<ScopedTimer> startup_timers_;
   // True while the start-up run of the self-inspection is running: its failure must not
   // replace the step of an earlier failure, and the start-up tag reading waits for it.
   bool startup_inspection_running_ = false;
   bool tag_reading_waits_for_inspection_ = false;
-  // Front-end dialogs for failures that pause a print ([feedhub] error_prompt).
-  bool error_prompt_ = true;
-  bool error_notice_open_ = false;
 };
 
 }  // namespace feedhub

@@ -42,7 +42,7 @@ auto as_button_command(FeedHub& hub, klippy::GCodeCommand& gcmd, Body body) {
     throw gcmd.error(gcmd.get_command() +
                      ": a print is running; the load and unload buttons work while no print "
                      "runs or while it is paused. Pause the print first (PAUSE).");
-  const BoxBusy busy(hub);
+  const BoxBusy busy(hub.sensors());
   return body();
 }
 
@@ -92,7 +92,8 @@ void FeedHub::button_extruder_load(klippy::GCodeCommand& gcmd) {
   as_button_command(*this, gcmd, [&] {
     ChosenSlot chosen = chosen_slot(printer_, gcmd, "E_LOAD");
     const std::string slot = slot_name(chosen.slot);
-    const int new_temp_c = nozzle_temperature(get_temp_by_num(chosen.slot), gcmd, "E_LOAD", slot);
+    const int new_temp_c =
+        nozzle_temperature(heating_.get_temp_by_num(chosen.slot), gcmd, "E_LOAD", slot);
     const std::string preheat = with_temperature(move_heating_gcode_, new_temp_c);
     int purge_temp_c = new_temp_c;
     // A load that failed has nothing to purge: the nozzle cools again.
@@ -101,14 +102,14 @@ void FeedHub::button_extruder_load(klippy::GCodeCommand& gcmd) {
       gcode_.run_script_from_command("M104 S0\n");
       chosen.feeder.disable_stepper();
     };
-    if (b_endstop_state_) {
+    if (sensors_.b_endstop_state()) {
       gcode_.run_script_from_command(preheat);
       if (!conclude(*this, chosen.feeder.extruder_load())) return stop();
     } else {
       const std::string last_load_slot = box_state_.loaded_slot_name();
       if (last_load_slot == kNoSlot) {
         // Whose filament fills the outlet is unknown: nothing may move.
-        report_error(reports::kUnrecognisedFilament);
+        errors_.report_error(reports::kUnrecognisedFilament);
         gcode_.run_script_from_command("M400");
         gcode_.run_script_from_command("M104 S0\n");
         chosen.feeder.disable_stepper();
@@ -117,8 +118,8 @@ void FeedHub::button_extruder_load(klippy::GCodeCommand& gcmd) {
       SlotFeeder& old_feeder = slot_feeder(printer_, last_load_slot, "E_LOAD");
       // Looked up before anything moves, so that a missing entry cannot stop the command
       // half-way with the nozzle left hot.
-      const int old_temp_c =
-          nozzle_temperature(get_temp_by_slot(last_load_slot), gcmd, "E_LOAD", last_load_slot);
+      const int old_temp_c = nozzle_temperature(heating_.get_temp_by_slot(last_load_slot), gcmd,
+                                                "E_LOAD", last_load_slot);
       gcode_.run_script_from_command(preheat);
       // The new strand cannot pass while the old one is still in the path.
       if (!conclude(*this, old_feeder.extruder_unload(true))) return stop();
@@ -141,8 +142,9 @@ bool FeedHub::button_extruder_unload(klippy::GCodeCommand& gcmd) {
     ChosenSlot chosen = chosen_slot(printer_, gcmd, "E_UNLOAD");
     const std::string slot = slot_name(chosen.slot);
     refuse_unload_of_other_slot("E_UNLOAD", slot);
-    const int temp_c = nozzle_temperature(get_temp_by_num(chosen.slot), gcmd, "E_UNLOAD", slot);
-    if (b_endstop_state_) {
+    const int temp_c =
+        nozzle_temperature(heating_.get_temp_by_num(chosen.slot), gcmd, "E_UNLOAD", slot);
+    if (sensors_.b_endstop_state()) {
       gcode_.run_script_from_command("M400");
       return false;
     }
@@ -163,10 +165,10 @@ void FeedHub::button_box_unload(klippy::GCodeCommand& gcmd) {
     SlotFeeder& feeder = chosen.feeder;
     gcode_.run_script_from_command("DISABLE_ALL_SENSOR");
     const std::string last_load_slot = box_state_.loaded_slot_name();
-    if (filament_at_extruder_entry()) {
-      if (last_load_slot == kNoSlot && !b_endstop_state_) {
+    if (sensors_.filament_at_extruder_entry()) {
+      if (last_load_slot == kNoSlot && !sensors_.b_endstop_state()) {
         // The filament in the extruder may be this slot's: pulling it back would tear it.
-        report_error(reports::kUnrecognisedFilament);
+        errors_.report_error(reports::kUnrecognisedFilament);
         gcode_.run_script_from_command("M400");
         return;
       }
@@ -179,7 +181,7 @@ void FeedHub::button_box_unload(klippy::GCodeCommand& gcmd) {
       else
         gcode_.respond_raw("Extruder unloading failure.Please try again.");
     } else {
-      if (last_load_slot == feeder.stepper_name() && !b_endstop_state_) {
+      if (last_load_slot == feeder.stepper_name() && !sensors_.b_endstop_state()) {
         // A strand stuck in the extruder must not be pulled on from the slot.
         if (!conclude(*this, feeder.extruder_unload(true))) return;
         gcode_.run_script_from_command("M400");

@@ -1,11 +1,10 @@
 // Box heaters: warming the boxes that feed a print, and timed drying that turns each slot's
 // filament over now and then so that it does not set in one position.
 #include <algorithm>
-#include <charconv>
-#include <cmath>
 #include <exception>
 #include <sstream>
 
+#include "klippy/extras/feedhub/box_heating.h"
 #include "klippy/extras/feedhub/durations.h"
 #include "klippy/extras/feedhub/feedhub.h"
 #include "klippy/extras/feedhub/gcode_lock.h"
@@ -16,7 +15,6 @@
 namespace feedhub {
 namespace {
 
-constexpr int kHighestFilamentNumber = 50;
 constexpr double kTurnOverPeriodS = 300.0;
 constexpr double kSecondsPerHour = 60.0 * 60.0;
 constexpr double kDefaultDryingHours = 8;
@@ -36,7 +34,7 @@ bool print_running(const std::string& print_state) {
 // SET_HEATER_TEMPERATURE) switched the box's heater off; true for a box without a heater
 // object, whose drying only turns the strands.
 bool heater_still_on(FeedHub& hub, int box, double eventtime) {
-  klippy::PrinterObject* heater = hub.box_heater(box);
+  klippy::PrinterObject* heater = hub.heating().box_heater(box);
   if (!heater) return true;
   const std::optional<klippy::Value> status = heater->get_status(eventtime);
   const klippy::Value* target = status ? status->find("target") : nullptr;
@@ -55,28 +53,10 @@ std::string heater_command(int box, double target_c) {
   return command.str();
 }
 
-// A saved filament number as an integer; nullopt for anything that is not a whole number.
-std::optional<long long> filament_number(const klippy::Value& value) {
-  if (value.is_int() || value.is_bool()) return value.as_int();
-  // Whole floats name the same section; others (1e300, inf) name none.
-  if (value.is_float()) {
-    const double number = value.as_float();
-    if (std::abs(number) > kHighestFilamentNumber || number != std::trunc(number))
-      return std::nullopt;
-    return static_cast<long long>(number);
-  }
-  if (!value.is_string()) return std::nullopt;
-  const std::string& text = value.as_string();
-  long long number = 0;
-  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), number);
-  if (ec != std::errc() || end != text.data() + text.size() || text.empty()) return std::nullopt;
-  return number;
-}
-
 // "1B (PLA) and 1A, 1C, which carry no description and count as PLA (...)": the slots whose
 // filament caps a box's heat, and what they count as.
 std::string limiting_filaments(FeedHub& hub, const std::vector<int>& slots) {
-  const auto& names = hub.filament_names(true);
+  const auto& names = hub.heating().filament_names(true);
   auto name_of = [&](const klippy::Value& code) {
     const auto number = filament_number(code);
     const auto it = number ? names.find(*number) : names.end();
@@ -85,7 +65,8 @@ std::string limiting_filaments(FeedHub& hub, const std::vector<int>& slots) {
   std::string described, undescribed;
   int undescribed_count = 0;
   for (int slot : slots) {
-    const klippy::Value code = hub.get_value_by_key("filament_" + slot_name(slot), klippy::Value());
+    const klippy::Value code =
+        hub.variables().get_value_by_key("filament_" + slot_name(slot), klippy::Value());
     if (code.is_none()) {
       undescribed += (undescribed.empty() ? "" : ", ") + slot_label(slot);
       ++undescribed_count;
@@ -123,33 +104,6 @@ void FeedHub::register_heating_commands() {
       "Stop drying a box and switch its heater off: DISABLE_BOX_DRY [BOX=<1-4, default 1>]");
 }
 
-std::optional<TempRange> FeedHub::get_temp_by_num(int num) {
-  klippy::Value filament = get_value_by_key("filament_slot" + std::to_string(num), 1);
-  if (auto range = lookup_filament_temps(printer_, filament, TempPurpose::Nozzle)) return range;
-  // Only the slot number is checked here: a slot outside the boxes explains a missing entry.
-  gcode_.respond_raw(num > kHighestFilamentNumber || num <= 0 ? "filament num error."
-                                                              : "officiall_filas_list file error.");
-  return std::nullopt;
-}
-
-std::optional<TempRange> FeedHub::get_temp_by_slot(const std::string& slot) {
-  klippy::Value filament = get_value_by_key("filament_" + slot, 1);
-  if (auto range = lookup_filament_temps(printer_, filament, TempPurpose::Nozzle)) return range;
-  std::optional<long long> number = filament_number(filament);
-  const bool bad_number = !number || *number > kHighestFilamentNumber || *number < -1;
-  gcode_.respond_raw(bad_number ? "filament num error." : "officiall_filas_list file error.");
-  return std::nullopt;
-}
-
-std::optional<TempRange> FeedHub::get_box_temp_by_slot(const std::string& slot) {
-  klippy::Value filament = get_value_by_key("filament_" + slot, 1);
-  if (auto range = lookup_filament_temps(printer_, filament, TempPurpose::BoxDrying)) return range;
-  std::optional<long long> number = filament_number(filament);
-  const bool bad_number = !number || *number > kHighestFilamentNumber || *number < -1;
-  gcode_.respond_raw(bad_number ? "filament num error." : "officiall_filas_list file error.");
-  return std::nullopt;
-}
-
 void FeedHub::set_box_temp(klippy::GCodeCommand& gcmd) {
   std::array<long long, kMaxTools> wanted_c{};
   for (std::size_t tool = 0; tool < wanted_c.size(); ++tool)
@@ -169,7 +123,7 @@ void FeedHub::set_box_temp(klippy::GCodeCommand& gcmd) {
     for (int j = 0; j < kSlotsPerBox; ++j) {
       const std::string slot = slot_name(slot_of_box(box, j));
       if (slot_feeder(printer_, slot, "BOX_TEMP_SET").r_endstop_state()) continue;
-      std::optional<TempRange> range = get_box_temp_by_slot(slot);
+      std::optional<TempRange> range = heating_.get_box_temp_by_slot(slot);
       if (!range) {
         throw gcmd.error("No box temperature for the filament in " + slot +
                          "; set its filament type or correct the filament table");
@@ -199,8 +153,7 @@ void FeedHub::set_box_temp(klippy::GCodeCommand& gcmd) {
     const long long set_c = targets[box].set_c;
     if (set_c <= 0) continue;
     end_drying_taken_over(box + 1, "BOX_TEMP_SET");
-    const auto at = static_cast<std::size_t>(box);
-    if (at < box_print_heat_state_.size()) box_print_heat_state_[at] = 1;
+    heating_.set_heats_for_print(box + 1);
     gcode_.run_script_from_command(heater_command(box + 1, static_cast<double>(set_c)));
     const BoxTarget& target = targets[box];
     if (target.lowest_wanted_c > set_c) {
@@ -216,7 +169,7 @@ void FeedHub::set_box_temp(klippy::GCodeCommand& gcmd) {
 }
 
 void FeedHub::end_drying_taken_over(int box, const std::string& command) {
-  if (heating_timers_.erase(box) == 0) return;
+  if (!heating_.end_drying(box)) return;
   set_box_drying_state(box, false);
   gcode_.respond_info("Drying of box " + std::to_string(box) + " ended early: " + command +
                       " took its heater over. Start it again with ENABLE_BOX_DRY once the "
@@ -225,10 +178,8 @@ void FeedHub::end_drying_taken_over(int box, const std::string& command) {
 
 void FeedHub::cmd_disable_box_heater(klippy::GCodeCommand& /*gcmd*/) {
   const int box_count = saved_box_count(*this, 0);
-  for (int box = 1; box <= box_count && box <= static_cast<int>(box_print_heat_state_.size());
-       ++box) {
-    if (box_print_heat_state_[static_cast<std::size_t>(box - 1)] != 0)
-      gcode_.run_script_from_command(heater_command(box, 0));
+  for (int box = 1; box <= box_count && box <= kMaxBoxCount; ++box) {
+    if (heating_.heats_for_print(box)) gcode_.run_script_from_command(heater_command(box, 0));
   }
 }
 
@@ -260,10 +211,10 @@ void FeedHub::cmd_ENABLE_BOX_DRY(klippy::GCodeCommand& gcmd) {
                      ". Choose a TEMP the box heater accepts");
   }
   const double duration_s = end_time_h * kSecondsPerHour;
-  if (heating_timers_.erase(box) != 0) set_box_drying_state(box, false);
+  if (heating_.end_drying(box)) set_box_drying_state(box, false);
   set_box_drying_state(box, true);
   const double start = reactor_.monotonic();
-  BoxDrying& drying = heating_timers_[box];
+  BoxDrying& drying = heating_.start_drying(box);
   drying.start_time = start;
   drying.duration_s = duration_s;
   drying.timer = ScopedTimer(
@@ -283,7 +234,7 @@ void FeedHub::cmd_ENABLE_BOX_DRY(klippy::GCodeCommand& gcmd) {
 
 void FeedHub::cmd_DISABLE_BOX_DRY(klippy::GCodeCommand& gcmd) {
   const int box = static_cast<int>(gcmd.get_int("BOX", 1, {.minval = 1, .maxval = kMaxBoxCount}));
-  if (heating_timers_.erase(box) == 0) {
+  if (!heating_.end_drying(box)) {
     gcmd.respond_info("No active heating for BOX " + std::to_string(box));
     return;
   }
@@ -294,14 +245,11 @@ void FeedHub::cmd_DISABLE_BOX_DRY(klippy::GCodeCommand& gcmd) {
 
 double FeedHub::heating_handler(double eventtime, int box, double start_time, double duration_s) {
   // A drying stopped or restarted while this callback waited is no longer this timer's.
-  auto is_current = [this, box, start_time] {
-    auto it = heating_timers_.find(box);
-    return it != heating_timers_.end() && it->second.start_time == start_time;
-  };
+  auto is_current = [this, box, start_time] { return heating_.drying_since(box, start_time); };
   // A drying that does not heat has not dried anything: it ends and says so.
   if (!heater_still_on(*this, box, eventtime)) {
     set_box_drying_state(box, false);
-    heating_timers_.erase(box);
+    heating_.end_drying(box);
     gcode_.respond_info("Drying of box " + std::to_string(box) +
                         " ended early: its heater was switched off (TURN_OFF_HEATERS or "
                         "SET_HEATER_TEMPERATURE, say). Start it again with ENABLE_BOX_DRY.");
@@ -309,7 +257,7 @@ double FeedHub::heating_handler(double eventtime, int box, double start_time, do
   }
   if (eventtime - start_time >= duration_s) {
     set_box_drying_state(box, false);
-    heating_timers_.erase(box);
+    heating_.end_drying(box);
     try {
       gcode_.run_script(heater_command(box, 0));
       // Only once the heater is off: a drying that leaves it on has not ended well.
@@ -339,7 +287,7 @@ double FeedHub::heating_handler(double eventtime, int box, double start_time, do
   const bool current = is_current();
   if (current) {
     set_box_drying_state(box, false);
-    heating_timers_.erase(box);
+    heating_.end_drying(box);
   }
   std::string heater_off =
       current ? "; drying of box " + std::to_string(box) + " stopped and its heater switched off"

@@ -11,8 +11,8 @@ void on_filament_stopped(FeedHub& hub) {
   const std::optional<int> slot = hub.box_state().coupled_slot();
   // Filament of no slot of the box: the encoder does not see what feeds the print.
   if (!slot) return;
-  hub.report_error(reports::kFilamentStopped, *slot);
-  hub.pause_for_error(reports::kFilamentStopped, *slot);
+  hub.errors().report_error(reports::kFilamentStopped, *slot);
+  hub.errors().pause_for_error(reports::kFilamentStopped, *slot);
 }
 
 }  // namespace feedhub

@@ -9,10 +9,11 @@ bool conclude(FeedHub& hub, const OpResult& result) {
   if (!result.seen().empty()) hub.gcode().respond_info(result.seen());
   if (!result.reported()) return false;
   if (result.general_step())
-    hub.report_error_general_step(result.report(), *result.slot());
+    hub.errors().report_error_general_step(result.report(), *result.slot());
   else
-    hub.report_error(result.report(), result.slot());
-  if (hub.print_stats().state() == "printing") hub.pause_for_error(result.report(), result.slot());
+    hub.errors().report_error(result.report(), result.slot());
+  if (hub.print_stats().state() == "printing")
+    hub.errors().pause_for_error(result.report(), result.slot());
   return false;
 }
 

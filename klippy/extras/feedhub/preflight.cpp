@@ -67,11 +67,12 @@ struct SlotSpool {
 
 SlotSpool slot_spool(FeedHub& hub, const std::string& name) {
   SlotSpool spool;
-  spool.table_material = box_material(hub, hub.get_value_by_key("filament_" + name, {}));
-  const klippy::Value material = hub.get_value_by_key(material_key(name), {});
+  spool.table_material =
+      box_material(hub, hub.variables().get_value_by_key("filament_" + name, {}));
+  const klippy::Value material = hub.variables().get_value_by_key(material_key(name), {});
   spool.material = material.is_string() ? material.as_string() : spool.table_material;
-  spool.colour = box_colour(hub.get_value_by_key("color_" + name, {}));
-  const klippy::Value hex = hub.get_value_by_key(hexcolor_key(name), {});
+  spool.colour = box_colour(hub.variables().get_value_by_key("color_" + name, {}));
+  const klippy::Value hex = hub.variables().get_value_by_key(hexcolor_key(name), {});
   if (const auto rgb = hex.is_string() ? parse_hex_colour(hex.as_string()) : std::nullopt)
     // The colour itself is known, not only the tag's nearest code: compared as it is.
     spool.colour = {hex_colour(*rgb), rgb, std::nullopt};
@@ -122,8 +123,8 @@ void check_tool(FeedHub& hub, const PrintPlan& plan, double tolerance, ToolCheck
 
   // A fresh box serves tool n from slot n.
   const std::string tool_key = "value_t" + std::to_string(check.tool);
-  const klippy::Value mapped =
-      hub.get_value_by_key(tool_key, klippy::Value("slot" + std::to_string(check.tool)));
+  const klippy::Value mapped = hub.variables().get_value_by_key(
+      tool_key, klippy::Value("slot" + std::to_string(check.tool)));
   const std::optional<int> slot = slot_of_name(mapped);
   if (!slot)
     return fail(check, tool + " is mapped to " + mapped.repr() +

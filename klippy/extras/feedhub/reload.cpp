@@ -17,8 +17,8 @@ namespace {
 // the flag is always handed back, also when a load fails with an error.
 class BoxLoading {
  public:
-  explicit BoxLoading(FeedHub& hub) : hub_(hub) { hub_.set_can_load_slot(false); }
-  ~BoxLoading() { hub_.set_can_load_slot(true); }
+  explicit BoxLoading(FeedHub& hub) : hub_(hub) { hub_.sensors().set_can_load_slot(false); }
+  ~BoxLoading() { hub_.sensors().set_can_load_slot(true); }
   BoxLoading(const BoxLoading&) = delete;
   BoxLoading& operator=(const BoxLoading&) = delete;
 
@@ -32,7 +32,8 @@ constexpr double kRunOutTailStepMm = 25.;
 constexpr double kRunOutTailLimitMm = 1200.;  // longer than the tube from outlet to entry
 
 bool print_out_run_out_tail(FeedHub& hub, const ExtrusionMode& mode) {
-  for (double printed = 0.; hub.filament_at_extruder_entry(); printed += kRunOutTailStepMm) {
+  for (double printed = 0.; hub.sensors().filament_at_extruder_entry();
+       printed += kRunOutTailStepMm) {
     if (printed >= kRunOutTailLimitMm) return false;
     hub.gcode().run_script_from_command(with_relative_extrusion(
         "G1 E" + std::to_string(static_cast<int>(kRunOutTailStepMm)) + " F300\nM400", mode));
@@ -52,12 +53,12 @@ std::string reload_summary(const std::vector<int>& loaded) {
 }  // namespace
 
 void FeedHub::cmd_AUTO_RELOAD_FILAMENT(klippy::GCodeCommand& gcmd) {
-  if (!b_endstop_state_) return;
+  if (!sensors_.b_endstop_state()) return;
   const std::string slot_sync = box_state_.coupled_slot_name();
   if (slot_sync == kNoSlot) return;
   const int next = slot_feeder(printer_, slot_sync, "AUTO_RELOAD_FILAMENT").switch_next_slot();
   if (next == -1) {
-    report_error(reports::kAutoReloadFailed);
+    errors_.report_error(reports::kAutoReloadFailed);
     return;
   }
   const std::string temperature = resume_temperature_text();
@@ -68,7 +69,7 @@ void FeedHub::cmd_AUTO_RELOAD_FILAMENT(klippy::GCodeCommand& gcmd) {
     gcmd.respond_info("The extruder entry still sees the strand that ran out after " +
                       std::to_string(static_cast<int>(kRunOutTailLimitMm)) +
                       " mm were printed out; " + slot_label(next) + " was not loaded.");
-    report_error(reports::kAutoReloadFailed);
+    errors_.report_error(reports::kAutoReloadFailed);
     return;
   }
   const std::string slot = "slot" + std::to_string(next);
@@ -84,7 +85,7 @@ void FeedHub::cmd_RELOAD_ALL(klippy::GCodeCommand& gcmd) {
   if (print_stats_.state() == "printing") return;
   ActivityScope activity(*this, Operation::Reload);
   const long long first = gcmd.get_int("FIRST", 0, {.minval = 0});
-  if (!b_endstop_state_) {
+  if (!sensors_.b_endstop_state()) {
     // Filament sits at the outlet: push it on a little and let the next load take it.
     SlotFeeder& feeder = slot_feeder(printer_, "slot" + std::to_string(first), "RELOAD_ALL");
     // Only a strand waiting at its sensor: one already parked or in the extruder would be
@@ -101,7 +102,7 @@ void FeedHub::cmd_RELOAD_ALL(klippy::GCodeCommand& gcmd) {
     box_state_.set_slot_state(feeder.stepper_num(), SlotState::AtSensor);
     return;
   }
-  const bool read_tags = get_value_by_key("auto_read_rfid", 1) == klippy::Value(1);
+  const bool read_tags = variables_.get_value_by_key("auto_read_rfid", 1) == klippy::Value(1);
   const int slot_count = saved_slot_count(*this, 0);
   BoxLoading loading(*this);
   std::vector<int> loaded;

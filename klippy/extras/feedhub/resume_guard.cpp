@@ -19,7 +19,7 @@ std::string FeedHub::resume_refusal() const {
   const klippy::Value recorded = box_state_.recorded_step();
   // A step that failed before this print did not stop it printing: it does not concern
   // the nozzle of this print, and stays recorded for its own retry.
-  if (!is_step_pending(recorded) || !step_recorded_in_print_) return "";
+  if (!is_step_pending(recorded) || !errors_.step_recorded_in_print()) return "";
   return "Not resuming: box step " + recorded.str() +
          " failed and has not been retried; the nozzle may hold no filament. Run "
          "TRY_MOVE_AGAIN to repeat it (the print resumes when it succeeds), or, "
@@ -29,7 +29,7 @@ std::string FeedHub::resume_refusal() const {
 void FeedHub::cmd_BOX_CHECK_RESUME(klippy::GCodeCommand& gcmd) {
   const klippy::Value recorded = box_state_.recorded_step();
   if (!is_step_pending(recorded)) {
-    close_error_notice();
+    errors_.close_error_notice();
     return;
   }
   const std::string refusal = resume_refusal();
@@ -46,7 +46,7 @@ void FeedHub::cmd_BOX_CLEAR_ERROR(klippy::GCodeCommand& gcmd) {
     return;
   }
   box_state_.set_recorded_step(klippy::Value());
-  close_error_notice();
+  errors_.close_error_notice();
   gcmd.respond_info("Cleared failed box step " + recorded.str() +
                     " without retrying it; RESUME will now resume the print");
 }

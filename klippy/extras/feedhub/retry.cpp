@@ -58,8 +58,9 @@ void FeedHub::cmd_RETRY(klippy::GCodeCommand& gcmd) {
   const bool paused = print_stats_.state() == "paused";
   repeat_failed_step(gcmd);
   // A repeated step that failed again keeps the print paused: front ends show why anew.
-  if (paused && !error_notice_open_ && last_error_ && is_step_pending(box_state_.recorded_step()))
-    announce_pause(last_error_->report, last_error_->slot);
+  const auto& last_error = errors_.last_error();
+  if (paused && !errors_.notice_open() && last_error && is_step_pending(box_state_.recorded_step()))
+    errors_.announce_pause(last_error->report, last_error->slot);
 }
 
 void FeedHub::repeat_failed_step(klippy::GCodeCommand& gcmd) {
@@ -76,12 +77,12 @@ void FeedHub::repeat_failed_step(klippy::GCodeCommand& gcmd) {
       recorded.is_string() ? parse_retry_step(recorded.as_string()) : std::nullopt;
   if (!step) {
     gcmd.respond_info("Invalid retry_step format");
-    close_error_notice();
+    errors_.close_error_notice();
     box_state_.set_recorded_step(klippy::Value());
     return;
   }
   if (concerns_no_slot(*step)) {
-    close_error_notice();
+    errors_.close_error_notice();
     box_state_.set_recorded_step(klippy::Value());
     gcmd.respond_info("Step " + step->name +
                       " concerns no particular slot and has no automatic retry; clear its "
@@ -96,10 +97,10 @@ void FeedHub::repeat_failed_step(klippy::GCodeCommand& gcmd) {
   const RetryAction action = report ? report->retry : RetryAction::None;
   const RetryHeat heat = retried ? prepare_retry(gcmd, action, *retried) : RetryHeat{};
   if (const std::optional<int> slot = slot_of_name(klippy::Value(slot_name)))
-    stats_.count_retry(*slot);
+    variables_.stats().count_retry(*slot);
   print_journal_.count_retry();
   // Cleared first: a repeated step that fails again records itself anew.
-  close_error_notice();
+  errors_.close_error_notice();
   box_state_.set_recorded_step(klippy::Value());
   // Names the slot when it has no feeder.
   SlotFeeder& feeder = slot_feeder(printer_, slot_name, "TRY_MOVE_AGAIN");
@@ -178,7 +179,7 @@ RetryHeat FeedHub::prepare_retry(klippy::GCodeCommand& gcmd, RetryAction action,
   if (load && feeder.r_endstop_state())
     throw gcmd.error("TRY_MOVE_AGAIN: " + label + " has no filament at its slot sensor; insert " +
                      "the filament into " + label + " first, then retry.");
-  if (load && !b_endstop_state_ && loaded != slot_name) {
+  if (load && !sensors_.b_endstop_state() && loaded != slot_name) {
     if (loaded == kNoSlot)
       throw gcmd.error(
           "TRY_MOVE_AGAIN: filament of no known slot is in the box outlet path, "
@@ -191,13 +192,13 @@ RetryHeat FeedHub::prepare_retry(klippy::GCodeCommand& gcmd, RetryAction action,
   if (unload) {
     refuse_unload_of_other_slot("TRY_MOVE_AGAIN", slot_name);
     // With the outlet clear the unload only reports that nothing is loaded.
-    if (b_endstop_state_) return heat;
+    if (sensors_.b_endstop_state()) return heat;
   }
   if (heat.print_paused) {
     heat.nozzle_temp = resume_temperature_text();
     return heat;
   }
-  const std::optional<TempRange> temps = get_temp_by_slot(slot_name);
+  const std::optional<TempRange> temps = heating_.get_temp_by_slot(slot_name);
   if (!temps)
     throw gcmd.error("TRY_MOVE_AGAIN: no nozzle temperature is known for the filament of " +
                      slot_name +

@@ -15,7 +15,8 @@ int runout_group(const FeedHub& hub, int slot) {
 }
 
 bool hands_over_on_runout(const FeedHub& hub, int slot) {
-  return runout_group(hub, slot) != 0 || hub.get_value_by_key("auto_reload_detect", 0).truthy();
+  return runout_group(hub, slot) != 0 ||
+         hub.variables().get_value_by_key("auto_reload_detect", 0).truthy();
 }
 
 std::optional<bool> same_runout_group(const FeedHub& hub, int ran_out, int candidate) {

@@ -16,7 +16,7 @@ klippy::CommandError bad_saved_value(const std::string& key, const klippy::Value
 
 long long saved_int(const FeedHub& hub, const std::string& key, long long default_value,
                     long long min, long long max) {
-  const klippy::Value value = hub.get_value_by_key(key, klippy::Value(default_value));
+  const klippy::Value value = hub.variables().get_value_by_key(key, klippy::Value(default_value));
   if ((value.is_int() || value.is_bool()) && value.as_int() >= min && value.as_int() <= max)
     return value.as_int();
   throw bad_saved_value(key, value,
@@ -27,8 +27,9 @@ int saved_box_count(const FeedHub& hub, int default_count) {
   // Box detection saves box_count only once it has run; until then the boxes are those
   // whose slot feeders are configured, or a multi-box printer would load nothing.
   // Absent, not None: a None written by hand is a bad value like any other.
-  const bool absent = hub.get_value_by_key("box_count", klippy::Value(0)) == klippy::Value(0) &&
-                      hub.get_value_by_key("box_count", klippy::Value(1)) == klippy::Value(1);
+  const bool absent =
+      hub.variables().get_value_by_key("box_count", klippy::Value(0)) == klippy::Value(0) &&
+      hub.variables().get_value_by_key("box_count", klippy::Value(1)) == klippy::Value(1);
   if (absent) return std::max(default_count, configured_box_count(hub));
   return static_cast<int>(saved_int(hub, "box_count", default_count, 0, kMaxBoxCount));
 }

@@ -79,7 +79,7 @@ void FeedHub::register_self_inspection_commands() {
 }
 
 void FeedHub::cmd_SELF_INSPECTION(klippy::GCodeCommand& /*gcmd*/) {
-  const BoxBusy busy(*this);
+  const BoxBusy busy(sensors_);
   ActivityScope activity(*this, Operation::SelfInspection);
   const int slot_count = saved_slot_count(*this, 1);
   auto feeder_of_slot = [&](int slot) -> SlotFeeder& {
@@ -100,27 +100,27 @@ void FeedHub::cmd_SELF_INSPECTION(klippy::GCodeCommand& /*gcmd*/) {
   if (last_load_slot != kNoSlot) {
     SlotFeeder* last = &slot_feeder(printer_, last_load_slot, "BOX_SELF_INSPECTION");
     if (last->stepper_num() < slot_count) {
-      if (filament_at_extruder_entry()) {
+      if (sensors_.filament_at_extruder_entry()) {
         desynchronise_all();
-        const bool moved = run_probe(b_motion_, *last, wiggle_probe());
+        const bool moved = run_probe(sensors_.b_motion(), *last, wiggle_probe());
         recouple_slot = last->stepper_num();
         if (moved) return confirm(last->stepper_num(), last);
-      } else if (run_probe(b_motion_, *last, push_pull_probe(kLastSlotFinalDwellS))) {
+      } else if (run_probe(sensors_.b_motion(), *last, push_pull_probe(kLastSlotFinalDwellS))) {
         return confirm(last->stepper_num(), nullptr);
       }
     }
   }
 
-  const bool at_extruder = filament_at_extruder_entry();
+  const bool at_extruder = sensors_.filament_at_extruder_entry();
   if (at_extruder) desynchronise_all();
   // The slot probed first is not probed again.
   const std::string probed_already = box_state_.loaded_slot_name();
   for (int slot = 0; slot < slot_count; ++slot) {
     SlotFeeder& feeder = feeder_of_slot(slot);
     if (feeder.r_endstop_state() || feeder.stepper_name() == probed_already) continue;
-    const bool moved = at_extruder
-                           ? run_probe(b_motion_, feeder, wiggle_probe())
-                           : run_probe(b_motion_, feeder, push_pull_probe(kSearchFinalDwellS));
+    const bool moved =
+        at_extruder ? run_probe(sensors_.b_motion(), feeder, wiggle_probe())
+                    : run_probe(sensors_.b_motion(), feeder, push_pull_probe(kSearchFinalDwellS));
     if (moved) return confirm(slot, at_extruder ? &feeder : nullptr);
   }
 
@@ -132,16 +132,16 @@ void FeedHub::cmd_SELF_INSPECTION(klippy::GCodeCommand& /*gcmd*/) {
                               report_text(reports::kSelfInspectionFailed, std::nullopt));
     send_report(gcode_, reports::kSelfInspectionFailed, std::nullopt);
     black_box_.dump_after_error(reports::kSelfInspectionFailed, std::nullopt);
-    note_error(reports::kSelfInspectionFailed, std::nullopt);
+    errors_.note_error(reports::kSelfInspectionFailed, std::nullopt);
   } else {
-    report_error(reports::kSelfInspectionFailed);
+    errors_.report_error(reports::kSelfInspectionFailed);
   }
 }
 
 double FeedHub::delayed_self_inspection(double eventtime) {
   // Moving slots is only safe while no filament is in the outlet and nothing prints. A print
   // that is still heating leaves the toolhead idle, so its state is asked too.
-  if (!b_endstop_state_) return klippy::Reactor::NEVER;
+  if (!sensors_.b_endstop_state()) return klippy::Reactor::NEVER;
   const std::string print_state = print_stats_.state();
   if (print_state == "printing" || print_state == "paused") return klippy::Reactor::NEVER;
   auto* idle_timeout = printer_.lookup_object_or_null<klippy::PrinterObject>("idle_timeout");
@@ -150,14 +150,14 @@ double FeedHub::delayed_self_inspection(double eventtime) {
     const klippy::Value* printing_time = status ? status->find("printing_time") : nullptr;
     if (printing_time && printing_time->truthy()) return klippy::Reactor::NEVER;
   }
-  if (!filament_at_extruder_entry()) {
+  if (!sensors_.filament_at_extruder_entry()) {
     // With the outlet clear and nothing at the extruder entry no strand can reach into the
     // extruder path: that is the answer, and probing parked strands could not find more.
     if (box_state_.loaded_slot_name() != kNoSlot) box_state_.set_loaded_slot(std::nullopt);
     return klippy::Reactor::NEVER;
   }
   {
-    const BoxBusy busy(*this);
+    const BoxBusy busy(sensors_);
     FlagGuard running(startup_inspection_running_);
     try {
       const BlackBox::OwnCommands own(black_box_);

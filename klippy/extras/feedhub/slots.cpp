@@ -114,12 +114,20 @@ int saved_slot_count(const FeedHub& hub, int default_box_count) {
   return slot_count_of_boxes(saved_box_count(hub, default_box_count));
 }
 
+int search_index_by_value(const FeedHub& hub, const klippy::Value& value) {
+  const int slot_count = saved_slot_count(hub, 0);
+  for (int slot = 0; slot < slot_count; ++slot) {
+    if (hub.box_state().slot_value(slot) == value) return slot;
+  }
+  return -1;
+}
+
 std::string tool_slot_key(long long tool) {
   return "value_t" + std::to_string(tool);
 }
 
 klippy::Value slot_of_tool(const FeedHub& hub, long long tool) {
-  return hub.get_value_by_key(tool_slot_key(tool), "slot" + std::to_string(tool));
+  return hub.variables().get_value_by_key(tool_slot_key(tool), "slot" + std::to_string(tool));
 }
 
 SlotFeeder* find_slot_feeder(klippy::Printer& printer, const std::string& slot_name) {

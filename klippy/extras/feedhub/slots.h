@@ -74,6 +74,8 @@ inline int slot_count_of_boxes(int box_count) {
 }
 // Slots covered by the saved `box_count` (CommandError for a bad saved value).
 int saved_slot_count(const FeedHub& hub, int default_box_count);
+// Lowest slot of the saved box_count's slots whose state "slot<N>" equals `value`, or -1.
+int search_index_by_value(const FeedHub& hub, const klippy::Value& value);
 
 // "value_t3": the saved key of the slot that serves tool 3.
 std::string tool_slot_key(long long tool);

@@ -49,7 +49,9 @@ double FeedHub::delayed_init_rfid(double eventtime) {
 }
 
 void FeedHub::start_up_tag_reading(double /*eventtime*/) {
-  if (!b_endstop_state_ || get_value_by_key("auto_init_detect", 0) != klippy::Value(1)) return;
+  if (!sensors_.b_endstop_state() ||
+      variables_.get_value_by_key("auto_init_detect", 0) != klippy::Value(1))
+    return;
   const std::string print_state = print_stats_.state();
   if (print_state == "printing" || print_state == "paused") return;
   // Queued as an ordinary command, so that the reads wait for whatever G-code runs now.
@@ -63,19 +65,19 @@ void FeedHub::start_up_tag_reading(double /*eventtime*/) {
 }
 
 void FeedHub::cmd_INIT_RFID_READ(klippy::GCodeCommand& /*gcmd*/) {
-  if (get_value_by_key("auto_init_detect", 0) == klippy::Value(0)) return;
-  if (!b_endstop_state_) {
-    can_load_slot_ = true;
+  if (variables_.get_value_by_key("auto_init_detect", 0) == klippy::Value(0)) return;
+  if (!sensors_.b_endstop_state()) {
+    sensors_.set_can_load_slot(true);
     return;
   }
   // Runout handling must not start a reload while the strands are moved for reading.
-  can_load_slot_ = false;
-  const AtExit reloads_allowed_again([this] { can_load_slot_ = true; });
+  sensors_.set_can_load_slot(false);
+  const AtExit reloads_allowed_again([this] { sensors_.set_can_load_slot(true); });
   const int slot_count = saved_slot_count(*this, 0);
   for (int slot = 0; slot < slot_count; ++slot) {
     SlotFeeder& feeder = slot_feeder(printer_, slot, "INIT_RFID_READ");
     if (feeder.r_endstop_state()) continue;
-    can_load_slot_ = false;
+    sensors_.set_can_load_slot(false);
     if (!feeder.read_slot_tag()) break;
   }
 }
@@ -100,7 +102,8 @@ void FeedHub::cmd_RUN_STEPPER(klippy::GCodeCommand& gcmd) {
 
 void FeedHub::cmd_CLEAR_RUNOUT_NUM(klippy::GCodeCommand& /*gcmd*/) {
   // For every slot a printer can have, attached or not.
-  for (int slot = 0; slot < kMaxSlots; ++slot) save_variable("runout_" + std::to_string(slot), 0);
+  for (int slot = 0; slot < kMaxSlots; ++slot)
+    variables_.save_variable("runout_" + std::to_string(slot), 0);
 }
 
 }  // namespace feedhub

@@ -71,7 +71,7 @@ void ToolChange::cmd_TOOL_CHANGE_START(klippy::GCodeCommand& gcmd) {
   const long long to_tool = gcmd.get_int("T", -2, {.minval = 0, .maxval = kMaxTools - 1});
   const klippy::Value from_slot = slot_of_tool(hub, from_tool);
   const klippy::Value to_slot = slot_of_tool(hub, to_tool);
-  hub.save_variable("is_tool_change", 1);
+  hub.variables().save_variable("is_tool_change", 1);
   const double now = printer_.get_reactor().monotonic();
   open_block_ = ToolChangeBlock{from_tool, to_tool, now, print_running(hub.print_stats().state()),
                                 hub.box_state().recorded_step()};
@@ -93,7 +93,7 @@ double ToolChange::watch_print(double eventtime) {
   if (print_running(hub.print_stats().state())) return eventtime + kPrintWatchPeriodS;
   open_block_.reset();
   try {
-    hub.save_variable("is_tool_change", 0);
+    hub.variables().save_variable("is_tool_change", 0);
   } catch (const klippy::CommandError& e) {
     // The moves must come back all the same; the flag is only a record.
     gcode_.respond_raw(std::string("!! Tool change block ended with the print, but ") + e.what());
@@ -107,7 +107,7 @@ void ToolChange::cmd_TOOL_CHANGE_END(klippy::GCodeCommand& /*gcmd*/) {
   const std::optional<ToolChangeBlock> block = open_block_;
   open_block_.reset();
   print_watch_.reset();
-  hub.save_variable("is_tool_change", 0);
+  hub.variables().save_variable("is_tool_change", 0);
   if (next_transform_) end_exclusion();
   if (!block) return;
   hub.print_journal().count_tool_change(printer_.get_reactor().monotonic() - block->since);
@@ -126,7 +126,7 @@ void ToolChange::announce_change(FeedHub& hub, const ToolChangeBlock& block) {
   // No error is not yet a change: a block whose load never ran (a macro missing, say) must
   // not claim the new tool's filament is in the extruder.
   const std::optional<int> loaded = hub.box_state().loaded_slot();
-  const bool entry_sees_filament = hub.filament_at_extruder_entry();
+  const bool entry_sees_filament = hub.sensors().filament_at_extruder_entry();
   if (loaded != slot_of_name(to_slot_name) || !entry_sees_filament) {
     const std::string holds =
         loaded ? slot_label(*loaded) + " is loaded" : std::string("no slot is loaded");

@@ -24,9 +24,15 @@ BoxExtruderStepper::BoxExtruderStepper(klippy::ConfigSection& config)
       reactor_(printer_.get_reactor()),
       trapq_(printer_.factory().create_trapq()),
       feedhub_(printer_.load_object<feedhub::FeedHub>(config, feedhub::FeedHub::kObjectName)),
-      b_endstop_(feedhub_.b_endstop()),
-      e_endstop_(feedhub_.e_endstop()),
-      b_motion_(feedhub_.b_motion()),
+      sensors_(feedhub_.sensors()),
+      box_state_(feedhub_.box_state()),
+      variables_(feedhub_.variables()),
+      errors_(feedhub_.errors()),
+      progress_(feedhub_.progress()),
+      black_box_(feedhub_.black_box()),
+      b_endstop_(sensors_.b_endstop()),
+      e_endstop_(sensors_.e_endstop()),
+      b_motion_(sensors_.b_motion()),
       se_(printer_.lookup_object<klippy::StepperEnable>("stepper_enable")
               .lookup_enable(stepper_.get_name())),
       print_stats_(printer_.lookup_object<klippy::PrintStats>("print_stats")),
@@ -40,28 +46,28 @@ BoxExtruderStepper::BoxExtruderStepper(klippy::ConfigSection& config)
   e_endstop_.add_stepper(stepper_);
   // The host keeps the help of a mux command's first registration: one text for all slots.
   feedhub::register_box_slot_command(
-      gcode_, feedhub_.black_box(), "SLOT_PROMPT_MOVE", stepper_num_,
+      gcode_, black_box_, "SLOT_PROMPT_MOVE", stepper_num_,
       [this](klippy::GCodeCommand& gcmd) { cmd_SLOT_PROMPT_MOVE(gcmd); },
       "Nudge a slot's parked filament 20 mm forward and back, to show which slot it is: "
       "SLOT_PROMPT_MOVE SLOT=<slot: 1A-4D, slot0-slot15 or 0-15>");
   feedhub::register_box_slot_command(
-      gcode_, feedhub_.black_box(), "RFID_READ", stepper_num_,
+      gcode_, black_box_, "RFID_READ", stepper_num_,
       [this](klippy::GCodeCommand& gcmd) { cmd_SLOT_RFID_READ(gcmd); },
       "Read the tag of a slot's spool (filament, colour, vendor) while moving its filament "
       "past the reader; it ends parked in the box: RFID_READ SLOT=<slot: 1A-4D, slot0-slot15 or "
       "0-15>");
   feedhub::register_box_slot_command(
-      gcode_, feedhub_.black_box(), "SLOT_UNLOAD", stepper_num_,
+      gcode_, black_box_, "SLOT_UNLOAD", stepper_num_,
       [this](klippy::GCodeCommand& gcmd) { cmd_SLOT_UNLOAD(gcmd); },
       "Pull a slot's filament out of the box back to its slot sensor: "
       "SLOT_UNLOAD SLOT=<slot: 1A-4D, slot0-slot15 or 0-15>");
   feedhub::register_box_slot_command(
-      gcode_, feedhub_.black_box(), "EXTRUDER_LOAD", stepper_num_,
+      gcode_, black_box_, "EXTRUDER_LOAD", stepper_num_,
       [this](klippy::GCodeCommand& gcmd) { cmd_EXTRUDER_LOAD(gcmd); },
       "Feed a slot's filament from the box into the extruder and let the slot follow the "
       "extruder: EXTRUDER_LOAD SLOT=<slot: 1A-4D, slot0-slot15 or 0-15>");
   feedhub::register_box_slot_command(
-      gcode_, feedhub_.black_box(), "EXTRUDER_UNLOAD", stepper_num_,
+      gcode_, black_box_, "EXTRUDER_UNLOAD", stepper_num_,
       [this](klippy::GCodeCommand& gcmd) { cmd_EXTRUDER_UNLOAD(gcmd, true); },
       "Pull a slot's filament out of the extruder and park it in the box (cut first when "
       "not printing): EXTRUDER_UNLOAD SLOT=<slot: 1A-4D, slot0-slot15 or 0-15>");
@@ -88,11 +94,11 @@ klippy::Toolhead& BoxExtruderStepper::toolhead() {
 }
 
 void BoxExtruderStepper::save_state(SlotState state) {
-  feedhub_.box_state().set_slot_state(stepper_num_, state);
+  box_state_.set_slot_state(stepper_num_, state);
 }
 
 void BoxExtruderStepper::log_sensor_states() {
-  feedhub_.print_sensor_state_to_log(reactor_.monotonic());
+  sensors_.print_sensor_state_to_log(reactor_.monotonic());
 }
 
 }  // namespace feedlane

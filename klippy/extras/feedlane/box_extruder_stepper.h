@@ -26,13 +26,16 @@
 #include "klippy/host/toolhead.h"
 
 namespace feedhub {
-class BoxMotion;
-class FeedHub;
-}  // namespace feedhub
-
-namespace feedhub {
 class ActivityScope;
-}
+class BlackBox;
+class BoxMotion;
+class BoxSensors;
+class BoxState;
+class ErrorReporter;
+class FeedHub;
+class ProgressLines;
+class VariableStore;
+}  // namespace feedhub
 
 namespace feedlane {
 
@@ -182,6 +185,13 @@ class BoxExtruderStepper final : public feedhub::SlotFeeder {
   double next_cmd_time_ = 0.0;
   klippy::TrapqPtr trapq_;
   feedhub::FeedHub& feedhub_;
+  // The parts of the box controller a slot works with.
+  feedhub::BoxSensors& sensors_;
+  feedhub::BoxState& box_state_;
+  feedhub::VariableStore& variables_;
+  feedhub::ErrorReporter& errors_;
+  feedhub::ProgressLines& progress_;
+  feedhub::BlackBox& black_box_;
   feedhub::BoxEndstop& b_endstop_;
   feedhub::BoxEndstop& e_endstop_;
   feedhub::BoxMotion& b_motion_;

@@ -35,7 +35,7 @@ bool BoxExtruderStepper::reach_extruder_entry(const FeedMove& through_tube,
   // push starts once the mirror's first level, scheduled ahead, is on the pin.
   reactor_.pause(reactor_.monotonic() + feedhub::FeedHub::kMirrorPeriodS);
   sync_print_time();
-  dwell(feedhub_.e_output().last_time() - next_cmd_time_);
+  dwell(sensors_.e_output().last_time() - next_cmd_time_);
   const double fast_mm = through_tube.length_mm - kSlowStretchMm;
   double slow_mm = through_tube.length_mm;
   if (fast_mm > 0.) {

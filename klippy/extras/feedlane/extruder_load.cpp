@@ -27,7 +27,7 @@ constexpr double kRecoveryPauseS = 1.;
 }  // namespace
 
 bool BoxExtruderStepper::filament_at_extruder_entry() {
-  return feedhub_.filament_at_extruder_entry();
+  return sensors_.filament_at_extruder_entry();
 }
 
 bool BoxExtruderStepper::is_printing() {
@@ -40,8 +40,8 @@ void BoxExtruderStepper::cmd_EXTRUDER_LOAD(klippy::GCodeCommand& /*gcmd*/) {
     // Asked for by hand or by a macro, the missing filament holds everything up, print or
     // not.
     log_sensor_states();
-    feedhub_.report_error(reports::kLoadFilamentFirst, stepper_num_);
-    feedhub_.pause_for_error(reports::kLoadFilamentFirst, stepper_num_);
+    errors_.report_error(reports::kLoadFilamentFirst, stepper_num_);
+    errors_.pause_for_error(reports::kLoadFilamentFirst, stepper_num_);
     return;
   }
   feedhub::conclude(feedhub_, extruder_load());
@@ -55,8 +55,8 @@ feedhub::OpResult BoxExtruderStepper::extruder_load() {
     log_sensor_states();
     return OpResult::failed(reports::kLoadFilamentFirst, stepper_num_);
   }
-  const std::string last_load_slot = feedhub_.box_state().loaded_slot_name();
-  const std::string coupled_slot = feedhub_.box_state().coupled_slot_name();
+  const std::string last_load_slot = box_state_.loaded_slot_name();
+  const std::string coupled_slot = box_state_.coupled_slot_name();
   if (last_load_slot == stepper_name_ && filament_at_extruder_entry() &&
       coupled_slot == stepper_name_) {
     gcode_.respond_info(stepper_label_ + " has been sync with Extruder.");
@@ -65,7 +65,7 @@ feedhub::OpResult BoxExtruderStepper::extruder_load() {
   // The entry already sees filament while this slot's strand has not left the box: the
   // strand there is another's (a run-out spool's tail drawn on by the extruder). Homing
   // onto that sensor would end at once and claim a load that never happened.
-  if (feedhub_.b_endstop_state() && filament_at_extruder_entry())
+  if (sensors_.b_endstop_state() && filament_at_extruder_entry())
     return OpResult::failed(
         reports::kExtruderLoadFailed, stepper_num_,
         stepper_label_ + " was not loaded: the extruder entry sensor already sees filament while " +
@@ -79,10 +79,10 @@ feedhub::OpResult BoxExtruderStepper::extruder_load() {
   const FeedMove final_approach = checked_tuning(kExtruderLoad3);
 
   bool home_success = false;
-  if (feedhub_.b_endstop_state()) {
-    const feedhub::TimerWake watching(reactor_, feedhub_.b_endstop_timer());
+  if (sensors_.b_endstop_state()) {
+    const feedhub::TimerWake watching(reactor_, sensors_.b_endstop_timer());
     save_state(SlotState::AtSensor);
-    feedhub_.progress().step("pushing the filament to the box outlet");
+    progress_.step("pushing the filament to the box outlet");
     try {
       home_success = do_home(b_endstop_.get_endstops(), to_outlet.length_mm, to_outlet.speed_mm_s,
                              to_outlet.accel_mm_s2, false);
@@ -92,14 +92,14 @@ feedhub::OpResult BoxExtruderStepper::extruder_load() {
     }
   }
   // Filament of another slot in the outlet path fails the load without a move.
-  if ((!feedhub_.b_endstop_state() && last_load_slot == stepper_name_) || home_success) {
-    feedhub_.box_state().set_loaded_slot(stepper_num_);
-    const feedhub::TimerWake watching(reactor_, feedhub_.e_endstop_timer());
+  if ((!sensors_.b_endstop_state() && last_load_slot == stepper_name_) || home_success) {
+    box_state_.set_loaded_slot(stepper_num_);
+    const feedhub::TimerWake watching(reactor_, sensors_.e_endstop_timer());
     try {
-      feedhub_.progress().step("feeding the filament through the tube to the extruder entry");
+      progress_.step("feeding the filament through the tube to the extruder entry");
       home_success = reach_extruder_entry(through_tube, final_approach);
       if (home_success) {
-        feedhub_.progress().step("pushing the filament into the extruder gears");
+        progress_.step("pushing the filament into the extruder gears");
         // Pushed on once the sensor has reported on the stopped filament: a strand that
         // sprang back from the entry is behind it again and the push has to bring it in.
         wait_for_entry_report();
@@ -107,7 +107,7 @@ feedhub::OpResult BoxExtruderStepper::extruder_load() {
             do_home_repeatedly(e_endstop_, final_approach.length_mm, final_approach.speed_mm_s,
                                final_approach.accel_mm_s2, false);
         if (!home_success) {
-          feedhub_.progress().step("trying again: the extruder gears did not take the filament");
+          progress_.step("trying again: the extruder gears did not take the filament");
           gcode_.run_script_from_command("CLEAR_OOZE");
           home_success = recover_extruder_load();
         }
@@ -119,15 +119,14 @@ feedhub::OpResult BoxExtruderStepper::extruder_load() {
   }
   if (home_success) {
     // Counted before the save that records the load, which carries the count with it.
-    feedhub_.stats().count_load(stepper_num_);
+    variables_.stats().count_load(stepper_num_);
     save_state(SlotState::InExtruder);
     slot_sync(true);
     // A runout or the box's own moves switched the print's jam watch off; the strand that
     // now feeds the print is watched again.
     gcode_.run_script_from_command("SET_FILAMENT_SENSOR SENSOR=box_motion_sensor ENABLE=1");
   } else {
-    if (feedhub_.box_state().coupled_slot_name() == feedhub::kNoSlot)
-      save_state(SlotState::ExtruderFailed);
+    if (box_state_.coupled_slot_name() == feedhub::kNoSlot) save_state(SlotState::ExtruderFailed);
     log_sensor_states();
   }
   disable_stepper();
@@ -139,7 +138,7 @@ feedhub::OpResult BoxExtruderStepper::extruder_load() {
 }
 
 bool BoxExtruderStepper::recover_extruder_load() {
-  feedhub_.save_variable(
+  variables_.save_variable(
       "load_retry_num",
       feedhub::saved_int(feedhub_, "load_retry_num", 0, 0, feedhub::kMaxSavedCount) + 1);
   // Every way out leaves the head at the trash, ready to purge.

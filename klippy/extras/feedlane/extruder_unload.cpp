@@ -46,11 +46,11 @@ feedhub::OpResult BoxExtruderStepper::withdraw_and_park(bool can_cut) {
   const FeedMove park = checked_tuning(kExtruderUnload2);
   // During a print the slicer's block has cut already.
   if (!is_printing() && can_cut && filament_at_extruder_entry()) {
-    feedhub_.progress().step("cutting the filament at the toolhead");
+    progress_.step("cutting the filament at the toolhead");
     gcode_.run_script_from_command(kCutScript);
   }
   slot_sync(false);
-  if (feedhub_.b_endstop_state()) {
+  if (sensors_.b_endstop_state()) {
     save_state(SlotState::Failed);
     log_sensor_states();
     return OpResult::failed(reports::kExtruderNotLoaded, stepper_num_);
@@ -62,7 +62,7 @@ feedhub::OpResult BoxExtruderStepper::withdraw_and_park(bool can_cut) {
     return OpResult::failed(reports::kExtruderUnloadFailed, stepper_num_);
   }
   do_move(park.length_mm, park.speed_mm_s, park.accel_mm_s2);
-  feedhub_.progress().step("parking behind the box outlet", queued_moves_end());
+  progress_.step("parking behind the box outlet", queued_moves_end());
   save_state(SlotState::ParkedInBox);
   disable_stepper();
   // The strand left the outlet sensor long after it left the entry: an entry that still
@@ -80,11 +80,11 @@ feedhub::OpResult BoxExtruderStepper::withdraw_and_park(bool can_cut) {
 bool BoxExtruderStepper::withdraw_from_extruder(const FeedMove& pull_back) {
   bool home_success = false;
   {
-    const feedhub::TimerWake watching(reactor_, feedhub_.b_endstop_timer());
+    const feedhub::TimerWake watching(reactor_, sensors_.b_endstop_timer());
     save_state(SlotState::AtSensor);
     try {
       // The outlet endstop trips when the filament has left the outlet sensor.
-      feedhub_.progress().step("pulling the filament back through the tube to the box outlet");
+      progress_.step("pulling the filament back through the tube to the box outlet");
       home_success = do_home_repeatedly(b_endstop_, pull_back.length_mm, pull_back.speed_mm_s,
                                         pull_back.accel_mm_s2, true);
     } catch (const klippy::CommandError&) {
@@ -93,7 +93,7 @@ bool BoxExtruderStepper::withdraw_from_extruder(const FeedMove& pull_back) {
     }
   }
   if (!home_success) return false;
-  feedhub_.box_state().set_loaded_slot(std::nullopt);
+  box_state_.set_loaded_slot(std::nullopt);
   if (b_endstop_.scram()) {
     b_endstop_.set_scram(false);
     return false;

@@ -90,7 +90,7 @@ bool BoxExtruderStepper::do_home(const feedhub::EndstopList& endstops, double mo
     }
     if (trigger_time > 0.) {
       // The next move starts shortly after the trip, not where the planned move would end.
-      feedhub_.black_box().move_stopped(stepper_num_, trigger_time);
+      black_box_.move_stopped(stepper_num_, trigger_time);
       // The feed counted the whole move as it was queued; the first trip cut it short. The
       // correction waits for the next save like any count.
       if (movepos_mm > 0. && !home_success) {
@@ -98,7 +98,7 @@ bool BoxExtruderStepper::do_home(const feedhub::EndstopList& endstops, double mo
         correction[stepper_num_].fed_mm =
             travelled_by(movepos_mm, speed_mm_s, accel_mm_s2, planned_end, trigger_time) -
             movepos_mm;
-        feedhub_.stats().put_back(correction);
+        variables_.stats().put_back(correction);
       }
       next_cmd_time_ = trigger_time + DISABLE_DELAY;
       trapq_->finalize_moves(next_cmd_time_ + kDropPlannedMovesS,

@@ -38,9 +38,9 @@ void BoxExtruderStepper::do_move(double movepos_mm, double speed_mm_s, double ac
                  {1., 0., 0.}, 0., move.cruise_v * move.axis_r, accel_mm_s2 * move.axis_r);
   const double start_time = next_cmd_time_;
   next_cmd_time_ += move.accel_t + move.cruise_t + move.accel_t;
-  feedhub_.black_box().feed_move(stepper_num_, movepos_mm, move.cruise_v, accel_mm_s2, start_time,
-                                 next_cmd_time_);
-  feedhub_.stats().add_fed_mm(stepper_num_, movepos_mm);
+  black_box_.feed_move(stepper_num_, movepos_mm, move.cruise_v, accel_mm_s2, start_time,
+                       next_cmd_time_);
+  variables_.stats().add_fed_mm(stepper_num_, movepos_mm);
   toolhead().note_kinematic_activity(next_cmd_time_);
 }
 

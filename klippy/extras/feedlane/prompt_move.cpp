@@ -15,7 +15,7 @@ constexpr double kNudgePauseS = 0.5;
 
 void BoxExtruderStepper::cmd_SLOT_PROMPT_MOVE(klippy::GCodeCommand& gcmd) {
   // Only a strand parked in the box may move: one in the extruder is held by its gears.
-  if (!feedhub_.box_state().slot_is(stepper_num_, SlotState::ParkedInBox)) {
+  if (!box_state_.slot_is(stepper_num_, SlotState::ParkedInBox)) {
     gcmd.respond_info("SLOT_PROMPT_MOVE: " + stepper_label_ +
                       " is not parked in the box, so it was not moved (only a parked strand "
                       "is nudged; BOX_STATUS shows where each slot's filament is).");

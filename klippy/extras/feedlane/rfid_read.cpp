@@ -31,9 +31,9 @@ void BoxExtruderStepper::cmd_SLOT_RFID_READ(klippy::GCodeCommand& /*gcmd*/) {
 bool BoxExtruderStepper::read_slot_tag() {
   if (rfid_state_ != 0) return true;
   feedhub::ActivityScope activity(feedhub_, feedhub::Operation::TagRead, stepper_num_);
-  if (!feedhub_.b_endstop_state()) {
+  if (!sensors_.b_endstop_state()) {
     // Another strand holds the outlet path; pushing this one would jam the two.
-    feedhub_.report_error(reports::kOutletOccupied);
+    errors_.report_error(reports::kOutletOccupied);
     rfid_state_ = 0;
     return true;
   }
@@ -47,18 +47,18 @@ bool BoxExtruderStepper::read_slot_tag() {
                                "] section to the printer configuration.");
 
   rfid_state_ = 1;
-  const feedhub::BoxBusy busy(feedhub_);
+  const feedhub::BoxBusy busy(feedhub_.sensors());
   // The read carries the strand back past its own sensor: neither a spool removed nor one
   // inserted, and no reload of other slots may start meanwhile.
   own_moves_at_sensor_ = true;
-  const bool could_load = feedhub_.can_load_slot();
-  feedhub_.set_can_load_slot(false);
+  const bool could_load = sensors_.can_load_slot();
+  sensors_.set_can_load_slot(false);
   const feedhub::AtExit sensor_followed_again([this, could_load] {
-    feedhub_.set_can_load_slot(could_load);
+    sensors_.set_can_load_slot(could_load);
     own_moves_at_sensor_ = false;
     follow_sensor_again();
   });
-  const klippy::TimerHandle& outlet_watch = feedhub_.b_endstop_timer();
+  const klippy::TimerHandle& outlet_watch = sensors_.b_endstop_timer();
   bool reader_started = false;
   bool home_success = false;
   try {
@@ -66,15 +66,14 @@ bool BoxExtruderStepper::read_slot_tag() {
     reader_started = true;
     reactor_.update_timer(outlet_watch, klippy::Reactor::NOW);
     const feedhub::EndstopList& outlet = b_endstop_.get_endstops();
-    feedhub_.progress().step("pushing the filament past the card reader to the box outlet");
+    progress_.step("pushing the filament past the card reader to the box outlet");
     home_success = do_home(outlet, kToOutletMm, kToOutletSpeedMmS, kToOutletAccelMmS2, false);
     if (home_success) {
       dwell(kSettleS);
       do_move(kPastReaderMm, kPastReaderSpeedMmS, kPastReaderAccelMmS2);
       // Named with the push that follows it: the pull-back is queued, not waited for.
-      feedhub_.progress().step(
-          "pulling the filament back past the card reader, then to the box outlet again",
-          queued_moves_end());
+      progress_.step("pulling the filament back past the card reader, then to the box outlet again",
+                     queued_moves_end());
       dwell(kSettleS);
     }
     // Back at the outlet in any case, so that the park below starts from a known place.
@@ -89,16 +88,15 @@ bool BoxExtruderStepper::read_slot_tag() {
   reactor_.update_timer(outlet_watch, klippy::Reactor::NEVER);
   if (home_success) {
     do_move(park.length_mm, park.speed_mm_s, park.accel_mm_s2);
-    feedhub_.progress().step("parking behind the box outlet", queued_moves_end());
+    progress_.step("parking behind the box outlet", queued_moves_end());
     dwell(kSettleS);
     save_state(SlotState::ParkedInBox);
   } else {
     const feedhub::ErrorReport& report =
         r_endstop_state_ ? reports::kFilamentGone : reports::kTubeBent;
-    feedhub_.report_error(report);
+    errors_.report_error(report);
     // Both cases resume at the same step.
-    feedhub_.box_state().set_recorded_step(
-        feedhub::retry_step_for(reports::kTubeBent.code, std::nullopt));
+    box_state_.set_recorded_step(feedhub::retry_step_for(reports::kTubeBent.code, std::nullopt));
   }
   disable_stepper();
   rfid_state_ = 0;

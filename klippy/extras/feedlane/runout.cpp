@@ -37,9 +37,9 @@ struct SavedFilament {
 };
 
 SavedFilament saved_filament(const feedhub::FeedHub& hub, const std::string& slot_name) {
-  return {hub.get_value_by_key("vendor_" + slot_name, klippy::Value()),
-          hub.get_value_by_key("color_" + slot_name, klippy::Value()),
-          hub.get_value_by_key("filament_" + slot_name, klippy::Value())};
+  return {hub.variables().get_value_by_key("vendor_" + slot_name, klippy::Value()),
+          hub.variables().get_value_by_key("color_" + slot_name, klippy::Value()),
+          hub.variables().get_value_by_key("filament_" + slot_name, klippy::Value())};
 }
 
 // "T3" for the saved key "value_t3"; the key itself for one of another form.
@@ -52,8 +52,7 @@ std::string tool_text(const std::string& tool_key) {
 }  // namespace
 
 void BoxExtruderStepper::runout_button_callback(double eventtime, int state) {
-  feedhub_.black_box().sensor_report(feedhub::RecordedSensor::Runout, stepper_num_, state == 0,
-                                     eventtime);
+  black_box_.sensor_report(feedhub::RecordedSensor::Runout, stepper_num_, state == 0, eventtime);
   sensor_report_ = state;
   // The host reports an empty slot's level at start, and nothing for a slot with its spool
   // in: a first report of an empty slot where a spool was saved is that spool taken out.
@@ -64,7 +63,7 @@ void BoxExtruderStepper::runout_button_callback(double eventtime, int state) {
   // A failure here must not stop the host's button handling: it is reported and logged.
   try {
     const bool printing = is_printing();
-    const bool coupled = feedhub_.box_state().coupled_slot_name() == stepper_name_;
+    const bool coupled = box_state_.coupled_slot_name() == stepper_name_;
     // The tail of a spool that ran out, still coupled in a running print, comes back over
     // the sensor with the next retraction and leaves again with the next extrusion: neither
     // is a new spool nor a second runout.
@@ -82,8 +81,8 @@ void BoxExtruderStepper::runout_button_callback(double eventtime, int state) {
     if (printing && coupled && state) tail_left_sensor_at_ = eventtime;
     if (printing && state) {
       const std::string counter = "runout_" + std::to_string(stepper_num_);
-      feedhub_.stats().count_runout(stepper_num_);
-      feedhub_.save_variable(
+      variables_.stats().count_runout(stepper_num_);
+      variables_.save_variable(
           counter, feedhub::saved_int(feedhub_, counter, 0, 0, feedhub::kMaxSavedCount) + 1);
     }
     if (state) {
@@ -91,8 +90,8 @@ void BoxExtruderStepper::runout_button_callback(double eventtime, int state) {
       // unknown until its tag is read. A run-out spool of the print keeps it for the
       // hand-over.
       const bool feeds_print =
-          printing && (coupled || feedhub_.box_state().loaded_slot_name() == stepper_name_);
-      const std::optional<SlotState> saved_state = feedhub_.box_state().slot_state(stepper_num_);
+          printing && (coupled || box_state_.loaded_slot_name() == stepper_name_);
+      const std::optional<SlotState> saved_state = box_state_.slot_state(stepper_num_);
       const bool spool_was_in =
           saved_state == SlotState::AtSensor || saved_state == SlotState::ParkedInBox;
       const bool level_at_start = first_report && !spool_was_in;
@@ -116,7 +115,7 @@ void BoxExtruderStepper::runout_button_callback(double eventtime, int state) {
     // would drive it into the tube with every extrusion.
     if (coupled) slot_sync(false);
     save_state(SlotState::AtSensor);
-    if (feedhub_.can_load_slot() && slot_not_unload_)
+    if (sensors_.can_load_slot() && slot_not_unload_)
       gcode_.run_script("RELOAD_ALL RFID=1 FIRST=" + std::to_string(stepper_num_) + "\nM400\n");
   } catch (const klippy::CommandError& e) {
     const std::string message =
@@ -131,8 +130,8 @@ void BoxExtruderStepper::pause_for_exhausted_spool() {
     // Between two lines of the print, as any command.
     const feedhub::GCodeLock lock(gcode_.get_mutex());
     if (!is_printing() || !follows_extruder_) return;
-    feedhub_.report_error_general_step(reports::kFilamentExhausted, stepper_num_);
-    feedhub_.pause_for_error(reports::kFilamentExhausted, stepper_num_);
+    errors_.report_error_general_step(reports::kFilamentExhausted, stepper_num_);
+    errors_.pause_for_error(reports::kFilamentExhausted, stepper_num_);
   } catch (const klippy::CommandError& e) {
     const std::string message =
         "Pausing for the run-out spool of " + stepper_label_ + ": " + e.what();
@@ -143,7 +142,7 @@ void BoxExtruderStepper::pause_for_exhausted_spool() {
 
 void BoxExtruderStepper::forget_filament() {
   // Removed rather than cleared: an unread spool counts as the default filament.
-  feedhub_.remove_variables(feedhub::spool_keys(stepper_name_));
+  variables_.remove_variables(feedhub::spool_keys(stepper_name_));
 }
 
 void BoxExtruderStepper::follow_sensor_again() {
@@ -211,7 +210,7 @@ int BoxExtruderStepper::hand_over_tool(feedhub::ActivityScope& runout_handling, 
   // A slot of a run-out group is backed up by its group, whatever the spools are described as.
   const bool by_group = feedhub::runout_group(feedhub_, stepper_num_) != 0;
   if (!by_group && !wanted.complete()) {
-    feedhub_.report_error_general_step(reports::kNoFilamentSpecified, stepper_num_);
+    errors_.report_error_general_step(reports::kNoFilamentSpecified, stepper_num_);
     return -1;
   }
   const int total = feedhub::saved_slot_count(feedhub_, 1);
@@ -222,18 +221,18 @@ int BoxExtruderStepper::hand_over_tool(feedhub::ActivityScope& runout_handling, 
     const std::string name = feedhub::slot_name(slot);
     const bool matches = feedhub::same_runout_group(feedhub_, stepper_num_, slot)
                              .value_or(saved_filament(feedhub_, name) == wanted);
-    if (matches && feedhub_.box_state().slot_is(slot, SlotState::ParkedInBox)) {
+    if (matches && box_state_.slot_is(slot, SlotState::ParkedInBox)) {
       next_slot = slot;
       break;
     }
   }
   if (next_slot < 0) {
-    feedhub_.report_error(reports::kNoReplaceableSlot);
+    errors_.report_error(reports::kNoReplaceableSlot);
     return -1;
   }
   const std::string tool_key =
-      feedhub_.get_key_by_value(stepper_name_, feedhub::tool_slot_key(stepper_num_), "value_t");
-  feedhub_.save_variable(tool_key, feedhub::slot_name(next_slot));
+      variables_.get_key_by_value(stepper_name_, feedhub::tool_slot_key(stepper_num_), "value_t");
+  variables_.save_variable(tool_key, feedhub::slot_name(next_slot));
   // The hand-over has used what the run-out spool's tag said; its successor is unknown.
   forget_filament();
   // The tool is served by another slot from now on, whatever the print does next: the user

@@ -46,7 +46,7 @@ void BoxExtruderStepper::led_handle_connect() {
 }
 
 double BoxExtruderStepper::set_led(double eventtime) {
-  const int led_state = led_state_of(feedhub_.box_state().slot_value(stepper_num_));
+  const int led_state = led_state_of(box_state_.slot_value(stepper_num_));
   double wake_after_s = kSteadyS;
   switch (led_state) {
     case feedhub::code(SlotState::Empty):

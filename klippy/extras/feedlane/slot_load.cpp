@@ -39,7 +39,7 @@ feedhub::OpResult BoxExtruderStepper::slot_load() {
                              " was not loaded into the box while the print runs; pause the "
                              "print first.");
   feedhub::ActivityScope activity(feedhub_, feedhub::Operation::SlotLoad, stepper_num_);
-  if (!feedhub_.b_endstop_state()) {
+  if (!sensors_.b_endstop_state()) {
     // Another slot's filament is in the outlet path: loading would jam the two.
     log_sensor_states();
     disable_stepper();
@@ -54,17 +54,17 @@ feedhub::OpResult BoxExtruderStepper::slot_load() {
 
   bool home_success = false;
   {
-    const feedhub::TimerWake watching(reactor_, feedhub_.b_endstop_timer());
+    const feedhub::TimerWake watching(reactor_, sensors_.b_endstop_timer());
     try {
       const feedhub::EndstopList& outlet = b_endstop_.get_endstops();
       // The outlet endstop trips when the sensor leaves its "clear" state.
-      feedhub_.progress().step("pulling the filament in to the box outlet");
+      progress_.step("pulling the filament in to the box outlet");
       home_success =
           do_home(outlet, to_outlet.length_mm, to_outlet.speed_mm_s, to_outlet.accel_mm_s2, false);
       if (home_success) {
         int success_count = 0;
         home_success = false;
-        feedhub_.progress().step("checking that the outlet sensor sees it");
+        progress_.step("checking that the outlet sensor sees it");
         for (int pass = 0; pass < kMaxProbes; ++pass) {
           do_move(back_off.length_mm, back_off.speed_mm_s, back_off.accel_mm_s2);
           const bool probed =
@@ -83,10 +83,10 @@ feedhub::OpResult BoxExtruderStepper::slot_load() {
   }
   // Parked behind the outlet, so that the outlet path is free for the other slots.
   do_move(park.length_mm, park.speed_mm_s, park.accel_mm_s2);
-  feedhub_.progress().step("parking behind the box outlet", queued_moves_end());
+  progress_.step("parking behind the box outlet", queued_moves_end());
   if (home_success) {
     save_state(SlotState::ParkedInBox);
-    feedhub_.box_state().set_loaded_slot(std::nullopt);
+    box_state_.set_loaded_slot(std::nullopt);
     disable_stepper();
     activity.succeeded({}, queued_moves_end());
     return OpResult::done();
@@ -105,8 +105,8 @@ feedhub::OpResult BoxExtruderStepper::slot_unload() {
   using feedhub::OpResult;
   if (is_printing()) return OpResult::done();
   feedhub::ActivityScope activity(feedhub_, feedhub::Operation::SlotUnload, stepper_num_);
-  const std::string last_load_slot = feedhub_.box_state().loaded_slot_name();
-  if (!feedhub_.b_endstop_state() && last_load_slot == stepper_name_) {
+  const std::string last_load_slot = box_state_.loaded_slot_name();
+  if (!sensors_.b_endstop_state() && last_load_slot == stepper_name_) {
     // This slot's filament reaches into the extruder: pulling it would tear it.
     log_sensor_states();
     return OpResult::failed(reports::kUnloadExtruderFirst, stepper_num_);
@@ -119,19 +119,19 @@ feedhub::OpResult BoxExtruderStepper::slot_unload() {
   }
   const FeedMove unload = checked_tuning(kSlotUnload1);
   slot_not_unload_ = false;
-  const klippy::Value state_before = feedhub_.box_state().slot_value(stepper_num_, klippy::Value());
+  const klippy::Value state_before = box_state_.slot_value(stepper_num_, klippy::Value());
   save_state(SlotState::AtSensor);
   bool home_success = false;
   try {
     // The runout endstop trips when the sensor stops seeing filament.
-    feedhub_.progress().step("pulling the filament back to the slot sensor");
+    progress_.step("pulling the filament back to the slot sensor");
     home_success = do_home(r_endstop_.get_endstops(), unload.length_mm, unload.speed_mm_s,
                            unload.accel_mm_s2, true);
   } catch (const klippy::CommandError&) {
     stop_after_error(nullptr);
     slot_not_unload_ = true;
     // Nothing was withdrawn: the saved state must not claim otherwise.
-    feedhub_.box_state().restore_slot_value(stepper_num_, state_before);
+    box_state_.restore_slot_value(stepper_num_, state_before);
     throw;
   }
   if (home_success) {
@@ -150,7 +150,7 @@ feedhub::OpResult BoxExtruderStepper::slot_unload() {
 }
 
 bool BoxExtruderStepper::follow_extruder_if_coupled() {
-  if (feedhub_.box_state().coupled_slot_name() != stepper_name_) return false;
+  if (box_state_.coupled_slot_name() != stepper_name_) return false;
   // The toolhead's timeline is past this slot's moves: the host flushes them before the
   // motor changes queues.
   sync_print_time();
@@ -163,7 +163,7 @@ void BoxExtruderStepper::slot_sync(bool value) {
   if (!value) {
     extruder_stepper_->sync_to_extruder("");
     follows_extruder_ = false;
-    feedhub_.box_state().set_coupled_slot(std::nullopt);
+    box_state_.set_coupled_slot(std::nullopt);
     return;
   }
   const int slot_count = feedhub::saved_slot_count(feedhub_, 0);
@@ -173,7 +173,7 @@ void BoxExtruderStepper::slot_sync(bool value) {
         .slot_sync(false);
   extruder_stepper_->sync_to_extruder("extruder");
   follows_extruder_ = true;
-  feedhub_.box_state().set_coupled_slot(stepper_num_);
+  box_state_.set_coupled_slot(stepper_num_);
 }
 
 }  // namespace feedlane

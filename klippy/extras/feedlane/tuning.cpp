@@ -35,7 +35,8 @@ constexpr double kMaxAccelMmS2 = 10000.0;
 }
 
 double read_length(const feedhub::FeedHub& hub, const std::string& varname, double default_value) {
-  const klippy::Value value = hub.get_value_by_key(varname, klippy::Value(default_value));
+  const klippy::Value value =
+      hub.variables().get_value_by_key(varname, klippy::Value(default_value));
   if (!is_plain_number(value)) refuse(varname, value, "a number", default_value);
   if (std::abs(value.as_float()) > kMaxFeedLengthMm)
     refuse(varname, value, "a length from -10000 to 10000 mm", default_value);
@@ -44,7 +45,8 @@ double read_length(const feedhub::FeedHub& hub, const std::string& varname, doub
 
 double read_rate(const feedhub::FeedHub& hub, const std::string& varname, double default_value,
                  double max_value, const char* unit) {
-  const klippy::Value value = hub.get_value_by_key(varname, klippy::Value(default_value));
+  const klippy::Value value =
+      hub.variables().get_value_by_key(varname, klippy::Value(default_value));
   if (!is_plain_number(value) || value.as_float() <= 0.)
     refuse(varname, value, "a positive number", default_value);
   if (value.as_float() > max_value)

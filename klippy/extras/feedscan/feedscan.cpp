@@ -274,7 +274,7 @@ void FeedScan::forget_boxes(const std::vector<int>& boxes, const DetectedDevices
 void FeedScan::remove_saved_variables(klippy::SaveVariables& store,
                                       const std::vector<std::string>& keys) {
   if (auto* hub = printer_.lookup_object_or_null<feedhub::FeedHub>(feedhub::FeedHub::kObjectName)) {
-    hub->remove_variables(keys);
+    hub->variables().remove_variables(keys);
     return;
   }
   // Without a box there is no controller; the host's own store is written the same way,
@@ -324,8 +324,8 @@ void FeedScan::sync_saved_box_count(int boxes) {
   auto* hub = printer_.lookup_object_or_null<feedhub::FeedHub>(feedhub::FeedHub::kObjectName);
   if (!hub) return;
   try {
-    if (!(hub->get_value_by_key("box_count") == klippy::Value(boxes)))
-      hub->save_variable("box_count", boxes);
+    if (!(hub->variables().get_value_by_key("box_count") == klippy::Value(boxes)))
+      hub->variables().save_variable("box_count", boxes);
   } catch (const std::exception& e) {
     env_.log.warning(std::string("Saving box_count failed: ") + e.what());
   }

@@ -29,7 +29,7 @@ bool answer_has_tag(const CardAnswer& answer) {
 // by its name; a code without a name by its number.
 std::string filament_words(feedhub::FeedHub& hub, const TagCodes& codes) {
   // Read afresh: a table edited a moment ago must name what the tag says.
-  const auto& names = hub.filament_names(true);
+  const auto& names = hub.heating().filament_names(true);
   const auto name = names.find(codes.filament);
   const std::string filament = name != names.end() && !name->second.empty()
                                    ? name->second
@@ -163,11 +163,11 @@ void FeedTag::store_codes(const CardAnswer& answer) {
   }
   feedhub::FeedHub& hub = stepper_->feedhub;
   const std::string& slot = stepper_->stepper_name;
-  hub.save_variable("filament_" + slot, codes->filament);
-  hub.save_variable("color_" + slot, codes->color);
-  hub.save_variable("vendor_" + slot, kTagVendor);
+  hub.variables().save_variable("filament_" + slot, codes->filament);
+  hub.variables().save_variable("color_" + slot, codes->color);
+  hub.variables().save_variable("vendor_" + slot, kTagVendor);
   // The tag speaks for the spool now, not an earlier description's words.
-  hub.remove_variables(feedhub::described_spool_keys(slot));
+  hub.variables().remove_variables(feedhub::described_spool_keys(slot));
   had_get_value_ = true;
   read_words_ = filament_words(hub, *codes);
   if (stepper_->caller_announces) return;

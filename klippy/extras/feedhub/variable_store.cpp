@@ -1,10 +1,11 @@
-// The controller's access to the host's saved variables.
+#include "klippy/extras/feedhub/variable_store.h"
+
 #include <algorithm>
 #include <utility>
 
-#include "klippy/extras/feedhub/feedhub.h"
-#include "klippy/extras/feedhub/saved_values.h"
+#include "klippy/extras/feedhub/box_state.h"
 #include "klippy/host/file_writer.h"
+#include "klippy/host/log.h"
 #include "klippy/host/variables_file.h"
 
 namespace feedhub {
@@ -26,8 +27,12 @@ class SaveLock {
 
 }  // namespace
 
-void FeedHub::write_variables(const std::function<void(klippy::VariableMap&)>& change) {
-  if (!save_lock_) save_lock_ = reactor_.mutex();
+VariableStore::VariableStore(klippy::Printer& printer, klippy::SaveVariables& host,
+                             BlackBox& black_box, const BoxState& box_state)
+    : printer_(printer), host_(host), black_box_(black_box), box_state_(box_state) {}
+
+void VariableStore::write_variables(const std::function<void(klippy::VariableMap&)>& change) {
+  if (!save_lock_) save_lock_ = printer_.get_reactor().mutex();
   const SaveLock lock(*save_lock_);
   // Other tasks run while the file is written. The host's own SAVE_VARIABLE among them
   // rewrites the file at once and reloads its copy, and our rename may land over that:
@@ -38,12 +43,12 @@ void FeedHub::write_variables(const std::function<void(klippy::VariableMap&)>& c
   bool host_unchanged = false;
   try {
     for (int round = 0; round < kMaxWriteRounds && !host_unchanged; ++round) {
-      const klippy::VariableMap base = save_variables_.all_variables();
+      const klippy::VariableMap base = host_.all_variables();
       updated = base;
       change(updated);
       fold_stats(updated, counted);
-      printer_.file_writer().write(save_variables_.filename(), klippy::format_variables(updated));
-      host_unchanged = save_variables_.all_variables() == base;
+      printer_.file_writer().write(host_.filename(), klippy::format_variables(updated));
+      host_unchanged = host_.all_variables() == base;
     }
   } catch (...) {
     stats_.put_back(counted);
@@ -52,19 +57,20 @@ void FeedHub::write_variables(const std::function<void(klippy::VariableMap&)>& c
   // Only when no save of the host's raced ours is the file known to hold `updated`;
   // otherwise whichever rename landed last is read back.
   if (host_unchanged)
-    save_variables_.file_written(std::move(updated));
+    host_.file_written(std::move(updated));
   else
-    save_variables_.load_variables();
+    host_.load_variables();
 }
 
-void FeedHub::save_variable(const std::string& varname, const klippy::Value& value) {
+void VariableStore::save_variable(const std::string& varname, const klippy::Value& value) {
   save_variables({{varname, value}});
 }
 
-void FeedHub::save_variables(const std::vector<std::pair<std::string, klippy::Value>>& requested) {
+void VariableStore::save_variables(
+    const std::vector<std::pair<std::string, klippy::Value>>& requested) {
   // A value the file holds already costs a write and an fsync for nothing (an SD card takes
   // 10 to 100 ms for each, and a tool change would make about twenty).
-  const klippy::VariableMap& saved = save_variables_.all_variables();
+  const klippy::VariableMap& saved = host_.all_variables();
   std::vector<std::pair<std::string, klippy::Value>> values;
   for (const auto& [varname, value] : requested) {
     const auto previous = saved.find(varname);
@@ -100,7 +106,7 @@ void FeedHub::save_variables(const std::vector<std::pair<std::string, klippy::Va
       if (const std::string* unwritable = klippy::find_unwritable(updated))
         throw klippy::CommandError(
             failed + ": the saved " + *unwritable + " = " + updated.at(*unwritable).repr() +
-            " would not read back; correct that line of " + save_variables_.filename());
+            " would not read back; correct that line of " + host_.filename());
     });
   } catch (const klippy::CommandError&) {
     throw;
@@ -113,8 +119,8 @@ void FeedHub::save_variables(const std::vector<std::pair<std::string, klippy::Va
     black_box_.variable_written(values[i].first, values[i].second.repr(), old_reprs[i]);
 }
 
-void FeedHub::remove_variables(const std::vector<std::string>& varnames) {
-  const klippy::VariableMap& saved = save_variables_.all_variables();
+void VariableStore::remove_variables(const std::vector<std::string>& varnames) {
+  const klippy::VariableMap& saved = host_.all_variables();
   if (std::none_of(varnames.begin(), varnames.end(),
                    [&](const std::string& varname) { return saved.count(varname) != 0; }))
     return;
@@ -137,33 +143,21 @@ void FeedHub::remove_variables(const std::vector<std::string>& varnames) {
     black_box_.variable_written(varname, std::nullopt, old_repr);
 }
 
-klippy::Value FeedHub::get_value_by_key(const std::string& varname,
-                                        const klippy::Value& default_value) const {
+klippy::Value VariableStore::get_value_by_key(const std::string& varname,
+                                              const klippy::Value& default_value) const {
   if (const klippy::Value* pending = box_state_.pending_value(varname)) return *pending;
-  const klippy::VariableMap& variables = save_variables_.all_variables();
+  const klippy::VariableMap& variables = host_.all_variables();
   auto it = variables.find(varname);
   return it == variables.end() ? default_value : it->second;
 }
 
-std::string FeedHub::get_key_by_value(const klippy::Value& value, const std::string& default_key,
-                                      const std::string& keyword) const {
-  for (const auto& [key, stored] : save_variables_.all_variables()) {
+std::string VariableStore::get_key_by_value(const klippy::Value& value,
+                                            const std::string& default_key,
+                                            const std::string& keyword) const {
+  for (const auto& [key, stored] : host_.all_variables()) {
     if (stored == value && key.find(keyword) != std::string::npos) return key;
   }
   return default_key;
-}
-
-int FeedHub::search_index_by_value(const klippy::Value& value) const {
-  const int slot_count = saved_slot_count(*this, 0);
-  for (int slot = 0; slot < slot_count; ++slot) {
-    if (box_state_.slot_value(slot) == value) return slot;
-  }
-  return -1;
-}
-
-std::optional<TempRange> FeedHub::slot_filament_temps(int slot, TempPurpose purpose) const {
-  return lookup_filament_temps(
-      printer_, get_value_by_key("filament_slot" + std::to_string(slot), 1), purpose);
 }
 
 }  // namespace feedhub
