@@ -77,22 +77,21 @@ std::optional<TempRange> BoxHeating::get_temp_by_num(int num) {
   return std::nullopt;
 }
 
-std::optional<TempRange> BoxHeating::get_temp_by_slot(const std::string& slot) {
+std::optional<TempRange> BoxHeating::temps_of_slot(const std::string& slot, TempPurpose purpose) {
   klippy::Value filament = variables_.get_value_by_key("filament_" + slot, 1);
-  if (auto range = lookup_filament_temps(printer_, filament, TempPurpose::Nozzle)) return range;
+  if (auto range = lookup_filament_temps(printer_, filament, purpose)) return range;
   std::optional<long long> number = filament_number(filament);
   const bool bad_number = !number || *number > kHighestFilamentNumber || *number < -1;
   gcode_.respond_raw(bad_number ? "filament num error." : "officiall_filas_list file error.");
   return std::nullopt;
 }
 
+std::optional<TempRange> BoxHeating::get_temp_by_slot(const std::string& slot) {
+  return temps_of_slot(slot, TempPurpose::Nozzle);
+}
+
 std::optional<TempRange> BoxHeating::get_box_temp_by_slot(const std::string& slot) {
-  klippy::Value filament = variables_.get_value_by_key("filament_" + slot, 1);
-  if (auto range = lookup_filament_temps(printer_, filament, TempPurpose::BoxDrying)) return range;
-  std::optional<long long> number = filament_number(filament);
-  const bool bad_number = !number || *number > kHighestFilamentNumber || *number < -1;
-  gcode_.respond_raw(bad_number ? "filament num error." : "officiall_filas_list file error.");
-  return std::nullopt;
+  return temps_of_slot(slot, TempPurpose::BoxDrying);
 }
 
 std::optional<TempRange> BoxHeating::slot_filament_temps(int slot, TempPurpose purpose) const {

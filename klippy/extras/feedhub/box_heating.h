@@ -65,6 +65,8 @@ class BoxHeating {
   const std::map<long long, std::string>& filament_names(bool fresh = false);
 
  private:
+  std::optional<TempRange> temps_of_slot(const std::string& slot, TempPurpose purpose);
+
   klippy::Printer& printer_;
   klippy::GCodeDispatch& gcode_;
   const VariableStore& variables_;

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "klippy/extras/feedhub/box_state.h"
+#include "klippy/extras/feedhub/gcode_lock.h"
 #include "klippy/host/file_writer.h"
 #include "klippy/host/log.h"
 #include "klippy/host/variables_file.h"
@@ -14,17 +15,6 @@ namespace {
 
 constexpr int kMaxWriteRounds = 3;
 
-class SaveLock {
- public:
-  explicit SaveLock(klippy::ReactorMutex& mutex) : mutex_(mutex) { mutex_.lock(); }
-  ~SaveLock() { mutex_.unlock(); }
-  SaveLock(const SaveLock&) = delete;
-  SaveLock& operator=(const SaveLock&) = delete;
-
- private:
-  klippy::ReactorMutex& mutex_;
-};
-
 }  // namespace
 
 VariableStore::VariableStore(klippy::Printer& printer, klippy::SaveVariables& host,
@@ -33,7 +23,7 @@ VariableStore::VariableStore(klippy::Printer& printer, klippy::SaveVariables& ho
 
 void VariableStore::write_variables(const std::function<void(klippy::VariableMap&)>& change) {
   if (!save_lock_) save_lock_ = printer_.get_reactor().mutex();
-  const SaveLock lock(*save_lock_);
+  const ReactorLock lock(*save_lock_);
   // Other tasks run while the file is written. The host's own SAVE_VARIABLE among them
   // rewrites the file at once and reloads its copy, and our rename may land over that:
   // the whole write is done again over the host's new copy, so neither value is lost.
