@@ -25,7 +25,7 @@ run: configure
 	@echo "Building the simulator feedbox (only what the demo needs)..."
 	@cmake --build $(BUILD) -j$(JOBS) --target feedbox
 	@echo "Running the demo print on two boxes (status lines on stdout, report on stderr)..."
-	$(BUILD)/apps/feedbox/feedbox run --boxes 2 --settle 100 --print config/demo.gcode
+	$(BUILD)/apps/feedbox/feedbox run --boxes 2 --settle 100 config/demo_setup.gcode --print config/demo.gcode
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)

@@ -6,21 +6,7 @@
 ; filament_type = PLA;PLA;PLA;PLA
 ; filament_colour = #FF0000;#00FF00;#0000FF;#FFFFFF
 ;
-; Before the print the front end has mapped the tools to their slots, the spare red spool
-; is pulled into the box (its tag is read on the way), and every spool the print uses is
-; described as its tag would: PLA in red, green, blue and white.
-BOX_MAP_TOOL T=0 SLOT=1A
-BOX_MAP_TOOL T=1 SLOT=1B
-BOX_MAP_TOOL T=2 SLOT=1C
-BOX_MAP_TOOL T=3 SLOT=1D
-SAVE_VARIABLE VARIABLE=box_count VALUE=2
-SAVE_VARIABLE VARIABLE=auto_reload_detect VALUE=1
-RFID_READ SLOT=2A
-BOX_SET_SLOT SLOT=1A FILAMENT=PLA COLOR=red
-BOX_SET_SLOT SLOT=2A FILAMENT=PLA COLOR=red
-BOX_SET_SLOT SLOT=1B FILAMENT=PLA COLOR=green
-BOX_SET_SLOT SLOT=1C FILAMENT=PLA COLOR=blue
-BOX_SET_SLOT SLOT=1D FILAMENT=PLA COLOR=white
+; config/demo_setup.gcode maps the tools and describes the spools before it (make run).
 ; Box 1 keeps its four PLA spools warm while they print.
 BOX_TEMP_SET VT0=50 VT1=50 VT2=50 VT3=50
 M104 S210

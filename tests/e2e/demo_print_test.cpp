@@ -21,7 +21,9 @@ TEST(DemoPrint, FourColoursElevenToolChangesAndOneRunoutRecovered) {
   TempDir dir;
   const std::string print = dir.path() + "/demo.gcode";
   const std::string report = dir.path() + "/report.json";
+  const std::string setup = dir.path() + "/demo_setup.gcode";
   write_file(print, feedbox::embedded_file("demo.gcode"));
+  write_file(setup, feedbox::embedded_file("demo_setup.gcode"));
   feedbox::RunOptions options;
   options.boxes = 2;
   options.data_dir = dir.path() + "/data";
@@ -29,6 +31,7 @@ TEST(DemoPrint, FourColoursElevenToolChangesAndOneRunoutRecovered) {
   options.dump_vars = true;
   // The start-up self-inspection pushes and pulls the eight loaded slots before the print.
   options.settle_s = 100.0;
+  options.items.push_back({feedbox::RunItem::Kind::File, setup});
   options.items.push_back({feedbox::RunItem::Kind::Print, print});
   options.items.push_back({feedbox::RunItem::Kind::Command, "BOX_RECORD_DUMP REASON=demo"});
   std::ostringstream out, err;
@@ -38,6 +41,9 @@ TEST(DemoPrint, FourColoursElevenToolChangesAndOneRunoutRecovered) {
   EXPECT_EQ(json["outcome"], "complete") << json.dump(2);
   EXPECT_EQ(json["tool_changes"]["count"], 11) << json.dump(2);
   EXPECT_TRUE(json["error_codes"].empty()) << json.dump(2);
+  // The set-up described every spool the print uses before it started.
+  EXPECT_EQ(json["preflight"]["summary"], "Pre-flight: OK: T0, T1, T2, T3 ready as planned")
+      << json.dump(2);
 
   const std::string vars = out.str();
   // The red spool of slot 0 ran out on the second layer; box 2's red spool now serves
