@@ -37,12 +37,12 @@ struct Emulated {
   mcu_emu::Mcu mcu;
 };
 
-int run(std::vector<std::string> specs) {
+int run(std::vector<std::string> args) {
   mcu_emu::McuConstants constants;
-  if (const auto flag = std::find(specs.begin(), specs.end(), "--batched-analog");
-      flag != specs.end()) {
+  if (const auto flag = std::find(args.begin(), args.end(), "--batched-analog");
+      flag != args.end()) {
     constants.batched_analog = true;
-    specs.erase(flag);
+    args.erase(flag);
   }
   const auto start = std::chrono::steady_clock::now();
   // Every emulated controller counts from the same start, like boards powered together.
@@ -53,15 +53,15 @@ int run(std::vector<std::string> specs) {
     return static_cast<std::uint64_t>(static_cast<__int128>(ns) * freq / 1000000000);
   };
   std::vector<std::unique_ptr<Emulated>> mcus;
-  for (const auto& spec : specs) {
-    const auto eq = spec.find('=');
-    if (eq == std::string::npos || eq == 0 || eq + 1 == spec.size()) {
+  for (const auto& arg : args) {
+    const auto eq = arg.find('=');
+    if (eq == std::string::npos || eq == 0 || eq + 1 == arg.size()) {
       std::fprintf(stderr, "feedbox-mcu: '%s' is not NAME=PATH (for example mcu=/tmp/mcu)\n",
-                   spec.c_str());
+                   arg.c_str());
       return 2;
     }
     mcus.push_back(
-        std::make_unique<Emulated>(spec.substr(0, eq), spec.substr(eq + 1), constants, clock));
+        std::make_unique<Emulated>(arg.substr(0, eq), arg.substr(eq + 1), constants, clock));
     std::printf("feedbox-mcu: %s on %s\n", mcus.back()->name.c_str(),
                 mcus.back()->link.path().c_str());
   }
