@@ -86,7 +86,6 @@ void read_piped_input() {
     run_line(text);
   }
   if (got <= 0 && !g_console->quit) {
-    g_console->host->reactor().unregister_fd(STDIN_FILENO);
     if (!g_console->piped.empty()) {
       std::cout << kPrompt << g_console->piped << std::endl;
       run_line(std::exchange(g_console->piped, {}));
@@ -96,6 +95,9 @@ void read_piped_input() {
       end_after_queued_commands(g_console->host);
     }
   }
+  // Once the input has ended or said exit, nothing more is read: a pipe at its end stays
+  // readable and would keep the loop from ever waiting.
+  if (got <= 0 || g_console->quit) g_console->host->reactor().unregister_fd(STDIN_FILENO);
 }
 
 }  // namespace
