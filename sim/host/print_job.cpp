@@ -1,8 +1,7 @@
 #include "sim/host/print_job.h"
 
-#include <cstdlib>
-
 #include "klippy/host/ini.h"
+#include "klippy/host/paths.h"
 #include "klippy/host/printer.h"
 
 namespace sim {
@@ -26,11 +25,7 @@ SimPrintJob::SimPrintJob(klippy::ConfigSection& config)
       gcode_(printer_.lookup_object<klippy::GCodeDispatch>("gcode")),
       print_stats_(printer_.load_object<SimPrintStats>(config, "print_stats")) {
   // The print folder, as the host's virtual SD card takes it ("~" is the user's home).
-  folder_ = config.get("path", "");
-  if (folder_.rfind('~', 0) == 0) {
-    const char* home = std::getenv("HOME");
-    folder_ = std::string(home ? home : "") + folder_.substr(1);
-  }
+  folder_ = klippy::expand_user(config.get("path", ""));
   if (!folder_.empty()) folder_ = printer_.resolve_path(folder_);
   gcode_.register_command(
       "SDCARD_PRINT_FILE", [this](klippy::GCodeCommand& g) { cmd_SDCARD_PRINT_FILE(g); },

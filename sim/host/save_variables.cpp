@@ -5,17 +5,12 @@
 
 #include "klippy/host/atomic_file.h"
 #include "klippy/host/ini.h"
+#include "klippy/host/paths.h"
 #include "klippy/host/printer.h"
 #include "klippy/host/variables_file.h"
 
 namespace sim {
 namespace {
-
-std::string expand_user(const std::string& path) {
-  if (path.rfind("~/", 0) != 0) return path;
-  const char* home = std::getenv("HOME");
-  return std::string(home ? home : "") + path.substr(1);
-}
 
 bool has_upper(const std::string& s) {
   for (unsigned char c : s) {
@@ -28,7 +23,7 @@ bool has_upper(const std::string& s) {
 
 SimSaveVariables::SimSaveVariables(klippy::ConfigSection& config) {
   klippy::Printer& printer = config.get_printer();
-  filename_ = printer.resolve_path(expand_user(config.get("filename")));
+  filename_ = printer.resolve_path(klippy::expand_user(config.get("filename")));
   std::error_code ec;
   if (!std::filesystem::exists(filename_, ec)) {
     std::filesystem::create_directories(std::filesystem::path(filename_).parent_path(), ec);

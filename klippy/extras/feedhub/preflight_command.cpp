@@ -1,6 +1,5 @@
 #include "klippy/extras/feedhub/preflight_command.h"
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -9,6 +8,7 @@
 #include "klippy/extras/feedhub/feedhub.h"
 #include "klippy/extras/feedhub/preflight.h"
 #include "klippy/extras/feedhub/print_plan.h"
+#include "klippy/host/paths.h"
 
 namespace feedhub {
 namespace {
@@ -21,11 +21,7 @@ constexpr double kMaxColourDistance = 442.0;
 // The host's print folder, as its virtual SD card names it ("~" is the user's home).
 std::string print_folder(klippy::ConfigSection& config) {
   if (!config.has_section("virtual_sdcard")) return "";
-  std::string path = config.getsection("virtual_sdcard").get("path", "");
-  if (path.rfind('~', 0) == 0) {
-    const char* home = std::getenv("HOME");
-    path = std::string(home ? home : "") + path.substr(1);
-  }
+  const std::string path = klippy::expand_user(config.getsection("virtual_sdcard").get("path", ""));
   return path.empty() ? "" : config.get_printer().resolve_path(path);
 }
 
