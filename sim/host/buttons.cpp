@@ -1,5 +1,7 @@
 #include "sim/host/buttons.h"
 
+#include <cmath>
+
 #include "klippy/host/errors.h"
 #include "sim/host/mcu.h"
 #include "sim/host/pins.h"
@@ -11,9 +13,10 @@ class SimButtons::Group {
  public:
   static constexpr double kSearchHorizon_s = 1e7;
 
-  Group(SimMcu& mcu, std::vector<klippy::PinParams> pins, klippy::ButtonCallback callback)
+  Group(SimMcu& mcu, int oid, std::vector<klippy::PinParams> pins, klippy::ButtonCallback callback)
       : mcu_(mcu),
         reactor_(mcu.reactor()),
+        oid_(oid),
         pins_(std::move(pins)),
         callback_(std::move(callback)) {}
 
@@ -23,7 +26,11 @@ class SimButtons::Group {
   }
 
   void start() {
-    checked_until_ = mcu_.estimated_print_time(reactor_.monotonic());
+    // The host asks the MCU to start polling at its query slot: the first whole second of
+    // print time 0.5 s or more ahead, staggered by 10 ms per oid. Until the first report the host
+    // knows nothing of the pins.
+    const double now = mcu_.estimated_print_time(reactor_.monotonic());
+    checked_until_ = std::trunc(now + kFirstQueryDelay_s) + oid_ * kQuerySlotPerOid_s;
     check_start_ = true;
     timer_ = reactor_.register_timer([this](double eventtime) { return on_report(eventtime); });
     watch_ = mcu_.watch_changes([this] {
@@ -77,6 +84,7 @@ class SimButtons::Group {
 
   SimMcu& mcu_;
   klippy::Reactor& reactor_;
+  int oid_;
   std::vector<klippy::PinParams> pins_;
   klippy::ButtonCallback callback_;
   klippy::TimerHandle timer_;
@@ -106,9 +114,10 @@ void SimButtons::register_buttons(const std::vector<std::string>& pins,
                                 " must be on the same mcu; register them separately");
   }
   SimMcu& mcu = SimPins::sim_chip(params.front());
-  mcu.add_config_cmd("config_buttons oid=" + std::to_string(mcu.create_oid()) +
+  const int oid = mcu.create_oid();
+  mcu.add_config_cmd("config_buttons oid=" + std::to_string(oid) +
                      " button_count=" + std::to_string(params.size()));
-  groups_.push_back(std::make_unique<Group>(mcu, std::move(params), std::move(callback)));
+  groups_.push_back(std::make_unique<Group>(mcu, oid, std::move(params), std::move(callback)));
   if (started_) groups_.back()->start();
 }
 

@@ -17,12 +17,14 @@ class SimButtons final : public klippy::PrinterButtons {
  public:
   // From a level change on the pin to the callback on the host.
   static constexpr double kReportDelay_s = 0.004;
+  static constexpr double kFirstQueryDelay_s = 1.5;
+  static constexpr double kQuerySlotPerOid_s = 0.01;
 
   explicit SimButtons(klippy::Printer& printer);
   ~SimButtons() override;
 
-  // Every pin must be on the same MCU. Watching starts when the MCUs connect (at once when
-  // registered later); a state other than 0 at that moment is reported once.
+  // Every pin must be on the same MCU. Watching starts at the host's query slot after the
+  // MCUs connect (0.5 to 1.5 s later); a state other than 0 then is reported once.
   void register_buttons(const std::vector<std::string>& pins,
                         klippy::ButtonCallback callback) override;
 

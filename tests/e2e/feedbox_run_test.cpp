@@ -90,6 +90,27 @@ TEST(FeedboxRun, StatusIsJsonOfEveryObject) {
   EXPECT_NE(result.out.find("\"print_stats\": {"), std::string::npos) << result.out;
 }
 
+// The host's sensors report nothing for about two seconds after it connects: the outlet
+// reads "filament" and the extruder entry nothing. A load sent then (a print started by a
+// macro at start-up) must wait for them instead of failing at the entry, and the box's
+// status must not claim what they see.
+TEST(FeedboxRun, ALoadSentAtStartUpWaitsForTheSensorsAndLoads) {
+  feedbox::RunOptions options;
+  options.settle_s = 0.;
+  options.after_s = 60.;
+  options.status = true;
+  options.items = {{RunItem::Kind::Command, "BOX_STATUS"},
+                   {RunItem::Kind::Command, "EXTRUDER_LOAD SLOT=0"}};
+  const auto result = run(options);
+  EXPECT_EQ(result.code, 0) << result.err;
+  EXPECT_NE(result.out.find("| sensors: not reported yet"), std::string::npos) << result.out;
+  EXPECT_EQ(result.out.find("box outlet: filament"), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find("// Loaded 1A into the extruder"), std::string::npos) << result.out;
+  EXPECT_EQ(result.out.find("ZKE_"), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find("\"extruder_entry_diameter\": 1.75"), std::string::npos)
+      << "the strand is not at the extruder entry";
+}
+
 TEST(FeedboxRun, APrinterWithoutABoxSaysSoAtStart) {
   TempDir dir;
   const std::string notice = "// No filament box is configured";

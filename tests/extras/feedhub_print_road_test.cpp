@@ -99,6 +99,10 @@ TEST_F(PrintRoad, OnlyAResumeOfAPrintTheBoxPausedIsToldAndACancelIsNotDone) {
 // box writes what a command changed once, when it ends. A move's start is written before
 // the move, so that a host dying during it leaves the file saying the strand is under way.
 TEST_F(PrintRoad, AToolChangeWritesEachCommandOnceAndMarksAMoveBeforeIt) {
+  // The new slot waits parked in the box, so that its load's start changes the file.
+  host_.run_task([&] { ASSERT_TRUE(feedhub::conclude(host_.hub(), host_.lane(1).slot_load())); });
+  host_.settle(1);
+  ASSERT_EQ(host_.variable("slot1"), Value(1));
   ASSERT_TRUE(print({"G28", "G90", "M83", "EXTRUDER_LOAD SLOT=slot0", "G1 E80 F300"}));
   std::atomic<int> writes{0};
   host_.host().printer().file_writer().set_fsync_hook([&] { ++writes; });

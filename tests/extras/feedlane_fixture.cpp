@@ -81,11 +81,20 @@ void LaneHost::start(const PrinterSetup& setup, const std::string& variables) {
   setup_ = setup;
   test_.start(printer_config(setup));
   hub().sensors().set_can_load_slot(setup.auto_load_new_spools);
+  until_sensors_report();
+}
+
+void LaneHost::until_sensors_report() {
+  // The host's sensors report from 1.5 to 3 s after it connected; a user's first command
+  // comes later.
+  constexpr double kFirstReportsS = 3.0;
+  host().advance(kFirstReportsS);
 }
 
 void LaneHost::restart() {
   test_.restart(printer_config(setup_), [this](sim::SimHost& host) { add_modules(host); });
   hub().sensors().set_can_load_slot(setup_.auto_load_new_spools);
+  until_sensors_report();
 }
 
 feedhub::FeedHub& LaneHost::hub() {

@@ -57,6 +57,8 @@ class LaneHost {
   // Restarts the host in place with the same printer: saved variables, spools and strands
   // stay where they are.
   void restart();
+  // Runs the host until its sensors have made their first reports.
+  void until_sensors_report();
 
   testing_support::TestHost& test() { return test_; }
   sim::SimHost& host() { return test_.host(); }

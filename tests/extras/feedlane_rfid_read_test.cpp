@@ -38,7 +38,7 @@ void start(LaneHost& host, const std::string& world_options,
   host.test().start(text);
   // As on a printer whose user has not asked for automatic reloads.
   host.hub().sensors().set_can_load_slot(false);
-  host.host().advance(0.5);
+  host.until_sensors_report();
 }
 
 double tip_mm(LaneHost& host, int slot) {
@@ -192,9 +192,9 @@ TEST(FeedlaneInitRfidRead, TheStartUpReadingLogsAFailureAndKeepsTheHostRunning) 
   host.host().logger().set_tap([errors](klippy::LogLevel level, const std::string& line) {
     if (level == klippy::LogLevel::Error) errors->push_back(line);
   });
-  // Inserted after the start-up self-inspection (3 s), which would keep the printer busy
-  // moving the slot when the start-up reading is due.
-  host.host().advance(3.5);
+  // Inserted after the start-up self-inspection (3 s; start() ran the host for 3 s), which
+  // would keep the printer busy moving the slot when the start-up reading (5 s) is due.
+  host.host().advance(0.5);
   host.command("SIM_SPOOL SLOT=0 ACTION=insert");
   host.host().advance(6.0);
   EXPECT_THAT(host.output(), Contains(HasSubstr("No card reader 'feedtag card_reader_1'")));

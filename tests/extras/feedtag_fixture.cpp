@@ -26,6 +26,7 @@ void TagHost::start(const TagSetup& setup) {
     text += setup.world_options;
   }
   lanes_.test().start(text);
+  lanes_.until_sensors_report();
 }
 
 feedtag::FeedTag& TagHost::reader(int number) {

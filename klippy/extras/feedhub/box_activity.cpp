@@ -115,6 +115,10 @@ const Activity* BoxActivities::current() const {
 
 ActivityScope::ActivityScope(FeedHub& hub, Operation operation, std::optional<int> slot)
     : hub_(hub), operation_(operation), slot_(slot), since_(hub.reactor().monotonic()) {
+  // An operation that starts while the host's sensors are still unknown would act on false
+  // readings (an outlet full of filament, an empty extruder entry).
+  hub.sensors().await_first_reports();
+  since_ = hub.reactor().monotonic();
   token_ = hub.activities().begin(describe(operation, slot, since_));
 }
 

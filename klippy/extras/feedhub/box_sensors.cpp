@@ -64,6 +64,29 @@ bool BoxSensors::filament_at_extruder_entry() {
 void BoxSensors::b_button_callback(double eventtime, int state) {
   black_box_.sensor_report(RecordedSensor::Outlet, -1, state == 0, eventtime);
   b_endstop_state_ = state;
+  outlet_reported_ = true;
+}
+
+bool BoxSensors::first_reports_in(double eventtime) {
+  if (first_reports_seen_ || connected_at_ <= 0.) return true;
+  // The host starts a sensor's polling at its query slot, the first whole second of print
+  // time 0.5 s or more after it configured the MCU, 10 ms later per object id; a hall report
+  // then needs its samples. A button reports only a level other than its start level, so
+  // an outlet with filament in front of it never reports: its level is known once its first
+  // poll has passed.
+  constexpr double kButtonsKnownAfterS = 2.0;
+  constexpr double kGiveUpAfterS = 3.5;
+  const bool outlet_known = outlet_reported_ || eventtime >= connected_at_ + kButtonsKnownAfterS;
+  if ((outlet_known && entry_sensor_reported(filament_hall())) ||
+      eventtime >= connected_at_ + kGiveUpAfterS)
+    first_reports_seen_ = true;
+  return first_reports_seen_;
+}
+
+void BoxSensors::await_first_reports() {
+  constexpr double kPollS = 0.05;
+  for (double now = reactor_.monotonic(); !first_reports_in(now); now = reactor_.monotonic())
+    reactor_.pause(now + kPollS);
 }
 
 double BoxSensors::update_b_endstop(double eventtime) {

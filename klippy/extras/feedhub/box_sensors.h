@@ -35,6 +35,14 @@ class BoxSensors {
   // Mirror timers: copy the sensor onto its endstop pin.
   double update_b_endstop(double eventtime);
   double update_e_endstop(double eventtime);
+  // The host has connected to its MCUs (their sensors start reporting some seconds later).
+  void note_connected(double eventtime) { connected_at_ = eventtime; }
+  // Waits, in the first seconds after the host connected, until the sensors the box reads
+  // have reported: before that the outlet reads "filament" and the entry reads nothing,
+  // whatever is there. Returns at once afterwards. Only where the host allows waits.
+  void await_first_reports();
+  // Whether the sensors the box reads have reported since the host connected (no wait).
+  bool first_reports_in(double eventtime);
   // Logs every box sensor, 1 meaning filament detected.
   void print_sensor_state_to_log(double eventtime) noexcept;
 
@@ -68,6 +76,9 @@ class BoxSensors {
   std::string box_sensor_str_tips_;
   BoxButton b_button_;
   int b_endstop_state_ = 0;
+  bool outlet_reported_ = false;
+  bool first_reports_seen_ = false;
+  double connected_at_ = 0.;
   BoxEndstop b_endstop_;
   BoxOutput b_output_;
   BoxMotion b_motion_;

@@ -184,6 +184,7 @@ BoxPicture take_picture(FeedHub& hub, double eventtime) {
     picture.boxes.push_back(box_unit(hub, box, eventtime));
   picture.extruder_slot = hub.box_state().loaded_slot();
   picture.outlet_filament = hub.sensors().b_endstop_state() == 0;
+  picture.sensors_reported = hub.sensors().first_reports_in(eventtime);
   if (auto* hall =
           hub.printer().lookup_object_or_null<klippy::HallFilamentWidthSensor>(kHallSensorName))
     picture.entry_filament = filament_seen(*hall);

@@ -63,6 +63,7 @@ struct BoxPicture {
   std::optional<int> extruder_slot;  // whose filament is in the extruder path
   bool outlet_filament = false;      // the box outlet sensor sees filament
   bool entry_filament = false;       // the extruder-entry sensor sees filament
+  bool sensors_reported = true;      // false until the host's first sensor reports
   Activity action;
   // How far the move of the action's step has got, 0 to 1; -1 when the step is no move of a
   // known end.

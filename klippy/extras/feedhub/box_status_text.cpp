@@ -87,6 +87,8 @@ std::string slot_line(const SlotPicture& slot, bool in_extruder_path) {
 std::string path_line(const BoxPicture& picture) {
   std::string line = "Filament path: ";
   line += picture.extruder_slot ? "slot " + slot_label(*picture.extruder_slot) : "no slot loaded";
+  if (!picture.sensors_reported)
+    return line + " | sensors: not reported yet (the host starts them in the first seconds)";
   line += std::string(" | box outlet: ") + (picture.outlet_filament ? "filament" : "clear");
   line += std::string(" | extruder entry: ") + (picture.entry_filament ? "filament" : "clear");
   return line;

@@ -27,6 +27,13 @@ inline constexpr double kEntryReadingDelayS =
 // it is ready; until the first report the sensor shows nothing, filament or not.
 inline constexpr double kEntryFirstReportS = 1.5 + kEntrySampleSpanS + kEntryReportTransitS;
 
+// False until the sensor's first report has reached the host: its readings start at 0, which
+// the calibration maps far below any diameter a sensor reads, with or without filament.
+inline bool entry_sensor_reported(const klippy::HallFilamentWidthSensor& hall) {
+  constexpr double kNoReportBelowMm = -1.0;
+  return hall.latest_reading_mm() > kNoReportBelowMm;
+}
+
 inline bool filament_seen(const klippy::HallFilamentWidthSensor& hall) {
   return hall.latest_reading_mm() > kFilamentPresentDiameterMm;
 }

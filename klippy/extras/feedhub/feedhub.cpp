@@ -140,6 +140,7 @@ SlotFeeder* FeedHub::feeder_of(int slot) const {
 // Configuration faults surface here, where the host reports them as such and does not
 // start, rather than at ready, where an error shuts it down.
 void FeedHub::handle_connect() {
+  sensors_.note_connected(reactor_.monotonic());
   klippy::HallFilamentWidthSensor* filament_hall = sensors_.find_filament_hall();
   if (!filament_hall)
     throw klippy::ConfigError(
@@ -187,17 +188,6 @@ void FeedHub::handle_ready() {
       reactor_, [this](double eventtime) { return delayed_self_inspection(eventtime); },
       reactor_.monotonic() + kSelfInspectionDelayS);
 }
-
-namespace {
-
-// The host's ADC readings start at 0, which the calibration maps far below any diameter a
-// sensor reads, with or without filament.
-bool entry_sensor_reported(const klippy::HallFilamentWidthSensor& hall) {
-  constexpr double kNoReportBelowMm = -1.0;
-  return hall.latest_reading_mm() > kNoReportBelowMm;
-}
-
-}  // namespace
 
 void FeedHub::restore_saved_coupling() {
   const std::string slot_sync = box_state_.coupled_slot_name();

@@ -30,27 +30,33 @@ class Devices : public mcu_testing::McuHost {
   }
 };
 
-TEST_F(Devices, ButtonsReportEveryChangeAfterTheReportDelay) {
+// As the host's: the MCU starts polling at the host's query slot, the first whole second of
+// print time 0.5 s or more ahead; what happened before is not reported, only the level then.
+TEST_F(Devices, ButtonsReportFromTheHostsQuerySlotEveryChangeAfterTheReportDelay) {
   start();
   const double t0 = now_print_time();
-  const double t1 = t0 + 0.5, t2 = t0 + 0.501, t3 = t0 + 2.;
-  mcu().attach_signal("PC0", std::make_shared<FlipSignal>(0, std::vector<double>{t1, t2, t3}));
+  const double t1 = t0 + 3., t2 = t0 + 3.001, t3 = t0 + 4.;
+  mcu().attach_signal("PC0",
+                      std::make_shared<FlipSignal>(0, std::vector<double>{t0 + 0.5, t1, t2, t3}));
   std::vector<Report> reports;
   buttons().register_buttons({"PC0", "^PC1"}, [&](double eventtime, int state) {
     reports.push_back({eventtime, state});
   });
-  host().advance(3.);
+  host().advance(0.45);
+  EXPECT_TRUE(reports.empty()) << "reported before the host's first query";
+  host().advance(4.55);
   const double delay = sim::SimButtons::kReportDelay_s;
   ASSERT_EQ(reports.size(), 4u);
-  // The pulled-up pin reads 1 from the start: reported once, right after start.
-  EXPECT_EQ(reports[0].state, 0b10);
-  EXPECT_NEAR(reports[0].eventtime, eventtime(t0) + delay, 1e-9);
-  EXPECT_EQ(reports[1].state, 0b11);
+  // Both pins read 1 at the first poll: the pulse before it is not seen on its own.
+  EXPECT_EQ(reports[0].state, 0b11);
+  EXPECT_GE(reports[0].eventtime, eventtime(t0 + 0.5));
+  EXPECT_LE(reports[0].eventtime, eventtime(t0 + 1.5 + 0.1));
+  EXPECT_EQ(reports[1].state, 0b10);
   EXPECT_NEAR(reports[1].eventtime, eventtime(t1) + delay, 1e-9);
   // A pulse shorter than the delay is still reported, in order.
-  EXPECT_EQ(reports[2].state, 0b10);
+  EXPECT_EQ(reports[2].state, 0b11);
   EXPECT_NEAR(reports[2].eventtime, eventtime(t2) + delay, 1e-9);
-  EXPECT_EQ(reports[3].state, 0b11);
+  EXPECT_EQ(reports[3].state, 0b10);
   EXPECT_NEAR(reports[3].eventtime, eventtime(t3) + delay, 1e-9);
 }
 
@@ -60,8 +66,8 @@ TEST_F(Devices, ButtonsFollowLevelsScheduledLater) {
   buttons().register_buttons({"!mcu_box1:PC2"}, [&](double eventtime, int state) {
     reports.push_back({eventtime, state});
   });
-  host().advance(1.);
-  ASSERT_EQ(reports.size(), 1u);  // inverted low pin: 1 at start
+  host().advance(3.);
+  ASSERT_EQ(reports.size(), 1u);  // inverted low pin: 1 at the first poll
   // A digital output on the same pin, scheduled while the button is watched.
   pins().allow_multi_use_pin("mcu_box1:PC2");
   const double when = now_print_time() + 0.2;
@@ -126,6 +132,7 @@ TEST_F(Devices, MotionSensorReadsItsSwitchAndCanBeDisabled) {
   auto& sensor = host().printer().lookup_object<klippy::FilamentMotionSensor>(
       "filament_motion_sensor box_motion_sensor");
   EXPECT_DOUBLE_EQ(sensor.detection_length(), 10.);
+  host().advance(3.);                   // the host's first poll of the pin
   EXPECT_EQ(sensor.button_state(), 1);  // pulled up, nothing attached
   const double flip = now_print_time() + 0.3;
   pins().attach_signal("^mcu_box1:PA9", std::make_shared<FlipSignal>(1, std::vector<double>{flip}));
