@@ -113,6 +113,7 @@ int run(std::vector<std::string> args) {
   const int signal_fd = signalfd(-1, &signals, SFD_CLOEXEC);
 
   std::vector<pollfd> fds;
+  fds.reserve(mcus.size() + 1);
   for (const auto& m : mcus) fds.push_back({m->link.fd(), POLLIN, 0});
   fds.push_back({signal_fd, POLLIN, 0});
   for (;;) {

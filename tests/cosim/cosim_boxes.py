@@ -8,14 +8,15 @@ heats to 220 C and a box dried with ENABLE_BOX_DRY warms its heater.
                    --feedbox build/apps/feedbox/feedbox --extras build/bridge/extras \
                    --scratch DIR --klipper KLIPPER_CHECKOUT [--klipper ANOTHER ...]
 
-Each checkout is copied into the scratch folder with the modules installed into it as
-scripts/install does. The configurations used are left in the run folders:
+Each checkout is copied afresh into the scratch folder with the modules installed into it
+as scripts/install does. The configurations used are left in the run folders:
 printer.cfg for the host, world.cfg for the emulator (the same plus the simulator's
 [filament_world] sections). Prints Ready times, the heat-up time and the clock figures."""
 
 import argparse
 import os
 import re
+import shutil
 import sys
 import threading
 import time
@@ -89,6 +90,8 @@ class Host:
             klipper_source=source, extras=extras, scratch=os.path.join(scratch, self.name),
             klipper=os.path.join(scratch, self.name, 'klipper'),
             data=os.path.join(scratch, self.name, 'base'))
+        # A fresh copy: the installed modules and data files are those of this build.
+        shutil.rmtree(self.paths.scratch, ignore_errors=True)
         klipper_host.prepare_host(self.paths)
         self.klippy = os.path.join(self.paths.klipper, 'klippy', 'klippy.py')
 
