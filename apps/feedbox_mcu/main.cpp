@@ -58,6 +58,17 @@ mcu_emu::McuConstants box_constants(mcu_emu::McuConstants constants) {
   return constants;
 }
 
+// The configuration's sections with their includes resolved, read as the simulator reads them.
+std::vector<mcu_emu::ConfigSection> world_sections(const std::string& path) {
+  const auto text = sim::ConfigText::from_file(path);
+  std::vector<mcu_emu::ConfigSection> sections;
+  for (const auto& section : text.sections()) {
+    auto& out = sections.emplace_back(mcu_emu::ConfigSection{section.name, {}, section.source});
+    for (const auto& option : section.options) out.options[option.key] = option.value;
+  }
+  return sections;
+}
+
 int run(std::vector<std::string> args) {
   mcu_emu::McuConstants constants;
   if (const auto flag = std::find(args.begin(), args.end(), "--batched-analog");
@@ -71,7 +82,7 @@ int run(std::vector<std::string> args) {
       std::fprintf(stderr, "feedbox-mcu: --world needs a configuration file\n");
       return 2;
     }
-    heaters = mcu_emu::heated_pins(sim::ConfigText::from_file(*(flag + 1)).sections());
+    heaters = mcu_emu::heated_pins(world_sections(*(flag + 1)));
     args.erase(flag, flag + 2);
   }
   mcu_emu::HeaterModels heater_models(std::move(heaters));

@@ -9,11 +9,9 @@
 namespace mcu_emu {
 namespace {
 
-const std::string* option(const sim::ConfigSectionData& section, const std::string& key) {
-  const std::string* found = nullptr;
-  for (const auto& o : section.options)
-    if (o.key == key) found = &o.value;  // a later definition overrides an earlier one
-  return found;
+const std::string* option(const ConfigSection& section, const std::string& key) {
+  const auto it = section.options.find(key);
+  return it == section.options.end() ? nullptr : &it->second;
 }
 
 bool is_heater(const std::string& name) {
@@ -54,7 +52,7 @@ std::pair<std::string, std::uint32_t> stm32_pin(const std::string& text) {
   return {mcu, static_cast<std::uint32_t>((pin[1] - 'A') * 16 + std::stoi(pin.substr(2)))};
 }
 
-std::vector<HeatedPin> heated_pins(const std::vector<sim::ConfigSectionData>& sections) {
+std::vector<HeatedPin> heated_pins(const std::vector<ConfigSection>& sections) {
   std::vector<HeatedPin> heaters;
   for (const auto& section : sections) {
     if (!is_heater(section.name)) continue;

@@ -4,12 +4,12 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "sim/host/config.h"
 #include "sim/mcu_emu/devices.h"
 #include "sim/mcu_emu/thermistor.h"
 
@@ -48,10 +48,18 @@ struct HeatedPin {
 // dictionary numbers it, with the MCU name it is on; std::invalid_argument for other names.
 std::pair<std::string, std::uint32_t> stm32_pin(const std::string& text);
 
+// A section of the printer configuration as read from its files (a later definition of an
+// option overrides an earlier one).
+struct ConfigSection {
+  std::string name;
+  std::map<std::string, std::string> options;
+  std::string source;  // "file:line", for error messages
+};
+
 // The heaters of a printer configuration ([extruder], [extruderN], [heater_bed],
 // [heater_generic NAME]) with the thermistors their sensor_type names. Throws
 // std::invalid_argument saying which section is wrong.
-std::vector<HeatedPin> heated_pins(const std::vector<sim::ConfigSectionData>& sections);
+std::vector<HeatedPin> heated_pins(const std::vector<ConfigSection>& sections);
 
 // The share of time an output pin is on: a software PWM's on-time over its cycle, a
 // hardware PWM's value over pwm_max, 1 for a plain output that is on.

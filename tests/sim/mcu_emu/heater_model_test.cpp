@@ -44,7 +44,7 @@ TEST(ThermistorTest, AnUnknownSensorTypeSaysWhichAreKnown) {
   }
 }
 
-std::vector<sim::ConfigSectionData> printer_sections() {
+std::vector<ConfigSection> printer_sections() {
   return {
       {"extruder",
        {{"heater_pin", "PA1"}, {"sensor_type", "EPCOS 100K B57560G104F"}, {"sensor_pin", "PA0"}},
@@ -73,10 +73,10 @@ TEST(HeatedPinsTest, HeatersComeFromTheirSectionsOnTheirControllers) {
   EXPECT_NEAR(heaters[1].thermistor.adc_fraction(25), 100000.0 / 102200.0, 1e-9);
 
   auto sections = printer_sections();
-  sections[2].options[2].value = "mcu_box3:PJ1";
+  sections[2].options["sensor_pin"] = "mcu_box3:PJ1";
   EXPECT_THROW(heated_pins(sections), std::invalid_argument) << "sensor on another board";
   sections = printer_sections();
-  sections[0].options.pop_back();
+  sections[0].options.erase("sensor_pin");
   try {
     heated_pins(sections);
     FAIL() << "an extruder without its sensor pin";
