@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """The real Klipper host with the box modules installed, on the full printer of
 config/printer.cfg plus the box files feedbox writes, every MCU emulated by feedbox-mcu:
-the printer reaches Ready with 1 box and with 4 boxes; then, with 4 boxes, the extruder
-heats to 220 C and a box dried with ENABLE_BOX_DRY warms its heater.
+the printer reaches Ready with 1 box (and again after RESTART) and with 4 boxes; then, with
+4 boxes, the extruder heats to 220 C and a box dried with ENABLE_BOX_DRY warms its heater.
 
     cosim_boxes.py --emulator build/apps/feedbox_mcu/feedbox-mcu \
                    --feedbox build/apps/feedbox/feedbox --extras build/bridge/extras \
@@ -122,6 +122,19 @@ def gcode(client, script, timeout):
         raise Failure('%s: %s' % (script, reply['error'].get('message', reply['error'])))
 
 
+def check_restart(session):
+    """A host RESTART finds the boards configured and sends its restart commands (the card
+    readers' query_fm17550 among them) instead of a new configuration."""
+    start = time.monotonic()
+    session.client.call('gcode/script', {'script': 'RESTART'})
+    session.wait_log("Configured MCU 'mcu_box1'", 2, READY_TIMEOUT)
+    session.client.wait_state('ready', READY_TIMEOUT)
+    again = time.monotonic() - start
+    if session.log_text().count("Sending MCU 'mcu_box1' printer configuration") != 1:
+        raise Failure('the host configured box 1 afresh after RESTART')
+    return 'ready again %.1f s after RESTART' % again
+
+
 def check_heating(session):
     """The extruder to 220 C and box 1 drying: both heaters heat as the host drives them,
     and the host's heater checks stay quiet."""
@@ -163,6 +176,8 @@ def run_one(host, emulator, feedbox, results):
                 ready = session.client.wait_state('ready', READY_TIMEOUT)
                 line = '%s, %d box%s: ready after %.1f s' % (
                     host.name, boxes, 'es' if boxes > 1 else '', ready)
+                if boxes == 1:
+                    line += '; ' + check_restart(session)
                 if boxes == 4:
                     line += '; ' + check_heating(session)
                 log = session.log_text()
