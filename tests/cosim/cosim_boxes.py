@@ -17,7 +17,9 @@ import argparse
 import os
 import re
 import shutil
+import subprocess
 import sys
+import tempfile
 import threading
 import time
 import types
@@ -36,8 +38,6 @@ READY_TIMEOUT = 60
 def box_and_world_texts(feedbox, boxes):
     """The box configuration feedbox writes for `boxes` boxes (includes expanded) and its
     simulator-only world files."""
-    import subprocess
-    import tempfile
     with tempfile.TemporaryDirectory() as data:
         subprocess.run([feedbox, 'run', '--boxes', str(boxes), '--data-dir', data,
                         '--settle', '0'], check=True, stdout=subprocess.DEVNULL,
