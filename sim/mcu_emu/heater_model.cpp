@@ -14,6 +14,23 @@ const std::string* option(const ConfigSection& section, const std::string& key) 
   return it == section.options.end() ? nullptr : &it->second;
 }
 
+// A resistance option in ohms, or `fallback` when the section has none.
+double ohms(const ConfigSection& section, const std::string& key, double fallback) {
+  const std::string* text = option(section, key);
+  if (!text) return fallback;
+  std::size_t used = 0;
+  double value = -1.0;
+  try {
+    value = std::stod(*text, &used);
+  } catch (const std::logic_error&) {
+    used = 0;
+  }
+  if (used != text->size() || value < 0.0)
+    throw std::invalid_argument("option '" + key + "' is '" + *text +
+                                "', not a resistance in ohms (a number such as 4700)");
+  return value;
+}
+
 bool is_heater(const std::string& name) {
   return name == "heater_bed" || name.rfind("heater_generic ", 0) == 0 ||
          (name.rfind("extruder", 0) == 0 && name.find(' ') == std::string::npos);
@@ -62,21 +79,21 @@ std::vector<HeatedPin> heated_pins(const std::vector<ConfigSection>& sections) {
     if (!heater_pin || !sensor_pin || !sensor_type)
       throw std::invalid_argument("section '" + section.name + "' (" + section.source +
                                   ") needs heater_pin, sensor_type and sensor_pin");
-    const std::string* pullup = option(section, "pullup_resistor");
-    const std::string* inline_resistor = option(section, "inline_resistor");
     try {
       const auto [heater_mcu, heater_number] = stm32_pin(*heater_pin);
       const auto [sensor_mcu, sensor_number] = stm32_pin(*sensor_pin);
       if (heater_mcu != sensor_mcu)
-        throw std::invalid_argument("its heater and its sensor are on different controllers");
+        throw std::invalid_argument(
+            "its heater_pin and sensor_pin are on different boards; the emulator models a "
+            "heater with its sensor on one board");
       heaters.push_back(
           {.heater = section.name,
            .mcu = heater_mcu,
            .heater_pin = heater_number,
            .sensor_pin = sensor_number,
-           .thermistor = Thermistor::named(*sensor_type,
-                                           pullup ? std::stod(*pullup) : Thermistor::kDefaultPullup,
-                                           inline_resistor ? std::stod(*inline_resistor) : 0.0),
+           .thermistor = Thermistor::named(
+               *sensor_type, ohms(section, "pullup_resistor", Thermistor::kDefaultPullup),
+               ohms(section, "inline_resistor", 0.0)),
            .plant = section.name.rfind("extruder", 0) == 0 ? extruder_plant() : box_plant()});
     } catch (const std::logic_error& e) {
       throw std::invalid_argument("section '" + section.name + "' (" + section.source +

@@ -76,6 +76,14 @@ TEST(HeatedPinsTest, HeatersComeFromTheirSectionsOnTheirControllers) {
   sections[2].options["sensor_pin"] = "mcu_box3:PJ1";
   EXPECT_THROW(heated_pins(sections), std::invalid_argument) << "sensor on another board";
   sections = printer_sections();
+  sections[2].options["pullup_resistor"] = "4k7";
+  try {
+    heated_pins(sections);
+    FAIL() << "a pull-up that is no number";
+  } catch (const std::invalid_argument& e) {
+    EXPECT_NE(std::string(e.what()).find("'pullup_resistor' is '4k7'"), std::string::npos);
+  }
+  sections = printer_sections();
   sections[0].options.erase("sensor_pin");
   try {
     heated_pins(sections);
