@@ -5,7 +5,7 @@ JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 .PHONY: all deps configure build run test bench bench-smoke asan-test fuzz fuzz-smoke format tidy \
-	check-layers clean klipper-cosim
+	check-layers clean klipper-cosim klipper-cosim-boxes
 
 all: build
 
@@ -125,6 +125,16 @@ klipper-cosim: configure
 	@cmake --build $(BUILD) -j$(JOBS) --target feedbox-mcu
 	/usr/bin/python3 tests/cosim/cosim_ready.py --emulator $(BUILD)/apps/feedbox_mcu/feedbox-mcu \
 	  --scratch $(BUILD)/cosim $(foreach k,$(KLIPPER),--klipper "$(k)")
+
+# The printer with 1 and 4 boxes, the modules installed and every board emulated: Ready,
+# a heat-up to 220 C and a box drying (about a minute; copied to $(BUILD)/cosim-boxes/):
+#   make klipper-cosim-boxes KLIPPER="~/klipper [other checkouts]"
+klipper-cosim-boxes: configure
+	@test -n "$(KLIPPER)" || { echo "Name the Klipper checkout: make klipper-cosim-boxes KLIPPER=/path/to/klipper"; exit 2; }
+	@cmake --build $(BUILD) -j$(JOBS) --target feedbox-mcu feedbox feedbox_klipper_modules
+	/usr/bin/python3 tests/cosim/cosim_boxes.py --emulator $(BUILD)/apps/feedbox_mcu/feedbox-mcu \
+	  --feedbox $(BUILD)/apps/feedbox/feedbox --extras $(BUILD)/bridge/extras \
+	  --scratch $(BUILD)/cosim-boxes $(foreach k,$(KLIPPER),--klipper "$(k)")
 
 # The host's CPU time with and without the box, idle and printing (about four minutes):
 #   make klipper-cost KLIPPER=~/klipper

@@ -1,13 +1,20 @@
 // feedbox-mcu: micro-controllers emulated on pseudo-terminals for the real Klipper host.
 //
-//   feedbox-mcu [--batched-analog] NAME=PATH [NAME=PATH ...]
+//   feedbox-mcu [--batched-analog] [--world CONFIG] NAME=PATH [NAME=PATH ...]
 //
 // --batched-analog: analog readings in the batched format of newer hosts (which older
 // hosts, such as v0.13.0, do not know); without it the single-value format that both
 // read.
+// --world CONFIG: the printer configuration (the host's sections, the simulator's own
+// may be there too). Its heaters ([extruder], [heater_bed], [heater_generic NAME]) warm
+// with their outputs and their sensor pins read the temperature; without it every analog
+// input reads room temperature.
 // Each NAME=PATH makes one micro-controller whose serial port is the link PATH; the
-// host's configuration names it (`[mcu]` or `[mcu NAME]`, `serial: PATH`). Runs until
-// SIGINT or SIGTERM, then removes the links.
+// host's configuration names it (`[mcu]` or `[mcu NAME]`, `serial: PATH`). A NAME that
+// begins with "mcu_box" is a box's board (an STM32F072 at 48 MHz) whose firmware also
+// has SPI and the FM17550 card reader; its readers find no tag. Runs until SIGINT or
+// SIGTERM, then removes the links and says how far ahead of each clock the host's timed
+// outputs arrived.
 #include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
@@ -23,6 +30,8 @@
 #include <utility>
 #include <vector>
 
+#include "sim/host/config.h"
+#include "sim/mcu_emu/heater_model.h"
 #include "sim/mcu_emu/mcu.h"
 #include "sim/mcu_emu/pty_link.h"
 
@@ -37,6 +46,29 @@ struct Emulated {
   mcu_emu::Mcu mcu;
 };
 
+// The board of a box, as its by-id name tells (stm32f072xb).
+bool is_box(const std::string& name) {
+  return name.rfind("mcu_box", 0) == 0;
+}
+
+mcu_emu::McuConstants box_constants(mcu_emu::McuConstants constants) {
+  constants.mcu = "stm32f072xb";
+  constants.clock_freq = 48000000;
+  constants.card_reader = true;
+  return constants;
+}
+
+// The configuration's sections with their includes resolved, read as the simulator reads them.
+std::vector<mcu_emu::ConfigSection> world_sections(const std::string& path) {
+  const auto text = sim::ConfigText::from_file(path);
+  std::vector<mcu_emu::ConfigSection> sections;
+  for (const auto& section : text.sections()) {
+    auto& out = sections.emplace_back(mcu_emu::ConfigSection{section.name, {}, section.source});
+    for (const auto& option : section.options) out.options[option.key] = option.value;
+  }
+  return sections;
+}
+
 int run(std::vector<std::string> args) {
   mcu_emu::McuConstants constants;
   if (const auto flag = std::find(args.begin(), args.end(), "--batched-analog");
@@ -44,13 +76,28 @@ int run(std::vector<std::string> args) {
     constants.batched_analog = true;
     args.erase(flag);
   }
+  std::vector<mcu_emu::HeatedPin> heaters;
+  if (const auto flag = std::find(args.begin(), args.end(), "--world"); flag != args.end()) {
+    if (flag + 1 == args.end()) {
+      std::fprintf(stderr, "feedbox-mcu: --world needs a configuration file\n");
+      return 2;
+    }
+    heaters = mcu_emu::heated_pins(world_sections(*(flag + 1)));
+    args.erase(flag, flag + 2);
+  }
+  mcu_emu::HeaterModels heater_models(std::move(heaters));
   const auto start = std::chrono::steady_clock::now();
+  const auto seconds = [start] {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  };
   // Every emulated controller counts from the same start, like boards powered together.
-  auto clock = [start, freq = constants.clock_freq]() -> std::uint64_t {
-    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                        std::chrono::steady_clock::now() - start)
-                        .count();
-    return static_cast<std::uint64_t>(static_cast<__int128>(ns) * freq / 1000000000);
+  const auto clock_at = [start](std::uint32_t freq) {
+    return [start, freq]() -> std::uint64_t {
+      const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                          std::chrono::steady_clock::now() - start)
+                          .count();
+      return static_cast<std::uint64_t>(static_cast<__int128>(ns) * freq / 1000000000);
+    };
   };
   std::vector<std::unique_ptr<Emulated>> mcus;
   for (const auto& arg : args) {
@@ -60,8 +107,10 @@ int run(std::vector<std::string> args) {
                    arg.c_str());
       return 2;
     }
+    const std::string name = arg.substr(0, eq);
+    const auto board = is_box(name) ? box_constants(constants) : constants;
     mcus.push_back(
-        std::make_unique<Emulated>(arg.substr(0, eq), arg.substr(eq + 1), constants, clock));
+        std::make_unique<Emulated>(name, arg.substr(eq + 1), board, clock_at(board.clock_freq)));
     std::printf("feedbox-mcu: %s on %s\n", mcus.back()->name.c_str(),
                 mcus.back()->link.path().c_str());
   }
@@ -75,6 +124,7 @@ int run(std::vector<std::string> args) {
   const int signal_fd = signalfd(-1, &signals, SFD_CLOEXEC);
 
   std::vector<pollfd> fds;
+  fds.reserve(mcus.size() + 1);
   for (const auto& m : mcus) fds.push_back({m->link.fd(), POLLIN, 0});
   fds.push_back({signal_fd, POLLIN, 0});
   for (;;) {
@@ -83,10 +133,20 @@ int run(std::vector<std::string> args) {
     for (std::size_t i = 0; i < mcus.size(); ++i) {
       auto& m = *mcus[i];
       if (fds[i].revents & POLLIN) m.link.write_all(m.mcu.receive(m.link.read_available()));
+      heater_models.update(m.name, m.mcu, m.mcu.constants().pwm_max, seconds());
       m.link.write_all(m.mcu.poll());
     }
   }
   close(signal_fd);
+  for (const auto& m : mcus) {
+    const auto& lead = m->mcu.lead();
+    if (lead.count == 0) continue;
+    const double ms_per_tick = 1000.0 / m->mcu.constants().clock_freq;
+    std::printf(
+        "feedbox-mcu: %s: %llu timed outputs arrived %.0f to %.0f ms ahead of their clock\n",
+        m->name.c_str(), static_cast<unsigned long long>(lead.count),
+        static_cast<double>(lead.min) * ms_per_tick, static_cast<double>(lead.max) * ms_per_tick);
+  }
   return 0;
 }
 
@@ -94,7 +154,9 @@ int run(std::vector<std::string> args) {
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: feedbox-mcu [--batched-analog] NAME=PATH [NAME=PATH ...]\n");
+    std::fprintf(stderr,
+                 "usage: feedbox-mcu [--batched-analog] [--world CONFIG] NAME=PATH "
+                 "[NAME=PATH ...]\n");
     return 2;
   }
   try {

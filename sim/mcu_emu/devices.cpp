@@ -4,7 +4,8 @@ namespace mcu_emu {
 
 bool Devices::oid_taken(std::uint32_t oid) const {
   return digital_outs.contains(oid) || pwm_outs.contains(oid) || analog_ins.contains(oid) ||
-         buttons.contains(oid) || others.contains(oid);
+         buttons.contains(oid) || spis.contains(oid) || card_readers.contains(oid) ||
+         others.contains(oid);
 }
 
 std::uint32_t Devices::level(std::uint32_t pin) const {

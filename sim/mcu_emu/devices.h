@@ -16,6 +16,7 @@ struct DigitalOut {
   std::uint32_t default_value = 0;
   std::uint32_t max_duration = 0;  // ticks a non-default level may last unrenewed, 0: forever
   std::uint32_t cycle_ticks = 0;   // software PWM cycle, 0 for plain on/off
+  std::uint32_t on_ticks = 0;      // of each software PWM cycle
   // When a non-default level runs out unless the host renews it (a heater's watchdog).
   std::optional<std::uint64_t> deadline;
 };
@@ -57,12 +58,26 @@ struct Buttons {
   std::uint32_t polls_since_report = 0;
 };
 
+// An SPI device: its chip select (none for config_spi_without_cs) and whether a bus was set.
+struct SpiDevice {
+  std::optional<std::uint32_t> cs_pin;
+  bool cs_active_high = false;
+  bool bus_set = false;
+};
+
+// An FM17550 card reader of a box, on one of the SPI devices.
+struct CardReader {
+  std::uint32_t spi_oid = 0;
+};
+
 // Objects by oid; allocate_oids fixes how many the configuration may use.
 struct Devices {
   std::map<std::uint32_t, DigitalOut> digital_outs;
   std::map<std::uint32_t, PwmOut> pwm_outs;
   std::map<std::uint32_t, AnalogIn> analog_ins;
   std::map<std::uint32_t, Buttons> buttons;
+  std::map<std::uint32_t, SpiDevice> spis;
+  std::map<std::uint32_t, CardReader> card_readers;
   // Objects the emulator accepts but does not act on yet (steppers, endstops, trsyncs).
   std::map<std::uint32_t, std::string> others;
   std::map<std::uint32_t, std::uint32_t> endstop_pins;

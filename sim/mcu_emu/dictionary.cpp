@@ -52,13 +52,16 @@ Dictionary::Dictionary(const std::vector<std::string>& commands,
   nlohmann::json pins = nlohmann::json::object();
   for (int port = 0; port < 11; ++port)
     pins[std::string("P") + static_cast<char>('A' + port) + "0"] = {port * 16, 16};
+  nlohmann::json enumerations = {{"pin", pins}, {"static_string_id", strings}};
+  // A host resolves spi_bus names (and an absent spi_bus to the bus numbered 0) from here.
+  if (constants.card_reader) enumerations["spi_bus"] = {{"spi2", 0}, {"spi1", 1}};
   const nlohmann::json dictionary = {
       {"app", "feedbox-mcu"},
       {"version", "feedbox-mcu-emulator"},
       {"build_versions", ""},
       {"commands", json_commands},
       {"responses", json_responses},
-      {"enumerations", {{"pin", pins}, {"static_string_id", strings}}},
+      {"enumerations", enumerations},
       {"config",
        {{"MCU", constants.mcu},
         {"CLOCK_FREQ", constants.clock_freq},

@@ -20,6 +20,8 @@ struct McuConstants {
   std::uint32_t move_count = 1024;
   // Analog readings in batches (`values=%*s`, newer hosts) instead of one `value=%hu`.
   bool batched_analog = false;
+  // A box's firmware: SPI and the FM17550 card reader's commands.
+  bool card_reader = false;
 };
 
 class Dictionary {

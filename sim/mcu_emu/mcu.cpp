@@ -13,7 +13,7 @@ std::vector<std::string> formats(const auto& commands) {
 }
 
 std::vector<std::string> responses(const McuConstants& constants) {
-  return {
+  std::vector<std::string> out = {
       "uptime high=%u clock=%u",
       "clock clock=%u",
       "config is_config=%c crc=%u is_shutdown=%c move_count=%hu",
@@ -28,6 +28,11 @@ std::vector<std::string> responses(const McuConstants& constants) {
       "endstop_state oid=%c homing=%c next_clock=%u pin_value=%c",
       "trsync_state oid=%c can_trigger=%c trigger_reason=%c clock=%u",
   };
+  if (constants.card_reader) {
+    out.emplace_back("spi_transfer_response oid=%c response=%*s");
+    out.emplace_back("fm17550_read_card_return oid=%c status=%c data=%*s");
+  }
+  return out;
 }
 
 const std::vector<std::string> kShutdownReasons = {
@@ -58,6 +63,8 @@ Mcu::Mcu(const McuConstants& constants, Clock clock)
 std::vector<Mcu::Command> Mcu::all_commands() {
   auto all = commands();
   for (auto& command : device_commands()) all.push_back(std::move(command));
+  if (constants_.card_reader)
+    for (auto& command : box_commands()) all.push_back(std::move(command));
   return all;
 }
 

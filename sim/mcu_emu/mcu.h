@@ -2,12 +2,14 @@
 // would, and keeps the state the host configures (oids, the config CRC, shutdown).
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "devices.h"
@@ -20,6 +22,11 @@ class Mcu {
  public:
   // The free-running clock in ticks of constants.clock_freq; the host sees its low 32 bits.
   using Clock = std::function<std::uint64_t()>;
+
+  // The tag a box's card reader sees: the reader's chip-select pin and the clock in, the
+  // tag's bytes out, or nothing when no readable tag lies in front of it.
+  using TagReader =
+      std::function<std::optional<std::string>(std::uint32_t cs_pin, std::uint64_t clock)>;
 
   Mcu(const McuConstants& constants, Clock clock);
 
@@ -36,6 +43,16 @@ class Mcu {
   // What an analog pin reads from now on, as a fraction of full scale (out of the host's
   // range it shuts the controller down, as a broken sensor does).
   void set_analog_fraction(std::uint32_t pin, double fraction);
+  // Without one, a box's card readers find no tag.
+  void set_tag_reader(TagReader reader) { tag_reader_ = std::move(reader); }
+  const McuConstants& constants() const { return constants_; }
+  // How far ahead of this controller's clock the host's timed commands arrived (ticks).
+  struct Lead {
+    std::int64_t min = 0;
+    std::int64_t max = 0;
+    std::uint64_t count = 0;
+  };
+  const Lead& lead() const { return lead_; }
 
  private:
   using Handler = std::function<void(const Params&)>;
@@ -47,6 +64,7 @@ class Mcu {
 
   std::vector<Command> commands();
   std::vector<Command> device_commands();
+  std::vector<Command> box_commands();
   std::vector<Command> all_commands();
   void poll_devices(std::uint64_t now);
   void outputs_to_defaults();
@@ -68,6 +86,12 @@ class Mcu {
     return now + static_cast<std::uint64_t>(static_cast<std::int64_t>(
                      static_cast<std::int32_t>(clock - static_cast<std::uint32_t>(now))));
   }
+  void note_lead(std::uint32_t clock) {
+    const auto ahead = static_cast<std::int64_t>(to_clock64(clock) - clock_());
+    lead_.min = lead_.count ? std::min(lead_.min, ahead) : ahead;
+    lead_.max = lead_.count ? std::max(lead_.max, ahead) : ahead;
+    ++lead_.count;
+  }
   void dispatch(std::string_view payload);
   void send(const std::string& response, const std::vector<ParamValue>& values);
   void shutdown(const std::string& reason);
@@ -85,6 +109,8 @@ class Mcu {
   std::uint64_t next_stats_ = 0;
   Devices devices_;
   std::map<std::uint32_t, double> analog_fractions_;
+  TagReader tag_reader_;
+  Lead lead_;
 };
 
 }  // namespace mcu_emu

@@ -36,9 +36,11 @@ std::vector<Mcu::Command> Mcu::device_commands() {
        }},
       {"queue_digital_out oid=%c clock=%u on_ticks=%u",
        [this](const Params& p) {
+         note_lead(p.u32("clock"));
          if (auto* out = find(devices_.digital_outs, p.u32("oid"))) {
            // A software PWM output is on when its on-time is not zero.
-           out->value = p.u32("on_ticks") > 0 ? 1 : 0;
+           out->on_ticks = p.u32("on_ticks");
+           out->value = out->on_ticks > 0 ? 1 : 0;
            devices_.pin_levels[out->pin] = out->value;
            out->deadline = renewal_deadline(p.u32("clock"), out->value != out->default_value,
                                             out->max_duration);
@@ -60,6 +62,7 @@ std::vector<Mcu::Command> Mcu::device_commands() {
        }},
       {"queue_pwm_out oid=%c clock=%u value=%hu",
        [this](const Params& p) {
+         note_lead(p.u32("clock"));
          if (auto* out = find(devices_.pwm_outs, p.u32("oid"))) {
            out->value = p.u32("value");
            out->deadline = renewal_deadline(p.u32("clock"), out->value != out->default_value,
@@ -171,6 +174,7 @@ std::vector<Mcu::Command> Mcu::device_commands() {
 void Mcu::outputs_to_defaults() {
   for (auto& [oid, out] : devices_.digital_outs) {
     out.value = out.default_value;
+    out.on_ticks = out.default_value ? out.cycle_ticks : 0;
     out.deadline.reset();
     devices_.pin_levels[out.pin] = out.value;
   }

@@ -268,5 +268,69 @@ TEST_F(McuTest, ShutdownSetsOutputsToTheirDefaultsAndOidsAreChecked) {
   EXPECT_EQ(mcu_.devices().level(kPin_PA8), 0u);
 }
 
+class BoxMcuTest : public McuTest {
+ protected:
+  BoxMcuTest() : McuTest(McuConstants{.clock_freq = 48000000, .card_reader = true}) {}
+};
+
+constexpr std::int64_t kPin_PH0 = 7 * 16;
+
+TEST_F(BoxMcuTest, CardReaderAnswersFromWhatLiesBeforeItsChipSelect) {
+  const Mcu printer_board({}, [] { return std::uint64_t{0}; });
+  EXPECT_FALSE(nlohmann::json::parse(printer_board.dictionary().json())["commands"].contains(
+      "config_fm17550 oid=%c spi_oid=%c"))
+      << "only a box has a reader";
+  // No spi_bus in a reader's section: the host takes the bus numbered 0.
+  EXPECT_EQ(nlohmann::json::parse(mcu_.dictionary().json())["enumerations"]["spi_bus"]["spi2"], 0);
+  configure(2);
+  send("config_spi", {std::int64_t{0}, kPin_PH0, std::int64_t{0}});
+  EXPECT_EQ(mcu_.devices().level(kPin_PH0), 1u) << "an active-low chip select idles high";
+  send("spi_set_bus", {std::int64_t{0}, std::int64_t{0}, std::int64_t{0}, std::int64_t{5000000}});
+  send("config_fm17550", {std::int64_t{1}, std::int64_t{0}});
+  EXPECT_TRUE(send("query_fm17550", {std::int64_t{1}, std::int64_t{0}}).empty());
+
+  auto replies = send("fm17550_read_card_cb", {std::int64_t{1}});
+  ASSERT_EQ(replies.size(), 1u);
+  EXPECT_EQ(replies[0].name, "fm17550_read_card_return");
+  EXPECT_EQ(replies[0].params.u32("status"), 0u) << "no world: no tag";
+  EXPECT_EQ(replies[0].params.bytes("data"), "");
+
+  std::vector<std::pair<std::uint32_t, std::uint64_t>> asked;
+  mcu_.set_tag_reader([&](std::uint32_t cs_pin, std::uint64_t clock) {
+    asked.emplace_back(cs_pin, clock);
+    return asked.size() == 1 ? std::optional<std::string>("\x05\x03\x01")
+                             : std::optional<std::string>();
+  });
+  ticks_ = 123456;
+  replies = send("fm17550_read_card_cb", {std::int64_t{1}});
+  ASSERT_EQ(replies.size(), 1u);
+  EXPECT_EQ(replies[0].params.u32("oid"), 1u);
+  EXPECT_EQ(replies[0].params.u32("status"), 1u);
+  EXPECT_EQ(replies[0].params.bytes("data"), "\x05\x03\x01");
+  ASSERT_EQ(asked.size(), 1u);
+  EXPECT_EQ(asked[0], std::make_pair(static_cast<std::uint32_t>(kPin_PH0), std::uint64_t{123456}));
+  replies = send("fm17550_read_card_cb", {std::int64_t{1}});
+  EXPECT_EQ(replies.at(0).params.u32("status"), 0u) << "the tag has gone";
+
+  replies = send("spi_transfer", {std::int64_t{0}, std::string("\x01\x02\x03")});
+  ASSERT_EQ(replies.size(), 1u);
+  EXPECT_EQ(replies[0].params.bytes("response"), std::string(3, '\0'));
+}
+
+TEST_F(BoxMcuTest, AReaderOnAnythingButAnSpiDeviceShutsDown) {
+  configure(3);
+  send("config_digital_out",
+       {std::int64_t{0}, kPin_PA8, std::int64_t{0}, std::int64_t{0}, std::int64_t{0}});
+  auto replies = send("config_fm17550", {std::int64_t{1}, std::int64_t{0}});
+  ASSERT_EQ(replies.size(), 1u);
+  EXPECT_EQ(replies[0].name, "shutdown");
+
+  send("config_reset");
+  configure(3);
+  replies = send("fm17550_read_card_cb", {std::int64_t{2}});
+  ASSERT_EQ(replies.size(), 1u) << "a read of a reader never configured";
+  EXPECT_EQ(replies[0].name, "shutdown");
+}
+
 }  // namespace
 }  // namespace mcu_emu
