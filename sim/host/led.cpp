@@ -1,9 +1,12 @@
 #include "sim/host/led.h"
 
+#include <algorithm>
 #include <array>
 
 #include "klippy/host/printer.h"
+#include "sim/host/mcu.h"
 #include "sim/host/pins.h"
+#include "sim/host/printer.h"
 
 namespace sim {
 namespace {
@@ -27,7 +30,9 @@ SimPwmLed::SimPwmLed(klippy::ConfigSection& config) {
   bool any_pin = false;
   for (std::size_t i = 0; i < kPinOptions.size(); ++i) {
     if (config.get_optional(kPinOptions[i])) {
-      pins.lookup_pin_option(config, kPinOptions[i], true, false);
+      SimMcu& mcu = SimPins::sim_chip(pins.lookup_pin_option(config, kPinOptions[i], true, false));
+      if (!mcu_) mcu_ = &mcu;
+      channels_[i] = true;
       any_pin = true;
     }
     color_[i] = config.getfloat(kInitialOptions[i], 0., {0., 1., {}, {}});
@@ -37,6 +42,10 @@ SimPwmLed::SimPwmLed(klippy::ConfigSection& config) {
                               "'; set red_pin, green_pin, blue_pin or white_pin");
   config.getfloat("cycle_time", 0.010, {{}, {}, 0., {}});
   config.getboolean("hardware_pwm", false);
+  sent_ = color_;
+  printer.register_event_handler("klippy:connect", [this] {
+    start_value_time_ = mcu_->estimated_print_time(mcu_->reactor().monotonic()) + kStartValueDelayS;
+  });
   auto& gcode = printer.lookup_object<klippy::GCodeDispatch>("gcode");
   gcode.register_mux_command(
       "SET_LED", "LED", last_word(config.get_name()),
@@ -48,6 +57,23 @@ void SimPwmLed::update_leds(const std::vector<klippy::Color>& colors,
   ++update_count_;
   if (!colors.empty()) color_ = colors.front();
   last_print_time_ = print_time;
+  // As the host schedules it: the MCU's minimum schedule time ahead, and after the last
+  // change. The host configures each PWM pin with its start value 0.2 s after it connects
+  // and holds later changes back until then; one scheduled earlier reaches the MCU after
+  // its time, and the MCU shuts down.
+  double when = print_time.value_or(mcu_->estimated_print_time(mcu_->reactor().monotonic()) +
+                                    SimMcu::kMinScheduleTime_s);
+  when = std::max(when, scheduled_until_ + SimMcu::kMinScheduleTime_s);
+  for (std::size_t i = 0; i < color_.size(); ++i) {
+    if (!channels_[i] || sent_[i] == color_[i]) continue;
+    if (when < start_value_time_) {
+      if (auto* printer = dynamic_cast<SimPrinter*>(&mcu_->printer()))
+        printer->invoke_shutdown("MCU '" + mcu_->get_name() + "' shutdown: Timer too close");
+      return;
+    }
+    scheduled_until_ = when;
+  }
+  sent_ = color_;
 }
 
 std::optional<klippy::Value> SimPwmLed::get_status(double /*eventtime*/) {

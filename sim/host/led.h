@@ -2,6 +2,7 @@
 // set, publishes it as status and answers SET_LED LED=<last word of the section name>.
 #pragma once
 
+#include <array>
 #include <memory>
 #include <optional>
 #include <string>
@@ -12,6 +13,8 @@
 #include "klippy/host/gcode.h"
 
 namespace sim {
+
+class SimMcu;
 
 class SimPwmLed final : public klippy::PwmLed {
  public:
@@ -31,6 +34,13 @@ class SimPwmLed final : public klippy::PwmLed {
   void cmd_SET_LED(klippy::GCodeCommand& gcmd);
 
  private:
+  static constexpr double kStartValueDelayS = 0.2;
+
+  SimMcu* mcu_ = nullptr;  // of the first pin, by which the host schedules them all
+  std::array<bool, 4> channels_{};
+  klippy::Color sent_{};
+  double start_value_time_ = 0.;
+  double scheduled_until_ = 0.;
   klippy::Color color_{};
   std::optional<double> last_print_time_;
   unsigned long update_count_ = 0;

@@ -42,7 +42,12 @@ double breathing_level(double eventtime) {
 }  // namespace
 
 void BoxExtruderStepper::led_handle_connect() {
-  reactor_.update_timer(led_timer_.handle(), klippy::Reactor::NOW);
+  // The host gives each LED pin its start value 0.2 s after it configured the MCU and holds
+  // back changes scheduled before that; the MCU would get such a change after its time and
+  // shut down ("Timer too close"). The host's LED schedules 0.1 s ahead, so the first
+  // change waits until the start value is out.
+  constexpr double kFirstUpdateAfterS = 0.3;
+  reactor_.update_timer(led_timer_.handle(), reactor_.monotonic() + kFirstUpdateAfterS);
 }
 
 double BoxExtruderStepper::set_led(double eventtime) {

@@ -85,6 +85,7 @@ TEST_F(Devices, LedKeepsTheLastColour) {
   start("[led status]\nred_pin: PA7\nwhite_pin: PA8\ninitial_RED: 0.5\ncycle_time: 0.01\n");
   auto& led = host().printer().lookup_object<sim::SimPwmLed>("led status");
   EXPECT_EQ(led.color(), (klippy::Color{0.5, 0., 0., 0.}));
+  host().advance(0.2);  // past the pins' start values
   test_host.command("SET_LED LED=status GREEN=1 WHITE=0.25");
   EXPECT_EQ(led.color(), (klippy::Color{0., 1., 0., 0.25}));
   led.update_leds({{0.1, 0.2, 0.3, 0.4}}, 12.5);
@@ -93,6 +94,16 @@ TEST_F(Devices, LedKeepsTheLastColour) {
   ASSERT_TRUE(status);
   EXPECT_EQ(status->repr(), "{'color_data': [[0.1, 0.2, 0.3, 0.4]]}");
   EXPECT_THAT(test_host.command("SET_LED LED=status RED=2")[0], HasSubstr("RED must have maximum"));
+}
+
+// The host sends a pin's start value 0.2 s after it connected and holds back what is
+// scheduled earlier: that change reaches the MCU late, which shuts down.
+TEST_F(Devices, AnLedChangeScheduledBeforeItsStartValueShutsTheMcuDown) {
+  start("[led status]\nwhite_pin: mcu_box1:PA8\n");
+  test_host.command("SET_LED LED=status RED=0");
+  EXPECT_TRUE(host().printer().shutdown_message().empty()) << "an unchanged colour sends nothing";
+  test_host.command("SET_LED LED=status WHITE=1");
+  EXPECT_EQ(host().printer().shutdown_message(), "MCU 'mcu_box1' shutdown: Timer too close");
 }
 
 TEST(SpiDevices, BuiltFromASectionOnTheChipSelectMcu) {
