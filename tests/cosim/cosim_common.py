@@ -39,6 +39,8 @@ class ApiClient:
         self.sock.settimeout(self.timeout)
         self.buffer = b''
         self.next_id = 1
+        # Messages the host sends unasked (the console output once subscribed to it).
+        self.notifications = []
 
     def call(self, method, params=None):
         request_id = self.next_id
@@ -55,6 +57,24 @@ class ApiClient:
             reply = json.loads(message)
             if reply.get('id') == request_id:
                 return reply
+            if 'id' not in reply:
+                self.notifications.append(reply)
+
+    def subscribe_output(self):
+        """From now on the console's lines arrive as notifications (see output_lines)."""
+        self.call('gcode/subscribe_output', {'response_template': {'output': True}})
+
+    def output_lines(self):
+        """The console lines received so far, each once."""
+        lines = []
+        for message in self.notifications:
+            params = message.get('params', {})
+            if isinstance(params, dict) and 'response' in params:
+                lines.extend(params['response'].splitlines())
+        self.notifications = [m for m in self.notifications
+                              if not isinstance(m.get('params'), dict)
+                              or 'response' not in m['params']]
+        return lines
 
     def wait_state(self, wanted, timeout):
         deadline = time.monotonic() + timeout
