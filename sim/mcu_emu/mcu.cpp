@@ -45,6 +45,10 @@ const std::vector<std::string> kShutdownReasons = {
     "ADC out of range",
     "Missed scheduling of next digital out event",
     "Missed scheduling of next hard pwm event",
+    "Invalid count parameter",
+    "Stepper too far in past",
+    "Can't reset time when stepper active",
+    "Move queue overflow",
 };
 
 }  // namespace
@@ -58,6 +62,7 @@ Mcu::Mcu(const McuConstants& constants, Clock clock)
 std::vector<Mcu::Command> Mcu::all_commands() {
   auto all = commands();
   for (auto& command : device_commands()) all.push_back(std::move(command));
+  for (auto& command : motion_commands()) all.push_back(std::move(command));
   return all;
 }
 
@@ -119,7 +124,9 @@ std::string Mcu::receive(std::string_view bytes) {
 
 std::string Mcu::poll() {
   const std::uint64_t now = clock_();
+  poll_motion(now);
   poll_devices(now);
+  devices_.apply_scheduled_levels(now);
   if (now < next_stats_) return std::exchange(output_, {});
   const bool first = next_stats_ == 0;
   next_stats_ = now + 5ull * constants_.clock_freq;
