@@ -1,10 +1,14 @@
 // feedbox-mcu: micro-controllers emulated on pseudo-terminals for the real Klipper host.
 //
-//   feedbox-mcu [--batched-analog] NAME=PATH [NAME=PATH ...]
+//   feedbox-mcu [--batched-analog] [--world CONFIG] NAME=PATH [NAME=PATH ...]
 //
 // --batched-analog: analog readings in the batched format of newer hosts (which older
 // hosts, such as v0.13.0, do not know); without it the single-value format that both
 // read.
+// --world CONFIG: the printer configuration with the simulator's [filament_world]; its
+// world moves with the slot feeders' and the extruder's steps and drives the sensor pins.
+// SIGUSR1 prints the world (every strand and sensor) between "feedbox-mcu: world" and
+// "feedbox-mcu: end of world".
 // Each NAME=PATH makes one micro-controller whose serial port is the link PATH; the
 // host's configuration names it (`[mcu]` or `[mcu NAME]`, `serial: PATH`). Runs until
 // SIGINT or SIGTERM, then removes the links.
@@ -17,7 +21,10 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
+#include <iterator>
+#include <map>
 #include <memory>
 #include <string>
 #include <utility>
@@ -25,6 +32,7 @@
 
 #include "sim/mcu_emu/mcu.h"
 #include "sim/mcu_emu/pty_link.h"
+#include "sim/mcu_emu/world_link.h"
 
 namespace {
 
@@ -43,6 +51,15 @@ int run(std::vector<std::string> args) {
       flag != args.end()) {
     constants.batched_analog = true;
     args.erase(flag);
+  }
+  std::string world_config;
+  if (const auto flag = std::find(args.begin(), args.end(), "--world"); flag != args.end()) {
+    if (std::next(flag) == args.end()) {
+      std::fprintf(stderr, "feedbox-mcu: --world needs the path of a printer configuration\n");
+      return 2;
+    }
+    world_config = *std::next(flag);
+    args.erase(flag, std::next(flag, 2));
   }
   const auto start = std::chrono::steady_clock::now();
   // Every emulated controller counts from the same start, like boards powered together.
@@ -65,12 +82,27 @@ int run(std::vector<std::string> args) {
     std::printf("feedbox-mcu: %s on %s\n", mcus.back()->name.c_str(),
                 mcus.back()->link.path().c_str());
   }
+  // FEEDBOX_MCU_TRACE=1: every command each controller runs, with its clock, on stderr.
+  if (const char* trace = std::getenv("FEEDBOX_MCU_TRACE"); trace && *trace && *trace != '0')
+    for (const auto& m : mcus)
+      m->mcu.set_trace([name = m->name, clock](const std::string& command) {
+        std::fprintf(stderr, "%s %llu %s\n", name.c_str(), static_cast<unsigned long long>(clock()),
+                     command.c_str());
+      });
+  std::unique_ptr<mcu_emu::WorldLink> world;
+  if (!world_config.empty()) {
+    std::map<std::string, mcu_emu::Mcu*> by_name;
+    for (const auto& m : mcus) by_name[m->name] = &m->mcu;
+    world =
+        std::make_unique<mcu_emu::WorldLink>(world_config, by_name, clock, constants.clock_freq);
+  }
   std::fflush(stdout);
 
   sigset_t signals;
   sigemptyset(&signals);
   sigaddset(&signals, SIGINT);
   sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGUSR1);
   sigprocmask(SIG_BLOCK, &signals, nullptr);
   const int signal_fd = signalfd(-1, &signals, SFD_CLOEXEC);
 
@@ -78,13 +110,25 @@ int run(std::vector<std::string> args) {
   for (const auto& m : mcus) fds.push_back({m->link.fd(), POLLIN, 0});
   fds.push_back({signal_fd, POLLIN, 0});
   for (;;) {
-    if (poll(fds.data(), fds.size(), 100) < 0 && errno != EINTR) return 1;
-    if (fds.back().revents & POLLIN) break;
+    // Homing reports its state every few tens of milliseconds: wake often enough for it.
+    if (poll(fds.data(), fds.size(), 5) < 0 && errno != EINTR) return 1;
+    if (fds.back().revents & POLLIN) {
+      signalfd_siginfo info{};
+      if (read(signal_fd, &info, sizeof info) != sizeof info || info.ssi_signo != SIGUSR1) break;
+      if (world) {
+        std::printf("feedbox-mcu: world\n%s\nfeedbox-mcu: end of world\n",
+                    world->describe(clock()).c_str());
+      } else {
+        std::printf("feedbox-mcu: no world (start with --world CONFIG)\n");
+      }
+      std::fflush(stdout);
+    }
     for (std::size_t i = 0; i < mcus.size(); ++i) {
       auto& m = *mcus[i];
       if (fds[i].revents & POLLIN) m.link.write_all(m.mcu.receive(m.link.read_available()));
       m.link.write_all(m.mcu.poll());
     }
+    if (world) world->poll(clock());
   }
   close(signal_fd);
   return 0;
@@ -94,7 +138,9 @@ int run(std::vector<std::string> args) {
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: feedbox-mcu [--batched-analog] NAME=PATH [NAME=PATH ...]\n");
+    std::fprintf(
+        stderr,
+        "usage: feedbox-mcu [--batched-analog] [--world CONFIG] NAME=PATH [NAME=PATH ...]\n");
     return 2;
   }
   try {

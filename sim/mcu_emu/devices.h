@@ -54,7 +54,8 @@ struct Buttons {
   std::uint32_t rest_ticks = 0;
   std::uint32_t retransmit_count = 0;
   std::uint32_t invert = 0;
-  std::uint32_t last_state = 0;
+  std::uint32_t last_state = 0;  // the levels last reported
+  std::uint32_t last_read = 0;   // the levels of the previous poll
   std::uint8_t ack_count = 0;
   std::vector<std::uint8_t> unacked;  // states reported and not yet acknowledged
   std::uint32_t polls_since_report = 0;

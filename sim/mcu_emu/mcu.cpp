@@ -144,6 +144,7 @@ void Mcu::dispatch(std::string_view payload) {
     if (!format) return shutdown("Invalid command");
     Params params;
     if (!format->decode(payload, pos, params)) return shutdown("Command parser error");
+    if (trace_) trace_(format->name() + params.describe());
     if (format->name() == "identify") {
       const std::string& data = dictionary_.compressed();
       const std::size_t offset = std::min<std::size_t>(params.u32("offset"), data.size());

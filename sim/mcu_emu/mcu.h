@@ -43,6 +43,8 @@ class Mcu {
   // Follows the stepper on `step_pin` from its configuration on (and after each reset).
   void follow_stepper(std::uint32_t step_pin, StepperMotion::Listener listener);
   std::uint32_t clock_freq() const { return constants_.clock_freq; }
+  // Sees every command the controller runs ("name param=value ..."), for tracing a session.
+  void set_trace(std::function<void(const std::string&)> trace) { trace_ = std::move(trace); }
 
  private:
   using Handler = std::function<void(const Params&)>;
@@ -101,6 +103,7 @@ class Mcu {
   std::map<std::uint32_t, std::function<double(std::uint64_t)>> analog_sources_;
   std::map<std::uint32_t, LevelAt> inputs_;
   std::map<std::uint32_t, StepperMotion::Listener> stepper_listeners_;
+  std::function<void(const std::string&)> trace_;
 };
 
 }  // namespace mcu_emu

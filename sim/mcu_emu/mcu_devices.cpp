@@ -119,6 +119,9 @@ std::vector<Mcu::Command> Mcu::device_commands() {
          group->rest_ticks = std::max(1u, p.u32("rest_ticks"));
          group->retransmit_count = p.u32("retransmit_count");
          group->invert = p.u32("invert");
+         // The firmware reports raw levels (the host applies the inversion) and takes the
+         // inverted idle levels as the starting state, so idle buttons report nothing.
+         group->last_state = group->last_read = group->invert;
        }},
       {"buttons_ack oid=%c count=%c",
        [this](const Params& p) {
@@ -222,9 +225,12 @@ void Mcu::poll_devices(std::uint64_t now) {
       for (std::size_t pos = 0; pos < group.pins.size(); ++pos)
         if (group.pins[pos] && level_at(*group.pins[pos], group.next_poll)) state |= 1u << pos;
       group.next_poll += group.rest_ticks;
-      state ^= group.invert;
       bool report = false;
-      if (state != group.last_state) {
+      // Debounced: a changed pin counts once two polls in a row read it so.
+      const std::uint32_t changed = state ^ group.last_state;
+      const std::uint32_t steady = ~(state ^ group.last_read);
+      group.last_read = state;
+      if (changed && (changed & steady) == changed) {
         group.last_state = state;
         group.unacked.push_back(static_cast<std::uint8_t>(state));
         report = true;

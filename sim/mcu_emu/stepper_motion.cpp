@@ -30,17 +30,26 @@ std::optional<std::string> StepperMotion::queue_step(std::uint64_t now, std::uin
                                                      std::uint32_t count, std::int32_t add) {
   if (count == 0) return "Invalid count parameter";
   if (need_reset_) return std::nullopt;
+  // An idle stepper's timer starts at its first step, which the firmware computes on its
+  // 32-bit clock: the host's intervals wrap around with it. A busy one goes on from its
+  // last step.
+  const bool idle = blocks_.empty() || blocks_.back().end_clock <= now;
+  std::uint64_t origin = last_step_clock_;
+  if (idle) {
+    const auto first32 = static_cast<std::uint32_t>(last_step_clock_ + interval);
+    const auto ahead = static_cast<std::int32_t>(first32 - static_cast<std::uint32_t>(now));
+    origin = now + static_cast<std::uint64_t>(std::int64_t{ahead}) - interval;
+  }
   StepBlock block{
-      .start_clock = last_step_clock_,
+      .start_clock = origin,
       .interval = interval,
       .count = count,
       .add = add,
       .direction = next_direction_,
       .start_position = blocks_.empty() ? base_position_ : blocks_.back().end_position()};
   block.end_clock = block.step_clock(count);
-  // A block for an idle stepper starts its timer at its first step; one that is due
-  // already is late, and a step far in the past means the host lost track of the clock.
-  const bool idle = blocks_.empty() || blocks_.back().end_clock <= now;
+  // A first step that is due already is late; one far in the past means the host lost
+  // track of the clock.
   if (idle && block.step_clock(1) + past_tolerance_ < now) return "Stepper too far in past";
   last_step_clock_ = block.end_clock;
   blocks_.push_back(block);

@@ -154,20 +154,21 @@ TEST_F(McuTest, ButtonsReportChangesUntilAckedAndReadOutputsBack) {
   EXPECT_TRUE(advance(500).empty()) << "an idle pulled-up button inverted reads released";
 
   send("update_digital_out", {std::int64_t{0}, std::int64_t{1}});
+  EXPECT_TRUE(advance(100).empty()) << "debounced: one poll is not enough";
   auto reports = advance(100);
   ASSERT_EQ(reports.size(), 1u);
   EXPECT_EQ(reports[0].params.u32("ack_count"), 0u);
-  EXPECT_EQ(reports[0].params.bytes("state"), std::string("\x02"));
+  EXPECT_EQ(reports[0].params.bytes("state"), std::string("\x03")) << "raw levels";
   EXPECT_TRUE(advance(200).empty());
   EXPECT_EQ(advance(100).size(), 1u) << "unacknowledged, sent again on the third poll";
 
   send("buttons_ack", {std::int64_t{1}, std::int64_t{1}});
   EXPECT_TRUE(advance(1000).empty());
   send("update_digital_out", {std::int64_t{0}, std::int64_t{0}});
-  reports = advance(100);
+  reports = advance(200);
   ASSERT_EQ(reports.size(), 1u);
   EXPECT_EQ(reports[0].params.u32("ack_count"), 1u);
-  EXPECT_EQ(reports[0].params.bytes("state"), std::string(1, '\0'));
+  EXPECT_EQ(reports[0].params.bytes("state"), std::string("\x01"));
 }
 
 TEST_F(McuTest, AHeaterLeftOnUnrenewedShutsDown) {

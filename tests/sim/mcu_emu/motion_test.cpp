@@ -94,6 +94,20 @@ TEST(StepperMotion, BadBlocksAreRefusedAsTheFirmwareRefusesThem) {
   EXPECT_FALSE(motion.queue_step(50000, 49500, 10, 0)) << "late within the tolerance";
 }
 
+TEST(StepperMotion, AFirstStepCountsOnTheFirmwaresThirtyTwoBitClock) {
+  // The step clock was reset at 0 during configuration; two wraps later the host sends the
+  // first interval from there, modulo 2^32.
+  StepperMotion motion(kTolerance);
+  motion.reset_clock(0, 0);
+  const std::uint64_t now = (std::uint64_t{2} << 32) + 7000000;
+  motion.set_next_direction(true);
+  ASSERT_FALSE(motion.queue_step(now, 7000000 + 1000, 2, 500));
+  EXPECT_EQ(motion.position(now + 999), 0);
+  EXPECT_EQ(motion.position(now + 1000), 1);
+  EXPECT_EQ(motion.position(now + 1000 + 7001499), 1);
+  EXPECT_EQ(motion.position(now + 1000 + 7001500), 2);
+}
+
 TEST(Endstop, TripsOnTheLastOfConsecutiveMatchingSamples) {
   // The pin reads 1 in [1000, 1030) and from 2000 on.
   const LevelAt level = [](std::uint64_t c) -> std::uint32_t {
@@ -215,8 +229,9 @@ TEST_F(McuTest, ButtonsReadAQueuedOutputAtItsClock) {
        {std::int64_t{1}, std::int64_t{100}, std::int64_t{100}, std::int64_t{0}, std::int64_t{0}});
   send("queue_digital_out", {std::int64_t{0}, std::int64_t{1050}, std::int64_t{1}});
   EXPECT_TRUE(advance(1000).empty());
-  // Polls at 100, 200, ...: the poll at 1100 is the first to see it.
-  EXPECT_TRUE(advance(99).empty());
+  // Polls at 100, 200, ...: the poll at 1100 is the first to see it, the one at 1200
+  // (the second in a row) reports it.
+  EXPECT_TRUE(advance(199).empty());
   EXPECT_EQ(advance(1).size(), 1u);
 }
 
