@@ -63,6 +63,7 @@ std::vector<Mcu::Command> Mcu::device_commands() {
        [this](const Params& p) {
          if (auto* out = find(devices_.pwm_outs, p.u32("oid"))) {
            out->value = p.u32("value");
+           devices_.scheduled_levels[out->pin][to_clock64(p.u32("clock"))] = out->value > 0;
            out->deadline = renewal_deadline(p.u32("clock"), out->value != out->default_value,
                                             out->max_duration);
          }
