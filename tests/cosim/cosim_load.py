@@ -105,8 +105,8 @@ def run_one(args, source):
             time.sleep(0.2)
         before = world_state(emulator)
         load_started = time.monotonic()
-        # v0.13.0's manual steppers leave a homing move's whole length on the print time,
-        # however early it trips: each phase of the load waits that out.
+        # In the real host the print time runs up to half a minute ahead of the clock
+        # between the load's phases, and each phase waits for it: about two minutes.
         client.sock.settimeout(args.load_timeout)
         reply = client.call('gcode/script', {'script': LOAD + '\nM400'})
         load_time = time.monotonic() - load_started
