@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <stdexcept>
+#include <utility>
 
 #include "klippy/host/ini.h"
 #include "klippy/host/value.h"
@@ -113,6 +115,11 @@ SimConfigSection::SimConfigSection(SimConfig& owner, const ConfigSectionData& da
 
 klippy::Printer& SimConfigSection::get_printer() {
   return owner_.printer();
+}
+
+klippy::Printer& SimConfig::printer() {
+  if (!printer_) throw std::logic_error("a configuration read outside a printer has no printer");
+  return *printer_;
 }
 
 const std::string* SimConfigSection::find(const std::string& option) {
@@ -267,8 +274,12 @@ std::vector<klippy::ConfigSection*> SimConfigSection::get_prefix_sections(
   return result;
 }
 
-SimConfig::SimConfig(klippy::Printer& printer, ConfigText text)
-    : printer_(printer),
+SimConfig::SimConfig(klippy::Printer& printer, ConfigText text) : SimConfig(std::move(text)) {
+  printer_ = &printer;
+}
+
+SimConfig::SimConfig(ConfigText text)
+    : printer_(nullptr),
       root_(std::make_unique<SimConfigSection>(*this, ConfigSectionData{"", {}, "root"})) {
   for (const auto& data : text.sections()) {
     sections_.push_back(std::make_unique<SimConfigSection>(*this, data));

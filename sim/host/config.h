@@ -78,8 +78,11 @@ class SimConfigSection final : public klippy::ConfigSection {
 class SimConfig {
  public:
   SimConfig(klippy::Printer& printer, ConfigText text);
+  // Sections read outside a printer (by a tool that only needs their options): asking a
+  // section for its printer is then a logic error.
+  explicit SimConfig(ConfigText text);
 
-  klippy::Printer& printer() { return printer_; }
+  klippy::Printer& printer();
   // Sections of the configuration files, in file order.
   std::vector<SimConfigSection*> sections();
   SimConfigSection* find(const std::string& name);
@@ -92,7 +95,7 @@ class SimConfig {
   void check_unused_options(const std::set<std::string>& implemented_sections) const;
 
  private:
-  klippy::Printer& printer_;
+  klippy::Printer* printer_;
   std::vector<std::unique_ptr<SimConfigSection>> sections_;
   std::vector<std::unique_ptr<SimConfigSection>> implicit_sections_;
   std::unique_ptr<SimConfigSection> root_;

@@ -16,6 +16,7 @@
 #include "sim/host/spool_tag.h"
 #include "sim/host/toolhead.h"
 #include "sim/host/world_box_numbers.h"
+#include "sim/host/world_config.h"
 
 namespace sim {
 namespace {
@@ -36,14 +37,6 @@ class WorldSensorSignal final : public PinSignal {
   SensorId sensor_;
 };
 
-bool valid_color(const std::string& color) {
-  if (color.size() != 6) return false;
-  for (unsigned char c : color) {
-    if (!std::isxdigit(c)) return false;
-  }
-  return true;
-}
-
 // "[^~!]chip:pin" → (mcu object name, pin)
 std::pair<std::string, std::string> split_pin(std::string desc) {
   while (!desc.empty() && (desc[0] == '^' || desc[0] == '~' || desc[0] == '!' || desc[0] == ' ')) {
@@ -57,69 +50,16 @@ std::pair<std::string, std::string> split_pin(std::string desc) {
 
 }  // namespace
 
-SpoolSpec parse_spool_option(const std::string& text, const std::string& where) {
-  std::istringstream in(text);
-  SpoolSpec wanted;
-  std::string length;
-  in >> wanted.filament_type >> wanted.color >> length;
-  if (wanted.filament_type.empty() || !valid_color(wanted.color)) {
-    throw klippy::ConfigError(where + " must read '<filament> <RRGGBB> [length_mm]', not '" + text +
-                              "'");
-  }
-  if (!length.empty()) {
-    try {
-      wanted.length_mm = std::stod(length);
-    } catch (const std::exception&) {
-      throw klippy::ConfigError(where + ": spool length '" + length + "' is not a number");
-    }
-    if (!(*wanted.length_mm > 0 && *wanted.length_mm <= WorldGeometry::kMaxSpoolMm))
-      throw klippy::ConfigError(where + ": spool length must be above 0 and at most 10000000 mm");
-  }
-  wanted.tag = default_tag(wanted.filament_type, wanted.color);
-  return wanted;
-}
-
 SimFilamentWorld::SimFilamentWorld(klippy::ConfigSection& config)
     : printer_(config.get_printer()),
       reactor_(printer_.get_reactor()),
       environment_(printer_.lookup_object<SimEnvironment>(SimEnvironment::kName)) {
-  WorldGeometry geometry;
-  constexpr double kMaxPath = WorldGeometry::kMaxPathMm;
-  geometry.outlet_mm =
-      config.getfloat("outlet_mm", geometry.outlet_mm, {.maxval = kMaxPath, .above = 0.0});
-  geometry.encoder_mm =
-      config.getfloat("encoder_mm", geometry.encoder_mm, {.maxval = kMaxPath, .above = 0.0});
-  geometry.tube_length_mm = config.getfloat("tube_length_mm", geometry.tube_length_mm,
-                                            {.maxval = kMaxPath, .above = 0.0});
-  geometry.detection_length_mm =
-      config.getfloat("detection_length_mm", geometry.detection_length_mm,
-                      {.minval = WorldGeometry::kMinDetectionMm, .maxval = kMaxPath});
-  geometry.default_spool_length_mm =
-      config.getfloat("spool_length_mm", geometry.default_spool_length_mm, kSpoolLength);
-  geometry.reader_mm =
-      config.getfloat("reader_mm", geometry.reader_mm, {.maxval = kMaxPath, .above = 0.0});
-  geometry.tag_length_mm =
-      config.getfloat("tag_length_mm", geometry.tag_length_mm, {.maxval = kMaxPath, .above = 0.0});
-  geometry.boxes_share_outlet = config.getboolean("boxes_share_outlet", false);
-  world_ = std::make_unique<FilamentWorld>(geometry);
-  physical_boxes_ = physical_boxes_in(config, geometry.box_count());
-
-  for (int box = 0; box < geometry.box_count(); ++box) {
-    read_pin(config, "box" + std::to_string(box + 1) + "_outlet_pin", SensorId::outlet(box));
-  }
-  for (int slot = 0; slot < geometry.slot_count; ++slot) {
-    std::string prefix = "slot" + std::to_string(slot);
-    read_pin(config, prefix + "_runout_pin", SensorId::runout(slot));
-    if (auto spool = config.get_optional(prefix + "_spool")) {
-      initial_spools_.push_back(
-          {slot, parse_spool_option(*spool, "Option '" + prefix + "_spool' in section '" +
-                                                config.get_name() + "'")});
-    }
-    read_tag_option(config, slot);
-    read_tip_option(config, slot);
-  }
-  card_readers_ = std::make_unique<WorldCardReaders>(config, geometry);
-  read_pin(config, "encoder_pin", SensorId::encoder());
+  WorldConfig read = read_world_config(config);
+  world_ = std::make_unique<FilamentWorld>(read.geometry);
+  pins_ = std::move(read.pins);
+  initial_spools_ = std::move(read.spools);
+  physical_boxes_ = physical_boxes_in(config, read.geometry.box_count());
+  card_readers_ = std::make_unique<WorldCardReaders>(config, read.geometry);
 
   // Pins carry the world's levels before buttons and endstops start watching them, so
   // their first report already sees the spools in place.
@@ -137,41 +77,6 @@ SimFilamentWorld::SimFilamentWorld(klippy::ConfigSection& config)
   gcode.register_command(
       "SIM_STATE", [this](klippy::GCodeCommand& g) { cmd_SIM_STATE(g); },
       "Report every strand and sensor of the filament world once the queued moves have run");
-}
-
-void SimFilamentWorld::read_tag_option(klippy::ConfigSection& config, int slot) {
-  const std::string option = "slot" + std::to_string(slot) + "_tag";
-  const auto text = config.get_optional(option);
-  if (!text) return;
-  const std::string where = "Option '" + option + "' in section '" + config.get_name() + "'";
-  if (initial_spools_.empty() || initial_spools_.back().slot != slot)
-    throw klippy::ConfigError(where + " describes the tag of a spool: add slot" +
-                              std::to_string(slot) + "_spool too");
-  SpoolSpec& wanted = initial_spools_.back().wanted;
-  try {
-    const TagSetting tag = parse_tag_setting(*text, wanted.filament_type, wanted.color);
-    wanted.tag = tag.tag;
-    wanted.tag_unreadable = tag.unreadable;
-  } catch (const std::invalid_argument& e) {
-    throw klippy::ConfigError(where + ": " + e.what());
-  }
-}
-
-void SimFilamentWorld::read_tip_option(klippy::ConfigSection& config, int slot) {
-  const std::string option = "slot" + std::to_string(slot) + "_tip_mm";
-  if (!config.get_optional(option)) return;
-  const std::string where = "Option '" + option + "' in section '" + config.get_name() + "'";
-  if (initial_spools_.empty() || initial_spools_.back().slot != slot)
-    throw klippy::ConfigError(where + " places the strand of a spool: add slot" +
-                              std::to_string(slot) + "_spool too");
-  // A tip beyond the path would take the sensor sweeps through absurd distances.
-  initial_spools_.back().wanted.tip_mm = config.getfloat(
-      option, {}, {.minval = -WorldGeometry::kMaxPathMm, .maxval = WorldGeometry::kMaxPathMm});
-}
-
-void SimFilamentWorld::read_pin(klippy::ConfigSection& config, const std::string& option,
-                                SensorId sensor) {
-  if (auto pin = config.get_optional(option)) pins_.push_back({option, *pin, sensor});
 }
 
 double SimFilamentWorld::print_time_now() const {
@@ -303,7 +208,7 @@ void SimFilamentWorld::cmd_SIM_FAULT(klippy::GCodeCommand& gcmd) {
   // A fault in a slot no box has would change nothing the host could see: a mistyped
   // slot, which the user would take for a fault that the box withstood.
   int configured = 0;
-  for (const PinBinding& pin : pins_)
+  for (const WorldPinBinding& pin : pins_)
     if (pin.sensor.kind == SensorKind::slot_runout)
       configured = std::max(configured, pin.sensor.index + 1);
   if (slot >= configured) {
@@ -341,7 +246,7 @@ void SimFilamentWorld::cmd_SIM_FAULT(klippy::GCodeCommand& gcmd) {
 void SimFilamentWorld::cmd_SIM_STATE(klippy::GCodeCommand& gcmd) {
   // The slots of the boxes that are configured: those whose runout sensor has a pin.
   int shown = 0;
-  for (const PinBinding& pin : pins_)
+  for (const WorldPinBinding& pin : pins_)
     if (pin.sensor.kind == SensorKind::slot_runout) shown = std::max(shown, pin.sensor.index + 1);
   const int per_box = world_->geometry().slots_per_box;
   // As after M400: the strands where the moves queued so far leave them, not somewhere on

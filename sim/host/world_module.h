@@ -13,6 +13,7 @@
 #include "klippy/host/object.h"
 #include "klippy/host/reactor.h"
 #include "sim/host/world_card_reader.h"
+#include "sim/host/world_config.h"
 #include "sim/host/world_cutter.h"
 #include "sim/world/filament_world.h"
 
@@ -37,21 +38,6 @@ class SimFilamentWorld final : public klippy::PrinterObject {
   void notify_changed();
 
  private:
-  struct PinBinding {
-    std::string option;
-    std::string pin;
-    SensorId sensor;
-  };
-  struct InitialSpool {
-    int slot;
-    SpoolSpec wanted;
-  };
-
-  void read_pin(klippy::ConfigSection& config, const std::string& option, SensorId sensor);
-  // slotN_tag: the tag of the spool that slotN_spool puts in the slot.
-  void read_tag_option(klippy::ConfigSection& config, int slot);
-  // slotN_tip_mm: where that spool's strand tip starts along the path.
-  void read_tip_option(klippy::ConfigSection& config, int slot);
   void attach_pins_and_spools();
   void handle_connect();
   double anchor(double eventtime);
@@ -63,16 +49,12 @@ class SimFilamentWorld final : public klippy::PrinterObject {
   klippy::Reactor& reactor_;
   SimEnvironment& environment_;
   std::unique_ptr<FilamentWorld> world_;
-  std::vector<PinBinding> pins_;
-  std::vector<InitialSpool> initial_spools_;
+  std::vector<WorldPinBinding> pins_;
+  std::vector<WorldInitialSpool> initial_spools_;
   std::vector<std::optional<int>> physical_boxes_;
   std::unique_ptr<WorldCardReaders> card_readers_;
   klippy::TimerHandle anchor_timer_;
   std::unique_ptr<WorldCutter> cutter_;
 };
-
-// Parses "PLA FF0000 [length_mm]" as written after slotN_spool; ConfigError when malformed.
-// The spool gets the tag of its filament and colour (spool_tag.h).
-SpoolSpec parse_spool_option(const std::string& text, const std::string& where);
 
 }  // namespace sim

@@ -8,6 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "homing.h"
+#include "stepper_motion.h"
+
 namespace mcu_emu {
 
 struct DigitalOut {
@@ -52,7 +55,8 @@ struct Buttons {
   std::uint32_t rest_ticks = 0;
   std::uint32_t retransmit_count = 0;
   std::uint32_t invert = 0;
-  std::uint32_t last_state = 0;
+  std::uint32_t last_state = 0;  // the levels last reported
+  std::uint32_t last_read = 0;   // the levels of the previous poll
   std::uint8_t ack_count = 0;
   std::vector<std::uint8_t> unacked;  // states reported and not yet acknowledged
   std::uint32_t polls_since_report = 0;
@@ -70,6 +74,11 @@ struct CardReader {
   std::uint32_t spi_oid = 0;
 };
 
+struct Stepper {
+  std::uint32_t step_pin = 0;
+  StepperMotion motion;
+};
+
 // Objects by oid; allocate_oids fixes how many the configuration may use.
 struct Devices {
   std::map<std::uint32_t, DigitalOut> digital_outs;
@@ -78,15 +87,23 @@ struct Devices {
   std::map<std::uint32_t, Buttons> buttons;
   std::map<std::uint32_t, SpiDevice> spis;
   std::map<std::uint32_t, CardReader> card_readers;
-  // Objects the emulator accepts but does not act on yet (steppers, endstops, trsyncs).
+  // Objects the emulator accepts but does not act on.
   std::map<std::uint32_t, std::string> others;
-  std::map<std::uint32_t, std::uint32_t> endstop_pins;
+  std::map<std::uint32_t, Stepper> steppers;
+  std::map<std::uint32_t, Endstop> endstops;
+  std::map<std::uint32_t, Trsync> trsyncs;
   // Pin levels as the controller would read them back (outputs loop back to inputs).
   std::map<std::uint32_t, std::uint32_t> pin_levels;
+  // Levels queued for a later clock, by pin (an output takes its queued level at its clock).
+  std::map<std::uint32_t, std::map<std::uint64_t, std::uint32_t>> scheduled_levels;
   std::map<std::uint32_t, std::uint32_t> pull_ups;
 
   bool oid_taken(std::uint32_t oid) const;
   std::uint32_t level(std::uint32_t pin) const;
+  // The level read back at `clock`, queued levels included.
+  std::uint32_t level_at(std::uint32_t pin, std::uint64_t clock) const;
+  // Queued levels due by `now` become the pins' levels.
+  void apply_scheduled_levels(std::uint64_t now);
 };
 
 }  // namespace mcu_emu

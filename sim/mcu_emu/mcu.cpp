@@ -50,6 +50,10 @@ const std::vector<std::string> kShutdownReasons = {
     "ADC out of range",
     "Missed scheduling of next digital out event",
     "Missed scheduling of next hard pwm event",
+    "Invalid count parameter",
+    "Stepper too far in past",
+    "Can't reset time when stepper active",
+    "Move queue overflow",
 };
 
 }  // namespace
@@ -65,6 +69,7 @@ std::vector<Mcu::Command> Mcu::all_commands() {
   for (auto& command : device_commands()) all.push_back(std::move(command));
   if (constants_.card_reader)
     for (auto& command : box_commands()) all.push_back(std::move(command));
+  for (auto& command : motion_commands()) all.push_back(std::move(command));
   return all;
 }
 
@@ -126,7 +131,9 @@ std::string Mcu::receive(std::string_view bytes) {
 
 std::string Mcu::poll() {
   const std::uint64_t now = clock_();
+  poll_motion(now);
   poll_devices(now);
+  devices_.apply_scheduled_levels(now);
   if (now < next_stats_) return std::exchange(output_, {});
   const bool first = next_stats_ == 0;
   next_stats_ = now + 5ull * constants_.clock_freq;
@@ -144,6 +151,7 @@ void Mcu::dispatch(std::string_view payload) {
     if (!format) return shutdown("Invalid command");
     Params params;
     if (!format->decode(payload, pos, params)) return shutdown("Command parser error");
+    if (trace_) trace_(format->name() + params.describe());
     if (format->name() == "identify") {
       const std::string& data = dictionary_.compressed();
       const std::size_t offset = std::min<std::size_t>(params.u32("offset"), data.size());

@@ -53,6 +53,15 @@ class Mcu {
     std::uint64_t count = 0;
   };
   const Lead& lead() const { return lead_; }
+  // What an analog pin reads at a clock, as a fraction of full scale (the world behind it).
+  void set_analog_source(std::uint32_t pin, std::function<double(std::uint64_t)> source);
+  // An input pin driven from outside (a sensor of the world) instead of the pin's own level.
+  void attach_input(std::uint32_t pin, LevelAt level);
+  // Follows the stepper on `step_pin` from its configuration on (and after each reset).
+  void follow_stepper(std::uint32_t step_pin, StepperMotion::Listener listener);
+  std::uint32_t clock_freq() const { return constants_.clock_freq; }
+  // Sees every command the controller runs ("name param=value ..."), for tracing a session.
+  void set_trace(std::function<void(const std::string&)> trace) { trace_ = std::move(trace); }
 
  private:
   using Handler = std::function<void(const Params&)>;
@@ -65,6 +74,12 @@ class Mcu {
   std::vector<Command> commands();
   std::vector<Command> device_commands();
   std::vector<Command> box_commands();
+  std::vector<Command> motion_commands();
+  void poll_motion(std::uint64_t now);
+  // Trips the trsync at `clock` and reports it; false when it had tripped already.
+  bool trip(std::uint32_t trsync_oid, std::uint32_t reason, std::uint64_t clock);
+  void send_trsync_state(std::uint32_t oid, const Trsync& trsync, std::uint64_t clock);
+  std::uint32_t level_at(std::uint32_t pin, std::uint64_t clock) const;
   std::vector<Command> all_commands();
   void poll_devices(std::uint64_t now);
   void outputs_to_defaults();
@@ -111,6 +126,10 @@ class Mcu {
   std::map<std::uint32_t, double> analog_fractions_;
   TagReader tag_reader_;
   Lead lead_;
+  std::map<std::uint32_t, std::function<double(std::uint64_t)>> analog_sources_;
+  std::map<std::uint32_t, LevelAt> inputs_;
+  std::map<std::uint32_t, StepperMotion::Listener> stepper_listeners_;
+  std::function<void(const std::string&)> trace_;
 };
 
 }  // namespace mcu_emu

@@ -38,10 +38,11 @@ std::vector<Mcu::Command> Mcu::device_commands() {
        [this](const Params& p) {
          note_lead(p.u32("clock"));
          if (auto* out = find(devices_.digital_outs, p.u32("oid"))) {
-           // A software PWM output is on when its on-time is not zero.
+           // A software PWM output is on when its on-time is not zero; the pin takes the
+           // level at the queued clock (an input looped back to it sees the change then).
            out->on_ticks = p.u32("on_ticks");
            out->value = out->on_ticks > 0 ? 1 : 0;
-           devices_.pin_levels[out->pin] = out->value;
+           devices_.scheduled_levels[out->pin][to_clock64(p.u32("clock"))] = out->value;
            out->deadline = renewal_deadline(p.u32("clock"), out->value != out->default_value,
                                             out->max_duration);
          }
@@ -65,6 +66,7 @@ std::vector<Mcu::Command> Mcu::device_commands() {
          note_lead(p.u32("clock"));
          if (auto* out = find(devices_.pwm_outs, p.u32("oid"))) {
            out->value = p.u32("value");
+           devices_.scheduled_levels[out->pin][to_clock64(p.u32("clock"))] = out->value > 0;
            out->deadline = renewal_deadline(p.u32("clock"), out->value != out->default_value,
                                             out->max_duration);
          }
@@ -121,6 +123,9 @@ std::vector<Mcu::Command> Mcu::device_commands() {
          group->rest_ticks = std::max(1u, p.u32("rest_ticks"));
          group->retransmit_count = p.u32("retransmit_count");
          group->invert = p.u32("invert");
+         // The firmware reports raw levels (the host applies the inversion) and takes the
+         // inverted idle levels as the starting state, so idle buttons report nothing.
+         group->last_state = group->last_read = group->invert;
        }},
       {"buttons_ack oid=%c count=%c",
        [this](const Params& p) {
@@ -131,47 +136,11 @@ std::vector<Mcu::Command> Mcu::device_commands() {
                               group->unacked.begin() + static_cast<std::ptrdiff_t>(count));
          group->ack_count = static_cast<std::uint8_t>(group->ack_count + count);
        }},
-      // Accepted so that configurations with steppers and endstops configure; their
-      // motion and homing are not emulated yet.
-      {"config_stepper oid=%c step_pin=%c dir_pin=%c invert_step=%c step_pulse_ticks=%u",
-       [this](const Params& p) { claim_other(p.u32("oid"), "stepper"); }},
-      {"config_endstop oid=%c pin=%c pull_up=%c",
-       [this](const Params& p) {
-         if (!claim_other(p.u32("oid"), "endstop")) return;
-         devices_.pull_ups[p.u32("pin")] = p.u32("pull_up");
-         devices_.endstop_pins[p.u32("oid")] = p.u32("pin");
-       }},
-      {"config_trsync oid=%c", [this](const Params& p) { claim_other(p.u32("oid"), "trsync"); }},
-      {"endstop_query_state oid=%c",
-       [this](const Params& p) {
-         const auto* pin = find(devices_.endstop_pins, p.u32("oid"));
-         if (!pin) return;
-         send("endstop_state", {std::int64_t{p.u32("oid")}, std::int64_t{0},
-                                std::int64_t{static_cast<std::uint32_t>(clock_())},
-                                std::int64_t{devices_.level(*pin)}});
-       }},
-      {"stepper_get_position oid=%c",
-       [this](const Params& p) {
-         send("stepper_position", {std::int64_t{p.u32("oid")}, std::int64_t{0}});
-       }},
-      // The host looks these up when it configures steppers and homing; the motion they
-      // carry is not emulated yet, and a homing waits for trsync reports that never come
-      // (the host reports a communication timeout).
-      {"queue_step oid=%c interval=%u count=%hu add=%hi", [](const Params&) {}},
-      {"set_next_step_dir oid=%c dir=%c", [](const Params&) {}},
-      {"reset_step_clock oid=%c clock=%u", [](const Params&) {}},
-      {"stepper_stop_on_trigger oid=%c trsync_oid=%c", [](const Params&) {}},
-      {"endstop_home oid=%c clock=%u sample_ticks=%u sample_count=%c rest_ticks=%u "
-       "pin_value=%c trsync_oid=%c trigger_reason=%c",
-       [](const Params&) {}},
-      {"trsync_start oid=%c report_clock=%u report_ticks=%u expire_reason=%c",
-       [](const Params&) {}},
-      {"trsync_set_timeout oid=%c clock=%u", [](const Params&) {}},
-      {"trsync_trigger oid=%c reason=%c", [](const Params&) {}},
   };
 }
 
 void Mcu::outputs_to_defaults() {
+  devices_.scheduled_levels.clear();
   for (auto& [oid, out] : devices_.digital_outs) {
     out.value = out.default_value;
     out.on_ticks = out.default_value ? out.cycle_ticks : 0;
@@ -222,12 +191,14 @@ void Mcu::poll_devices(std::uint64_t now) {
            now >= in.begin + std::uint64_t{in.sample_count} * in.sample_ticks) {
       const std::uint32_t max_adc = in.sample_count * constants_.adc_max;
       const auto set = analog_fractions_.find(in.pin);
-      auto value = static_cast<std::uint32_t>(std::lround(
-          std::clamp(set != analog_fractions_.end() ? set->second : kRoomTemperatureFraction, 0.0,
-                     1.0) *
-          max_adc));
+      const auto source = analog_sources_.find(in.pin);
+      const double fraction = source != analog_sources_.end()  ? source->second(in.begin)
+                              : set != analog_fractions_.end() ? set->second
+                                                               : kRoomTemperatureFraction;
+      auto value =
+          static_cast<std::uint32_t>(std::lround(std::clamp(fraction, 0.0, 1.0) * max_adc));
       // Unless a reading was set on purpose, stay inside what the host accepts.
-      if (set == analog_fractions_.end())
+      if (set == analog_fractions_.end() && source == analog_sources_.end())
         value = std::clamp(value, in.min_value, std::max(in.min_value, in.max_value));
       in.begin += in.rest_ticks;
       if (value < in.min_value || value > in.max_value) {
@@ -255,13 +226,16 @@ void Mcu::poll_devices(std::uint64_t now) {
   }
   for (auto& [oid, group] : devices_.buttons) {
     while (group.querying && !is_shutdown() && now >= group.next_poll) {
-      group.next_poll += group.rest_ticks;
       std::uint32_t state = 0;
       for (std::size_t pos = 0; pos < group.pins.size(); ++pos)
-        if (group.pins[pos] && devices_.level(*group.pins[pos])) state |= 1u << pos;
-      state ^= group.invert;
+        if (group.pins[pos] && level_at(*group.pins[pos], group.next_poll)) state |= 1u << pos;
+      group.next_poll += group.rest_ticks;
       bool report = false;
-      if (state != group.last_state) {
+      // Debounced: a changed pin counts once two polls in a row read it so.
+      const std::uint32_t changed = state ^ group.last_state;
+      const std::uint32_t steady = ~(state ^ group.last_read);
+      group.last_read = state;
+      if (changed && (changed & steady) == changed) {
         group.last_state = state;
         group.unacked.push_back(static_cast<std::uint8_t>(state));
         report = true;

@@ -14,6 +14,18 @@ std::uint32_t Params::u32(const std::string& name) const {
   return static_cast<std::uint32_t>(std::get<std::int64_t>(it->second));
 }
 
+std::string Params::describe() const {
+  std::string out;
+  for (const auto& [name, value] : values_) {
+    out += ' ' + name + '=';
+    if (const auto* number = std::get_if<std::int64_t>(&value))
+      out += std::to_string(*number);
+    else
+      out += '<' + std::to_string(std::get<std::string>(value).size()) + " bytes>";
+  }
+  return out;
+}
+
 const std::string& Params::bytes(const std::string& name) const {
   const auto it = values_.find(name);
   if (it == values_.end() || !std::holds_alternative<std::string>(it->second))

@@ -20,6 +20,8 @@ class Params {
   std::uint32_t u32(const std::string& name) const;
   std::int32_t i32(const std::string& name) const { return static_cast<std::int32_t>(u32(name)); }
   const std::string& bytes(const std::string& name) const;
+  // "name=value ..." for traces; byte strings by their length.
+  std::string describe() const;
 
  private:
   std::map<std::string, ParamValue> values_;

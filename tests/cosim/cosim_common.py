@@ -131,7 +131,8 @@ class Session:
         with open(self.config, 'w') as f:
             f.write(config_text.format(serial=self.serial) if '{serial}' in config_text
                     else config_text)
-        self.emu = subprocess.Popen([emulator] + flags + links, stdout=subprocess.PIPE, text=True)
+        self.emu = subprocess.Popen([emulator] + flags + links, stdin=subprocess.PIPE,
+                                    stdout=subprocess.PIPE, text=True)
         self.emu_output = ''
         self.host = None
         self.client = None
@@ -142,6 +143,31 @@ class Session:
         self.host = subprocess.Popen([PYTHON, klippy, self.config, '-l', self.log, '-a', self.api],
                                      stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT, cwd=cwd)
         self.client = ApiClient(self.api, timeout)
+
+    def world_command(self, line):
+        """Runs a world command (SIM_SPOOL, SIM_FAULT, SIM_STATE) in the emulator (started
+        with --world); returns its answer's lines."""
+        self.emu.stdin.write(line + '\n')
+        self.emu.stdin.flush()
+        answer = []
+        while True:
+            out = self.emu.stdout.readline()
+            if not out:
+                raise Failure('the emulator stopped while running %r' % line)
+            if out.startswith('feedbox-mcu: ok'):
+                return answer
+            if out.startswith('feedbox-mcu: error: '):
+                raise Failure('the emulator refused %r: %s' % (line, out[20:].strip()))
+            answer.append(out.rstrip('\n'))
+
+    def world_strands(self):
+        """Where each strand's tip is in the emulator's world: {"slot0": mm, ...}."""
+        strands = {}
+        for line in self.world_command('SIM_STATE'):
+            match = re.match(r'^(slot\d+) .*\(tip at (-?[\d.]+) mm', line)
+            if match:
+                strands[match.group(1)] = float(match.group(2))
+        return strands
 
     def log_text(self):
         if not os.path.exists(self.log):
@@ -167,6 +193,8 @@ class Session:
                 except subprocess.TimeoutExpired:
                     process.kill()
                     process.wait()
+        if self.emu and self.emu.stdin and not self.emu.stdin.closed:
+            self.emu.stdin.close()
         if self.emu and not self.emu.stdout.closed:
             self.emu_output = self.emu.stdout.read()
             self.emu.stdout.close()

@@ -117,7 +117,8 @@ def run_in_feedbox(feedbox, scenario):
             variables = parse_variables(f.read())
     json_start = out.index('\n{') + 1
     status = json.loads(out[json_start:])
-    strands = {s: v['tip_mm'] for s, v in status['filament_world']['strands'].items()}
+    strands = {s: v['tip_mm'] for s, v in status['filament_world']['strands'].items()
+               if v['spool']}
     return {'variables': variables, 'lines': out[:json_start].splitlines(), 'strands': strands}
 
 

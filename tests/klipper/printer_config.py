@@ -120,6 +120,22 @@ def box_files_text(feedbox, boxes):
             return _expand_includes(f.read(), config_dir)
 
 
+def world_files_text(feedbox, boxes):
+    """The simulator's [filament_world] for `boxes` boxes: config/sim_world.cfg and the
+    sim_world_boxN.cfg files feedbox writes."""
+    with open(os.path.join(REPO, 'config', 'sim_world.cfg')) as f:
+        parts = [f.read()]
+    with tempfile.TemporaryDirectory() as data:
+        subprocess.run([feedbox, 'run', '--boxes', str(boxes), '--data-dir', data,
+                        '--settle', '0'], check=True, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+        config_dir = os.path.join(data, 'home', 'zur', 'printer_data', 'config')
+        for box in range(1, boxes + 1):
+            with open(os.path.join(config_dir, 'sim_world_box%d.cfg' % box)) as f:
+                parts.append(f.read())
+    return '\n'.join(parts)
+
+
 def embedded_printer_text():
     with open(os.path.join(REPO, 'config', 'printer.cfg')) as f:
         return _expand_includes(f.read(), os.path.join(REPO, 'config'))
@@ -133,13 +149,16 @@ def host_has_flow_switch():
         return 'enable_flow_compensation' in f.read()
 
 
-def real_host_sections(feedbox, boxes=1, card_readers=False):
+def real_host_sections(feedbox, boxes=1, card_readers=False, linux_pins=True):
     """The embedded printer with `boxes` boxes as the real host gets it, as sections; with
-    `card_readers` it keeps the sections that need the box firmware."""
+    `card_readers` it keeps the sections that need the box firmware; without `linux_pins`
+    the pins stay the boards' own (for controllers that enumerate them, as feedbox-mcu
+    does)."""
     text = embedded_printer_text() + '\n' + box_files_text(feedbox, boxes)
     left_out = SIMULATOR_ONLY + (() if card_readers else FIRMWARE_ONLY)
     sections = [s for s in split_sections(text) if not s[0].startswith(left_out)]
-    translate_pins(sections)
+    if linux_pins:
+        translate_pins(sections)
     set_option(sections, 'save_variables', 'filename',
                '@FOLDER@/printer_data/config/saved_variables.cfg')
     set_option(sections, 'virtual_sdcard', 'path', '@FOLDER@/printer_data/gcodes')
