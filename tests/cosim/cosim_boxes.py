@@ -47,7 +47,9 @@ def box_and_world_texts(feedbox, boxes):
             box = printer_config._expand_includes(f.read(), folder)
         world = []
         for name in sorted(os.listdir(folder)):
-            if re.fullmatch(r'sim_world_box\d+\.cfg', name):
+            match = re.fullmatch(r'sim_world_box(\d+)\.cfg', name)
+            # feedbox writes the files of every box it knows; only those configured count.
+            if match and int(match.group(1)) <= boxes:
                 with open(os.path.join(folder, name)) as f:
                     world.append(f.read())
     with open(os.path.join(REPO, 'config', 'sim_world.cfg')) as f:

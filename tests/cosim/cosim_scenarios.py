@@ -202,6 +202,8 @@ def main():
     parser.add_argument('--klipper', action='append', required=True)
     parser.add_argument('--long', action='store_true', help='also the long scenarios')
     parser.add_argument('-k', dest='pattern', help='only scenarios whose name has this')
+    parser.add_argument('-v', dest='verbose', action='store_true',
+                        help='print both consoles\' lines of a scenario with differences')
     parser.add_argument('--stall', action='store_true',
                         help='measure how long a tool change holds the host\'s loop')
     args = parser.parse_args()
@@ -232,6 +234,9 @@ def main():
             print('%s, %s: %.0f s%s' % (host.name, scenario.name, wall,
                                         ''.join('\n  DIFFERENCE ' + d for d in found)),
                   flush=True)
+            if found and args.verbose and 'real' in locals():
+                print('  feedbox said:\n    ' + '\n    '.join(simulated['lines']))
+                print('  the host said:\n    ' + '\n    '.join(real['lines']), flush=True)
             failed = failed or bool(found)
     return 1 if failed else 0
 
