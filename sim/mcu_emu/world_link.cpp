@@ -133,6 +133,7 @@ WorldLink::WorldLink(const std::string& config_path, const std::map<std::string,
                              extruder->get("step_pin"), extruder->get("dir_pin"));
     world_->attach_extruder_queue(motor.queue);
   }
+  attach_axis_endstops(config);
   if (sim::SimConfigSection* hall = config.find("hall_filament_width_sensor")) {
     // The inverse of the host's reading: both inputs share the raw value that its
     // calibration maps to the world's diameter.
@@ -155,6 +156,30 @@ WorldLink::WorldLink(const std::string& config_path, const std::map<std::string,
 }
 
 WorldLink::~WorldLink() = default;
+
+void WorldLink::attach_axis_endstops(sim::SimConfig& config) {
+  // Each carriage starts halfway along its travel and closes its switch at
+  // position_endstop, from the side it homes to (the end of travel nearer the switch).
+  for (const char* axis : {"stepper_x", "stepper_y", "stepper_z"}) {
+    sim::SimConfigSection* section = config.find(axis);
+    if (!section || !section->get_optional("endstop_pin")) continue;
+    const double low = section->getfloat("position_min", 0., {});
+    const double high = section->getfloat("position_max", {}, {});
+    const double at = section->getfloat("position_endstop", {}, {});
+    const bool homes_up = at > (low + high) / 2.;
+    Motor& motor = add_motor(axis, sim::read_stepper_distance(*section), section->get("step_pin"),
+                             section->get("dir_pin"));
+    const std::string where = "Option 'endstop_pin' in section '" + std::string(axis) + "'";
+    const PinRef pin = parse_pin(section->get("endstop_pin"), where);
+    Mcu& mcu = mcu_of(pin, where);
+    mcu.attach_input(pin.pin, [&motor, &mcu, start = (low + high) / 2., at, homes_up,
+                               invert = pin.invert](std::uint64_t clock) {
+      const double position = start + motor.stepper->get_commanded_position(seconds(mcu, clock));
+      const bool closed = homes_up ? position >= at : position <= at;
+      return static_cast<std::uint32_t>(closed != invert);
+    });
+  }
+}
 
 void WorldLink::attach_card_readers(klippy::ConfigSection& world_section, int slot_count) {
   // Reader N sits on the paths of slots 2(N-1) and 2N-1; it reads a tag only while exactly

@@ -17,6 +17,10 @@
 #include "sim/world/stepper.h"
 #include "sim/world/trapq.h"
 
+namespace sim {
+class SimConfig;
+}
+
 namespace mcu_emu {
 
 class WorldLink {
@@ -53,6 +57,7 @@ class WorldLink {
     bool invert;
   };
 
+  void attach_axis_endstops(sim::SimConfig& config);
   void attach_card_readers(klippy::ConfigSection& world_section, int slot_count);
   static PinRef parse_pin(const std::string& text, const std::string& where);
   Mcu& mcu_of(const PinRef& pin, const std::string& where) const;

@@ -29,8 +29,12 @@ import cosim_boxes
 # not the simulator's, to within a report's lag at the approach speeds.
 STRAND_TOLERANCE_MM = 5.0
 # Saved values that differ by design: counters of motion and time, the moment of a save.
-VOLATILE_KEYS = re.compile(r'^(stats_|.*_time$|.*_at$|box_uptime)')
-SUCCESS = re.compile(r'^(?://\s*)?(Loaded|Unloaded|Changed|Reloaded|Cut|Read) .*')
+# box_count: the host's box detection finds the boxes on USB (by their serial links' ids),
+# which the emulator's pseudo-terminals are not; feedbox simulates the USB devices.
+VOLATILE_KEYS = re.compile(r'^(stats_|.*_time$|.*_at$|box_uptime|box_count$)')
+# The box's progress steps and success lines.
+SUCCESS = re.compile(r'^(?://\s*)?(Loading|Loaded|Unloading|Unloaded|Changing|Changed|Reloaded|'
+                     r'Cut|Read)\b.*')
 REPORT = re.compile(r'Code:(ZKE_\d+_\d+)')
 DURATION = re.compile(r' in (\d+(\.\d+)? s|\d+ min \d+ s|\d+ h \d+ min)')
 
