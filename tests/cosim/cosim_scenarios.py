@@ -205,14 +205,15 @@ def main():
     parser.add_argument('--scratch', required=True)
     parser.add_argument('--klipper', action='append', required=True)
     parser.add_argument('--long', action='store_true', help='also the long scenarios')
-    parser.add_argument('-k', dest='pattern', help='only scenarios whose name has this')
+    parser.add_argument('-k', dest='patterns', action='append',
+                        help='only scenarios whose name has this (may be given again)')
     parser.add_argument('-v', dest='verbose', action='store_true',
                         help='print both consoles\' lines of a scenario with differences')
     parser.add_argument('--stall', action='store_true',
                         help='measure how long a tool change holds the host\'s loop')
     args = parser.parse_args()
     scenarios = [s for s in SCENARIOS if (args.long or not s.long)
-                 and (not args.pattern or args.pattern in s.name)]
+                 and (not args.patterns or any(p in s.name for p in args.patterns))]
     failed = False
     for source in args.klipper:
         host = cosim_boxes.Host(os.path.abspath(source), os.path.abspath(args.scratch),
