@@ -122,4 +122,26 @@ WorldConfig read_world_config(klippy::ConfigSection& config) {
   return world;
 }
 
+void apply_world_fault(FilamentWorld& world, int slot, const std::string& kind,
+                       const std::function<double(const std::string& key)>& amount, double now) {
+  if (kind == "jam") {
+    world.set_jammed(slot, true, now);
+  } else if (kind == "entry_refused") {
+    world.set_entry_refused(slot, true, now);
+  } else if (kind == "tag_unreadable") {
+    world.set_tag_unreadable(slot, true);
+  } else if (kind == "runout") {
+    world.set_runout_after(slot, amount("LENGTH"), now);
+  } else if (kind == "slip") {
+    world.set_slip(slot, amount("RATIO"), now);
+  } else if (kind == "clear") {
+    world.clear_faults(slot, now);
+  } else {
+    throw std::invalid_argument(
+        "KIND must be jam, entry_refused, tag_unreadable, runout (with LENGTH), slip (with "
+        "RATIO) or clear, not '" +
+        kind + "'");
+  }
+}
+
 }  // namespace sim

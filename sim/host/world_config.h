@@ -3,6 +3,7 @@
 // the micro-controller emulator, which puts the same world behind its pins.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -37,5 +38,11 @@ SpoolSpec parse_spool_option(const std::string& text, const std::string& where);
 
 // Six hex digits, RRGGBB.
 bool valid_color(const std::string& color);
+
+// Injects a fault of SIM_FAULT's KIND (jam, entry_refused, tag_unreadable, runout, slip,
+// clear) at `now`; `amount` reads LENGTH for a runout and RATIO for a slip. Throws
+// std::invalid_argument naming the kinds for another.
+void apply_world_fault(FilamentWorld& world, int slot, const std::string& kind,
+                       const std::function<double(const std::string& key)>& amount, double now);
 
 }  // namespace sim

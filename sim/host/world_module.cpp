@@ -220,25 +220,18 @@ void SimFilamentWorld::cmd_SIM_FAULT(klippy::GCodeCommand& gcmd) {
   }
   std::string kind = gcmd.get("KIND");
   double now = print_time_now();
-  if (kind == "jam") {
-    world_->set_jammed(slot, true, now);
-  } else if (kind == "entry_refused") {
-    world_->set_entry_refused(slot, true, now);
-  } else if (kind == "tag_unreadable") {
-    world_->set_tag_unreadable(slot, true);
-  } else if (kind == "runout") {
-    world_->set_runout_after(
-        slot, gcmd.get_float("LENGTH", {}, {.minval = 0.0, .maxval = WorldGeometry::kMaxSpoolMm}),
+  try {
+    apply_world_fault(
+        *world_, slot, kind,
+        [&gcmd](const std::string& key) {
+          return key == "LENGTH"
+                     ? gcmd.get_float(key, {},
+                                      {.minval = 0.0, .maxval = WorldGeometry::kMaxSpoolMm})
+                     : gcmd.get_float(key, {}, {.minval = 0.0, .maxval = 0.9});
+        },
         now);
-  } else if (kind == "slip") {
-    world_->set_slip(slot, gcmd.get_float("RATIO", {}, {.minval = 0.0, .maxval = 0.9}), now);
-  } else if (kind == "clear") {
-    world_->clear_faults(slot, now);
-  } else {
-    throw gcmd.error(
-        "KIND must be jam, entry_refused, tag_unreadable, runout (with LENGTH), slip (with "
-        "RATIO) or clear, not '" +
-        kind + "'");
+  } catch (const std::invalid_argument& e) {
+    throw gcmd.error(e.what());
   }
   notify_changed();
 }

@@ -283,24 +283,9 @@ std::string WorldLink::command(const std::string& line) {
   if (name != "SIM_FAULT")
     throw std::invalid_argument("'" + name +
                                 "' is no world command: SIM_SPOOL, SIM_FAULT, SIM_STATE");
-  const std::string kind = required(params, "KIND");
-  if (kind == "jam") {
-    world_->set_jammed(slot, true, now);
-  } else if (kind == "entry_refused") {
-    world_->set_entry_refused(slot, true, now);
-  } else if (kind == "tag_unreadable") {
-    world_->set_tag_unreadable(slot, true);
-  } else if (kind == "clear") {
-    world_->clear_faults(slot, now);
-  } else if (kind == "runout") {
-    world_->set_runout_after(slot, number(params, "LENGTH"), now);
-  } else if (kind == "slip") {
-    world_->set_slip(slot, number(params, "RATIO"), now);
-  } else {
-    throw std::invalid_argument(
-        "KIND must be jam, entry_refused, tag_unreadable, clear, "
-        "runout or slip");
-  }
+  sim::apply_world_fault(
+      *world_, slot, required(params, "KIND"),
+      [&params](const std::string& key) { return number(params, key); }, now);
   return "";
 }
 

@@ -184,7 +184,7 @@ def tool_change_stall(host, emulator, feedbox):
         cosim_boxes.gcode(client, 'STALL_PROBE_START\nT1\nM400\nSTALL_PROBE_REPORT', 600)
         change_s = time.monotonic() - start
         lines = client.output_lines()
-        if not any(l.lstrip('/ ').startswith('Changed from T0') for l in lines):
+        if not any(l.lstrip('/ ').startswith('Loaded 1B into the extruder') for l in lines):
             raise Failure('the tool change did not succeed: %s' % lines[-6:])
         change = stall_report(lines)
         cosim_boxes.gcode(client, 'STALL_PROBE_START', 10)
