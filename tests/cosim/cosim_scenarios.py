@@ -63,6 +63,7 @@ SCENARIOS = [
              ['EXTRUDER_LOAD SLOT=0'], settle=0.0),
     Scenario('a restart finds the loaded slot and unloads it',
              ['EXTRUDER_LOAD SLOT=1', 'RESTART', 'EXTRUDER_UNLOAD SLOT=1']),
+    Scenario('the tag of a spool read by its card reader', ['RFID_READ SLOT=slot1']),
     Scenario('tool changes T0 T1 T0', ['T0', 'T1', 'T0'], long=True),
 ]
 
