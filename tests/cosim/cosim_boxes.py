@@ -17,9 +17,7 @@ import argparse
 import os
 import re
 import shutil
-import subprocess
 import sys
-import tempfile
 import threading
 import time
 import types
@@ -35,32 +33,10 @@ BOX_DRY_TEMP = 55
 READY_TIMEOUT = 60
 
 
-def box_and_world_texts(feedbox, boxes):
-    """The box configuration feedbox writes for `boxes` boxes (includes expanded) and its
-    simulator-only world files."""
-    with tempfile.TemporaryDirectory() as data:
-        subprocess.run([feedbox, 'run', '--boxes', str(boxes), '--data-dir', data,
-                        '--settle', '0'], check=True, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL)
-        folder = os.path.join(data, 'home', 'zur', 'printer_data', 'config')
-        with open(os.path.join(folder, 'box.cfg')) as f:
-            box = printer_config._expand_includes(f.read(), folder)
-        world = []
-        for name in sorted(os.listdir(folder)):
-            match = re.fullmatch(r'sim_world_box(\d+)\.cfg', name)
-            # feedbox writes the files of every box it knows; only those configured count.
-            if match and int(match.group(1)) <= boxes:
-                with open(os.path.join(folder, name)) as f:
-                    world.append(f.read())
-    with open(os.path.join(REPO, 'config', 'sim_world.cfg')) as f:
-        world.insert(0, f.read())
-    return box, '\n'.join(world)
-
-
 def configurations(feedbox, boxes, folder, klippy):
     """(host config, world config, MCU names): the real STM32 pins and the card readers
     kept, every serial port a link in `folder`."""
-    box, world = box_and_world_texts(feedbox, boxes)
+    box, world = printer_config.box_and_world_texts(feedbox, boxes)
     sections = [s for s in printer_config.split_sections(
         printer_config.embedded_printer_text() + '\n' + box)
         if not s[0].startswith(printer_config.SIMULATOR_ONLY)]

@@ -109,31 +109,29 @@ def _expand_includes(text, folder):
     return '\n'.join(out)
 
 
-def box_files_text(feedbox, boxes):
-    """The live box configuration feedbox writes for `boxes` boxes, includes expanded."""
+def box_and_world_texts(feedbox, boxes):
+    """From one run of feedbox for `boxes` boxes: the live box configuration it writes
+    (includes expanded), and the simulator's [filament_world] for those boxes
+    (config/sim_world.cfg and the sim_world_boxN.cfg files)."""
+    with open(os.path.join(REPO, 'config', 'sim_world.cfg')) as f:
+        world = [f.read()]
     with tempfile.TemporaryDirectory() as data:
         subprocess.run([feedbox, 'run', '--boxes', str(boxes), '--data-dir', data,
                         '--settle', '0'], check=True, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
         config_dir = os.path.join(data, 'home', 'zur', 'printer_data', 'config')
         with open(os.path.join(config_dir, 'box.cfg')) as f:
-            return _expand_includes(f.read(), config_dir)
+            box = _expand_includes(f.read(), config_dir)
+        # feedbox writes the world files of every box it knows; only those configured count.
+        for number in range(1, boxes + 1):
+            with open(os.path.join(config_dir, 'sim_world_box%d.cfg' % number)) as f:
+                world.append(f.read())
+    return box, '\n'.join(world)
 
 
-def world_files_text(feedbox, boxes):
-    """The simulator's [filament_world] for `boxes` boxes: config/sim_world.cfg and the
-    sim_world_boxN.cfg files feedbox writes."""
-    with open(os.path.join(REPO, 'config', 'sim_world.cfg')) as f:
-        parts = [f.read()]
-    with tempfile.TemporaryDirectory() as data:
-        subprocess.run([feedbox, 'run', '--boxes', str(boxes), '--data-dir', data,
-                        '--settle', '0'], check=True, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL)
-        config_dir = os.path.join(data, 'home', 'zur', 'printer_data', 'config')
-        for box in range(1, boxes + 1):
-            with open(os.path.join(config_dir, 'sim_world_box%d.cfg' % box)) as f:
-                parts.append(f.read())
-    return '\n'.join(parts)
+def box_files_text(feedbox, boxes):
+    """The live box configuration feedbox writes for `boxes` boxes, includes expanded."""
+    return box_and_world_texts(feedbox, boxes)[0]
 
 
 def embedded_printer_text():

@@ -31,9 +31,8 @@ class WorldLinkTest : public McuTest {
                            "gear_ratio: 50:17\n\n[filament_world]\n"
                            "box1_outlet_pin: mcu_box1:PB0\nslot0_runout_pin: mcu_box1:PA1\n"
                            "slot0_spool: PLA FF0000\n";
-    link_ = std::make_unique<WorldLink>(
-        path, std::map<std::string, Mcu*>{{"mcu_box1", &mcu_}},
-        [this] { return static_cast<double>(ticks_) / kFreq; });
+    link_ = std::make_unique<WorldLink>(path, std::map<std::string, Mcu*>{{"mcu_box1", &mcu_}},
+                                        [this] { return static_cast<double>(ticks_) / kFreq; });
     std::remove(path.c_str());
     configure(3);
     send("config_stepper", {std::int64_t{0}, kStepPin, kDirPin, std::int64_t{0}, std::int64_t{0}});
