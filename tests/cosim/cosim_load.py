@@ -23,7 +23,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), 'klipper'))
 sys.path.insert(0, HERE)
 
-import cosim_ready  # noqa: E402
+import cosim_common  # noqa: E402
 import klipper_host  # noqa: E402
 import printer_config  # noqa: E402
 
@@ -73,7 +73,7 @@ def run_one(args, source):
     with open(os.path.join(folder, 'printer.cfg')) as f, open(world_config, 'w') as out:
         out.write(f.read() + '\n' + printer_config.world_files_text(args.feedbox, 1))
 
-    flags = ['--batched-analog'] if cosim_ready.batched_analog(klippy) else []
+    flags = ['--batched-analog'] if cosim_common.batched_analog(klippy) else []
     log = os.path.join(folder, 'klippy.log')
     api = os.path.join(folder, 'api.sock')
     started = time.monotonic()
@@ -86,10 +86,10 @@ def run_one(args, source):
         for _ in range(2):
             if not emulator.stdout.readline():
                 raise Failure('the emulator did not start (see its errors above)')
-        host = subprocess.Popen([cosim_ready.PYTHON, klippy, os.path.join(folder, 'printer.cfg'),
+        host = subprocess.Popen([cosim_common.PYTHON, klippy, os.path.join(folder, 'printer.cfg'),
                                  '-l', log, '-a', api] + (['-v'] if os.environ.get('COSIM_VERBOSE') else []), cwd=folder,
                                 stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT)
-        client = cosim_ready.ApiClient(api, args.timeout)
+        client = cosim_common.ApiClient(api, args.timeout)
         ready = client.wait_state('ready', args.timeout)
         # The host's hall sensor starts at the nominal diameter and only then filters
         # towards what its inputs read: until it has let go, the entry reads filament.
@@ -105,8 +105,8 @@ def run_one(args, source):
             time.sleep(0.2)
         before = world_state(emulator)
         load_started = time.monotonic()
-        # In the real host the print time runs up to half a minute ahead of the clock
-        # between the load's phases, and each phase waits for it: about two minutes.
+        # About the simulator's 21 s; two minutes when a homing move's planned length stays
+        # on the host's print time after the trip.
         client.sock.settimeout(args.load_timeout)
         reply = client.call('gcode/script', {'script': LOAD + '\nM400'})
         load_time = time.monotonic() - load_started
@@ -131,7 +131,7 @@ def run_one(args, source):
               'scenario %.1f s' % (name, ready, LOAD, load_time, said[0][3:], tips[0],
                                    lead[0] if lead else 'no lead figure',
                                    time.monotonic() - started), flush=True)
-    except (Failure, cosim_ready.Failure, OSError) as e:
+    except (Failure, cosim_common.Failure, OSError) as e:
         if emulator.poll() is None:
             e = '%s\n--- the world now ---\n%s' % (e, '\n'.join(world_state(emulator)))
         tail = ''
