@@ -173,7 +173,9 @@ void BoxExtruderStepper::drip_move(const HomingPos& newpos, double speed_mm_s, d
         endstops.empty() ? flush_time : endstops.front().first->get_mcu().estimated_print_time(now);
     const double wait_s = flush_time - est_print_time - kDripAheadS;
     // A wait shorter than the clocks' rounding would never let the MCU's clock catch up.
-    if (wait_s > kDripWaitResolutionS) {
+    // In batch mode no clock runs: the host's own homing does not wait either.
+    const bool can_pause = endstops.empty() || !endstops.front().first->get_mcu().is_fileoutput();
+    if (can_pause && wait_s > kDripWaitResolutionS) {
       drip_completion->wait(now + wait_s);
       continue;
     }
