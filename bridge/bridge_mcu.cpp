@@ -149,6 +149,10 @@ klippy::CommandQueue* BridgeMcu::adopt_queue(py::object queue) {
   return queues_.back().get();
 }
 
+bool BridgeMcu::is_fileoutput() const {
+  return link_.invoke(object_, "is_fileoutput").cast<bool>();
+}
+
 double BridgeMcu::estimated_print_time(double eventtime) const {
   return link_.invoke(object_, "estimated_print_time", eventtime).cast<double>();
 }

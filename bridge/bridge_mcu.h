@@ -34,6 +34,7 @@ class BridgeMcu final : public HostAdapter<klippy::Mcu> {
   klippy::CommandQueue* alloc_command_queue() override;
   bool knows_command(const std::string& msgformat) const override;
   double estimated_print_time(double eventtime) const override;
+  bool is_fileoutput() const override;
   double print_time_to_clock_time(double print_time) const override;
   std::unique_ptr<klippy::McuEndstop> setup_endstop(const klippy::PinParams& pin) override;
   std::unique_ptr<klippy::McuDigitalOut> setup_digital_out(const klippy::PinParams& pin) override;

@@ -77,6 +77,9 @@ class Mcu : public PrinterObject {
   virtual bool knows_command(const std::string& msgformat) const = 0;
   virtual double estimated_print_time(double eventtime) const = 0;
   virtual double print_time_to_clock_time(double print_time) const = 0;
+  // A host run in batch mode writes the MCU's commands to a file: nothing answers and no
+  // clock runs, so nothing may wait for one (the host's own homing does not).
+  virtual bool is_fileoutput() const { return false; }
   // Pins of this chip, created without reserving them in the pin registry.
   virtual std::unique_ptr<McuEndstop> setup_endstop(const PinParams& pin) = 0;
   virtual std::unique_ptr<McuDigitalOut> setup_digital_out(const PinParams& pin) = 0;

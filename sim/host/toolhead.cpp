@@ -103,7 +103,13 @@ klippy::Extruder& SimToolhead::get_extruder() {
 }
 
 double SimToolhead::get_last_move_time() {
-  const double restart = estimated_print_time() + kBufferTimeStart_s;
+  const double est_print_time = estimated_print_time();
+  // The host keeps generating noted motion's steps in the background, and steps once
+  // generated are sent: an idle toolhead restarts only after them, even when a trip has
+  // stopped the motor long before.
+  steps_generated_end_ = std::max(
+      steps_generated_end_, std::min(activity_end_, est_print_time + kBackgroundFlushAhead_s));
+  const double restart = std::max(est_print_time + kBufferTimeStart_s, steps_generated_end_);
   if (print_time_ < restart) {
     print_time_ = restart;
     note_busy();
@@ -123,6 +129,11 @@ void SimToolhead::wait_moves() {
     if (reactor_.monotonic() >= wake) return;
     reactor_.pause(wake);
   }
+}
+
+void SimToolhead::flush_step_generation() {
+  ++step_flush_count_;
+  steps_generated_end_ = std::max(steps_generated_end_, activity_end_);
 }
 
 void SimToolhead::note_kinematic_activity(double print_time) {

@@ -52,6 +52,9 @@ class SimToolhead final : public klippy::Toolhead {
  public:
   // How far ahead of the estimated print time an idle toolhead restarts.
   static constexpr double kBufferTimeStart_s = 0.25;
+  // How far ahead of the estimated print time the host's background flush generates the
+  // steps of noted motion.
+  static constexpr double kBackgroundFlushAhead_s = 0.2;
   // Callers adding motion wait while more than this is queued.
   static constexpr double kBufferTimeHigh_s = 2.0;
   // Executed motion kept for queries about the recent past.
@@ -65,7 +68,8 @@ class SimToolhead final : public klippy::Toolhead {
   void dwell(double delay_s) override;
   void wait_moves() override;
   void note_kinematic_activity(double print_time) override;
-  void flush_step_generation() override { ++step_flush_count_; }
+  // Generates the steps of all motion noted so far: the print time never restarts before them.
+  void flush_step_generation() override;
   unsigned long step_flush_count() const override { return step_flush_count_; }
   klippy::Extruder& get_extruder() override;
   klippy::Position get_position() const override { return commanded_pos_; }
@@ -116,6 +120,8 @@ class SimToolhead final : public klippy::Toolhead {
   klippy::Position commanded_pos_{};
   double print_time_ = 0.;
   double activity_end_ = 0.;
+  // Where the steps of noted motion have been generated to, as the host's flushes leave it.
+  double steps_generated_end_ = 0.;
   double history_dropped_at_ = 0.;
   // Per axis the range a move may end in; min > max while the axis is not homed.
   std::array<std::pair<double, double>, 3> axis_limits_;

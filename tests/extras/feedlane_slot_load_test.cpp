@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <functional>
 
+#include "klippy/extras/feedhub/scoped_timer.h"
 #include "sim/host/print_stats.h"
 #include "sim/world/stepper.h"
 #include "tests/extras/feedlane_fixture.h"
@@ -151,6 +152,25 @@ TEST_F(FeedlaneSlotLoad, WithoutFilamentTheFirstHomingFailsAndTheSlotStillParks)
   // have taken half a minute more.
   const double homing_s = 3000. / 80 + 80. / 50, park_s = 260. / 80 + 80. / 50;
   EXPECT_NEAR(lane().next_cmd_time() - start, homing_s + park_s, 1.0);
+}
+
+// The host generates the steps of every move it is told of, and restarts the print time only
+// after them: a homing move told whole would hold everything after it for its planned 37 s.
+TEST_F(FeedlaneSlotLoad, AnOutletHomingThatTripsEarlyLeavesNoneOfItsPlannedTimeBehind) {
+  insert(0);
+  motor_enable();
+  bool tripped = false;
+  double ahead_s = 0.;
+  host_.run_task([&] {
+    const feedhub::TimerWake watching(host_.host().reactor(),
+                                      host_.hub().sensors().b_endstop_timer());
+    tripped =
+        lane().do_home(host_.hub().sensors().b_endstop().get_endstops(), 3000., 80., 50., false);
+    ahead_s = host_.toolhead().get_last_move_time() - host_.print_time();
+  });
+  ASSERT_TRUE(tripped);
+  EXPECT_LT(tip(), kGeometry.outlet_mm + kMirrorOvershootMm);
+  EXPECT_LT(ahead_s, 0.5) << "the next move waits this long for the print time";
 }
 
 TEST_F(FeedlaneSlotLoad, AnOccupiedOutletRefusesTheLoadWithoutMovingTheMotor) {

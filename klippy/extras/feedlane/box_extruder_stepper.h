@@ -66,6 +66,9 @@ class BoxExtruderStepper final : public feedhub::SlotFeeder {
   void sync_print_time();
   // Plans one relative feed move from next_cmd_time on; it is queued, not waited for.
   void do_move(double movepos_mm, double speed_mm_s, double accel_mm_s2 = 50) override;
+  // Plans the move on the private queue without asking the host for its steps; returns
+  // the print time it starts at.
+  double queue_move(double movepos_mm, double speed_mm_s, double accel_mm_s2);
   // Negative delays are ignored.
   void dwell(double delay_s) override;
   // Switches the motor off; a slot coupled to the extruder is handed back to it instead,

@@ -34,6 +34,10 @@ constexpr double kJamRetryPauseS = 1.;
 constexpr double kJamBackOffMm = 5.;
 constexpr double kJamBackOffSpeedMmS = 10.;
 constexpr double kJamBackOffAccelMmS2 = 10.;
+// A homing move's steps are asked for in slices this long, at most this far ahead of the MCU.
+constexpr double kDripSegmentS = 0.05;
+constexpr double kDripAheadS = 0.1;
+constexpr double kDripWaitResolutionS = 0.001;
 // Far enough ahead that finalising drops every move still planned on the queue.
 constexpr double kDropPlannedMovesS = 99999.9;
 
@@ -54,14 +58,7 @@ bool BoxExtruderStepper::do_home(const feedhub::EndstopList& endstops, double mo
   klippy::CompletionPtr all_endstop_trigger = multi_complete(endstop_waits);
   dwell(HOMING_START_DELAY);
 
-  std::optional<std::string> error;
   const double move_start = next_cmd_time_;
-  try {
-    drip_move(pos, speed_mm_s, accel_mm_s2, all_endstop_trigger);
-  } catch (const klippy::CommandError& e) {
-    error = std::string("Error during homing move: ") + e.what();
-  }
-  const double planned_end = next_cmd_time_;
   const std::string first_name = endstops.empty() ? std::string() : endstops.front().second;
   if (motion) {
     // Only the cruise phase is watched for a stall.
@@ -78,6 +75,14 @@ bool BoxExtruderStepper::do_home(const feedhub::EndstopList& endstops, double mo
     }
     reactor_.update_timer(b_motion_.box_motion_timer(), wake);
   }
+
+  std::optional<std::string> error;
+  try {
+    drip_move(pos, speed_mm_s, accel_mm_s2, all_endstop_trigger);
+  } catch (const klippy::CommandError& e) {
+    error = std::string("Error during homing move: ") + e.what();
+  }
+  const double planned_end = next_cmd_time_;
 
   bool home_success = false;
   for (const auto& [endstop, name] : endstops) {
@@ -153,9 +158,30 @@ double BoxExtruderStepper::_calc_endstop_rate(klippy::McuEndstop& mcu_endstop,
 }
 
 void BoxExtruderStepper::drip_move(const HomingPos& newpos, double speed_mm_s, double accel_mm_s2,
-                                   const klippy::CompletionPtr& /*drip_completion*/) {
-  // The move is queued whole; the endstop trip cuts it short on the MCU.
-  do_move(newpos[0], speed_mm_s, accel_mm_s2);
+                                   const klippy::CompletionPtr& drip_completion) {
+  // The host is asked for the move's steps a little at a time, as its own homing does: steps
+  // asked for are steps the toolhead waits out, so asking for the whole move at once would
+  // hold every later move until the planned end, however early the sensor trips.
+  const double start_time = queue_move(newpos[0], speed_mm_s, accel_mm_s2);
+  const double end_time = next_cmd_time_;
+  const feedhub::EndstopList& endstops = r_endstop_.get_endstops();
+  double flush_time = start_time;
+  while (flush_time < end_time) {
+    if (drip_completion->test()) break;
+    const double now = reactor_.monotonic();
+    const double est_print_time =
+        endstops.empty() ? flush_time : endstops.front().first->get_mcu().estimated_print_time(now);
+    const double wait_s = flush_time - est_print_time - kDripAheadS;
+    // A wait shorter than the clocks' rounding would never let the MCU's clock catch up.
+    // In batch mode no clock runs: the host's own homing does not wait either.
+    const bool can_pause = endstops.empty() || !endstops.front().first->get_mcu().is_fileoutput();
+    if (can_pause && wait_s > kDripWaitResolutionS) {
+      drip_completion->wait(now + wait_s);
+      continue;
+    }
+    flush_time = std::min(flush_time + kDripSegmentS, end_time);
+    toolhead().note_kinematic_activity(flush_time);
+  }
 }
 
 klippy::CompletionPtr BoxExtruderStepper::multi_complete(

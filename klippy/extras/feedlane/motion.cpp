@@ -23,6 +23,11 @@ void BoxExtruderStepper::sync_print_time() {
 }
 
 void BoxExtruderStepper::do_move(double movepos_mm, double speed_mm_s, double accel_mm_s2) {
+  queue_move(movepos_mm, speed_mm_s, accel_mm_s2);
+  toolhead().note_kinematic_activity(next_cmd_time_);
+}
+
+double BoxExtruderStepper::queue_move(double movepos_mm, double speed_mm_s, double accel_mm_s2) {
   sync_print_time();
   // The position reset below is only sound once the earlier moves have their steps.
   toolhead().flush_step_generation();
@@ -41,7 +46,7 @@ void BoxExtruderStepper::do_move(double movepos_mm, double speed_mm_s, double ac
   black_box_.feed_move(stepper_num_, movepos_mm, move.cruise_v, accel_mm_s2, start_time,
                        next_cmd_time_);
   variables_.stats().add_fed_mm(stepper_num_, movepos_mm);
-  toolhead().note_kinematic_activity(next_cmd_time_);
+  return start_time;
 }
 
 double BoxExtruderStepper::queued_moves_end() {
