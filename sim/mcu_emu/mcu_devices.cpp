@@ -126,6 +126,9 @@ std::vector<Mcu::Command> Mcu::device_commands() {
          // The firmware reports raw levels (the host applies the inversion) and takes the
          // inverted idle levels as the starting state, so idle buttons report nothing.
          group->last_state = group->last_read = group->invert;
+         // A host that restarted counts its acknowledgements from zero again.
+         group->ack_count = 0;
+         group->unacked.clear();
        }},
       {"buttons_ack oid=%c count=%c",
        [this](const Params& p) {

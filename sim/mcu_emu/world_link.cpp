@@ -132,6 +132,7 @@ WorldLink::WorldLink(const std::string& config_path, const std::map<std::string,
     Motor& motor = add_motor("extruder", sim::read_stepper_distance(*extruder),
                              extruder->get("step_pin"), extruder->get("dir_pin"));
     world_->attach_extruder_queue(motor.queue);
+    world_->infer_extruder_following();
   }
   attach_axis_endstops(config);
   if (sim::SimConfigSection* hall = config.find("hall_filament_width_sensor")) {

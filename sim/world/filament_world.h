@@ -98,6 +98,10 @@ class FilamentWorld {
   // The extruder's queue, which drives every strand gripped by the extruder gears and not
   // already following it through its slot motor.
   void attach_extruder_queue(std::shared_ptr<const SimTrapq> queue);
+  // For queues rebuilt from step queues, which do not say which slot motor the host synced
+  // to the extruder: a slot motor moving with the extruder at its speed is taken to follow
+  // it, so the two do not push the strand twice.
+  void infer_extruder_following() { infer_following_ = true; }
 
   // Records the world at `print_time` (earlier times are ignored). Queues may drop history
   // up to anchor_time(); queries before it see the state at anchor_time().
@@ -206,6 +210,7 @@ class FilamentWorld {
   std::vector<CutFree> free_strands_;
   double anchor_time_ = 0.;
   int encoder_level_ = 0;  // the encoder keeps its level while nothing covers it
+  bool infer_following_ = false;
 };
 
 }  // namespace sim

@@ -27,6 +27,14 @@ bool past(double x_mm, double sensor_mm) {
   return x_mm > sensor_mm + kAtSensorTolerance_mm;
 }
 
+// Whether two motors move alike at `time`: a synced slot motor's steps reproduce the
+// extruder's moves, up to how blocks of steps approximate them.
+bool same_motion(const Segment& a, const Segment& b, double time) {
+  const double va = a.velocity_at(time), vb = b.velocity_at(time);
+  constexpr double kSlackMmS = 1.0, kShare = 0.25;
+  return std::abs(va - vb) <= kSlackMmS + kShare * std::max(std::abs(va), std::abs(vb));
+}
+
 // Whether the slot motor still pushes forward right after `time`.
 bool pushes_on(const std::vector<Segment>& queued, double time) {
   for (const Segment& s : queued) {
@@ -86,6 +94,8 @@ FilamentWorld::Track FilamentWorld::track(const Body& body, double until_time) c
     bool ext_drives = ext_on;
     if (ext_drives && stepper)
       ext_drives = stepper->queue_at(0.5 * (t + end)) != extruder_queue_.get();
+    if (ext_drives && own_on && infer_following_)
+      ext_drives = !same_motion(own[i], ext[j], 0.5 * (t + end));
     builder.drive(t, end, slot_v, slot_a, ext_drives, ext_on ? ext[j].velocity_at(t) : 0.,
                   ext_on ? ext[j].accel : 0.);
     t = end;

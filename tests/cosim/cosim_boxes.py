@@ -34,9 +34,10 @@ READY_TIMEOUT = 60
 
 
 def configurations(feedbox, boxes, folder, klippy):
-    """(host config, world config, MCU names): the real STM32 pins and the card readers
-    kept, every serial port a link in `folder`."""
-    box, world = printer_config.box_and_world_texts(feedbox, boxes)
+    """(host config, world config, MCU names, box files): the real STM32 pins and the card
+    readers kept, every serial port a link in `folder`; the box files as the box detection
+    left them, which name each box by its USB link."""
+    box, world, box_files = printer_config.box_world_and_files(feedbox, boxes)
     sections = [s for s in printer_config.split_sections(
         printer_config.embedded_printer_text() + '\n' + box)
         if not s[0].startswith(printer_config.SIMULATOR_ONLY)]
@@ -56,7 +57,7 @@ def configurations(feedbox, boxes, folder, klippy):
             printer_config.remove_option(sections, 'hall_filament_width_sensor',
                                          'enable_flow_compensation')
     host = printer_config.join_sections(sections)
-    return host, host + '\n' + world, names
+    return host, host + '\n' + world, names, box_files
 
 
 class Host:
@@ -75,15 +76,21 @@ class Host:
 
     def session(self, emulator, feedbox, boxes, extra_config=''):
         folder = os.path.join(self.paths.scratch, 'boxes%d' % boxes)
-        host_text, world_text, mcus = configurations(feedbox, boxes, folder, self.klippy)
+        host_text, world_text, mcus, box_files = configurations(feedbox, boxes, folder,
+                                                                self.klippy)
         host_text += extra_config
-        klipper_host._new_run_folder(self.paths, folder, host_text, None)
+        # The host's box detection finds each box on USB by the link its file names.
+        usb_links = re.findall(r'^serial:\s*(/dev/serial/by-id/\S+)', box_files['box.cfg'],
+                               re.M)
+        files = {os.path.join('printer_data', 'config', name): text
+                 for name, text in box_files.items()}
+        klipper_host._new_run_folder(self.paths, folder, host_text, None, files)
         world = os.path.join(folder, 'world.cfg')
         with open(world, 'w') as f:
             f.write(world_text)
         flags = ['--world', world] + (['--batched-analog'] if batched_analog(self.klippy) else [])
         return Session(emulator, self.klippy, folder, 'printer', host_text, flags, READY_TIMEOUT,
-                       mcus=mcus, cwd=folder)
+                       mcus=mcus, cwd=folder, usb_links=usb_links)
 
 
 def status(client, objects):

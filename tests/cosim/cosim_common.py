@@ -4,6 +4,7 @@ host on a configuration, and the host's view of the emulated clock."""
 import json
 import os
 import re
+import shutil
 import socket
 import subprocess
 import time
@@ -114,11 +115,28 @@ def clock_figures(log_text, clock_freq, mcu='mcu'):
         mcu, float(srtt), int(freq), (int(freq) - clock_freq) / clock_freq * 1e6, clock_freq)
 
 
+def usb_devices(folder, links):
+    """The command prefix that shows the host a USB serial device for each by-id link, as
+    a printer with its boxes plugged in has: umockdev's test bed for libudev and /sys."""
+    runner = shutil.which('umockdev-run')
+    if not runner:
+        raise Failure('umockdev-run is missing: the host\'s box detection needs it to see the '
+                      'emulated boxes on USB; install umockdev (scripts/install-deps)')
+    path = os.path.join(folder, 'usb.umockdev')
+    with open(path, 'w') as f:
+        for number, link in enumerate(links):
+            f.write('P: /devices/pci0000:00/0000:00:14.0/usb1/1-%d/1-%d:1.0/tty/ttyACM%d\n'
+                    'N: ttyACM%d\nE: DEVNAME=/dev/ttyACM%d\nE: SUBSYSTEM=tty\n'
+                    'E: DEVLINKS=%s\nA: dev=166:%d\n\n'
+                    % (number + 1, number + 1, number, number, number, link, number))
+    return [runner, '-d', path, '--']
+
+
 class Session:
     """One emulator and one host on a configuration, stopped on leaving."""
 
     def __init__(self, emulator, klippy, folder, name, config_text, flags, timeout,
-                 mcus=('mcu',), cwd=None):
+                 mcus=('mcu',), cwd=None, usb_links=()):
         self.folder = folder
         self.serial = os.path.join(folder, 'mcu')
         links = ['%s=%s' % (mcu, os.path.join(folder, mcu)) for mcu in mcus]
@@ -140,7 +158,10 @@ class Session:
             if not self.emu.stdout.readline():
                 self.close()
                 raise Failure('the emulator stopped before it made its links')
-        self.host = subprocess.Popen([PYTHON, klippy, self.config, '-l', self.log, '-a', self.api],
+        command = [PYTHON, klippy, self.config, '-l', self.log, '-a', self.api]
+        if usb_links:
+            command = usb_devices(folder, usb_links) + command
+        self.host = subprocess.Popen(command,
                                      stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT, cwd=cwd)
         self.client = ApiClient(self.api, timeout)
 

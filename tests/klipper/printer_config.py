@@ -113,6 +113,13 @@ def box_and_world_texts(feedbox, boxes):
     """From one run of feedbox for `boxes` boxes: the live box configuration it writes
     (includes expanded), and the simulator's [filament_world] for those boxes
     (config/sim_world.cfg and the sim_world_boxN.cfg files)."""
+    box, world, _ = box_world_and_files(feedbox, boxes)
+    return box, world
+
+
+def box_world_and_files(feedbox, boxes):
+    """As box_and_world_texts, and the box files as the box detection left them in the
+    configuration folder ({"box.cfg": text, "box1.cfg": text, ...}), serials included."""
     with open(os.path.join(REPO, 'config', 'sim_world.cfg')) as f:
         world = [f.read()]
     with tempfile.TemporaryDirectory() as data:
@@ -120,13 +127,16 @@ def box_and_world_texts(feedbox, boxes):
                         '--settle', '0'], check=True, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
         config_dir = os.path.join(data, 'home', 'zur', 'printer_data', 'config')
-        with open(os.path.join(config_dir, 'box.cfg')) as f:
-            box = _expand_includes(f.read(), config_dir)
+        files = {}
+        for name in ['box.cfg'] + ['box%d.cfg' % n for n in range(1, 5)]:
+            with open(os.path.join(config_dir, name)) as f:
+                files[name] = f.read()
+        box = _expand_includes(files['box.cfg'], config_dir)
         # feedbox writes the world files of every box it knows; only those configured count.
         for number in range(1, boxes + 1):
             with open(os.path.join(config_dir, 'sim_world_box%d.cfg' % number)) as f:
                 world.append(f.read())
-    return box, '\n'.join(world)
+    return box, '\n'.join(world), files
 
 
 def box_files_text(feedbox, boxes):

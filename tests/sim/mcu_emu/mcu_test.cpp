@@ -169,6 +169,17 @@ TEST_F(McuTest, ButtonsReportChangesUntilAckedAndReadOutputsBack) {
   ASSERT_EQ(reports.size(), 1u);
   EXPECT_EQ(reports[0].params.u32("ack_count"), 1u);
   EXPECT_EQ(reports[0].params.bytes("state"), std::string("\x01"));
+
+  // A restarted host queries again and counts from zero: a level away from idle is
+  // reported afresh, the unacknowledged report forgotten.
+  send("update_digital_out", {std::int64_t{0}, std::int64_t{1}});
+  send("buttons_query", {std::int64_t{1}, static_cast<std::int64_t>(ticks_ + 100),
+                         std::int64_t{100}, std::int64_t{3}, std::int64_t{1}});
+  advance(100);
+  reports = advance(100);
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0].params.u32("ack_count"), 0u);
+  EXPECT_EQ(reports[0].params.bytes("state"), std::string("\x03"));
 }
 
 TEST_F(McuTest, AHeaterLeftOnUnrenewedShutsDown) {

@@ -158,6 +158,25 @@ TEST_F(FilamentWorldTest, SyncedSlotFollowsExtruderMoves) {
   EXPECT_NEAR(tip(0, 30.), geo.gears_mm(), 1e-9);
 }
 
+TEST_F(FilamentWorldTest, InferredFollowingPushesAGrippedStrandOnceAndOnlyWhenInStep) {
+  // Queues rebuilt from step queues: the slot motor's own queue repeats the extruder's move.
+  world.infer_extruder_following();
+  world.insert_spool(0, {}, 0.);
+  cruise(*slot0_queue, 0., 1370., 100.);  // tip 1380, gripped
+  world.advance_to(14.);
+  cruise(*slot0_queue, 15., -30., 10.);
+  cruise(*extruder_queue, 15., -30., 10.);
+  EXPECT_NEAR(tip(0, 20.), 1350., 1e-9) << "pulled back once, out of the gears";
+  world.advance_to(20.);
+
+  // Back in, then moving at different speeds: the two push together.
+  cruise(*slot0_queue, 20., 30., 10.);
+  world.advance_to(24.);
+  cruise(*slot0_queue, 24., 10., 10.);
+  cruise(*extruder_queue, 24., 40., 40.);
+  EXPECT_NEAR(tip(0, 25.), 1380. + 10. + 40., 1e-9);
+}
+
 TEST_F(FilamentWorldTest, GearsPickUpATipPushedInByTheSlot) {
   world.insert_spool(0, {}, 0.);
   cruise(*slot0_queue, 0., 1350., 150.);  // tip 1360
