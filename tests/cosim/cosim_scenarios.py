@@ -17,6 +17,7 @@ import argparse
 import json
 import os
 import re
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -32,15 +33,20 @@ STRAND_TOLERANCE_MM = 5.0
 VOLATILE_KEYS = re.compile(r'^(stats_|.*_time$|.*_at$|box_uptime)')
 # The box's progress steps and success lines.
 SUCCESS = re.compile(r'^(?://\s*)?(Loading|Loaded|Unloading|Unloaded|Changing|Changed|Reloaded|'
-                     r'Cut|Read)\b.*')
+                     r'Cut|Read|print)\b.*')
 REPORT = re.compile(r'Code:(ZKE_\d+_\d+)')
 DURATION = re.compile(r' in (\d+(\.\d+)? s|\d+ min \d+ s|\d+ h \d+ min)')
 
 
+PRINT_TIMEOUT = 1800
+
+
 class Scenario:
-    def __init__(self, name, steps, long=False, after=5.0, settle=10.0):
+    def __init__(self, name, steps, long=False, after=5.0, settle=10.0, print_file=None):
         self.name = name
         self.steps = steps
+        # A G-code file of tests/cosim printed from the virtual SD card after the steps.
+        self.print_file = print_file and os.path.join(os.path.dirname(__file__), print_file)
         self.long = long
         self.after = after  # seconds run after the last step, for moves still queued
         # Seconds between Ready and the first step: past the start-up inspection and tag
@@ -64,6 +70,17 @@ SCENARIOS = [
              ['EXTRUDER_LOAD SLOT=1', 'RESTART', 'EXTRUDER_UNLOAD SLOT=1']),
     Scenario('the tag of a spool read by its card reader', ['RFID_READ SLOT=slot1']),
     Scenario('tool changes T0 T1 T0', ['T0', 'T1', 'T0'], long=True),
+    Scenario('a print changing tools four times, a run-out spool handed over',
+             ['BOX_MAP_TOOL T=0 SLOT=1A', 'BOX_MAP_TOOL T=1 SLOT=1B',
+              'SAVE_VARIABLE VARIABLE=auto_reload_detect VALUE=1',
+              'RFID_READ SLOT=1C',  # the spare spool's tag read: parked, known, in the box
+              'BOX_SET_SLOT SLOT=1A FILAMENT=PLA COLOR=red',
+              'BOX_SET_SLOT SLOT=1B FILAMENT=PLA COLOR=green',
+              'BOX_SET_SLOT SLOT=1C FILAMENT=PLA COLOR=red',
+              # Out once the load and half of the first stretch have drawn it off the spool.
+              'SIM_FAULT SLOT=0 KIND=runout LENGTH=1410'],
+             # The host ends a print with its last moves still queued.
+             long=True, print_file='tool_changes_print.gcode', after=15.0),
 ]
 
 
@@ -114,16 +131,25 @@ def run_in_feedbox(feedbox, scenario):
                    str(scenario.settle), '--after', str(scenario.after), '--status']
         for step in scenario.steps:
             command += ['-c', step]
-        out = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                             text=True, check=True).stdout
+        if scenario.print_file:
+            command += ['--print', scenario.print_file]
+        # A print that does not complete is a result to compare, not a failure of the run.
+        run = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        if run.returncode not in (0, 3):
+            raise Failure('feedbox ended with %d: %s' % (run.returncode, run.stdout[-2000:]))
+        out = run.stdout
         with open(os.path.join(data, 'home', 'zur', 'printer_data', 'config',
                                'saved_variables.cfg')) as f:
             variables = parse_variables(f.read())
     json_start = out.index('\n{') + 1
-    status = json.loads(out[json_start:])
+    # A print's report follows the status.
+    status, json_end = json.JSONDecoder().raw_decode(out, json_start)
     strands = {s: v['tip_mm'] for s, v in status['filament_world']['strands'].items()
                if v['spool']}
-    return {'variables': variables, 'lines': out[:json_start].splitlines(), 'strands': strands}
+    lines = out[:json_start].splitlines() + out[json_end:].splitlines()
+    if scenario.print_file:
+        lines.append('print ' + status['print_stats']['state'])
+    return {'variables': variables, 'lines': lines, 'strands': strands}
 
 
 def run_in_host(host, emulator, feedbox, scenario):
@@ -148,17 +174,38 @@ def run_in_host(host, emulator, feedbox, scenario):
                 time.sleep(scenario.settle)
             else:
                 cosim_boxes.gcode(session.client, step, 600, check=False)
+        print_state = scenario.print_file and print_in_host(session, scenario.print_file)
         time.sleep(scenario.after)
+        # Lines arrive with the replies to calls: this one brings those said meanwhile.
+        state = session.client.call('info')['result']['state']
         lines += session.client.output_lines()
         strands = session.world_strands()
-        state = session.client.call('info')['result']['state']
         if state != 'ready':
             raise Failure('the host is %s: %s' % (state, session.log_text()[-2000:]))
         with open(os.path.join(session.folder, cosim_boxes.klipper_host.SAVED_VARIABLES)) as f:
             variables = parse_variables(f.read())
+        if print_state:
+            lines.append('print ' + print_state)
         return {'variables': variables, 'lines': lines, 'strands': strands}
     finally:
         session.close()
+
+
+def print_in_host(session, path):
+    """Prints `path` from the virtual SD card; returns the print's state once it ends
+    (complete, error, cancelled) or pauses."""
+    folder = os.path.join(session.folder, 'printer_data', 'gcodes')
+    os.makedirs(folder, exist_ok=True)
+    shutil.copy(path, folder)
+    cosim_boxes.gcode(session.client,
+                      'SDCARD_PRINT_FILE FILENAME=%s' % os.path.basename(path), 60)
+    deadline = time.monotonic() + PRINT_TIMEOUT
+    while time.monotonic() < deadline:
+        time.sleep(2.0)
+        state = cosim_boxes.status(session.client, ['print_stats'])['print_stats']['state']
+        if state not in ('printing', 'standby'):
+            return state
+    raise Failure('the print did not end within %d s' % PRINT_TIMEOUT)
 
 
 def stall_report(lines):
