@@ -14,6 +14,7 @@
 #include "sim/host/spool_tag.h"
 #include "sim/host/stepper_distance.h"
 #include "sim/host/world_config.h"
+#include "sim/host/world_cutter.h"
 
 namespace mcu_emu {
 
@@ -161,7 +162,9 @@ WorldLink::~WorldLink() = default;
 void WorldLink::attach_axis_endstops(sim::SimConfig& config) {
   // Each carriage starts halfway along its travel and closes its switch at
   // position_endstop, from the side it homes to (the end of travel nearer the switch).
+  int index = 0;
   for (const char* axis : {"stepper_x", "stepper_y", "stepper_z"}) {
+    Carriage& carriage = carriages_[index++];
     sim::SimConfigSection* section = config.find(axis);
     if (!section || !section->get_optional("endstop_pin")) continue;
     const double low = section->getfloat("position_min", 0., {});
@@ -170,6 +173,7 @@ void WorldLink::attach_axis_endstops(sim::SimConfig& config) {
     const bool homes_up = at > (low + high) / 2.;
     Motor& motor = add_motor(axis, sim::read_stepper_distance(*section), section->get("step_pin"),
                              section->get("dir_pin"));
+    carriage = {&motor, (low + high) / 2.};
     const std::string where = "Option 'endstop_pin' in section '" + std::string(axis) + "'";
     const PinRef pin = parse_pin(section->get("endstop_pin"), where);
     Mcu& mcu = mcu_of(pin, where);
@@ -290,7 +294,25 @@ std::string WorldLink::command(const std::string& line) {
   return "";
 }
 
+double WorldLink::carriage_mm(const Carriage& carriage, double t) const {
+  return carriage.start_mm + carriage.motor->stepper->get_commanded_position(t);
+}
+
+void WorldLink::watch_cutter() {
+  // Where the simulator's cutter sits (sim::CutterZone): pressed with the head at X300 or
+  // beyond and Y5 or below. The strokes of a cut hold the head there for half a second,
+  // far longer than the emulator's polls apart.
+  const sim::CutterZone zone;
+  if (!carriages_[0].motor || !carriages_[1].motor) return;
+  const double t = now_s_();
+  const bool at_cutter = carriage_mm(carriages_[0], t) >= zone.min_x_mm &&
+                         carriage_mm(carriages_[1], t) <= zone.max_y_mm;
+  if (at_cutter && !head_at_cutter_) world_->cut(t);
+  head_at_cutter_ = at_cutter;
+}
+
 void WorldLink::poll() {
+  watch_cutter();
   // Once a second is enough to keep the history short.
   const double t = now_s_() - kHistoryS;
   if (t < world_->anchor_time() + 1.) return;

@@ -67,7 +67,18 @@ class WorldLink {
     return static_cast<double>(clock) / mcu.clock_freq();
   }
 
+  // A carriage of the axes: where it is, from where it started and its motor's steps.
+  struct Carriage {
+    const Motor* motor = nullptr;
+    double start_mm = 0.;
+  };
+  double carriage_mm(const Carriage& carriage, double t) const;
+  // The cutter lever: a stroke of the head into it cuts the strands that reach past it.
+  void watch_cutter();
+
   std::map<std::string, Mcu*> mcus_;
+  Carriage carriages_[3];
+  bool head_at_cutter_ = false;
   std::function<double()> now_s_;
   std::unique_ptr<sim::FilamentWorld> world_;
   std::vector<std::unique_ptr<Motor>> motors_;

@@ -82,5 +82,63 @@ TEST_F(WorldLinkTest, AHomingStopHoldsTheStrandWhereTheStepsEnded) {
   EXPECT_NEAR(tip_mm() - start, 4000 * kStepMm, kStepMm);
 }
 
+// The printer's axes and one slot on the main controller, coarse steps to keep moves short.
+class WorldLinkCutterTest : public McuTest {
+ protected:
+  WorldLinkCutterTest() {
+    const std::string path = ::testing::TempDir() + "world_link_cutter_test.cfg";
+    std::ofstream(path)
+        << "[stepper_x]\nstep_pin: PA0\ndir_pin: PA1\nendstop_pin: PA2\nmicrosteps: 1\n"
+           "rotation_distance: 200\nposition_endstop: 0\nposition_max: 306\n\n"
+           "[stepper_y]\nstep_pin: PA3\ndir_pin: PA4\nendstop_pin: PA5\nmicrosteps: 1\n"
+           "rotation_distance: 200\nposition_endstop: 0\nposition_max: 325\n\n"
+           "[feedlane slot0]\nstep_pin: PB0\ndir_pin: PB1\nmicrosteps: 1\n"
+           "rotation_distance: 400\n\n[filament_world]\nbox1_outlet_pin: PB2\n"
+           "slot0_runout_pin: PB3\nslot0_spool: PLA FF0000\n";
+    link_ = std::make_unique<WorldLink>(path, std::map<std::string, Mcu*>{{"mcu", &mcu_}},
+                                        [this] { return static_cast<double>(ticks_) / kFreq; });
+    std::remove(path.c_str());
+    configure(3);
+    for (std::int64_t oid = 0; oid < 3; ++oid)
+      send("config_stepper", {oid, oid == 2 ? 16 : 3 * oid, oid == 2 ? 17 : 3 * oid + 1,
+                              std::int64_t{0}, std::int64_t{0}});
+  }
+  // `steps` of 1 mm (axes) or 2 mm (slot), 1 ms from now on, 0.1 ms apart.
+  void step(std::int64_t oid, std::int64_t dir, std::int64_t steps) {
+    send("reset_step_clock", {oid, static_cast<std::int64_t>(ticks_)});
+    send("set_next_step_dir", {oid, dir});
+    send("queue_step", {oid, std::int64_t{kFreq / 1000}, std::int64_t{1}, std::int64_t{0}});
+    send("queue_step", {oid, std::int64_t{16800}, steps - 1, std::int64_t{0}});
+  }
+  void run(double seconds) {
+    for (int i = 0; i < static_cast<int>(seconds * 1000); ++i) {
+      advance(kFreq / 1000);
+      link_->poll();
+    }
+  }
+  std::unique_ptr<WorldLink> link_;
+};
+
+TEST_F(WorldLinkCutterTest, AHeadStrokeIntoTheCutterCutsTheStrandReachingPastIt) {
+  step(2, 1, 700);  // the tip from 10 mm to 1410 mm, past the cutter at 1390 mm
+  run(0.2);
+  ASSERT_NEAR(link_->world().strand(0, link_->now()).tip_mm, 1410., 1e-6);
+  step(0, 1, 140);  // X from mid-travel (153) to 293: short of the lever
+  run(0.1);
+  EXPECT_TRUE(link_->world().loose_pieces().empty());
+  step(1, 0, 160);  // Y down to 2.5 first: still short in X
+  run(0.1);
+  EXPECT_TRUE(link_->world().loose_pieces().empty());
+  step(0, 1, 10);  // X 303: the lever pressed
+  run(0.1);
+  ASSERT_EQ(link_->world().loose_pieces().size(), 1u);
+  EXPECT_NEAR(link_->world().strand(0, link_->now()).tip_mm, 1390., 1e-6);
+  step(0, 0, 10);  // out and in again: a second stroke, nothing left past the cutter
+  run(0.1);
+  step(0, 1, 10);
+  run(0.1);
+  EXPECT_EQ(link_->world().loose_pieces().size(), 1u);
+}
+
 }  // namespace
 }  // namespace mcu_emu
