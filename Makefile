@@ -5,7 +5,7 @@ JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 .PHONY: all deps configure build run test bench bench-smoke asan-test fuzz fuzz-smoke format tidy \
-	check-layers clean klipper-cosim klipper-cosim-boxes
+	check-layers clean klipper-cosim klipper-cosim-boxes klipper-cosim-scenarios
 
 all: build
 
@@ -135,6 +135,17 @@ klipper-cosim-boxes: configure
 	/usr/bin/python3 tests/cosim/cosim_boxes.py --emulator $(BUILD)/apps/feedbox_mcu/feedbox-mcu \
 	  --feedbox $(BUILD)/apps/feedbox/feedbox --extras $(BUILD)/bridge/extras \
 	  --scratch $(BUILD)/cosim-boxes $(foreach k,$(KLIPPER),--klipper "$(k)")
+
+# User scenarios in the real host against the emulated boards, each compared with the same
+# scenario in feedbox; the long set with the tool changes and the print (about half an hour
+# a checkout; copied to $(BUILD)/cosim-scenarios/):
+#   make klipper-cosim-scenarios KLIPPER="~/klipper [other checkouts]"
+klipper-cosim-scenarios: configure
+	@test -n "$(KLIPPER)" || { echo "Name the Klipper checkout: make klipper-cosim-scenarios KLIPPER=/path/to/klipper"; exit 2; }
+	@cmake --build $(BUILD) -j$(JOBS) --target feedbox-mcu feedbox feedbox_klipper_modules
+	/usr/bin/python3 tests/cosim/cosim_scenarios.py --emulator $(BUILD)/apps/feedbox_mcu/feedbox-mcu \
+	  --feedbox $(BUILD)/apps/feedbox/feedbox --extras $(BUILD)/bridge/extras --long -v \
+	  --scratch $(BUILD)/cosim-scenarios $(foreach k,$(KLIPPER),--klipper "$(k)")
 
 # The host's CPU time with and without the box, idle and printing (about four minutes):
 #   make klipper-cost KLIPPER=~/klipper
