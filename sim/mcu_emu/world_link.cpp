@@ -177,12 +177,12 @@ void WorldLink::attach_axis_endstops(sim::SimConfig& config) {
     const std::string where = "Option 'endstop_pin' in section '" + std::string(axis) + "'";
     const PinRef pin = parse_pin(section->get("endstop_pin"), where);
     Mcu& mcu = mcu_of(pin, where);
-    mcu.attach_input(pin.pin, [&motor, &mcu, start = (low + high) / 2., at, homes_up,
-                               invert = pin.invert](std::uint64_t clock) {
-      const double position = start + motor.stepper->get_commanded_position(seconds(mcu, clock));
-      const bool closed = homes_up ? position >= at : position <= at;
-      return static_cast<std::uint32_t>(closed != invert);
-    });
+    mcu.attach_input(
+        pin.pin, [this, &carriage, &mcu, at, homes_up, invert = pin.invert](std::uint64_t clock) {
+          const double position = carriage_mm(carriage, seconds(mcu, clock));
+          const bool closed = homes_up ? position >= at : position <= at;
+          return static_cast<std::uint32_t>(closed != invert);
+        });
   }
 }
 
